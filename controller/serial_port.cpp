@@ -1,0 +1,90 @@
+#include "controller/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace host {
+
+namespace {
+
+speed_t SpeedConstant(int baud) {
+  switch (baud) {
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B0;
+  }
+}
+
+[[noreturn]] void Fail(const std::string& path, const std::string& what) {
+  throw std::runtime_error("cannot open port " + path + ": " + what);
+}
+
+}  // namespace
+
+int OpenSerialPort(const std::string& path, int baud) {
+  const speed_t speed = SpeedConstant(baud);
+  if (speed == B0) Fail(path, "unsupported speed " + std::to_string(baud));
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) Fail(path, std::strerror(errno));
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    Fail(path, "not a terminal (" + why + ")");
+  }
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, speed);
+  ::cfsetospeed(&tio, speed);
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    Fail(path, why);
+  }
+  ::tcflush(fd, TCIOFLUSH);
+  return fd;
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::write(fd, data + done, len - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace host

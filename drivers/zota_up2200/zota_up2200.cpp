@@ -1,0 +1,168 @@
+#include "drivers/zota_up2200/zota_up2200.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace zota {
+
+namespace {
+constexpr double kScale10 = 10.0;
+constexpr double kScale100 = 100.0;
+constexpr double kTwoPow32 = 4294967296.0;
+constexpr std::uint32_t kField3Scale = 10;
+}  // namespace
+
+std::uint32_t SaturateU32(double v) {
+  if (!(v > 0.0)) return 0;  // also NaN
+  if (v >= kTwoPow32) return UINT32_MAX;
+  return static_cast<std::uint32_t>(v);
+}
+
+std::uint16_t ScaledField(const std::string& text, double scale) {
+  const double number = std::strtod(text.c_str(), nullptr);
+  return static_cast<std::uint16_t>(SaturateU32(number * scale) & 0xFFFFu);
+}
+
+std::uint16_t IntegerField(const std::string& text) {
+  // strtoll then a clamp to int gives the same result on 32- and 64-bit longs.
+  long long n = std::strtoll(text.c_str(), nullptr, 10);
+  if (n > INT_MAX) n = INT_MAX;
+  if (n < INT_MIN) n = INT_MIN;
+  // Unsigned arithmetic keeps the modulo-65536 rule free of signed overflow.
+  const std::uint32_t low = static_cast<std::uint32_t>(static_cast<int>(n)) & 0xFFFFu;
+  return static_cast<std::uint16_t>((low * kField3Scale) & 0xFFFFu);
+}
+
+std::uint8_t StateFlags(const std::string& text) {
+  std::uint8_t state = 0;
+  for (std::size_t i = 0; i < kFlagCount && i < text.size(); ++i) {
+    if (text[i] != '0') state |= static_cast<std::uint8_t>(0x80u >> i);
+  }
+  return state;
+}
+
+bool ReplyComplete(const std::vector<std::string>& fields) {
+  return fields.size() >= kFieldCount && fields[kFieldCount - 1].size() >= kFlagCount;
+}
+
+void DecodeReply(const std::vector<std::string>& f, ZOTA_UP2200_Data_t& rec) {
+  rec.value0 = ScaledField(f[0], kScale10);
+  rec.value1 = ScaledField(f[1], kScale10);
+  rec.value2 = ScaledField(f[2], kScale10);
+  rec.value3 = IntegerField(f[3]);
+  rec.value4 = ScaledField(f[4], kScale10);
+  rec.value5 = ScaledField(f[5], kScale100);
+  rec.value6 = ScaledField(f[6], kScale10);
+  rec.state = StateFlags(f[7]);
+}
+
+}  // namespace zota
+
+ZOTA_UP2200::ZOTA_UP2200() {
+  device_type_ = zota::kDeviceType;
+  baud_rate_ = zota::kBaudRate;
+  recv_len_ = 0;
+}
+
+ZOTA_UP2200::~ZOTA_UP2200() {}
+
+int ZOTA_UP2200::RefreshStatus() {
+  QDXSPDevice::RefreshStatus();
+  pending_cmd_ = zota::kPollPending;  // before sending, so an immediate answer is decoded
+  QDXSPDevice::SendData(poll_cmd_, sizeof(poll_cmd_));
+  return 1;
+}
+
+int ZOTA_UP2200::process(unsigned char* data, unsigned int length) {
+  constexpr unsigned int kCapacity = kRecvBufSize;
+  // Refuse any chunk that would not fit, without an add that could wrap.
+  const unsigned int held = recv_len_ < 0 ? kCapacity + 1 : static_cast<unsigned int>(recv_len_);
+  if (held > kCapacity || length > kCapacity - held) {
+    Reset();
+    return 0;
+  }
+  const void* cr = length ? std::memchr(data, zota::kCR, length) : nullptr;
+  if (cr == nullptr) {
+    if (length) std::memcpy(recv_buf_ + held, data, length);
+    recv_len_ += static_cast<int>(length);
+    return 1;
+  }
+  const std::size_t before = static_cast<const unsigned char*>(cr) - data;
+  std::memcpy(recv_buf_ + held, data, before);
+  const std::size_t frame = held + before;
+
+  // The first byte of a frame is the start byte; an empty frame has no text.
+  std::string strToSplit;
+  if (frame > 1) strToSplit.assign(reinterpret_cast<const char*>(recv_buf_) + 1, frame - 1);
+  std::vector<std::string> fields;
+  boost::algorithm::split(fields, strToSplit, boost::algorithm::is_any_of(" "),
+                          boost::algorithm::token_compress_off);
+  recv_len_ = 0;
+  std::cout << "strToSplit:" << strToSplit << " fields size:" << fields.size() << std::endl;
+
+  // Short replies are dropped like unsolicited ones: never read a missing field.
+  if (pending_cmd_ != zota::kPollPending || !zota::ReplyComplete(fields)) return 1;
+
+  zota::DecodeReply(fields, cData);
+  std::printf("cData.state is %0x\n", static_cast<unsigned int>(cData.state));
+  RoundDone();
+  return 0;
+}
+
+namespace {
+constexpr std::int64_t kMaxAgeSeconds = 60;
+}  // namespace
+
+double ZOTA_UP2200::Get_Value(unsigned int, const std::string&) const {
+  if (!data_ready_) throw std::out_of_range("数据未就绪");
+  const boost::posix_time::time_duration age =
+      boost::posix_time::second_clock::local_time() - last_update_;
+  // A missing time stamp counts as stale rather than as fresh data.
+  if (age.is_special() || static_cast<std::int64_t>(age.total_seconds()) > kMaxAgeSeconds)
+    throw std::out_of_range("数据已超时");
+  throw std::out_of_range("不支持变量");
+}
+
+namespace {
+// The six checked signals, in the order they are checked.
+struct CheckedSignal {
+  std::size_t offset;  // of an unsigned 16-bit field of the record
+  const char* signal_id;
+  const char* report_id;
+};
+constexpr CheckedSignal kCheckedSignals[] = {
+    {offsetof(ZOTA_UP2200_Data_t, value0), "2A2615101001", "2A2110400001"},
+    {offsetof(ZOTA_UP2200_Data_t, value1), "2A2615101002", "2A2110400002"},
+    {offsetof(ZOTA_UP2200_Data_t, value4), "2A2615601001", "2A2113A00001"},
+    {offsetof(ZOTA_UP2200_Data_t, value2), "2A2611001001", "2A2111000001"},
+    {offsetof(ZOTA_UP2200_Data_t, value3), "2A2611801001", "2A2111800001"},
+    {offsetof(ZOTA_UP2200_Data_t, value6), "2A2640101001", "2A2127200001"},
+};
+constexpr float kValueScale = 10.0f;
+constexpr int kThresholdKind = 1;
+}  // namespace
+
+void ZOTA_UP2200::RunCheckThreshold() {
+  if (b_mode_ != 1) return;
+  for (const CheckedSignal& row : kCheckedSignals) {
+    std::uint16_t raw = 0;  // copied out: the packed field may be unaligned
+    std::memcpy(&raw, reinterpret_cast<const unsigned char*>(&cData) + row.offset, sizeof(raw));
+    const float value = static_cast<float>(raw) / kValueScale;
+    CheckThreshold(std::string(row.signal_id), std::string(), value, kThresholdKind);
+    CheckAOReport(std::string(row.signal_id), std::string(row.report_id), value);
+  }
+}
+
+QDXSPDevice* ZOTA_UP2200Provider::create() const { return new ZOTA_UP2200(); }
+
+std::vector<std::shared_ptr<Provider>> get_providers() {
+  std::vector<std::shared_ptr<Provider>> providers;
+  providers.push_back(std::make_shared<ZOTA_UP2200Provider>());
+  return providers;
+}

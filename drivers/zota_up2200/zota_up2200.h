@@ -1,0 +1,111 @@
+// Driver for the ZOTA UP2200 UPS: polls "Q1\r" at 2400 bit/s and decodes the
+// one-line status reply into a 26-byte record published as record type 5035.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/uni_data_device.h"
+#include "host/qdx_device.h"
+#include "host/qdx_provider.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the record is stored little-endian as is");
+
+#pragma pack(push, 1)
+// Published, stored in history and accepted back from the cache as these raw bytes.
+struct ZOTA_UP2200_Data_t {
+  std::uint32_t data_id;  // the device's data id, not the record type
+  std::uint16_t value0;   // input voltage x10
+  std::uint16_t value1;   // input fault voltage x10
+  std::uint16_t value2;   // output voltage x10
+  std::uint16_t value3;   // output load % x10
+  std::uint16_t value4;   // input frequency x10
+  std::uint16_t value5;   // battery voltage x100
+  std::uint16_t value6;   // temperature x10
+  std::uint8_t state;     // status flags, bit 7 = first character of field 7
+  TTime update_time;      // completion time of the cycle
+};
+#pragma pack(pop)
+
+static_assert(sizeof(ZOTA_UP2200_Data_t) == 26, "record is 26 bytes");
+static_assert(offsetof(ZOTA_UP2200_Data_t, value0) == 4, "record layout");
+static_assert(offsetof(ZOTA_UP2200_Data_t, value5) == 14, "record layout");
+static_assert(offsetof(ZOTA_UP2200_Data_t, state) == 18, "record layout");
+static_assert(offsetof(ZOTA_UP2200_Data_t, update_time) == 19, "record layout");
+
+namespace zota {
+
+constexpr int kRecordType = 5035;
+constexpr int kBaudRate = 2400;
+constexpr int kPollPending = 100;  // pending_cmd_ while a status reply is awaited
+constexpr unsigned char kCR = 0x0D;
+constexpr std::size_t kFieldCount = 8;
+constexpr std::size_t kFlagCount = 8;
+constexpr char kDeviceType[] = "zota_up2200";
+
+// Status bits of the record's state byte, in the order of the reply's flag field.
+enum StateBit : std::uint8_t {
+  kUtilityFail = 0x80,
+  kBatteryLow = 0x40,
+  kBypassBoost = 0x20,
+  kUpsFailed = 0x10,
+  kStandby = 0x08,
+  kSelfTest = 0x04,
+  kShutdown = 0x02,
+  kBeeperOn = 0x01,
+};
+
+// Saturating double -> uint32 truncation: NaN and negatives give 0, 2^32 and
+// above give the maximum; defined everywhere, unlike a plain cast.
+std::uint32_t SaturateU32(double v);
+
+// A decimal-number field: atof of the text, times scale, truncated, low 16 bits.
+std::uint16_t ScaledField(const std::string& text, double scale);
+
+// The integer field: atoi of the text (clamped to int), times 10, modulo 65536.
+std::uint16_t IntegerField(const std::string& text);
+
+// Flag characters to the state byte: anything but '0' sets the bit. Reads at
+// most eight characters.
+std::uint8_t StateFlags(const std::string& text);
+
+// Whether a split reply has all the fields and flag characters the decoder reads.
+bool ReplyComplete(const std::vector<std::string>& fields);
+
+// Decodes the measurement fields and the flags of a complete reply into rec.
+void DecodeReply(const std::vector<std::string>& fields, ZOTA_UP2200_Data_t& rec);
+
+}  // namespace zota
+
+class ZOTA_UP2200 : public UniDataDevice<ZOTA_UP2200_Data_t, QDXSPDevice, zota::kRecordType> {
+ public:
+  ZOTA_UP2200();
+  ~ZOTA_UP2200() override;
+
+  double Get_Value(unsigned int index, const std::string& name) const override;
+  int RefreshStatus() override;
+  int process(unsigned char* data, unsigned int length) override;
+  void RunCheckThreshold() override;
+
+ private:
+  unsigned char poll_cmd_[3] = {0x51, 0x31, 0x0D};  // "Q1\r"
+};
+
+class ZOTA_UP2200Provider : public QDXSPDeviceProvider {
+ public:
+  QDXSPDevice* create() const override;
+};
+
+// The one symbol the controller looks up, under its plain (unmangled) name.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
+extern "C" __attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>>
+get_providers();
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
