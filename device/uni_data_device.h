@@ -6,7 +6,7 @@
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <cmath>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +20,15 @@
 #include "host/qdx_device.h"
 
 namespace uni_data {
+
+// atoi's reading of a decimal integer, clamped to int so that out-of-range text
+// is defined and gives the same result wherever long is 32 or 64 bits.
+inline int ParseInt(const std::string& text) {
+  long long n = std::strtoll(text.c_str(), nullptr, 10);
+  if (n > INT_MAX) n = INT_MAX;
+  if (n < INT_MIN) n = INT_MIN;
+  return static_cast<int>(n);
+}
 
 constexpr float kPercentScale = 100.0f;
 constexpr double kSecondsPerMinute = 60.0;
@@ -109,7 +118,7 @@ class UniDataDevice : public Base {
     if (app != null_value && app.type() == Json::objectValue) {
       const Json::Value& mode = app["b_mode"];
       if (mode != null_value) {
-        b_mode_ = std::atoi(mode.asString().c_str());
+        b_mode_ = uni_data::ParseInt(mode.asString());
         std::cout << "InitSetting " << static_cast<std::uint32_t>(cData.data_id)
                   << " b_mode_:" << b_mode_ << std::endl;
       }

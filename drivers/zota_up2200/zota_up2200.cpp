@@ -2,8 +2,6 @@
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,12 +28,8 @@ std::uint16_t ScaledField(const std::string& text, double scale) {
 }
 
 std::uint16_t IntegerField(const std::string& text) {
-  // strtoll then a clamp to int gives the same result on 32- and 64-bit longs.
-  long long n = std::strtoll(text.c_str(), nullptr, 10);
-  if (n > INT_MAX) n = INT_MAX;
-  if (n < INT_MIN) n = INT_MIN;
   // Unsigned arithmetic keeps the modulo-65536 rule free of signed overflow.
-  const std::uint32_t low = static_cast<std::uint32_t>(static_cast<int>(n)) & 0xFFFFu;
+  const std::uint32_t low = static_cast<std::uint32_t>(uni_data::ParseInt(text)) & 0xFFFFu;
   return static_cast<std::uint16_t>((low * kField3Scale) & 0xFFFFu);
 }
 
