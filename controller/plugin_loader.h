@@ -23,7 +23,9 @@ class PluginError : public std::runtime_error {
 class Plugin {
  public:
   // Throws PluginError naming the path and the loader's message when the file
-  // is missing, is not a shared object or lacks the entry point.
+  // is missing, is not a shared object or lacks the entry point, and when the
+  // entry point throws. A path without a slash names a file in the current
+  // directory.
   static Plugin Load(const std::string& path);
 
   const std::string& path() const { return path_; }
