@@ -1,0 +1,94 @@
+// qdx-host: the stand-in controller program. Loads the site's plug-ins, polls
+// its devices, shows what they publish and keeps every record in a history.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "controller/qdx_controller.h"
+#include "controller/sim_process.h"
+#include "controller/site_config.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr char kDefaultDb[] = "qdx-history.db";
+
+// Stop signals arrive as readable data on a descriptor the loop already polls,
+// so a signal never interrupts a device halfway through a cycle.
+int BlockStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
+  return ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+const char* ReceivedSignal(int fd) {
+  signalfd_siginfo info{};
+  if (::read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) return nullptr;
+  return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Plug-in diagnostics, printf included, and our lines share one ordered stream.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  CLI::App app{
+      "qdx-host: loads device plug-ins, polls the devices named in a site file, shows each "
+      "published record, alarm and analogue report, and stores every record in a SQLite "
+      "history."};
+  std::string site_path;
+  std::string plugin_dir;
+  std::string db_path = kDefaultDb;
+  std::string sim_program = host::OwnFolder() + "/ups-sim";
+  host::RunLimits limits;
+  app.add_option("site", site_path, "Site file (JSON) naming plug-ins and devices")->required();
+  app.add_option("--plugin-dir", plugin_dir,
+                 "Folder for relative plug-in paths (default: the site file's folder)");
+  app.add_option("--db", db_path, "History database file")->capture_default_str();
+  app.add_option("--cycles", limits.cycles, "Stop after N ended cycles per device")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--duration", limits.duration_s, "Stop after S seconds")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--sim", sim_program, "UPS simulator program for \"sim:\" ports")
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : kExitUsage;
+  }
+
+  const int stop_fd = BlockStopSignals();
+  if (stop_fd < 0) {
+    std::cerr << "qdx-host: cannot handle stop signals: " << std::strerror(errno) << std::endl;
+    return kExitFailure;
+  }
+
+  int status = kExitFailure;
+  try {
+    auto controller = std::make_shared<QDXController>(host::LoadSite(site_path, plugin_dir),
+                                                      db_path, sim_program);
+    controller->Start();
+    status = controller->Run(limits, stop_fd);
+    if (const char* sig = ReceivedSignal(stop_fd))
+      std::cout << "qdx-host: " << sig << " received, shutting down" << std::endl;
+    controller->Shutdown();
+  } catch (const std::exception& e) {
+    std::cout << std::flush;
+    std::cerr << "qdx-host: " << e.what() << std::endl;
+    status = kExitFailure;
+  }
+  ::close(stop_fd);
+  return status;
+}

@@ -1,0 +1,330 @@
+#include "controller/qdx_controller.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "controller/record_view.h"
+
+namespace {
+
+using host::Clock;
+using host::DeviceSlot;
+
+constexpr std::size_t kReadChunk = 512;
+constexpr int kIdleWaitMs = 1000;  // longest sleep when nothing is scheduled
+constexpr int kStallSlackMs = 1;   // wake just after a reply deadline, not before
+
+void Say(const std::string& line) { std::cout << line << std::endl; }
+void Complain(const std::string& line) { std::cerr << "qdx-host: " << line << std::endl; }
+
+std::string Who(const DeviceSlot& slot) {
+  return slot.cfg.name + " (data id " + std::to_string(slot.cfg.data_id) + ")";
+}
+
+std::string Seconds(int ms) {
+  return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
+}
+
+int MsUntil(Clock::time_point t, Clock::time_point now) {
+  if (t <= now) return 0;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count();
+  return static_cast<int>(std::min<long long>(ms + kStallSlackMs, kIdleWaitMs));
+}
+
+}  // namespace
+
+int host::NextBackoffMs(int prev_ms) {
+  if (prev_ms < kFirstBackoffMs) return kFirstBackoffMs;
+  return prev_ms >= kMaxBackoffMs / 2 ? kMaxBackoffMs : prev_ms * 2;
+}
+
+QDXController::QDXController(host::SiteConfig site, std::string db_path, std::string sim_program)
+    : site_(std::move(site)), db_path_(std::move(db_path)), sim_program_(std::move(sim_program)) {}
+
+QDXController::~QDXController() { Shutdown(); }
+
+void QDXController::Start() {
+  db_ = std::make_unique<host::HistoryDb>(db_path_);
+  for (const std::string& path : site_.plugins) plugins_.push_back(host::Plugin::Load(path));
+  for (const host::DeviceConfig& cfg : site_.devices) {
+    slots_.push_back(std::make_unique<DeviceSlot>());
+    slots_.back()->cfg = cfg;
+    CreateDevice(*slots_.back());
+  }
+  for (auto& slot : slots_) Connect(*slot);
+  for (auto& slot : slots_) ReplayCache(*slot);
+  if (fatal_) throw host::HistoryError("history database " + db_path_ + ": cannot store records");
+}
+
+void QDXController::CreateDevice(DeviceSlot& slot) {
+  std::string tried;
+  for (const host::Plugin& plugin : plugins_) {
+    slot.dev = plugin.CreateDevice(slot.cfg.type);
+    if (slot.dev) return;
+    tried += (tried.empty() ? "" : ", ") + plugin.path();
+  }
+  throw std::runtime_error("device \"" + slot.cfg.name + "\": unknown device type \"" +
+                           slot.cfg.type + "\"; no loaded plug-in provides it (" + tried + ")");
+}
+
+void QDXController::Connect(DeviceSlot& slot) {
+  const host::DeviceConfig& cfg = slot.cfg;
+  const std::string what = "device \"" + cfg.name + "\": ";
+  slot.port_path = cfg.port;
+  if (!cfg.sim_scenario.empty()) {
+    try {
+      slot.sim = std::make_unique<host::SimProcess>(sim_program_, cfg.sim_scenario, cfg.sim_seed);
+    } catch (const std::exception& e) {
+      throw std::runtime_error(what + e.what());
+    }
+    slot.port_path = slot.sim->pty_path();
+  }
+  Json::Value config(Json::objectValue);
+  config["port"] = slot.port_path;
+  config["timeout_ms"] = cfg.reply_timeout_ms;
+  InstallSinks(slot);
+  try {
+    if (!slot.dev->Init(weak_from_this(), cfg.data_id, config))
+      throw std::runtime_error("the device refused its configuration");
+    if (!slot.dev->InitSetting(cfg.settings))
+      throw std::runtime_error("the device refused its settings");
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + e.what());
+  }
+  try {
+    slot.dev->OpenPort();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + e.what());
+  }
+  slot.open = true;
+  std::string via = slot.port_path;
+  if (slot.sim) {
+    via += " (simulator \"" + cfg.sim_scenario + "\", seed " + std::to_string(cfg.sim_seed) +
+           ", pid " + std::to_string(slot.sim->pid()) + ")";
+  }
+  Say(Who(slot) + ": " + cfg.type + " on " + via + ", " + std::to_string(slot.dev->baud_rate_) +
+      " bit/s, poll every " + std::to_string(cfg.poll_interval_ms) + " ms, reply timeout " +
+      std::to_string(cfg.reply_timeout_ms) + " ms");
+}
+
+void QDXController::InstallSinks(DeviceSlot& slot) {
+  DeviceSlot* s = &slot;
+  QDXHostSinks& sinks = slot.dev->sinks_;
+  sinks.publish = [s](int type, const unsigned char* data, unsigned int len) {
+    s->last_type = type;
+    ++s->records;
+    Say(host::RecordLine(s->cfg.name, s->cfg.data_id, type, data, len, s->cached));
+  };
+  sinks.history = [this, s](const unsigned char* data, unsigned int len) {
+    if (!db_ || fatal_) return;
+    try {
+      db_->Store(s->cfg.data_id, s->cfg.type, s->last_type, data, len);
+    } catch (const std::exception& e) {
+      // Not swallowed: the run ends with a failure status once this cycle is over.
+      Complain(e.what());
+      fatal_ = true;
+    }
+  };
+  sinks.ao_report = [s](const std::string& id, float value) {
+    Say(host::ReportLine(s->cfg.name, s->cfg.data_id, id, value));
+  };
+  sinks.alarm = [s](const rule_value& item, bool raised) {
+    Say(host::AlarmLine(s->cfg.name, s->cfg.data_id, item, raised));
+  };
+}
+
+void QDXController::ReplayCache(DeviceSlot& slot) {
+  const auto latest = db_->Latest(slot.cfg.data_id, slot.cfg.type);
+  if (!latest) return;
+  slot.cached = true;
+  const int accepted = slot.dev->LoadFromCache(latest->data(), static_cast<int>(latest->size()));
+  slot.cached = false;
+  if (!accepted) {
+    Say(Who(slot) + ": stored record of " + std::to_string(latest->size()) +
+        " bytes not accepted by the device");
+  }
+}
+
+int QDXController::Run(const host::RunLimits& limits, int stop_fd) {
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point end = limits.duration_s > 0
+                                    ? start + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(limits.duration_s))
+                                    : Clock::time_point::max();
+  for (auto& slot : slots_) slot->next_poll = start;
+
+  std::vector<pollfd> fds;
+  std::vector<DeviceSlot*> owners;
+  while (!fatal_ && !Done(limits)) {
+    Clock::time_point now = Clock::now();
+    if (now >= end) break;
+    Clock::time_point wake = end;
+    for (auto& slot : slots_) {
+      if (!slot->open) {
+        TryReopen(*slot, now);
+        if (!slot->open) wake = std::min(wake, slot->reopen_at);
+      }
+      if (!slot->open) continue;
+      CheckStalled(*slot);
+      if (limits.cycles <= 0 || slot->cycles < limits.cycles) PollDue(*slot, now);
+      if (slot->dev->IsProcessing()) {
+        wake =
+            std::min(wake, slot->sent_at + std::chrono::milliseconds(slot->cfg.reply_timeout_ms));
+      } else if (limits.cycles <= 0 || slot->cycles < limits.cycles) {
+        wake = std::min(wake, slot->next_poll);
+      }
+    }
+    if (fatal_ || Done(limits)) break;
+
+    fds.clear();
+    owners.clear();
+    if (stop_fd >= 0) fds.push_back(pollfd{stop_fd, POLLIN, 0});
+    for (auto& slot : slots_) {
+      if (!slot->open) continue;
+      fds.push_back(pollfd{slot->dev->port_fd_, POLLIN, 0});
+      owners.push_back(slot.get());
+    }
+    const int rc = ::poll(fds.data(), fds.size(), MsUntil(wake, Clock::now()));
+    if (rc < 0 && errno != EINTR) {
+      Complain(std::string("poll failed: ") + std::strerror(errno));
+      fatal_ = true;
+      break;
+    }
+    if (rc <= 0) continue;
+    std::size_t first = 0;
+    if (stop_fd >= 0) {
+      if (fds[0].revents) break;
+      first = 1;
+    }
+    for (std::size_t i = first; i < fds.size(); ++i) {
+      DeviceSlot& slot = *owners[i - first];
+      if (fds[i].revents & POLLIN) {
+        ReadPort(slot);
+      } else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        LosePort(slot, "the line hung up");
+      }
+    }
+  }
+  PrintSummary();
+  return fatal_ ? 1 : 0;
+}
+
+void QDXController::PollDue(DeviceSlot& slot, Clock::time_point now) {
+  if (slot.dev->IsProcessing() || now < slot.next_poll) return;
+  const auto interval = std::chrono::milliseconds(slot.cfg.poll_interval_ms);
+  slot.next_poll += interval;
+  if (slot.next_poll <= now) slot.next_poll = now + interval;  // fell behind: no burst
+  slot.sent_at = now;
+  try {
+    slot.dev->RefreshStatus();
+  } catch (const std::exception& e) {
+    Complain(Who(slot) + ": poll failed: " + e.what());
+    slot.dev->Reset();
+  }
+}
+
+void QDXController::CheckStalled(DeviceSlot& slot) {
+  if (!slot.dev->IsProcessing() || !slot.dev->IsStalled()) return;
+  slot.dev->Reset();
+  slot.dev->comm_status_ = 0;
+  ++slot.failures;
+  Say(Who(slot) + ": no complete reply within " + std::to_string(slot.cfg.reply_timeout_ms) +
+      " ms, communication failure " + std::to_string(slot.failures));
+  EndCycle(slot);
+}
+
+void QDXController::ReadPort(DeviceSlot& slot) {
+  unsigned char buf[kReadChunk];
+  const ssize_t n = ::read(slot.dev->port_fd_, buf, sizeof(buf));
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    LosePort(slot, n == 0 ? "end of file" : std::strerror(errno));
+    return;
+  }
+  const bool waiting = slot.dev->IsProcessing();
+  const long records = slot.records;
+  try {
+    slot.dev->process(buf, static_cast<unsigned int>(n));
+  } catch (const std::exception& e) {
+    Complain(Who(slot) + ": reply handling failed: " + e.what());
+    slot.dev->Reset();
+  }
+  if (!waiting || slot.dev->IsProcessing()) return;
+  if (slot.records == records) {
+    // The exchange ended without a record: an overflow or a failed decode.
+    slot.dev->comm_status_ = 0;
+    ++slot.failures;
+    Say(Who(slot) + ": reply discarded, communication failure " + std::to_string(slot.failures));
+  }
+  EndCycle(slot);
+}
+
+void QDXController::LosePort(DeviceSlot& slot, const std::string& why) {
+  if (slot.dev->IsProcessing()) {
+    slot.dev->Reset();
+    slot.dev->comm_status_ = 0;
+    ++slot.failures;
+    EndCycle(slot);
+  }
+  slot.dev->ClosePort();
+  slot.open = false;
+  slot.reopen_at = Clock::now() + std::chrono::milliseconds(slot.backoff_ms);
+  Say(Who(slot) + ": port " + slot.port_path + " lost (" + why + "); reopening in " +
+      Seconds(slot.backoff_ms));
+}
+
+void QDXController::TryReopen(DeviceSlot& slot, Clock::time_point now) {
+  if (now < slot.reopen_at) return;
+  try {
+    if (!slot.cfg.sim_scenario.empty() && (!slot.sim || !slot.sim->Alive())) {
+      slot.sim.reset();
+      slot.sim = std::make_unique<host::SimProcess>(sim_program_, slot.cfg.sim_scenario,
+                                                    slot.cfg.sim_seed);
+      slot.port_path = slot.sim->pty_path();
+      slot.dev->port_path_ = slot.port_path;
+    }
+    slot.dev->OpenPort();
+  } catch (const std::exception& e) {
+    slot.backoff_ms = host::NextBackoffMs(slot.backoff_ms);
+    slot.reopen_at = now + std::chrono::milliseconds(slot.backoff_ms);
+    Say(Who(slot) + ": " + e.what() + "; next try in " + Seconds(slot.backoff_ms));
+    return;
+  }
+  slot.open = true;
+  slot.backoff_ms = host::kFirstBackoffMs;
+  slot.next_poll = Clock::now();
+  Say(Who(slot) + ": port " + slot.port_path + " reopened" +
+      (slot.sim ? " (simulator pid " + std::to_string(slot.sim->pid()) + ")" : ""));
+}
+
+void QDXController::EndCycle(DeviceSlot& slot) { ++slot.cycles; }
+
+bool QDXController::Done(const host::RunLimits& limits) const {
+  if (limits.cycles <= 0) return false;
+  return std::all_of(slots_.begin(), slots_.end(),
+                     [&](const auto& s) { return s->cycles >= limits.cycles; });
+}
+
+void QDXController::PrintSummary() const {
+  for (const auto& slot : slots_) {
+    Say(Who(*slot) + ": " + std::to_string(slot->cycles) + " cycles, " +
+        std::to_string(slot->records) + " records published, " + std::to_string(slot->failures) +
+        " communication failures");
+  }
+}
+
+void QDXController::Shutdown() {
+  for (auto& slot : slots_) {
+    if (slot->dev) slot->dev->ClosePort();
+  }
+  for (auto& slot : slots_) slot->dev.reset();  // plug-in code: before the plug-in goes
+  plugins_.clear();                             // providers, then the libraries
+  for (auto& slot : slots_) slot->sim.reset();
+  slots_.clear();
+  db_.reset();
+}

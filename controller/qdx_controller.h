@@ -1,0 +1,93 @@
+// The stand-in controller: loads plug-ins, creates and initialises the site's
+// devices, and drives them from one poll(2) loop, storing every record.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "controller/history_db.h"
+#include "controller/plugin_loader.h"
+#include "controller/sim_process.h"
+#include "controller/site_config.h"
+#include "host/qdx_device.h"
+
+namespace host {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFirstBackoffMs = 250;
+constexpr int kMaxBackoffMs = 8000;
+
+// The wait before the next reopen attempt after one of prev_ms failed.
+int NextBackoffMs(int prev_ms);
+
+struct RunLimits {
+  long cycles = 0;          // stop after this many ended cycles per device; 0: no limit
+  double duration_s = 0.0;  // stop after this many seconds; 0: no limit
+};
+
+// Runtime state of one configured device.
+struct DeviceSlot {
+  DeviceConfig cfg;
+  std::shared_ptr<QDXSPDevice> dev;
+  std::unique_ptr<SimProcess> sim;
+  std::string port_path;
+  bool open = false;
+  bool cached = false;  // a record from the history is being replayed
+  int last_type = 0;    // type of the record published last, for its history row
+  long cycles = 0;      // exchanges ended by a reply, a timeout or a lost port
+  long records = 0;     // records published
+  long failures = 0;    // exchanges that ended without a reply
+  Clock::time_point next_poll{};
+  Clock::time_point sent_at{};  // when the pending poll went out
+  Clock::time_point reopen_at{};
+  int backoff_ms = kFirstBackoffMs;
+};
+
+}  // namespace host
+
+class QDXController : public std::enable_shared_from_this<QDXController> {
+ public:
+  QDXController(host::SiteConfig site, std::string db_path, std::string sim_program);
+  ~QDXController();
+  QDXController(const QDXController&) = delete;
+  QDXController& operator=(const QDXController&) = delete;
+
+  // Opens the history, loads the plug-ins, creates, initialises and connects
+  // every device, then replays each device's newest stored record. Throws with
+  // a message naming the culprit; whatever was started is stopped again.
+  void Start();
+
+  // Runs the loop until the limits are reached or stop_fd becomes readable.
+  // Returns the process exit status.
+  int Run(const host::RunLimits& limits, int stop_fd);
+
+  // Closes ports and destroys devices, then providers and plug-ins, then the
+  // simulators, and closes the history last.
+  void Shutdown();
+
+ private:
+  void CreateDevice(host::DeviceSlot& slot);
+  void Connect(host::DeviceSlot& slot);
+  void InstallSinks(host::DeviceSlot& slot);
+  void ReplayCache(host::DeviceSlot& slot);
+  void PollDue(host::DeviceSlot& slot, host::Clock::time_point now);
+  void CheckStalled(host::DeviceSlot& slot);
+  void ReadPort(host::DeviceSlot& slot);
+  void LosePort(host::DeviceSlot& slot, const std::string& why);
+  void TryReopen(host::DeviceSlot& slot, host::Clock::time_point now);
+  void EndCycle(host::DeviceSlot& slot);
+  bool Done(const host::RunLimits& limits) const;
+  void PrintSummary() const;
+
+  host::SiteConfig site_;
+  std::string db_path_;
+  std::string sim_program_;
+  std::unique_ptr<host::HistoryDb> db_;
+  std::vector<host::Plugin> plugins_;
+  std::vector<std::unique_ptr<host::DeviceSlot>> slots_;
+  bool fatal_ = false;  // the history could not be written
+};

@@ -1,0 +1,42 @@
+// A ups-sim child process that serves one device's port on a pseudo-terminal.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace host {
+
+class SimError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class SimProcess {
+ public:
+  // Starts the simulator and waits for the terminal path it prints. Throws
+  // SimError naming the program and the scenario when it does not come up.
+  SimProcess(const std::string& program, const std::string& scenario, std::uint32_t seed);
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  const std::string& pty_path() const { return pty_path_; }
+  pid_t pid() const { return pid_; }
+
+  // Whether the child is still running; reaps it once it has exited.
+  bool Alive();
+
+ private:
+  void Stop();
+
+  pid_t pid_ = -1;
+  std::string pty_path_;
+};
+
+// The folder holding the running executable, for finding its sibling programs.
+std::string OwnFolder();
+
+}  // namespace host

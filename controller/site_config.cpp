@@ -1,0 +1,166 @@
+#include "controller/site_config.h"
+
+#include <json/reader.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+namespace host {
+
+namespace {
+
+constexpr char kPlugins[] = "plugins";
+constexpr char kDevices[] = "devices";
+
+[[noreturn]] void Fail(const std::string& origin, const std::string& where,
+                       const std::string& what) {
+  throw SiteError(origin + ": " + where + " " + what);
+}
+
+std::string Quoted(const std::string& key) { return "\"" + key + "\""; }
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string Resolve(const std::string& path, const std::string& base) {
+  if (path.empty() || path[0] == '/' || base.empty()) return path;
+  return base + "/" + path;
+}
+
+void CheckKeys(const Json::Value& obj, const std::set<std::string>& known,
+               const std::string& origin, const std::string& where) {
+  for (const std::string& key : obj.getMemberNames()) {
+    if (known.count(key) == 0) Fail(origin, where + Quoted(key), "is not a known key");
+  }
+}
+
+std::string NonEmptyText(const Json::Value& v, const std::string& origin,
+                         const std::string& where) {
+  if (!v.isString() || v.asString().empty()) Fail(origin, where, "must be a non-empty text");
+  return v.asString();
+}
+
+// A whole number within [lo, hi]; JSON doubles with a fraction are refused.
+long long WholeNumber(const Json::Value& v, long long lo, long long hi, const std::string& origin,
+                      const std::string& where) {
+  const std::string range =
+      "must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
+  if (!v.isIntegral() || v.isBool()) Fail(origin, where, range);
+  const long long n = v.isUInt64() ? static_cast<long long>(std::min<Json::UInt64>(
+                                         v.asUInt64(), static_cast<Json::UInt64>(LLONG_MAX)))
+                                   : static_cast<long long>(v.asInt64());
+  if (n < lo || n > hi) Fail(origin, where, range);
+  return n;
+}
+
+// "sim:SCENARIO" or "sim:SCENARIO:SEED".
+void ParseSimPort(const std::string& port, DeviceConfig& dev, const std::string& origin,
+                  const std::string& where) {
+  const std::string rest = port.substr(sizeof(kSimPrefix) - 1);
+  const auto colon = rest.find(':');
+  dev.sim_scenario = rest.substr(0, colon);
+  if (dev.sim_scenario.empty()) Fail(origin, where, "names no simulator scenario");
+  if (colon == std::string::npos) return;
+  const std::string seed = rest.substr(colon + 1);
+  if (seed.empty() || seed.size() > 10 || seed.find_first_not_of("0123456789") != std::string::npos)
+    Fail(origin, where, "has a simulator seed that is not a whole number");
+  const unsigned long long n = std::stoull(seed);
+  if (n > UINT32_MAX) Fail(origin, where, "has a simulator seed above 4294967295");
+  dev.sim_seed = static_cast<std::uint32_t>(n);
+}
+
+DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::string& origin) {
+  const std::string at = Quoted(kDevices) + "[" + std::to_string(index) + "]";
+  if (!d.isObject()) Fail(origin, at, "must be an object");
+  CheckKeys(d,
+            {"name", "type", "data_id", "port", "poll_interval_ms", "reply_timeout_ms", "settings"},
+            origin, at + ".");
+  DeviceConfig dev;
+  for (const char* key : {"type", "data_id", "port"}) {
+    if (!d.isMember(key)) Fail(origin, at + "." + Quoted(key), "is missing");
+  }
+  dev.type = NonEmptyText(d["type"], origin, at + ".\"type\"");
+  dev.data_id = static_cast<std::uint32_t>(
+      WholeNumber(d["data_id"], 1, UINT32_MAX, origin, at + ".\"data_id\""));
+  dev.name = d.isMember("name") ? NonEmptyText(d["name"], origin, at + ".\"name\"")
+                                : dev.type + "#" + std::to_string(dev.data_id);
+  const std::string port = NonEmptyText(d["port"], origin, at + ".\"port\"");
+  if (port.compare(0, sizeof(kSimPrefix) - 1, kSimPrefix) == 0) {
+    ParseSimPort(port, dev, origin, at + ".\"port\"");
+  } else {
+    dev.port = port;
+  }
+  if (d.isMember("poll_interval_ms"))
+    dev.poll_interval_ms =
+        static_cast<int>(WholeNumber(d["poll_interval_ms"], kMinPollIntervalMs, kMaxPollIntervalMs,
+                                     origin, at + ".\"poll_interval_ms\""));
+  if (d.isMember("reply_timeout_ms"))
+    dev.reply_timeout_ms =
+        static_cast<int>(WholeNumber(d["reply_timeout_ms"], kMinReplyTimeoutMs, kMaxReplyTimeoutMs,
+                                     origin, at + ".\"reply_timeout_ms\""));
+  if (d.isMember("settings")) {
+    if (!d["settings"].isObject()) Fail(origin, at + ".\"settings\"", "must be an object");
+    dev.settings = d["settings"];
+  }
+  return dev;
+}
+
+}  // namespace
+
+SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
+                     const std::string& plugin_dir) {
+  if (!doc.isObject()) Fail(origin, "the document", "must be a JSON object");
+  CheckKeys(doc, {kPlugins, kDevices}, origin, "");
+  SiteConfig site;
+
+  const Json::Value& plugins = doc[kPlugins];
+  if (!plugins.isArray() || plugins.empty())
+    Fail(origin, Quoted(kPlugins), "must be a non-empty list of plug-in paths");
+  for (Json::ArrayIndex i = 0; i < plugins.size(); ++i) {
+    const std::string where = Quoted(kPlugins) + "[" + std::to_string(i) + "]";
+    site.plugins.push_back(Resolve(NonEmptyText(plugins[i], origin, where), plugin_dir));
+  }
+
+  const Json::Value& devices = doc[kDevices];
+  if (!devices.isArray() || devices.empty())
+    Fail(origin, Quoted(kDevices), "must be a non-empty list of devices");
+  std::set<std::string> names;
+  std::set<std::uint32_t> ids;
+  for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
+    DeviceConfig dev = ParseDevice(devices[i], i, origin);
+    const std::string at = Quoted(kDevices) + "[" + std::to_string(i) + "]";
+    if (!names.insert(dev.name).second)
+      Fail(origin, at + ".\"name\"", "repeats the device name " + dev.name);
+    // The data id keys the history, so two devices must never share one.
+    if (!ids.insert(dev.data_id).second)
+      Fail(origin, at + ".\"data_id\"", "repeats the data id " + std::to_string(dev.data_id));
+    site.devices.push_back(std::move(dev));
+  }
+  return site;
+}
+
+SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
+  std::ifstream in(path);
+  if (!in) throw SiteError("cannot read site file " + path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  Json::CharReaderBuilder builder;
+  builder["rejectDupKeys"] = true;
+  builder["failIfExtra"] = true;
+  const std::string body = text.str();
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value doc;
+  std::string errors;
+  if (!reader->parse(body.data(), body.data() + body.size(), &doc, &errors))
+    throw SiteError(path + ": not valid JSON: " + errors);
+  return ParseSite(doc, path, plugin_dir.empty() ? FolderOf(path) : plugin_dir);
+}
+
+}  // namespace host

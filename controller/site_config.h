@@ -1,0 +1,58 @@
+// The site file: which plug-ins qdx-host loads and which devices it drives.
+//
+//   { "plugins": ["zota_up2200.so"],
+//     "devices": [ { "name": "ups1", "type": "zota_up2200", "data_id": 1001,
+//                    "port": "/dev/ttyUSB0" | "sim:SCENARIO" | "sim:SCENARIO:SEED",
+//                    "poll_interval_ms": 1000, "reply_timeout_ms": 800,
+//                    "settings": { ...the device's settings document... } } ] }
+#pragma once
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace host {
+
+constexpr int kDefaultPollIntervalMs = 1000;
+constexpr int kDefaultReplyTimeoutMs = 800;
+constexpr int kMinPollIntervalMs = 50;
+constexpr int kMaxPollIntervalMs = 3600 * 1000;
+constexpr int kMinReplyTimeoutMs = 10;
+constexpr int kMaxReplyTimeoutMs = 60 * 1000;
+constexpr char kSimPrefix[] = "sim:";
+
+class SiteError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct DeviceConfig {
+  std::string name;
+  std::string type;
+  std::uint32_t data_id = 0;
+  std::string port;            // a device path, or empty for the simulator
+  std::string sim_scenario;    // set when the port is the built-in simulator
+  std::uint32_t sim_seed = 1;  // seed handed to the simulator
+  int poll_interval_ms = kDefaultPollIntervalMs;
+  int reply_timeout_ms = kDefaultReplyTimeoutMs;
+  Json::Value settings{Json::objectValue};
+};
+
+struct SiteConfig {
+  std::vector<std::string> plugins;  // resolved paths
+  std::vector<DeviceConfig> devices;
+};
+
+// Validates a parsed site document. origin names the file in messages; relative
+// plug-in paths are resolved against plugin_dir. Throws SiteError naming the key.
+SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
+                     const std::string& plugin_dir);
+
+// Reads and validates a site file. Relative plug-in paths are resolved against
+// plugin_dir when it is given, else against the site file's folder.
+SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir);
+
+}  // namespace host

@@ -1,0 +1,229 @@
+// Checks of qdx-host's and ups-sim's pure parts: site validation, record
+// display, history storage, back-off and the simulator's reply model.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "controller/history_db.h"
+#include "controller/qdx_controller.h"
+#include "controller/record_view.h"
+#include "controller/site_config.h"
+#include "ups_model.h"
+
+namespace {
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value v;
+  std::istringstream in(text);
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &errors)) << errors;
+  return v;
+}
+
+std::string Site(const std::string& device) {
+  return R"({"plugins": ["p.so"], "devices": [)" + device + "]}";
+}
+
+const char kGoodDevice[] = R"({"type": "zota_up2200", "data_id": 7, "port": "/dev/ttyS0"})";
+
+struct BadSite {
+  std::string doc;
+  std::string message;
+};
+
+class SiteRejects : public ::testing::TestWithParam<BadSite> {};
+
+TEST_P(SiteRejects, NamesTheKey) {
+  try {
+    host::ParseSite(ParseJson(GetParam().doc), "site.json", "/plugins");
+    FAIL() << "accepted " << GetParam().doc;
+  } catch (const host::SiteError& e) {
+    EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("site.json: ", 0), 0u) << e.what();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SiteRejects,
+    ::testing::Values(
+        BadSite{"[]", "must be a JSON object"},
+        BadSite{R"({"devices": []})", "\"plugins\" must be a non-empty list"},
+        BadSite{R"({"plugins": [3], "devices": [1]})", "\"plugins\"[0] must be a non-empty text"},
+        BadSite{R"({"plugins": ["p.so"], "devices": []})", "\"devices\" must be a non-empty"},
+        BadSite{R"({"plugins": ["p.so"], "devices": [1], "x": 1})", "\"x\" is not a known key"},
+        BadSite{Site(R"({"type": "t", "port": "/dev/x"})"), "[0].\"data_id\" is missing"},
+        BadSite{Site(R"({"type": "t", "data_id": 0, "port": "p"})"), "\"data_id\" must be"},
+        BadSite{Site(R"({"type": "t", "data_id": 4294967296, "port": "p"})"), "\"data_id\""},
+        BadSite{Site(R"({"type": "t", "data_id": 1.5, "port": "p"})"), "\"data_id\""},
+        BadSite{Site(R"({"type": "", "data_id": 1, "port": "p"})"), "\"type\" must be"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "sim:"})"), "no simulator scenario"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "sim:noisy:x"})"), "seed"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "poll_interval_ms": 1})"),
+                "\"poll_interval_ms\" must be a whole number from 50"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "reply_timeout_ms": -5})"),
+                "\"reply_timeout_ms\""},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "settings": []})"),
+                "\"settings\" must be an object"},
+        BadSite{Site(std::string(kGoodDevice) + "," + kGoodDevice), "repeats the device name"},
+        BadSite{Site(std::string(kGoodDevice) +
+                     R"(, {"name": "b", "type": "t", "data_id": 7, "port": "q"})"),
+                "[1].\"data_id\" repeats the data id 7"}));
+
+TEST(Site, FillsDefaultsAndResolvesPaths) {
+  const auto site = host::ParseSite(
+      ParseJson(R"({"plugins": ["p.so", "/abs/q.so"], "devices": [)" + std::string(kGoodDevice) +
+                R"(, {"name": "sim", "type": "t", "data_id": 8, "port": "sim:noisy:42",
+                      "poll_interval_ms": 200, "settings": {"appSetting": {"b_mode": 1}}}]})"),
+      "site.json", "/plugins");
+  EXPECT_EQ(site.plugins, (std::vector<std::string>{"/plugins/p.so", "/abs/q.so"}));
+  ASSERT_EQ(site.devices.size(), 2u);
+  EXPECT_EQ(site.devices[0].name, "zota_up2200#7");
+  EXPECT_EQ(site.devices[0].port, "/dev/ttyS0");
+  EXPECT_EQ(site.devices[0].poll_interval_ms, host::kDefaultPollIntervalMs);
+  EXPECT_TRUE(site.devices[0].sim_scenario.empty());
+  EXPECT_EQ(site.devices[1].sim_scenario, "noisy");
+  EXPECT_EQ(site.devices[1].sim_seed, 42u);
+  EXPECT_TRUE(site.devices[1].port.empty());
+  EXPECT_EQ(site.devices[1].settings["appSetting"]["b_mode"].asInt(), 1);
+}
+
+// The worked example reply as a record: data id 1001, values, state 0x09, time.
+const unsigned char kRecord[26] = {0xE9, 0x03, 0x00, 0x00, 0xFC, 0x08, 0xF7, 0x08, 0xFC,
+                                   0x08, 0x54, 0x01, 0xF4, 0x01, 0xCC, 0x00, 0x0E, 0x01,
+                                   0x09, 0xEA, 0x07, 0x05, 0x01, 0x0C, 0x00, 0x03};
+
+TEST(RecordView, ShowsMeasurementsWithUnitsAndFlags) {
+  EXPECT_EQ(host::RecordLine("ups1", 1001, 5035, kRecord, 26, false),
+            "2026-05-01 12:00:03  ups1 (data id 1001)  record 5035: input 230.0 V, fault 229.5 V, "
+            "output 230.0 V, load 34.0 %, freq 50.0 Hz, battery 2.04 V, temp 27.0 \u00b0C; "
+            "flags: standby, beeper on");
+  EXPECT_EQ(host::FlagNames(0xC0), (std::vector<std::string>{"utility failure", "battery low"}));
+  EXPECT_TRUE(host::FlagNames(0).empty());
+  // Other record types, or a UPS record of the wrong size, are shown as bytes.
+  EXPECT_EQ(host::DescribeRecord(5035, kRecord, 3), "record 5035 (3 bytes): E9 03 00");
+  EXPECT_EQ(host::DescribeRecord(7, kRecord, 2), "record 7 (2 bytes): E9 03");
+}
+
+TEST(RecordView, NamesAlarmsAndReports) {
+  rule_value item;
+  item.signal_id = "2A2615101001";
+  item.value = 0.0f;
+  item.threshold = 180.0f;
+  item.level = 2;
+  item.low = true;
+  const std::string raised = host::AlarmLine("ups1", 1, item, true);
+  EXPECT_NE(raised.find("ALARM RAISED input voltage [2A2615101001]: 0.0 V below 180.0 V, level 2"),
+            std::string::npos)
+      << raised;
+  item.value = 231.0f;
+  EXPECT_NE(host::AlarmLine("ups1", 1, item, false).find("cleared"), std::string::npos);
+  EXPECT_NE(
+      host::ReportLine("u", 1, "2A2127200001", 27.0f).find("temperature [2A2127200001] = 27.0"),
+      std::string::npos);
+  EXPECT_EQ(host::SignalLabel("XYZ"), "XYZ");
+}
+
+TEST(Backoff, DoublesUpToTheCap) {
+  int ms = host::kFirstBackoffMs;
+  std::vector<int> seen;
+  for (int i = 0; i < 8; ++i) seen.push_back(ms = host::NextBackoffMs(ms));
+  EXPECT_EQ(seen, (std::vector<int>{500, 1000, 2000, 4000, 8000, 8000, 8000, 8000}));
+  EXPECT_EQ(host::NextBackoffMs(0), host::kFirstBackoffMs);
+}
+
+class HistoryFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/qdx-history-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    dir_ = dir;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  std::string dir_;
+};
+
+TEST_F(HistoryFile, KeepsRecordsAcrossReopenAndPerDevice) {
+  const std::string path = dir_ + "/h.db";
+  {
+    host::HistoryDb db(path);
+    EXPECT_FALSE(db.Latest(1001, "zota_up2200"));
+    db.Store(1001, "zota_up2200", 5035, kRecord, 26);
+    const unsigned char newer[3] = {1, 0, 2};  // embedded zero kept
+    db.Store(1001, "zota_up2200", 5035, newer, 3);
+    db.Store(1002, "zota_up2200", 5035, kRecord, 26);
+  }
+  host::HistoryDb db(path);
+  EXPECT_EQ(*db.Latest(1001, "zota_up2200"), (host::Bytes{1, 0, 2}));
+  EXPECT_EQ(db.Latest(1002, "zota_up2200")->size(), 26u);
+  EXPECT_FALSE(db.Latest(1001, "other"));
+}
+
+TEST_F(HistoryFile, RefusesAPathItCannotWrite) {
+  EXPECT_THROW(host::HistoryDb(dir_ + "/missing/h.db"), host::HistoryError);
+  EXPECT_THROW(host::HistoryDb{dir_}, host::HistoryError);  // a folder
+}
+
+TEST(SimModel, SteadyReplyIsTheInstrumentsLine) {
+  std::mt19937 rng(1);
+  const auto r = upssim::NextReading(upssim::Scenario::kSteady, 5, upssim::Reading{}, 3, rng);
+  EXPECT_EQ(upssim::FormatReply(r), "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r");
+  upssim::Reading zero{};
+  zero.input_v = 0.0;
+  zero.load_pct = 5;
+  zero.flags = 0x81;
+  EXPECT_EQ(upssim::FormatReply(zero), "(000.0 229.5 230.0 005 50.0 2.05 27.0 10000001\r");
+}
+
+TEST(SimModel, FailureScenariosSwitchAfterNormalReplies) {
+  for (auto s : {upssim::Scenario::kUtilityFailure, upssim::Scenario::kLowBattery}) {
+    std::mt19937 rng(3);
+    upssim::Reading r{};
+    double battery = 99.0;
+    for (long n = 0; n < 12; ++n) {
+      r = upssim::NextReading(s, n, r, 2, rng);
+      const bool failed = n >= 2;
+      EXPECT_EQ((r.flags & upssim::kFlagUtilityFail) != 0, failed) << n;
+      if (failed) {
+        EXPECT_EQ(r.input_v, 0.0);
+        EXPECT_LT(r.battery_v, battery);
+        battery = r.battery_v;
+      } else {
+        EXPECT_NEAR(r.input_v, 230.0, 4.0);
+      }
+    }
+    EXPECT_TRUE(r.flags & upssim::kFlagBatteryLow);
+  }
+}
+
+TEST(SimModel, ChunksRejoinAndSeedsRepeat) {
+  const std::string reply = "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r";
+  for (unsigned seed = 0; seed < 50; ++seed) {
+    std::mt19937 a(seed);
+    std::mt19937 b(seed);
+    const auto chunks = upssim::SplitIntoChunks(reply, 6, a);
+    EXPECT_EQ(chunks, upssim::SplitIntoChunks(reply, 6, b));
+    ASSERT_GE(chunks.size(), 1u);
+    ASSERT_LE(chunks.size(), 6u);
+    std::string joined;
+    for (const auto& c : chunks) {
+      EXPECT_FALSE(c.empty());
+      joined += c;
+    }
+    EXPECT_EQ(joined, reply);
+    const std::string junk = upssim::GarbageLine(a);
+    EXPECT_EQ(junk.back(), '\r');
+    EXPECT_EQ(junk.find(' '), std::string::npos);  // never eight fields
+  }
+}
+
+TEST(SimModel, KnowsItsScenarios) {
+  upssim::Scenario s{};
+  EXPECT_TRUE(upssim::ParseScenario("low-battery", s));
+  EXPECT_EQ(s, upssim::Scenario::kLowBattery);
+  EXPECT_FALSE(upssim::ParseScenario("sunny", s));
+}
+
+}  // namespace
