@@ -1,0 +1,254 @@
+// Poll, frame assembly and reply decoding.
+#include <limits>
+
+#include "tests/unit/device_fixture.h"
+
+namespace unit {
+namespace {
+
+constexpr unsigned kCapacity = QDXSPDevice::kRecvBufSize;
+// Record bytes 4..18 of the example reply.
+const Bytes kExampleValues = {0xFC, 0x08, 0xF7, 0x08, 0xFC, 0x08, 0x54, 0x01,
+                              0xF4, 0x01, 0xCC, 0x00, 0x0E, 0x01, 0x09};
+using Cuts = std::vector<std::size_t>;
+
+class ParserTest : public DeviceTest {
+ protected:
+  void SetUp() override { dev_.RefreshStatus(); }
+
+  // Record bytes 4..18: the seven measurements and the state byte.
+  Bytes Values() const {
+    const Bytes r = Record();
+    return Bytes(r.begin() + 4, r.begin() + 19);
+  }
+};
+
+TEST_F(ParserTest, WorkedExample) {
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(sent_[0], Bytes({0x51, 0x31, 0x0D}));
+  EXPECT_EQ(dev_.pending_cmd_, 100);
+  EXPECT_EQ(dev_.baud_rate_, 2400);
+  EXPECT_EQ(dev_.DeviceType(), "zota_up2200");
+
+  StdoutCapture out;
+  EXPECT_EQ(Feed(kReply), 0);
+  EXPECT_EQ(out.Take(), std::string("strToSplit:") + kReplyText +
+                            " fields size:8\ncData.state is 9\nrvSize is 0\n");
+  EXPECT_EQ(Values(), kExampleValues);
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_EQ(dev_.pending_cmd_, 100);
+  ASSERT_EQ(published_.size(), 1u);
+  EXPECT_EQ(published_[0].type, 5035);
+  EXPECT_EQ(published_[0].data, Record());
+}
+
+TEST_F(ParserTest, StartByteIsDroppedWhateverItIs) {
+  EXPECT_EQ(Feed(std::string(kReply).substr(1)), 0);  // "30.0" is left of field 0
+  EXPECT_EQ(dev_.cData.value0, 300);
+  EXPECT_EQ(dev_.cData.value1, 2295);
+}
+
+// Split points of one reply; every chunking must decode like the whole line.
+class ChunkingTest : public ParserTest, public testing::WithParamInterface<Cuts> {};
+
+TEST_P(ChunkingTest, DecodesLikeOneChunk) {
+  const std::string reply = kReply;
+  std::size_t from = 0;
+  for (std::size_t cut : GetParam()) {
+    EXPECT_EQ(Feed(reply.substr(from, cut - from)), 1) << "chunk ending at " << cut;
+    from = cut;
+  }
+  EXPECT_EQ(Feed(reply.substr(from)), 0);
+  EXPECT_EQ(Values(), kExampleValues);
+  EXPECT_EQ(published_.size(), 1u);
+  EXPECT_EQ(dev_.recv_len_, 0);
+}
+
+Cuts EveryByte() {
+  Cuts cuts;
+  for (std::size_t i = 1; i + 1 < sizeof(kReply) - 1; ++i) cuts.push_back(i);
+  return cuts;
+}
+
+INSTANTIATE_TEST_SUITE_P(Splits, ChunkingTest,
+                         testing::Values(Cuts{}, Cuts{0}, Cuts{1}, Cuts{21, 22},
+                                         Cuts{sizeof(kReply) - 2}, Cuts{5, 5, 30, 44},
+                                         EveryByte()));
+
+// A frame padded with an ignored ninth field to `total` bytes, CR included.
+std::string PaddedFrame(std::size_t total) {
+  std::string frame = std::string("(") + kReplyText + " ";
+  frame.append(total - 1 - frame.size(), 'x');
+  return frame + "\r";
+}
+
+TEST_F(ParserTest, FrameOfExactlyCapacityIsAccepted) {
+  const std::string frame = PaddedFrame(kCapacity);
+  EXPECT_EQ(Feed(frame.substr(0, 4000)), 1);
+  EXPECT_EQ(Feed(frame.substr(4000)), 0);
+  EXPECT_EQ(dev_.cData.value0, 2300);
+  EXPECT_EQ(published_.size(), 1u);
+}
+
+TEST_F(ParserTest, OneByteOverCapacityDropsTheChunk) {
+  const std::string frame = PaddedFrame(kCapacity + 1);
+  EXPECT_EQ(Feed(frame.substr(0, kCapacity)), 1);
+  EXPECT_EQ(dev_.recv_len_, static_cast<int>(kCapacity));
+  StdoutCapture out;
+  EXPECT_EQ(Feed("\r"), 0);
+  EXPECT_EQ(out.Take(), "");
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_TRUE(published_.empty());
+  EXPECT_EQ(Feed(kReply), 0);  // the next reply assembles from the start
+  EXPECT_EQ(dev_.cData.value0, 2300);
+}
+
+TEST_F(ParserTest, EarlyCrDoesNotSaveAnOversizedChunk) {
+  EXPECT_EQ(Feed(std::string(4000, 'x')), 1);
+  EXPECT_EQ(Feed("\r" + std::string(96, 'y')), 0);  // 4097 held
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_TRUE(published_.empty());
+}
+
+// Lengths whose 32-bit sum with the held count wraps or is huge: the buffer
+// given is tiny, so reading it would crash.
+class HugeLengthTest : public ParserTest, public testing::WithParamInterface<unsigned> {};
+
+TEST_P(HugeLengthTest, RefusedWithoutTouchingTheData) {
+  EXPECT_EQ(Feed("(230"), 1);
+  unsigned char tiny[1] = {'\r'};
+  EXPECT_EQ(dev_.process(tiny, GetParam()), 0);
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_TRUE(published_.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, HugeLengthTest,
+                         testing::Values(0xFFFFFFFFu, 0xFFFFFFFFu - 2u, kCapacity - 3u,
+                                         0x80000000u));
+
+struct Conversion {
+  std::size_t field;
+  const char* text;
+  std::uint16_t stored;
+};
+
+void PrintTo(const Conversion& c, std::ostream* os) { *os << c.field << ":" << c.text; }
+
+class ConversionTest : public ParserTest, public testing::WithParamInterface<Conversion> {};
+
+TEST_P(ConversionTest, StoresTheScaledField) {
+  const Conversion& c = GetParam();
+  std::vector<std::string> fields = {"230.0", "229.5", "230.0", "034",
+                                     "50.0",  "2.05",  "27.0",  "00001001"};
+  fields[c.field] = c.text;
+  std::string line = "(";
+  for (const auto& f : fields) line += f + " ";
+  line.back() = '\r';
+  ASSERT_EQ(Feed(line), 0);
+  constexpr std::size_t kOffset[] = {4, 6, 8, 10, 12, 14, 16};
+  EXPECT_EQ(Field16(dev_.cData, kOffset[c.field]), c.stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, ConversionTest,
+    testing::Values(Conversion{0, "230.0", 2300}, Conversion{1, "229.5", 2295},
+                    Conversion{5, "2.05", 204}, Conversion{3, "034", 340},
+                    Conversion{3, "-5", 65486}, Conversion{3, "12.9", 120}, Conversion{3, "abc", 0},
+                    Conversion{3, "99999999999", 65526}, Conversion{3, "-99999999999", 0},
+                    Conversion{0, "6553.5", 65535}, Conversion{0, "6553.6", 0},
+                    Conversion{2, "-1.5", 0}, Conversion{4, "nan", 0}, Conversion{4, "inf", 0xFFFF},
+                    Conversion{4, "-inf", 0}, Conversion{6, "1e300", 0xFFFF},
+                    Conversion{6, "x7", 0}, Conversion{6, "1e3", 10000}));
+
+TEST(SaturateU32, DefinedForEveryDouble) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<double, std::uint32_t> cases[] = {
+      {nan, 0},   {-inf, 0},         {-0.5, 0}, {0.99, 0}, {4294967295.9, ~0u}, {4294967296.0, ~0u},
+      {inf, ~0u}, {65536.0, 65536u},
+  };
+  for (const auto& c : cases) EXPECT_EQ(zota::SaturateU32(c.first), c.second) << c.first;
+}
+
+struct Flags {
+  const char* text;
+  std::uint8_t state;
+  const char* printed;
+};
+
+void PrintTo(const Flags& f, std::ostream* os) { *os << f.text; }
+
+class FlagsTest : public ParserTest, public testing::WithParamInterface<Flags> {};
+
+TEST_P(FlagsTest, FirstCharacterIsBit7) {
+  StdoutCapture out;
+  ASSERT_EQ(Feed(std::string("(230.0 229.5 230.0 034 50.0 2.05 27.0 ") + GetParam().text + "\r"),
+            0);
+  EXPECT_EQ(dev_.cData.state, GetParam().state);
+  EXPECT_NE(out.Take().find(std::string("cData.state is ") + GetParam().printed + "\n"),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, FlagsTest,
+                         testing::Values(Flags{"00000000", 0x00, "0"},
+                                         Flags{"10000001", 0x81, "81"},
+                                         Flags{"0000000x", 0x01, "1"},
+                                         Flags{"11111111", 0xFF, "ff"},
+                                         Flags{"010000001", 0x40, "40"}));
+
+TEST_F(ParserTest, LineWithoutPendingPollIsDiscarded) {
+  dev_.pending_cmd_ = 0;
+  StdoutCapture out;
+  EXPECT_EQ(Feed(kReply), 1);
+  EXPECT_EQ(out.Take(), std::string("strToSplit:") + kReplyText + " fields size:8\n");
+  EXPECT_EQ(Record(), Bytes(26, 0));
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_TRUE(published_.empty());
+  EXPECT_FALSE(dev_.data_ready_);
+}
+
+struct ShortLine {
+  const char* chunk;
+  const char* printed;
+};
+
+void PrintTo(const ShortLine& l, std::ostream* os) { *os << l.printed; }
+
+class ShortLineTest : public ParserTest, public testing::WithParamInterface<ShortLine> {};
+
+TEST_P(ShortLineTest, DiscardedLikeAnUnsolicitedLine) {
+  StdoutCapture out;
+  EXPECT_EQ(Feed(GetParam().chunk), 1);
+  EXPECT_EQ(out.Take(), std::string("strToSplit:") + GetParam().printed + "\n");
+  EXPECT_EQ(Record(), Bytes(26, 0));
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_TRUE(published_.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ShortLineTest,
+    testing::Values(ShortLine{"\r", " fields size:1"}, ShortLine{"(\r", " fields size:1"},
+                    ShortLine{"(230.0 229.5\r", "230.0 229.5 fields size:2"},
+                    ShortLine{"(1 2 3 4 5 6 7 0000100\r", "1 2 3 4 5 6 7 0000100 fields size:8"},
+                    ShortLine{"(1  2 3 4 5 6 7 00001001\r",
+                              "1  2 3 4 5 6 7 00001001 fields size:9"},
+                    ShortLine{"(1 2 3 4 5 6 7\r", "1 2 3 4 5 6 7 fields size:7"}));
+
+TEST_F(ParserTest, BytesAfterCrAreLost) {
+  EXPECT_EQ(Feed(std::string(kReply) + "(999.0 1"), 0);
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_EQ(Feed(kReply), 0);  // a kept tail would have corrupted field 0
+  EXPECT_EQ(dev_.cData.value0, 2300);
+  EXPECT_EQ(published_.size(), 2u);
+}
+
+TEST_F(ParserTest, SecondLineWithoutNewPollCompletesAnotherRound) {
+  EXPECT_EQ(Feed(kReply), 0);
+  EXPECT_EQ(Feed("(231.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r"), 0);
+  EXPECT_EQ(sent_.size(), 1u);
+  ASSERT_EQ(published_.size(), 2u);
+  EXPECT_EQ(dev_.cData.value0, 2310);
+}
+
+}  // namespace
+}  // namespace unit
