@@ -34,6 +34,9 @@ struct BadSite {
   std::string message;
 };
 
+// Keeps test names readable and stable instead of a dump of the object's bytes.
+void PrintTo(const BadSite& b, std::ostream* os) { *os << b.doc; }
+
 class SiteRejects : public ::testing::TestWithParam<BadSite> {};
 
 TEST_P(SiteRejects, NamesTheKey) {
