@@ -29,7 +29,8 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} /)
 set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
 
 # Test programs, and gtest_discover_tests at build time, run under qemu. The
-# prefix lets qemu find the ARM dynamic loader; the :armhf libraries are then
-# found through the normal multiarch paths.
+# dynamic loader and C library come from the :armhf packages (multiarch), not
+# from the cross toolchain's copy under /usr/<triplet>: mixing the two builds of
+# glibc crashes every program that starts a thread.
 find_program(ZOTA_QEMU_ARM qemu-arm REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ZOTA_QEMU_ARM} -L /usr/${ZOTA_ARMHF_TRIPLET})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ZOTA_QEMU_ARM})

@@ -165,11 +165,11 @@ class QDXVDevice : public VDeviceInterface, public std::enable_shared_from_this<
   std::weak_ptr<QDXController> controller_;
   bool round_changed_ = false;
   std::map<std::string, float> last_values_;     // last value checked, by signal id
-  std::vector<std::string> alarm_log_;           // alarm changes, newest last
+  std::vector<std::string> reserved_notes_;      // unused; keeps the layout
   std::map<std::string, float> threshold_hyst_;  // hysteresis by signal id
   std::vector<std::string> raised_ids_;          // signals raised in the last batch
   std::vector<std::string> cleared_ids_;         // signals cleared in the last batch
-  std::vector<std::string> supported_types_;     // device types this object accepts
+  std::vector<std::string> reserved_types_;      // unused; keeps the layout
   std::map<std::string, int> threshold_levels_;
   std::map<std::string, float> threshold_values_;
   std::map<std::string, bool> threshold_low_;  // true: alarm when below the value
