@@ -24,8 +24,8 @@ constexpr Measurement kMeasurements[] = {
     {16, "temp", 10.0, 1, "\u00b0C"},
 };
 
-constexpr const char* kFlagNames[] = {"utility failure", "battery low", "bypass/boost",
-                                      "UPS failed",      "standby",     "self-test",
+constexpr const char* kFlagNames[] = {"utility failure", "battery low",  "bypass/boost",
+                                      "UPS failed",      "standby type", "self-test",
                                       "shutdown",        "beeper on"};
 
 // Checked signals with their report ids, as the UPS driver names them.

@@ -125,7 +125,7 @@ def case_history(tmp):
     quiet.stop()
     check(r.returncode == 0, "restart failed", r.stdout, r.stderr)
     check("cached record 5035: input 230.0 V, fault 229.5 V, output 230.0 V, load 34.0 %, "
-          "freq 50.0 Hz, battery 2.04 V, temp 27.0 \u00b0C; flags: standby, beeper on" in r.stdout,
+          "freq 50.0 Hz, battery 2.04 V, temp 27.0 \u00b0C; flags: standby type, beeper on" in r.stdout,
           "cached record not replayed", r.stdout)
     check("communication failure 1" in r.stdout, "silent UPS not reported", r.stdout)
     after = rows(db)

@@ -102,7 +102,7 @@ TEST(RecordView, ShowsMeasurementsWithUnitsAndFlags) {
   EXPECT_EQ(host::RecordLine("ups1", 1001, 5035, kRecord, 26, false),
             "2026-05-01 12:00:03  ups1 (data id 1001)  record 5035: input 230.0 V, fault 229.5 V, "
             "output 230.0 V, load 34.0 %, freq 50.0 Hz, battery 2.04 V, temp 27.0 \u00b0C; "
-            "flags: standby, beeper on");
+            "flags: standby type, beeper on");
   EXPECT_EQ(host::FlagNames(0xC0), (std::vector<std::string>{"utility failure", "battery low"}));
   EXPECT_TRUE(host::FlagNames(0).empty());
   // Other record types, or a UPS record of the wrong size, are shown as bytes.
