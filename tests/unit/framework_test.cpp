@@ -1,13 +1,10 @@
-// The framework's inline defaults, and the template serving a driver that keeps
-// its empty per-signal check.
+// The framework's inline defaults.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
-#include "device/uni_data_device.h"
+#include "drivers/zota_up2200/zota_up2200.h"
 
 namespace {
 
@@ -16,16 +13,6 @@ class RootOnly : public VDeviceInterface {
  public:
   int LoadFromCache(const unsigned char*, int) override { return 0; }
 };
-
-#pragma pack(push, 1)
-struct TinyRecord {
-  std::uint32_t data_id;
-  std::uint8_t value;
-  TTime update_time;
-};
-#pragma pack(pop)
-
-using TinyDevice = UniDataDevice<TinyRecord, QDXSPDevice, 4242>;
 
 TEST(RootDefaults, RefuseQueriesAndControlWithoutTouchingOutputs) {
   RootOnly dev;
@@ -49,36 +36,15 @@ TEST(RootDefaults, RefuseQueriesAndControlWithoutTouchingOutputs) {
 }
 
 TEST(DeviceDefaults, HaveNoChildren) {
-  TinyDevice dev;
+  ZOTA_UP2200 dev;
   EXPECT_EQ(dev.GetChildVDevice(0), nullptr);
   EXPECT_EQ(dev.GetChildVDevice(0xFFFFFFFFu), nullptr);
   EXPECT_TRUE(dev.GetAllChildVDevices().empty());
 }
 
-TEST(TemplateWithoutChecks, StillPublishesBatchChecksAndStores) {
-  TinyDevice dev;
-  EXPECT_EQ(dev.b_mode_, 1);
-  std::vector<int> published;
-  int stored = 0;
-  dev.sinks_.publish = [&](int type, const unsigned char*, unsigned int len) {
-    published.push_back(type);
-    EXPECT_EQ(len, sizeof(TinyRecord));
-  };
-  dev.sinks_.history = [&](const unsigned char*, unsigned int) { ++stored; };
-  const TinyRecord rec{9, 0x5A, {}};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(dev.LoadFromCache(reinterpret_cast<const unsigned char*>(&rec), sizeof(rec)), 1);
-  dev.RoundDone();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "rvSize is 0\nrvSize is 0\n");
-  EXPECT_EQ(published, (std::vector<int>{4242, 4242}));
-  EXPECT_EQ(stored, 2);
-  EXPECT_EQ(dev.cData.value, 0x5A);
-  EXPECT_EQ(dev.comm_status_, 1);
-}
-
-TEST(TemplateWithoutChecks, RefusesANullRecord) {
-  TinyDevice dev;
-  EXPECT_EQ(dev.LoadFromCache(nullptr, sizeof(TinyRecord)), 0);
+TEST(DeviceDefaults, RefuseANullCachedRecord) {
+  ZOTA_UP2200 dev;
+  EXPECT_EQ(dev.LoadFromCache(nullptr, sizeof(ZOTA_UP2200_Data_t)), 0);
   EXPECT_FALSE(dev.data_ready_);
 }
 
