@@ -230,12 +230,9 @@ void QDXController::PollDue(DeviceSlot& slot, Clock::time_point now) {
 
 void QDXController::CheckStalled(DeviceSlot& slot) {
   if (!slot.dev->IsProcessing() || !slot.dev->IsStalled()) return;
-  slot.dev->Reset();
-  slot.dev->comm_status_ = 0;
-  ++slot.failures;
+  FailCycle(slot);
   Say(Who(slot) + ": no complete reply within " + std::to_string(slot.cfg.reply_timeout_ms) +
       " ms, communication failure " + std::to_string(slot.failures));
-  EndCycle(slot);
 }
 
 void QDXController::ReadPort(DeviceSlot& slot) {
@@ -255,22 +252,17 @@ void QDXController::ReadPort(DeviceSlot& slot) {
     slot.dev->Reset();
   }
   if (!waiting || slot.dev->IsProcessing()) return;
-  if (slot.records == records) {
-    // The exchange ended without a record: an overflow or a failed decode.
-    slot.dev->comm_status_ = 0;
-    ++slot.failures;
-    Say(Who(slot) + ": reply discarded, communication failure " + std::to_string(slot.failures));
+  if (slot.records != records) {
+    ++slot.cycles;
+    return;
   }
-  EndCycle(slot);
+  // The exchange ended without a record: an overflow or a failed decode.
+  FailCycle(slot);
+  Say(Who(slot) + ": reply discarded, communication failure " + std::to_string(slot.failures));
 }
 
 void QDXController::LosePort(DeviceSlot& slot, const std::string& why) {
-  if (slot.dev->IsProcessing()) {
-    slot.dev->Reset();
-    slot.dev->comm_status_ = 0;
-    ++slot.failures;
-    EndCycle(slot);
-  }
+  if (slot.dev->IsProcessing()) FailCycle(slot);
   slot.dev->ClosePort();
   slot.open = false;
   slot.reopen_at = Clock::now() + std::chrono::milliseconds(slot.backoff_ms);
@@ -302,7 +294,13 @@ void QDXController::TryReopen(DeviceSlot& slot, Clock::time_point now) {
       (slot.sim ? " (simulator pid " + std::to_string(slot.sim->pid()) + ")" : ""));
 }
 
-void QDXController::EndCycle(DeviceSlot& slot) { ++slot.cycles; }
+// Ends the current exchange as a communication failure; it still counts as a cycle.
+void QDXController::FailCycle(DeviceSlot& slot) {
+  slot.dev->Reset();
+  slot.dev->comm_status_ = 0;
+  ++slot.failures;
+  ++slot.cycles;
+}
 
 bool QDXController::Done(const host::RunLimits& limits) const {
   if (limits.cycles <= 0) return false;

@@ -79,7 +79,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void ReadPort(host::DeviceSlot& slot);
   void LosePort(host::DeviceSlot& slot, const std::string& why);
   void TryReopen(host::DeviceSlot& slot, host::Clock::time_point now);
-  void EndCycle(host::DeviceSlot& slot);
+  void FailCycle(host::DeviceSlot& slot);
   bool Done(const host::RunLimits& limits) const;
   void PrintSummary() const;
 
