@@ -16,10 +16,20 @@
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "host/qdx_device.h"
 
 namespace uni_data {
+
+// The controller's 7-byte time value, whatever its framework names or shapes it.
+using HostTime = decltype(get_ttime(std::declval<boost::posix_time::ptime>()));
+static_assert(sizeof(HostTime) == 7 && alignof(HostTime) == 1,
+              "get_ttime must return 7 byte-aligned bytes");
+static_assert(std::is_trivially_copyable<HostTime>::value, "the time value is copied as bytes");
+
+// The controller's receive buffer holds at least this many bytes of one frame.
+constexpr unsigned int kRecvCapacity = 4096;
 
 // atoi's reading of a decimal integer, clamped to int so that out-of-range text
 // is defined and gives the same result wherever long is 32 or 64 bits.
@@ -53,8 +63,10 @@ inline bool PeriodDue(std::int64_t now, std::uint32_t last_time, float period_mi
   return static_cast<double>(elapsed) > static_cast<double>(period_minutes) * kSecondsPerMinute;
 }
 
-// The three report tests of one setting; a hit in any of them is enough.
-inline bool ReportDue(const QDXVDevice::BAOSetting& s, float value, std::int64_t now) {
+// The three report tests of one setting; a hit in any of them is enough. A
+// template so it does not name a framework type that may be protected.
+template <typename Setting>
+bool ReportDue(const Setting& s, float value, std::int64_t now) {
   bool hit = false;
   if (s.abs_enabled) {
     hit = value > s.last_value + s.abs_delta || value < s.last_value - s.abs_delta;
@@ -76,7 +88,8 @@ inline bool ReportDue(const QDXVDevice::BAOSetting& s, float value, std::int64_t
 template <typename Data_t, typename Base, int SpDataId>
 class UniDataDevice : public Base {
   static_assert(std::is_trivially_copyable<Data_t>::value, "records are copied as raw bytes");
-  static_assert(sizeof(TTime) == 7, "update_time is the 7-byte TTime");
+  static_assert(sizeof(Data_t::update_time) == sizeof(uni_data::HostTime),
+                "update_time holds the controller's time value");
 
  public:
   using Base::LoadFromCache;
@@ -95,8 +108,8 @@ class UniDataDevice : public Base {
   void RoundDone() override {
     this->data_ready_ = true;
     this->last_update_ = boost::posix_time::second_clock::local_time();
-    const TTime now = get_ttime(this->last_update_);
-    std::memcpy(&cData.update_time, &now, sizeof(TTime));
+    const uni_data::HostTime now = get_ttime(this->last_update_);
+    std::memcpy(&cData.update_time, &now, sizeof(now));
     this->QDXVDevice::SendSP(SpDataId, reinterpret_cast<const unsigned char*>(&cData),
                              sizeof(Data_t), false);
     this->Reset();
@@ -111,7 +124,9 @@ class UniDataDevice : public Base {
 
   // Stamps the data id, reads the mode and, in mode 3, the per-signal alarm
   // identities; the controller's own settings step runs last.
-  bool InitSetting(const Json::Value& setting) override {
+  // The result type is the controller's; it is passed through unchanged.
+  auto InitSetting(const Json::Value& setting)
+      -> decltype(this->QDXVDevice::InitSetting(setting)) override {
     cData.data_id = this->DataId();
     const Json::Value null_value;
     const Json::Value& app = setting["appSetting"];
@@ -149,7 +164,7 @@ class UniDataDevice : public Base {
       if (tmpl == table.end()) return 0;
       entry = table.emplace(reportId, tmpl->second).first;
     }
-    QDXVDevice::BAOSetting& s = entry->second;
+    auto& s = entry->second;
     if (!uni_data::ReportDue(s, value, static_cast<std::int64_t>(std::time(nullptr)))) return 0;
     s.last_value = value;
     s.last_time = static_cast<std::uint32_t>(std::time(nullptr));

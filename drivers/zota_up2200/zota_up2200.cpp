@@ -81,38 +81,37 @@ ZOTA_UP2200::ZOTA_UP2200() {
 
 ZOTA_UP2200::~ZOTA_UP2200() {}
 
-int ZOTA_UP2200::RefreshStatus() {
+auto ZOTA_UP2200::RefreshStatus() -> decltype(this->QDXSPDevice::RefreshStatus()) {
   QDXSPDevice::RefreshStatus();
   pending_cmd_ = zota::kPollPending;  // before sending, so an immediate answer is decoded
   QDXSPDevice::SendData(poll_cmd_, sizeof(poll_cmd_));
   return 1;
 }
 
-namespace {
-
 // Takes the held frame as a line; kept out of process() so the per-chunk path
 // stays a short leaf without the string and vector machinery.
-__attribute__((noinline)) int CompleteLine(ZOTA_UP2200& dev, std::size_t frame) {
+__attribute__((noinline)) int ZOTA_UP2200::CompleteLine(std::size_t frame) {
   // The first byte of a frame is the start byte; an empty frame has no text.
   std::string strToSplit;
-  if (frame > 1) strToSplit.assign(reinterpret_cast<const char*>(dev.recv_buf_) + 1, frame - 1);
+  if (frame > 1) strToSplit.assign(reinterpret_cast<const char*>(recv_buf_) + 1, frame - 1);
   const std::vector<std::string> fields = zota::SplitFields(strToSplit);
-  dev.recv_len_ = 0;
+  // A frame that does not open with the start byte is the tail of a reply whose
+  // head was lost (line noise, a dropped read): decoding it would shift fields.
+  const bool framed = frame > 0 && recv_buf_[0] == zota::kStartByte;
+  recv_len_ = 0;
   std::cout << "strToSplit:" << strToSplit << " fields size:" << fields.size() << std::endl;
 
   // Short replies are dropped like unsolicited ones: never read a missing field.
-  if (dev.pending_cmd_ != zota::kPollPending || !zota::ReplyComplete(fields)) return 1;
+  if (pending_cmd_ != zota::kPollPending || !framed || !zota::ReplyComplete(fields)) return 1;
 
-  zota::DecodeReply(fields, dev.cData);
-  std::printf("cData.state is %0x\n", static_cast<unsigned int>(dev.cData.state));
-  dev.RoundDone();
+  zota::DecodeReply(fields, cData);
+  std::printf("cData.state is %0x\n", static_cast<unsigned int>(cData.state));
+  RoundDone();
   return 0;
 }
 
-}  // namespace
-
 int ZOTA_UP2200::process(unsigned char* data, unsigned int length) {
-  constexpr unsigned int kCapacity = kRecvBufSize;
+  constexpr unsigned int kCapacity = uni_data::kRecvCapacity;
   // Refuse any chunk that would not fit, without an add that could wrap.
   const unsigned int held = recv_len_ < 0 ? kCapacity + 1 : static_cast<unsigned int>(recv_len_);
   if (held > kCapacity || length > kCapacity - held) {
@@ -128,14 +127,15 @@ int ZOTA_UP2200::process(unsigned char* data, unsigned int length) {
   }
   const std::size_t before = static_cast<const unsigned char*>(cr) - data;
   std::copy_n(data, before, recv_buf_ + held);
-  return CompleteLine(*this, held + before);
+  return CompleteLine(held + before);
 }
 
 namespace {
 constexpr std::int64_t kMaxAgeSeconds = 60;
 }  // namespace
 
-double ZOTA_UP2200::Get_Value(unsigned int, const std::string&) const {
+auto ZOTA_UP2200::Get_Value(unsigned int index, const std::string& name) const
+    -> decltype(this->VDeviceInterface::Get_Value(index, name)) {
   if (!data_ready_) throw std::out_of_range("数据未就绪");
   const boost::posix_time::time_duration age =
       boost::posix_time::second_clock::local_time() - last_update_;
@@ -175,7 +175,7 @@ void ZOTA_UP2200::RunCheckThreshold() {
   }
 }
 
-QDXSPDevice* ZOTA_UP2200Provider::create() const { return new ZOTA_UP2200(); }
+ZOTA_UP2200* ZOTA_UP2200Provider::create() const { return new ZOTA_UP2200(); }
 
 std::vector<std::shared_ptr<Provider>> get_providers() {
   std::vector<std::shared_ptr<Provider>> providers;

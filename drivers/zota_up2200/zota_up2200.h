@@ -17,16 +17,16 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 #pragma pack(push, 1)
 // Published, stored in history and accepted back from the cache as these raw bytes.
 struct ZOTA_UP2200_Data_t {
-  std::uint32_t data_id;  // the device's data id, not the record type
-  std::uint16_t value0;   // input voltage x10
-  std::uint16_t value1;   // input fault voltage x10
-  std::uint16_t value2;   // output voltage x10
-  std::uint16_t value3;   // output load % x10
-  std::uint16_t value4;   // input frequency x10
-  std::uint16_t value5;   // battery voltage x100
-  std::uint16_t value6;   // temperature x10
-  std::uint8_t state;     // status flags, bit 7 = first character of field 7
-  TTime update_time;      // completion time of the cycle
+  std::uint32_t data_id;           // the device's data id, not the record type
+  std::uint16_t value0;            // input voltage x10
+  std::uint16_t value1;            // input fault voltage x10
+  std::uint16_t value2;            // output voltage x10
+  std::uint16_t value3;            // output load % x10
+  std::uint16_t value4;            // input frequency x10
+  std::uint16_t value5;            // battery voltage x100
+  std::uint16_t value6;            // temperature x10
+  std::uint8_t state;              // status flags, bit 7 = first character of field 7
+  uni_data::HostTime update_time;  // completion time of the cycle, as get_ttime gives it
 };
 #pragma pack(pop)
 
@@ -42,6 +42,7 @@ constexpr int kRecordType = 5035;
 constexpr int kBaudRate = 2400;
 constexpr int kPollPending = 100;  // pending_cmd_ while a status reply is awaited
 constexpr unsigned char kCR = 0x0D;
+constexpr unsigned char kStartByte = '(';  // first byte of every status reply
 constexpr std::size_t kFieldCount = 8;
 constexpr std::size_t kFlagCount = 8;
 constexpr char kDeviceType[] = "zota_up2200";
@@ -85,18 +86,23 @@ class ZOTA_UP2200 : public UniDataDevice<ZOTA_UP2200_Data_t, QDXSPDevice, zota::
   ZOTA_UP2200();
   ~ZOTA_UP2200() override;
 
-  double Get_Value(unsigned int index, const std::string& name) const override;
-  int RefreshStatus() override;
+  // Result types follow the controller's declarations.
+  auto Get_Value(unsigned int index, const std::string& name) const
+      -> decltype(this->VDeviceInterface::Get_Value(index, name)) override;
+  auto RefreshStatus() -> decltype(this->QDXSPDevice::RefreshStatus()) override;
   int process(unsigned char* data, unsigned int length) override;
   void RunCheckThreshold() override;
 
  private:
+  int CompleteLine(std::size_t frame);
+
   unsigned char poll_cmd_[3] = {0x51, 0x31, 0x0D};  // "Q1\r"
 };
 
 class ZOTA_UP2200Provider : public QDXSPDeviceProvider {
  public:
-  QDXSPDevice* create() const override;
+  // Covariant with whichever device base the controller's factory returns.
+  ZOTA_UP2200* create() const override;
 };
 
 // The one symbol the controller looks up, under its plain (unmangled) name.
