@@ -26,7 +26,7 @@ constexpr char kInsert[] =
     "INSERT INTO history(data_id, device_type, record_type, time, data) VALUES(?, ?, ?, ?, ?)";
 
 constexpr char kLatest[] =
-    "SELECT data FROM history WHERE data_id = ? AND device_type = ? ORDER BY id DESC LIMIT 1";
+    "SELECT data, time FROM history WHERE data_id = ? AND device_type = ? ORDER BY id DESC LIMIT 1";
 
 }  // namespace
 
@@ -42,6 +42,33 @@ std::string UtcTimestamp() {
   char frac[8];
   std::snprintf(frac, sizeof(frac), ".%03dZ", static_cast<int>(ms));
   return std::string(date) + frac;
+}
+
+boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
+  static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
+  const std::size_t n = sizeof(kShape) - 1;
+  if (text.size() < n) return boost::none;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return boost::none;
+  }
+  const auto num = [&](std::size_t at, std::size_t len) {
+    int v = 0;
+    for (std::size_t i = at; i < at + len; ++i) v = v * 10 + (text[i] - '0');
+    return v;
+  };
+  const int y = num(0, 4), mo = num(5, 2), d = num(8, 2);
+  const int h = num(11, 2), mi = num(14, 2), sec = num(17, 2);
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return boost::none;
+  // Days from the civil date (proleptic Gregorian), so no time zone or 32-bit
+  // time_t is involved.
+  const std::int64_t yy = y - (mo <= 2 ? 1 : 0);
+  const std::int64_t era = (yy >= 0 ? yy : yy - 399) / 400;
+  const std::int64_t yoe = yy - era * 400;
+  const std::int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const std::int64_t days = era * 146097 + doe - 719468;
+  return days * 86400 + h * 3600 + mi * 60 + sec;
 }
 
 HistoryDb::HistoryDb(const std::string& path) : path_(path) {
@@ -107,16 +134,18 @@ void HistoryDb::Store(std::uint32_t data_id, const std::string& device_type, int
   if (rc != SQLITE_DONE) Fail("cannot store a record");
 }
 
-boost::optional<Bytes> HistoryDb::Latest(std::uint32_t data_id, const std::string& device_type) {
+boost::optional<StoredRecord> HistoryDb::Latest(std::uint32_t data_id,
+                                                const std::string& device_type) {
   sqlite3_reset(latest_);
   sqlite3_bind_int64(latest_, 1, static_cast<sqlite3_int64>(data_id));
   sqlite3_bind_text(latest_, 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
   const int rc = sqlite3_step(latest_);
-  boost::optional<Bytes> out;
+  boost::optional<StoredRecord> out;
   if (rc == SQLITE_ROW) {
     const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(latest_, 0));
     const int n = sqlite3_column_bytes(latest_, 0);
-    out = Bytes(p, p + (p ? n : 0));
+    const auto* t = sqlite3_column_text(latest_, 1);
+    out = StoredRecord{Bytes(p, p + (p ? n : 0)), t ? reinterpret_cast<const char*>(t) : ""};
   } else if (rc != SQLITE_DONE) {
     sqlite3_reset(latest_);
     Fail("cannot read the history");

@@ -19,6 +19,12 @@ class HistoryError : public std::runtime_error {
 
 using Bytes = std::vector<unsigned char>;
 
+// A stored record with the time its row was written.
+struct StoredRecord {
+  Bytes bytes;
+  std::string time;  // UTC, as UtcTimestamp() gives it
+};
+
 class HistoryDb {
  public:
   // Opens or creates the database and proves it writable. Throws HistoryError
@@ -33,7 +39,7 @@ class HistoryDb {
              const unsigned char* data, unsigned int len);
 
   // The newest stored record of a device, if any.
-  boost::optional<Bytes> Latest(std::uint32_t data_id, const std::string& device_type);
+  boost::optional<StoredRecord> Latest(std::uint32_t data_id, const std::string& device_type);
 
   const std::string& path() const { return path_; }
 
@@ -49,5 +55,9 @@ class HistoryDb {
 
 // UTC time of now as "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::string UtcTimestamp();
+
+// Seconds since 1970 of a UtcTimestamp() text (fraction ignored); none when
+// the text is not one.
+boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text);
 
 }  // namespace host

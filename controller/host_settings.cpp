@@ -1,31 +1,57 @@
 #include "controller/host_settings.h"
 
+#include <json/writer.h>
+
+#include <climits>
 #include <stdexcept>
 
 namespace host {
 
 namespace {
 
-std::string KeyPath(const std::string& section, const std::string& id, const char* key) {
-  return "\"" + section + "\".\"" + id + "\".\"" + key + "\"";
+constexpr char kAo[] = "aoSetting";
+constexpr char kTh[] = "thresholdSetting";
+constexpr char kApp[] = "appSetting";
+constexpr std::size_t kMaxShownText = 40;
+
+// The offending value as a person would write it, briefly.
+std::string Shown(const Json::Value& v) {
+  switch (v.type()) {
+    case Json::nullValue:
+      return "null";
+    case Json::objectValue:
+      return "an object";
+    case Json::arrayValue:
+      return "a list";
+    case Json::stringValue: {
+      const std::string text = v.asString();
+      if (text.size() <= kMaxShownText) return "\"" + text + "\"";
+      return "\"" + text.substr(0, kMaxShownText) + "...\"";
+    }
+    default: {
+      Json::StreamWriterBuilder w;
+      w["indentation"] = "";
+      return Json::writeString(w, v);
+    }
+  }
 }
 
-bool ReadFlag(const Json::Value& item, const std::string& section, const std::string& id,
-              const char* key, bool fallback) {
+[[noreturn]] void Refuse(const std::string& path, const std::string& rule, const Json::Value& v) {
+  throw std::invalid_argument("settings." + path + ": " + rule + ", got " + Shown(v));
+}
+
+bool ReadFlag(const Json::Value& item, const std::string& path, const char* key, bool fallback) {
   const Json::Value& v = item[key];
   if (v.isNull()) return fallback;
-  if (!v.isBool())
-    throw std::invalid_argument("settings: " + KeyPath(section, id, key) +
-                                " must be true or false");
+  if (!v.isBool()) Refuse(path + "." + key, "must be true or false", v);
   return v.asBool();
 }
 
-float ReadNumber(const Json::Value& item, const std::string& section, const std::string& id,
-                 const char* key, float fallback) {
+float ReadNumber(const Json::Value& item, const std::string& path, const char* key,
+                 float fallback) {
   const Json::Value& v = item[key];
   if (v.isNull()) return fallback;
-  if (!v.isNumeric() || v.isBool())
-    throw std::invalid_argument("settings: " + KeyPath(section, id, key) + " must be a number");
+  if (!v.isNumeric() || v.isBool()) Refuse(path + "." + key, "must be a number", v);
   return v.asFloat();
 }
 
@@ -33,45 +59,88 @@ const Json::Value* Section(const Json::Value& setting, const char* name) {
   if (!setting.isObject()) return nullptr;
   const Json::Value& s = setting[name];
   if (s.isNull()) return nullptr;
-  if (!s.isObject())
-    throw std::invalid_argument(std::string("settings: \"") + name + "\" must be an object");
+  if (!s.isObject()) Refuse(name, "must be an object", s);
   return &s;
+}
+
+// Whole decimal text within int: optional sign, then digits only.
+bool IntText(const std::string& text) {
+  std::size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+  if (i == text.size() || text.size() - i > 10) return false;
+  for (std::size_t j = i; j < text.size(); ++j) {
+    if (text[j] < '0' || text[j] > '9') return false;
+  }
+  const long long n = std::stoll(text);
+  return n >= INT_MIN && n <= INT_MAX;
+}
+
+bool IntValue(const Json::Value& v) {
+  if (v.isString()) return IntText(v.asString());
+  return v.isIntegral() && !v.isBool() && v.isInt();
+}
+
+// Reads the report settings and thresholds, into dev when it is given.
+void Load(const Json::Value& setting, QDXVDevice* dev) {
+  if (const Json::Value* ao = Section(setting, kAo)) {
+    for (auto it = ao->begin(); it != ao->end(); ++it) {
+      const std::string id = it.name();
+      const std::string path = std::string(kAo) + "." + id;
+      if (!it->isObject()) Refuse(path, "must be an object", *it);
+      QDXVDevice::BAOSetting s{};
+      s.abs_enabled = ReadFlag(*it, path, "absEnabled", false);
+      s.abs_delta = ReadNumber(*it, path, "absDelta", 0.0f);
+      s.pct_enabled = ReadFlag(*it, path, "pctEnabled", false);
+      s.pct_delta = ReadNumber(*it, path, "pctDelta", 0.0f);
+      s.period_enabled = ReadFlag(*it, path, "periodEnabled", false);
+      s.period_minutes = ReadNumber(*it, path, "periodMinutes", 0.0f);
+      if (dev) dev->ao_settings_[id] = s;
+    }
+  }
+  if (const Json::Value* th = Section(setting, kTh)) {
+    for (auto it = th->begin(); it != th->end(); ++it) {
+      if (!it->isObject() || (*it)["value"].isNull()) continue;  // alarm identities only
+      const std::string id = it.name();
+      const std::string path = std::string(kTh) + "." + id;
+      const float level = ReadNumber(*it, path, "level", 1.0f);
+      if (level < 1.0f || level > 1000.0f)
+        Refuse(path + ".level", "must be 1 to 1000", (*it)["level"]);
+      const float value = ReadNumber(*it, path, "value", 0.0f);
+      const bool low = ReadFlag(*it, path, "low", false);
+      const float hyst = ReadNumber(*it, path, "hysteresis", 0.0f);
+      if (!dev) continue;
+      dev->threshold_levels_[id] = static_cast<int>(level);
+      dev->threshold_values_[id] = value;
+      dev->threshold_low_[id] = low;
+      dev->threshold_hyst_[id] = hyst;
+    }
+  }
 }
 
 }  // namespace
 
-void LoadDeviceSettings(const Json::Value& setting, QDXVDevice& dev) {
-  static const std::string kAo = "aoSetting";
-  static const std::string kTh = "thresholdSetting";
-  if (const Json::Value* ao = Section(setting, kAo.c_str())) {
-    for (auto it = ao->begin(); it != ao->end(); ++it) {
-      const std::string id = it.name();
-      if (!it->isObject())
-        throw std::invalid_argument("settings: \"" + kAo + "\".\"" + id + "\" must be an object");
-      QDXVDevice::BAOSetting s{};
-      s.abs_enabled = ReadFlag(*it, kAo, id, "absEnabled", false);
-      s.abs_delta = ReadNumber(*it, kAo, id, "absDelta", 0.0f);
-      s.pct_enabled = ReadFlag(*it, kAo, id, "pctEnabled", false);
-      s.pct_delta = ReadNumber(*it, kAo, id, "pctDelta", 0.0f);
-      s.period_enabled = ReadFlag(*it, kAo, id, "periodEnabled", false);
-      s.period_minutes = ReadNumber(*it, kAo, id, "periodMinutes", 0.0f);
-      dev.ao_settings_[id] = s;
-    }
+void LoadDeviceSettings(const Json::Value& setting, QDXVDevice& dev) { Load(setting, &dev); }
+
+void CheckDeviceSettings(const Json::Value& setting) {
+  if (!setting.isObject())
+    throw std::invalid_argument("settings: must be an object, got " + Shown(setting));
+  // What a device reads itself: a mode it would otherwise take as 0 (every
+  // check off) and identity parts it would fail on or turn into other text.
+  if (const Json::Value* app = Section(setting, kApp)) {
+    const Json::Value& mode = (*app)["b_mode"];
+    if (!mode.isNull() && !IntValue(mode))
+      Refuse(std::string(kApp) + ".b_mode", "must be an integer", mode);
   }
-  if (const Json::Value* th = Section(setting, kTh.c_str())) {
+  if (const Json::Value* th = Section(setting, kTh)) {
     for (auto it = th->begin(); it != th->end(); ++it) {
-      if (!it->isObject() || (*it)["value"].isNull()) continue;  // alarm identities only
-      const std::string id = it.name();
-      const float level = ReadNumber(*it, kTh, id, "level", 1.0f);
-      if (level < 1.0f || level > 1000.0f)
-        throw std::invalid_argument("settings: " + KeyPath(kTh, id, "level") +
-                                    " must be between 1 and 1000");
-      dev.threshold_levels_[id] = static_cast<int>(level);
-      dev.threshold_values_[id] = ReadNumber(*it, kTh, id, "value", 0.0f);
-      dev.threshold_low_[id] = ReadFlag(*it, kTh, id, "low", false);
-      dev.threshold_hyst_[id] = ReadNumber(*it, kTh, id, "hysteresis", 0.0f);
+      const std::string path = std::string(kTh) + "." + it.name();
+      if (!it->isObject()) Refuse(path, "must be an object", *it);
+      for (const char* part : {"SignalName", "NMAlarmID", "ID", "SignalNumber"}) {
+        const Json::Value& v = (*it)[part];
+        if (!v.isNull() && !v.isString()) Refuse(path + "." + part, "must be a text", v);
+      }
     }
   }
+  Load(setting, nullptr);
 }
 
 boost::optional<rule_value> FormThresholdItem(const QDXVDevice& dev, const std::string& signal_id,

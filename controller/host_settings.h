@@ -1,7 +1,7 @@
 // What the controller takes from a device's settings document, and its
 // threshold evaluation.
 //
-// Settings document (besides what the driver itself reads):
+// Settings document (besides "appSetting", which the driver reads itself):
 //   "aoSetting":        { id: { "absEnabled": bool, "absDelta": number,
 //                               "pctEnabled": bool, "pctDelta": number,
 //                               "periodEnabled": bool, "periodMinutes": number } }
@@ -21,8 +21,16 @@
 namespace host {
 
 // Loads analogue-report settings and thresholds into the device. Throws
-// std::invalid_argument naming the key when a value has the wrong type.
+// std::invalid_argument naming the key path ("settings.aoSetting.ID.absDelta")
+// when a value has the wrong type.
 void LoadDeviceSettings(const Json::Value& setting, QDXVDevice& dev);
+
+// Checks a whole settings document before a device sees it: what
+// LoadDeviceSettings reads, "appSetting" an object whose "b_mode" is an
+// integer or integer text within int, and "thresholdSetting" members objects
+// whose "SignalName", "NMAlarmID", "ID" and "SignalNumber" are texts. Throws
+// std::invalid_argument naming the key path and the value found.
+void CheckDeviceSettings(const Json::Value& setting);
 
 // The threshold item for one checked value, or none when the signal has no
 // configured threshold.

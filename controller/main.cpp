@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 
+#include "controller/output.h"
 #include "controller/qdx_controller.h"
 #include "controller/sim_process.h"
 #include "controller/site_config.h"
@@ -22,12 +23,14 @@ constexpr int kExitUsage = 2;
 constexpr char kDefaultDb[] = "qdx-history.db";
 
 // Stop signals arrive as readable data on a descriptor the loop already polls,
-// so a signal never interrupts a device halfway through a cycle.
+// so a signal never interrupts a device halfway through a cycle. A hang-up (the
+// terminal or session went away) stops as cleanly as the others.
 int BlockStopSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
   return ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
@@ -35,7 +38,14 @@ int BlockStopSignals() {
 const char* ReceivedSignal(int fd) {
   signalfd_siginfo info{};
   if (::read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) return nullptr;
-  return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+  switch (info.ssi_signo) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "SIGTERM";
+  }
 }
 
 }  // namespace
@@ -69,6 +79,9 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
   }
 
+  // A reader that goes away (qdx-host ... | head) must not end the monitoring:
+  // a failed write is reported once and the records are still stored.
+  ::signal(SIGPIPE, SIG_IGN);
   const int stop_fd = BlockStopSignals();
   if (stop_fd < 0) {
     std::cerr << "qdx-host: cannot handle stop signals: " << std::strerror(errno) << std::endl;
@@ -82,13 +95,16 @@ int main(int argc, char** argv) {
     controller->Start();
     status = controller->Run(limits, stop_fd);
     if (const char* sig = ReceivedSignal(stop_fd))
-      std::cout << "qdx-host: " << sig << " received, shutting down" << std::endl;
+      host::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
     controller->Shutdown();
   } catch (const std::exception& e) {
-    std::cout << std::flush;
-    std::cerr << "qdx-host: " << e.what() << std::endl;
+    std::fflush(stdout);
+    host::Complain(e.what());
     status = kExitFailure;
   }
   ::close(stop_fd);
+  // A reader that left on purpose is no failure; a lost account of the run is.
+  const int out_error = host::OutputError();
+  if (status == 0 && out_error != 0 && out_error != EPIPE) status = kExitFailure;
   return status;
 }

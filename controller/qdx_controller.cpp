@@ -6,21 +6,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 
+#include "controller/output.h"
 #include "controller/record_view.h"
 
 namespace {
 
 using host::Clock;
+using host::Complain;
 using host::DeviceSlot;
+using host::Say;
 
 constexpr std::size_t kReadChunk = 512;
 constexpr int kIdleWaitMs = 1000;  // longest sleep when nothing is scheduled
 constexpr int kStallSlackMs = 1;   // wake just after a reply deadline, not before
-
-void Say(const std::string& line) { std::cout << line << std::endl; }
-void Complain(const std::string& line) { std::cerr << "qdx-host: " << line << std::endl; }
 
 std::string Who(const DeviceSlot& slot) {
   return slot.cfg.name + " (data id " + std::to_string(slot.cfg.data_id) + ")";
@@ -37,6 +36,38 @@ int MsUntil(Clock::time_point t, Clock::time_point now) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr std::int64_t kClockSlackS = 2;  // a row written a moment ago, in whole seconds
+
+std::string Ago(std::int64_t s) {
+  if (s < 600) return std::to_string(s) + " s";
+  if (s < 2 * 3600) return std::to_string(s / 60) + " min";
+  if (s < 2 * 86400) return std::to_string(s / 3600) + " h";
+  return std::to_string(s / 86400) + " days";
+}
+
+}  // namespace
+
+std::string host::CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, int max_age_s,
+                               std::int64_t now_s) {
+  const Bytes& b = rec.bytes;
+  if (b.size() < 4)
+    return "it holds " + std::to_string(b.size()) + " bytes, too few to carry a data id";
+  const std::uint32_t carried =
+      static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+      static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+  if (carried != data_id)
+    return "it carries data id " + std::to_string(carried) + ", not " + std::to_string(data_id);
+  const auto stored = ParseUtcTimestamp(rec.time);
+  if (!stored) return "its stored time \"" + rec.time + "\" is not readable";
+  const std::int64_t age = now_s - *stored;
+  if (age < -kClockSlackS) return "stored at " + rec.time + ", later than now";
+  if (age > max_age_s)
+    return "stored " + Ago(age) + " ago, older than " + std::to_string(max_age_s) + " s";
+  return std::string();
+}
 
 int host::NextBackoffMs(int prev_ms) {
   if (prev_ms < kFirstBackoffMs) return kFirstBackoffMs;
@@ -91,11 +122,19 @@ void QDXController::Connect(DeviceSlot& slot) {
   try {
     if (!slot.dev->Init(weak_from_this(), cfg.data_id, config))
       throw std::runtime_error("the device refused its configuration");
-    if (!slot.dev->InitSetting(cfg.settings))
-      throw std::runtime_error("the device refused its settings");
   } catch (const std::exception& e) {
     throw std::runtime_error(what + e.what());
   }
+  // Plug-in code: whatever it throws ends the start naming the device.
+  bool taken = false;
+  try {
+    taken = slot.dev->InitSetting(cfg.settings);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + "loading its settings failed: " + e.what());
+  } catch (...) {
+    throw std::runtime_error(what + "loading its settings failed with an unknown error");
+  }
+  if (!taken) throw std::runtime_error(what + "the device refused its settings");
   try {
     slot.dev->OpenPort();
   } catch (const std::exception& e) {
@@ -141,11 +180,23 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
 void QDXController::ReplayCache(DeviceSlot& slot) {
   const auto latest = db_->Latest(slot.cfg.data_id, slot.cfg.type);
   if (!latest) return;
+  // A record of another device, or one old enough to raise a stale alarm, would
+  // be published and stored again as if it were new.
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  const std::string refusal =
+      host::CacheRefusal(*latest, slot.cfg.data_id, slot.cfg.cache_max_age_s, now);
+  if (!refusal.empty()) {
+    Say(Who(slot) + ": stored record not replayed: " + refusal);
+    return;
+  }
+  const host::Bytes& bytes = latest->bytes;
   slot.cached = true;
-  const int accepted = slot.dev->LoadFromCache(latest->data(), static_cast<int>(latest->size()));
+  const int accepted = slot.dev->LoadFromCache(bytes.data(), static_cast<int>(bytes.size()));
   slot.cached = false;
   if (!accepted) {
-    Say(Who(slot) + ": stored record of " + std::to_string(latest->size()) +
+    Say(Who(slot) + ": stored record of " + std::to_string(bytes.size()) +
         " bytes not accepted by the device");
   }
 }
@@ -310,9 +361,9 @@ bool QDXController::Done(const host::RunLimits& limits) const {
 
 void QDXController::PrintSummary() const {
   for (const auto& slot : slots_) {
-    Say(Who(*slot) + ": " + std::to_string(slot->cycles) + " cycles, " +
-        std::to_string(slot->records) + " records published, " + std::to_string(slot->failures) +
-        " communication failures");
+    host::SayLast(Who(*slot) + ": " + std::to_string(slot->cycles) + " cycles, " +
+                  std::to_string(slot->records) + " records published, " +
+                  std::to_string(slot->failures) + " communication failures");
   }
 }
 

@@ -24,6 +24,12 @@ constexpr int kMaxBackoffMs = 8000;
 // The wait before the next reopen attempt after one of prev_ms failed.
 int NextBackoffMs(int prev_ms);
 
+// Why a stored record must not be replayed to a device, or empty when it may
+// be: it must carry the device's data id in its first four bytes
+// (little-endian) and be at most max_age_s old at now_s (seconds since 1970).
+std::string CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, int max_age_s,
+                         std::int64_t now_s);
+
 struct RunLimits {
   long cycles = 0;          // stop after this many ended cycles per device; 0: no limit
   double duration_s = 0.0;  // stop after this many seconds; 0: no limit

@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "controller/host_settings.h"
+
 namespace host {
 
 namespace {
@@ -80,7 +82,8 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
   const std::string at = Quoted(kDevices) + "[" + std::to_string(index) + "]";
   if (!d.isObject()) Fail(origin, at, "must be an object");
   CheckKeys(d,
-            {"name", "type", "data_id", "port", "poll_interval_ms", "reply_timeout_ms", "settings"},
+            {"name", "type", "data_id", "port", "poll_interval_ms", "reply_timeout_ms",
+             "cache_max_age_s", "settings"},
             origin, at + ".");
   DeviceConfig dev;
   for (const char* key : {"type", "data_id", "port"}) {
@@ -105,9 +108,20 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
     dev.reply_timeout_ms =
         static_cast<int>(WholeNumber(d["reply_timeout_ms"], kMinReplyTimeoutMs, kMaxReplyTimeoutMs,
                                      origin, at + ".\"reply_timeout_ms\""));
+  if (d.isMember("cache_max_age_s"))
+    dev.cache_max_age_s =
+        static_cast<int>(WholeNumber(d["cache_max_age_s"], kMinCacheMaxAgeS, kMaxCacheMaxAgeS,
+                                     origin, at + ".\"cache_max_age_s\""));
   if (d.isMember("settings")) {
     if (!d["settings"].isObject()) Fail(origin, at + ".\"settings\"", "must be an object");
     dev.settings = d["settings"];
+    // Checked here, before any device exists: a plug-in may take a bad value
+    // silently (a mode of 0 turns every check off) or fail without naming it.
+    try {
+      CheckDeviceSettings(dev.settings);
+    } catch (const std::invalid_argument& e) {
+      throw SiteError(origin + ": device \"" + dev.name + "\": " + e.what());
+    }
   }
   return dev;
 }

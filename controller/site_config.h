@@ -4,6 +4,7 @@
 //     "devices": [ { "name": "ups1", "type": "zota_up2200", "data_id": 1001,
 //                    "port": "/dev/ttyUSB0" | "sim:SCENARIO" | "sim:SCENARIO:SEED",
 //                    "poll_interval_ms": 1000, "reply_timeout_ms": 800,
+//                    "cache_max_age_s": 300,
 //                    "settings": { ...the device's settings document... } } ] }
 #pragma once
 
@@ -23,6 +24,9 @@ constexpr int kMaxPollIntervalMs = 3600 * 1000;
 constexpr int kMinReplyTimeoutMs = 10;
 constexpr int kMaxReplyTimeoutMs = 60 * 1000;
 constexpr char kSimPrefix[] = "sim:";
+constexpr int kDefaultCacheMaxAgeS = 300;
+constexpr int kMinCacheMaxAgeS = 1;
+constexpr int kMaxCacheMaxAgeS = 366 * 24 * 3600;
 
 class SiteError : public std::runtime_error {
  public:
@@ -38,6 +42,7 @@ struct DeviceConfig {
   std::uint32_t sim_seed = 1;  // seed handed to the simulator
   int poll_interval_ms = kDefaultPollIntervalMs;
   int reply_timeout_ms = kDefaultReplyTimeoutMs;
+  int cache_max_age_s = kDefaultCacheMaxAgeS;  // older stored records are not replayed
   Json::Value settings{Json::objectValue};
 };
 

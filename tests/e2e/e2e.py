@@ -132,6 +132,27 @@ def case_history(tmp):
     check(len(after) == 6 and after[5][3][:19] == stored[4][3][:19],
           "replayed record not stored again", r.stdout)
 
+    # Another device's record, or an old one, is not replayed and not stored again.
+    def tamper(data_id, time_sql):
+        con = sqlite3.connect(db)
+        con.execute("UPDATE history SET data = ?, time = strftime('%Y-%m-%dT%H:%M:%fZ', " +
+                    time_sql + ") WHERE id = 6",
+                    (struct.pack("<I", data_id) + after[5][3][4:],))
+        con.commit()
+        con.close()
+
+    for data_id, time_sql, why in ((7, "'now'", "it carries data id 7, not %d" % DATA_ID),
+                                   (DATA_ID, "'now', '-3 days'",
+                                    "stored 3 days ago, older than 300 s")):
+        tamper(data_id, time_sql)
+        quiet = Sim(tmp, "silent")
+        r = run_host(write_site(tmp, quiet.path), db, "--cycles", "1")
+        quiet.stop()
+        check(r.returncode == 0, "restart failed", r.stdout, r.stderr)
+        check("stored record not replayed: " + why in r.stdout, "refusal not shown", r.stdout)
+        check(published(r.stdout) == [] and len(rows(db)) == 6, "refused record replayed",
+              r.stdout)
+
 
 def case_noisy(tmp):
     """Replies in random chunks with garbage lines between them all decode."""
@@ -171,23 +192,41 @@ def case_port_lost(tmp):
 
 
 def case_signal(tmp):
-    """SIGTERM stops the run cleanly with every shown record stored."""
+    """SIGTERM and SIGHUP stop the run cleanly with every shown record stored."""
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        db = os.path.join(tmp, "h-%d.db" % sig)
+        site = write_site(tmp, "sim:normal", poll_ms=100)
+        host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, site],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        atexit.register(host.kill)
+        seen = ""
+        while len(published(seen)) < 3:
+            line = host.stdout.readline()
+            check(line, "qdx-host ended early", seen)
+            seen += line
+        host.send_signal(sig)
+        out, err = host.communicate(timeout=10)
+        out = seen + out
+        check(host.returncode == 0, "stop was not clean", out, err)
+        check("%s received" % sig.name in out and "records published" in out,
+              "signal or summary not reported", out)
+        check_history_matches(out, db, len(published(out)))
+
+
+def case_pipe(tmp):
+    """A reader that leaves (| head -3) stops neither polling nor storing."""
     db = os.path.join(tmp, "h.db")
-    site = write_site(tmp, "sim:normal", poll_ms=100)
-    host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, site],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    atexit.register(host.kill)
-    seen = ""
-    while len(published(seen)) < 3:
-        line = host.stdout.readline()
-        check(line, "qdx-host ended early", seen)
-        seen += line
-    host.send_signal(signal.SIGTERM)
-    out, err = host.communicate(timeout=10)
-    out = seen + out
-    check(host.returncode == 0, "stop was not clean", out, err)
-    check("SIGTERM received" in out, "signal not reported", out)
-    check_history_matches(out, db, len(published(out)))
+    site = write_site(tmp, "sim:steady", poll_ms=50)
+    cmd = "set -o pipefail; '%s' --db '%s' --cycles 30 '%s' | head -3" % (
+        os.path.join(BIN, "qdx-host"), db, site)
+    r = subprocess.run(["bash", "-c", cmd], capture_output=True, text=True, timeout=30)
+    check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout, r.stderr)
+    check(len(r.stdout.splitlines()) == 3, "head saw other than 3 lines", r.stdout)
+    check(r.stderr.count("standard output: Broken pipe") == 1, "output error not reported once",
+          r.stderr)
+    summary = re.search(r"30 cycles, (\d+) records published", r.stderr)
+    check(summary is not None, "summary not on standard error", r.stderr)
+    check(int(summary.group(1)) == len(rows(db)) == 30, "published and stored differ", r.stderr)
 
 
 def running_with(args):
@@ -230,7 +269,7 @@ def case_errors(tmp):
          '"baud" is not a known key'),
         ("bad settings", [write_site(tmp, name="e8.json", port="/dev/null",
                                      extra={"settings": {"aoSetting": {"a": {"absDelta": "x"}}}})],
-         '"absDelta" must be a number'),
+         "settings.aoSetting.a.absDelta: must be a number"),
         ("unknown scenario", [write_site(tmp, name="e9.json", port="sim:sunny")], 'unknown scenario "sunny"'),
         ("database not writable", ["--db", tmp, write_site(tmp, name="e10.json", port="sim:steady:" + seed)],
          "history database " + tmp),
@@ -249,7 +288,7 @@ def case_errors(tmp):
 
 
 CASES = {"history": case_history, "noisy": case_noisy, "port_lost": case_port_lost,
-         "signal": case_signal, "errors": case_errors}
+         "signal": case_signal, "pipe": case_pipe, "errors": case_errors}
 
 if __name__ == "__main__":
     BIN = os.path.abspath(sys.argv[2])

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 #include "controller/history_db.h"
@@ -73,7 +74,65 @@ INSTANTIATE_TEST_SUITE_P(
         BadSite{Site(std::string(kGoodDevice) + "," + kGoodDevice), "repeats the device name"},
         BadSite{Site(std::string(kGoodDevice) +
                      R"(, {"name": "b", "type": "t", "data_id": 7, "port": "q"})"),
-                "[1].\"data_id\" repeats the data id 7"}));
+                "[1].\"data_id\" repeats the data id 7"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "cache_max_age_s": 0})"),
+                "\"cache_max_age_s\" must be a whole number from 1"}));
+
+// What a device would take silently or fail on without naming it.
+class SettingsRejected : public ::testing::TestWithParam<BadSite> {};
+
+TEST_P(SettingsRejected, NamesFileDeviceAndKeyPath) {
+  const std::string doc =
+      Site(R"({"name": "ups1", "type": "t", "data_id": 1, "port": "p", "settings": )" +
+           GetParam().doc + "}");
+  try {
+    host::ParseSite(ParseJson(doc), "site.json", "/plugins");
+    FAIL() << "accepted " << GetParam().doc;
+  } catch (const host::SiteError& e) {
+    EXPECT_EQ(std::string(e.what()), "site.json: device \"ups1\": " + GetParam().message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SettingsRejected,
+    ::testing::Values(
+        BadSite{R"({"appSetting": {"b_mode": "abc"}})",
+                R"(settings.appSetting.b_mode: must be an integer, got "abc")"},
+        BadSite{R"({"appSetting": {"b_mode": true}})",
+                "settings.appSetting.b_mode: must be an integer, got true"},
+        BadSite{R"({"appSetting": {"b_mode": 1.5}})",
+                "settings.appSetting.b_mode: must be an integer, got 1.5"},
+        BadSite{R"({"appSetting": {"b_mode": "99999999999"}})",
+                R"(settings.appSetting.b_mode: must be an integer, got "99999999999")"},
+        BadSite{R"({"appSetting": {"b_mode": 2147483648}})",
+                "settings.appSetting.b_mode: must be an integer, got 2147483648"},
+        BadSite{R"({"appSetting": {"b_mode": " 3"}})",
+                R"(settings.appSetting.b_mode: must be an integer, got " 3")"},
+        BadSite{R"({"appSetting": 3})", "settings.appSetting: must be an object, got 3"},
+        BadSite{R"({"thresholdSetting": [{"ID": 1}]})",
+                "settings.thresholdSetting: must be an object, got a list"},
+        BadSite{R"({"thresholdSetting": {"S": "x"}})",
+                R"(settings.thresholdSetting.S: must be an object, got "x")"},
+        BadSite{R"({"thresholdSetting": {"S": {"SignalName": {"x": 1}}}})",
+                "settings.thresholdSetting.S.SignalName: must be a text, got an object"},
+        BadSite{R"({"thresholdSetting": {"S": {"ID": 17}}})",
+                "settings.thresholdSetting.S.ID: must be a text, got 17"},
+        BadSite{R"({"thresholdSetting": {"S": {"value": 1, "low": "yes"}}})",
+                R"(settings.thresholdSetting.S.low: must be true or false, got "yes")"},
+        BadSite{R"({"aoSetting": {"X": {"absDelta": "2"}}})",
+                R"(settings.aoSetting.X.absDelta: must be a number, got "2")"}));
+
+TEST(Site, AcceptsWholeModesAndTextIdentities) {
+  for (const char* settings :
+       {R"({"appSetting": {"b_mode": "-3"}})", R"({"appSetting": {"b_mode": 2147483647}})",
+        R"({"appSetting": null, "thresholdSetting": {"S": {"ID": "17", "NMAlarmID": null}}})"}) {
+    const auto site =
+        host::ParseSite(ParseJson(Site(R"({"type": "t", "data_id": 1, "port": "p", "settings": )" +
+                                       std::string(settings) + "}")),
+                        "site.json", "");
+    EXPECT_EQ(site.devices[0].cache_max_age_s, host::kDefaultCacheMaxAgeS) << settings;
+  }
+}
 
 TEST(Site, FillsDefaultsAndResolvesPaths) {
   const auto site = host::ParseSite(
@@ -159,10 +218,62 @@ TEST_F(HistoryFile, KeepsRecordsAcrossReopenAndPerDevice) {
     db.Store(1002, "zota_up2200", 5035, kRecord, 26);
   }
   host::HistoryDb db(path);
-  EXPECT_EQ(*db.Latest(1001, "zota_up2200"), (host::Bytes{1, 0, 2}));
-  EXPECT_EQ(db.Latest(1002, "zota_up2200")->size(), 26u);
+  const std::int64_t now = std::time(nullptr);
+  const auto latest = db.Latest(1001, "zota_up2200");
+  ASSERT_TRUE(latest);
+  EXPECT_EQ(latest->bytes, (host::Bytes{1, 0, 2}));
+  const auto stored = host::ParseUtcTimestamp(latest->time);
+  ASSERT_TRUE(stored) << latest->time;
+  EXPECT_LE(std::abs(*stored - now), 5) << latest->time;  // the row's own time, in UTC
+  EXPECT_EQ(db.Latest(1002, "zota_up2200")->bytes.size(), 26u);
   EXPECT_FALSE(db.Latest(1001, "other"));
 }
+
+TEST(UtcTimestamp, ReadsWhatIsWrittenAndNothingElse) {
+  EXPECT_EQ(*host::ParseUtcTimestamp("1970-01-01T00:00:00.000Z"), 0);
+  EXPECT_EQ(*host::ParseUtcTimestamp("2026-12-07T20:05:44.123Z"), 1796673944);
+  EXPECT_EQ(*host::ParseUtcTimestamp("2000-02-29T23:59:59"), 951868799);
+  EXPECT_EQ(*host::ParseUtcTimestamp("2106-02-07T06:28:16Z"), 4294967296LL);  // past 32 bits
+  for (const char* bad : {"", "2026-12-07", "2026-13-01T00:00:00Z", "2026-12-07 20:05:44",
+                          "2026-12-07T-1:05:44Z", "garbage-that-is-long-enough"})
+    EXPECT_FALSE(host::ParseUtcTimestamp(bad)) << bad;
+}
+
+struct CacheCase {
+  host::Bytes bytes;
+  std::string time;
+  std::string refusal;  // empty: replayed
+};
+
+void PrintTo(const CacheCase& c, std::ostream* os) { *os << c.time << " " << c.refusal; }
+
+class CacheReplay : public ::testing::TestWithParam<CacheCase> {};
+
+// Device 1001 with a 300 s limit, asked at 2026-12-07T20:10:00Z.
+TEST_P(CacheReplay, OnlyTheDevicesOwnRecentRecord) {
+  const host::StoredRecord rec{GetParam().bytes, GetParam().time};
+  EXPECT_EQ(host::CacheRefusal(rec, 1001, 300, 1796674200), GetParam().refusal);
+}
+
+const host::Bytes kOwn(kRecord, kRecord + 26);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CacheReplay,
+    ::testing::Values(
+        CacheCase{kOwn, "2026-12-07T20:05:00.000Z", ""},
+        CacheCase{kOwn, "2026-12-07T20:10:01.500Z", ""},  // written a moment ago
+        CacheCase{host::Bytes{7, 0, 0, 0, 1}, "2026-12-07T20:09:00.000Z",
+                  "it carries data id 7, not 1001"},
+        CacheCase{host::Bytes{0xE9, 0x03, 0x00, 0x01}, "2026-12-07T20:09:00.000Z",
+                  "it carries data id 16778217, not 1001"},
+        CacheCase{host::Bytes{0xE9, 0x03}, "2026-12-07T20:09:00.000Z",
+                  "it holds 2 bytes, too few to carry a data id"},
+        CacheCase{kOwn, "2026-12-07T20:04:59.999Z", "stored 301 s ago, older than 300 s"},
+        CacheCase{kOwn, "2026-12-04T20:10:00.000Z", "stored 3 days ago, older than 300 s"},
+        CacheCase{kOwn, "2026-12-07T19:00:00.000Z", "stored 70 min ago, older than 300 s"},
+        CacheCase{kOwn, "2026-12-07T20:10:03.000Z",
+                  "stored at 2026-12-07T20:10:03.000Z, later than now"},
+        CacheCase{kOwn, "yesterday", "its stored time \"yesterday\" is not readable"}));
 
 TEST_F(HistoryFile, RefusesAPathItCannotWrite) {
   EXPECT_THROW(host::HistoryDb(dir_ + "/missing/h.db"), host::HistoryError);

@@ -130,17 +130,19 @@ TEST_P(BadSettingTest, ErrorNamesTheKey) {
 INSTANTIATE_TEST_SUITE_P(
     Documents, BadSettingTest,
     testing::Values(std::make_pair(R"({"aoSetting": {"X": {"absDelta": "2"}}})",
-                                   R"("aoSetting"."X"."absDelta")"),
+                                   "settings.aoSetting.X.absDelta: must be a number"),
                     std::make_pair(R"({"aoSetting": {"X": {"pctEnabled": 1}}})",
-                                   R"("aoSetting"."X"."pctEnabled")"),
-                    std::make_pair(R"({"aoSetting": {"X": 5}})", R"("aoSetting"."X")"),
-                    std::make_pair(R"({"aoSetting": [1]})", R"("aoSetting")"),
+                                   "settings.aoSetting.X.pctEnabled: must be true or false, got 1"),
+                    std::make_pair(R"({"aoSetting": {"X": 5}})",
+                                   "settings.aoSetting.X: must be an object, got 5"),
+                    std::make_pair(R"({"aoSetting": [1]})",
+                                   "settings.aoSetting: must be an object, got a list"),
                     std::make_pair(R"({"appSetting": {"b_mode": 3}, "thresholdSetting": "none"})",
-                                   R"("thresholdSetting")"),
+                                   R"(settings.thresholdSetting: must be an object, got "none")"),
                     std::make_pair(R"({"thresholdSetting": {"S": {"value": "high"}}})",
-                                   R"("thresholdSetting"."S"."value")"),
+                                   "settings.thresholdSetting.S.value"),
                     std::make_pair(R"({"thresholdSetting": {"S": {"value": 1, "level": 0}}})",
-                                   R"("thresholdSetting"."S"."level")")));
+                                   "settings.thresholdSetting.S.level: must be 1 to 1000, got 0")));
 
 struct Step {
   float value;
