@@ -49,6 +49,30 @@ TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   EXPECT_EQ(alarms_.size(), 1u);
 }
 
+// Reset() ends the exchange after the record is published and before the
+// checks, so a report or alarm never sees a poll still pending.
+TEST_F(CycleTest, ResetFallsBetweenPublishingAndChecks) {
+  AlwaysAlarm("2A2615101001");
+  AlwaysReport("2A2615101001");
+  std::vector<std::string> seen;
+  auto wrap = [&](auto& sink, const char* name) {
+    auto inner = sink;
+    sink = [&seen, inner, name, this](auto... args) {
+      seen.push_back(std::string(name) + (dev_.IsProcessing() ? " pending" : " reset"));
+      inner(args...);
+    };
+  };
+  wrap(dev_.sinks_.publish, "publish");
+  wrap(dev_.sinks_.ao_report, "ao");
+  wrap(dev_.sinks_.alarm, "alarm");
+  wrap(dev_.sinks_.history, "history");
+  dev_.RefreshStatus();
+  StdoutCapture out;
+  ASSERT_EQ(Feed(kReply), 0);
+  EXPECT_EQ(seen, (std::vector<std::string>{"publish pending", "ao reset", "alarm reset",
+                                            "history reset"}));
+}
+
 class CacheTest : public DeviceTest, public testing::WithParamInterface<int> {
  protected:
   static Bytes Cached() {
@@ -112,6 +136,15 @@ std::string Refusal(ZOTA_UP2200& dev, long age) {
 
 TEST_F(CycleTest, ValueQueryIsAlwaysRefused) {
   EXPECT_EQ(Refusal(dev_, 0), "数据未就绪");
+  dev_.data_ready_ = true;  // ready, but never time-stamped: not fresh
+  dev_.last_update_ = ptime();
+  try {
+    dev_.Get_Value(0, "value0");
+    ADD_FAILURE() << "returned";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(), "数据已超时");
+  }
+  dev_.data_ready_ = false;
   ASSERT_EQ(dev_.LoadFromCache(std::string(26, '\0')), 1);
   try {
     dev_.Get_Value(3, "");

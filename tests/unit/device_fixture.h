@@ -75,6 +75,7 @@ struct Report {
   std::size_t items;        // rule_values_ size during the report
   std::string last_signal;  // signal of the newest threshold item
   bool round_changed;       // round_changed_ during the report
+  Setting entry;            // the report's own settings entry during the report
 };
 
 struct Alarm {
@@ -98,8 +99,10 @@ class DeviceTest : public testing::Test {
     };
     s.ao_report = [this](const std::string& id, float v) {
       const auto& rv = dev_.rule_values_;
-      reports_.push_back(
-          {id, v, rv.size(), rv.empty() ? "" : rv.back().signal_id, dev_.round_changed_});
+      const auto entry = dev_.ao_settings_.find(id);
+      reports_.push_back({id, v, rv.size(), rv.empty() ? "" : rv.back().signal_id,
+                          dev_.round_changed_,
+                          entry == dev_.ao_settings_.end() ? Setting{} : entry->second});
       events_.push_back("ao:" + id);
     };
     s.alarm = [this](const rule_value& item, bool raised) {

@@ -120,6 +120,29 @@ INSTANTIATE_TEST_SUITE_P(Lengths, HugeLengthTest,
                          testing::Values(0xFFFFFFFFu, 0xFFFFFFFFu - 2u, kCapacity - 3u,
                                          0x80000000u));
 
+// A receive count the host corrupted is never used as an index: the device
+// resets and drops the chunk, and the next reply assembles from the start.
+class CorruptCountTest : public ParserTest, public testing::WithParamInterface<int> {};
+
+TEST_P(CorruptCountTest, ResetsAndDropsTheChunk) {
+  dev_.recv_len_ = GetParam();
+  {
+    StdoutCapture out;
+    EXPECT_EQ(Feed(kReply), 0);
+    EXPECT_EQ(out.Take(), "");
+  }
+  EXPECT_EQ(dev_.recv_len_, 0);
+  EXPECT_FALSE(dev_.IsProcessing());
+  EXPECT_TRUE(published_.empty());
+  EXPECT_EQ(Feed(kReply), 0);
+  EXPECT_EQ(Values(), kExampleValues);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, CorruptCountTest,
+                         testing::Values(-1, std::numeric_limits<int>::min(),
+                                         static_cast<int>(kCapacity) + 1,
+                                         std::numeric_limits<int>::max()));
+
 struct Conversion {
   std::size_t field;
   const char* text;
