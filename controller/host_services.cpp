@@ -109,6 +109,12 @@ bool QDXSPDevice::Init(std::weak_ptr<QDXController> controller, unsigned int dat
 }
 
 int QDXSPDevice::RefreshStatus() {
+  // Whatever came before the poll (a stray LF after a CR, noise, a late reply
+  // tail) must not become the head of this poll's reply.
+  recv_len_ = 0;
+  host::DiscardInput(port_fd_, [this](const unsigned char* data, std::size_t len) {
+    if (sinks_.traffic) sinks_.traffic(true, data, static_cast<unsigned int>(len));
+  });
   processing_ = true;
   request_time_ = boost::posix_time::microsec_clock::universal_time();
   return 1;
@@ -125,6 +131,7 @@ bool QDXSPDevice::IsStalled() {
 }
 
 int QDXSPDevice::SendData(const unsigned char* data, unsigned int len) {
+  if (sinks_.traffic) sinks_.traffic(false, data, len);
   if (sinks_.send) {
     sinks_.send(data, len);
     return static_cast<int>(len);
@@ -144,6 +151,6 @@ bool QDXSPDevice::OpenPort() {
 }
 
 void QDXSPDevice::ClosePort() {
-  if (port_fd_ >= 0) ::close(port_fd_);
+  host::CloseSerialPort(port_fd_);
   port_fd_ = -1;
 }

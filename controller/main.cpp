@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
   std::string plugin_dir;
   std::string db_path = kDefaultDb;
   std::string sim_program = host::OwnFolder() + "/ups-sim";
+  std::string capture_path;
   host::RunLimits limits;
   app.add_option("site", site_path, "Site file (JSON) naming plug-ins and devices")->required();
   app.add_option("--plugin-dir", plugin_dir,
@@ -73,6 +74,9 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_option("--sim", sim_program, "UPS simulator program for \"sim:\" ports")
       ->capture_default_str();
+  app.add_option("--capture", capture_path,
+                 "Write every chunk each device sends and receives to FILE, one line per chunk "
+                 "(replay with ups-sim --replay)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -93,6 +97,7 @@ int main(int argc, char** argv) {
     auto controller = std::make_shared<QDXController>(host::LoadSite(site_path, plugin_dir),
                                                       db_path, sim_program);
     controller->Start();
+    if (!capture_path.empty()) controller->StartCapture(capture_path);
     status = controller->Run(limits, stop_fd);
     if (const char* sig = ReceivedSignal(stop_fd))
       host::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");

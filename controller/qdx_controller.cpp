@@ -151,6 +151,18 @@ void QDXController::Connect(DeviceSlot& slot) {
       std::to_string(cfg.reply_timeout_ms) + " ms");
 }
 
+void QDXController::StartCapture(const std::string& path) {
+  capture_ = std::make_shared<host::CaptureWriter>(path);
+  for (auto& slot : slots_) {
+    std::weak_ptr<host::CaptureWriter> to = capture_;
+    const std::string name = slot->cfg.name;
+    slot->dev->sinks_.traffic = [to, name](bool received, const unsigned char* data,
+                                           unsigned int len) {
+      if (auto capture = to.lock()) capture->Write(name, received, data, len);
+    };
+  }
+}
+
 void QDXController::InstallSinks(DeviceSlot& slot) {
   DeviceSlot* s = &slot;
   QDXHostSinks& sinks = slot.dev->sinks_;
@@ -253,12 +265,7 @@ int QDXController::Run(const host::RunLimits& limits, int stop_fd) {
       first = 1;
     }
     for (std::size_t i = first; i < fds.size(); ++i) {
-      DeviceSlot& slot = *owners[i - first];
-      if (fds[i].revents & POLLIN) {
-        ReadPort(slot);
-      } else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        LosePort(slot, "the line hung up");
-      }
+      if (fds[i].revents) ReadPort(*owners[i - first], fds[i].revents);
     }
   }
   PrintSummary();
@@ -286,18 +293,29 @@ void QDXController::CheckStalled(DeviceSlot& slot) {
       " ms, communication failure " + std::to_string(slot.failures));
 }
 
-void QDXController::ReadPort(DeviceSlot& slot) {
-  unsigned char buf[kReadChunk];
-  const ssize_t n = ::read(slot.dev->port_fd_, buf, sizeof(buf));
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  if (n <= 0) {
-    LosePort(slot, n == 0 ? "end of file" : std::strerror(errno));
-    return;
+void QDXController::ReadPort(DeviceSlot& slot, short revents) {
+  if (revents & POLLIN) {
+    unsigned char buf[kReadChunk];
+    const ssize_t n = ::read(slot.dev->port_fd_, buf, sizeof(buf));
+    // A tty read of 0 bytes (VMIN 0) is no end of file: a lost line shows as
+    // a hang-up or an error.
+    if (n > 0) {
+      if (capture_) capture_->Write(slot.cfg.name, true, buf, static_cast<std::size_t>(n));
+      Deliver(slot, buf, static_cast<unsigned int>(n));
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      LosePort(slot, std::strerror(errno));
+      return;
+    }
   }
+  if (slot.open && (revents & (POLLHUP | POLLERR | POLLNVAL)))
+    LosePort(slot, revents & POLLHUP ? "the line hung up" : "the line failed");
+}
+
+void QDXController::Deliver(DeviceSlot& slot, unsigned char* buf, unsigned int n) {
   const bool waiting = slot.dev->IsProcessing();
   const long records = slot.records;
   try {
-    slot.dev->process(buf, static_cast<unsigned int>(n));
+    slot.dev->process(buf, n);
   } catch (const std::exception& e) {
     Complain(Who(slot) + ": reply handling failed: " + e.what());
     slot.dev->Reset();
@@ -317,17 +335,26 @@ void QDXController::LosePort(DeviceSlot& slot, const std::string& why) {
   slot.dev->ClosePort();
   slot.open = false;
   slot.reopen_at = Clock::now() + std::chrono::milliseconds(slot.backoff_ms);
-  Say(Who(slot) + ": port " + slot.port_path + " lost (" + why + "); reopening in " +
+  std::string next = "reopening in ";
+  if (slot.sim) {
+    // Never reopen the terminal of a lost simulator: once it is gone its path
+    // may be handed to another program.
+    slot.sim.reset();
+    next = "starting a new simulator in ";
+  }
+  Say(Who(slot) + ": port " + slot.port_path + " lost (" + why + "); " + next +
       Seconds(slot.backoff_ms));
 }
 
 void QDXController::TryReopen(DeviceSlot& slot, Clock::time_point now) {
   if (now < slot.reopen_at) return;
+  bool started = false;
   try {
     if (!slot.cfg.sim_scenario.empty() && (!slot.sim || !slot.sim->Alive())) {
       slot.sim.reset();
       slot.sim = std::make_unique<host::SimProcess>(sim_program_, slot.cfg.sim_scenario,
                                                     slot.cfg.sim_seed);
+      started = true;
       slot.port_path = slot.sim->pty_path();
       slot.dev->port_path_ = slot.port_path;
     }
@@ -341,8 +368,9 @@ void QDXController::TryReopen(DeviceSlot& slot, Clock::time_point now) {
   slot.open = true;
   slot.backoff_ms = host::kFirstBackoffMs;
   slot.next_poll = Clock::now();
-  Say(Who(slot) + ": port " + slot.port_path + " reopened" +
-      (slot.sim ? " (simulator pid " + std::to_string(slot.sim->pid()) + ")" : ""));
+  Say(Who(slot) + ": port " + slot.port_path +
+      (started ? " opened (new simulator, pid " + std::to_string(slot.sim->pid()) + ")"
+               : " reopened"));
 }
 
 // Ends the current exchange as a communication failure; it still counts as a cycle.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/capture.h"
 #include "controller/history_db.h"
 #include "controller/plugin_loader.h"
 #include "controller/sim_process.h"
@@ -71,6 +72,10 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // Returns the process exit status.
   int Run(const host::RunLimits& limits, int stop_fd);
 
+  // Writes every chunk each device sends and receives to path from now on.
+  // Throws host::CaptureError when the file cannot be written.
+  void StartCapture(const std::string& path);
+
   // Closes ports and destroys devices, then providers and plug-ins, then the
   // simulators, and closes the history last.
   void Shutdown();
@@ -82,7 +87,8 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void ReplayCache(host::DeviceSlot& slot);
   void PollDue(host::DeviceSlot& slot, host::Clock::time_point now);
   void CheckStalled(host::DeviceSlot& slot);
-  void ReadPort(host::DeviceSlot& slot);
+  void ReadPort(host::DeviceSlot& slot, short revents);
+  void Deliver(host::DeviceSlot& slot, unsigned char* buf, unsigned int n);
   void LosePort(host::DeviceSlot& slot, const std::string& why);
   void TryReopen(host::DeviceSlot& slot, host::Clock::time_point now);
   void FailCycle(host::DeviceSlot& slot);
@@ -95,5 +101,6 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   std::unique_ptr<host::HistoryDb> db_;
   std::vector<host::Plugin> plugins_;
   std::vector<std::unique_ptr<host::DeviceSlot>> slots_;
+  std::shared_ptr<host::CaptureWriter> capture_;
   bool fatal_ = false;  // the history could not be written
 };

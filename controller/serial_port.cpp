@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,6 +38,9 @@ speed_t SpeedConstant(int baud) {
   }
 }
 
+constexpr char kInUse[] = "port in use by another program";
+constexpr int kMaxDiscardReads = 64;
+
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
   throw std::runtime_error("cannot open port " + path + ": " + what);
 }
@@ -46,7 +51,15 @@ int OpenSerialPort(const std::string& path, int baud) {
   const speed_t speed = SpeedConstant(baud);
   if (speed == B0) Fail(path, "unsupported speed " + std::to_string(baud));
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == EBUSY) Fail(path, kInUse);
   if (fd < 0) Fail(path, std::strerror(errno));
+  // Two readers of one line would split its replies between them. The lock
+  // also holds against root, which TIOCEXCL does not stop.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(fd);
+    Fail(path, err == EWOULDBLOCK ? kInUse : std::strerror(err));
+  }
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0) {
     const std::string why = std::strerror(errno);
@@ -65,8 +78,34 @@ int OpenSerialPort(const std::string& path, int baud) {
     ::close(fd);
     Fail(path, why);
   }
+  ::ioctl(fd, TIOCEXCL);
   ::tcflush(fd, TCIOFLUSH);
   return fd;
+}
+
+void CloseSerialPort(int fd) {
+  if (fd < 0) return;
+  // The exclusive flag outlives us while another holder (a simulator) keeps the
+  // terminal open; clear it so the next open is not refused.
+  ::ioctl(fd, TIOCNXCL);
+  ::close(fd);
+}
+
+std::size_t DiscardInput(int fd,
+                         const std::function<void(const unsigned char*, std::size_t)>& seen) {
+  if (fd < 0) return 0;
+  std::size_t total = 0;
+  unsigned char buf[512];
+  // Bounded: a line that never stops talking must not hold up the poll.
+  for (int i = 0; i < kMaxDiscardReads; ++i) {
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<std::size_t>(n);
+    if (seen) seen(buf, static_cast<std::size_t>(n));
+  }
+  ::tcflush(fd, TCIFLUSH);
+  return total;
 }
 
 bool WriteAll(int fd, const unsigned char* data, std::size_t len) {

@@ -2,13 +2,23 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace host {
 
-// Opens path raw, 8 data bits, no parity, 1 stop bit at the given speed, non-blocking.
-// Throws std::runtime_error naming the port and the reason on failure.
+// Opens path raw, 8 data bits, no parity, 1 stop bit at the given speed, non-blocking,
+// and exclusively: TIOCEXCL and an advisory lock (flock). Throws std::runtime_error
+// naming the port and the reason ("port in use ..." when another program has it).
 int OpenSerialPort(const std::string& path, int baud);
+
+// Closes a port opened by OpenSerialPort; -1 is ignored.
+void CloseSerialPort(int fd);
+
+// Reads and drops whatever input waits on fd, handing each chunk to seen, then
+// flushes the input queue. Returns the count of bytes read.
+std::size_t DiscardInput(int fd,
+                         const std::function<void(const unsigned char*, std::size_t)>& seen);
 
 // Writes every byte, retrying on EINTR, EAGAIN and short writes; false on error.
 bool WriteAll(int fd, const unsigned char* data, std::size_t len);

@@ -1,5 +1,6 @@
 // ups-sim: a UPS on a pseudo-terminal. Prints the terminal's path as its only
-// line on standard output, then answers each "Q1\r" poll per scenario.
+// line on standard output, then answers each "Q1\r" poll per scenario, or with
+// the chunks a qdx-host capture recorded.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,12 +10,16 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <set>
 #include <thread>
 
+#include "controller/capture.h"
 #include "ups_model.h"
 
 namespace {
@@ -25,7 +30,11 @@ constexpr std::size_t kMaxLine = 256;
 constexpr int kNoisyMaxChunks = 6;
 constexpr int kNoisyMaxGapMs = 30;
 constexpr int kNoisyGarbageOneIn = 4;
+constexpr int kCrlfGapMs = 5;  // the LF follows the CR a little later, as on a slow line
+constexpr int kIdlePollMs = 200;
 constexpr char kPoll[] = "Q1";
+
+using Clock = std::chrono::steady_clock;
 
 volatile sig_atomic_t g_stop = 0;
 void OnStop(int) { g_stop = 1; }
@@ -36,7 +45,34 @@ struct Options {
   int fail_after = 3;
   bool exit_with_parent = false;
   bool verbose = false;
+  std::string replay_path;
+  std::string device;
 };
+
+void Log(const Options& opt, const std::string& text) {
+  if (opt.verbose) std::cerr << "ups-sim: " << text << std::endl;
+}
+
+// The bytes as text with CR, LF and other control bytes escaped.
+std::string Shown(const std::string& bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < 0x20 || c >= 0x7F || c == '\\') {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
 
 bool WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;
@@ -71,12 +107,25 @@ int OpenPty(std::string& path, int& slave_fd) {
   return master;
 }
 
-class Ups {
+// What answers the received command lines.
+class Responder {
+ public:
+  virtual ~Responder() = default;
+  // Answers one received command line; false when the answer could not be written.
+  virtual bool Answer(int fd, const std::string& line) = 0;
+  // Writes what is due by now; wait_ms becomes the time until more is due, or
+  // -1. False when a write failed.
+  virtual bool WriteDue(int /*fd*/, int& wait_ms) {
+    wait_ms = -1;
+    return true;
+  }
+};
+
+class Ups : public Responder {
  public:
   Ups(upssim::Scenario s, const Options& o) : scenario_(s), opt_(o), rng_(o.seed) {}
 
-  // Answers one received command line; false when the line could not be written.
-  bool Answer(int fd, const std::string& line) {
+  bool Answer(int fd, const std::string& line) override {
     if (line != kPoll) {
       Log("ignored \"" + line + "\"");
       return true;
@@ -89,6 +138,11 @@ class Ups {
     const std::string reply = upssim::FormatReply(reading_);
     ++replies_;
     Log("reply " + std::to_string(replies_) + ": " + reply.substr(0, reply.size() - 1));
+    if (scenario_ == upssim::Scenario::kCrlf) {
+      if (!WriteAll(fd, reply)) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kCrlfGapMs));
+      return WriteAll(fd, "\n");
+    }
     if (scenario_ != upssim::Scenario::kNoisy) return WriteAll(fd, reply);
     if (std::uniform_int_distribution<int>(1, kNoisyGarbageOneIn)(rng_) == 1) {
       const std::string junk = upssim::GarbageLine(rng_);
@@ -104,9 +158,7 @@ class Ups {
   }
 
  private:
-  void Log(const std::string& text) const {
-    if (opt_.verbose) std::cerr << "ups-sim: " << text << std::endl;
-  }
+  void Log(const std::string& text) const { ::Log(opt_, text); }
 
   upssim::Scenario scenario_;
   Options opt_;
@@ -115,11 +167,80 @@ class Ups {
   long replies_ = 0;
 };
 
-int Serve(int master, Ups& ups) {
+struct Chunk {
+  std::chrono::microseconds offset{0};  // after the poll
+  std::string bytes;
+};
+using Window = std::vector<Chunk>;  // what one poll was answered with
+
+// The windows of one device in a capture: each sent chunk opens one, and the
+// received chunks up to the next sent one fill it.
+std::vector<Window> WindowsOf(const std::vector<host::CaptureEvent>& events,
+                              const std::string& device) {
+  std::vector<Window> windows;
+  std::int64_t opened = 0;
+  for (const host::CaptureEvent& e : events) {
+    if (e.device != device) continue;
+    if (!e.received) {
+      windows.emplace_back();
+      opened = e.usec;
+    } else if (!windows.empty()) {
+      windows.back().push_back(
+          Chunk{std::chrono::microseconds(std::max<std::int64_t>(0, e.usec - opened)), e.bytes});
+    }
+  }
+  return windows;
+}
+
+// Answers the n-th poll with the chunks of the n-th captured window, each at
+// its captured offset from the poll.
+class Replay : public Responder {
+ public:
+  Replay(std::vector<Window> windows, const Options& o) : windows_(std::move(windows)), opt_(o) {}
+
+  bool Answer(int, const std::string& line) override {
+    if (next_ >= windows_.size()) {
+      Log(opt_, "\"" + Shown(line) + "\" left unanswered: the capture has no more polls");
+      return true;
+    }
+    const Clock::time_point now = Clock::now();
+    for (const Chunk& c : windows_[next_]) due_.emplace(now + c.offset, c.bytes);
+    ++next_;
+    Log(opt_, "poll " + std::to_string(next_) + ": " + std::to_string(windows_[next_ - 1].size()) +
+                  " chunks to replay");
+    return true;
+  }
+
+  bool WriteDue(int fd, int& wait_ms) override {
+    const Clock::time_point now = Clock::now();
+    while (!due_.empty() && due_.begin()->first <= now) {
+      Log(opt_, "chunk " + Shown(due_.begin()->second));
+      if (!WriteAll(fd, due_.begin()->second)) return false;
+      due_.erase(due_.begin());
+    }
+    wait_ms = -1;
+    if (!due_.empty()) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(due_.begin()->first - now).count();
+      wait_ms = static_cast<int>(std::min<long long>(left + 1, kIdlePollMs));
+    }
+    return true;
+  }
+
+ private:
+  std::vector<Window> windows_;
+  Options opt_;
+  std::size_t next_ = 0;
+  std::multimap<Clock::time_point, std::string> due_;  // equal times keep their order
+};
+
+int Serve(int master, Responder& ups) {
   std::string line;
   while (!g_stop) {
+    int wait_ms = -1;
+    if (!ups.WriteDue(master, wait_ms)) return kExitFailure;
     pollfd p{master, POLLIN, 0};
-    const int r = ::poll(&p, 1, 200);
+    const int r = ::poll(&p, 1, wait_ms >= 0 ? wait_ms : kIdlePollMs);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return kExitFailure;
     if (r == 0 || !(p.revents & POLLIN)) continue;
@@ -141,6 +262,32 @@ int Serve(int master, Ups& ups) {
   return 0;
 }
 
+// The windows of the capture's device; throws naming the file or device.
+std::vector<Window> LoadReplay(Options& opt) {
+  const std::vector<host::CaptureEvent> events = host::ReadCapture(opt.replay_path);
+  std::set<std::string> devices;
+  for (const host::CaptureEvent& e : events) devices.insert(e.device);
+  std::string names;
+  for (const std::string& d : devices) names += (names.empty() ? "" : ", ") + d;
+  if (opt.device.empty()) {
+    if (devices.size() != 1) {
+      throw std::runtime_error(opt.replay_path + " holds " +
+                               (devices.empty()
+                                    ? std::string("no device")
+                                    : "the devices " + names + "; pick one with --device"));
+    }
+    opt.device = *devices.begin();
+  }
+  if (devices.count(opt.device) == 0) {
+    throw std::runtime_error(opt.replay_path + " holds no device \"" + opt.device +
+                             "\" (it holds: " + (names.empty() ? "none" : names) + ")");
+  }
+  std::vector<Window> windows = WindowsOf(events, opt.device);
+  if (windows.empty())
+    throw std::runtime_error(opt.replay_path + ": device \"" + opt.device + "\" sent no poll");
+  return windows;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -160,13 +307,30 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--exit-with-parent", opt.exit_with_parent, "Exit when the parent process ends");
   app.add_flag("-v,--verbose", opt.verbose, "Log each poll and reply on standard error");
+  auto* replay = app.add_option(
+      "--replay", opt.replay_path,
+      "Answer the n-th poll with the chunks a qdx-host --capture FILE recorded after the "
+      "device's n-th poll, at their recorded offsets (instead of a scenario)");
+  app.add_option("--device", opt.device,
+                 "Device of the capture to replay (needed when it holds several)")
+      ->needs(replay);
+  replay->excludes(app.get_option("--scenario"));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
   }
+  std::vector<Window> windows;
+  if (!opt.replay_path.empty()) {
+    try {
+      windows = LoadReplay(opt);
+    } catch (const std::exception& e) {
+      std::cerr << "ups-sim: " << e.what() << std::endl;
+      return kExitUsage;
+    }
+  }
   upssim::Scenario scenario{};
-  if (!upssim::ParseScenario(opt.scenario_name, scenario)) {
+  if (opt.replay_path.empty() && !upssim::ParseScenario(opt.scenario_name, scenario)) {
     std::cerr << "ups-sim: unknown scenario \"" << opt.scenario_name << "\" (one of "
               << upssim::kScenarioNames << ")" << std::endl;
     return kExitUsage;
@@ -191,7 +355,9 @@ int main(int argc, char** argv) {
   }
   std::cout << path << std::endl;
   Ups ups(scenario, opt);
-  const int status = Serve(master, ups);
+  Replay replayed(std::move(windows), opt);
+  const int status =
+      Serve(master, opt.replay_path.empty() ? static_cast<Responder&>(ups) : replayed);
   ::close(slave);
   ::close(master);
   return status;

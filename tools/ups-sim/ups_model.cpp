@@ -74,6 +74,7 @@ bool ParseScenario(const std::string& name, Scenario& out) {
       {"low-battery", Scenario::kLowBattery},
       {"noisy", Scenario::kNoisy},
       {"silent", Scenario::kSilent},
+      {"crlf", Scenario::kCrlf},
   };
   for (const auto& row : kTable) {
     if (name == row.first) {
@@ -107,6 +108,7 @@ Reading NextReading(Scenario s, long n, const Reading& prev, int fail_after, std
       return Reading{};
     case Scenario::kNormal:
     case Scenario::kNoisy:
+    case Scenario::kCrlf:
       return Drift(prev, rng);
     case Scenario::kUtilityFailure:
       return n < fail_after ? Drift(prev, rng) : OnBattery(prev, kCellFloatV, rng);

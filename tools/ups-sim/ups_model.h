@@ -8,9 +8,10 @@
 
 namespace upssim {
 
-enum class Scenario { kNormal, kSteady, kUtilityFailure, kLowBattery, kNoisy, kSilent };
+enum class Scenario { kNormal, kSteady, kUtilityFailure, kLowBattery, kNoisy, kSilent, kCrlf };
 
-constexpr char kScenarioNames[] = "normal, steady, utility-failure, low-battery, noisy, silent";
+constexpr char kScenarioNames[] =
+    "normal, steady, utility-failure, low-battery, noisy, silent, crlf";
 constexpr std::uint8_t kFlagUtilityFail = 0x80;
 constexpr std::uint8_t kFlagBatteryLow = 0x40;
 constexpr std::uint8_t kFlagStandby = 0x08;
