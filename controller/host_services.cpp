@@ -1,6 +1,5 @@
 // The controller's side of the device framework: constructors, the services a
 // driver calls, and the serial-port operations of QDXSPDevice.
-#include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cerrno>
