@@ -53,18 +53,18 @@ int OpenSerialPort(const std::string& path, int baud) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == EBUSY) Fail(path, kInUse);
   if (fd < 0) Fail(path, std::strerror(errno));
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    Fail(path, "not a terminal (" + why + ")");
+  }
   // Two readers of one line would split its replies between them. The lock
   // also holds against root, which TIOCEXCL does not stop.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(fd);
     Fail(path, err == EWOULDBLOCK ? kInUse : std::strerror(err));
-  }
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    const std::string why = std::strerror(errno);
-    ::close(fd);
-    Fail(path, "not a terminal (" + why + ")");
   }
   ::cfmakeraw(&tio);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
