@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--capture", capture_path,
                  "Write every chunk each device sends and receives to FILE, one line per chunk "
-                 "(replay with ups-sim --replay)");
+                 "(replay with ups-sim --replay)")
+      ->type_name("FILE");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

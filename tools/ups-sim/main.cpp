@@ -307,12 +307,15 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--exit-with-parent", opt.exit_with_parent, "Exit when the parent process ends");
   app.add_flag("-v,--verbose", opt.verbose, "Log each poll and reply on standard error");
-  auto* replay = app.add_option(
-      "--replay", opt.replay_path,
-      "Answer the n-th poll with the chunks a qdx-host --capture FILE recorded after the "
-      "device's n-th poll, at their recorded offsets (instead of a scenario)");
+  auto* replay =
+      app.add_option(
+             "--replay", opt.replay_path,
+             "Answer the n-th poll with the chunks a qdx-host --capture FILE recorded after the "
+             "device's n-th poll, at their recorded offsets (instead of a scenario)")
+          ->type_name("FILE");
   app.add_option("--device", opt.device,
                  "Device of the capture to replay (needed when it holds several)")
+      ->type_name("NAME")
       ->needs(replay);
   replay->excludes(app.get_option("--scenario"));
   try {
