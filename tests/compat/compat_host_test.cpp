@@ -1,0 +1,425 @@
+// A controller of its own around the second framework (framework/host/): it
+// defines every framework operation, records what the driver calls, loads the
+// zota_up2200.so that was built against that framework through the plug-in-only
+// path, and drives it the way a controller does.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/qdx_device.h"
+#include "host/qdx_provider.h"
+
+namespace {
+
+constexpr char kPluginPath[] = ZOTA_COMPAT_PLUGIN;
+constexpr unsigned int kDataId = 0x0A0B0C0D;
+constexpr int kRecordType = 5035;
+constexpr std::size_t kRecordSize = 26;
+constexpr std::size_t kStampAt = 19;
+constexpr unsigned int kCapacity = 4096;
+constexpr char kReply[] = "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r";
+
+using Bytes = std::vector<unsigned char>;
+
+// One framework call made by the driver.
+struct Call {
+  std::string op;
+  std::string id;  // signal or report id
+  std::string sub;
+  float value = 0.0f;
+  long n = 0;  // record type, threshold kind or item count
+  Bytes bytes;
+};
+
+std::vector<Call> g_calls;
+bool g_batch_result = true;
+
+void Record(const char* op, const unsigned char* data = nullptr, unsigned int len = 0, long n = 0) {
+  Call c;
+  c.op = op;
+  c.n = n;
+  if (data != nullptr) c.bytes.assign(data, data + len);
+  g_calls.push_back(c);
+}
+
+}  // namespace
+
+// ---- the framework's side, as this controller implements it -----------------
+
+// Another 7-byte shape than the stand-in's: second first, year last.
+CtlClock7 get_ttime(boost::posix_time::ptime when) {
+  CtlClock7 out{};
+  if (when.is_special()) return out;
+  const auto day = when.date();
+  const auto tod = when.time_of_day();
+  const int year = day.year();
+  const unsigned char raw[7] = {
+      static_cast<unsigned char>(tod.seconds()), static_cast<unsigned char>(tod.minutes()),
+      static_cast<unsigned char>(tod.hours()),   static_cast<unsigned char>(day.day()),
+      static_cast<unsigned char>(day.month()),   static_cast<unsigned char>(year % 100),
+      static_cast<unsigned char>(year / 100)};
+  for (int i = 0; i < 7; ++i) out.raw[i] = raw[i];
+  return out;
+}
+
+QDXVDevice::QDXVDevice() {}
+int QDXVDevice::DeviceIoControl(int, const void*, int, void*, int, int&) { return -1; }
+bool QDXVDevice::Reset() { return true; }
+int QDXVDevice::InitV(QDXVDevice*, unsigned int data_id, const Json::Value&) {
+  data_id_ = data_id;
+  return 1;
+}
+int QDXVDevice::Init(std::weak_ptr<QDXController> controller, unsigned int data_id,
+                     const Json::Value&) {
+  controller_ = controller;
+  data_id_ = data_id;
+  return 1;
+}
+// Every signal listed under "periodic" is reported on each cycle.
+bool QDXVDevice::InitSetting(const Json::Value& setting) {
+  for (const Json::Value& id : setting["periodic"]) {
+    ao_settings_[id.asString()].period_enabled = true;
+  }
+  return setting.isObject();
+}
+bool QDXVDevice::IsSupportDevice(const std::string& type) const { return type == device_type_; }
+int QDXVDevice::SendSP(int type, const unsigned char* data, unsigned int len, bool) {
+  Record("SendSP", data, len, type);
+  return -7;
+}
+void QDXVDevice::SendDelayData(int) {}
+bool QDXVDevice::SendDoData(int, char) { return false; }
+long QDXVDevice::ReadDi(int) { return 0; }
+float QDXVDevice::ReadAi(int) { return 0.0f; }
+long QDXVDevice::Get_SP_Value(unsigned int, const std::string&) { return 0; }
+void QDXVDevice::CheckThreshold(const std::string& signal_id, const std::string& sub_id,
+                                const float& value, int kind) {
+  Record("CheckThreshold", nullptr, 0, kind);
+  g_calls.back().id = signal_id;
+  g_calls.back().sub = sub_id;
+  g_calls.back().value = value;
+  // Strings long enough to live on the heap: the driver clears the list.
+  rule_values_.push_back(rule_value{1, "volt", value, signal_id + " of the supply", "alarm", 2,
+                                    "a label longer than any short-string buffer"});
+}
+void QDXVDevice::CheckAOReport(const std::string& report_id, float value) {
+  Record("CheckAOReport");
+  g_calls.back().id = report_id;
+  g_calls.back().value = value;
+}
+bool QDXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& items) {
+  Record("DoBatchCheckThreshold", nullptr, 0, static_cast<long>(items.size()));
+  return g_batch_result;
+}
+int QDXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
+  Record("SaveDeviceHistory", data, len);
+  return -9;
+}
+
+QDXSPDevice::QDXSPDevice() {}
+bool QDXSPDevice::Reset() {
+  Record("Reset");
+  recv_len_ = 0;
+  return false;
+}
+int QDXSPDevice::Init(std::weak_ptr<QDXController> controller, unsigned int data_id,
+                      const Json::Value& config) {
+  return QDXVDevice::Init(controller, data_id, config);
+}
+bool QDXSPDevice::RefreshStatus() {
+  Record("RefreshStatus");
+  return false;
+}
+int QDXSPDevice::process(unsigned char*, unsigned int) { return -1; }
+int QDXSPDevice::IsProcessing() { return 0; }
+int QDXSPDevice::IsStalled() { return 0; }
+long QDXSPDevice::SendData(const unsigned char* data, unsigned int len) {
+  Record("SendData", data, len);
+  return -3;
+}
+long QDXSPDevice::SendParityData(const unsigned char* data, unsigned int len, EnumParity) {
+  return SendData(data, len);
+}
+int QDXSPDevice::OpenPort() { return 0; }
+int QDXSPDevice::ClosePort() { return 0; }
+
+namespace {
+
+// Reads the framework's protected members, as the controller's own code may.
+struct Peek : QDXSPDevice {
+  static int Baud(const QDXSPDevice& d) { return d.*&Peek::baud_rate_; }
+  static int Held(const QDXSPDevice& d) { return d.*&Peek::recv_len_; }
+  static bool Ready(const QDXSPDevice& d) { return d.*&Peek::data_ready_; }
+  static short Comm(const QDXSPDevice& d) { return d.*&Peek::comm_status_; }
+  static bool Changed(const QDXSPDevice& d) { return d.*&Peek::round_changed_; }
+  static std::size_t Items(const QDXSPDevice& d) { return (d.*&Peek::rule_values_).size(); }
+  static Bytes Stamp(const QDXSPDevice& d) {
+    const CtlClock7 t = get_ttime(d.*&Peek::last_update_);
+    return Bytes(t.raw, t.raw + sizeof(t.raw));
+  }
+};
+
+struct Checked {
+  const char* signal_id;
+  const char* report_id;
+  float value;
+};
+// The worked example's six checked values, in the order they are checked.
+const Checked kChecked[] = {
+    {"2A2615101001", "2A2110400001", 230.0f}, {"2A2615101002", "2A2110400002", 229.5f},
+    {"2A2615601001", "2A2113A00001", 50.0f},  {"2A2611001001", "2A2111000001", 230.0f},
+    {"2A2611801001", "2A2111800001", 34.0f},  {"2A2640101001", "2A2127200001", 27.0f},
+};
+// Record bytes 4..18 of the worked example.
+const Bytes kDecoded = {0xFC, 0x08, 0xF7, 0x08, 0xFC, 0x08, 0x54, 0x01,
+                        0xF4, 0x01, 0xCC, 0x00, 0x0E, 0x01, 0x09};
+
+class CompatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_calls.clear();
+    g_batch_result = true;
+    lib_ = ::dlopen(kPluginPath, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib_, nullptr) << ::dlerror();
+    using Entry = std::vector<std::shared_ptr<Provider>> (*)();
+    const auto entry = reinterpret_cast<Entry>(::dlsym(lib_, "get_providers"));
+    ASSERT_NE(entry, nullptr) << ::dlerror();
+    providers_ = entry();
+    ASSERT_EQ(providers_.size(), 1u);
+    const auto* factory = dynamic_cast<const QDXSPDeviceProvider*>(providers_[0].get());
+    ASSERT_NE(factory, nullptr);
+    owner_.reset(factory->create());
+    dev_ = dynamic_cast<QDXSPDevice*>(owner_.get());
+    ASSERT_NE(dev_, nullptr);
+    ASSERT_EQ(dev_->Init(std::weak_ptr<QDXController>(), kDataId, Json::Value()), 1);
+    Json::Value setting;
+    setting["appSetting"]["b_mode"] = "1";
+    for (const Checked& c : kChecked) setting["periodic"].append(c.signal_id);
+    ASSERT_TRUE(dev_->InitSetting(setting));
+    g_calls.clear();
+  }
+
+  void TearDown() override {
+    owner_.reset();  // plug-in code: gone before the plug-in is unloaded
+    providers_.clear();
+    if (lib_ != nullptr) ::dlclose(lib_);
+  }
+
+  int Feed(std::string chunk) {
+    return dev_->process(reinterpret_cast<unsigned char*>(&chunk[0]),
+                         static_cast<unsigned int>(chunk.size()));
+  }
+
+  std::vector<Call> Calls(const std::string& op) const {
+    std::vector<Call> out;
+    for (const Call& c : g_calls)
+      if (c.op == op) out.push_back(c);
+    return out;
+  }
+
+  // The published record, checked to be the one stored, stamped with the
+  // completion time as this controller's get_ttime gives it.
+  Bytes OnlyRecord() const {
+    const std::vector<Call> published = Calls("SendSP");
+    const std::vector<Call> stored = Calls("SaveDeviceHistory");
+    EXPECT_EQ(published.size(), 1u);
+    EXPECT_EQ(stored.size(), 1u);
+    if (published.size() != 1 || stored.size() != 1) return Bytes();
+    EXPECT_EQ(published[0].n, kRecordType);
+    EXPECT_EQ(published[0].bytes.size(), kRecordSize);
+    EXPECT_EQ(stored[0].bytes, published[0].bytes);
+    const Bytes& rec = published[0].bytes;
+    if (rec.size() == kRecordSize) {
+      EXPECT_EQ(Bytes(rec.begin() + kStampAt, rec.end()), Peek::Stamp(*dev_));
+    }
+    return rec;
+  }
+
+  static Bytes Slice(const Bytes& rec, std::size_t from, std::size_t to) {
+    return rec.size() < to ? Bytes() : Bytes(rec.begin() + from, rec.begin() + to);
+  }
+
+  void* lib_ = nullptr;
+  std::vector<std::shared_ptr<Provider>> providers_;
+  std::unique_ptr<QDXVDevice> owner_;
+  QDXSPDevice* dev_ = nullptr;
+};
+
+// Fails when the driver was compiled against another framework's layout.
+TEST_F(CompatTest, DeviceUsesThisFrameworksLayout) {
+  EXPECT_EQ(dev_->DeviceType(), "zota_up2200");
+  EXPECT_EQ(dev_->DataId(), kDataId);
+  EXPECT_EQ(Peek::Baud(*dev_), 2400);
+  EXPECT_EQ(Peek::Held(*dev_), 0);
+  EXPECT_FALSE(Peek::Ready(*dev_));
+  EXPECT_EQ(dev_->GetChildVDevice(3), nullptr);
+  try {
+    dev_->Get_Value(0, "x");
+    ADD_FAILURE() << "Get_Value returned";
+  } catch (const std::out_of_range& e) {
+    EXPECT_STREQ(e.what(), "数据未就绪");
+  }
+}
+
+TEST_F(CompatTest, CycleRunsInOrderAndStoresWhatItPublished) {
+  ASSERT_TRUE(dev_->RefreshStatus());
+  ASSERT_EQ(Feed(kReply), 0);
+
+  std::vector<std::string> expected = {"RefreshStatus", "SendData", "SendSP", "Reset"};
+  for (std::size_t i = 0; i < sizeof(kChecked) / sizeof(kChecked[0]); ++i) {
+    expected.insert(expected.end(), {"CheckThreshold", "CheckAOReport"});
+  }
+  expected.insert(expected.end(), {"DoBatchCheckThreshold", "SaveDeviceHistory"});
+  std::vector<std::string> ops;
+  for (const Call& c : g_calls) ops.push_back(c.op);
+  EXPECT_EQ(ops, expected);
+
+  EXPECT_EQ(Calls("SendData").at(0).bytes, (Bytes{'Q', '1', '\r'}));
+  EXPECT_EQ(Calls("DoBatchCheckThreshold").at(0).n, 6);
+  const Bytes rec = OnlyRecord();
+  EXPECT_EQ(Slice(rec, 0, 4), (Bytes{0x0D, 0x0C, 0x0B, 0x0A}));
+  EXPECT_EQ(Slice(rec, 4, kStampAt), kDecoded);
+  EXPECT_TRUE(Peek::Ready(*dev_));
+  EXPECT_EQ(Peek::Comm(*dev_), 1);
+  EXPECT_TRUE(Peek::Changed(*dev_));
+  EXPECT_EQ(Peek::Items(*dev_), 0u);
+}
+
+TEST_F(CompatTest, ModeOneChecksSixSignalsInOrder) {
+  ASSERT_TRUE(dev_->RefreshStatus());
+  ASSERT_EQ(Feed(kReply), 0);
+  const std::vector<Call> thresholds = Calls("CheckThreshold");
+  const std::vector<Call> reports = Calls("CheckAOReport");
+  const std::size_t rows = sizeof(kChecked) / sizeof(kChecked[0]);
+  ASSERT_EQ(thresholds.size(), rows);
+  ASSERT_EQ(reports.size(), rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    SCOPED_TRACE(kChecked[i].signal_id);
+    EXPECT_EQ(thresholds[i].id, kChecked[i].signal_id);
+    EXPECT_EQ(thresholds[i].sub, "");
+    EXPECT_EQ(thresholds[i].n, 1);
+    EXPECT_EQ(thresholds[i].value, kChecked[i].value);
+    EXPECT_EQ(reports[i].id, kChecked[i].report_id);
+    EXPECT_EQ(reports[i].value, kChecked[i].value);
+  }
+}
+
+// ---- one reply in chunks of every size ---------------------------------------
+
+class ChunkedReplyTest : public CompatTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(ChunkedReplyTest, DecodesTheWorkedExample) {
+  const std::string reply = kReply;
+  const std::size_t piece = GetParam();
+  ASSERT_TRUE(dev_->RefreshStatus());
+  for (std::size_t at = 0; at < reply.size(); at += piece) {
+    const bool last = at + piece >= reply.size();
+    ASSERT_EQ(Feed(reply.substr(at, piece)), last ? 0 : 1) << "chunk at " << at;
+  }
+  EXPECT_EQ(Slice(OnlyRecord(), 4, kStampAt), kDecoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Compat, ChunkedReplyTest, ::testing::Values(sizeof(kReply), 20, 1),
+                         [](const ::testing::TestParamInfo<std::size_t>& i) {
+                           return "pieces_of_" + std::to_string(i.param);
+                         });
+
+// ---- lines that complete no cycle --------------------------------------------
+
+struct Discarded {
+  const char* label;
+  bool polled;
+  const char* line;
+};
+
+class DiscardedLineTest : public CompatTest, public ::testing::WithParamInterface<Discarded> {};
+
+TEST_P(DiscardedLineTest, LeavesNoRecordAndTheNextReplyDecodes) {
+  if (GetParam().polled) {
+    ASSERT_TRUE(dev_->RefreshStatus());
+  }
+  EXPECT_EQ(Feed(GetParam().line), 1);
+  EXPECT_EQ(Peek::Held(*dev_), 0);
+  EXPECT_FALSE(Peek::Ready(*dev_));
+  EXPECT_TRUE(Calls("SendSP").empty());
+  EXPECT_TRUE(Calls("Reset").empty());
+
+  ASSERT_TRUE(dev_->RefreshStatus());
+  ASSERT_EQ(Feed(kReply), 0);
+  EXPECT_EQ(Slice(OnlyRecord(), 4, kStampAt), kDecoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Compat, DiscardedLineTest,
+    ::testing::Values(Discarded{"short_line", true, "(230.0 229.5 230.0 034\r"},
+                      Discarded{"not_polled", false, kReply},
+                      Discarded{"no_start_byte", true,
+                                "230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r"}),
+    [](const ::testing::TestParamInfo<Discarded>& i) { return std::string(i.param.label); });
+
+// ---- receive buffer limit ---------------------------------------------------
+
+struct Overflow {
+  const char* label;
+  unsigned int held;   // bytes already received
+  unsigned int chunk;  // size of the next chunk
+};
+
+class OverflowTest : public CompatTest, public ::testing::WithParamInterface<Overflow> {};
+
+TEST_P(OverflowTest, HoldsAtMostTheContractsLimit) {
+  const Overflow& o = GetParam();
+  const bool fits = o.held + o.chunk <= kCapacity;
+  ASSERT_TRUE(dev_->RefreshStatus());
+  if (o.held > 0) {
+    ASSERT_EQ(Feed(std::string(o.held, 'x')), 1);
+  }
+  std::string chunk(o.chunk, 'y');
+  if (!fits) chunk[1] = '\r';  // a refused chunk is dropped whole, its line end too
+  EXPECT_EQ(Feed(chunk), fits ? 1 : 0);
+  EXPECT_EQ(Calls("Reset").size(), fits ? 0u : 1u);
+  EXPECT_EQ(Peek::Held(*dev_), fits ? static_cast<int>(kCapacity) : 0);
+  EXPECT_TRUE(Calls("SendSP").empty());
+  if (fits) return;
+
+  ASSERT_EQ(Feed(kReply), 0);  // assembled from the start again
+  EXPECT_EQ(Slice(OnlyRecord(), 4, kStampAt), kDecoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Compat, OverflowTest,
+                         ::testing::Values(Overflow{"exactly_full", 0, kCapacity},
+                                           Overflow{"one_byte_over", 0, kCapacity + 1},
+                                           Overflow{"filled_up", 4000, kCapacity - 4000},
+                                           Overflow{"held_plus_one_over", 4000, kCapacity - 3999}),
+                         [](const ::testing::TestParamInfo<Overflow>& i) {
+                           return std::string(i.param.label);
+                         });
+
+// ---- records handed back from the cache --------------------------------------
+
+class CacheTest : public CompatTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(CacheTest, TakesExactlyOneRecord) {
+  const std::size_t len = GetParam();
+  std::string cached(len, '\0');
+  for (std::size_t i = 0; i < len; ++i) cached[i] = static_cast<char>(0x11 * (i % 15) + 1);
+  const bool whole = len == kRecordSize;
+  EXPECT_EQ(dev_->LoadFromCache(cached), whole ? 1 : 0);
+  EXPECT_EQ(Peek::Ready(*dev_), whole);
+  if (!whole) {
+    EXPECT_TRUE(g_calls.empty());
+    return;
+  }
+  EXPECT_EQ(Slice(OnlyRecord(), 0, kStampAt), Bytes(cached.begin(), cached.begin() + kStampAt));
+}
+
+INSTANTIATE_TEST_SUITE_P(Compat, CacheTest,
+                         ::testing::Values(kRecordSize - 1, kRecordSize, kRecordSize + 1));
+
+}  // namespace
