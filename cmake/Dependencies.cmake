@@ -1,9 +1,10 @@
 # Locates the Debian packages the project builds against and wraps them in
 # imported targets. The plug-in only takes their include paths; programs and
 # tests link the libraries. The plug-in-only build looks for headers alone, of
-# whatever Boost the controller was built with.
+# whatever Boost the controller was built with, wherever its SDK keeps them.
 if(ZOTA_PLUGIN_ONLY)
-  find_package(Boost REQUIRED)
+  find_path(Boost_INCLUDE_DIR boost/version.hpp REQUIRED)
+  set(Boost_INCLUDE_DIRS ${Boost_INCLUDE_DIR})
 else()
   find_package(Boost 1.74 REQUIRED)
 endif()
