@@ -38,7 +38,6 @@ struct Call {
 };
 
 std::vector<Call> g_calls;
-bool g_batch_result = true;
 
 void Record(const char* op, const unsigned char* data = nullptr, unsigned int len = 0, long n = 0) {
   Call c;
@@ -115,7 +114,7 @@ void QDXVDevice::CheckAOReport(const std::string& report_id, float value) {
 }
 bool QDXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& items) {
   Record("DoBatchCheckThreshold", nullptr, 0, static_cast<long>(items.size()));
-  return g_batch_result;
+  return true;  // something changed: the driver must keep that in round_changed_
 }
 int QDXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
   Record("SaveDeviceHistory", data, len);
@@ -184,7 +183,6 @@ class CompatTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_calls.clear();
-    g_batch_result = true;
     lib_ = ::dlopen(kPluginPath, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib_, nullptr) << ::dlerror();
     using Entry = std::vector<std::shared_ptr<Provider>> (*)();
@@ -420,6 +418,9 @@ TEST_P(CacheTest, TakesExactlyOneRecord) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Compat, CacheTest,
-                         ::testing::Values(kRecordSize - 1, kRecordSize, kRecordSize + 1));
+                         ::testing::Values(kRecordSize - 1, kRecordSize, kRecordSize + 1),
+                         [](const ::testing::TestParamInfo<std::size_t>& i) {
+                           return "bytes_" + std::to_string(i.param);
+                         });
 
 }  // namespace
