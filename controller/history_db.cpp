@@ -1,8 +1,9 @@
 #include "controller/history_db.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -10,7 +11,9 @@ namespace host {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 2000;
+constexpr int kOpenBusyTimeoutMs = 2000;
+// Short: the writer retries with its own back-off and keeps an eye on stopping.
+constexpr int kBusyTimeoutMs = 100;
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS history ("
@@ -19,8 +22,12 @@ constexpr char kSchema[] =
     " device_type TEXT NOT NULL,"
     " record_type INTEGER NOT NULL,"
     " time TEXT NOT NULL,"
-    " data BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id);";
+    " data BLOB NOT NULL)";
+
+constexpr char kIndex[] =
+    "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)";
+
+constexpr const char* kColumns[] = {"id", "data_id", "device_type", "record_type", "time", "data"};
 
 constexpr char kInsert[] =
     "INSERT INTO history(data_id, device_type, record_type, time, data) VALUES(?, ?, ?, ?, ?)";
@@ -28,21 +35,37 @@ constexpr char kInsert[] =
 constexpr char kLatest[] =
     "SELECT data, time FROM history WHERE data_id = ? AND device_type = ? ORDER BY id DESC LIMIT 1";
 
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+void RemoveFiles(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
+}
+
 }  // namespace
 
-std::string UtcTimestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+bool IsRetryable(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
+}
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
+  const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
+  const std::time_t secs =
+      std::chrono::system_clock::to_time_t(std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::seconds>(since)));
+  const long long ms = since.count() % 1000;
   std::tm tm{};
   ::gmtime_r(&secs, &tm);
-  char date[32];
-  std::strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S", &tm);
-  char frac[8];
-  std::snprintf(frac, sizeof(frac), ".%03dZ", static_cast<int>(ms));
-  return std::string(date) + frac;
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(ms < 0 ? 0 : ms));
+  return text;
 }
+
+std::string UtcTimestamp() { return UtcTimestamp(std::chrono::system_clock::now()); }
 
 boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
   static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
@@ -71,33 +94,55 @@ boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
   return days * 86400 + h * 3600 + mi * 60 + sec;
 }
 
-HistoryDb::HistoryDb(const std::string& path) : path_(path) {
+HistoryDb::HistoryDb(const std::string& path) : path_(path), created_(!Exists(path)) {
   const int rc =
       sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   try {
     if (rc != SQLITE_OK) Fail("cannot open");
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    // SQLite silently falls back to read-only for a write-protected file.
-    if (sqlite3_db_readonly(db_, "main") == 1) Fail("cannot write");
-    // WAL keeps each committed record on disk without rewriting the file.
-    Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA synchronous=FULL");
-    Exec(kSchema);
-    Exec("BEGIN IMMEDIATE; COMMIT");  // proves the write lock can be taken
+    sqlite3_busy_timeout(db_, kOpenBusyTimeoutMs);
+    // Proves the file writable: a write-protected one, which SQLite opens
+    // read-only without a word, fails here with SQLite's own reason. A lock
+    // held by another program is no reason to refuse; the writer waits for it.
+    const int probe = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (probe == SQLITE_OK) {
+      Exec("COMMIT", "cannot write");
+    } else if (!IsRetryable(probe)) {
+      Fail("cannot write");
+    }
+    // WAL appends each commit instead of rewriting pages; FULL syncs the log at
+    // every commit, which costs little now that records are committed in groups
+    // and keeps a power cut from losing more than the group being written.
+    Exec("PRAGMA journal_mode=WAL", "cannot write");
+    Exec("PRAGMA synchronous=FULL", "cannot write");
+    Exec(kSchema, "cannot create the history table");
+    CheckTable();
+    Exec(kIndex, "cannot create the history index");
     if (sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_, kLatest, -1, &latest_, nullptr) != SQLITE_OK)
-      Fail("has an unexpected history table");
+      Fail("unusable history table");
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   } catch (...) {
-    sqlite3_finalize(insert_);
-    sqlite3_close(db_);
+    Close();
+    if (created_) RemoveFiles(path_);
     throw;
   }
 }
 
-HistoryDb::~HistoryDb() {
+HistoryDb::~HistoryDb() { Close(); }
+
+void HistoryDb::Close() {
   sqlite3_finalize(insert_);
   sqlite3_finalize(latest_);
   sqlite3_close(db_);
+  insert_ = nullptr;
+  latest_ = nullptr;
+  db_ = nullptr;
+}
+
+void HistoryDb::CloseAndRemoveIfCreated() {
+  Close();
+  if (created_) RemoveFiles(path_);
+  created_ = false;
 }
 
 void HistoryDb::Fail(const std::string& what) const {
@@ -105,33 +150,79 @@ void HistoryDb::Fail(const std::string& what) const {
   throw HistoryError("history database " + path_ + ": " + what + ": " + msg);
 }
 
-void HistoryDb::Exec(const char* sql) {
-  char* err = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-    const std::string msg = err ? err : "unknown error";
-    sqlite3_free(err);
-    throw HistoryError("history database " + path_ + ": cannot write: " + msg);
+void HistoryDb::Exec(const char* sql, const char* what) {
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(what);
+}
+
+// A table made elsewhere must take our rows: every column we write, and no
+// other column that insists on a value.
+void HistoryDb::CheckTable() {
+  sqlite3_stmt* info = nullptr;
+  if (sqlite3_prepare_v2(db_, "PRAGMA table_info(history)", -1, &info, nullptr) != SQLITE_OK)
+    Fail("cannot read the history table");
+  std::vector<std::string> names;
+  std::string problem;
+  while (sqlite3_step(info) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(info, 1));
+    names.emplace_back(name ? name : "");
+    const bool not_null = sqlite3_column_int(info, 3) != 0;
+    const bool has_default = sqlite3_column_type(info, 4) != SQLITE_NULL;
+    const bool key = sqlite3_column_int(info, 5) != 0;
+    bool ours = false;
+    for (const char* c : kColumns) ours = ours || names.back() == c;
+    if (!ours && not_null && !has_default && !key && problem.empty())
+      problem = "column \"" + names.back() + "\" requires a value this program does not store";
   }
+  sqlite3_finalize(info);
+  for (const char* c : kColumns) {
+    bool found = false;
+    for (const std::string& n : names) found = found || n == c;
+    if (!found && problem.empty()) problem = "column \"" + std::string(c) + "\" is missing";
+  }
+  if (!problem.empty())
+    throw HistoryError("history database " + path_ + ": table \"history\": " + problem);
+}
+
+int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
+  int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
+    const HistoryRow& row = rows[i];
+    const std::string time = UtcTimestamp(row.time);
+    sqlite3_reset(insert_);
+    sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(row.data_id));
+    sqlite3_bind_text(insert_, 2, row.device_type.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_int(insert_, 3, row.record_type);
+    sqlite3_bind_text(insert_, 4, time.c_str(), -1, SQLITE_STATIC);
+    // A zero-length blob is still a blob, never NULL.
+    if (row.data.empty()) {
+      sqlite3_bind_zeroblob(insert_, 5, 0);
+    } else {
+      sqlite3_bind_blob(insert_, 5, row.data.data(), static_cast<int>(row.data.size()),
+                        SQLITE_STATIC);
+    }
+    rc = sqlite3_step(insert_);
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    sqlite3_reset(insert_);
+    sqlite3_clear_bindings(insert_);
+  }
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return rc;
+  if (error) *error = sqlite3_errmsg(db_);
+  if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  return rc;
 }
 
 void HistoryDb::Store(std::uint32_t data_id, const std::string& device_type, int record_type,
                       const unsigned char* data, unsigned int len) {
-  const std::string time = UtcTimestamp();
-  sqlite3_reset(insert_);
-  sqlite3_clear_bindings(insert_);
-  sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(data_id));
-  sqlite3_bind_text(insert_, 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int(insert_, 3, record_type);
-  sqlite3_bind_text(insert_, 4, time.c_str(), -1, SQLITE_TRANSIENT);
-  // A zero-length blob is still a blob, never NULL.
-  if (len == 0) {
-    sqlite3_bind_zeroblob(insert_, 5, 0);
-  } else {
-    sqlite3_bind_blob(insert_, 5, data, static_cast<int>(len), SQLITE_TRANSIENT);
-  }
-  const int rc = sqlite3_step(insert_);
-  sqlite3_reset(insert_);
-  if (rc != SQLITE_DONE) Fail("cannot store a record");
+  std::vector<HistoryRow> one(1);
+  one[0].data_id = data_id;
+  one[0].device_type = device_type;
+  one[0].record_type = record_type;
+  one[0].time = std::chrono::system_clock::now();
+  one[0].data.assign(data, data + len);
+  std::string error;
+  if (StoreGroup(one, &error) != SQLITE_OK)
+    throw HistoryError("history database " + path_ + ": cannot store a record: " + error);
 }
 
 boost::optional<StoredRecord> HistoryDb::Latest(std::uint32_t data_id,

@@ -1,6 +1,7 @@
 #include "controller/qdx_controller.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,13 +21,25 @@ using host::Say;
 constexpr std::size_t kReadChunk = 512;
 constexpr int kIdleWaitMs = 1000;  // longest sleep when nothing is scheduled
 constexpr int kStallSlackMs = 1;   // wake just after a reply deadline, not before
+constexpr int kStallRecheckMs =
+    20;  // a reply deadline long past, yet not stalled by the wall clock
+constexpr int kMaxEvents = 64;
+constexpr std::uint64_t kStopTag = ~std::uint64_t{0};
+constexpr std::uint64_t kHistoryTag = kStopTag - 1;
+// How long a stop waits for a busy database to take the queued records.
+constexpr auto kHistoryDrainLimit = std::chrono::seconds(30);
 
 std::string Who(const DeviceSlot& slot) {
   return slot.cfg.name + " (data id " + std::to_string(slot.cfg.data_id) + ")";
 }
 
-std::string Seconds(int ms) {
+std::string Seconds(long long ms) {
   return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
+}
+
+bool EarlierLast(const std::pair<Clock::time_point, DeviceSlot*>& a,
+                 const std::pair<Clock::time_point, DeviceSlot*>& b) {
+  return a.first > b.first;
 }
 
 int MsUntil(Clock::time_point t, Clock::time_point now) {
@@ -80,16 +93,25 @@ QDXController::QDXController(host::SiteConfig site, std::string db_path, std::st
 QDXController::~QDXController() { Shutdown(); }
 
 void QDXController::Start() {
-  db_ = std::make_unique<host::HistoryDb>(db_path_);
   for (const std::string& path : site_.plugins) plugins_.push_back(host::Plugin::Load(path));
   for (const host::DeviceConfig& cfg : site_.devices) {
     slots_.push_back(std::make_unique<DeviceSlot>());
     slots_.back()->cfg = cfg;
+    slots_.back()->index = slots_.size() - 1;
     CreateDevice(*slots_.back());
   }
   for (auto& slot : slots_) Connect(*slot);
-  for (auto& slot : slots_) ReplayCache(*slot);
-  if (fatal_) throw host::HistoryError("history database " + db_path_ + ": cannot store records");
+  // The history last, so a start that fails on anything else leaves no file behind.
+  history_ = std::make_unique<host::HistoryWriter>(std::make_unique<host::HistoryDb>(db_path_));
+  try {
+    for (auto& slot : slots_) ReplayCache(*slot);
+    if (fatal_) throw host::HistoryError(history_->error());
+  } catch (...) {
+    history_->db().CloseAndRemoveIfCreated();
+    history_.reset();
+    throw;
+  }
+  history_->Start();
 }
 
 void QDXController::CreateDevice(DeviceSlot& slot) {
@@ -172,14 +194,15 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
     Say(host::RecordLine(s->cfg.name, s->cfg.data_id, type, data, len, s->cached));
   };
   sinks.history = [this, s](const unsigned char* data, unsigned int len) {
-    if (!db_ || fatal_) return;
-    try {
-      db_->Store(s->cfg.data_id, s->cfg.type, s->last_type, data, len);
-    } catch (const std::exception& e) {
-      // Not swallowed: the run ends with a failure status once this cycle is over.
-      Complain(e.what());
-      fatal_ = true;
-    }
+    if (!history_ || fatal_) return;
+    host::HistoryRow row;
+    row.data_id = s->cfg.data_id;
+    row.record_type = s->last_type;
+    row.device_type = s->cfg.type;
+    row.time = std::chrono::system_clock::now();
+    row.data.assign(data, data + len);
+    // Not swallowed: the run ends with a failure status once this cycle is over.
+    if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
   };
   sinks.ao_report = [s](const std::string& id, float value) {
     Say(host::ReportLine(s->cfg.name, s->cfg.data_id, id, value));
@@ -190,7 +213,7 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
 }
 
 void QDXController::ReplayCache(DeviceSlot& slot) {
-  const auto latest = db_->Latest(slot.cfg.data_id, slot.cfg.type);
+  const auto latest = history_->db().Latest(slot.cfg.data_id, slot.cfg.type);
   if (!latest) return;
   // A record of another device, or one old enough to raise a stale alarm, would
   // be published and stored again as if it were new.
@@ -219,57 +242,151 @@ int QDXController::Run(const host::RunLimits& limits, int stop_fd) {
                                     ? start + std::chrono::duration_cast<Clock::duration>(
                                                   std::chrono::duration<double>(limits.duration_s))
                                     : Clock::time_point::max();
-  for (auto& slot : slots_) slot->next_poll = start;
+  limits_ = limits;
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) {
+    Complain(std::string("cannot watch the ports: ") + std::strerror(errno));
+    fatal_ = true;
+  }
+  const auto watch_tag = [this](int fd, std::uint64_t tag) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = tag;
+    if (fd >= 0 && epoll_fd_ >= 0 && ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      Complain(std::string("cannot watch a descriptor: ") + std::strerror(errno));
+      fatal_ = true;
+    }
+  };
+  watch_tag(stop_fd, kStopTag);
+  watch_tag(history_->alert_fd(), kHistoryTag);
+  for (auto& slot : slots_) {
+    slot->next_poll = start;
+    Watch(*slot);
+    Schedule(*slot, start);
+  }
 
-  std::vector<pollfd> fds;
-  std::vector<DeviceSlot*> owners;
-  while (!fatal_ && !Done(limits)) {
+  // Each pass touches only the devices that are due or whose port is ready.
+  epoll_event events[kMaxEvents];
+  while (!fatal_ && !Done()) {
     Clock::time_point now = Clock::now();
     if (now >= end) break;
-    Clock::time_point wake = end;
-    for (auto& slot : slots_) {
-      if (!slot->open) {
-        TryReopen(*slot, now);
-        if (!slot->open) wake = std::min(wake, slot->reopen_at);
-      }
-      if (!slot->open) continue;
-      CheckStalled(*slot);
-      if (limits.cycles <= 0 || slot->cycles < limits.cycles) PollDue(*slot, now);
-      if (slot->dev->IsProcessing()) {
-        wake =
-            std::min(wake, slot->sent_at + std::chrono::milliseconds(slot->cfg.reply_timeout_ms));
-      } else if (limits.cycles <= 0 || slot->cycles < limits.cycles) {
-        wake = std::min(wake, slot->next_poll);
-      }
+    while (!due_.empty() && due_.front().first <= now && !fatal_) {
+      std::pop_heap(due_.begin(), due_.end(), EarlierLast);
+      const DueEntry entry = due_.back();
+      due_.pop_back();
+      if (entry.second->due != entry.first) continue;  // rescheduled since
+      Service(*entry.second, Clock::now());
     }
-    if (fatal_ || Done(limits)) break;
+    if (fatal_ || Done()) break;
 
-    fds.clear();
-    owners.clear();
-    if (stop_fd >= 0) fds.push_back(pollfd{stop_fd, POLLIN, 0});
-    for (auto& slot : slots_) {
-      if (!slot->open) continue;
-      fds.push_back(pollfd{slot->dev->port_fd_, POLLIN, 0});
-      owners.push_back(slot.get());
-    }
-    const int rc = ::poll(fds.data(), fds.size(), MsUntil(wake, Clock::now()));
-    if (rc < 0 && errno != EINTR) {
-      Complain(std::string("poll failed: ") + std::strerror(errno));
+    const Clock::time_point wake = due_.empty() ? end : std::min(end, due_.front().first);
+    const int n = ::epoll_wait(epoll_fd_, events, kMaxEvents, MsUntil(wake, Clock::now()));
+    if (n < 0 && errno != EINTR) {
+      Complain(std::string("waiting for the ports failed: ") + std::strerror(errno));
       fatal_ = true;
       break;
     }
-    if (rc <= 0) continue;
-    std::size_t first = 0;
-    if (stop_fd >= 0) {
-      if (fds[0].revents) break;
-      first = 1;
+    bool stop = false;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 == kStopTag) stop = true;
+      if (events[i].data.u64 == kHistoryTag) HistoryFailed(history_->error());
     }
-    for (std::size_t i = first; i < fds.size(); ++i) {
-      if (fds[i].revents) ReadPort(*owners[i - first], fds[i].revents);
+    if (stop || fatal_) break;
+    for (int i = 0; i < n; ++i) {
+      DeviceSlot& slot = *slots_[static_cast<std::size_t>(events[i].data.u64)];
+      if (!slot.open) continue;
+      // epoll's readiness bits are poll(2)'s.
+      ReadPort(slot, static_cast<short>(events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)));
+      Watch(slot);
+      Schedule(slot, Clock::now());
     }
   }
+  if (epoll_fd_ >= 0) ::close(epoll_fd_);
+  epoll_fd_ = -1;
+  FinishHistory();
   PrintSummary();
   return fatal_ ? 1 : 0;
+}
+
+// Everything the loop does for a device whose time has come.
+void QDXController::Service(DeviceSlot& slot, Clock::time_point now) {
+  if (!slot.open) {
+    TryReopen(slot, now);
+    Watch(slot);
+  }
+  if (slot.open) {
+    CheckStalled(slot);
+    if (!slot.limit_reached) {
+      const Clock::time_point planned = slot.next_poll;
+      const Clock::time_point sent = slot.sent_at;
+      PollDue(slot, now);
+      if (slot.sent_at != sent && now > planned)
+        worst_poll_delay_ = std::max(worst_poll_delay_, now - planned);
+    }
+    Watch(slot);
+  }
+  Schedule(slot, now);
+}
+
+// Files the slot under the time it next needs the loop, and counts it once it
+// has reached the cycle limit.
+void QDXController::Schedule(DeviceSlot& slot, Clock::time_point now) {
+  if (limits_.cycles > 0 && !slot.limit_reached && slot.cycles >= limits_.cycles) {
+    slot.limit_reached = true;
+    ++limit_count_;
+  }
+  Clock::time_point due = Clock::time_point::max();
+  if (!slot.open) {
+    due = slot.reopen_at;
+  } else if (slot.dev->IsProcessing()) {
+    due = slot.sent_at + std::chrono::milliseconds(slot.cfg.reply_timeout_ms + kStallSlackMs);
+    if (due <= now) {
+      const bool long_past = now - due > std::chrono::milliseconds(kStallRecheckMs);
+      due = now + std::chrono::milliseconds(long_past ? kStallRecheckMs : kStallSlackMs);
+    }
+  } else if (!slot.limit_reached) {
+    due = slot.next_poll;
+  }
+  if (due == slot.due) return;  // already filed under this time
+  slot.due = due;
+  if (due == Clock::time_point::max()) return;
+  due_.emplace_back(due, &slot);
+  std::push_heap(due_.begin(), due_.end(), EarlierLast);
+}
+
+// Keeps the readiness set in step with the slot's port after anything that
+// may have closed or reopened it.
+void QDXController::Watch(DeviceSlot& slot) {
+  const int fd = slot.open ? slot.dev->port_fd_ : -1;
+  if (fd == slot.watched_fd || epoll_fd_ < 0) return;
+  // A closed descriptor has left the set by itself; the call then just fails.
+  if (slot.watched_fd >= 0) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, slot.watched_fd, nullptr);
+  slot.watched_fd = -1;
+  if (fd < 0) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = slot.index;
+  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    LosePort(slot, std::string("cannot watch it: ") + std::strerror(errno));
+    return;
+  }
+  slot.watched_fd = fd;
+}
+
+void QDXController::HistoryFailed(const std::string& why) {
+  fatal_ = true;
+  if (history_reported_) return;
+  history_reported_ = true;
+  Complain(why + "; stopping");
+}
+
+// Stores what is still queued before the summary is shown.
+void QDXController::FinishHistory() {
+  if (!history_) return;
+  const host::HistoryStats before = history_->stats();
+  if (before.waiting > 0 && before.retries > 0)
+    Say("history: storing " + std::to_string(before.waiting) + " queued records");
+  if (!history_->Finish(Clock::now() + kHistoryDrainLimit)) HistoryFailed(history_->error());
 }
 
 void QDXController::PollDue(DeviceSlot& slot, Clock::time_point now) {
@@ -381,11 +498,7 @@ void QDXController::FailCycle(DeviceSlot& slot) {
   ++slot.cycles;
 }
 
-bool QDXController::Done(const host::RunLimits& limits) const {
-  if (limits.cycles <= 0) return false;
-  return std::all_of(slots_.begin(), slots_.end(),
-                     [&](const auto& s) { return s->cycles >= limits.cycles; });
-}
+bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == slots_.size(); }
 
 void QDXController::PrintSummary() const {
   for (const auto& slot : slots_) {
@@ -393,6 +506,15 @@ void QDXController::PrintSummary() const {
                   std::to_string(slot->records) + " records published, " +
                   std::to_string(slot->failures) + " communication failures");
   }
+  const auto worst =
+      std::chrono::duration_cast<std::chrono::milliseconds>(worst_poll_delay_).count();
+  Say("polls: the latest went out " + std::to_string(worst) + " ms after its time");
+  if (!history_) return;
+  const host::HistoryStats h = history_->stats();
+  Say("history: " + std::to_string(h.stored) + " records stored in " + std::to_string(h.commits) +
+      " commits, " + std::to_string(h.late) + " written late (longest wait " +
+      Seconds(h.longest_wait.count()) + ", database busy " + std::to_string(h.retries) + " times)" +
+      (h.waiting ? ", " + std::to_string(h.waiting) + " not stored" : ""));
 }
 
 void QDXController::Shutdown() {
@@ -403,5 +525,5 @@ void QDXController::Shutdown() {
   plugins_.clear();                             // providers, then the libraries
   for (auto& slot : slots_) slot->sim.reset();
   slots_.clear();
-  db_.reset();
+  history_.reset();
 }

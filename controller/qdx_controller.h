@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "controller/capture.h"
-#include "controller/history_db.h"
+#include "controller/history_writer.h"
 #include "controller/plugin_loader.h"
 #include "controller/sim_process.h"
 #include "controller/site_config.h"
@@ -52,6 +52,11 @@ struct DeviceSlot {
   Clock::time_point sent_at{};  // when the pending poll went out
   Clock::time_point reopen_at{};
   int backoff_ms = kFirstBackoffMs;
+  // Loop bookkeeping: when the slot next needs the loop, and the port it watches.
+  Clock::time_point due = Clock::time_point::max();
+  int watched_fd = -1;
+  std::size_t index = 0;  // in the controller's list
+  bool limit_reached = false;
 };
 
 }  // namespace host
@@ -92,15 +97,31 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void LosePort(host::DeviceSlot& slot, const std::string& why);
   void TryReopen(host::DeviceSlot& slot, host::Clock::time_point now);
   void FailCycle(host::DeviceSlot& slot);
-  bool Done(const host::RunLimits& limits) const;
+  void Service(host::DeviceSlot& slot, host::Clock::time_point now);
+  void Schedule(host::DeviceSlot& slot, host::Clock::time_point now);
+  void Watch(host::DeviceSlot& slot);
+  void HistoryFailed(const std::string& why);
+  void FinishHistory();
+  bool Done() const;
   void PrintSummary() const;
 
   host::SiteConfig site_;
   std::string db_path_;
   std::string sim_program_;
-  std::unique_ptr<host::HistoryDb> db_;
+  std::unique_ptr<host::HistoryWriter> history_;
   std::vector<host::Plugin> plugins_;
   std::vector<std::unique_ptr<host::DeviceSlot>> slots_;
   std::shared_ptr<host::CaptureWriter> capture_;
   bool fatal_ = false;  // the history could not be written
+  bool history_reported_ = false;
+
+  // The loop's state: devices by the time they next need it (earliest first,
+  // stale entries skipped), the readiness set of their ports, and how late
+  // polls went out against their schedule.
+  using DueEntry = std::pair<host::Clock::time_point, host::DeviceSlot*>;
+  std::vector<DueEntry> due_;
+  int epoll_fd_ = -1;
+  host::RunLimits limits_;
+  std::size_t limit_count_ = 0;  // devices that reached the cycle limit
+  host::Clock::duration worst_poll_delay_{};
 };

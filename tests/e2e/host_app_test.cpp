@@ -196,39 +196,6 @@ TEST(Backoff, DoublesUpToTheCap) {
   EXPECT_EQ(host::NextBackoffMs(0), host::kFirstBackoffMs);
 }
 
-class HistoryFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char dir[] = "/tmp/qdx-history-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-  std::string dir_;
-};
-
-TEST_F(HistoryFile, KeepsRecordsAcrossReopenAndPerDevice) {
-  const std::string path = dir_ + "/h.db";
-  {
-    host::HistoryDb db(path);
-    EXPECT_FALSE(db.Latest(1001, "zota_up2200"));
-    db.Store(1001, "zota_up2200", 5035, kRecord, 26);
-    const unsigned char newer[3] = {1, 0, 2};  // embedded zero kept
-    db.Store(1001, "zota_up2200", 5035, newer, 3);
-    db.Store(1002, "zota_up2200", 5035, kRecord, 26);
-  }
-  host::HistoryDb db(path);
-  const std::int64_t now = std::time(nullptr);
-  const auto latest = db.Latest(1001, "zota_up2200");
-  ASSERT_TRUE(latest);
-  EXPECT_EQ(latest->bytes, (host::Bytes{1, 0, 2}));
-  const auto stored = host::ParseUtcTimestamp(latest->time);
-  ASSERT_TRUE(stored) << latest->time;
-  EXPECT_LE(std::abs(*stored - now), 5) << latest->time;  // the row's own time, in UTC
-  EXPECT_EQ(db.Latest(1002, "zota_up2200")->bytes.size(), 26u);
-  EXPECT_FALSE(db.Latest(1001, "other"));
-}
-
 TEST(UtcTimestamp, ReadsWhatIsWrittenAndNothingElse) {
   EXPECT_EQ(*host::ParseUtcTimestamp("1970-01-01T00:00:00.000Z"), 0);
   EXPECT_EQ(*host::ParseUtcTimestamp("2026-12-07T20:05:44.123Z"), 1796673944);
@@ -274,11 +241,6 @@ INSTANTIATE_TEST_SUITE_P(
         CacheCase{kOwn, "2026-12-07T20:10:03.000Z",
                   "stored at 2026-12-07T20:10:03.000Z, later than now"},
         CacheCase{kOwn, "yesterday", "its stored time \"yesterday\" is not readable"}));
-
-TEST_F(HistoryFile, RefusesAPathItCannotWrite) {
-  EXPECT_THROW(host::HistoryDb(dir_ + "/missing/h.db"), host::HistoryError);
-  EXPECT_THROW(host::HistoryDb{dir_}, host::HistoryError);  // a folder
-}
 
 TEST(SimModel, SteadyReplyIsTheInstrumentsLine) {
   std::mt19937 rng(1);

@@ -1,0 +1,145 @@
+#include "controller/history_writer.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace host {
+
+HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options)
+    : db_(std::move(db)), opt_(options) {
+  alert_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (alert_fd_ < 0)
+    throw HistoryError(std::string("history: cannot create an event descriptor: ") +
+                       std::strerror(errno));
+}
+
+HistoryWriter::~HistoryWriter() {
+  if (thread_.joinable()) Finish(Clock::now());
+  ::close(alert_fd_);
+}
+
+bool HistoryWriter::Push(HistoryRow&& row) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (failed_ || stopping_) return false;
+  if (queue_.size() + in_flight_ >= opt_.capacity) {
+    error_ = "history database " + db_->path() + ": " + std::to_string(opt_.capacity) +
+             " records waiting to be stored, the queue is full" +
+             (last_busy_.empty() ? std::string() : " (" + last_busy_ + ")");
+    return false;
+  }
+  queue_.push_back(Queued{std::move(row), Clock::now()});
+  // Wake the writer only when it has something new to do: a first row to
+  // wait on, or a full group.
+  if (queue_.size() == 1 || queue_.size() == opt_.group_max) cv_.notify_one();
+  return true;
+}
+
+void HistoryWriter::Start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
+}
+
+bool HistoryWriter::Finish(Clock::time_point deadline) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stopping_ = true;
+    deadline_ = deadline;
+  }
+  cv_.notify_one();
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lk(mu_);
+  return !failed_ && queue_.empty() && in_flight_ == 0;
+}
+
+bool HistoryWriter::failed() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return failed_;
+}
+
+std::string HistoryWriter::error() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return error_;
+}
+
+HistoryStats HistoryWriter::stats() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  HistoryStats s = stats_;
+  s.waiting = queue_.size() + in_flight_;
+  return s;
+}
+
+void HistoryWriter::Alert(const std::string& error) {
+  failed_ = true;
+  error_ = "history database " + db_->path() + ": " + error;
+  const std::uint64_t one = 1;
+  // The event counter cannot overflow from one write; nothing to do on failure.
+  if (::write(alert_fd_, &one, sizeof(one)) < 0) return;
+}
+
+void HistoryWriter::Loop() {
+  std::vector<HistoryRow> group;
+  std::vector<Clock::time_point> queued_at;
+  group.reserve(opt_.group_max);
+  queued_at.reserve(opt_.group_max);
+  auto backoff = opt_.first_backoff;
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    if (group.empty()) {
+      cv_.wait(lk, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) break;  // stopping, and everything is stored
+      // Let a group gather until it is full or its first row has waited long enough.
+      const Clock::time_point until = queue_.front().at + opt_.group_wait;
+      cv_.wait_until(lk, until, [&] { return stopping_ || queue_.size() >= opt_.group_max; });
+    }
+    while (group.size() < opt_.group_max && !queue_.empty()) {
+      group.push_back(std::move(queue_.front().row));
+      queued_at.push_back(queue_.front().at);
+      queue_.pop_front();
+    }
+    in_flight_ = group.size();
+
+    lk.unlock();
+    std::string reason;
+    const int rc = db_->StoreGroup(group, &reason);
+    const Clock::time_point now = Clock::now();
+    lk.lock();
+
+    if (rc == 0) {
+      ++stats_.commits;
+      stats_.stored += static_cast<long long>(group.size());
+      for (const Clock::time_point at : queued_at) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(now - at);
+        if (wait > opt_.late_after) ++stats_.late;
+        stats_.longest_wait = std::max(stats_.longest_wait, wait);
+      }
+      group.clear();
+      queued_at.clear();
+      in_flight_ = 0;
+      backoff = opt_.first_backoff;
+      last_busy_.clear();
+      continue;
+    }
+    if (!IsRetryable(rc)) {
+      Alert("cannot store records: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
+            " records not stored");
+      break;
+    }
+    ++stats_.retries;
+    last_busy_ = reason;
+    if (stopping_ && now >= deadline_) {
+      Alert("gave up waiting: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
+            " records not stored");
+      break;
+    }
+    // Polling goes on meanwhile; new rows join the queue behind this group.
+    cv_.wait_until(lk, std::min(now + backoff, deadline_));
+    backoff = std::min(backoff * 2, opt_.max_backoff);
+  }
+}
+
+}  // namespace host

@@ -1,0 +1,92 @@
+// Stores history rows on a thread of its own, so a slow or locked database
+// never holds up polling: rows wait in order in a bounded queue and are
+// committed in groups.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "controller/history_db.h"
+
+namespace host {
+
+struct HistoryWriterOptions {
+  std::size_t capacity = 10000;                 // rows that may wait; one more stops the run
+  std::size_t group_max = 256;                  // rows per transaction at most
+  std::chrono::milliseconds group_wait{250};    // longest a row waits for its group
+  std::chrono::milliseconds first_backoff{50};  // after a busy database, doubling
+  std::chrono::milliseconds max_backoff{1000};
+  std::chrono::milliseconds late_after{1000};  // a row stored later than this counts as late
+};
+
+struct HistoryStats {
+  long long stored = 0;   // rows committed
+  long long commits = 0;  // transactions committed
+  long long late = 0;     // rows committed more than late_after after they were queued
+  long long retries = 0;  // attempts that found the database busy or locked
+  std::chrono::milliseconds longest_wait{0};  // from queueing to commit
+  std::size_t waiting = 0;                    // rows queued and not yet committed
+};
+
+class HistoryWriter {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options = {});
+  ~HistoryWriter();
+  HistoryWriter(const HistoryWriter&) = delete;
+  HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+  // The database, for reads before Start(); the writer thread owns it after.
+  HistoryDb& db() { return *db_; }
+
+  // Queues a row; never waits for storage. False when the queue is full or the
+  // writer has stopped on an error (error() says which).
+  bool Push(HistoryRow&& row);
+
+  // Starts committing; rows pushed before are kept and stored first.
+  void Start();
+
+  // Stores everything queued, retrying a busy database until the deadline,
+  // then ends the thread. Returns false when rows were left unstored.
+  bool Finish(Clock::time_point deadline);
+
+  // Readable once the writer has stopped on a permanent error.
+  int alert_fd() const { return alert_fd_; }
+
+  bool failed() const;
+  std::string error() const;
+  HistoryStats stats() const;
+
+ private:
+  void Loop();
+  void Alert(const std::string& error);  // called with mu_ held
+
+  std::unique_ptr<HistoryDb> db_;
+  const HistoryWriterOptions opt_;
+  int alert_fd_ = -1;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  struct Queued {
+    HistoryRow row;
+    Clock::time_point at;
+  };
+  std::deque<Queued> queue_;
+  std::size_t in_flight_ = 0;  // rows taken from the queue, not yet committed
+  bool stopping_ = false;
+  Clock::time_point deadline_ = Clock::time_point::max();
+  bool failed_ = false;
+  std::string error_;
+  std::string last_busy_;  // SQLite's reason while the database is busy
+  HistoryStats stats_;
+  std::thread thread_;
+};
+
+}  // namespace host
