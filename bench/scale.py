@@ -50,6 +50,11 @@ def count_lines(path, needle):
         return f.read().count(needle)
 
 
+def summary_lines(path):
+    with open(path, errors="replace") as f:
+        return [line for line in f if line.startswith(("polls: ", "history: "))]
+
+
 def strace_window(pid, seconds, out_path, log_path):
     """System call counts of every thread of pid over a window, and records shown meanwhile."""
     before = count_records(out_path)
@@ -121,6 +126,7 @@ def main():
 
     with open(out_path, errors="replace") as f:
         summaries = SUMMARY.findall(f.read())
+    extra = summary_lines(out_path)
     published = sum(int(s[1]) for s in summaries)
     failures = sum(int(s[2]) for s in summaries)
     con = sqlite3.connect(db)
@@ -143,6 +149,8 @@ def main():
             print("  %-21s %.2f" % (name, c / max(n, 1)))
     print("published               %d, stored %d, communication failures %d, exit status %d"
           % (published, stored, failures, host.returncode))
+    for line in extra:
+        print(line.rstrip())
     if args.keep:
         print("files in " + tmp)
     else:

@@ -517,6 +517,16 @@ void QDXController::PrintSummary() const {
       (h.waiting ? ", " + std::to_string(h.waiting) + " not stored" : ""));
 }
 
+long long QDXController::records_published() const {
+  long long n = 0;
+  for (const auto& slot : slots_) n += slot->records;
+  return n;
+}
+
+host::HistoryStats QDXController::history_stats() const {
+  return history_ ? history_->stats() : host::HistoryStats{};
+}
+
 void QDXController::Shutdown() {
   for (auto& slot : slots_) {
     if (slot->dev) slot->dev->ClosePort();

@@ -85,6 +85,11 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // simulators, and closes the history last.
   void Shutdown();
 
+  // Figures of the run, also shown in its summary.
+  long long records_published() const;
+  host::Clock::duration worst_poll_delay() const { return worst_poll_delay_; }
+  host::HistoryStats history_stats() const;
+
  private:
   void CreateDevice(host::DeviceSlot& slot);
   void Connect(host::DeviceSlot& slot);

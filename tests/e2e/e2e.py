@@ -397,6 +397,34 @@ def case_pipe(tmp):
     check(0 < int(summary.group(1)) == len(rows(db)), "published and stored differ", r.stderr)
 
 
+def case_lock(tmp):
+    """Another program holds the history's write lock for 5 s: polling goes on,
+    the records wait and are all stored, and the run ends well."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:steady", poll_ms=100)
+    host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, "--duration", "9", site],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    atexit.register(host.kill)
+    seen = ""
+    while len(published(seen)) < 3:
+        line = host.stdout.readline()
+        check(line, "qdx-host ended early", seen)
+        seen += line
+    con = sqlite3.connect(db, isolation_level=None, timeout=10)
+    con.execute("BEGIN IMMEDIATE")
+    held = len(published(seen))
+    time.sleep(5)
+    con.execute("COMMIT")
+    con.close()
+    out, err = host.communicate(timeout=40)
+    out = seen + out
+    check(host.returncode == 0, "qdx-host failed", out, err)
+    check(len(published(out)) - held >= 40, "polling stopped while the lock was held", out)
+    check(re.search(r"history: \d+ records stored in \d+ commits, [1-9]\d* written late", out),
+          "late writes not reported", out)
+    check_history_matches(out, db, len(published(out)))
+
+
 def running_with(args):
     """Whether a process runs whose command line holds args in a row."""
     want = "\0".join(args).encode()
@@ -454,6 +482,7 @@ def case_errors(tmp):
         check(r.returncode != 0, name + ": exit status 0", r.stdout, r.stderr)
         check(message in r.stderr, name + ": message lacks " + repr(message), r.stdout, r.stderr)
         check(published(r.stdout) == [], name + ": records published", r.stdout)
+        check(not os.path.exists(db), name + ": history file created", r.stdout)
     check(not running_with(["--seed", seed]), "a simulator was left running")
     for prog in ("qdx-host", "ups-sim"):
         r = subprocess.run([os.path.join(BIN, prog), "--help"], capture_output=True, text=True)
@@ -463,7 +492,7 @@ def case_errors(tmp):
 CASES = {"history": case_history, "noisy": case_noisy, "noisy_long": case_noisy_long,
          "crlf": case_crlf, "replay": case_replay, "port_in_use": case_port_in_use,
          "port_lost": case_port_lost, "signal": case_signal, "pipe": case_pipe,
-         "errors": case_errors}
+         "errors": case_errors, "lock": case_lock}
 
 if __name__ == "__main__":
     BIN = os.path.abspath(sys.argv[2])
