@@ -100,9 +100,12 @@ HistoryDb::HistoryDb(const std::string& path) : path_(path), created_(!Exists(pa
   try {
     if (rc != SQLITE_OK) Fail("cannot open");
     sqlite3_busy_timeout(db_, kOpenBusyTimeoutMs);
-    // Proves the file writable: a write-protected one, which SQLite opens
-    // read-only without a word, fails here with SQLite's own reason. A lock
-    // held by another program is no reason to refuse; the writer waits for it.
+    // A write-protected file is opened read-only without a word; say so in
+    // SQLite's words. A lock held by another program is no reason to refuse:
+    // the writer waits for it.
+    if (sqlite3_db_readonly(db_, "main") == 1)
+      throw HistoryError("history database " + path_ +
+                         ": cannot write: " + sqlite3_errstr(SQLITE_READONLY));
     const int probe = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (probe == SQLITE_OK) {
       Exec("COMMIT", "cannot write");

@@ -258,7 +258,7 @@ int QDXController::Run(const host::RunLimits& limits, int stop_fd) {
     }
   };
   watch_tag(stop_fd, kStopTag);
-  watch_tag(history_->alert_fd(), kHistoryTag);
+  if (history_) watch_tag(history_->alert_fd(), kHistoryTag);
   for (auto& slot : slots_) {
     slot->next_poll = start;
     Watch(*slot);
