@@ -21,8 +21,9 @@ using host::Say;
 constexpr std::size_t kReadChunk = 512;
 constexpr int kIdleWaitMs = 1000;  // longest sleep when nothing is scheduled
 constexpr int kStallSlackMs = 1;   // wake just after a reply deadline, not before
-constexpr int kStallRecheckMs =
-    20;  // a reply deadline long past, yet not stalled by the wall clock
+// A reply deadline long past while the device does not yet call itself stalled
+// (its clock is the wall clock): look again at this pace, not in a busy loop.
+constexpr int kStallRecheckMs = 20;
 constexpr int kMaxEvents = 64;
 constexpr std::uint64_t kStopTag = ~std::uint64_t{0};
 constexpr std::uint64_t kHistoryTag = kStopTag - 1;
