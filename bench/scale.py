@@ -14,6 +14,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -89,7 +90,12 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = ap.parse_args()
 
+    if args.strace_seconds > 0 and not shutil.which("strace"):
+        sys.exit("scale.py: strace is missing; scripts/bootstrap analysis installs it")
     build = os.path.abspath(args.build)
+    for prog in ("qdx-host", "ups-sim", "zota_up2200.so"):
+        if not os.path.exists(os.path.join(build, prog)):
+            sys.exit("scale.py: %s not found in %s; build the tools first" % (prog, build))
     tmp = tempfile.mkdtemp(prefix="qdx-scale-")
     site = {"plugins": [os.path.join(build, "zota_up2200.so")], "devices": [
         {"name": "ups%04d" % i, "type": "zota_up2200", "data_id": 1000 + i,
