@@ -425,6 +425,28 @@ def case_lock(tmp):
     check_history_matches(out, db, len(published(out)))
 
 
+def case_history_lost(tmp):
+    """The history table is dropped under a running qdx-host: it stops at once,
+    naming SQLite's reason, with a failure status."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:steady", poll_ms=100)
+    host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, site],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    atexit.register(host.kill)
+    seen = ""
+    while len(published(seen)) < 3:
+        line = host.stdout.readline()
+        check(line, "qdx-host ended early", seen)
+        seen += line
+    con = sqlite3.connect(db, isolation_level=None, timeout=10)
+    con.execute("DROP TABLE history")
+    con.close()
+    out, err = host.communicate(timeout=20)
+    check(host.returncode == 1, "exit status %d" % host.returncode, seen + out, err)
+    check("cannot store records: no such table: history" in err and "stopping" in err,
+          "reason not given", err)
+
+
 def running_with(args):
     """Whether a process runs whose command line holds args in a row."""
     want = "\0".join(args).encode()
@@ -492,7 +514,7 @@ def case_errors(tmp):
 CASES = {"history": case_history, "noisy": case_noisy, "noisy_long": case_noisy_long,
          "crlf": case_crlf, "replay": case_replay, "port_in_use": case_port_in_use,
          "port_lost": case_port_lost, "signal": case_signal, "pipe": case_pipe,
-         "errors": case_errors, "lock": case_lock}
+         "errors": case_errors, "lock": case_lock, "history_lost": case_history_lost}
 
 if __name__ == "__main__":
     BIN = os.path.abspath(sys.argv[2])
