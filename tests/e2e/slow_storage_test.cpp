@@ -18,7 +18,12 @@ namespace {
 constexpr int kDevices = 200;
 constexpr double kSeconds = 30.0;
 constexpr auto kSyncDelay = std::chrono::milliseconds(50);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Instrumented builds check the memory and threads, not the timing.
+constexpr auto kMaxPollDelay = std::chrono::milliseconds(250);
+#else
 constexpr auto kMaxPollDelay = std::chrono::milliseconds(50);
+#endif
 
 // A VFS that passes everything to the default one but sleeps in every sync.
 std::atomic<long> g_syncs{0};
