@@ -304,6 +304,11 @@ int QDXController::Run(const host::RunLimits& limits, int stop_fd) {
   }
   if (epoll_fd_ >= 0) ::close(epoll_fd_);
   epoll_fd_ = -1;
+  due_.clear();
+  for (auto& slot : slots_) {
+    slot->watched_fd = -1;
+    slot->due = Clock::time_point::max();
+  }
   FinishHistory();
   PrintSummary();
   return fatal_ ? 1 : 0;
