@@ -296,8 +296,10 @@ int QDXController::Run(const host::RunLimits& limits, int stop_fd) {
     for (int i = 0; i < n; ++i) {
       DeviceSlot& slot = *slots_[static_cast<std::size_t>(events[i].data.u64)];
       if (!slot.open) continue;
+      const bool busy = slot.dev->IsProcessing();
       // epoll's readiness bits are poll(2)'s.
       ReadPort(slot, static_cast<short>(events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)));
+      if (busy && !slot.dev->IsProcessing()) slot.idle_since = Clock::now();
       Watch(slot);
       Schedule(slot, Clock::now());
     }
@@ -321,9 +323,12 @@ void QDXController::Service(DeviceSlot& slot, Clock::time_point now) {
     Watch(slot);
   }
   if (slot.open) {
+    const bool busy = slot.dev->IsProcessing();
     CheckStalled(slot);
+    if (busy && !slot.dev->IsProcessing()) slot.idle_since = now;
     if (!slot.limit_reached) {
-      const Clock::time_point planned = slot.next_poll;
+      // A poll held up by the device's own slow exchange is not the loop's delay.
+      const Clock::time_point planned = std::max(slot.next_poll, slot.idle_since);
       const Clock::time_point sent = slot.sent_at;
       PollDue(slot, now);
       if (slot.sent_at != sent && now > planned)

@@ -55,7 +55,8 @@ struct DeviceSlot {
   // Loop bookkeeping: when the slot next needs the loop, and the port it watches.
   Clock::time_point due = Clock::time_point::max();
   int watched_fd = -1;
-  std::size_t index = 0;  // in the controller's list
+  Clock::time_point idle_since{};  // when the last exchange ended
+  std::size_t index = 0;           // in the controller's list
   bool limit_reached = false;
 };
 
