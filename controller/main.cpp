@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
   try {
     auto controller = std::make_shared<QDXController>(host::LoadSite(site_path, plugin_dir),
                                                       db_path, sim_program);
-    controller->Start();
     if (!capture_path.empty()) controller->StartCapture(capture_path);
+    controller->Start();
     status = controller->Run(limits, stop_fd);
     if (const char* sig = ReceivedSignal(stop_fd))
       host::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");

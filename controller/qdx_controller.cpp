@@ -176,14 +176,17 @@ void QDXController::Connect(DeviceSlot& slot) {
 
 void QDXController::StartCapture(const std::string& path) {
   capture_ = std::make_shared<host::CaptureWriter>(path);
-  for (auto& slot : slots_) {
-    std::weak_ptr<host::CaptureWriter> to = capture_;
-    const std::string name = slot->cfg.name;
-    slot->dev->sinks_.traffic = [to, name](bool received, const unsigned char* data,
-                                           unsigned int len) {
-      if (auto capture = to.lock()) capture->Write(name, received, data, len);
-    };
-  }
+  for (auto& slot : slots_) CaptureTraffic(*slot);
+}
+
+void QDXController::CaptureTraffic(DeviceSlot& slot) {
+  if (!capture_ || !slot.dev) return;
+  std::weak_ptr<host::CaptureWriter> to = capture_;
+  const std::string name = slot.cfg.name;
+  slot.dev->sinks_.traffic = [to, name](bool received, const unsigned char* data,
+                                        unsigned int len) {
+    if (auto capture = to.lock()) capture->Write(name, received, data, len);
+  };
 }
 
 void QDXController::InstallSinks(DeviceSlot& slot) {
@@ -211,6 +214,7 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
   sinks.alarm = [s](const rule_value& item, bool raised) {
     Say(host::AlarmLine(s->cfg.name, s->cfg.data_id, item, raised));
   };
+  CaptureTraffic(slot);
 }
 
 void QDXController::ReplayCache(DeviceSlot& slot) {

@@ -78,8 +78,10 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // Returns the process exit status.
   int Run(const host::RunLimits& limits, int stop_fd);
 
-  // Writes every chunk each device sends and receives to path from now on.
-  // Throws host::CaptureError when the file cannot be written.
+  // Writes every chunk each device sends and receives to path from now on;
+  // before Start(), so that a capture that cannot be written stops the start
+  // before the history is opened. Throws host::CaptureError when the file
+  // cannot be written.
   void StartCapture(const std::string& path);
 
   // Closes ports and destroys devices, then providers and plug-ins, then the
@@ -95,6 +97,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void CreateDevice(host::DeviceSlot& slot);
   void Connect(host::DeviceSlot& slot);
   void InstallSinks(host::DeviceSlot& slot);
+  void CaptureTraffic(host::DeviceSlot& slot);
   void ReplayCache(host::DeviceSlot& slot);
   void PollDue(host::DeviceSlot& slot, host::Clock::time_point now);
   void CheckStalled(host::DeviceSlot& slot);
