@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 
+#include "controller/http_server.h"
 #include "controller/output.h"
 #include "controller/qdx_controller.h"
 #include "controller/sim_process.h"
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
   std::string sim_program = host::OwnFolder() + "/ups-sim";
   std::string capture_path;
   host::RunLimits limits;
+  std::string http_addr;
+  bool http_allow_remote = false;
   app.add_option("site", site_path, "Site file (JSON) naming plug-ins and devices")->required();
   app.add_option("--plugin-dir", plugin_dir,
                  "Folder for relative plug-in paths (default: the site file's folder)");
@@ -78,10 +81,24 @@ int main(int argc, char** argv) {
                  "Write every chunk each device sends and receives to FILE, one line per chunk "
                  "(replay with ups-sim --replay)")
       ->type_name("FILE");
+  app.add_option("--http", http_addr,
+                 "Serve a read-only status page, JSON API, event stream and metrics on "
+                 "ADDR:PORT, e.g. 127.0.0.1:8080 (port 0: any free port); off by default");
+  app.add_flag("--http-allow-remote", http_allow_remote,
+               "Allow --http on an address other machines can reach");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
+  }
+  host::HttpOptions http;
+  if (!http_addr.empty()) {
+    try {
+      http = host::MakeHttpOptions(http_addr, http_allow_remote, db_path, ZOTA_CHART_JS);
+    } catch (const std::invalid_argument& e) {
+      host::Complain(e.what());
+      return kExitUsage;
+    }
   }
 
   // A reader that goes away (qdx-host ... | head) must not end the monitoring:
@@ -97,9 +114,17 @@ int main(int argc, char** argv) {
   try {
     auto controller = std::make_shared<QDXController>(host::LoadSite(site_path, plugin_dir),
                                                       db_path, sim_program);
+    std::unique_ptr<host::HttpServer> server;
+    if (!http_addr.empty()) {
+      auto board = std::make_shared<host::StatusBoard>();
+      controller->SetStatusBoard(board);
+      server = std::make_unique<host::HttpServer>(board, http);
+    }
     if (!capture_path.empty()) controller->StartCapture(capture_path);
     controller->Start();
+    if (server) host::Say("qdx-host: status page at " + server->Start());
     status = controller->Run(limits, stop_fd);
+    if (server) server->Stop();
     if (const char* sig = ReceivedSignal(stop_fd))
       host::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
     controller->Shutdown();

@@ -102,6 +102,9 @@ void QDXController::Start() {
     CreateDevice(*slots_.back());
   }
   for (auto& slot : slots_) Connect(*slot);
+  if (board_) {
+    for (auto& slot : slots_) board_->AddDevice(slot->cfg, slot->port_path, *slot->dev);
+  }
   // The history last, so a start that fails on anything else leaves no file behind.
   history_ = std::make_unique<host::HistoryWriter>(std::make_unique<host::HistoryDb>(db_path_));
   try {
@@ -191,11 +194,13 @@ void QDXController::CaptureTraffic(DeviceSlot& slot) {
 
 void QDXController::InstallSinks(DeviceSlot& slot) {
   DeviceSlot* s = &slot;
+  host::StatusBoard* board = board_.get();
   QDXHostSinks& sinks = slot.dev->sinks_;
-  sinks.publish = [s](int type, const unsigned char* data, unsigned int len) {
+  sinks.publish = [s, board](int type, const unsigned char* data, unsigned int len) {
     s->last_type = type;
     ++s->records;
     Say(host::RecordLine(s->cfg.name, s->cfg.data_id, type, data, len, s->cached));
+    if (board) board->Record(s->index, type, data, len, s->cached);
   };
   sinks.history = [this, s](const unsigned char* data, unsigned int len) {
     if (!history_ || fatal_) return;
@@ -208,11 +213,13 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
     // Not swallowed: the run ends with a failure status once this cycle is over.
     if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
   };
-  sinks.ao_report = [s](const std::string& id, float value) {
+  sinks.ao_report = [s, board](const std::string& id, float value) {
     Say(host::ReportLine(s->cfg.name, s->cfg.data_id, id, value));
+    if (board) board->Report(s->index, id, value);
   };
-  sinks.alarm = [s](const rule_value& item, bool raised) {
+  sinks.alarm = [s, board](const rule_value& item, bool raised) {
     Say(host::AlarmLine(s->cfg.name, s->cfg.data_id, item, raised));
+    if (board) board->Alarm(s->index, item, raised);
   };
   CaptureTraffic(slot);
 }
@@ -467,6 +474,7 @@ void QDXController::LosePort(DeviceSlot& slot, const std::string& why) {
   slot.dev->ClosePort();
   slot.open = false;
   slot.reopen_at = Clock::now() + std::chrono::milliseconds(slot.backoff_ms);
+  if (board_) board_->Lost(slot.index);
   std::string next = "reopening in ";
   if (slot.sim) {
     // Never reopen the terminal of a lost simulator: once it is gone its path
@@ -494,12 +502,14 @@ void QDXController::TryReopen(DeviceSlot& slot, Clock::time_point now) {
   } catch (const std::exception& e) {
     slot.backoff_ms = host::NextBackoffMs(slot.backoff_ms);
     slot.reopen_at = now + std::chrono::milliseconds(slot.backoff_ms);
+    if (board_) board_->ReopenFailed(slot.index);
     Say(Who(slot) + ": " + e.what() + "; next try in " + Seconds(slot.backoff_ms));
     return;
   }
   slot.open = true;
   slot.backoff_ms = host::kFirstBackoffMs;
   slot.next_poll = Clock::now();
+  if (board_) board_->Reopened(slot.index, slot.port_path);
   Say(Who(slot) + ": port " + slot.port_path +
       (started ? " opened (new simulator, pid " + std::to_string(slot.sim->pid()) + ")"
                : " reopened"));
@@ -511,6 +521,7 @@ void QDXController::FailCycle(DeviceSlot& slot) {
   slot.dev->comm_status_ = 0;
   ++slot.failures;
   ++slot.cycles;
+  if (board_) board_->Failure(slot.index);
 }
 
 bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == slots_.size(); }

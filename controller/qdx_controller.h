@@ -13,6 +13,7 @@
 #include "controller/plugin_loader.h"
 #include "controller/sim_process.h"
 #include "controller/site_config.h"
+#include "controller/status_board.h"
 #include "host/qdx_device.h"
 
 namespace host {
@@ -84,6 +85,9 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // cannot be written.
   void StartCapture(const std::string& path);
 
+  // Shares every device's state with readers on other threads; before Start.
+  void SetStatusBoard(std::shared_ptr<host::StatusBoard> board) { board_ = std::move(board); }
+
   // Closes ports and destroys devices, then providers and plug-ins, then the
   // simulators, and closes the history last.
   void Shutdown();
@@ -133,4 +137,5 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   host::RunLimits limits_;
   std::size_t limit_count_ = 0;  // devices that reached the cycle limit
   host::Clock::duration worst_poll_delay_{};
+  std::shared_ptr<host::StatusBoard> board_;
 };

@@ -7,54 +7,6 @@ namespace host {
 
 namespace {
 
-constexpr unsigned int kTimeOffset = 19;
-constexpr unsigned int kStateOffset = 18;
-
-// One measurement of the UPS record: offset, label, scale, decimals, unit.
-struct Measurement {
-  unsigned int offset;
-  const char* label;
-  double scale;
-  int decimals;
-  const char* unit;
-};
-constexpr Measurement kMeasurements[] = {
-    {4, "input", 10.0, 1, "V"},       {6, "fault", 10.0, 1, "V"},  {8, "output", 10.0, 1, "V"},
-    {10, "load", 10.0, 1, "%"},       {12, "freq", 10.0, 1, "Hz"}, {14, "battery", 100.0, 2, "V"},
-    {16, "temp", 10.0, 1, "\u00b0C"},
-};
-
-constexpr const char* kFlagNames[] = {"utility failure", "battery low",  "bypass/boost",
-                                      "UPS failed",      "standby type", "self-test",
-                                      "shutdown",        "beeper on"};
-
-// Checked signals with their report ids, as the UPS driver names them.
-struct Signal {
-  const char* signal_id;
-  const char* report_id;
-  const char* label;
-  const char* unit;
-};
-constexpr Signal kSignals[] = {
-    {"2A2615101001", "2A2110400001", "input voltage", "V"},
-    {"2A2615101002", "2A2110400002", "input fault voltage", "V"},
-    {"2A2615601001", "2A2113A00001", "input frequency", "Hz"},
-    {"2A2611001001", "2A2111000001", "output voltage", "V"},
-    {"2A2611801001", "2A2111800001", "output load", "%"},
-    {"2A2640101001", "2A2127200001", "temperature", "\u00b0C"},
-};
-
-const Signal* FindSignal(const std::string& id) {
-  for (const Signal& s : kSignals) {
-    if (id == s.signal_id || id == s.report_id) return &s;
-  }
-  return nullptr;
-}
-
-unsigned ReadU16(const unsigned char* p) {
-  return static_cast<unsigned>(p[0]) | (static_cast<unsigned>(p[1]) << 8);
-}
-
 std::string Fixed(double v, int decimals) {
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
@@ -86,21 +38,21 @@ std::string WithUnit(float value, const std::string& id) {
 std::vector<std::string> FlagNames(std::uint8_t state) {
   std::vector<std::string> names;
   for (unsigned bit = 0; bit < 8; ++bit) {
-    if (state & (0x80u >> bit)) names.emplace_back(kFlagNames[bit]);
+    if (state & (0x80u >> bit)) names.emplace_back(kUpsFlags[bit].name);
   }
   return names;
 }
 
 std::string FormatRecordTime(const unsigned char* t) {
   char buf[32];
-  std::snprintf(buf, sizeof(buf), "%04u-%02u-%02u %02u:%02u:%02u", ReadU16(t), t[2], t[3], t[4],
+  std::snprintf(buf, sizeof(buf), "%04u-%02u-%02u %02u:%02u:%02u", ReadU16Le(t), t[2], t[3], t[4],
                 t[5], t[6]);
   return buf;
 }
 
 std::string DescribeRecord(int type, const unsigned char* data, unsigned int len) {
   std::string out = "record " + std::to_string(type);
-  if (type != kUpsRecordType || len != kUpsRecordSize) {
+  if (!IsUpsRecord(type, len)) {
     out += " (" + std::to_string(len) + " bytes):";
     for (unsigned int i = 0; i < len; ++i) {
       char hex[4];
@@ -110,14 +62,14 @@ std::string DescribeRecord(int type, const unsigned char* data, unsigned int len
     return out;
   }
   const char* sep = ": ";
-  for (const Measurement& m : kMeasurements) {
+  for (const UpsMeasurement& m : kUpsMeasurements) {
     out += sep;
     out += m.label;
-    out += " " + Fixed(ReadU16(data + m.offset) / m.scale, m.decimals) + " " + m.unit;
+    out += " " + Fixed(UpsValue(data, m), m.decimals) + " " + m.unit;
     sep = ", ";
   }
   out += "; flags:";
-  const auto flags = FlagNames(data[kStateOffset]);
+  const auto flags = FlagNames(data[kUpsStateOffset]);
   if (flags.empty()) out += " none";
   sep = " ";
   for (const std::string& f : flags) {
@@ -128,19 +80,19 @@ std::string DescribeRecord(int type, const unsigned char* data, unsigned int len
 }
 
 std::string SignalLabel(const std::string& id) {
-  const Signal* s = FindSignal(id);
+  const UpsSignal* s = FindUpsSignal(id);
   return s ? s->label : id;
 }
 
 std::string SignalUnit(const std::string& id) {
-  const Signal* s = FindSignal(id);
+  const UpsSignal* s = FindUpsSignal(id);
   return s ? s->unit : "";
 }
 
 std::string RecordLine(const std::string& device, std::uint32_t data_id, int type,
                        const unsigned char* data, unsigned int len, bool cached) {
-  const bool ups = type == kUpsRecordType && len == kUpsRecordSize;
-  const std::string when = ups ? FormatRecordTime(data + kTimeOffset) : NowLocal();
+  const std::string when =
+      IsUpsRecord(type, len) ? FormatRecordTime(data + kUpsTimeOffset) : NowLocal();
   return when + "  " + Who(device, data_id) + "  " + (cached ? "cached " : "") +
          DescribeRecord(type, data, len);
 }

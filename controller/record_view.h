@@ -5,12 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "controller/ups_fields.h"
 #include "host/qdx_device.h"
 
 namespace host {
-
-constexpr int kUpsRecordType = 5035;
-constexpr unsigned int kUpsRecordSize = 26;
 
 // Names of the set status flags of a UPS record's state byte, bit 7 first.
 std::vector<std::string> FlagNames(std::uint8_t state);

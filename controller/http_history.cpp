@@ -1,0 +1,270 @@
+#include "controller/http_history.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "controller/history_db.h"
+#include "controller/iso_time.h"
+#include "controller/json_out.h"
+#include "controller/status_render.h"
+#include "controller/ups_fields.h"
+
+namespace host {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 2000;
+
+constexpr char kBounds[] =
+    "SELECT MIN(id), MAX(id) FROM history WHERE data_id = ?1 AND device_type = ?2";
+constexpr char kProbe[] =
+    "SELECT id, time FROM history WHERE data_id = ?1 AND device_type = ?2 AND id >= ?3 "
+    "ORDER BY id LIMIT 1";
+constexpr char kScan[] =
+    "SELECT time, record_type, data FROM history WHERE data_id = ?1 AND device_type = ?2 "
+    "AND id >= ?3 ORDER BY id";
+
+const std::string* Single(const QueryParams& params, const char* name) {
+  const auto it = params.find(name);
+  return it == params.end() ? nullptr : &it->second;
+}
+
+// A whole decimal number in [min, max]; none of strtol's leniency (sign,
+// blanks, trailing text).
+long ParseCount(const std::string& text, const char* name, long min, long max) {
+  bool digits = !text.empty() && text.size() <= 18;
+  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  const long long v = digits ? std::strtoll(text.c_str(), nullptr, 10) : -1;
+  if (!digits || v < min)
+    throw BadRequest(std::string("parameter \"") + name + "\" must be a whole number of at least " +
+                     std::to_string(min));
+  return v > max ? max : static_cast<long>(v);
+}
+
+std::int64_t ParseTime(const std::string& text, const char* name) {
+  const auto ms = ParseUtcMs(text);
+  if (!ms)
+    throw BadRequest(std::string("parameter \"") + name +
+                     "\" must be an ISO 8601 time such as 2026-12-07T10:00:00Z, not \"" + text +
+                     "\"");
+  return *ms;
+}
+
+class Connection {
+ public:
+  explicit Connection(const std::string& path) : path_(path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+      Fail("cannot open");
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  }
+  ~Connection() {
+    for (sqlite3_stmt* s : stmts_) sqlite3_finalize(s);
+    sqlite3_close(db_);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  sqlite3_stmt* Prepare(const char* sql, const HistoryRequest& req) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) Fail("cannot read");
+    stmts_.push_back(s);
+    sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(req.data_id));
+    sqlite3_bind_text(s, 2, req.device_type.c_str(), -1, SQLITE_TRANSIENT);
+    return s;
+  }
+  // SQLITE_ROW or SQLITE_DONE; anything else is a failure.
+  int Step(sqlite3_stmt* s) {
+    const int rc = sqlite3_step(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail("cannot read");
+    return rc;
+  }
+  [[noreturn]] void Fail(const char* what) {
+    throw HistoryError("history database " + path_ + ": " + what + ": " +
+                       (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+  }
+
+ private:
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  std::vector<sqlite3_stmt*> stmts_;
+};
+
+std::string ColumnText(sqlite3_stmt* s, int col) {
+  const unsigned char* p = sqlite3_column_text(s, col);
+  return p ? std::string(reinterpret_cast<const char*>(p),
+                         static_cast<std::size_t>(sqlite3_column_bytes(s, col)))
+           : std::string();
+}
+
+// The first id from which on every row of the device is stored at `from` or
+// later. Rows are stored in time order, so a binary search over the ids finds
+// it with index lookups instead of a scan of the device's whole history.
+sqlite3_int64 FirstIdFrom(Connection& db, const HistoryRequest& req, const std::string& from) {
+  sqlite3_stmt* bounds = db.Prepare(kBounds, req);
+  if (db.Step(bounds) != SQLITE_ROW || sqlite3_column_type(bounds, 0) == SQLITE_NULL) return 0;
+  sqlite3_int64 lo = sqlite3_column_int64(bounds, 0);
+  sqlite3_int64 hi = sqlite3_column_int64(bounds, 1);
+  sqlite3_stmt* probe = db.Prepare(kProbe, req);
+  while (lo < hi) {
+    const sqlite3_int64 mid = lo + (hi - lo) / 2;
+    sqlite3_reset(probe);
+    sqlite3_bind_int64(probe, 3, mid);
+    if (db.Step(probe) != SQLITE_ROW) break;
+    if (ColumnText(probe, 1) < from) {
+      lo = sqlite3_column_int64(probe, 0) + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+const char* CsvUnit(const char* unit) {
+  if (std::strcmp(unit, "%") == 0) return "pct";
+  if (std::strcmp(unit, "\u00b0C") == 0) return "C";
+  return unit;
+}
+
+}  // namespace
+
+void CheckParamNames(const QueryParams& params, std::initializer_list<const char*> allowed) {
+  for (auto it = params.begin(); it != params.end(); it = params.upper_bound(it->first)) {
+    bool known = false;
+    for (const char* name : allowed) known = known || it->first == name;
+    if (!known) throw BadRequest("unknown parameter \"" + it->first + "\"");
+    if (params.count(it->first) > 1)
+      throw BadRequest("parameter \"" + it->first + "\" is given more than once");
+  }
+}
+
+HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard& board,
+                                   std::int64_t now_ms) {
+  CheckParamNames(params, {"device", "from", "to", "limit", "step", "format"});
+  HistoryRequest req;
+  const std::string* device = Single(params, "device");
+  if (!device || device->empty()) throw BadRequest("parameter \"device\" is required");
+  const auto status = board.Find(*device);
+  if (!status) throw BadRequest("unknown device \"" + *device + "\"");
+  req.device = *device;
+  req.data_id = status->data_id;
+  req.device_type = status->type;
+
+  const std::string* from = Single(params, "from");
+  const std::string* to = Single(params, "to");
+  req.to_ms = to ? ParseTime(*to, "to") : now_ms;
+  req.from_ms = from ? ParseTime(*from, "from") : req.to_ms - kDefaultHistoryWindowMs;
+  if (req.from_ms < 0) req.from_ms = 0;
+  if (req.from_ms > req.to_ms) throw BadRequest("\"from\" is later than \"to\"");
+
+  if (const std::string* limit = Single(params, "limit"))
+    req.limit = static_cast<std::size_t>(
+        ParseCount(*limit, "limit", 1, static_cast<long>(kMaxHistoryLimit)));
+  if (const std::string* step = Single(params, "step")) {
+    req.step_s = ParseCount(*step, "step", 0, kMaxHistoryStepS + 1);
+    if (req.step_s > kMaxHistoryStepS)
+      throw BadRequest("parameter \"step\" must be at most " + std::to_string(kMaxHistoryStepS));
+  }
+  if (const std::string* format = Single(params, "format")) {
+    if (*format == "csv") {
+      req.csv = true;
+    } else if (*format != "json") {
+      throw BadRequest("parameter \"format\" must be json or csv, not \"" + *format + "\"");
+    }
+  }
+  return req;
+}
+
+HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
+  HistoryPage page;
+  Connection db(db_path);
+  const std::string from = FormatUtcMs(req.from_ms);
+  const std::string to = FormatUtcMs(req.to_ms);
+  sqlite3_stmt* scan = db.Prepare(kScan, req);
+  sqlite3_bind_int64(scan, 3, FirstIdFrom(db, req, from));
+  const std::int64_t step_ms = static_cast<std::int64_t>(req.step_s) * 1000;
+  std::int64_t last_bucket = -1;
+  while (db.Step(scan) == SQLITE_ROW) {
+    std::string time = ColumnText(scan, 0);
+    if (time < from) continue;  // stored while the clock stood behind
+    if (time > to) break;
+    if (step_ms > 0) {
+      const auto ms = ParseUtcMs(time);
+      const std::int64_t bucket = ms ? *ms / step_ms : last_bucket;
+      if (bucket == last_bucket) continue;
+      last_bucket = bucket;
+    }
+    if (page.rows.size() == req.limit) {
+      page.more = true;
+      break;
+    }
+    HistoryRow row;
+    row.time = std::move(time);
+    row.record_type = sqlite3_column_int(scan, 1);
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(scan, 2));
+    if (p) row.data.assign(p, p + sqlite3_column_bytes(scan, 2));
+    page.rows.push_back(std::move(row));
+  }
+  return page;
+}
+
+std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
+  JsonOut out;
+  out.reserve(256 + page.rows.size() * 300);
+  out.BeginObject();
+  out.Key("device").String(req.device).Key("data_id").Int(req.data_id);
+  out.Key("from").String(FormatUtcMs(req.from_ms)).Key("to").String(FormatUtcMs(req.to_ms));
+  out.Key("limit").Int(static_cast<long long>(req.limit)).Key("step").Int(req.step_s);
+  out.Key("count").Int(static_cast<long long>(page.rows.size())).Key("more").Bool(page.more);
+  out.Key("measurements");
+  WriteMeasurementTable(out);
+  out.Key("records").BeginArray();
+  for (const HistoryRow& row : page.rows) WriteRecord(out, row.record_type, row.data, row.time);
+  out.EndArray().EndObject();
+  return std::move(out.str());
+}
+
+std::string HistoryCsv(const HistoryPage& page) {
+  std::string out = "time,record_type";
+  for (const UpsMeasurement& m : kUpsMeasurements) {
+    out += ',';
+    out += m.key;
+    out += '_';
+    out += CsvUnit(m.unit);
+  }
+  out += ",state,flags,hex\r\n";
+  out.reserve(out.size() + page.rows.size() * 120);
+  char buf[32];
+  for (const HistoryRow& row : page.rows) {
+    out += row.time + "," + std::to_string(row.record_type);
+    const unsigned int len = static_cast<unsigned int>(row.data.size());
+    if (IsUpsRecord(row.record_type, len)) {
+      for (const UpsMeasurement& m : kUpsMeasurements) {
+        std::snprintf(buf, sizeof(buf), ",%.*f", m.decimals, UpsValue(row.data.data(), m));
+        out += buf;
+      }
+      const unsigned state = row.data[kUpsStateOffset];
+      out += "," + std::to_string(state) + ",";
+      const char* sep = "";
+      for (unsigned bit = 0; bit < 8; ++bit) {
+        if (!(state & (0x80u >> bit))) continue;
+        out += sep;
+        out += kUpsFlags[bit].key;
+        sep = ";";
+      }
+      out += ",\r\n";
+    } else {
+      out += std::string(kUpsMeasurementCount + 2, ',') + ",";
+      for (unsigned char c : row.data) {
+        std::snprintf(buf, sizeof(buf), "%02X", c);
+        out += buf;
+      }
+      out += "\r\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace host

@@ -1,0 +1,316 @@
+#include "controller/http_server.h"
+
+#include <httplib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "controller/history_db.h"
+#include "controller/http_history.h"
+#include "controller/iso_time.h"
+#include "controller/status_render.h"
+#include "controller/web_assets.h"
+
+namespace host {
+
+namespace {
+
+// Requests other than event streams get this many threads of their own.
+constexpr std::size_t kRequestThreads = 6;
+constexpr int kThreadNice = 5;  // below the poll loop when the CPU is short
+constexpr time_t kIoTimeoutS = 3;
+constexpr time_t kKeepAliveS = 3;
+constexpr std::size_t kMaxRequestBody = 1024;
+constexpr auto kHeartbeat = std::chrono::seconds(15);
+// Events that come in quick succession leave in one write.
+constexpr auto kEventGather = std::chrono::milliseconds(50);
+
+const char kJson[] = "application/json; charset=utf-8";
+
+// The connection pool of the server: fixed threads that run a little below
+// the poll loop's priority, so on a busy machine requests wait, not polls.
+class Pool : public httplib::TaskQueue {
+ public:
+  explicit Pool(std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  ~Pool() override { shutdown(); }
+
+  void enqueue(std::function<void()> fn) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      jobs_.push_back(std::move(fn));
+    }
+    cv_.notify_one();
+  }
+
+  void shutdown() override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_) {
+      if (t.joinable()) t.join();
+    }
+  }
+
+ private:
+  void Work() {
+    // A thread's nice value is its own on Linux; failure only costs priority.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kThreadNice);
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      job();
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  bool stopping_ = false;
+};
+
+void SendError(httplib::Response& res, int status, const std::string& message) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(ErrorJson(message), kJson);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string();
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+struct HttpServer::Impl {
+  std::shared_ptr<StatusBoard> board;
+  HttpOptions options;
+  httplib::Server server;
+  std::thread listener;
+  std::string chart_js;
+  bool started = false;
+
+  void Routes();
+  void Static(const WebAsset& asset);
+};
+
+bool HttpAvailable() { return true; }
+
+HttpServer::HttpServer(std::shared_ptr<StatusBoard> board, HttpOptions options)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->board = std::move(board);
+  impl_->options = std::move(options);
+}
+
+HttpServer::~HttpServer() { Stop(); }
+
+void HttpServer::Impl::Static(const WebAsset& asset) {
+  const std::string path = asset.path;
+  const bool page = path == "/index.html";
+  auto handler = [&asset, page](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-cache");
+    if (page) {
+      res.set_header("Content-Security-Policy",
+                     "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    }
+    res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.content_type);
+  };
+  server.Get(path, handler);
+  if (page) server.Get("/", handler);
+}
+
+void HttpServer::Impl::Routes() {
+  const bool allow_remote = options.allow_remote;
+  server.set_pre_routing_handler(
+      [allow_remote](const httplib::Request& req, httplib::Response& res) {
+        res.set_header("X-Content-Type-Options", "nosniff");
+        if (req.method != "GET" && req.method != "HEAD") {
+          res.set_header("Allow", "GET, HEAD");
+          SendError(res, 405, "method " + req.method + " not allowed: this server is read-only");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!allow_remote && !IsLoopbackHostHeader(req.get_header_value("Host"))) {
+          SendError(res, 403, "host \"" + req.get_header_value("Host") + "\" not served here");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+      });
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    if (res.status == 404) {
+      SendError(res, 404, "no such resource: " + req.path);
+    } else if (res.status == 413) {
+      SendError(res, 413, "request body too large");
+    } else if (res.status == 414) {
+      SendError(res, 414, "request target too long");
+    } else {
+      SendError(res, res.status, "request failed with status " + std::to_string(res.status));
+    }
+  });
+  server.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        try {
+          std::rethrow_exception(ep);
+        } catch (const BadRequest& e) {
+          SendError(res, 400, e.what());
+        } catch (const std::exception& e) {
+          SendError(res, 500, e.what());
+        } catch (...) {
+          SendError(res, 500, "internal error");
+        }
+      });
+
+  for (std::size_t i = 0; i < kWebAssetCount; ++i) Static(kWebAssets[i]);
+  server.Get("/chart.js", [this](const httplib::Request&, httplib::Response& res) {
+    if (chart_js.empty()) {
+      SendError(res, 404,
+                "chart library " + options.chart_js_path +
+                    " is not installed (Debian package libjs-chart.js)");
+      return;
+    }
+    res.set_header("Cache-Control", "max-age=86400");
+    res.set_content(chart_js, "application/javascript; charset=utf-8");
+  });
+
+  server.Get("/api/devices", [this](const httplib::Request& req, httplib::Response& res) {
+    CheckParamNames(req.params, {});
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(DevicesJson(board->Snapshot()), kJson);
+  });
+
+  server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
+    const HistoryRequest q = ParseHistoryRequest(req.params, *board, NowUtcMs());
+    const HistoryPage page = ReadHistory(options.db_path, q);
+    res.set_header("Cache-Control", "no-store");
+    if (q.csv) {
+      res.set_header("Content-Disposition",
+                     "attachment; filename=\"history-" + std::to_string(q.data_id) + ".csv\"");
+      res.set_content(HistoryCsv(page), "text/csv; charset=utf-8");
+    } else {
+      res.set_content(HistoryJson(q, page), kJson);
+    }
+  });
+
+  server.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
+    CheckParamNames(req.params, {});
+    HttpCounters http;
+    http.event_clients = board->subscribers();
+    http.event_clients_dropped = board->dropped();
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(MetricsText(board->Snapshot(), http),
+                    "text/plain; version=0.0.4; charset=utf-8");
+  });
+
+  server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+    CheckParamNames(req.params, {});
+    std::shared_ptr<EventSubscription> sub = board->Subscribe();
+    if (!sub) {
+      res.set_header("Retry-After", "10");
+      SendError(res, 503,
+                "too many event clients (at most " +
+                    std::to_string(StatusBoard::kDefaultMaxSubscribers) + ")");
+      return;
+    }
+    res.set_header("Cache-Control", "no-store");
+    res.set_chunked_content_provider(
+        "text/event-stream", [sub](std::size_t offset, httplib::DataSink& sink) {
+          std::string out;
+          if (offset == 0) {
+            out = "retry: 3000\n: connected\n\n";
+            return sink.write(out.data(), out.size());
+          }
+          switch (sub->Wait(kHeartbeat, out)) {
+            case EventSubscription::Result::kEnded:
+              sink.done();
+              return true;
+            case EventSubscription::Result::kDropped:
+              return false;  // closes the connection; the client reconnects
+            case EventSubscription::Result::kIdle:
+              out = ": keep-alive\n\n";
+              break;
+            case EventSubscription::Result::kEvents:
+              break;
+          }
+          if (!sink.write(out.data(), out.size())) return false;
+          std::this_thread::sleep_for(kEventGather);
+          return true;
+        });
+  });
+}
+
+std::string HttpServer::Start() {
+  Impl& m = *impl_;
+  const HttpAddress& a = m.options.address;
+  const std::string shown = a.host.find(':') != std::string::npos ? "[" + a.host + "]" : a.host;
+  if (!a.loopback && !m.options.allow_remote)
+    throw std::runtime_error("--http " + shown +
+                             ": not a loopback address; add --http-allow-remote "
+                             "to serve other machines");
+  if (!m.options.chart_js_path.empty()) {
+    m.chart_js = ReadFile(m.options.chart_js_path);
+    if (m.chart_js.empty())
+      std::cerr << "qdx-host: " << m.options.chart_js_path
+                << " is missing: the status page shows no charts (install libjs-chart.js)"
+                << std::endl;
+  }
+  const std::size_t threads = kRequestThreads + StatusBoard::kDefaultMaxSubscribers;
+  m.server.new_task_queue = [threads] { return new Pool(threads); };
+  m.server.set_keep_alive_timeout(kKeepAliveS);
+  m.server.set_read_timeout(kIoTimeoutS, 0);
+  m.server.set_write_timeout(kIoTimeoutS, 0);
+  m.server.set_payload_max_length(kMaxRequestBody);
+  m.Routes();
+
+  errno = 0;
+  int port = a.port;
+  const bool bound = port == 0 ? (port = m.server.bind_to_any_port(a.host)) > 0
+                               : m.server.bind_to_port(a.host, port);
+  if (!bound) {
+    const int err = errno;
+    throw std::runtime_error("cannot listen on " + shown + ":" + std::to_string(a.port) +
+                             (err ? std::string(": ") + std::strerror(err) : std::string()));
+  }
+  if (!a.loopback) {
+    std::cerr << "qdx-host: warning: the status page, API and metrics on " << shown << ":" << port
+              << " are open to every machine that reaches it, without authentication" << std::endl;
+  }
+  m.listener = std::thread([&m] { m.server.listen_after_bind(); });
+  m.started = true;
+  // stop() only takes effect once the server runs.
+  for (int i = 0; i < 5000 && !m.server.is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return "http://" + shown + ":" + std::to_string(port) + "/";
+}
+
+void HttpServer::Stop() {
+  Impl& m = *impl_;
+  if (!m.started) return;
+  m.started = false;
+  m.board->CloseEvents();
+  m.server.stop();
+  if (m.listener.joinable()) m.listener.join();
+}
+
+}  // namespace host

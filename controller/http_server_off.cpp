@@ -1,0 +1,21 @@
+// qdx-host built without an HTTP library: --http is refused with a reason.
+#include <stdexcept>
+
+#include "controller/http_server.h"
+
+namespace host {
+
+struct HttpServer::Impl {};
+
+bool HttpAvailable() { return false; }
+
+HttpServer::HttpServer(std::shared_ptr<StatusBoard>, HttpOptions) {}
+HttpServer::~HttpServer() = default;
+
+std::string HttpServer::Start() {
+  throw std::runtime_error("--http: this qdx-host was built without cpp-httplib");
+}
+
+void HttpServer::Stop() {}
+
+}  // namespace host

@@ -1,0 +1,23 @@
+// UTC times as milliseconds since 1970 and their ISO 8601 text, independent of
+// the width of time_t and of the local time zone.
+#pragma once
+
+#include <boost/optional.hpp>
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+// Milliseconds since 1970-01-01T00:00:00Z now.
+std::int64_t NowUtcMs();
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ", the form the history stores.
+std::string FormatUtcMs(std::int64_t ms);
+
+// Parses "YYYY-MM-DD", "YYYY-MM-DDTHH:MM", "...:SS" and "...:SS.fff", with an
+// optional "Z" or "+HH:MM"/"-HH:MM" (no zone means UTC; a space stands for a
+// "+" that a query string turned into one). Years 1970 to 9999. None if the
+// text is no such time.
+boost::optional<std::int64_t> ParseUtcMs(const std::string& text);
+
+}  // namespace host

@@ -1,0 +1,126 @@
+// A small append-only JSON writer: fixed decimals for measurements, no
+// intermediate document, so large responses cost one growing string.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace host {
+
+class JsonOut {
+ public:
+  JsonOut& BeginObject() { return Open('{'); }
+  JsonOut& EndObject() { return Close('}'); }
+  JsonOut& BeginArray() { return Open('['); }
+  JsonOut& EndArray() { return Close(']'); }
+
+  JsonOut& Key(const char* key) {
+    Separate();
+    AppendString(out_, key);
+    out_ += ':';
+    after_key_ = true;
+    return *this;
+  }
+  JsonOut& Key(const std::string& key) { return Key(key.c_str()); }
+
+  JsonOut& String(const std::string& v) {
+    Separate();
+    AppendString(out_, v.c_str(), v.size());
+    return Done();
+  }
+  JsonOut& String(const char* v) { return String(std::string(v)); }
+  JsonOut& Int(long long v) {
+    Separate();
+    out_ += std::to_string(v);
+    return Done();
+  }
+  // Non-finite numbers have no JSON form and become null.
+  JsonOut& Number(double v, int decimals) {
+    Separate();
+    if (!std::isfinite(v)) {
+      out_ += "null";
+    } else {
+      char buf[64];
+      std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
+      out_ += buf;
+    }
+    return Done();
+  }
+  // A float as its shortest faithful text.
+  JsonOut& Real(float v) {
+    Separate();
+    if (!std::isfinite(v)) {
+      out_ += "null";
+    } else {
+      char buf[32];
+      std::snprintf(buf, sizeof(buf), "%.7g", static_cast<double>(v));
+      out_ += buf;
+    }
+    return Done();
+  }
+  JsonOut& Bool(bool v) {
+    Separate();
+    out_ += v ? "true" : "false";
+    return Done();
+  }
+  JsonOut& Null() {
+    Separate();
+    out_ += "null";
+    return Done();
+  }
+
+  std::string& str() { return out_; }
+  void reserve(std::size_t n) { out_.reserve(n); }
+
+  static void AppendString(std::string& out, const char* s, std::size_t n) {
+    out += '"';
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c < 0x20 || c == 0x7f) {
+        char esc[8];
+        std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
+        out += esc;
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    out += '"';
+  }
+  static void AppendString(std::string& out, const char* s) {
+    AppendString(out, s, std::char_traits<char>::length(s));
+  }
+
+ private:
+  JsonOut& Open(char c) {
+    Separate();
+    out_ += c;
+    comma_ = false;
+    return *this;
+  }
+  JsonOut& Close(char c) {
+    out_ += c;
+    return Done();
+  }
+  void Separate() {
+    if (after_key_) {
+      after_key_ = false;
+    } else if (comma_) {
+      out_ += ',';
+    }
+  }
+  JsonOut& Done() {
+    comma_ = true;
+    return *this;
+  }
+
+  std::string out_;
+  bool comma_ = false;
+  bool after_key_ = false;
+};
+
+}  // namespace host

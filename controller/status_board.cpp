@@ -1,0 +1,266 @@
+#include "controller/status_board.h"
+
+#include "controller/iso_time.h"
+#include "controller/status_render.h"
+#include "controller/ups_fields.h"
+
+namespace host {
+
+const char* LinkStateName(LinkState s) {
+  switch (s) {
+    case LinkState::kOk:
+      return "ok";
+    case LinkState::kTimeout:
+      return "timeout";
+    case LinkState::kLost:
+      return "lost";
+    case LinkState::kReopening:
+      return "reopening";
+  }
+  return "unknown";
+}
+
+namespace {
+
+void WriteWho(JsonOut& out, const DeviceStatus& d) {
+  out.Key("device").String(d.name).Key("data_id").Int(d.data_id);
+}
+
+void WriteSignal(JsonOut& out, const std::string& id) {
+  const UpsSignal* s = FindUpsSignal(id);
+  out.Key("signal");
+  if (s) {
+    out.String(s->label).Key("measurement").String(kUpsMeasurements[s->measurement].key);
+  } else {
+    out.String(id).Key("measurement").Null();
+  }
+}
+
+}  // namespace
+
+StatusBoard::StatusBoard(std::size_t event_capacity, std::size_t max_subscribers)
+    : ring_(event_capacity ? event_capacity : 1), max_subscribers_(max_subscribers) {}
+
+void StatusBoard::AddDevice(const DeviceConfig& cfg, const std::string& port,
+                            const QDXVDevice& dev) {
+  DeviceStatus d;
+  d.name = cfg.name;
+  d.type = cfg.type;
+  d.port = port;
+  d.data_id = cfg.data_id;
+  d.poll_interval_ms = cfg.poll_interval_ms;
+  d.link_ms = NowUtcMs();
+  for (const auto& level : dev.threshold_levels_) {
+    const auto value = dev.threshold_values_.find(level.first);
+    if (level.second < 1 || value == dev.threshold_values_.end()) continue;
+    AlarmInfo& a = d.alarms[level.first];
+    a.signal_id = level.first;
+    a.configured = true;
+    a.level = level.second;
+    a.threshold = value->second;
+    const auto low = dev.threshold_low_.find(level.first);
+    a.low = low != dev.threshold_low_.end() && low->second;
+    const auto hyst = dev.threshold_hyst_.find(level.first);
+    a.hysteresis = hyst == dev.threshold_hyst_.end() ? 0.0f : hyst->second;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  devices_.push_back(std::move(d));
+}
+
+void StatusBoard::Record(std::size_t i, int type, const unsigned char* data, unsigned int len,
+                         bool cached) {
+  const std::int64_t now = NowUtcMs();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i >= devices_.size()) return;
+  DeviceStatus& d = devices_[i];
+  ++d.records;
+  d.record_type = type;
+  d.record.assign(data, data + len);
+  d.cached = cached;
+  d.record_ms = now;
+  // A replayed record says nothing about the line.
+  if (!cached && d.link != LinkState::kOk) {
+    d.link = LinkState::kOk;
+    d.link_ms = now;
+  }
+  if (subscribers_ == 0) return;
+  JsonOut out;
+  out.BeginObject();
+  WriteWho(out, d);
+  out.Key("link").String(LinkStateName(d.link)).Key("cached").Bool(cached);
+  WriteCounters(out, d);
+  out.Key("record");
+  WriteRecord(out, d.record_type, d.record, FormatUtcMs(d.record_ms));
+  out.EndObject();
+  Emit("record", out.str());
+}
+
+void StatusBoard::Alarm(std::size_t i, const rule_value& item, bool raised) {
+  const std::int64_t now = NowUtcMs();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i >= devices_.size()) return;
+  DeviceStatus& d = devices_[i];
+  AlarmInfo& a = d.alarms[item.signal_id];
+  a.signal_id = item.signal_id;
+  a.active = raised;
+  a.value = item.value;
+  a.threshold = item.threshold;
+  a.low = item.low;
+  a.level = item.level;
+  a.changed_ms = now;
+  if (subscribers_ == 0) return;
+  JsonOut out;
+  out.BeginObject();
+  WriteWho(out, d);
+  out.Key("signal_id").String(item.signal_id);
+  WriteSignal(out, item.signal_id);
+  out.Key("raised").Bool(raised).Key("value").Real(item.value);
+  out.Key("threshold").Real(item.threshold).Key("low").Bool(item.low);
+  out.Key("level").Int(item.level).Key("time").String(FormatUtcMs(now));
+  out.EndObject();
+  Emit("alarm", out.str());
+}
+
+void StatusBoard::Report(std::size_t i, const std::string& report_id, float value) {
+  const std::int64_t now = NowUtcMs();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i >= devices_.size()) return;
+  DeviceStatus& d = devices_[i];
+  ReportInfo& r = d.reports[report_id];
+  r.value = value;
+  r.time_ms = now;
+  if (subscribers_ == 0) return;
+  JsonOut out;
+  out.BeginObject();
+  WriteWho(out, d);
+  out.Key("report_id").String(report_id);
+  WriteSignal(out, report_id);
+  const UpsSignal* s = FindUpsSignal(report_id);
+  out.Key("unit").String(s ? s->unit : "");
+  out.Key("value").Real(value).Key("time").String(FormatUtcMs(now));
+  out.EndObject();
+  Emit("report", out.str());
+}
+
+void StatusBoard::Failure(std::size_t i) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i >= devices_.size()) return;
+  ++devices_[i].failures;
+  SetLink(i, LinkState::kTimeout, NowUtcMs());
+}
+
+void StatusBoard::Lost(std::size_t i) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i < devices_.size()) SetLink(i, LinkState::kLost, NowUtcMs());
+}
+
+void StatusBoard::ReopenFailed(std::size_t i) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i < devices_.size()) SetLink(i, LinkState::kReopening, NowUtcMs());
+}
+
+void StatusBoard::Reopened(std::size_t i, const std::string& port) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i >= devices_.size()) return;
+  ++devices_[i].reopens;
+  devices_[i].port = port;
+  SetLink(i, LinkState::kOk, NowUtcMs());
+}
+
+// Sends an event even when the state stays, since the counters moved.
+void StatusBoard::SetLink(std::size_t i, LinkState link, std::int64_t now_ms) {
+  DeviceStatus& d = devices_[i];
+  if (d.link != link) {
+    d.link = link;
+    d.link_ms = now_ms;
+  }
+  if (subscribers_ == 0) return;
+  JsonOut out;
+  out.BeginObject();
+  WriteWho(out, d);
+  out.Key("link").String(LinkStateName(d.link)).Key("since").String(FormatUtcMs(d.link_ms));
+  out.Key("port").String(d.port);
+  WriteCounters(out, d);
+  out.EndObject();
+  Emit("link", out.str());
+}
+
+void StatusBoard::Emit(const char* kind, const std::string& data) {
+  auto text = std::make_shared<std::string>();
+  text->reserve(data.size() + 48);
+  *text += "id: ";
+  *text += std::to_string(head_);
+  *text += "\nevent: ";
+  *text += kind;
+  *text += "\ndata: ";
+  *text += data;  // JSON text holds no raw newline
+  *text += "\n\n";
+  ring_[static_cast<std::size_t>(head_ % ring_.size())] = std::move(text);
+  ++head_;
+  cv_.notify_all();
+}
+
+std::vector<DeviceStatus> StatusBoard::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return devices_;
+}
+
+boost::optional<DeviceStatus> StatusBoard::Find(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const DeviceStatus& d : devices_) {
+    if (d.name == name) return d;
+  }
+  return boost::none;
+}
+
+std::unique_ptr<EventSubscription> StatusBoard::Subscribe() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (closed_ || subscribers_ >= max_subscribers_) return nullptr;
+  ++subscribers_;
+  return std::unique_ptr<EventSubscription>(new EventSubscription(shared_from_this(), head_));
+}
+
+void StatusBoard::CloseEvents() {
+  std::lock_guard<std::mutex> lock(mu_);
+  closed_ = true;
+  cv_.notify_all();
+}
+
+std::size_t StatusBoard::subscribers() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return subscribers_;
+}
+
+long StatusBoard::dropped() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return dropped_;
+}
+
+EventSubscription::Result EventSubscription::Wait(std::chrono::milliseconds timeout,
+                                                  std::string& out) {
+  StatusBoard& b = *board_;
+  std::vector<std::shared_ptr<const std::string>> taken;
+  {
+    std::unique_lock<std::mutex> lock(b.mu_);
+    b.cv_.wait_for(lock, timeout, [&] { return b.closed_ || b.head_ != next_; });
+    if (b.closed_) return Result::kEnded;
+    if (b.head_ - next_ > b.ring_.size()) {
+      ++b.dropped_;
+      next_ = b.head_;
+      return Result::kDropped;
+    }
+    taken.reserve(static_cast<std::size_t>(b.head_ - next_));
+    for (; next_ != b.head_; ++next_)
+      taken.push_back(b.ring_[static_cast<std::size_t>(next_ % b.ring_.size())]);
+  }
+  if (taken.empty()) return Result::kIdle;
+  for (const auto& t : taken) out += *t;
+  return Result::kEvents;
+}
+
+EventSubscription::~EventSubscription() {
+  std::lock_guard<std::mutex> lock(board_->mu_);
+  --board_->subscribers_;
+}
+
+}  // namespace host

@@ -1,0 +1,139 @@
+// What the controller knows about each device right now, kept for readers on
+// other threads (the HTTP server), and a bounded stream of the changes.
+//
+// The poll loop only ever takes one short lock here: it copies a record or a
+// value in and, while someone listens, appends one formatted event to a ring.
+// Readers copy what they need out under the same lock and format without it.
+// A listener that falls a whole ring behind is dropped instead of slowing the
+// loop down.
+#pragma once
+
+#include <boost/optional.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "controller/site_config.h"
+#include "host/qdx_device.h"
+
+namespace host {
+
+// ok: the port is open and the last exchange (if any) gave a record;
+// timeout: the last exchange ended without one; lost: the port went away;
+// reopening: at least one attempt to open it again failed.
+enum class LinkState { kOk, kTimeout, kLost, kReopening };
+inline constexpr LinkState kLinkStates[] = {LinkState::kOk, LinkState::kTimeout, LinkState::kLost,
+                                            LinkState::kReopening};
+const char* LinkStateName(LinkState s);
+
+struct AlarmInfo {
+  std::string signal_id;
+  bool configured = false;  // a threshold is set in the device's settings
+  bool active = false;
+  float value = 0.0f;  // last value checked against it
+  float threshold = 0.0f;
+  float hysteresis = 0.0f;
+  bool low = false;
+  int level = 0;
+  std::int64_t changed_ms = 0;  // when it was last raised or cleared; 0: never
+};
+
+struct ReportInfo {
+  float value = 0.0f;
+  std::int64_t time_ms = 0;
+};
+
+struct DeviceStatus {
+  std::string name;
+  std::string type;
+  std::string port;
+  std::uint32_t data_id = 0;
+  int poll_interval_ms = 0;
+  LinkState link = LinkState::kOk;
+  std::int64_t link_ms = 0;  // when the link state last changed
+  long records = 0;
+  long failures = 0;
+  long reopens = 0;
+  int record_type = 0;
+  std::vector<unsigned char> record;          // the last published record; empty before the first
+  bool cached = false;                        // it was replayed from the history
+  std::int64_t record_ms = 0;                 // when it was published
+  std::map<std::string, AlarmInfo> alarms;    // by signal id
+  std::map<std::string, ReportInfo> reports;  // by report id
+};
+
+class StatusBoard;
+
+// One listener's place in the event stream. Destroying it unsubscribes.
+class EventSubscription {
+ public:
+  enum class Result { kEvents, kIdle, kEnded, kDropped };
+
+  // Waits up to timeout for events after the last ones taken and appends
+  // their text to out. kDropped: the listener fell too far behind; kEnded: the
+  // stream was closed.
+  Result Wait(std::chrono::milliseconds timeout, std::string& out);
+
+  ~EventSubscription();
+  EventSubscription(const EventSubscription&) = delete;
+  EventSubscription& operator=(const EventSubscription&) = delete;
+
+ private:
+  friend class StatusBoard;
+  EventSubscription(std::shared_ptr<StatusBoard> board, std::uint64_t next)
+      : board_(std::move(board)), next_(next) {}
+  std::shared_ptr<StatusBoard> board_;
+  std::uint64_t next_;
+};
+
+class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
+ public:
+  static constexpr std::size_t kDefaultEventCapacity = 4096;
+  static constexpr std::size_t kDefaultMaxSubscribers = 32;
+
+  explicit StatusBoard(std::size_t event_capacity = kDefaultEventCapacity,
+                       std::size_t max_subscribers = kDefaultMaxSubscribers);
+
+  // Called by the poll loop. Devices are numbered in the order they are added.
+  void AddDevice(const DeviceConfig& cfg, const std::string& port, const QDXVDevice& dev);
+  void Record(std::size_t i, int type, const unsigned char* data, unsigned int len, bool cached);
+  void Alarm(std::size_t i, const rule_value& item, bool raised);
+  void Report(std::size_t i, const std::string& report_id, float value);
+  void Failure(std::size_t i);
+  void Lost(std::size_t i);
+  void ReopenFailed(std::size_t i);
+  void Reopened(std::size_t i, const std::string& port);
+
+  // Any thread.
+  std::vector<DeviceStatus> Snapshot() const;
+  boost::optional<DeviceStatus> Find(const std::string& name) const;
+  // Null when the stream is closed or max_subscribers listen already.
+  std::unique_ptr<EventSubscription> Subscribe();
+  // Ends every subscription; later ones are refused.
+  void CloseEvents();
+  std::size_t subscribers() const;
+  long dropped() const;  // listeners dropped for falling behind
+
+ private:
+  friend class EventSubscription;
+  void SetLink(std::size_t i, LinkState link, std::int64_t now_ms);
+  // Formats and appends one event while someone listens; mu_ is held.
+  void Emit(const char* kind, const std::string& data);
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<DeviceStatus> devices_;
+  std::vector<std::shared_ptr<const std::string>> ring_;
+  std::uint64_t head_ = 0;  // number of the next event
+  std::size_t subscribers_ = 0;
+  std::size_t max_subscribers_;
+  long dropped_ = 0;
+  bool closed_ = false;
+};
+
+}  // namespace host

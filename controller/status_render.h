@@ -1,0 +1,38 @@
+// The status board and history rows as JSON, CSV and metrics text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "controller/json_out.h"
+#include "controller/status_board.h"
+
+namespace host {
+
+// {"type", "time", then "device_time", decoded "values", "state" and the set
+// "flags" for a UPS record, or "hex" for any other}.
+void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
+                 const std::string& time);
+void WriteCounters(JsonOut& out, const DeviceStatus& d);
+void WriteAlarms(JsonOut& out, const DeviceStatus& d);
+void WriteDevice(JsonOut& out, const DeviceStatus& d);
+
+// GET /api/devices.
+std::string DevicesJson(const std::vector<DeviceStatus>& devices);
+
+// The measurement table: key, name, unit, decimals of each measurement.
+void WriteMeasurementTable(JsonOut& out);
+
+struct HttpCounters {
+  std::size_t event_clients = 0;
+  long event_clients_dropped = 0;
+};
+
+// GET /metrics in the Prometheus text exposition format (version 0.0.4).
+std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCounters& http);
+
+// {"error": message}.
+std::string ErrorJson(const std::string& message);
+
+}  // namespace host
