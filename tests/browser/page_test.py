@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""The status page in headless Chromium: page_test.py BUILD_DIR SCREENSHOT.
+
+Runs qdx-host with --http against ups-sim, loads the page, waits until the
+device card shows the simulator's input voltage and counts records arriving
+live, checks that the input-voltage chart holds points, its alarm threshold
+line and drawn pixels, and saves a screenshot. Chromium is driven through the
+DevTools protocol over a pipe, with the standard library only. Exits 77
+(skipped) when Chromium is not installed: scripts/bootstrap browser adds it.
+"""
+import base64
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+STEADY_INPUT = "230.0 V"  # the steady scenario's input voltage, as the card shows it
+THRESHOLD = 180.0
+
+
+def fail(msg, *outputs):
+    for out in outputs:
+        sys.stderr.write(out if isinstance(out, str) else json.dumps(out, indent=1))
+        sys.stderr.write("\n")
+    sys.stderr.write("FAIL: " + msg + "\n")
+    sys.exit(1)
+
+
+class DevTools:
+    """Chromium with --remote-debugging-pipe: commands on fd 3, replies on fd 4,
+    each message JSON ended by a NUL byte."""
+
+    def __init__(self, chromium, profile):
+        to_r, self.to_w = os.pipe()
+        self.from_r, from_w = os.pipe()
+
+        def wire():
+            a, b = os.dup(to_r), os.dup(from_w)  # above 4, so dup2 cannot clobber them
+            os.dup2(a, 3)
+            os.dup2(b, 4)
+
+        self.log = open(os.path.join(profile, "chromium.log"), "w")
+        self.proc = subprocess.Popen(
+            [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--disable-extensions", "--mute-audio", "--hide-scrollbars",
+             "--user-data-dir=" + os.path.join(profile, "user-data"), "--remote-debugging-pipe",
+             "--window-size=1280,1100", "about:blank"],
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log, preexec_fn=wire,
+            close_fds=False)
+        os.close(to_r)
+        os.close(from_w)
+        self.buf = b""
+        self.next_id = 0
+        self.events = []
+
+    def _read_message(self, deadline):
+        while b"\0" not in self.buf:
+            if time.time() > deadline:
+                fail("no answer from Chromium")
+            chunk = os.read(self.from_r, 65536)
+            if not chunk:
+                fail("Chromium closed the DevTools pipe")
+            self.buf += chunk
+        msg, self.buf = self.buf.split(b"\0", 1)
+        return json.loads(msg)
+
+    def call(self, method, session=None, timeout=20, **params):
+        self.next_id += 1
+        msg = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            msg["sessionId"] = session
+        os.write(self.to_w, json.dumps(msg).encode() + b"\0")
+        deadline = time.time() + timeout
+        while True:
+            reply = self._read_message(deadline)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    fail(method + " failed", reply)
+                return reply.get("result", {})
+            self.events.append(reply)
+
+    def close(self):
+        try:
+            self.call("Browser.close", timeout=5)
+        except SystemExit:
+            pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        self.log.close()
+
+
+PROBE = """(() => {
+  const card = document.querySelector('.card[data-device="ups"]');
+  const dd = card && card.querySelector('dd[data-key="input_voltage"]');
+  const foot = card && card.querySelector('.foot');
+  const box = document.querySelector('.chart[data-chart="input_voltage"]');
+  const canvas = box && box.querySelector('canvas');
+  let drawn = 0;
+  if (canvas && canvas.width) {
+    const px = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    for (let i = 3; i < px.length; i += 4) if (px[i]) drawn++;
+  }
+  const chart = typeof state === 'object' && state.charts.input_voltage;
+  return {
+    value: dd ? dd.textContent : null,
+    records: foot ? Number((foot.textContent.match(/(\\d+) records/) || [0, -1])[1]) : -1,
+    link: card ? card.querySelector('[data-role="link"]').textContent : null,
+    conn: document.getElementById('conn').textContent,
+    points: box ? Number(box.dataset.points) : 0,
+    thresholds: chart ? chart.data.datasets.slice(1).map((d) => d.data[0].y) : [],
+    charts: document.querySelectorAll('.chart canvas').length,
+    drawn: drawn,
+    note: document.getElementById('history-note').textContent,
+  };
+})()"""
+
+
+def main():
+    build, shot = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    if not chromium:
+        if os.environ.get("ZOTA_REQUIRE_BROWSER"):
+            fail("chromium is not installed (scripts/bootstrap browser)")
+        print("chromium is not installed (scripts/bootstrap browser); skipped")
+        return SKIP
+    with tempfile.TemporaryDirectory() as tmp:
+        site = os.path.join(tmp, "site.json")
+        settings = {"appSetting": {"b_mode": 1}, "thresholdSetting": {
+            "2A2615101001": {"level": 2, "value": THRESHOLD, "low": True, "hysteresis": 5.0}}}
+        with open(site, "w") as f:
+            json.dump({"plugins": [os.path.join(build, "zota_up2200.so")], "devices": [
+                {"name": "ups", "type": "zota_up2200", "data_id": 77, "port": "sim:steady",
+                 "poll_interval_ms": 200, "reply_timeout_ms": 600, "settings": settings}]}, f)
+        host = subprocess.Popen(
+            [os.path.join(build, "qdx-host"), "--db", os.path.join(tmp, "h.db"), "--duration",
+             "60", "--http", "127.0.0.1:0", site],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        url = None
+        seen = ""
+        while url is None:
+            line = host.stdout.readline()
+            if not line:
+                fail("qdx-host ended before serving", seen, host.stderr.read())
+            seen += line
+            m = re.search(r"status page at (http://\S+)", line)
+            url = m.group(1) if m else None
+        # A few records first, so the history chart has something to draw.
+        while seen.count("record 5035:") < 5:
+            seen += host.stdout.readline()
+
+        browser = DevTools(chromium, tmp)
+        try:
+            target = browser.call("Target.createTarget", url="about:blank")["targetId"]
+            session = browser.call("Target.attachToTarget", targetId=target,
+                                   flatten=True)["sessionId"]
+            browser.call("Runtime.enable", session)
+            browser.call("Page.enable", session)
+            browser.call("Page.navigate", session, url=url)
+            first = None
+            deadline = time.time() + 30
+            while True:
+                got = browser.call("Runtime.evaluate", session, expression=PROBE,
+                                   returnByValue=True)["result"].get("value") or {}
+                if first is None and got.get("records", -1) >= 0:
+                    first = got["records"]
+                ready = (got.get("value") == STEADY_INPUT and got.get("conn") == "live"
+                         and first is not None and got["records"] > first
+                         and got.get("points", 0) > 0 and got.get("drawn", 0) > 0)
+                if ready:
+                    break
+                if time.time() > deadline:
+                    errors = [e for e in browser.events
+                              if e.get("method") in ("Runtime.exceptionThrown",
+                                                     "Runtime.consoleAPICalled")]
+                    fail("the page did not show live values and a chart", got, errors)
+                time.sleep(0.25)
+            if got["thresholds"] != [THRESHOLD]:
+                fail("the alarm threshold is not drawn on the input-voltage chart", got)
+            if got["charts"] != 7 or got["link"] != "ok":
+                fail("expected seven charts and link ok", got)
+            errors = [e for e in browser.events if e.get("method") == "Runtime.exceptionThrown"]
+            if errors:
+                fail("the page threw", errors)
+            time.sleep(0.5)  # let the last live update paint
+            png = browser.call("Page.captureScreenshot", session, format="png",
+                               captureBeyondViewport=True)["data"]
+            os.makedirs(os.path.dirname(shot), exist_ok=True)
+            with open(shot, "wb") as f:
+                f.write(base64.b64decode(png))
+        finally:
+            browser.close()
+            host.terminate()
+            out, err = host.communicate(timeout=20)
+        if host.returncode != 0:
+            fail("qdx-host did not stop cleanly", seen + out, err)
+    print("ok: %s shows %s with %d chart points; screenshot %s" %
+          (url, got["value"], got["points"], shot))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
