@@ -277,6 +277,7 @@ std::string HttpServer::Start() {
   }
   const std::size_t threads = kRequestThreads + StatusBoard::kDefaultMaxSubscribers;
   m.server.new_task_queue = [threads] { return new Pool(threads); };
+  m.server.set_tcp_nodelay(true);  // small answers go out at once, not after a delayed ACK
   m.server.set_keep_alive_timeout(kKeepAliveS);
   m.server.set_read_timeout(kIoTimeoutS, 0);
   m.server.set_write_timeout(kIoTimeoutS, 0);

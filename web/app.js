@@ -173,7 +173,7 @@ function note(text) {
 
 function tickLabel(ms) {
   const t = new Date(ms);
-  const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
   if (state.range <= 86400) return hm;
   return `${t.getMonth() + 1}/${t.getDate()} ${hm}`;
 }

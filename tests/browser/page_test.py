@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
 """The status page in headless Chromium: page_test.py BUILD_DIR SCREENSHOT.
+page_test.py --shoot URL SCREENSHOT only takes a picture of a running page.
 
 Runs qdx-host with --http against ups-sim, loads the page, waits until the
 device card shows the simulator's input voltage and counts records arriving
@@ -123,9 +124,40 @@ PROBE = """(() => {
 })()"""
 
 
+def open_page(browser, url):
+    target = browser.call("Target.createTarget", url="about:blank")["targetId"]
+    session = browser.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+    browser.call("Runtime.enable", session)
+    browser.call("Page.enable", session)
+    browser.call("Page.navigate", session, url=url)
+    return session
+
+
+def save_screenshot(browser, session, shot):
+    png = browser.call("Page.captureScreenshot", session, format="png",
+                       captureBeyondViewport=True)["data"]
+    os.makedirs(os.path.dirname(shot), exist_ok=True)
+    with open(shot, "wb") as f:
+        f.write(base64.b64decode(png))
+
+
+def shoot(chromium, url, shot):
+    with tempfile.TemporaryDirectory() as tmp:
+        browser = DevTools(chromium, tmp)
+        try:
+            session = open_page(browser, url)
+            time.sleep(5)  # history loaded, a few live updates
+            save_screenshot(browser, session, shot)
+        finally:
+            browser.close()
+    return 0
+
+
 def main():
-    build, shot = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    if sys.argv[1] == "--shoot":
+        return shoot(chromium, sys.argv[2], os.path.abspath(sys.argv[3]))
+    build, shot = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     if not chromium:
         if os.environ.get("ZOTA_REQUIRE_BROWSER"):
             fail("chromium is not installed (scripts/bootstrap browser)")
@@ -158,12 +190,7 @@ def main():
 
         browser = DevTools(chromium, tmp)
         try:
-            target = browser.call("Target.createTarget", url="about:blank")["targetId"]
-            session = browser.call("Target.attachToTarget", targetId=target,
-                                   flatten=True)["sessionId"]
-            browser.call("Runtime.enable", session)
-            browser.call("Page.enable", session)
-            browser.call("Page.navigate", session, url=url)
+            session = open_page(browser, url)
             first = None
             deadline = time.time() + 30
             while True:
@@ -190,11 +217,7 @@ def main():
             if errors:
                 fail("the page threw", errors)
             time.sleep(0.5)  # let the last live update paint
-            png = browser.call("Page.captureScreenshot", session, format="png",
-                               captureBeyondViewport=True)["data"]
-            os.makedirs(os.path.dirname(shot), exist_ok=True)
-            with open(shot, "wb") as f:
-                f.write(base64.b64decode(png))
+            save_screenshot(browser, session, shot)
         finally:
             browser.close()
             host.terminate()

@@ -25,17 +25,16 @@ using host::QueryParams;
 
 // 7 measurements (230.0 V, 229.5 V, 230.0 V, 34.0 %, 50.0 Hz, 2.05 V, 27.0 °C),
 // state 0x89 (utility failure, standby type, beeper on), 2026-12-07 10:20:30.
-const std::vector<unsigned char> kRecord = {
-    7,    0,    0,    0,    0xFC, 0x08, 0xF7, 0x08, 0xFC, 0x08, 0x54, 0x01, 0xF4,
-    0x01, 0xCD, 0x00, 0x0E, 0x01, 0x89, 0xEA, 0x07, 12,   7,    10,   20,   30};
+const std::vector<unsigned char> kRecord = {7,    0,    0,    0,    0xFC, 0x08, 0xF7, 0x08, 0xFC,
+                                            0x08, 0x54, 0x01, 0xF4, 0x01, 0xCD, 0x00, 0x0E, 0x01,
+                                            0x89, 0xEA, 0x07, 12,   7,    10,   20,   30};
 
 Json::Value ParseJson(const std::string& text) {
   Json::Value v;
   std::istringstream in(text);
   std::string errors;
-  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &errors))
-      << errors << "\n"
-      << text;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &errors)) << errors << "\n"
+                                                                                 << text;
   return v;
 }
 
@@ -99,8 +98,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeCase{"2027-02-29", nullptr}, TimeCase{"2100-02-29", nullptr},
                       TimeCase{"2026-13-01", nullptr}, TimeCase{"2026-12-00", nullptr},
                       TimeCase{"1969-12-31", nullptr}, TimeCase{"2026-12-07T24:00", nullptr},
-                      TimeCase{"2026-12-07T10:60", nullptr}, TimeCase{"2026-12-07T10:20:61", nullptr},
-                      TimeCase{"2026-12-07T10:20:30.", nullptr}, TimeCase{"2026-12-07 10:20", nullptr},
+                      TimeCase{"2026-12-07T10:60", nullptr},
+                      TimeCase{"2026-12-07T10:20:61", nullptr},
+                      TimeCase{"2026-12-07T10:20:30.", nullptr},
+                      TimeCase{"2026-12-07 10:20", nullptr},
                       TimeCase{"2026-12-07T10:20Zx", nullptr}, TimeCase{"2026-12-7", nullptr},
                       TimeCase{"1970-01-01T00:30+01:00", nullptr}, TimeCase{"", nullptr},
                       TimeCase{"now", nullptr}));
@@ -143,8 +144,8 @@ TEST(HttpAddress, RejectsWithAReason) {
 }
 
 TEST(HttpAddress, LoopbackHostHeaders) {
-  for (const char* ok : {"localhost", "localhost:8080", "127.0.0.1:8080", "127.9.9.9", "[::1]:80",
-                         "[::1]", ""})
+  for (const char* ok :
+       {"localhost", "localhost:8080", "127.0.0.1:8080", "127.9.9.9", "[::1]:80", "[::1]", ""})
     EXPECT_TRUE(host::IsLoopbackHostHeader(ok)) << ok;
   for (const char* no : {"example.com", "evil.test:8080", "10.0.0.1", "[::2]:80", "[::1",
                          "localhost.evil.test", "127.0.0.1.nip.io"})
@@ -176,7 +177,8 @@ TEST_P(HistoryRejects, NamingTheParameter) {
 INSTANTIATE_TEST_SUITE_P(
     Table, HistoryRejects,
     ::testing::Values(
-        BadQuery{{}, "\"device\" is required"}, BadQuery{{{"device", ""}}, "\"device\" is required"},
+        BadQuery{{}, "\"device\" is required"},
+        BadQuery{{{"device", ""}}, "\"device\" is required"},
         BadQuery{{{"device", "ups2"}}, "unknown device \"ups2\""},
         BadQuery{{{"device", "ups"}, {"device", "ups"}}, "given more than once"},
         BadQuery{{{"device", "ups"}, {"form", "2026-12-07"}}, "unknown parameter \"form\""},
@@ -202,10 +204,12 @@ TEST(HistoryRequest, DefaultsToTheLastHourAndCapsTheLimit) {
   EXPECT_EQ(d.from_ms, now - 3600 * 1000);
   EXPECT_EQ(d.limit, host::kDefaultHistoryLimit);
   EXPECT_FALSE(d.csv);
-  const host::HistoryRequest q = host::ParseHistoryRequest(
-      {{"device", "ups"}, {"to", "2026-12-07T10:00:00Z"}, {"limit", "99999999999"},
-       {"step", "60"}, {"format", "csv"}},
-      *board, now);
+  const host::HistoryRequest q = host::ParseHistoryRequest({{"device", "ups"},
+                                                            {"to", "2026-12-07T10:00:00Z"},
+                                                            {"limit", "99999999999"},
+                                                            {"step", "60"},
+                                                            {"format", "csv"}},
+                                                           *board, now);
   EXPECT_EQ(q.to_ms, Ms("2026-12-07T10:00:00Z"));
   EXPECT_EQ(q.from_ms, Ms("2026-12-07T09:00:00Z"));
   EXPECT_EQ(q.limit, host::kMaxHistoryLimit);
@@ -375,8 +379,7 @@ TEST(StatusBoard, StreamsEventsToListeners) {
   board->Alarm(0, item, true);
   board->Report(0, "2A2110400001", 230.0f);
   board->Failure(0);
-  EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out),
-            host::EventSubscription::Result::kEvents);
+  EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out), host::EventSubscription::Result::kEvents);
   std::vector<std::pair<std::string, Json::Value>> events;
   const std::regex frame("id: \\d+\nevent: (\\w+)\ndata: ([^\n]*)\n\n");
   for (std::sregex_iterator it(out.begin(), out.end(), frame), end; it != end; ++it)
@@ -447,8 +450,7 @@ TEST(StatusText, MetricsAreWellFormed) {
   board->Record(0, 5035, kRecord.data(), 26, false);
   board->Failure(0);
   const std::string text = host::MetricsText(board->Snapshot(), {3, 1});
-  const std::regex sample(
-      R"(([a-z_]+)(\{([a-z_]+="([^"\\\n]|\\["\\n])*",?)*\})? (-?[0-9.e+]+))");
+  const std::regex sample(R"(([a-z_]+)(\{([a-z_]+="([^"\\\n]|\\["\\n])*",?)*\})? (-?[0-9.e+]+))");
   std::string family;
   std::set<std::string> families;
   std::istringstream lines(text);
