@@ -116,8 +116,6 @@ struct HttpServer::Impl {
   void Static(const WebAsset& asset);
 };
 
-bool HttpAvailable() { return true; }
-
 HttpServer::HttpServer(std::shared_ptr<StatusBoard> board, HttpOptions options)
     : impl_(std::make_unique<Impl>()) {
   impl_->board = std::move(board);

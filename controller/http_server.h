@@ -59,7 +59,4 @@ class HttpServer {
   std::unique_ptr<Impl> impl_;
 };
 
-// Whether this build serves HTTP at all.
-bool HttpAvailable();
-
 }  // namespace host

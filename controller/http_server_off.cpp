@@ -7,8 +7,6 @@ namespace host {
 
 struct HttpServer::Impl {};
 
-bool HttpAvailable() { return false; }
-
 HttpServer::HttpServer(std::shared_ptr<StatusBoard>, HttpOptions) {}
 HttpServer::~HttpServer() = default;
 

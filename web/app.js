@@ -178,6 +178,13 @@ function tickLabel(ms) {
   return `${t.getMonth() + 1}/${t.getDate()} ${hm}`;
 }
 
+// Whole ten minutes, three hours or days, so the grid lines fall on round times.
+function tickStep() {
+  if (state.range <= 3600) return 600000;
+  if (state.range <= 86400) return 3 * 3600000;
+  return 86400000;
+}
+
 function thresholdSets(key, from, to) {
   const d = state.devices.get(state.selected);
   return d.alarms
@@ -232,7 +239,10 @@ function makeCharts(records, from, to) {
         maintainAspectRatio: false,
         interaction: { mode: "nearest", axis: "x", intersect: false },
         scales: {
-          x: { type: "linear", min: from, max: to, ticks: { maxTicksLimit: 7, callback: tickLabel } },
+          x: {
+            type: "linear", min: from, max: to,
+            ticks: { stepSize: tickStep(), maxTicksLimit: 9, maxRotation: 0, callback: tickLabel },
+          },
           y: { title: { display: true, text: m.unit } },
         },
         plugins: {
