@@ -273,8 +273,9 @@ std::string HttpServer::Start() {
                 << " is missing: the status page shows no charts (install libjs-chart.js)"
                 << std::endl;
   }
-  const std::size_t threads = kRequestThreads + StatusBoard::kDefaultMaxSubscribers;
-  m.server.new_task_queue = [threads] { return new Pool(threads); };
+  m.server.new_task_queue = [] {
+    return new Pool(kRequestThreads + StatusBoard::kDefaultMaxSubscribers);
+  };
   m.server.set_tcp_nodelay(true);  // small answers go out at once, not after a delayed ACK
   m.server.set_keep_alive_timeout(kKeepAliveS);
   m.server.set_read_timeout(kIoTimeoutS, 0);
