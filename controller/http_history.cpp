@@ -56,8 +56,12 @@ std::int64_t ParseTime(const std::string& text, const char* name) {
 class Connection {
  public:
   explicit Connection(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-      Fail("cannot open");
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+      // A failed open still hands out a handle; the destructor will not run.
+      const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      throw HistoryError("history database " + path + ": cannot open: " + why);
+    }
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   }
   ~Connection() {
