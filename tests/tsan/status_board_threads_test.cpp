@@ -16,7 +16,7 @@ struct FakeDevice : QDXSPDevice {
 };
 
 TEST(StatusBoardThreads, WriterReadersAndListeners) {
-  auto board = std::make_shared<host::StatusBoard>(64, 4);
+  auto board = std::make_shared<host::StatusBoard>(1 << 16, 4);
   FakeDevice dev;
   dev.threshold_levels_["2A2615101001"] = 1;
   dev.threshold_values_["2A2615101001"] = 180.0f;
@@ -68,6 +68,8 @@ TEST(StatusBoardThreads, WriterReadersAndListeners) {
       board->Reopened(d, "/dev/pts/1");
     }
   }
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (taken == 0 && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
   done = true;
   board->CloseEvents();
   for (std::thread& t : threads) t.join();
