@@ -33,6 +33,12 @@ HISTORY_ROWS = 10000
 POLLS = re.compile(r"polls: the latest went out (\d+) ms after its time")
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+
+
 def iso(t):
     return t.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (t.microsecond // 1000)
 
@@ -137,10 +143,12 @@ def run(args, clients):
     for c in listeners:
         c.start()
     time.sleep(2)
+    cpu0, wall0 = cpu_seconds(host.pid), time.time()
     metrics = timed_get(port, "/metrics", args.requests)
     history = timed_get(port, "/api/history?device=ups000&limit=10000&from=" + start_from,
                         args.requests)
     time.sleep(max(0, args.seconds - 5))
+    cpu = (cpu_seconds(host.pid) - cpu0) / (time.time() - wall0) * 100
     events = sum(c.events for c in listeners)
     host.send_signal(signal.SIGTERM)
     host.wait(120)
@@ -150,6 +158,7 @@ def run(args, clients):
     m = POLLS.search(text)
     result = {
         "clients": clients,
+        "cpu": cpu,
         "events": events,
         "metrics": metrics,
         "history": history,
@@ -176,10 +185,10 @@ def main():
         print("%d event clients (%d events received): GET /metrics %.1f ms median, %.1f ms worst, "
               "%d bytes; GET /api/history 10,000 records %.1f ms median, %.1f ms worst, %d bytes; "
               "worst poll delay %s ms; record times off the poll grid by at most %.0f ms; "
-              "%d communication failures"
+              "%d communication failures; qdx-host used %.0f %% of a core"
               % (clients, r["events"], *r["metrics"], *r["history"],
                  r["poll_delay_ms"] if r["poll_delay_ms"] is not None else "n/a",
-                 r["grid_spread_ms"], r["failures"]))
+                 r["grid_spread_ms"], r["failures"], r["cpu"]))
         sys.stdout.flush()
 
 
