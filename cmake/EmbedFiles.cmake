@@ -22,10 +22,8 @@ foreach(name IN LISTS FILES)
   string(APPEND table "    {\"/${name}\", \"${type}\", kFile${i}, ${size}},\n")
   math(EXPR i "${i} + 1")
 endforeach()
-file(WRITE "${OUT}.tmp"
+file(WRITE "${OUT}"
      "// Generated from web/ by cmake/EmbedFiles.cmake; do not edit.\n"
      "#include \"controller/web_assets.h\"\n\nnamespace host {\nnamespace {\n${arrays}}  // namespace\n\n"
      "const WebAsset kWebAssets[] = {\n${table}};\n"
      "const std::size_t kWebAssetCount = ${i};\n\n}  // namespace host\n")
-execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different "${OUT}.tmp" "${OUT}")
-file(REMOVE "${OUT}.tmp")
