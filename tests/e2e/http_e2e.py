@@ -250,6 +250,39 @@ def case_stalled(tmp):
         s.close()
 
 
+def case_link(tmp):
+    """A simulator that dies shows as a lost link, then a reopened one, in the
+    API, the event stream and the metrics."""
+    host = Host(tmp, [device("ups", 4242, "sim:normal:5")])
+    pid = int(re.search(r"pid (\d+)\)", host.out).group(1))
+    until("a record", lambda: host.json("/api/devices")["devices"][0]["record"])
+    s = socket.create_connection(("127.0.0.1", host.port), timeout=10)
+    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n")
+    data = b""
+    while b": connected" not in data:  # subscribed: no event is missed from here on
+        chunk = s.recv(65536)
+        check(chunk, "event stream closed")
+        data += chunk
+    os.kill(pid, signal.SIGKILL)
+    ups = until("the port reopened", lambda: (
+        lambda d: d if d["counters"]["reopens"] >= 1 and d["link"] == "ok"
+        and d["counters"]["records"] > 3 else None)(host.json("/api/devices")["devices"][0]))
+    check(ups["port"].startswith("/dev/pts/"), "port after reopening", ups)
+    links = []
+    while "ok" not in links:
+        chunk = s.recv(65536)
+        check(chunk, "event stream closed", data.decode(errors="replace"))
+        data += chunk
+        links = [json.loads(m)["link"] for m in
+                 re.findall(rb"event: link\r?\ndata: ([^\r\n]*)", data)]
+    s.close()
+    check(links[0] == "lost" and links[-1] == "ok", "link events", links)
+    _, _, metrics = host.get("/metrics")
+    check(re.search(r'qdx_device_reopens_total\{device="ups",data_id="4242"\} [1-9]', metrics),
+          "reopen not counted", metrics)
+    host.stop()
+
+
 def case_options(tmp):
     """--http refuses bad and remote addresses, reports a busy port, and warns
     when allowed to serve other machines."""
@@ -286,7 +319,7 @@ def case_options(tmp):
     check("warning: the status page" in host.err, "no warning for a remote address", host.err)
 
 
-CASES = {"api": case_api, "stalled": case_stalled, "options": case_options}
+CASES = {"api": case_api, "stalled": case_stalled, "link": case_link, "options": case_options}
 
 if __name__ == "__main__":
     BIN = os.path.abspath(sys.argv[2])
