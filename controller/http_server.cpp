@@ -10,13 +10,13 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 #include <thread>
 
 #include "controller/history_db.h"
 #include "controller/http_history.h"
 #include "controller/iso_time.h"
+#include "controller/output.h"
 #include "controller/status_render.h"
 #include "controller/web_assets.h"
 
@@ -269,9 +269,8 @@ std::string HttpServer::Start() {
   if (!m.options.chart_js_path.empty()) {
     m.chart_js = ReadFile(m.options.chart_js_path);
     if (m.chart_js.empty())
-      std::cerr << "qdx-host: " << m.options.chart_js_path
-                << " is missing: the status page shows no charts (install libjs-chart.js)"
-                << std::endl;
+      Complain(m.options.chart_js_path +
+               " is missing: the status page shows no charts (install libjs-chart.js)");
   }
   m.server.new_task_queue = [] {
     return new Pool(kRequestThreads + StatusBoard::kDefaultMaxSubscribers);
@@ -293,8 +292,8 @@ std::string HttpServer::Start() {
                              (err ? std::string(": ") + std::strerror(err) : std::string()));
   }
   if (!a.loopback) {
-    std::cerr << "qdx-host: warning: the status page, API and metrics on " << shown << ":" << port
-              << " are open to every machine that reaches it, without authentication" << std::endl;
+    Complain("warning: the status page, API and metrics on " + shown + ":" + std::to_string(port) +
+             " are open to every machine that reaches it, without authentication");
   }
   m.listener = std::thread([&m] { m.server.listen_after_bind(); });
   m.started = true;
