@@ -204,7 +204,7 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
       page.more = true;
       break;
     }
-    HistoryRow row;
+    HistoryEntry row;
     row.time = std::move(time);
     row.record_type = sqlite3_column_int(scan, 1);
     const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(scan, 2));
@@ -225,7 +225,7 @@ std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
   out.Key("measurements");
   WriteMeasurementTable(out);
   out.Key("records").BeginArray();
-  for (const HistoryRow& row : page.rows) WriteRecord(out, row.record_type, row.data, row.time);
+  for (const HistoryEntry& row : page.rows) WriteRecord(out, row.record_type, row.data, row.time);
   out.EndArray().EndObject();
   return std::move(out.str());
 }
@@ -241,7 +241,7 @@ std::string HistoryCsv(const HistoryPage& page) {
   out += ",state,flags,hex\r\n";
   out.reserve(out.size() + page.rows.size() * 120);
   char buf[32];
-  for (const HistoryRow& row : page.rows) {
+  for (const HistoryEntry& row : page.rows) {
     out += row.time + "," + std::to_string(row.record_type);
     const unsigned int len = static_cast<unsigned int>(row.data.size());
     if (IsUpsRecord(row.record_type, len)) {

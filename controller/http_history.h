@@ -46,14 +46,14 @@ void CheckParamNames(const QueryParams& params, std::initializer_list<const char
 HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard& board,
                                    std::int64_t now_ms);
 
-struct HistoryRow {
+struct HistoryEntry {
   std::string time;  // as stored: "YYYY-MM-DDTHH:MM:SS.mmmZ"
   int record_type = 0;
   std::vector<unsigned char> data;
 };
 
 struct HistoryPage {
-  std::vector<HistoryRow> rows;
+  std::vector<HistoryEntry> rows;
   bool more = false;  // the range holds further records after the last row
 };
 
