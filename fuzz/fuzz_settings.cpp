@@ -12,10 +12,12 @@
 namespace {
 
 constexpr std::uint32_t kDataId = 4242;
-constexpr char kHostRefusal[] = "settings: ";
+// The controller names the refused key: "settings: ..." or "settings.KEY.PATH: ...".
+constexpr char kHostRefusal[] = "settings";
 
 bool HostRefusal(const std::invalid_argument& e) {
-  return std::strncmp(e.what(), kHostRefusal, sizeof(kHostRefusal) - 1) == 0;
+  const std::size_t n = sizeof(kHostRefusal) - 1;
+  return std::strncmp(e.what(), kHostRefusal, n) == 0 && (e.what()[n] == ':' || e.what()[n] == '.');
 }
 
 }  // namespace
