@@ -6,6 +6,7 @@
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/throw_exception.hpp>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -38,6 +40,23 @@ inline int ParseInt(const std::string& text) {
   if (n > INT_MAX) n = INT_MAX;
   if (n < INT_MIN) n = INT_MIN;
   return static_cast<int>(n);
+}
+
+// Boost's second_clock::local_time, step for step, except that the failure is
+// built from a std::string: Boost's passes a const char*, a constructor that
+// C++ libraries before GCC 5 lack, so the plug-in would not load on them.
+inline boost::posix_time::ptime LocalNow() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  if (::localtime_r(&t, &tm) == nullptr) {
+    boost::throw_exception(
+        std::runtime_error(std::string("could not convert calendar time to local time")));
+  }
+  const boost::gregorian::date day(static_cast<unsigned short>(tm.tm_year + 1900),
+                                   static_cast<unsigned short>(tm.tm_mon + 1),
+                                   static_cast<unsigned short>(tm.tm_mday));
+  return boost::posix_time::ptime(
+      day, boost::posix_time::time_duration(tm.tm_hour, tm.tm_min, tm.tm_sec));
 }
 
 constexpr float kPercentScale = 100.0f;
@@ -107,7 +126,7 @@ class UniDataDevice : public Base {
 
   void RoundDone() override {
     this->data_ready_ = true;
-    this->last_update_ = boost::posix_time::second_clock::local_time();
+    this->last_update_ = uni_data::LocalNow();
     const uni_data::HostTime now = get_ttime(this->last_update_);
     std::memcpy(&cData.update_time, &now, sizeof(now));
     this->QDXVDevice::SendSP(SpDataId, reinterpret_cast<const unsigned char*>(&cData),

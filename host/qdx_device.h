@@ -70,8 +70,10 @@ struct rule_value {
 // QDXVDevice, so deletion through this type is blocked by a protected destructor.
 class VDeviceInterface {
  public:
+  // Built from std::string: plug-ins compile this, and C++ libraries before
+  // GCC 5 lack the const char* constructor.
   virtual double Get_Value(unsigned int /*index*/, const std::string& /*name*/) const {
-    throw std::out_of_range("数据未就绪");
+    throw std::out_of_range(std::string("数据未就绪"));
   }
   virtual int LoadFromCache(const std::string& data) {
     return LoadFromCache(reinterpret_cast<const unsigned char*>(data.data()),

@@ -136,13 +136,14 @@ constexpr std::int64_t kMaxAgeSeconds = 60;
 
 auto ZOTA_UP2200::Get_Value(unsigned int index, const std::string& name) const
     -> decltype(this->VDeviceInterface::Get_Value(index, name)) {
-  if (!data_ready_) throw std::out_of_range("数据未就绪");
-  const boost::posix_time::time_duration age =
-      boost::posix_time::second_clock::local_time() - last_update_;
+  // Built from std::string: the const char* constructor is missing from C++
+  // libraries before GCC 5.
+  if (!data_ready_) throw std::out_of_range(std::string("数据未就绪"));
+  const boost::posix_time::time_duration age = uni_data::LocalNow() - last_update_;
   // A missing time stamp counts as stale rather than as fresh data.
   if (age.is_special() || static_cast<std::int64_t>(age.total_seconds()) > kMaxAgeSeconds)
-    throw std::out_of_range("数据已超时");
-  throw std::out_of_range("不支持变量");
+    throw std::out_of_range(std::string("数据已超时"));
+  throw std::out_of_range(std::string("不支持变量"));
 }
 
 namespace {
