@@ -7,6 +7,7 @@ option(ZOTA_TIME64 "64-bit time_t on 32-bit targets; the board then needs glibc 
 
 set(ZOTA_FLOOR_GLIBC 2.17)
 set(ZOTA_FLOOR_GCC 4.8.0)  # libgcc_s
+set(ZOTA_FLOOR_CXXABI_ARM 1.3.3)  # ARM exception unwinding, libstdc++ of GCC 4.3 on
 if(ZOTA_CXX11_ABI)
   set(ZOTA_STRING_ABI cxx11)
   set(ZOTA_FLOOR_GLIBCXX 3.4.21)
@@ -34,5 +35,6 @@ endif()
 # Read by cmake/check_floor.cmake, from CTest and from scripts/release.
 set(ZOTA_FLOOR_FILE ${CMAKE_BINARY_DIR}/zota_up2200.floor.cmake)
 file(WRITE ${ZOTA_FLOOR_FILE}
-     "set(FLOOR GLIBC_${ZOTA_FLOOR_GLIBC} GLIBCXX_${ZOTA_FLOOR_GLIBCXX} CXXABI_${ZOTA_FLOOR_CXXABI} GCC_${ZOTA_FLOOR_GCC})\n"
+     "set(FLOOR GLIBC_${ZOTA_FLOOR_GLIBC} GLIBCXX_${ZOTA_FLOOR_GLIBCXX} CXXABI_${ZOTA_FLOOR_CXXABI} "
+     "CXXABI_ARM_${ZOTA_FLOOR_CXXABI_ARM} GCC_${ZOTA_FLOOR_GCC})\n"
      "set(STRING_ABI ${ZOTA_STRING_ABI})\n")
