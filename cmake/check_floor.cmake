@@ -3,7 +3,8 @@
 #         -P check_floor.cmake
 # - every symbol version it needs is at most the floor's for its library
 #   (GLIBC_, GLIBCXX_, CXXABI_, GCC_); any other version fails;
-# - it needs no library beyond the C and C++ runtimes;
+# - it needs no library beyond the C and C++ runtimes, and exports none of
+#   their symbols;
 # - with the old string ABI, no dynamic symbol names a C++11 ABI (cxx11) type.
 cmake_minimum_required(VERSION 3.18)
 
@@ -56,6 +57,11 @@ foreach(need IN LISTS needs)
     list(APPEND failures "${name} > ${lib}${limit}, needed by: ${syms}")
   endif()
 endforeach()
+
+# The plug-in's own stand-in for this C library variable must stay hidden.
+if(dynsyms MATCHES " [0-9]+ __libc_single_threaded[@\n]")
+  list(APPEND failures "exports __libc_single_threaded, which belongs to the C library")
+endif()
 
 run_readelf(dynamic -d)
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]]*\\]" needed "${dynamic}")
