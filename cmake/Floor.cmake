@@ -32,6 +32,17 @@ if(ZOTA_TIME64)
   set(ZOTA_FLOOR_GLIBC 2.34)
 endif()
 
+# Only optimised, uninstrumented builds are shipped and checked: sanitizer and
+# coverage runtimes add libraries, and unoptimised code keeps library checks
+# that optimisation proves dead (the allocator's overflow check, say, whose
+# throw helper needs GCC 11's runtime).
+set(zota_shipped_build ON)
+if(NOT CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$"
+   OR "${CMAKE_CXX_FLAGS} ${CMAKE_MODULE_LINKER_FLAGS}" MATCHES "-fsanitize|--coverage|-fprofile")
+  set(zota_shipped_build OFF)
+endif()
+option(ZOTA_CHECK_FLOOR "Test the plug-in's symbol versions against the floor" ${zota_shipped_build})
+
 # Read by cmake/check_floor.cmake, from CTest and from scripts/release.
 set(ZOTA_FLOOR_FILE ${CMAKE_BINARY_DIR}/zota_up2200.floor.cmake)
 file(WRITE ${ZOTA_FLOOR_FILE}
