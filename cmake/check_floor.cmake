@@ -20,14 +20,8 @@ foreach(file "${PLUGIN}" "${FLOOR_FILE}")
 endforeach()
 include(${FLOOR_FILE})  # sets FLOOR and STRING_ABI
 
-function(run_readelf out)
-  execute_process(COMMAND ${READELF} -W ${ARGN} ${PLUGIN} OUTPUT_VARIABLE text
-                  ERROR_VARIABLE err RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "check_floor: ${READELF} ${ARGN} ${PLUGIN} failed: ${err}")
-  endif()
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
+set(CHECK_NAME check_floor)
+include(${CMAKE_CURRENT_LIST_DIR}/ReadElf.cmake)
 
 set(failures "")
 run_readelf(versions -V)

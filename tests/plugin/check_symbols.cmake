@@ -17,14 +17,8 @@ if(NOT EXISTS "${PLUGIN}")
   message(FATAL_ERROR "check_symbols: ${PLUGIN} does not exist")
 endif()
 
-function(run_readelf out)
-  execute_process(COMMAND ${READELF} -W ${ARGN} ${PLUGIN} OUTPUT_VARIABLE text
-                  ERROR_VARIABLE err RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "check_symbols: ${READELF} ${ARGN} ${PLUGIN} failed: ${err}")
-  endif()
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
+set(CHECK_NAME check_symbols)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/ReadElf.cmake)
 
 set(failures "")
 
