@@ -268,15 +268,16 @@ def case_link(tmp):
         lambda d: d if d["counters"]["reopens"] >= 1 and d["link"] == "ok"
         and d["counters"]["records"] > 3 else None)(host.json("/api/devices")["devices"][0]))
     check(ups["port"].startswith("/dev/pts/"), "port after reopening", ups)
+    # Under load a reply timeout may be seen before the hang-up: what matters is
+    # a loss followed by a recovery (a missing one ends in the socket's timeout).
     links = []
-    while "ok" not in links:
+    while "lost" not in links or "ok" not in links[links.index("lost"):]:
         chunk = s.recv(65536)
         check(chunk, "event stream closed", data.decode(errors="replace"))
         data += chunk
         links = [json.loads(m)["link"] for m in
                  re.findall(rb"event: link\r?\ndata: ([^\r\n]*)", data)]
     s.close()
-    check(links[0] == "lost" and links[-1] == "ok", "link events", links)
     _, _, metrics = host.get("/metrics")
     check(re.search(r'qdx_device_reopens_total\{device="ups",data_id="4242"\} [1-9]', metrics),
           "reopen not counted", metrics)
