@@ -252,8 +252,8 @@ std::string HistoryCsv(const HistoryPage& page) {
       const unsigned state = row.data[kUpsStateOffset];
       out += "," + std::to_string(state) + ",";
       const char* sep = "";
-      for (unsigned bit = 0; bit < 8; ++bit) {
-        if (!(state & (0x80u >> bit))) continue;
+      for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
+        if (!(state & zota::FlagBit(bit))) continue;
         out += sep;
         out += kUpsFlags[bit].key;
         sep = ";";

@@ -37,8 +37,8 @@ std::string WithUnit(float value, const std::string& id) {
 
 std::vector<std::string> FlagNames(std::uint8_t state) {
   std::vector<std::string> names;
-  for (unsigned bit = 0; bit < 8; ++bit) {
-    if (state & (0x80u >> bit)) names.emplace_back(kUpsFlags[bit].name);
+  for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
+    if (state & zota::FlagBit(bit)) names.emplace_back(kUpsFlags[bit].name);
   }
   return names;
 }
@@ -81,7 +81,7 @@ std::string DescribeRecord(int type, const unsigned char* data, unsigned int len
 
 std::string SignalLabel(const std::string& id) {
   const UpsSignal* s = FindUpsSignal(id);
-  return s ? s->label : id;
+  return s ? s->name : id;
 }
 
 std::string SignalUnit(const std::string& id) {

@@ -30,7 +30,7 @@ void WriteSignal(JsonOut& out, const std::string& id) {
   const UpsSignal* s = FindUpsSignal(id);
   out.Key("signal");
   if (s) {
-    out.String(s->label).Key("measurement").String(kUpsMeasurements[s->measurement].key);
+    out.String(s->name).Key("measurement").String(MeasurementOf(*s).key);
   } else {
     out.String(id).Key("measurement").Null();
   }

@@ -94,8 +94,8 @@ void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
   out.EndObject();
   const unsigned state = r[kUpsStateOffset];
   out.Key("state").Int(state).Key("flags").BeginArray();
-  for (unsigned bit = 0; bit < 8; ++bit) {
-    if (state & (0x80u >> bit)) out.String(kUpsFlags[bit].key);
+  for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
+    if (state & zota::FlagBit(bit)) out.String(kUpsFlags[bit].key);
   }
   out.EndArray().EndObject();
 }
@@ -114,10 +114,10 @@ void WriteAlarms(JsonOut& out, const DeviceStatus& d) {
     const UpsSignal* s = FindUpsSignal(a.signal_id);
     out.BeginObject();
     out.Key("signal_id").String(a.signal_id);
-    out.Key("signal").String(s ? s->label : a.signal_id);
+    out.Key("signal").String(s ? s->name : a.signal_id);
     out.Key("measurement");
     if (s) {
-      out.String(kUpsMeasurements[s->measurement].key);
+      out.String(MeasurementOf(*s).key);
     } else {
       out.Null();
     }
@@ -204,9 +204,9 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
   for (std::size_t i = 0; i < devices.size(); ++i) {
     if (!HasUpsRecord(devices[i])) continue;
     const unsigned state = devices[i].record[kUpsStateOffset];
-    for (unsigned bit = 0; bit < 8; ++bit) {
+    for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
       Sample(out, "ups_status_flag", labels[i] + ",flag=\"" + kUpsFlags[bit].key + "\"",
-             (state & (0x80u >> bit)) ? 1 : 0, 0);
+             (state & zota::FlagBit(bit)) ? 1 : 0, 0);
     }
   }
   Family(out, "qdx_alarm_active", "gauge",

@@ -3,15 +3,18 @@
 // metrics.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "drivers/zota_up2200/zota_up2200_record.h"
+
 namespace host {
 
-constexpr int kUpsRecordType = 5035;
-constexpr unsigned int kUpsRecordSize = 26;
-constexpr unsigned int kUpsStateOffset = 18;
-constexpr unsigned int kUpsTimeOffset = 19;
+constexpr int kUpsRecordType = zota::kRecordType;
+constexpr unsigned int kUpsRecordSize = zota::kRecordSize;
+constexpr unsigned int kUpsStateOffset = zota::kStateOffset;
+constexpr unsigned int kUpsTimeOffset = zota::kTimeOffset;
 
 struct UpsMeasurement {
   unsigned int offset;  // of an unsigned 16-bit little-endian field
@@ -26,17 +29,20 @@ struct UpsMeasurement {
 };
 
 inline constexpr UpsMeasurement kUpsMeasurements[] = {
-    {4, "input", "input_voltage", "input voltage", 10.0, 1, "V", "ups_input_voltage_volts", 1.0},
-    {6, "fault", "input_fault_voltage", "input fault voltage", 10.0, 1, "V",
-     "ups_input_fault_voltage_volts", 1.0},
-    {8, "output", "output_voltage", "output voltage", 10.0, 1, "V", "ups_output_voltage_volts",
-     1.0},
-    {10, "load", "output_load", "output load", 10.0, 1, "%", "ups_output_load_ratio", 0.01},
-    {12, "freq", "input_frequency", "input frequency", 10.0, 1, "Hz", "ups_input_frequency_hertz",
-     1.0},
-    {14, "battery", "battery_voltage", "battery voltage", 100.0, 2, "V",
-     "ups_battery_voltage_volts", 1.0},
-    {16, "temp", "temperature", "temperature", 10.0, 1, "\u00b0C", "ups_temperature_celsius", 1.0},
+    {offsetof(zota::RecordLayout, value0), "input", "input_voltage", "input voltage",
+     zota::kVoltageScale, 1, "V", "ups_input_voltage_volts", 1.0},
+    {offsetof(zota::RecordLayout, value1), "fault", "input_fault_voltage", "input fault voltage",
+     zota::kVoltageScale, 1, "V", "ups_input_fault_voltage_volts", 1.0},
+    {offsetof(zota::RecordLayout, value2), "output", "output_voltage", "output voltage",
+     zota::kVoltageScale, 1, "V", "ups_output_voltage_volts", 1.0},
+    {offsetof(zota::RecordLayout, value3), "load", "output_load", "output load", zota::kLoadScale,
+     1, "%", "ups_output_load_ratio", 0.01},
+    {offsetof(zota::RecordLayout, value4), "freq", "input_frequency", "input frequency",
+     zota::kFrequencyScale, 1, "Hz", "ups_input_frequency_hertz", 1.0},
+    {offsetof(zota::RecordLayout, value5), "battery", "battery_voltage", "battery voltage",
+     zota::kBatteryScale, 2, "V", "ups_battery_voltage_volts", 1.0},
+    {offsetof(zota::RecordLayout, value6), "temp", "temperature", "temperature",
+     zota::kTemperatureScale, 1, "\u00b0C", "ups_temperature_celsius", 1.0},
 };
 constexpr unsigned int kUpsMeasurementCount =
     sizeof(kUpsMeasurements) / sizeof(kUpsMeasurements[0]);
@@ -46,7 +52,7 @@ struct UpsFlag {
   const char* name;
   const char* key;
 };
-inline constexpr UpsFlag kUpsFlags[8] = {
+inline constexpr UpsFlag kUpsFlags[zota::kFlagCount] = {
     {"utility failure", "utility_failure"},
     {"battery low", "battery_low"},
     {"bypass/boost", "bypass_boost"},
@@ -57,23 +63,26 @@ inline constexpr UpsFlag kUpsFlags[8] = {
     {"beeper on", "beeper_on"},
 };
 
-// Checked signals with their report ids and the measurement (index into
-// kUpsMeasurements) each one checks.
-struct UpsSignal {
-  const char* signal_id;
-  const char* report_id;
-  const char* label;
-  const char* unit;
-  unsigned int measurement;
-};
-inline constexpr UpsSignal kUpsSignals[] = {
-    {"2A2615101001", "2A2110400001", "input voltage", "V", 0},
-    {"2A2615101002", "2A2110400002", "input fault voltage", "V", 1},
-    {"2A2615601001", "2A2113A00001", "input frequency", "Hz", 4},
-    {"2A2611001001", "2A2111000001", "output voltage", "V", 2},
-    {"2A2611801001", "2A2111800001", "output load", "%", 3},
-    {"2A2640101001", "2A2127200001", "temperature", "\u00b0C", 6},
-};
+// A checked signal: its ids, human name and unit, and the field it checks.
+using UpsSignal = zota::CheckedSignal;
+
+// The measurement a checked signal checks.
+inline const UpsMeasurement& MeasurementOf(const UpsSignal& s) {
+  for (const UpsMeasurement& m : kUpsMeasurements) {
+    if (m.offset == s.offset) return m;
+  }
+  return kUpsMeasurements[0];  // not reached, see below
+}
+
+constexpr bool EveryCheckedFieldIsMeasured() {
+  for (const UpsSignal& s : zota::kCheckedSignals) {
+    bool found = false;
+    for (const UpsMeasurement& m : kUpsMeasurements) found = found || m.offset == s.offset;
+    if (!found) return false;
+  }
+  return true;
+}
+static_assert(EveryCheckedFieldIsMeasured(), "a checked signal without a measurement");
 
 inline bool IsUpsRecord(int type, unsigned int len) {
   return type == kUpsRecordType && len == kUpsRecordSize;
@@ -90,7 +99,7 @@ inline double UpsValue(const unsigned char* record, const UpsMeasurement& m) {
 
 // The signal with this signal or report id, or null.
 inline const UpsSignal* FindUpsSignal(const std::string& id) {
-  for (const UpsSignal& s : kUpsSignals) {
+  for (const UpsSignal& s : zota::kCheckedSignals) {
     if (id == s.signal_id || id == s.report_id) return &s;
   }
   return nullptr;

@@ -6,14 +6,17 @@
 #include <cstring>
 #include <iostream>
 
+namespace {
+constexpr double kTwoPow32 = 4294967296.0;
+// Get_Value reports a reading older than this as timed out.
+constexpr std::int64_t kMaxAgeSeconds = 60;
+// The threshold kind the controller expects for the checked signals.
+constexpr int kThresholdKind = 1;
+}  // namespace
+
 namespace zota {
 
 namespace {
-constexpr double kScale10 = 10.0;
-constexpr double kScale100 = 100.0;
-constexpr double kTwoPow32 = 4294967296.0;
-constexpr std::uint32_t kField3Scale = 10;
-
 // Every single space ends a field, so k spaces give k + 1 fields, empty ones
 // included, as boost::algorithm::split with token_compress_off would give. Sized
 // for a normal reply up front: boost's split grows the vector step by step and
@@ -45,13 +48,13 @@ std::uint16_t ScaledField(const std::string& text, double scale) {
 std::uint16_t IntegerField(const std::string& text) {
   // Unsigned arithmetic keeps the modulo-65536 rule free of signed overflow.
   const std::uint32_t low = static_cast<std::uint32_t>(uni_data::ParseInt(text)) & 0xFFFFu;
-  return static_cast<std::uint16_t>((low * kField3Scale) & 0xFFFFu);
+  return static_cast<std::uint16_t>((low * static_cast<std::uint32_t>(kLoadScale)) & 0xFFFFu);
 }
 
 std::uint8_t StateFlags(const std::string& text) {
   std::uint8_t state = 0;
   for (std::size_t i = 0; i < kFlagCount && i < text.size(); ++i) {
-    if (text[i] != '0') state |= static_cast<std::uint8_t>(0x80u >> i);
+    if (text[i] != '0') state |= FlagBit(i);
   }
   return state;
 }
@@ -60,14 +63,26 @@ bool ReplyComplete(const std::vector<std::string>& fields) {
   return fields.size() >= kFieldCount && fields[kFieldCount - 1].size() >= kFlagCount;
 }
 
+// The reply line; the start byte and the CR are cut off before it is split at
+// single spaces into f[0] to f[7]:
+//
+//   (230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r
+//    |     |     |     |   |    |    |    +- f[7] flags, bit 7 first -> state
+//    |     |     |     |   |    |    +------ f[6] temperature, degC  -> value6
+//    |     |     |     |   |    +----------- f[5] battery voltage, V -> value5
+//    |     |     |     |   +---------------- f[4] input frequency, Hz -> value4
+//    |     |     |     +-------------------- f[3] output load, % (integer) -> value3
+//    |     |     +-------------------------- f[2] output voltage, V -> value2
+//    |     +-------------------------------- f[1] input fault voltage, V -> value1
+//    +-------------------------------------- f[0] input voltage, V -> value0
 void DecodeReply(const std::vector<std::string>& f, ZOTA_UP2200_Data_t& rec) {
-  rec.value0 = ScaledField(f[0], kScale10);
-  rec.value1 = ScaledField(f[1], kScale10);
-  rec.value2 = ScaledField(f[2], kScale10);
+  rec.value0 = ScaledField(f[0], kVoltageScale);
+  rec.value1 = ScaledField(f[1], kVoltageScale);
+  rec.value2 = ScaledField(f[2], kVoltageScale);
   rec.value3 = IntegerField(f[3]);
-  rec.value4 = ScaledField(f[4], kScale10);
-  rec.value5 = ScaledField(f[5], kScale100);
-  rec.value6 = ScaledField(f[6], kScale10);
+  rec.value4 = ScaledField(f[4], kFrequencyScale);
+  rec.value5 = ScaledField(f[5], kBatteryScale);
+  rec.value6 = ScaledField(f[6], kTemperatureScale);
   rec.state = StateFlags(f[7]);
 }
 
@@ -84,7 +99,7 @@ ZOTA_UP2200::~ZOTA_UP2200() {}
 auto ZOTA_UP2200::RefreshStatus() -> decltype(this->QDXSPDevice::RefreshStatus()) {
   QDXSPDevice::RefreshStatus();
   pending_cmd_ = zota::kPollPending;  // before sending, so an immediate answer is decoded
-  QDXSPDevice::SendData(poll_cmd_, sizeof(poll_cmd_));
+  QDXSPDevice::SendData(zota::kStatusQuery, sizeof(zota::kStatusQuery));
   return 1;
 }
 
@@ -99,12 +114,14 @@ __attribute__((noinline)) int ZOTA_UP2200::CompleteLine(std::size_t frame) {
   // head was lost (line noise, a dropped read): decoding it would shift fields.
   const bool framed = frame > 0 && recv_buf_[0] == zota::kStartByte;
   recv_len_ = 0;
+  // Operators follow every received line by this output line; keep it.
   std::cout << "strToSplit:" << strToSplit << " fields size:" << fields.size() << std::endl;
 
   // Short replies are dropped like unsolicited ones: never read a missing field.
   if (pending_cmd_ != zota::kPollPending || !framed || !zota::ReplyComplete(fields)) return 1;
 
   zota::DecodeReply(fields, cData);
+  // Operators watch the flags by this line; keep it.
   std::printf("cData.state is %0x\n", static_cast<unsigned int>(cData.state));
   RoundDone();
   return 0;
@@ -130,10 +147,6 @@ int ZOTA_UP2200::process(unsigned char* data, unsigned int length) {
   return CompleteLine(held + before);
 }
 
-namespace {
-constexpr std::int64_t kMaxAgeSeconds = 60;
-}  // namespace
-
 auto ZOTA_UP2200::Get_Value(unsigned int index, const std::string& name) const
     -> decltype(this->VDeviceInterface::Get_Value(index, name)) {
   // Built from std::string: the const char* constructor is missing from C++
@@ -146,31 +159,12 @@ auto ZOTA_UP2200::Get_Value(unsigned int index, const std::string& name) const
   throw std::out_of_range(std::string("不支持变量"));
 }
 
-namespace {
-// The six checked signals, in the order they are checked.
-struct CheckedSignal {
-  std::size_t offset;  // of an unsigned 16-bit field of the record
-  const char* signal_id;
-  const char* report_id;
-};
-constexpr CheckedSignal kCheckedSignals[] = {
-    {offsetof(ZOTA_UP2200_Data_t, value0), "2A2615101001", "2A2110400001"},
-    {offsetof(ZOTA_UP2200_Data_t, value1), "2A2615101002", "2A2110400002"},
-    {offsetof(ZOTA_UP2200_Data_t, value4), "2A2615601001", "2A2113A00001"},
-    {offsetof(ZOTA_UP2200_Data_t, value2), "2A2611001001", "2A2111000001"},
-    {offsetof(ZOTA_UP2200_Data_t, value3), "2A2611801001", "2A2111800001"},
-    {offsetof(ZOTA_UP2200_Data_t, value6), "2A2640101001", "2A2127200001"},
-};
-constexpr float kValueScale = 10.0f;
-constexpr int kThresholdKind = 1;
-}  // namespace
-
 void ZOTA_UP2200::RunCheckThreshold() {
   if (b_mode_ != 1) return;
-  for (const CheckedSignal& row : kCheckedSignals) {
+  for (const zota::CheckedSignal& row : zota::kCheckedSignals) {
     std::uint16_t raw = 0;  // copied out: the packed field may be unaligned
     std::memcpy(&raw, reinterpret_cast<const unsigned char*>(&cData) + row.offset, sizeof(raw));
-    const float value = static_cast<float>(raw) / kValueScale;
+    const float value = static_cast<float>(raw) / zota::kCheckedScale;
     CheckThreshold(std::string(row.signal_id), std::string(), value, kThresholdKind);
     CheckAOReport(std::string(row.signal_id), std::string(row.report_id), value);
   }

@@ -8,56 +8,25 @@
 #include <vector>
 
 #include "device/uni_data_device.h"
+#include "drivers/zota_up2200/zota_up2200_record.h"
 #include "host/qdx_device.h"
 #include "host/qdx_provider.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "the record is stored little-endian as is");
-
-#pragma pack(push, 1)
 // Published, stored in history and accepted back from the cache as these raw bytes.
-struct ZOTA_UP2200_Data_t {
-  std::uint32_t data_id;           // the device's data id, not the record type
-  std::uint16_t value0;            // input voltage x10
-  std::uint16_t value1;            // input fault voltage x10
-  std::uint16_t value2;            // output voltage x10
-  std::uint16_t value3;            // output load % x10
-  std::uint16_t value4;            // input frequency x10
-  std::uint16_t value5;            // battery voltage x100
-  std::uint16_t value6;            // temperature x10
-  std::uint8_t state;              // status flags, bit 7 = first character of field 7
-  uni_data::HostTime update_time;  // completion time of the cycle, as get_ttime gives it
-};
-#pragma pack(pop)
-
-static_assert(sizeof(ZOTA_UP2200_Data_t) == 26, "record is 26 bytes");
-static_assert(offsetof(ZOTA_UP2200_Data_t, value0) == 4, "record layout");
-static_assert(offsetof(ZOTA_UP2200_Data_t, value5) == 14, "record layout");
-static_assert(offsetof(ZOTA_UP2200_Data_t, state) == 18, "record layout");
-static_assert(offsetof(ZOTA_UP2200_Data_t, update_time) == 19, "record layout");
+using ZOTA_UP2200_Data_t = zota::Record<uni_data::HostTime>;
+static_assert(sizeof(ZOTA_UP2200_Data_t) == zota::kRecordSize, "record is 26 bytes");
+static_assert(offsetof(ZOTA_UP2200_Data_t, update_time) == zota::kTimeOffset, "record layout");
 
 namespace zota {
 
-constexpr int kRecordType = 5035;
+// Polling: "Q1\r" asks for the one-line status reply.
+constexpr unsigned char kStatusQuery[] = {'Q', '1', '\r'};
 constexpr int kBaudRate = 2400;
 constexpr int kPollPending = 100;  // pending_cmd_ while a status reply is awaited
 constexpr unsigned char kCR = 0x0D;
 constexpr unsigned char kStartByte = '(';  // first byte of every status reply
 constexpr std::size_t kFieldCount = 8;
-constexpr std::size_t kFlagCount = 8;
 constexpr char kDeviceType[] = "zota_up2200";
-
-// Status bits of the record's state byte, in the order of the reply's flag field.
-enum StateBit : std::uint8_t {
-  kUtilityFail = 0x80,
-  kBatteryLow = 0x40,
-  kBypassBoost = 0x20,
-  kUpsFailed = 0x10,
-  kStandby = 0x08,
-  kSelfTest = 0x04,
-  kShutdown = 0x02,
-  kBeeperOn = 0x01,
-};
 
 // Saturating double -> uint32 truncation: NaN and negatives give 0, 2^32 and
 // above give the maximum; defined everywhere, unlike a plain cast.
@@ -95,8 +64,6 @@ class ZOTA_UP2200 : public UniDataDevice<ZOTA_UP2200_Data_t, QDXSPDevice, zota::
 
  private:
   int CompleteLine(std::size_t frame);
-
-  unsigned char poll_cmd_[3] = {0x51, 0x31, 0x0D};  // "Q1\r"
 };
 
 class ZOTA_UP2200Provider : public QDXSPDeviceProvider {

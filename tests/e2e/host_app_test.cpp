@@ -261,7 +261,7 @@ TEST(SimModel, FailureScenariosSwitchAfterNormalReplies) {
     for (long n = 0; n < 12; ++n) {
       r = upssim::NextReading(s, n, r, 2, rng);
       const bool failed = n >= 2;
-      EXPECT_EQ((r.flags & upssim::kFlagUtilityFail) != 0, failed) << n;
+      EXPECT_EQ((r.flags & zota::kUtilityFail) != 0, failed) << n;
       if (failed) {
         EXPECT_EQ(r.input_v, 0.0);
         EXPECT_LT(r.battery_v, battery);
@@ -270,7 +270,7 @@ TEST(SimModel, FailureScenariosSwitchAfterNormalReplies) {
         EXPECT_NEAR(r.input_v, 230.0, 4.0);
       }
     }
-    EXPECT_TRUE(r.flags & upssim::kFlagBatteryLow);
+    EXPECT_TRUE(r.flags & zota::kBatteryLow);
   }
 }
 

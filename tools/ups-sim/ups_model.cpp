@@ -48,19 +48,19 @@ Reading Drift(const Reading& prev, std::mt19937& rng) {
   r.battery_v = kCellFloatV;
   r.temp_c =
       Clamp(prev.temp_c + Uniform(rng, -kTempDriftC, kTempDriftC), kNominalTempC, kTempBandC);
-  r.flags = kFlagStandby | kFlagBeeper;
+  r.flags = zota::kStandby | zota::kBeeperOn;
   return r;
 }
 
 Reading OnBattery(const Reading& prev, double start_v, std::mt19937& rng) {
   Reading r = Drift(prev, rng);
-  const bool was_on_battery = (prev.flags & kFlagUtilityFail) != 0;
+  const bool was_on_battery = (prev.flags & zota::kUtilityFail) != 0;
   r.input_v = 0.0;
   r.fault_v = 0.0;
   r.freq_hz = 0.0;
   r.battery_v = std::max(kCellEmptyV, (was_on_battery ? prev.battery_v : start_v) - kCellFallV);
-  r.flags = kFlagUtilityFail | kFlagStandby | kFlagBeeper;
-  if (r.battery_v < kCellLowV) r.flags |= kFlagBatteryLow;
+  r.flags = zota::kUtilityFail | zota::kStandby | zota::kBeeperOn;
+  if (r.battery_v < kCellLowV) r.flags |= zota::kBatteryLow;
   return r;
 }
 
@@ -86,9 +86,9 @@ bool ParseScenario(const std::string& name, Scenario& out) {
 }
 
 std::string FormatFlags(std::uint8_t flags) {
-  std::string out(8, '0');
-  for (int bit = 0; bit < 8; ++bit) {
-    if (flags & (0x80u >> bit)) out[static_cast<std::size_t>(bit)] = '1';
+  std::string out(zota::kFlagCount, '0');
+  for (std::size_t bit = 0; bit < zota::kFlagCount; ++bit) {
+    if (flags & zota::FlagBit(bit)) out[bit] = '1';
   }
   return out;
 }

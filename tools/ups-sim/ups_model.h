@@ -6,16 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "drivers/zota_up2200/zota_up2200_record.h"
+
 namespace upssim {
 
 enum class Scenario { kNormal, kSteady, kUtilityFailure, kLowBattery, kNoisy, kSilent, kCrlf };
 
 constexpr char kScenarioNames[] =
     "normal, steady, utility-failure, low-battery, noisy, silent, crlf";
-constexpr std::uint8_t kFlagUtilityFail = 0x80;
-constexpr std::uint8_t kFlagBatteryLow = 0x40;
-constexpr std::uint8_t kFlagStandby = 0x08;
-constexpr std::uint8_t kFlagBeeper = 0x01;
 
 // False for a name that is not one of kScenarioNames.
 bool ParseScenario(const std::string& name, Scenario& out);
@@ -28,7 +26,7 @@ struct Reading {
   double freq_hz = 50.0;
   double battery_v = 2.05;
   double temp_c = 27.0;
-  std::uint8_t flags = kFlagStandby | kFlagBeeper;
+  std::uint8_t flags = zota::kStandby | zota::kBeeperOn;
 };
 
 // The eight flag characters, bit 7 first.
