@@ -135,6 +135,7 @@ class UniDataDevice : public Base {
     this->comm_status_ = 1;
     this->round_changed_ = false;
     this->RunCheckThreshold();
+    // Operators count a cycle's alarm checks by this line; keep it.
     std::cout << "rvSize is " << static_cast<int>(this->rule_values_.size()) << std::endl;
     if (this->DoBatchCheckThreshold(this->rule_values_)) this->round_changed_ = true;
     this->SaveDeviceHistory(reinterpret_cast<const unsigned char*>(&cData), sizeof(Data_t));
@@ -158,6 +159,7 @@ class UniDataDevice : public Base {
       }
     }
     if (b_mode_ == 3) {
+      // Operators trace the alarm settings by the "here" lines; keep them.
       std::cout << "here 1" << std::endl;
       const Json::Value& thresholds = setting["thresholdSetting"];
       if (thresholds != null_value) {
@@ -216,12 +218,14 @@ class UniDataDevice : public Base {
       }
       identity += ";";
     }
+    // Operators check each signal's alarm identity by this line; keep it.
     std::cout << "mobile:" << signal_id << ":" << identity
               << " level:" << this->threshold_levels_[signal_id]
               << " value:" << this->threshold_values_[signal_id] << std::endl;
     nm_alarm_ids_[signal_id] = identity;
   }
 
+  // The reserved_* members: present for the layout the controller expects; never used.
   boost::posix_time::ptime reserved_time_;
   std::mutex reserved_mutex_;
   Json::Value reserved_setting_;
