@@ -12,8 +12,10 @@
 #include "host/qdx_device.h"
 #include "host/qdx_provider.h"
 
-// Published, stored in history and accepted back from the cache as these raw bytes.
-using ZOTA_UP2200_Data_t = zota::Record<uni_data::HostTime>;
+// Published, stored in history and accepted back from the cache as these raw
+// bytes. A type of its own, not an alias, so the plug-in's symbols keep its name.
+struct ZOTA_UP2200_Data_t : zota::Record<uni_data::HostTime> {};
+static_assert(alignof(ZOTA_UP2200_Data_t) == 1, "any byte buffer may hold a record");
 static_assert(sizeof(ZOTA_UP2200_Data_t) == zota::kRecordSize, "record is 26 bytes");
 static_assert(offsetof(ZOTA_UP2200_Data_t, update_time) == zota::kTimeOffset, "record layout");
 
