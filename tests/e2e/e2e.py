@@ -82,6 +82,19 @@ def run_host(site, db, *args, timeout=60):
     return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
 
 
+def start_host(site, db, *args, records=3):
+    """A running qdx-host and its output up to its first published records."""
+    host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, *args, site],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    atexit.register(host.kill)
+    seen = ""
+    while len(published(seen)) < records:
+        line = host.stdout.readline()
+        check(line, "qdx-host ended early", seen)
+        seen += line
+    return host, seen
+
+
 def rows(db):
     con = sqlite3.connect(db)
     try:
@@ -364,14 +377,7 @@ def case_signal(tmp):
     for sig in (signal.SIGTERM, signal.SIGHUP):
         db = os.path.join(tmp, "h-%d.db" % sig)
         site = write_site(tmp, "sim:normal", poll_ms=100)
-        host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, site],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        atexit.register(host.kill)
-        seen = ""
-        while len(published(seen)) < 3:
-            line = host.stdout.readline()
-            check(line, "qdx-host ended early", seen)
-            seen += line
+        host, seen = start_host(site, db)
         host.send_signal(sig)
         out, err = host.communicate(timeout=10)
         out = seen + out
@@ -402,14 +408,7 @@ def case_lock(tmp):
     the records wait and are all stored, and the run ends well."""
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, "sim:steady", poll_ms=100)
-    host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, "--duration", "9", site],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    atexit.register(host.kill)
-    seen = ""
-    while len(published(seen)) < 3:
-        line = host.stdout.readline()
-        check(line, "qdx-host ended early", seen)
-        seen += line
+    host, seen = start_host(site, db, "--duration", "9")
     con = sqlite3.connect(db, isolation_level=None, timeout=10)
     con.execute("BEGIN IMMEDIATE")
     held = len(published(seen))
@@ -430,14 +429,7 @@ def case_history_lost(tmp):
     naming SQLite's reason, with a failure status."""
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, "sim:steady", poll_ms=100)
-    host = subprocess.Popen([os.path.join(BIN, "qdx-host"), "--db", db, site],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    atexit.register(host.kill)
-    seen = ""
-    while len(published(seen)) < 3:
-        line = host.stdout.readline()
-        check(line, "qdx-host ended early", seen)
-        seen += line
+    host, seen = start_host(site, db)
     con = sqlite3.connect(db, isolation_level=None, timeout=10)
     con.execute("DROP TABLE history")
     con.close()
