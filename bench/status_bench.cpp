@@ -24,15 +24,15 @@ const unsigned char kRecord[26] = {1,    0,    0,    0,    0xFC, 0x08, 0xF7, 0x0
                                    0x09, 0xEA, 0x07, 12,   7,    10,   20,   30};
 
 // 200 devices with two alarms each, six reports and a record.
-std::shared_ptr<host::StatusBoard> FullBoard() {
-  auto board = std::make_shared<host::StatusBoard>();
+std::shared_ptr<controller::StatusBoard> FullBoard() {
+  auto board = std::make_shared<controller::StatusBoard>();
   FakeDevice dev;
   for (const char* id : {"2A2615101001", "2A2640101001"}) {
     dev.threshold_levels_[id] = 1;
     dev.threshold_values_[id] = 180.0f;
   }
   for (int i = 0; i < kDevices; ++i) {
-    host::DeviceConfig cfg;
+    controller::DeviceConfig cfg;
     cfg.name = "ups" + std::to_string(i);
     cfg.type = "zota_up2200";
     cfg.data_id = static_cast<std::uint32_t>(1000 + i);
@@ -59,7 +59,7 @@ BENCHMARK(BM_RecordNoListener);
 // The listener never takes its events: the poll loop's side only.
 void BM_RecordWithListeners(benchmark::State& state) {
   auto board = FullBoard();
-  std::vector<std::unique_ptr<host::EventSubscription>> subs;
+  std::vector<std::unique_ptr<controller::EventSubscription>> subs;
   for (int i = 0; i < 20; ++i) subs.push_back(board->Subscribe());
   std::size_t d = 0;
   for (auto _ : state) {
@@ -79,7 +79,7 @@ BENCHMARK(BM_Snapshot200)->Unit(benchmark::kMicrosecond);
 void BM_MetricsText200(benchmark::State& state) {
   const auto devices = FullBoard()->Snapshot();
   std::size_t bytes = 0;
-  for (auto _ : state) bytes = host::MetricsText(devices, {20, 0}).size();
+  for (auto _ : state) bytes = controller::MetricsText(devices, {20, 0}).size();
   state.counters["bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_MetricsText200)->Unit(benchmark::kMicrosecond);
@@ -87,7 +87,7 @@ BENCHMARK(BM_MetricsText200)->Unit(benchmark::kMicrosecond);
 void BM_DevicesJson200(benchmark::State& state) {
   const auto devices = FullBoard()->Snapshot();
   std::size_t bytes = 0;
-  for (auto _ : state) bytes = host::DevicesJson(devices).size();
+  for (auto _ : state) bytes = controller::DevicesJson(devices).size();
   state.counters["bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_DevicesJson200)->Unit(benchmark::kMicrosecond);

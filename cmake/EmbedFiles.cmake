@@ -1,4 +1,4 @@
-# Writes a C++ source holding files as byte arrays, for host::kWebAssets:
+# Writes a C++ source holding files as byte arrays, for controller::kWebAssets:
 #   cmake -DOUT=web_assets.cpp -DBASE=web -DFILES=index.html,app.js -P EmbedFiles.cmake
 string(REPLACE "," ";" FILES "${FILES}")
 set(arrays "")
@@ -24,6 +24,6 @@ foreach(name IN LISTS FILES)
 endforeach()
 file(WRITE "${OUT}"
      "// Generated from web/ by cmake/EmbedFiles.cmake; do not edit.\n"
-     "#include \"controller/web_assets.h\"\n\nnamespace host {\nnamespace {\n${arrays}}  // namespace\n\n"
+     "#include \"controller/web_assets.h\"\n\nnamespace controller {\nnamespace {\n${arrays}}  // namespace\n\n"
      "const WebAsset kWebAssets[] = {\n${table}};\n"
-     "const std::size_t kWebAssetCount = ${i};\n\n}  // namespace host\n")
+     "const std::size_t kWebAssetCount = ${i};\n\n}  // namespace controller\n")

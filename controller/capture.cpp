@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iostream>
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -153,4 +153,4 @@ void CaptureWriter::Failed(int err) {
   std::cerr << "qdx-host: capture " << path_ << " stopped: " << std::strerror(err) << std::endl;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace controller {
 
 class CaptureError : public std::runtime_error {
  public:
@@ -63,4 +63,4 @@ class CaptureWriter {
   bool failed_ = false;
 };
 
-}  // namespace host
+}  // namespace controller

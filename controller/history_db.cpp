@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -248,4 +248,4 @@ boost::optional<StoredRecord> HistoryDb::Latest(std::uint32_t data_id,
   return out;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -11,7 +11,7 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace host {
+namespace controller {
 
 class HistoryError : public std::runtime_error {
  public:
@@ -87,4 +87,4 @@ std::string UtcTimestamp();
 // the text is not one.
 boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text);
 
-}  // namespace host
+}  // namespace controller

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-namespace host {
+namespace controller {
 
 HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options)
     : db_(std::move(db)), opt_(options) {
@@ -142,4 +142,4 @@ void HistoryWriter::Loop() {
   }
 }
 
-}  // namespace host
+}  // namespace controller

@@ -14,7 +14,7 @@
 
 #include "controller/history_db.h"
 
-namespace host {
+namespace controller {
 
 struct HistoryWriterOptions {
   std::size_t capacity = 10000;                 // rows that may wait; one more stops the run
@@ -89,4 +89,4 @@ class HistoryWriter {
   std::thread thread_;
 };
 
-}  // namespace host
+}  // namespace controller

@@ -5,7 +5,7 @@
 
 #include "controller/http_server.h"
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -92,4 +92,4 @@ bool IsLoopbackHostHeader(const std::string& host) {
   return IsIp(name) && IsLoopbackIp(name);
 }
 
-}  // namespace host
+}  // namespace controller

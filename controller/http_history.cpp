@@ -12,7 +12,7 @@
 #include "controller/status_render.h"
 #include "controller/ups_fields.h"
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -271,4 +271,4 @@ std::string HistoryCsv(const HistoryPage& page) {
   return out;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -12,7 +12,7 @@
 
 #include "controller/status_board.h"
 
-namespace host {
+namespace controller {
 
 using QueryParams = std::multimap<std::string, std::string>;
 
@@ -64,4 +64,4 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req);
 std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page);
 std::string HistoryCsv(const HistoryPage& page);
 
-}  // namespace host
+}  // namespace controller

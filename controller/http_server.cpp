@@ -20,7 +20,7 @@
 #include "controller/status_render.h"
 #include "controller/web_assets.h"
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -312,4 +312,4 @@ void HttpServer::Stop() {
   if (m.listener.joinable()) m.listener.join();
 }
 
-}  // namespace host
+}  // namespace controller

@@ -9,7 +9,7 @@
 
 #include "controller/status_board.h"
 
-namespace host {
+namespace controller {
 
 struct HttpAddress {
   std::string host;  // numeric IPv4 or IPv6 address, without brackets
@@ -59,4 +59,4 @@ class HttpServer {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace host
+}  // namespace controller

@@ -3,7 +3,7 @@
 
 #include "controller/http_server.h"
 
-namespace host {
+namespace controller {
 
 struct HttpServer::Impl {};
 
@@ -16,4 +16,4 @@ std::string HttpServer::Start() {
 
 void HttpServer::Stop() {}
 
-}  // namespace host
+}  // namespace controller

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -143,4 +143,4 @@ boost::optional<std::int64_t> ParseUtcMs(const std::string& s) {
   return ms;
 }
 
-}  // namespace host
+}  // namespace controller

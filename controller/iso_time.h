@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace host {
+namespace controller {
 
 // Milliseconds since 1970-01-01T00:00:00Z now.
 std::int64_t NowUtcMs();
@@ -20,4 +20,4 @@ std::string FormatUtcMs(std::int64_t ms);
 // text is no such time.
 boost::optional<std::int64_t> ParseUtcMs(const std::string& text);
 
-}  // namespace host
+}  // namespace controller

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace host {
+namespace controller {
 
 class JsonOut {
  public:
@@ -123,4 +123,4 @@ class JsonOut {
   bool after_key_ = false;
 };
 
-}  // namespace host
+}  // namespace controller

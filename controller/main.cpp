@@ -62,9 +62,9 @@ int main(int argc, char** argv) {
   std::string site_path;
   std::string plugin_dir;
   std::string db_path = kDefaultDb;
-  std::string sim_program = host::OwnFolder() + "/ups-sim";
+  std::string sim_program = controller::OwnFolder() + "/ups-sim";
   std::string capture_path;
-  host::RunLimits limits;
+  controller::RunLimits limits;
   std::string http_addr;
   bool http_allow_remote = false;
   app.add_option("site", site_path, "Site file (JSON) naming plug-ins and devices")->required();
@@ -91,12 +91,12 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
   }
-  host::HttpOptions http;
+  controller::HttpOptions http;
   if (!http_addr.empty()) {
     try {
-      http = host::MakeHttpOptions(http_addr, http_allow_remote, db_path, ZOTA_CHART_JS);
+      http = controller::MakeHttpOptions(http_addr, http_allow_remote, db_path, ZOTA_CHART_JS);
     } catch (const std::invalid_argument& e) {
-      host::Complain(e.what());
+      controller::Complain(e.what());
       return kExitUsage;
     }
   }
@@ -112,30 +112,30 @@ int main(int argc, char** argv) {
 
   int status = kExitFailure;
   try {
-    auto controller = std::make_shared<QDXController>(host::LoadSite(site_path, plugin_dir),
+    auto controller = std::make_shared<QDXController>(controller::LoadSite(site_path, plugin_dir),
                                                       db_path, sim_program);
-    std::unique_ptr<host::HttpServer> server;
+    std::unique_ptr<controller::HttpServer> server;
     if (!http_addr.empty()) {
-      auto board = std::make_shared<host::StatusBoard>();
+      auto board = std::make_shared<controller::StatusBoard>();
       controller->SetStatusBoard(board);
-      server = std::make_unique<host::HttpServer>(board, http);
+      server = std::make_unique<controller::HttpServer>(board, http);
     }
     if (!capture_path.empty()) controller->StartCapture(capture_path);
     controller->Start();
-    if (server) host::Say("qdx-host: status page at " + server->Start());
+    if (server) controller::Say("qdx-host: status page at " + server->Start());
     status = controller->Run(limits, stop_fd);
     if (server) server->Stop();
     if (const char* sig = ReceivedSignal(stop_fd))
-      host::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
+      controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
     controller->Shutdown();
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    host::Complain(e.what());
+    controller::Complain(e.what());
     status = kExitFailure;
   }
   ::close(stop_fd);
   // A reader that left on purpose is no failure; a lost account of the run is.
-  const int out_error = host::OutputError();
+  const int out_error = controller::OutputError();
   if (status == 0 && out_error != 0 && out_error != EPIPE) status = kExitFailure;
   return status;
 }

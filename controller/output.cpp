@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -53,4 +53,4 @@ int OutputError() {
   return g_error;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace host {
+namespace controller {
 
 // One line on standard output; dropped once standard output has failed.
 void Say(const std::string& line);
@@ -21,4 +21,4 @@ void SayLast(const std::string& line);
 // The error number that made standard output fail, or 0.
 int OutputError();
 
-}  // namespace host
+}  // namespace controller

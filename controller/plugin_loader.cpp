@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace host {
+namespace controller {
 
 struct Plugin::Library {
   void* handle_ = nullptr;
@@ -109,4 +109,4 @@ bool Plugin::IsLoaded(const std::string& path) {
   return true;
 }
 
-}  // namespace host
+}  // namespace controller

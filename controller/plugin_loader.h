@@ -10,7 +10,7 @@
 #include "host/qdx_device.h"
 #include "host/qdx_provider.h"
 
-namespace host {
+namespace controller {
 
 class PluginError : public std::runtime_error {
  public:
@@ -48,4 +48,4 @@ class Plugin {
   std::vector<std::shared_ptr<Provider>> providers_;
 };
 
-}  // namespace host
+}  // namespace controller

@@ -13,10 +13,10 @@
 
 namespace {
 
-using host::Clock;
-using host::Complain;
-using host::DeviceSlot;
-using host::Say;
+using controller::Clock;
+using controller::Complain;
+using controller::DeviceSlot;
+using controller::Say;
 
 constexpr std::size_t kReadChunk = 512;
 constexpr int kIdleWaitMs = 1000;  // longest sleep when nothing is scheduled
@@ -64,8 +64,8 @@ std::string Ago(std::int64_t s) {
 
 }  // namespace
 
-std::string host::CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, int max_age_s,
-                               std::int64_t now_s) {
+std::string controller::CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, int max_age_s,
+                                     std::int64_t now_s) {
   const Bytes& b = rec.bytes;
   if (b.size() < 4)
     return "it holds " + std::to_string(b.size()) + " bytes, too few to carry a data id";
@@ -83,19 +83,20 @@ std::string host::CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, i
   return std::string();
 }
 
-int host::NextBackoffMs(int prev_ms) {
+int controller::NextBackoffMs(int prev_ms) {
   if (prev_ms < kFirstBackoffMs) return kFirstBackoffMs;
   return prev_ms >= kMaxBackoffMs / 2 ? kMaxBackoffMs : prev_ms * 2;
 }
 
-QDXController::QDXController(host::SiteConfig site, std::string db_path, std::string sim_program)
+QDXController::QDXController(controller::SiteConfig site, std::string db_path,
+                             std::string sim_program)
     : site_(std::move(site)), db_path_(std::move(db_path)), sim_program_(std::move(sim_program)) {}
 
 QDXController::~QDXController() { Shutdown(); }
 
 void QDXController::Start() {
-  for (const std::string& path : site_.plugins) plugins_.push_back(host::Plugin::Load(path));
-  for (const host::DeviceConfig& cfg : site_.devices) {
+  for (const std::string& path : site_.plugins) plugins_.push_back(controller::Plugin::Load(path));
+  for (const controller::DeviceConfig& cfg : site_.devices) {
     slots_.push_back(std::make_unique<DeviceSlot>());
     slots_.back()->cfg = cfg;
     slots_.back()->index = slots_.size() - 1;
@@ -106,10 +107,11 @@ void QDXController::Start() {
     for (auto& slot : slots_) board_->AddDevice(slot->cfg, slot->port_path, *slot->dev);
   }
   // The history last, so a start that fails on anything else leaves no file behind.
-  history_ = std::make_unique<host::HistoryWriter>(std::make_unique<host::HistoryDb>(db_path_));
+  history_ = std::make_unique<controller::HistoryWriter>(
+      std::make_unique<controller::HistoryDb>(db_path_));
   try {
     for (auto& slot : slots_) ReplayCache(*slot);
-    if (fatal_) throw host::HistoryError(history_->error());
+    if (fatal_) throw controller::HistoryError(history_->error());
   } catch (...) {
     history_->db().CloseAndRemoveIfCreated();
     history_.reset();
@@ -120,7 +122,7 @@ void QDXController::Start() {
 
 void QDXController::CreateDevice(DeviceSlot& slot) {
   std::string tried;
-  for (const host::Plugin& plugin : plugins_) {
+  for (const controller::Plugin& plugin : plugins_) {
     slot.dev = plugin.CreateDevice(slot.cfg.type);
     if (slot.dev) return;
     tried += (tried.empty() ? "" : ", ") + plugin.path();
@@ -130,12 +132,13 @@ void QDXController::CreateDevice(DeviceSlot& slot) {
 }
 
 void QDXController::Connect(DeviceSlot& slot) {
-  const host::DeviceConfig& cfg = slot.cfg;
+  const controller::DeviceConfig& cfg = slot.cfg;
   const std::string what = "device \"" + cfg.name + "\": ";
   slot.port_path = cfg.port;
   if (!cfg.sim_scenario.empty()) {
     try {
-      slot.sim = std::make_unique<host::SimProcess>(sim_program_, cfg.sim_scenario, cfg.sim_seed);
+      slot.sim =
+          std::make_unique<controller::SimProcess>(sim_program_, cfg.sim_scenario, cfg.sim_seed);
     } catch (const std::exception& e) {
       throw std::runtime_error(what + e.what());
     }
@@ -178,13 +181,13 @@ void QDXController::Connect(DeviceSlot& slot) {
 }
 
 void QDXController::StartCapture(const std::string& path) {
-  capture_ = std::make_shared<host::CaptureWriter>(path);
+  capture_ = std::make_shared<controller::CaptureWriter>(path);
   for (auto& slot : slots_) CaptureTraffic(*slot);
 }
 
 void QDXController::CaptureTraffic(DeviceSlot& slot) {
   if (!capture_ || !slot.dev) return;
-  std::weak_ptr<host::CaptureWriter> to = capture_;
+  std::weak_ptr<controller::CaptureWriter> to = capture_;
   const std::string name = slot.cfg.name;
   slot.dev->sinks_.traffic = [to, name](bool received, const unsigned char* data,
                                         unsigned int len) {
@@ -194,17 +197,17 @@ void QDXController::CaptureTraffic(DeviceSlot& slot) {
 
 void QDXController::InstallSinks(DeviceSlot& slot) {
   DeviceSlot* s = &slot;
-  host::StatusBoard* board = board_.get();
+  controller::StatusBoard* board = board_.get();
   QDXHostSinks& sinks = slot.dev->sinks_;
   sinks.publish = [s, board](int type, const unsigned char* data, unsigned int len) {
     s->last_type = type;
     ++s->records;
-    Say(host::RecordLine(s->cfg.name, s->cfg.data_id, type, data, len, s->cached));
+    Say(controller::RecordLine(s->cfg.name, s->cfg.data_id, type, data, len, s->cached));
     if (board) board->Record(s->index, type, data, len, s->cached);
   };
   sinks.history = [this, s](const unsigned char* data, unsigned int len) {
     if (!history_ || fatal_) return;
-    host::HistoryRow row;
+    controller::HistoryRow row;
     row.data_id = s->cfg.data_id;
     row.record_type = s->last_type;
     row.device_type = s->cfg.type;
@@ -214,11 +217,11 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
     if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
   };
   sinks.ao_report = [s, board](const std::string& id, float value) {
-    Say(host::ReportLine(s->cfg.name, s->cfg.data_id, id, value));
+    Say(controller::ReportLine(s->cfg.name, s->cfg.data_id, id, value));
     if (board) board->Report(s->index, id, value);
   };
   sinks.alarm = [s, board](const rule_value& item, bool raised) {
-    Say(host::AlarmLine(s->cfg.name, s->cfg.data_id, item, raised));
+    Say(controller::AlarmLine(s->cfg.name, s->cfg.data_id, item, raised));
     if (board) board->Alarm(s->index, item, raised);
   };
   CaptureTraffic(slot);
@@ -233,12 +236,12 @@ void QDXController::ReplayCache(DeviceSlot& slot) {
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
   const std::string refusal =
-      host::CacheRefusal(*latest, slot.cfg.data_id, slot.cfg.cache_max_age_s, now);
+      controller::CacheRefusal(*latest, slot.cfg.data_id, slot.cfg.cache_max_age_s, now);
   if (!refusal.empty()) {
     Say(Who(slot) + ": stored record not replayed: " + refusal);
     return;
   }
-  const host::Bytes& bytes = latest->bytes;
+  const controller::Bytes& bytes = latest->bytes;
   slot.cached = true;
   const int accepted = slot.dev->LoadFromCache(bytes.data(), static_cast<int>(bytes.size()));
   slot.cached = false;
@@ -248,7 +251,7 @@ void QDXController::ReplayCache(DeviceSlot& slot) {
   }
 }
 
-int QDXController::Run(const host::RunLimits& limits, int stop_fd) {
+int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   const Clock::time_point start = Clock::now();
   const Clock::time_point end = limits.duration_s > 0
                                     ? start + std::chrono::duration_cast<Clock::duration>(
@@ -405,7 +408,7 @@ void QDXController::HistoryFailed(const std::string& why) {
 // Stores what is still queued before the summary is shown.
 void QDXController::FinishHistory() {
   if (!history_) return;
-  const host::HistoryStats before = history_->stats();
+  const controller::HistoryStats before = history_->stats();
   if (before.waiting > 0 && before.retries > 0)
     Say("history: storing " + std::to_string(before.waiting) + " queued records");
   if (!history_->Finish(Clock::now() + kHistoryDrainLimit)) HistoryFailed(history_->error());
@@ -492,22 +495,22 @@ void QDXController::TryReopen(DeviceSlot& slot, Clock::time_point now) {
   try {
     if (!slot.cfg.sim_scenario.empty() && (!slot.sim || !slot.sim->Alive())) {
       slot.sim.reset();
-      slot.sim = std::make_unique<host::SimProcess>(sim_program_, slot.cfg.sim_scenario,
-                                                    slot.cfg.sim_seed);
+      slot.sim = std::make_unique<controller::SimProcess>(sim_program_, slot.cfg.sim_scenario,
+                                                          slot.cfg.sim_seed);
       started = true;
       slot.port_path = slot.sim->pty_path();
       slot.dev->port_path_ = slot.port_path;
     }
     slot.dev->OpenPort();
   } catch (const std::exception& e) {
-    slot.backoff_ms = host::NextBackoffMs(slot.backoff_ms);
+    slot.backoff_ms = controller::NextBackoffMs(slot.backoff_ms);
     slot.reopen_at = now + std::chrono::milliseconds(slot.backoff_ms);
     if (board_) board_->ReopenFailed(slot.index);
     Say(Who(slot) + ": " + e.what() + "; next try in " + Seconds(slot.backoff_ms));
     return;
   }
   slot.open = true;
-  slot.backoff_ms = host::kFirstBackoffMs;
+  slot.backoff_ms = controller::kFirstBackoffMs;
   slot.next_poll = Clock::now();
   if (board_) board_->Reopened(slot.index, slot.port_path);
   Say(Who(slot) + ": port " + slot.port_path +
@@ -528,15 +531,15 @@ bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == 
 
 void QDXController::PrintSummary() const {
   for (const auto& slot : slots_) {
-    host::SayLast(Who(*slot) + ": " + std::to_string(slot->cycles) + " cycles, " +
-                  std::to_string(slot->records) + " records published, " +
-                  std::to_string(slot->failures) + " communication failures");
+    controller::SayLast(Who(*slot) + ": " + std::to_string(slot->cycles) + " cycles, " +
+                        std::to_string(slot->records) + " records published, " +
+                        std::to_string(slot->failures) + " communication failures");
   }
   const auto worst =
       std::chrono::duration_cast<std::chrono::milliseconds>(worst_poll_delay_).count();
   Say("polls: the latest went out " + std::to_string(worst) + " ms after its time");
   if (!history_) return;
-  const host::HistoryStats h = history_->stats();
+  const controller::HistoryStats h = history_->stats();
   Say("history: " + std::to_string(h.stored) + " records stored in " + std::to_string(h.commits) +
       " commits, " + std::to_string(h.late) + " written late (longest wait " +
       Seconds(h.longest_wait.count()) + ", database busy " + std::to_string(h.retries) + " times)" +
@@ -549,8 +552,8 @@ long long QDXController::records_published() const {
   return n;
 }
 
-host::HistoryStats QDXController::history_stats() const {
-  return history_ ? history_->stats() : host::HistoryStats{};
+controller::HistoryStats QDXController::history_stats() const {
+  return history_ ? history_->stats() : controller::HistoryStats{};
 }
 
 void QDXController::Shutdown() {

@@ -16,7 +16,7 @@
 #include "controller/status_board.h"
 #include "host/qdx_device.h"
 
-namespace host {
+namespace controller {
 
 using Clock = std::chrono::steady_clock;
 
@@ -61,11 +61,11 @@ struct DeviceSlot {
   bool limit_reached = false;
 };
 
-}  // namespace host
+}  // namespace controller
 
 class QDXController : public std::enable_shared_from_this<QDXController> {
  public:
-  QDXController(host::SiteConfig site, std::string db_path, std::string sim_program);
+  QDXController(controller::SiteConfig site, std::string db_path, std::string sim_program);
   ~QDXController();
   QDXController(const QDXController&) = delete;
   QDXController& operator=(const QDXController&) = delete;
@@ -77,16 +77,16 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
 
   // Runs the loop until the limits are reached or stop_fd becomes readable.
   // Returns the process exit status.
-  int Run(const host::RunLimits& limits, int stop_fd);
+  int Run(const controller::RunLimits& limits, int stop_fd);
 
   // Writes every chunk each device sends and receives to path from now on;
   // before Start(), so that a capture that cannot be written stops the start
-  // before the history is opened. Throws host::CaptureError when the file
+  // before the history is opened. Throws controller::CaptureError when the file
   // cannot be written.
   void StartCapture(const std::string& path);
 
   // Shares every device's state with readers on other threads; before Start.
-  void SetStatusBoard(std::shared_ptr<host::StatusBoard> board) { board_ = std::move(board); }
+  void SetStatusBoard(std::shared_ptr<controller::StatusBoard> board) { board_ = std::move(board); }
 
   // Closes ports and destroys devices, then providers and plug-ins, then the
   // simulators, and closes the history last.
@@ -94,48 +94,48 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
 
   // Figures of the run, also shown in its summary.
   long long records_published() const;
-  host::Clock::duration worst_poll_delay() const { return worst_poll_delay_; }
-  host::HistoryStats history_stats() const;
+  controller::Clock::duration worst_poll_delay() const { return worst_poll_delay_; }
+  controller::HistoryStats history_stats() const;
 
  private:
-  void CreateDevice(host::DeviceSlot& slot);
-  void Connect(host::DeviceSlot& slot);
-  void InstallSinks(host::DeviceSlot& slot);
-  void CaptureTraffic(host::DeviceSlot& slot);
-  void ReplayCache(host::DeviceSlot& slot);
-  void PollDue(host::DeviceSlot& slot, host::Clock::time_point now);
-  void CheckStalled(host::DeviceSlot& slot);
-  void ReadPort(host::DeviceSlot& slot, short revents);
-  void Deliver(host::DeviceSlot& slot, unsigned char* buf, unsigned int n);
-  void LosePort(host::DeviceSlot& slot, const std::string& why);
-  void TryReopen(host::DeviceSlot& slot, host::Clock::time_point now);
-  void FailCycle(host::DeviceSlot& slot);
-  void Service(host::DeviceSlot& slot, host::Clock::time_point now);
-  void Schedule(host::DeviceSlot& slot, host::Clock::time_point now);
-  void Watch(host::DeviceSlot& slot);
+  void CreateDevice(controller::DeviceSlot& slot);
+  void Connect(controller::DeviceSlot& slot);
+  void InstallSinks(controller::DeviceSlot& slot);
+  void CaptureTraffic(controller::DeviceSlot& slot);
+  void ReplayCache(controller::DeviceSlot& slot);
+  void PollDue(controller::DeviceSlot& slot, controller::Clock::time_point now);
+  void CheckStalled(controller::DeviceSlot& slot);
+  void ReadPort(controller::DeviceSlot& slot, short revents);
+  void Deliver(controller::DeviceSlot& slot, unsigned char* buf, unsigned int n);
+  void LosePort(controller::DeviceSlot& slot, const std::string& why);
+  void TryReopen(controller::DeviceSlot& slot, controller::Clock::time_point now);
+  void FailCycle(controller::DeviceSlot& slot);
+  void Service(controller::DeviceSlot& slot, controller::Clock::time_point now);
+  void Schedule(controller::DeviceSlot& slot, controller::Clock::time_point now);
+  void Watch(controller::DeviceSlot& slot);
   void HistoryFailed(const std::string& why);
   void FinishHistory();
   bool Done() const;
   void PrintSummary() const;
 
-  host::SiteConfig site_;
+  controller::SiteConfig site_;
   std::string db_path_;
   std::string sim_program_;
-  std::unique_ptr<host::HistoryWriter> history_;
-  std::vector<host::Plugin> plugins_;
-  std::vector<std::unique_ptr<host::DeviceSlot>> slots_;
-  std::shared_ptr<host::CaptureWriter> capture_;
+  std::unique_ptr<controller::HistoryWriter> history_;
+  std::vector<controller::Plugin> plugins_;
+  std::vector<std::unique_ptr<controller::DeviceSlot>> slots_;
+  std::shared_ptr<controller::CaptureWriter> capture_;
   bool fatal_ = false;  // the history could not be written
   bool history_reported_ = false;
 
   // The loop's state: devices by the time they next need it (earliest first,
   // stale entries skipped), the readiness set of their ports, and how late
   // polls went out against their schedule.
-  using DueEntry = std::pair<host::Clock::time_point, host::DeviceSlot*>;
+  using DueEntry = std::pair<controller::Clock::time_point, controller::DeviceSlot*>;
   std::vector<DueEntry> due_;
   int epoll_fd_ = -1;
-  host::RunLimits limits_;
+  controller::RunLimits limits_;
   std::size_t limit_count_ = 0;  // devices that reached the cycle limit
-  host::Clock::duration worst_poll_delay_{};
-  std::shared_ptr<host::StatusBoard> board_;
+  controller::Clock::duration worst_poll_delay_{};
+  std::shared_ptr<controller::StatusBoard> board_;
 };

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -118,4 +118,4 @@ std::string ReportLine(const std::string& device, std::uint32_t data_id,
          " = " + WithUnit(value, report_id);
 }
 
-}  // namespace host
+}  // namespace controller

@@ -8,7 +8,7 @@
 #include "controller/ups_fields.h"
 #include "host/qdx_device.h"
 
-namespace host {
+namespace controller {
 
 // Names of the set status flags of a UPS record's state byte, bit 7 first.
 std::vector<std::string> FlagNames(std::uint8_t state);
@@ -32,4 +32,4 @@ std::string AlarmLine(const std::string& device, std::uint32_t data_id, const ru
 std::string ReportLine(const std::string& device, std::uint32_t data_id,
                        const std::string& report_id, float value);
 
-}  // namespace host
+}  // namespace controller

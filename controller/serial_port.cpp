@@ -11,7 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -126,4 +126,4 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
   return true;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-namespace host {
+namespace controller {
 
 // Opens path raw, 8 data bits, no parity, 1 stop bit at the given speed, non-blocking,
 // and exclusively: TIOCEXCL and an advisory lock (flock). Throws std::runtime_error
@@ -23,4 +23,4 @@ std::size_t DiscardInput(int fd,
 // Writes every byte, retrying on EINTR, EAGAIN and short writes; false on error.
 bool WriteAll(int fd, const unsigned char* data, std::size_t len);
 
-}  // namespace host
+}  // namespace controller

@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -146,4 +146,4 @@ void SimProcess::Stop() {
   pid_ = -1;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace host {
+namespace controller {
 
 class SimError : public std::runtime_error {
  public:
@@ -39,4 +39,4 @@ class SimProcess {
 // The folder holding the running executable, for finding its sibling programs.
 std::string OwnFolder();
 
-}  // namespace host
+}  // namespace controller

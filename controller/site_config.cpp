@@ -9,9 +9,9 @@
 #include <set>
 #include <sstream>
 
-#include "controller/host_settings.h"
+#include "controller/device_settings.h"
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -177,4 +177,4 @@ SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
   return ParseSite(doc, path, plugin_dir.empty() ? FolderOf(path) : plugin_dir);
 }
 
-}  // namespace host
+}  // namespace controller

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace controller {
 
 constexpr int kDefaultPollIntervalMs = 1000;
 constexpr int kDefaultReplyTimeoutMs = 800;
@@ -60,4 +60,4 @@ SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
 // plugin_dir when it is given, else against the site file's folder.
 SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir);
 
-}  // namespace host
+}  // namespace controller

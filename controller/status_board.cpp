@@ -4,7 +4,7 @@
 #include "controller/status_render.h"
 #include "controller/ups_fields.h"
 
-namespace host {
+namespace controller {
 
 const char* LinkStateName(LinkState s) {
   switch (s) {
@@ -263,4 +263,4 @@ EventSubscription::~EventSubscription() {
   --board_->subscribers_;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -21,7 +21,7 @@
 #include "controller/site_config.h"
 #include "host/qdx_device.h"
 
-namespace host {
+namespace controller {
 
 // ok: the port is open and the last exchange (if any) gave a record;
 // timeout: the last exchange ended without one; lost: the port went away;
@@ -136,4 +136,4 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   bool closed_ = false;
 };
 
-}  // namespace host
+}  // namespace controller

@@ -6,7 +6,7 @@
 #include "controller/record_view.h"
 #include "controller/ups_fields.h"
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -269,4 +269,4 @@ std::string ErrorJson(const std::string& message) {
   return std::move(out.str());
 }
 
-}  // namespace host
+}  // namespace controller

@@ -8,7 +8,7 @@
 #include "controller/json_out.h"
 #include "controller/status_board.h"
 
-namespace host {
+namespace controller {
 
 // {"type", "time", then "device_time", decoded "values", "state" and the set
 // "flags" for a UPS record, or "hex" for any other}.
@@ -35,4 +35,4 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
 // {"error": message}.
 std::string ErrorJson(const std::string& message);
 
-}  // namespace host
+}  // namespace controller

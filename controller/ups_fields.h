@@ -9,7 +9,7 @@
 
 #include "drivers/zota_up2200/zota_up2200_record.h"
 
-namespace host {
+namespace controller {
 
 constexpr int kUpsRecordType = zota::kRecordType;
 constexpr unsigned int kUpsRecordSize = zota::kRecordSize;
@@ -105,4 +105,4 @@ inline const UpsSignal* FindUpsSignal(const std::string& id) {
   return nullptr;
 }
 
-}  // namespace host
+}  // namespace controller

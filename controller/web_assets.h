@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-namespace host {
+namespace controller {
 
 struct WebAsset {
   const char* path;  // request path, e.g. "/app.js"
@@ -16,4 +16,4 @@ struct WebAsset {
 extern const WebAsset kWebAssets[];
 extern const std::size_t kWebAssetCount;
 
-}  // namespace host
+}  // namespace controller

@@ -17,7 +17,7 @@
 
 namespace {
 
-using host::HistoryWriter;
+using controller::HistoryWriter;
 
 class HistoryFile : public ::testing::Test {
  protected:
@@ -55,8 +55,8 @@ class HistoryFile : public ::testing::Test {
     return out;
   }
 
-  static host::HistoryRow Row(int n) {
-    host::HistoryRow r;
+  static controller::HistoryRow Row(int n) {
+    controller::HistoryRow r;
     r.data_id = 1001;
     r.record_type = 5035;
     r.device_type = "zota_up2200";
@@ -72,19 +72,19 @@ class HistoryFile : public ::testing::Test {
 
 TEST_F(HistoryFile, KeepsRecordsAcrossReopenAndPerDevice) {
   {
-    host::HistoryDb db(path_);
+    controller::HistoryDb db(path_);
     EXPECT_FALSE(db.Latest(1001, "zota_up2200"));
     db.Store(1001, "zota_up2200", 5035, Row(1).data.data(), 26);
     const unsigned char newer[3] = {1, 0, 2};  // embedded zero kept
     db.Store(1001, "zota_up2200", 5035, newer, 3);
     db.Store(1002, "zota_up2200", 5035, Row(2).data.data(), 26);
   }
-  host::HistoryDb db(path_);
+  controller::HistoryDb db(path_);
   const std::int64_t now = std::time(nullptr);
   const auto latest = db.Latest(1001, "zota_up2200");
   ASSERT_TRUE(latest);
-  EXPECT_EQ(latest->bytes, (host::Bytes{1, 0, 2}));
-  const auto stored = host::ParseUtcTimestamp(latest->time);
+  EXPECT_EQ(latest->bytes, (controller::Bytes{1, 0, 2}));
+  const auto stored = controller::ParseUtcTimestamp(latest->time);
   ASSERT_TRUE(stored) << latest->time;
   EXPECT_LE(std::abs(*stored - now), 5) << latest->time;  // the row's own time, in UTC
   EXPECT_EQ(db.Latest(1002, "zota_up2200")->bytes.size(), 26u);
@@ -92,10 +92,10 @@ TEST_F(HistoryFile, KeepsRecordsAcrossReopenAndPerDevice) {
 }
 
 TEST_F(HistoryFile, RefusesWhatItCannotUseAndLeavesNoFileBehind) {
-  EXPECT_THROW(host::HistoryDb(dir_ + "/missing/h.db"), host::HistoryError);
-  EXPECT_THROW(host::HistoryDb{dir_}, host::HistoryError);  // a folder
+  EXPECT_THROW(controller::HistoryDb(dir_ + "/missing/h.db"), controller::HistoryError);
+  EXPECT_THROW(controller::HistoryDb{dir_}, controller::HistoryError);  // a folder
   {
-    host::HistoryDb db(path_);
+    controller::HistoryDb db(path_);
     db.CloseAndRemoveIfCreated();
   }
   EXPECT_FALSE(Exists(path_));
@@ -116,9 +116,9 @@ class HistoryTable : public HistoryFile, public ::testing::WithParamInterface<Ba
 TEST_P(HistoryTable, IsRefusedAtStart) {
   Sql(GetParam().sql);
   try {
-    host::HistoryDb db(path_);
+    controller::HistoryDb db(path_);
     FAIL() << "accepted";
-  } catch (const host::HistoryError& e) {
+  } catch (const controller::HistoryError& e) {
     EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
     EXPECT_NE(std::string(e.what()).find(path_), std::string::npos) << e.what();
   }
@@ -138,21 +138,21 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HistoryFile, SaysWhySQLiteRefusesTheFile) {
   std::system(("echo 'not a database, just some text long enough' > " + path_).c_str());
   try {
-    host::HistoryDb db(path_);
+    controller::HistoryDb db(path_);
     FAIL() << "accepted";
-  } catch (const host::HistoryError& e) {
+  } catch (const controller::HistoryError& e) {
     EXPECT_NE(std::string(e.what()).find("file is not a database"), std::string::npos) << e.what();
   }
 }
 
 TEST_F(HistoryFile, WriterCommitsInOrderInGroups) {
-  host::HistoryWriterOptions opt;
+  controller::HistoryWriterOptions opt;
   opt.group_max = 100;
-  HistoryWriter w(std::make_unique<host::HistoryDb>(path_), opt);
+  HistoryWriter w(std::make_unique<controller::HistoryDb>(path_), opt);
   for (int i = 0; i < 250; ++i) ASSERT_TRUE(w.Push(Row(i)));
   w.Start();
   ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10)));
-  const host::HistoryStats s = w.stats();
+  const controller::HistoryStats s = w.stats();
   EXPECT_EQ(s.stored, 250);
   EXPECT_EQ(s.commits, 3);
   EXPECT_EQ(s.waiting, 0u);
@@ -164,11 +164,11 @@ TEST_F(HistoryFile, WriterCommitsInOrderInGroups) {
 // Another program holds the write lock for a while: records keep being taken,
 // wait in order, and are all stored once the lock goes; a full queue refuses.
 TEST_F(HistoryFile, WriterWaitsOutALockWithoutLosingRecords) {
-  host::HistoryWriterOptions opt;
+  controller::HistoryWriterOptions opt;
   opt.capacity = 40;
   opt.group_wait = std::chrono::milliseconds(20);
   opt.late_after = std::chrono::milliseconds(300);
-  HistoryWriter w(std::make_unique<host::HistoryDb>(path_), opt);
+  HistoryWriter w(std::make_unique<controller::HistoryDb>(path_), opt);
   w.Start();
 
   sqlite3* other = nullptr;
@@ -190,7 +190,7 @@ TEST_F(HistoryFile, WriterWaitsOutALockWithoutLosingRecords) {
   sqlite3_close(other);
 
   ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10))) << w.error();
-  const host::HistoryStats s = w.stats();
+  const controller::HistoryStats s = w.stats();
   EXPECT_EQ(s.stored, 40);
   EXPECT_GT(s.late, 0);
   EXPECT_GE(s.longest_wait, std::chrono::milliseconds(700));
@@ -200,7 +200,7 @@ TEST_F(HistoryFile, WriterWaitsOutALockWithoutLosingRecords) {
 }
 
 TEST_F(HistoryFile, WriterGivesUpOnALockAtTheDeadlineAndSaysHowManyAreLost) {
-  HistoryWriter w(std::make_unique<host::HistoryDb>(path_));
+  HistoryWriter w(std::make_unique<controller::HistoryDb>(path_));
   w.Start();
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
@@ -216,7 +216,7 @@ TEST_F(HistoryFile, WriterGivesUpOnALockAtTheDeadlineAndSaysHowManyAreLost) {
 
 // A permanent error stops the writer and wakes the loop through its descriptor.
 TEST_F(HistoryFile, WriterReportsAPermanentError) {
-  HistoryWriter w(std::make_unique<host::HistoryDb>(path_));
+  HistoryWriter w(std::make_unique<controller::HistoryDb>(path_));
   w.Start();
   Sql("DROP TABLE history");
   ASSERT_TRUE(w.Push(Row(1)));

@@ -42,9 +42,9 @@ class SiteRejects : public ::testing::TestWithParam<BadSite> {};
 
 TEST_P(SiteRejects, NamesTheKey) {
   try {
-    host::ParseSite(ParseJson(GetParam().doc), "site.json", "/plugins");
+    controller::ParseSite(ParseJson(GetParam().doc), "site.json", "/plugins");
     FAIL() << "accepted " << GetParam().doc;
-  } catch (const host::SiteError& e) {
+  } catch (const controller::SiteError& e) {
     EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
     EXPECT_EQ(std::string(e.what()).rfind("site.json: ", 0), 0u) << e.what();
   }
@@ -86,9 +86,9 @@ TEST_P(SettingsRejected, NamesFileDeviceAndKeyPath) {
       Site(R"({"name": "ups1", "type": "t", "data_id": 1, "port": "p", "settings": )" +
            GetParam().doc + "}");
   try {
-    host::ParseSite(ParseJson(doc), "site.json", "/plugins");
+    controller::ParseSite(ParseJson(doc), "site.json", "/plugins");
     FAIL() << "accepted " << GetParam().doc;
-  } catch (const host::SiteError& e) {
+  } catch (const controller::SiteError& e) {
     EXPECT_EQ(std::string(e.what()), "site.json: device \"ups1\": " + GetParam().message);
   }
 }
@@ -126,16 +126,16 @@ TEST(Site, AcceptsWholeModesAndTextIdentities) {
   for (const char* settings :
        {R"({"appSetting": {"b_mode": "-3"}})", R"({"appSetting": {"b_mode": 2147483647}})",
         R"({"appSetting": null, "thresholdSetting": {"S": {"ID": "17", "NMAlarmID": null}}})"}) {
-    const auto site =
-        host::ParseSite(ParseJson(Site(R"({"type": "t", "data_id": 1, "port": "p", "settings": )" +
-                                       std::string(settings) + "}")),
-                        "site.json", "");
-    EXPECT_EQ(site.devices[0].cache_max_age_s, host::kDefaultCacheMaxAgeS) << settings;
+    const auto site = controller::ParseSite(
+        ParseJson(Site(R"({"type": "t", "data_id": 1, "port": "p", "settings": )" +
+                       std::string(settings) + "}")),
+        "site.json", "");
+    EXPECT_EQ(site.devices[0].cache_max_age_s, controller::kDefaultCacheMaxAgeS) << settings;
   }
 }
 
 TEST(Site, FillsDefaultsAndResolvesPaths) {
-  const auto site = host::ParseSite(
+  const auto site = controller::ParseSite(
       ParseJson(R"({"plugins": ["p.so", "/abs/q.so"], "devices": [)" + std::string(kGoodDevice) +
                 R"(, {"name": "sim", "type": "t", "data_id": 8, "port": "sim:noisy:42",
                       "poll_interval_ms": 200, "settings": {"appSetting": {"b_mode": 1}}}]})"),
@@ -144,7 +144,7 @@ TEST(Site, FillsDefaultsAndResolvesPaths) {
   ASSERT_EQ(site.devices.size(), 2u);
   EXPECT_EQ(site.devices[0].name, "zota_up2200#7");
   EXPECT_EQ(site.devices[0].port, "/dev/ttyS0");
-  EXPECT_EQ(site.devices[0].poll_interval_ms, host::kDefaultPollIntervalMs);
+  EXPECT_EQ(site.devices[0].poll_interval_ms, controller::kDefaultPollIntervalMs);
   EXPECT_TRUE(site.devices[0].sim_scenario.empty());
   EXPECT_EQ(site.devices[1].sim_scenario, "noisy");
   EXPECT_EQ(site.devices[1].sim_seed, 42u);
@@ -158,15 +158,16 @@ const unsigned char kRecord[26] = {0xE9, 0x03, 0x00, 0x00, 0xFC, 0x08, 0xF7, 0x0
                                    0x09, 0xEA, 0x07, 0x05, 0x01, 0x0C, 0x00, 0x03};
 
 TEST(RecordView, ShowsMeasurementsWithUnitsAndFlags) {
-  EXPECT_EQ(host::RecordLine("ups1", 1001, 5035, kRecord, 26, false),
+  EXPECT_EQ(controller::RecordLine("ups1", 1001, 5035, kRecord, 26, false),
             "2026-05-01 12:00:03  ups1 (data id 1001)  record 5035: input 230.0 V, fault 229.5 V, "
             "output 230.0 V, load 34.0 %, freq 50.0 Hz, battery 2.04 V, temp 27.0 \u00b0C; "
             "flags: standby type, beeper on");
-  EXPECT_EQ(host::FlagNames(0xC0), (std::vector<std::string>{"utility failure", "battery low"}));
-  EXPECT_TRUE(host::FlagNames(0).empty());
+  EXPECT_EQ(controller::FlagNames(0xC0),
+            (std::vector<std::string>{"utility failure", "battery low"}));
+  EXPECT_TRUE(controller::FlagNames(0).empty());
   // Other record types, or a UPS record of the wrong size, are shown as bytes.
-  EXPECT_EQ(host::DescribeRecord(5035, kRecord, 3), "record 5035 (3 bytes): E9 03 00");
-  EXPECT_EQ(host::DescribeRecord(7, kRecord, 2), "record 7 (2 bytes): E9 03");
+  EXPECT_EQ(controller::DescribeRecord(5035, kRecord, 3), "record 5035 (3 bytes): E9 03 00");
+  EXPECT_EQ(controller::DescribeRecord(7, kRecord, 2), "record 7 (2 bytes): E9 03");
 }
 
 TEST(RecordView, NamesAlarmsAndReports) {
@@ -176,38 +177,38 @@ TEST(RecordView, NamesAlarmsAndReports) {
   item.threshold = 180.0f;
   item.level = 2;
   item.low = true;
-  const std::string raised = host::AlarmLine("ups1", 1, item, true);
+  const std::string raised = controller::AlarmLine("ups1", 1, item, true);
   EXPECT_NE(raised.find("ALARM RAISED input voltage [2A2615101001]: 0.0 V below 180.0 V, level 2"),
             std::string::npos)
       << raised;
   item.value = 231.0f;
-  EXPECT_NE(host::AlarmLine("ups1", 1, item, false).find("cleared"), std::string::npos);
-  EXPECT_NE(
-      host::ReportLine("u", 1, "2A2127200001", 27.0f).find("temperature [2A2127200001] = 27.0"),
-      std::string::npos);
-  EXPECT_EQ(host::SignalLabel("XYZ"), "XYZ");
+  EXPECT_NE(controller::AlarmLine("ups1", 1, item, false).find("cleared"), std::string::npos);
+  EXPECT_NE(controller::ReportLine("u", 1, "2A2127200001", 27.0f)
+                .find("temperature [2A2127200001] = 27.0"),
+            std::string::npos);
+  EXPECT_EQ(controller::SignalLabel("XYZ"), "XYZ");
 }
 
 TEST(Backoff, DoublesUpToTheCap) {
-  int ms = host::kFirstBackoffMs;
+  int ms = controller::kFirstBackoffMs;
   std::vector<int> seen;
-  for (int i = 0; i < 8; ++i) seen.push_back(ms = host::NextBackoffMs(ms));
+  for (int i = 0; i < 8; ++i) seen.push_back(ms = controller::NextBackoffMs(ms));
   EXPECT_EQ(seen, (std::vector<int>{500, 1000, 2000, 4000, 8000, 8000, 8000, 8000}));
-  EXPECT_EQ(host::NextBackoffMs(0), host::kFirstBackoffMs);
+  EXPECT_EQ(controller::NextBackoffMs(0), controller::kFirstBackoffMs);
 }
 
 TEST(UtcTimestamp, ReadsWhatIsWrittenAndNothingElse) {
-  EXPECT_EQ(*host::ParseUtcTimestamp("1970-01-01T00:00:00.000Z"), 0);
-  EXPECT_EQ(*host::ParseUtcTimestamp("2026-12-07T20:05:44.123Z"), 1796673944);
-  EXPECT_EQ(*host::ParseUtcTimestamp("2000-02-29T23:59:59"), 951868799);
-  EXPECT_EQ(*host::ParseUtcTimestamp("2106-02-07T06:28:16Z"), 4294967296LL);  // past 32 bits
+  EXPECT_EQ(*controller::ParseUtcTimestamp("1970-01-01T00:00:00.000Z"), 0);
+  EXPECT_EQ(*controller::ParseUtcTimestamp("2026-12-07T20:05:44.123Z"), 1796673944);
+  EXPECT_EQ(*controller::ParseUtcTimestamp("2000-02-29T23:59:59"), 951868799);
+  EXPECT_EQ(*controller::ParseUtcTimestamp("2106-02-07T06:28:16Z"), 4294967296LL);  // past 32 bits
   for (const char* bad : {"", "2026-12-07", "2026-13-01T00:00:00Z", "2026-12-07 20:05:44",
                           "2026-12-07T-1:05:44Z", "garbage-that-is-long-enough"})
-    EXPECT_FALSE(host::ParseUtcTimestamp(bad)) << bad;
+    EXPECT_FALSE(controller::ParseUtcTimestamp(bad)) << bad;
 }
 
 struct CacheCase {
-  host::Bytes bytes;
+  controller::Bytes bytes;
   std::string time;
   std::string refusal;  // empty: replayed
 };
@@ -218,22 +219,22 @@ class CacheReplay : public ::testing::TestWithParam<CacheCase> {};
 
 // Device 1001 with a 300 s limit, asked at 2026-12-07T20:10:00Z.
 TEST_P(CacheReplay, OnlyTheDevicesOwnRecentRecord) {
-  const host::StoredRecord rec{GetParam().bytes, GetParam().time};
-  EXPECT_EQ(host::CacheRefusal(rec, 1001, 300, 1796674200), GetParam().refusal);
+  const controller::StoredRecord rec{GetParam().bytes, GetParam().time};
+  EXPECT_EQ(controller::CacheRefusal(rec, 1001, 300, 1796674200), GetParam().refusal);
 }
 
-const host::Bytes kOwn(kRecord, kRecord + 26);
+const controller::Bytes kOwn(kRecord, kRecord + 26);
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CacheReplay,
     ::testing::Values(
         CacheCase{kOwn, "2026-12-07T20:05:00.000Z", ""},
         CacheCase{kOwn, "2026-12-07T20:10:01.500Z", ""},  // written a moment ago
-        CacheCase{host::Bytes{7, 0, 0, 0, 1}, "2026-12-07T20:09:00.000Z",
+        CacheCase{controller::Bytes{7, 0, 0, 0, 1}, "2026-12-07T20:09:00.000Z",
                   "it carries data id 7, not 1001"},
-        CacheCase{host::Bytes{0xE9, 0x03, 0x00, 0x01}, "2026-12-07T20:09:00.000Z",
+        CacheCase{controller::Bytes{0xE9, 0x03, 0x00, 0x01}, "2026-12-07T20:09:00.000Z",
                   "it carries data id 16778217, not 1001"},
-        CacheCase{host::Bytes{0xE9, 0x03}, "2026-12-07T20:09:00.000Z",
+        CacheCase{controller::Bytes{0xE9, 0x03}, "2026-12-07T20:09:00.000Z",
                   "it holds 2 bytes, too few to carry a data id"},
         CacheCase{kOwn, "2026-12-07T20:04:59.999Z", "stored 301 s ago, older than 300 s"},
         CacheCase{kOwn, "2026-12-04T20:10:00.000Z", "stored 3 days ago, older than 300 s"},

@@ -21,7 +21,7 @@
 
 namespace {
 
-using host::QueryParams;
+using controller::QueryParams;
 
 // 7 measurements (230.0 V, 229.5 V, 230.0 V, 34.0 %, 50.0 Hz, 2.05 V, 27.0 °C),
 // state 0x89 (utility failure, standby type, beeper on), 2026-12-07 10:20:30.
@@ -43,11 +43,11 @@ struct FakeDevice : QDXSPDevice {
 };
 
 // A board with one device "ups" (data id 7) that has a low input-voltage alarm.
-std::shared_ptr<host::StatusBoard> MakeBoard(std::size_t capacity = 64,
-                                             std::size_t max_subscribers = 4,
-                                             const std::string& name = "ups") {
-  auto board = std::make_shared<host::StatusBoard>(capacity, max_subscribers);
-  host::DeviceConfig cfg;
+std::shared_ptr<controller::StatusBoard> MakeBoard(std::size_t capacity = 64,
+                                                   std::size_t max_subscribers = 4,
+                                                   const std::string& name = "ups") {
+  auto board = std::make_shared<controller::StatusBoard>(capacity, max_subscribers);
+  controller::DeviceConfig cfg;
   cfg.name = name;
   cfg.type = "zota_up2200";
   cfg.data_id = 7;
@@ -60,7 +60,7 @@ std::shared_ptr<host::StatusBoard> MakeBoard(std::size_t capacity = 64,
   return board;
 }
 
-std::int64_t Ms(const char* iso) { return *host::ParseUtcMs(iso); }
+std::int64_t Ms(const char* iso) { return *controller::ParseUtcMs(iso); }
 
 // The metric name of a sample line in the text exposition format, or "" when
 // the line is no such sample: name, optional {label="value",...} with \\, \"
@@ -105,12 +105,12 @@ void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.text; }
 class IsoTimes : public ::testing::TestWithParam<TimeCase> {};
 
 TEST_P(IsoTimes, ParseToUtc) {
-  const auto ms = host::ParseUtcMs(GetParam().text);
+  const auto ms = controller::ParseUtcMs(GetParam().text);
   if (!GetParam().utc) {
-    EXPECT_FALSE(ms) << host::FormatUtcMs(*ms);
+    EXPECT_FALSE(ms) << controller::FormatUtcMs(*ms);
   } else {
     ASSERT_TRUE(ms);
-    EXPECT_EQ(host::FormatUtcMs(*ms), GetParam().utc);
+    EXPECT_EQ(controller::FormatUtcMs(*ms), GetParam().utc);
   }
 }
 
@@ -141,18 +141,18 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- addresses -----------------------------------------------------------------
 
 TEST(HttpAddress, AcceptsLoopbackAndMarksOthers) {
-  const host::HttpAddress v4 = host::ParseHttpAddress("127.0.0.1:8080");
+  const controller::HttpAddress v4 = controller::ParseHttpAddress("127.0.0.1:8080");
   EXPECT_EQ(v4.host, "127.0.0.1");
   EXPECT_EQ(v4.port, 8080);
   EXPECT_TRUE(v4.loopback);
-  EXPECT_TRUE(host::ParseHttpAddress("localhost:0").loopback);
-  EXPECT_TRUE(host::ParseHttpAddress("127.3.2.1:1").loopback);
-  const host::HttpAddress v6 = host::ParseHttpAddress("[::1]:65535");
+  EXPECT_TRUE(controller::ParseHttpAddress("localhost:0").loopback);
+  EXPECT_TRUE(controller::ParseHttpAddress("127.3.2.1:1").loopback);
+  const controller::HttpAddress v6 = controller::ParseHttpAddress("[::1]:65535");
   EXPECT_EQ(v6.host, "::1");
   EXPECT_TRUE(v6.loopback);
-  EXPECT_FALSE(host::ParseHttpAddress("0.0.0.0:80").loopback);
-  EXPECT_FALSE(host::ParseHttpAddress("[::]:80").loopback);
-  EXPECT_FALSE(host::ParseHttpAddress("192.0.2.4:80").loopback);
+  EXPECT_FALSE(controller::ParseHttpAddress("0.0.0.0:80").loopback);
+  EXPECT_FALSE(controller::ParseHttpAddress("[::]:80").loopback);
+  EXPECT_FALSE(controller::ParseHttpAddress("192.0.2.4:80").loopback);
 }
 
 TEST(HttpAddress, RejectsWithAReason) {
@@ -165,23 +165,23 @@ TEST(HttpAddress, RejectsWithAReason) {
       {"256.0.0.1:80", "is no IPv4 address"}};
   for (const auto& b : bad) {
     try {
-      host::ParseHttpAddress(b.first);
+      controller::ParseHttpAddress(b.first);
       ADD_FAILURE() << "accepted " << b.first;
     } catch (const std::invalid_argument& e) {
       EXPECT_NE(std::string(e.what()).find(b.second), std::string::npos) << e.what();
     }
   }
-  EXPECT_THROW(host::MakeHttpOptions("0.0.0.0:80", false, "h.db", ""), std::invalid_argument);
-  EXPECT_TRUE(host::MakeHttpOptions("0.0.0.0:80", true, "h.db", "").allow_remote);
+  EXPECT_THROW(controller::MakeHttpOptions("0.0.0.0:80", false, "h.db", ""), std::invalid_argument);
+  EXPECT_TRUE(controller::MakeHttpOptions("0.0.0.0:80", true, "h.db", "").allow_remote);
 }
 
 TEST(HttpAddress, LoopbackHostHeaders) {
   for (const char* ok :
        {"localhost", "localhost:8080", "127.0.0.1:8080", "127.9.9.9", "[::1]:80", "[::1]", ""})
-    EXPECT_TRUE(host::IsLoopbackHostHeader(ok)) << ok;
+    EXPECT_TRUE(controller::IsLoopbackHostHeader(ok)) << ok;
   for (const char* no : {"example.com", "evil.test:8080", "10.0.0.1", "[::2]:80", "[::1",
                          "localhost.evil.test", "127.0.0.1.nip.io"})
-    EXPECT_FALSE(host::IsLoopbackHostHeader(no)) << no;
+    EXPECT_FALSE(controller::IsLoopbackHostHeader(no)) << no;
 }
 
 // ---- history requests ----------------------------------------------------------
@@ -199,9 +199,9 @@ class HistoryRejects : public ::testing::TestWithParam<BadQuery> {};
 TEST_P(HistoryRejects, NamingTheParameter) {
   const auto board = MakeBoard();
   try {
-    host::ParseHistoryRequest(GetParam().params, *board, Ms("2026-12-07T12:00:00Z"));
+    controller::ParseHistoryRequest(GetParam().params, *board, Ms("2026-12-07T12:00:00Z"));
     FAIL() << "accepted";
-  } catch (const host::BadRequest& e) {
+  } catch (const controller::BadRequest& e) {
     EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
   }
 }
@@ -229,22 +229,24 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HistoryRequest, DefaultsToTheLastHourAndCapsTheLimit) {
   const auto board = MakeBoard();
   const std::int64_t now = Ms("2026-12-07T12:00:00Z");
-  const host::HistoryRequest d = host::ParseHistoryRequest({{"device", "ups"}}, *board, now);
+  const controller::HistoryRequest d =
+      controller::ParseHistoryRequest({{"device", "ups"}}, *board, now);
   EXPECT_EQ(d.data_id, 7u);
   EXPECT_EQ(d.device_type, "zota_up2200");
   EXPECT_EQ(d.to_ms, now);
   EXPECT_EQ(d.from_ms, now - 3600 * 1000);
-  EXPECT_EQ(d.limit, host::kDefaultHistoryLimit);
+  EXPECT_EQ(d.limit, controller::kDefaultHistoryLimit);
   EXPECT_FALSE(d.csv);
-  const host::HistoryRequest q = host::ParseHistoryRequest({{"device", "ups"},
-                                                            {"to", "2026-12-07T10:00:00Z"},
-                                                            {"limit", "99999999999"},
-                                                            {"step", "60"},
-                                                            {"format", "csv"}},
-                                                           *board, now);
+  const controller::HistoryRequest q =
+      controller::ParseHistoryRequest({{"device", "ups"},
+                                       {"to", "2026-12-07T10:00:00Z"},
+                                       {"limit", "99999999999"},
+                                       {"step", "60"},
+                                       {"format", "csv"}},
+                                      *board, now);
   EXPECT_EQ(q.to_ms, Ms("2026-12-07T10:00:00Z"));
   EXPECT_EQ(q.from_ms, Ms("2026-12-07T09:00:00Z"));
-  EXPECT_EQ(q.limit, host::kMaxHistoryLimit);
+  EXPECT_EQ(q.limit, controller::kMaxHistoryLimit);
   EXPECT_EQ(q.step_s, 60);
   EXPECT_TRUE(q.csv);
 }
@@ -260,7 +262,7 @@ class HistoryRead : public ::testing::Test {
     ASSERT_NE(::mkdtemp(dir), nullptr);
     dir_ = dir;
     path_ = dir_ + "/h.db";
-    { host::HistoryDb create(path_); }
+    { controller::HistoryDb create(path_); }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
     sqlite3_stmt* ins = nullptr;
@@ -270,7 +272,7 @@ class HistoryRead : public ::testing::Test {
                                  -1, &ins, nullptr),
               SQLITE_OK);
     auto add = [&](int data_id, int type, std::int64_t ms, const std::vector<unsigned char>& d) {
-      const std::string t = host::FormatUtcMs(ms);
+      const std::string t = controller::FormatUtcMs(ms);
       sqlite3_reset(ins);
       sqlite3_bind_int(ins, 1, data_id);
       sqlite3_bind_int(ins, 2, type);
@@ -293,21 +295,21 @@ class HistoryRead : public ::testing::Test {
   }
   void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
 
-  host::HistoryPage Read(QueryParams params) {
+  controller::HistoryPage Read(QueryParams params) {
     params.emplace("device", "ups");
-    req_ = host::ParseHistoryRequest(params, *board_, t0_ + 3600 * 1000);
-    return host::ReadHistory(path_, req_);
+    req_ = controller::ParseHistoryRequest(params, *board_, t0_ + 3600 * 1000);
+    return controller::ReadHistory(path_, req_);
   }
 
   std::string dir_;
   std::string path_;
   std::int64_t t0_ = Ms("2026-12-07T10:00:00Z");
-  std::shared_ptr<host::StatusBoard> board_;
-  host::HistoryRequest req_;
+  std::shared_ptr<controller::StatusBoard> board_;
+  controller::HistoryRequest req_;
 };
 
 TEST_F(HistoryRead, ReturnsTheRangeOfTheDeviceOnly) {
-  const host::HistoryPage p =
+  const controller::HistoryPage p =
       Read({{"from", "2026-12-07T10:00:10Z"}, {"to", "2026-12-07T10:00:20Z"}});
   ASSERT_EQ(p.rows.size(), 11u);
   EXPECT_FALSE(p.more);
@@ -319,11 +321,11 @@ TEST_F(HistoryRead, ReturnsTheRangeOfTheDeviceOnly) {
 TEST_F(HistoryRead, StartsAtEveryPossibleOffset) {
   // The start is found by a search over ids; every start and empty ranges too.
   for (int s = 0; s <= 101; ++s) {
-    const std::string from = host::FormatUtcMs(t0_ + s * 1000 - 1);
-    const host::HistoryPage p = Read({{"from", from}, {"limit", "1"}});
+    const std::string from = controller::FormatUtcMs(t0_ + s * 1000 - 1);
+    const controller::HistoryPage p = Read({{"from", from}, {"limit", "1"}});
     if (s <= 100) {
       ASSERT_EQ(p.rows.size(), 1u) << s;
-      EXPECT_EQ(p.rows[0].time, host::FormatUtcMs(t0_ + s * 1000)) << s;
+      EXPECT_EQ(p.rows[0].time, controller::FormatUtcMs(t0_ + s * 1000)) << s;
     } else {
       EXPECT_TRUE(p.rows.empty());
     }
@@ -331,19 +333,19 @@ TEST_F(HistoryRead, StartsAtEveryPossibleOffset) {
 }
 
 TEST_F(HistoryRead, LimitsAndThins) {
-  const host::HistoryPage limited = Read({{"from", "2026-12-07T10:00:00Z"}, {"limit", "5"}});
+  const controller::HistoryPage limited = Read({{"from", "2026-12-07T10:00:00Z"}, {"limit", "5"}});
   EXPECT_EQ(limited.rows.size(), 5u);
   EXPECT_TRUE(limited.more);
-  const host::HistoryPage thinned = Read({{"from", "2026-12-07T10:00:00Z"}, {"step", "10"}});
+  const controller::HistoryPage thinned = Read({{"from", "2026-12-07T10:00:00Z"}, {"step", "10"}});
   ASSERT_EQ(thinned.rows.size(), 11u);  // 10 buckets of records, and the foreign one
   EXPECT_EQ(thinned.rows[1].time, "2026-12-07T10:00:10.000Z");
   EXPECT_FALSE(thinned.more);
 }
 
 TEST_F(HistoryRead, RendersJsonAndCsv) {
-  const host::HistoryPage p = Read({{"from", "2026-12-07T10:01:39Z"}});
+  const controller::HistoryPage p = Read({{"from", "2026-12-07T10:01:39Z"}});
   ASSERT_EQ(p.rows.size(), 2u);
-  const Json::Value j = ParseJson(host::HistoryJson(req_, p));
+  const Json::Value j = ParseJson(controller::HistoryJson(req_, p));
   EXPECT_EQ(j["count"].asInt(), 2);
   EXPECT_EQ(j["device"].asString(), "ups");
   const Json::Value& ups = j["records"][0];
@@ -352,7 +354,7 @@ TEST_F(HistoryRead, RendersJsonAndCsv) {
   EXPECT_EQ(ups["flags"].size(), 3u);
   EXPECT_EQ(ups["device_time"].asString(), "2026-12-07 10:20:30");
   EXPECT_EQ(j["records"][1]["hex"].asString(), "AB01");
-  EXPECT_EQ(host::HistoryCsv(p),
+  EXPECT_EQ(controller::HistoryCsv(p),
             "time,record_type,input_voltage_V,input_fault_voltage_V,output_voltage_V,"
             "output_load_pct,input_frequency_Hz,battery_voltage_V,temperature_C,state,flags,hex\r\n"
             "2026-12-07T10:01:39.000Z,5035,214.7,229.5,230.0,34.0,50.0,2.05,27.0,137,"
@@ -361,10 +363,10 @@ TEST_F(HistoryRead, RendersJsonAndCsv) {
 }
 
 TEST_F(HistoryRead, FailsOnAMissingDatabase) {
-  host::HistoryRequest r;
+  controller::HistoryRequest r;
   r.data_id = 7;
   r.device_type = "zota_up2200";
-  EXPECT_THROW(host::ReadHistory(dir_ + "/none.db", r), host::HistoryError);
+  EXPECT_THROW(controller::ReadHistory(dir_ + "/none.db", r), controller::HistoryError);
 }
 
 // ---- status board and events -----------------------------------------------------
@@ -372,20 +374,20 @@ TEST_F(HistoryRead, FailsOnAMissingDatabase) {
 TEST(StatusBoard, FollowsTheLink) {
   const auto board = MakeBoard();
   auto link = [&] { return board->Snapshot()[0].link; };
-  EXPECT_EQ(link(), host::LinkState::kOk);
+  EXPECT_EQ(link(), controller::LinkState::kOk);
   board->Failure(0);
-  EXPECT_EQ(link(), host::LinkState::kTimeout);
+  EXPECT_EQ(link(), controller::LinkState::kTimeout);
   board->Record(0, 5035, kRecord.data(), 26, true);  // replayed: says nothing of the line
-  EXPECT_EQ(link(), host::LinkState::kTimeout);
+  EXPECT_EQ(link(), controller::LinkState::kTimeout);
   board->Record(0, 5035, kRecord.data(), 26, false);
-  EXPECT_EQ(link(), host::LinkState::kOk);
+  EXPECT_EQ(link(), controller::LinkState::kOk);
   board->Lost(0);
-  EXPECT_EQ(link(), host::LinkState::kLost);
+  EXPECT_EQ(link(), controller::LinkState::kLost);
   board->ReopenFailed(0);
-  EXPECT_EQ(link(), host::LinkState::kReopening);
+  EXPECT_EQ(link(), controller::LinkState::kReopening);
   board->Reopened(0, "/dev/pts/10");
-  const host::DeviceStatus d = board->Snapshot()[0];
-  EXPECT_EQ(d.link, host::LinkState::kOk);
+  const controller::DeviceStatus d = board->Snapshot()[0];
+  EXPECT_EQ(d.link, controller::LinkState::kOk);
   EXPECT_EQ(d.port, "/dev/pts/10");
   EXPECT_EQ(d.records, 2);
   EXPECT_EQ(d.failures, 1);
@@ -400,7 +402,8 @@ TEST(StatusBoard, StreamsEventsToListeners) {
   auto sub = board->Subscribe();
   ASSERT_TRUE(sub);
   std::string out;
-  EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out), host::EventSubscription::Result::kIdle);
+  EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out),
+            controller::EventSubscription::Result::kIdle);
   board->Record(0, 5035, kRecord.data(), 26, false);
   rule_value item;
   item.signal_id = "2A2615101001";
@@ -411,7 +414,8 @@ TEST(StatusBoard, StreamsEventsToListeners) {
   board->Alarm(0, item, true);
   board->Report(0, "2A2110400001", 230.0f);
   board->Failure(0);
-  EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out), host::EventSubscription::Result::kEvents);
+  EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out),
+            controller::EventSubscription::Result::kEvents);
   std::vector<std::pair<std::string, Json::Value>> events;
   std::istringstream frames(out);
   for (std::string id, event, data, blank; std::getline(frames, id);) {
@@ -444,7 +448,7 @@ TEST(StatusBoard, DropsALaggingListenerAndCapsListeners) {
   std::string out;
   for (int i = 0; i < 5; ++i) board->Failure(0);
   EXPECT_EQ(slow->Wait(std::chrono::milliseconds(0), out),
-            host::EventSubscription::Result::kDropped);
+            controller::EventSubscription::Result::kDropped);
   EXPECT_EQ(board->dropped(), 1);
   slow.reset();
   EXPECT_EQ(board->subscribers(), 1u);
@@ -460,7 +464,8 @@ TEST(StatusBoard, ClosingEndsWaitingListeners) {
   });
   std::string out;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(sub->Wait(std::chrono::seconds(30), out), host::EventSubscription::Result::kEnded);
+  EXPECT_EQ(sub->Wait(std::chrono::seconds(30), out),
+            controller::EventSubscription::Result::kEnded);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   closer.join();
   EXPECT_FALSE(board->Subscribe());
@@ -471,7 +476,7 @@ TEST(StatusBoard, ClosingEndsWaitingListeners) {
 TEST(StatusText, DevicesJsonEscapesNames) {
   const auto board = MakeBoard(64, 4, "ups \"a\"\\\n\x01");
   board->Record(0, 5035, kRecord.data(), 26, false);
-  const Json::Value j = ParseJson(host::DevicesJson(board->Snapshot()));
+  const Json::Value j = ParseJson(controller::DevicesJson(board->Snapshot()));
   const Json::Value& d = j["devices"][0];
   EXPECT_EQ(d["name"].asString(), "ups \"a\"\\\n\x01");
   EXPECT_EQ(d["link"].asString(), "ok");
@@ -486,7 +491,7 @@ TEST(StatusText, MetricsAreWellFormed) {
   const auto board = MakeBoard(64, 4, "ups \"a\"\\");
   board->Record(0, 5035, kRecord.data(), 26, false);
   board->Failure(0);
-  const std::string text = host::MetricsText(board->Snapshot(), {3, 1});
+  const std::string text = controller::MetricsText(board->Snapshot(), {3, 1});
   for (const char* bad : {"a{b=\"c} 1", "a{b=\"\\x\"} 1", "a 1x", "a{b=\"c\"}1", "A 1"})
     EXPECT_EQ(SampleName(bad), "") << bad;
   std::string family;

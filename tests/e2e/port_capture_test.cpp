@@ -29,55 +29,55 @@ class Pty : public ::testing::Test {
 };
 
 TEST_F(Pty, SecondOpenIsRefusedAsInUseUntilTheFirstCloses) {
-  const int fd = host::OpenSerialPort(path_, 2400);
+  const int fd = controller::OpenSerialPort(path_, 2400);
   try {
-    host::OpenSerialPort(path_, 2400);
+    controller::OpenSerialPort(path_, 2400);
     FAIL() << "opened twice";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()),
               "cannot open port " + path_ + ": port in use by another program");
   }
-  host::CloseSerialPort(fd);
-  host::CloseSerialPort(host::OpenSerialPort(path_, 2400));
+  controller::CloseSerialPort(fd);
+  controller::CloseSerialPort(controller::OpenSerialPort(path_, 2400));
 }
 
 TEST_F(Pty, DiscardInputDropsWhatWaitsAndShowsIt) {
-  const int fd = host::OpenSerialPort(path_, 2400);
+  const int fd = controller::OpenSerialPort(path_, 2400);
   ASSERT_EQ(::write(master_, "\nNOISE\r(23", 10), 10);
   ::usleep(20000);
   std::string seen;
-  EXPECT_EQ(host::DiscardInput(fd,
-                               [&](const unsigned char* d, std::size_t n) {
-                                 seen.append(reinterpret_cast<const char*>(d), n);
-                               }),
+  EXPECT_EQ(controller::DiscardInput(fd,
+                                     [&](const unsigned char* d, std::size_t n) {
+                                       seen.append(reinterpret_cast<const char*>(d), n);
+                                     }),
             10u);
   EXPECT_EQ(seen, "\nNOISE\r(23");
   char c = 0;
   EXPECT_LE(::read(fd, &c, 1), 0);  // nothing left
-  EXPECT_EQ(host::DiscardInput(-1, nullptr), 0u);
-  host::CloseSerialPort(fd);
+  EXPECT_EQ(controller::DiscardInput(-1, nullptr), 0u);
+  controller::CloseSerialPort(fd);
 }
 
 TEST(Capture, LinesRoundTripThroughAFile) {
-  host::CaptureEvent e;
+  controller::CaptureEvent e;
   e.usec = 1234567890123LL;
   e.device = "ups 1%\xff";
   e.received = true;
   e.bytes = std::string("(\0\r\n", 4);
-  EXPECT_EQ(host::FormatCaptureLine(e), "1234567890123 ups%201%25%ff rx 28000d0a");
+  EXPECT_EQ(controller::FormatCaptureLine(e), "1234567890123 ups%201%25%ff rx 28000d0a");
 
   char path[] = "/tmp/qdx-capture-XXXXXX";
   const int fd = ::mkstemp(path);
   ASSERT_GE(fd, 0);
   ::close(fd);
   {
-    host::CaptureWriter w(path);
+    controller::CaptureWriter w(path);
     w.Write(e.device, false, reinterpret_cast<const unsigned char*>("Q1\r"), 3);
     w.Write(e.device, true, reinterpret_cast<const unsigned char*>(e.bytes.data()), 4);
     w.Write(e.device, true, nullptr, 0);  // nothing to record
     EXPECT_FALSE(w.failed());
   }
-  const auto events = host::ReadCapture(path);
+  const auto events = controller::ReadCapture(path);
   ::unlink(path);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_FALSE(events[0].received);
@@ -85,10 +85,10 @@ TEST(Capture, LinesRoundTripThroughAFile) {
   EXPECT_EQ(events[1].device, e.device);
   EXPECT_EQ(events[1].bytes, e.bytes);
   EXPECT_LE(events[0].usec, events[1].usec);
-  host::CaptureEvent skipped;
-  EXPECT_FALSE(host::ParseCaptureLine("# note", skipped));
-  EXPECT_FALSE(host::ParseCaptureLine("", skipped));
-  EXPECT_THROW(host::CaptureWriter("/nonexistent/x.capture"), host::CaptureError);
+  controller::CaptureEvent skipped;
+  EXPECT_FALSE(controller::ParseCaptureLine("# note", skipped));
+  EXPECT_FALSE(controller::ParseCaptureLine("", skipped));
+  EXPECT_THROW(controller::CaptureWriter("/nonexistent/x.capture"), controller::CaptureError);
 }
 
 struct BadLine {
@@ -101,11 +101,11 @@ void PrintTo(const BadLine& b, std::ostream* os) { *os << b.line; }
 class CaptureRejects : public ::testing::TestWithParam<BadLine> {};
 
 TEST_P(CaptureRejects, SaysWhy) {
-  host::CaptureEvent e;
+  controller::CaptureEvent e;
   try {
-    host::ParseCaptureLine(GetParam().line, e);
+    controller::ParseCaptureLine(GetParam().line, e);
     FAIL() << "accepted " << GetParam().line;
-  } catch (const host::CaptureError& err) {
+  } catch (const controller::CaptureError& err) {
     EXPECT_NE(std::string(err.what()).find(GetParam().message), std::string::npos) << err.what();
   }
 }
@@ -127,13 +127,13 @@ TEST(Capture, ReadNamesFileAndLine) {
   ::close(fd);
   std::ofstream(path) << "# header\n1 ups tx 51\n2 ups rx zz\n";
   try {
-    host::ReadCapture(path);
+    controller::ReadCapture(path);
     FAIL() << "accepted";
-  } catch (const host::CaptureError& e) {
+  } catch (const controller::CaptureError& e) {
     EXPECT_EQ(std::string(e.what()).rfind(std::string(path) + ":3: ", 0), 0u) << e.what();
   }
   ::unlink(path);
-  EXPECT_THROW(host::ReadCapture(path), host::CaptureError);
+  EXPECT_THROW(controller::ReadCapture(path), controller::CaptureError);
 }
 
 }  // namespace

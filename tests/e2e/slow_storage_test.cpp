@@ -134,13 +134,13 @@ TEST(SlowStorage, PollsKeepTheirTimeAndEveryRecordIsStored) {
   const int null = ::open("/dev/null", O_WRONLY);
   ::dup2(null, STDOUT_FILENO);
   ::close(null);
-  auto controller = std::make_shared<QDXController>(host::ParseSite(site, "site", "/"), db,
+  auto controller = std::make_shared<QDXController>(controller::ParseSite(site, "site", "/"), db,
                                                     ZOTA_BUILD_DIR "/ups-sim");
   int status = -1;
   std::string error;
   try {
     controller->Start();
-    host::RunLimits limits;
+    controller::RunLimits limits;
     limits.duration_s = kSeconds;
     status = controller->Run(limits, -1);
   } catch (const std::exception& e) {
@@ -154,7 +154,7 @@ TEST(SlowStorage, PollsKeepTheirTimeAndEveryRecordIsStored) {
   EXPECT_EQ(status, 0);
 
   const long long published = controller->records_published();
-  const host::HistoryStats h = controller->history_stats();
+  const controller::HistoryStats h = controller->history_stats();
   controller->Shutdown();
   const auto worst =
       std::chrono::duration_cast<std::chrono::milliseconds>(controller->worst_poll_delay());

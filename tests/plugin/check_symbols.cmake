@@ -3,7 +3,7 @@
 # - "get_providers" is a defined, global, default-visibility function under its
 #   plain name;
 # - no library is needed that the controller process supplies (JsonCpp, Boost,
-#   the controller's own qdx_host);
+#   the controller's own qdx_framework);
 # - the framework's symbols are left undefined for the loading process;
 # - no unique symbols, which would keep the object from ever being unloaded.
 cmake_minimum_required(VERSION 3.18)
@@ -60,7 +60,7 @@ endforeach()
 run_readelf(dynamic -d)
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*" needed "${dynamic}")
 foreach(line IN LISTS needed)
-  if(line MATCHES "jsoncpp|boost|qdx_host")
+  if(line MATCHES "jsoncpp|boost|qdx_framework")
     list(APPEND failures "forbidden dependency: ${line}")
   endif()
 endforeach()

@@ -68,7 +68,7 @@ unsigned U16At(const std::vector<unsigned char>& rec, std::size_t at) {
   return rec.at(at) | (rec.at(at + 1) << 8);
 }
 
-std::shared_ptr<Provider> OnlyProvider(const host::Plugin& plugin) {
+std::shared_ptr<Provider> OnlyProvider(const controller::Plugin& plugin) {
   EXPECT_EQ(plugin.providers().size(), 1u);
   return plugin.providers().empty() ? nullptr : plugin.providers().front();
 }
@@ -91,14 +91,14 @@ TEST_P(LoaderErrorTest, NamesPathAndLoaderMessage) {
     std::ofstream(c.path) << std::string(256, '#') << "\nthis is a text file, not a plug-in\n";
   }
   try {
-    host::Plugin::Load(c.path);
+    controller::Plugin::Load(c.path);
     FAIL() << "loaded " << c.path;
-  } catch (const host::PluginError& e) {
+  } catch (const controller::PluginError& e) {
     const std::string what = e.what();
     EXPECT_NE(what.find(c.path), std::string::npos) << what;
     EXPECT_NE(what.find(c.loader_says), std::string::npos) << what;
   }
-  EXPECT_FALSE(host::Plugin::IsLoaded(c.path));
+  EXPECT_FALSE(controller::Plugin::IsLoaded(c.path));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -116,8 +116,8 @@ TEST(PluginLoad, BareFileNameMeansCurrentDirectory) {
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof(cwd)), nullptr);
   ASSERT_EQ(::chdir(dir.c_str()), 0);
-  std::optional<host::Plugin> plugin;
-  EXPECT_NO_THROW(plugin.emplace(host::Plugin::Load("zota_up2200.so")));
+  std::optional<controller::Plugin> plugin;
+  EXPECT_NO_THROW(plugin.emplace(controller::Plugin::Load("zota_up2200.so")));
   EXPECT_EQ(::chdir(cwd), 0);
   ASSERT_TRUE(plugin);
   EXPECT_NE(plugin->CreateDevice(kDeviceType), nullptr);
@@ -128,12 +128,12 @@ TEST(PluginLoad, BareFileNameMeansCurrentDirectory) {
 class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    plugin_.emplace(host::Plugin::Load(kPluginPath));
+    plugin_.emplace(controller::Plugin::Load(kPluginPath));
     provider_ = OnlyProvider(*plugin_);
     ASSERT_NE(provider_, nullptr);
   }
 
-  std::optional<host::Plugin> plugin_;
+  std::optional<controller::Plugin> plugin_;
   std::shared_ptr<Provider> provider_;
 };
 
@@ -144,7 +144,7 @@ TEST_F(PluginTest, ProviderIdentifiesByRunTimeType) {
 }
 
 TEST_F(PluginTest, EveryEntryCallMakesANewProvider) {
-  std::optional<host::Plugin> second(host::Plugin::Load(kPluginPath));
+  std::optional<controller::Plugin> second(controller::Plugin::Load(kPluginPath));
   std::shared_ptr<Provider> other = OnlyProvider(*second);
   ASSERT_NE(other, nullptr);
   EXPECT_NE(other.get(), provider_.get());
@@ -248,7 +248,7 @@ void PrintTo(const Deleter& d, std::ostream* os) { *os << d.label; }
 class DestructionTest : public ::testing::TestWithParam<Deleter> {};
 
 TEST_P(DestructionTest, RunsTheWholeChain) {
-  std::optional<host::Plugin> plugin(host::Plugin::Load(kPluginPath));
+  std::optional<controller::Plugin> plugin(controller::Plugin::Load(kPluginPath));
   auto factory = std::dynamic_pointer_cast<QDXSPDeviceProvider>(OnlyProvider(*plugin));
   ASSERT_NE(factory, nullptr);
   const Json::Value setting = HeavySetting();
@@ -288,16 +288,16 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PluginUnload, OnlyAfterLastProviderAndDevice) {
   for (bool device_last : {true, false}) {
     SCOPED_TRACE(device_last ? "device released last" : "provider released last");
-    std::optional<host::Plugin> plugin(host::Plugin::Load(kPluginPath));
+    std::optional<controller::Plugin> plugin(controller::Plugin::Load(kPluginPath));
     std::shared_ptr<Provider> provider = OnlyProvider(*plugin);
     std::shared_ptr<QDXSPDevice> dev = plugin->Create(provider);
     ASSERT_NE(dev, nullptr);
     plugin.reset();
-    EXPECT_TRUE(host::Plugin::IsLoaded(kPluginPath));
+    EXPECT_TRUE(controller::Plugin::IsLoaded(kPluginPath));
 
     if (device_last) {
       provider.reset();
-      EXPECT_TRUE(host::Plugin::IsLoaded(kPluginPath));
+      EXPECT_TRUE(controller::Plugin::IsLoaded(kPluginPath));
       // The device holds nothing of its factory and still works.
       Captured seen;
       Attach(*dev, seen);
@@ -306,10 +306,10 @@ TEST(PluginUnload, OnlyAfterLastProviderAndDevice) {
       dev.reset();
     } else {
       dev.reset();
-      EXPECT_TRUE(host::Plugin::IsLoaded(kPluginPath));
+      EXPECT_TRUE(controller::Plugin::IsLoaded(kPluginPath));
       provider.reset();
     }
-    EXPECT_FALSE(host::Plugin::IsLoaded(kPluginPath));
+    EXPECT_FALSE(controller::Plugin::IsLoaded(kPluginPath));
   }
 }
 

@@ -16,12 +16,12 @@ struct FakeDevice : QDXSPDevice {
 };
 
 TEST(StatusBoardThreads, WriterReadersAndListeners) {
-  auto board = std::make_shared<host::StatusBoard>(1 << 16, 4);
+  auto board = std::make_shared<controller::StatusBoard>(1 << 16, 4);
   FakeDevice dev;
   dev.threshold_levels_["2A2615101001"] = 1;
   dev.threshold_values_["2A2615101001"] = 180.0f;
   for (int i = 0; i < 3; ++i) {
-    host::DeviceConfig cfg;
+    controller::DeviceConfig cfg;
     cfg.name = "ups" + std::to_string(i);
     cfg.data_id = static_cast<std::uint32_t>(i + 1);
     board->AddDevice(cfg, "/dev/null", dev);
@@ -34,8 +34,9 @@ TEST(StatusBoardThreads, WriterReadersAndListeners) {
     threads.emplace_back([&] {
       while (!done) {
         const auto devices = board->Snapshot();
-        EXPECT_FALSE(host::DevicesJson(devices).empty());
-        EXPECT_FALSE(host::MetricsText(devices, {board->subscribers(), board->dropped()}).empty());
+        EXPECT_FALSE(controller::DevicesJson(devices).empty());
+        EXPECT_FALSE(
+            controller::MetricsText(devices, {board->subscribers(), board->dropped()}).empty());
       }
     });
   }
@@ -46,7 +47,7 @@ TEST(StatusBoardThreads, WriterReadersAndListeners) {
       std::string out;
       for (;;) {
         const auto got = sub->Wait(std::chrono::milliseconds(5), out);
-        if (got == host::EventSubscription::Result::kEnded) break;
+        if (got == controller::EventSubscription::Result::kEnded) break;
         taken += static_cast<long>(out.size());
         out.clear();
       }
@@ -74,7 +75,7 @@ TEST(StatusBoardThreads, WriterReadersAndListeners) {
   board->CloseEvents();
   for (std::thread& t : threads) t.join();
   long records = 0;
-  for (const host::DeviceStatus& s : board->Snapshot()) records += s.records;
+  for (const controller::DeviceStatus& s : board->Snapshot()) records += s.records;
   EXPECT_EQ(records, kRounds);
   EXPECT_GT(taken.load(), 0);
   EXPECT_EQ(board->subscribers(), 0u);

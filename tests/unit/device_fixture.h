@@ -1,4 +1,4 @@
-// A real ZOTA_UP2200 wired to recording host sinks, plus small helpers.
+// A real ZOTA_UP2200 wired to recording controller sinks, plus small helpers.
 #pragma once
 
 #include <gtest/gtest.h>

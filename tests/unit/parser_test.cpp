@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, HugeLengthTest,
                          testing::Values(0xFFFFFFFFu, 0xFFFFFFFFu - 2u, kCapacity - 3u,
                                          0x80000000u));
 
-// A receive count the host corrupted is never used as an index: the device
+// A receive count the controller corrupted is never used as an index: the device
 // resets and drops the chunk, and the next reply assembles from the start.
 class CorruptCountTest : public ParserTest, public testing::WithParamInterface<int> {};
 

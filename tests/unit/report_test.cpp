@@ -50,7 +50,7 @@ TEST_P(AoReportTest, ReportsWhenATestFires) {
   EXPECT_EQ(after.last_value, GetParam().value);
   EXPECT_GE(after.last_time, start);
   EXPECT_LE(after.last_time, end);
-  EXPECT_TRUE(Same(reports_[0].entry, after));  // updated before the host was told
+  EXPECT_TRUE(Same(reports_[0].entry, after));  // updated before the controller was told
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -175,11 +175,11 @@ using Window = std::vector<Chunk>;  // what one poll was answered with
 
 // The windows of one device in a capture: each sent chunk opens one, and the
 // received chunks up to the next sent one fill it.
-std::vector<Window> WindowsOf(const std::vector<host::CaptureEvent>& events,
+std::vector<Window> WindowsOf(const std::vector<controller::CaptureEvent>& events,
                               const std::string& device) {
   std::vector<Window> windows;
   std::int64_t opened = 0;
-  for (const host::CaptureEvent& e : events) {
+  for (const controller::CaptureEvent& e : events) {
     if (e.device != device) continue;
     if (!e.received) {
       windows.emplace_back();
@@ -264,9 +264,9 @@ int Serve(int master, Responder& ups) {
 
 // The windows of the capture's device; throws naming the file or device.
 std::vector<Window> LoadReplay(Options& opt) {
-  const std::vector<host::CaptureEvent> events = host::ReadCapture(opt.replay_path);
+  const std::vector<controller::CaptureEvent> events = controller::ReadCapture(opt.replay_path);
   std::set<std::string> devices;
-  for (const host::CaptureEvent& e : events) devices.insert(e.device);
+  for (const controller::CaptureEvent& e : events) devices.insert(e.device);
   std::string names;
   for (const std::string& d : devices) names += (names.empty() ? "" : ", ") + d;
   if (opt.device.empty()) {

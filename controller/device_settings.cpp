@@ -1,11 +1,11 @@
-#include "controller/host_settings.h"
+#include "controller/device_settings.h"
 
 #include <json/writer.h>
 
 #include <climits>
 #include <stdexcept>
 
-namespace host {
+namespace controller {
 
 namespace {
 
@@ -190,4 +190,4 @@ bool EvaluateThresholds(QDXVDevice& dev, const std::vector<rule_value>& items) {
   return changed;
 }
 
-}  // namespace host
+}  // namespace controller

@@ -1,13 +1,14 @@
 // The controller's side of the device framework: constructors, the services a
 // driver calls, and the serial-port operations of QDXSPDevice.
 
+#include "host/qdx_device.h"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cerrno>
 #include <stdexcept>
 
-#include "controller/host_settings.h"
+#include "controller/device_settings.h"
 #include "controller/serial_port.h"
-#include "host/qdx_device.h"
 
 TTime get_ttime(boost::posix_time::ptime t) {
   TTime out{};
@@ -46,7 +47,7 @@ bool QDXVDevice::Init(std::weak_ptr<QDXController> controller, unsigned int data
 }
 
 bool QDXVDevice::InitSetting(const Json::Value& setting) {
-  host::LoadDeviceSettings(setting, *this);
+  controller::LoadDeviceSettings(setting, *this);
   return true;
 }
 
@@ -68,7 +69,7 @@ double QDXVDevice::Get_SP_Value(unsigned int, const std::string&) {
 
 bool QDXVDevice::CheckThreshold(const std::string& signal_id, const std::string& sub_id,
                                 const float& value, int kind) {
-  auto item = host::FormThresholdItem(*this, signal_id, sub_id, value, kind);
+  auto item = controller::FormThresholdItem(*this, signal_id, sub_id, value, kind);
   if (!item) return false;
   rule_values_.push_back(std::move(*item));
   return true;
@@ -80,7 +81,7 @@ bool QDXVDevice::CheckAOReport(const std::string& report_id, float value) {
 }
 
 bool QDXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& items) {
-  return host::EvaluateThresholds(*this, items);
+  return controller::EvaluateThresholds(*this, items);
 }
 
 bool QDXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
@@ -111,7 +112,7 @@ int QDXSPDevice::RefreshStatus() {
   // Whatever came before the poll (a stray LF after a CR, noise, a late reply
   // tail) must not become the head of this poll's reply.
   recv_len_ = 0;
-  host::DiscardInput(port_fd_, [this](const unsigned char* data, std::size_t len) {
+  controller::DiscardInput(port_fd_, [this](const unsigned char* data, std::size_t len) {
     if (sinks_.traffic) sinks_.traffic(true, data, static_cast<unsigned int>(len));
   });
   processing_ = true;
@@ -136,7 +137,7 @@ int QDXSPDevice::SendData(const unsigned char* data, unsigned int len) {
     return static_cast<int>(len);
   }
   if (port_fd_ < 0) return -1;
-  return host::WriteAll(port_fd_, data, len) ? static_cast<int>(len) : -1;
+  return controller::WriteAll(port_fd_, data, len) ? static_cast<int>(len) : -1;
 }
 
 int QDXSPDevice::SendParityData(const unsigned char* data, unsigned int len, EnumParity) {
@@ -145,11 +146,11 @@ int QDXSPDevice::SendParityData(const unsigned char* data, unsigned int len, Enu
 
 bool QDXSPDevice::OpenPort() {
   ClosePort();
-  port_fd_ = host::OpenSerialPort(port_path_, baud_rate_);
+  port_fd_ = controller::OpenSerialPort(port_path_, baud_rate_);
   return true;
 }
 
 void QDXSPDevice::ClosePort() {
-  host::CloseSerialPort(port_fd_);
+  controller::CloseSerialPort(port_fd_);
   port_fd_ = -1;
 }

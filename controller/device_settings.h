@@ -18,7 +18,7 @@
 
 #include "host/qdx_device.h"
 
-namespace host {
+namespace controller {
 
 // Loads analogue-report settings and thresholds into the device. Throws
 // std::invalid_argument naming the key path ("settings.aoSetting.ID.absDelta")
@@ -40,4 +40,4 @@ boost::optional<rule_value> FormThresholdItem(const QDXVDevice& dev, const std::
 // Raises and clears alarms for the cycle's items; true when any alarm changed.
 bool EvaluateThresholds(QDXVDevice& dev, const std::vector<rule_value>& items);
 
-}  // namespace host
+}  // namespace controller
