@@ -216,6 +216,7 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
     // Not swallowed: the run ends with a failure status once this cycle is over.
     if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
   };
+  sinks.round_done = [s] { s->round_done = true; };
   sinks.ao_report = [s, board](const std::string& id, float value) {
     Say(controller::ReportLine(s->cfg.name, s->cfg.data_id, id, value));
     if (board) board->Report(s->index, id, value);
@@ -455,7 +456,7 @@ void QDXController::ReadPort(DeviceSlot& slot, short revents) {
 
 void QDXController::Deliver(DeviceSlot& slot, unsigned char* buf, unsigned int n) {
   const bool waiting = slot.dev->IsProcessing();
-  const long records = slot.records;
+  slot.round_done = false;
   try {
     slot.dev->process(buf, n);
   } catch (const std::exception& e) {
@@ -463,7 +464,7 @@ void QDXController::Deliver(DeviceSlot& slot, unsigned char* buf, unsigned int n
     slot.dev->Reset();
   }
   if (!waiting || slot.dev->IsProcessing()) return;
-  if (slot.records != records) {
+  if (slot.round_done) {
     ++slot.cycles;
     return;
   }

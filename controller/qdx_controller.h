@@ -44,11 +44,12 @@ struct DeviceSlot {
   std::unique_ptr<SimProcess> sim;
   std::string port_path;
   bool open = false;
-  bool cached = false;  // a record from the history is being replayed
-  int last_type = 0;    // type of the record published last, for its history row
-  long cycles = 0;      // exchanges ended by a reply, a timeout or a lost port
-  long records = 0;     // records published
-  long failures = 0;    // exchanges that ended without a reply
+  bool cached = false;      // a record from the history is being replayed
+  int last_type = 0;        // type of the record published last, for its history row
+  long cycles = 0;          // exchanges ended by a reply, a timeout or a lost port
+  long records = 0;         // records published
+  bool round_done = false;  // the device completed a cycle in the current delivery
+  long failures = 0;        // exchanges that ended without a reply
   Clock::time_point next_poll{};
   Clock::time_point sent_at{};  // when the pending poll went out
   Clock::time_point reopen_at{};

@@ -86,6 +86,7 @@ bool QDXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& items) {
 
 bool QDXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
   if (sinks_.history) sinks_.history(data, len);
+  if (sinks_.round_done) sinks_.round_done();
   return true;
 }
 

@@ -23,7 +23,7 @@ TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   EXPECT_NE(out.Take().find("\nrvSize is 1\n"), std::string::npos);
 
   EXPECT_EQ(events_, (std::vector<std::string>{"publish", "ao:2A2110400001", "alarm:2A2615101001",
-                                               "history"}));
+                                               "history", "round_done"}));
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_FALSE(reports_[0].round_changed);  // checks start from a cleared flag
   ASSERT_EQ(alarms_.size(), 1u);            // the batch saw the cycle's item
