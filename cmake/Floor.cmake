@@ -1,9 +1,7 @@
 # The oldest controller boards the plug-in loads on, and the options that move
 # that floor. The floor is the manylinux2014 baseline: glibc 2.17 and the C++
-# runtime of GCC 4.8 (of GCC 5 for the C++11 string ABI, which 4.8 lacks).
-option(ZOTA_CXX11_ABI
-       "C++11 std::string ABI; OFF for controllers built with _GLIBCXX_USE_CXX11_ABI=0" ON)
-option(ZOTA_TIME64 "64-bit time_t on 32-bit targets; the board then needs glibc 2.34" OFF)
+# runtime of GCC 4.8 (of GCC 5 for the C++11 string ABI, which 4.8 lacks). The
+# options that move it are in cmake/Options.cmake.
 
 set(ZOTA_FLOOR_GLIBC 2.17)
 set(ZOTA_FLOOR_GCC 4.8.0)  # libgcc_s
@@ -31,17 +29,6 @@ if(ZOTA_TIME64)
   add_compile_definitions(_TIME_BITS=64 _FILE_OFFSET_BITS=64)
   set(ZOTA_FLOOR_GLIBC 2.34)
 endif()
-
-# Only optimised, uninstrumented builds are shipped and checked: sanitizer and
-# coverage runtimes add libraries, and unoptimised code keeps library checks
-# that optimisation proves dead (the allocator's overflow check, say, whose
-# throw helper needs GCC 11's runtime).
-set(zota_shipped_build ON)
-if(NOT CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$"
-   OR "${CMAKE_CXX_FLAGS} ${CMAKE_MODULE_LINKER_FLAGS}" MATCHES "-fsanitize|--coverage|-fprofile")
-  set(zota_shipped_build OFF)
-endif()
-option(ZOTA_CHECK_FLOOR "Test the plug-in's symbol versions against the floor" ${zota_shipped_build})
 
 # Read by cmake/check_floor.cmake, from CTest and from scripts/release.
 set(ZOTA_FLOOR_FILE ${CMAKE_BINARY_DIR}/zota_up2200.floor.cmake)

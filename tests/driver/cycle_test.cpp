@@ -1,7 +1,7 @@
 // Cycle completion, cached records and the value query.
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "tests/unit/device_fixture.h"
+#include "device_fixture.h"
 
 namespace unit {
 namespace {

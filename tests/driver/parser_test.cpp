@@ -1,7 +1,7 @@
 // Poll, frame assembly and reply decoding.
 #include <limits>
 
-#include "tests/unit/device_fixture.h"
+#include "device_fixture.h"
 
 namespace unit {
 namespace {

@@ -1,7 +1,7 @@
 // Settings loading by the device and the controller, and threshold evaluation.
 #include <map>
 
-#include "tests/unit/device_fixture.h"
+#include "device_fixture.h"
 
 namespace unit {
 namespace {

@@ -1,6 +1,4 @@
-// The template serving a driver that keeps its empty per-signal check. A program
-// of its own, left out of the coverage count: its copies of the template's
-// settings code are never run and would count as misses.
+// The template serving a driver that keeps its empty per-signal check.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <limits>
 
-#include "tests/unit/device_fixture.h"
+#include "device_fixture.h"
 
 namespace unit {
 namespace {
