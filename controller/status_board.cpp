@@ -83,16 +83,12 @@ void StatusBoard::Record(std::size_t i, int type, const unsigned char* data, uns
     d.link = LinkState::kOk;
     d.link_ms = now;
   }
-  if (subscribers_ == 0) return;
-  JsonOut out;
-  out.BeginObject();
-  WriteWho(out, d);
-  out.Key("link").String(LinkStateName(d.link)).Key("cached").Bool(cached);
-  WriteCounters(out, d);
-  out.Key("record");
-  WriteRecord(out, d.record_type, d.record, FormatUtcMs(d.record_ms));
-  out.EndObject();
-  Emit("record", out.str());
+  EmitAbout("record", d, [&](JsonOut& out) {
+    out.Key("link").String(LinkStateName(d.link)).Key("cached").Bool(cached);
+    WriteCounters(out, d);
+    out.Key("record");
+    WriteRecord(out, d.record_type, d.record, FormatUtcMs(d.record_ms));
+  });
 }
 
 void StatusBoard::Alarm(std::size_t i, const rule_value& item, bool raised) {
@@ -108,17 +104,13 @@ void StatusBoard::Alarm(std::size_t i, const rule_value& item, bool raised) {
   a.low = item.low;
   a.level = item.level;
   a.changed_ms = now;
-  if (subscribers_ == 0) return;
-  JsonOut out;
-  out.BeginObject();
-  WriteWho(out, d);
-  out.Key("signal_id").String(item.signal_id);
-  WriteSignal(out, item.signal_id);
-  out.Key("raised").Bool(raised).Key("value").Real(item.value);
-  out.Key("threshold").Real(item.threshold).Key("low").Bool(item.low);
-  out.Key("level").Int(item.level).Key("time").String(FormatUtcMs(now));
-  out.EndObject();
-  Emit("alarm", out.str());
+  EmitAbout("alarm", d, [&](JsonOut& out) {
+    out.Key("signal_id").String(item.signal_id);
+    WriteSignal(out, item.signal_id);
+    out.Key("raised").Bool(raised).Key("value").Real(item.value);
+    out.Key("threshold").Real(item.threshold).Key("low").Bool(item.low);
+    out.Key("level").Int(item.level).Key("time").String(FormatUtcMs(now));
+  });
 }
 
 void StatusBoard::Report(std::size_t i, const std::string& report_id, float value) {
@@ -129,17 +121,13 @@ void StatusBoard::Report(std::size_t i, const std::string& report_id, float valu
   ReportInfo& r = d.reports[report_id];
   r.value = value;
   r.time_ms = now;
-  if (subscribers_ == 0) return;
-  JsonOut out;
-  out.BeginObject();
-  WriteWho(out, d);
-  out.Key("report_id").String(report_id);
-  WriteSignal(out, report_id);
-  const UpsSignal* s = FindUpsSignal(report_id);
-  out.Key("unit").String(s ? s->unit : "");
-  out.Key("value").Real(value).Key("time").String(FormatUtcMs(now));
-  out.EndObject();
-  Emit("report", out.str());
+  EmitAbout("report", d, [&](JsonOut& out) {
+    out.Key("report_id").String(report_id);
+    WriteSignal(out, report_id);
+    const UpsSignal* s = FindUpsSignal(report_id);
+    out.Key("unit").String(s ? s->unit : "");
+    out.Key("value").Real(value).Key("time").String(FormatUtcMs(now));
+  });
 }
 
 void StatusBoard::Failure(std::size_t i) {
@@ -174,15 +162,22 @@ void StatusBoard::SetLink(std::size_t i, LinkState link, std::int64_t now_ms) {
     d.link = link;
     d.link_ms = now_ms;
   }
+  EmitAbout("link", d, [&](JsonOut& out) {
+    out.Key("link").String(LinkStateName(d.link)).Key("since").String(FormatUtcMs(d.link_ms));
+    out.Key("port").String(d.port);
+    WriteCounters(out, d);
+  });
+}
+
+template <typename Fill>
+void StatusBoard::EmitAbout(const char* kind, const DeviceStatus& d, Fill fill) {
   if (subscribers_ == 0) return;
   JsonOut out;
   out.BeginObject();
   WriteWho(out, d);
-  out.Key("link").String(LinkStateName(d.link)).Key("since").String(FormatUtcMs(d.link_ms));
-  out.Key("port").String(d.port);
-  WriteCounters(out, d);
+  fill(out);
   out.EndObject();
-  Emit("link", out.str());
+  Emit(kind, out.str());
 }
 
 void StatusBoard::Emit(const char* kind, const std::string& data) {

@@ -122,7 +122,11 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
  private:
   friend class EventSubscription;
   void SetLink(std::size_t i, LinkState link, std::int64_t now_ms);
-  // Formats and appends one event while someone listens; mu_ is held.
+  // One event about a device, while someone listens: who it is, then what fill
+  // writes; mu_ is held.
+  template <typename Fill>
+  void EmitAbout(const char* kind, const DeviceStatus& d, Fill fill);
+  // Formats and appends one event; mu_ is held.
   void Emit(const char* kind, const std::string& data);
 
   mutable std::mutex mu_;

@@ -44,15 +44,8 @@ std::string Labels(const DeviceStatus& d) {
 }
 
 void Family(std::string& out, const char* name, const char* type, const std::string& help) {
-  out += "# HELP ";
-  out += name;
-  out += ' ';
-  out += help;
-  out += "\n# TYPE ";
-  out += name;
-  out += ' ';
-  out += type;
-  out += '\n';
+  out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+  out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
 }
 
 void Sample(std::string& out, const char* name, const std::string& labels, double value,
@@ -63,12 +56,7 @@ void Sample(std::string& out, const char* name, const std::string& labels, doubl
   } else {
     std::snprintf(buf, sizeof(buf), "%.*f", decimals, value);
   }
-  out += name;
-  out += '{';
-  out += labels;
-  out += "} ";
-  out += buf;
-  out += '\n';
+  out.append(name).append("{").append(labels).append("} ").append(buf).append("\n");
 }
 
 bool HasUpsRecord(const DeviceStatus& d) {
