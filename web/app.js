@@ -126,10 +126,14 @@ function listen() {
     conn.textContent = "reconnecting…";
     conn.className = "conn down";
   };
-  events.addEventListener("record", (e) => {
-    const ev = JSON.parse(e.data);
-    const d = state.devices.get(ev.device);
-    if (!d) return;
+  // Every event names its device; one the page does not know yet is skipped.
+  const onDevice = (kind, apply) =>
+    events.addEventListener(kind, (e) => {
+      const ev = JSON.parse(e.data);
+      const d = state.devices.get(ev.device);
+      if (d) apply(d, ev);
+    });
+  onDevice("record", (d, ev) => {
     d.record = ev.record;
     d.cached = ev.cached;
     d.counters = ev.counters;
@@ -137,10 +141,7 @@ function listen() {
     showCard(d.name);
     if (d.name === state.selected && !ev.cached) addPoint(ev.record);
   });
-  events.addEventListener("alarm", (e) => {
-    const ev = JSON.parse(e.data);
-    const d = state.devices.get(ev.device);
-    if (!d) return;
+  onDevice("alarm", (d, ev) => {
     let a = d.alarms.find((x) => x.signal_id === ev.signal_id);
     if (!a) {
       a = { signal_id: ev.signal_id, signal: ev.signal, measurement: ev.measurement, unit: "" };
@@ -149,19 +150,14 @@ function listen() {
     Object.assign(a, { active: ev.raised, value: ev.value, threshold: ev.threshold, low: ev.low, level: ev.level });
     showCard(d.name);
   });
-  events.addEventListener("link", (e) => {
-    const ev = JSON.parse(e.data);
-    const d = state.devices.get(ev.device);
-    if (!d) return;
+  onDevice("link", (d, ev) => {
     d.link = ev.link;
     d.port = ev.port;
     d.counters = ev.counters;
     showCard(d.name);
   });
-  events.addEventListener("report", (e) => {
-    const ev = JSON.parse(e.data);
-    const d = state.devices.get(ev.device);
-    if (d) d.reports[ev.report_id] = { value: ev.value, time: ev.time };
+  onDevice("report", (d, ev) => {
+    d.reports[ev.report_id] = { value: ev.value, time: ev.time };
   });
 }
 
