@@ -91,7 +91,7 @@ void DecodeReply(const std::vector<std::string>& f, ZOTA_UP2200_Data_t& rec) {
 ZOTA_UP2200::ZOTA_UP2200() {
   device_type_ = zota::kDeviceType;
   baud_rate_ = zota::kBaudRate;
-  recv_len_ = 0;
+  recv_len_ = 0;  // not every framework header initialises it
 }
 
 ZOTA_UP2200::~ZOTA_UP2200() {}
