@@ -9,11 +9,24 @@ namespace {
 using boost::posix_time::ptime;
 using boost::posix_time::second_clock;
 
-class CycleTest : public DeviceTest {};
+class CycleTest : public DeviceFixture {};
 
 TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   AlwaysAlarm("2A2615101001");
   AlwaysReport("2A2615101001");
+  // Reset() ends the exchange after the record is published and before the
+  // checks, so a report or alarm never sees a poll still pending.
+  auto mark_pending = [this](auto& sink) {
+    sink = [this, inner = sink](auto... args) {
+      inner(args...);
+      if (dev_.IsProcessing()) events_.back() += " pending";
+    };
+  };
+  mark_pending(dev_.sinks_.publish);
+  mark_pending(dev_.sinks_.ao_report);
+  mark_pending(dev_.sinks_.alarm);
+  mark_pending(dev_.sinks_.history);
+  mark_pending(dev_.sinks_.round_done);
   dev_.round_changed_ = true;
   dev_.RefreshStatus();
   StdoutCapture out;
@@ -22,8 +35,8 @@ TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   const ptime after = second_clock::local_time();
   EXPECT_NE(out.Take().find("\nrvSize is 1\n"), std::string::npos);
 
-  EXPECT_EQ(events_, (std::vector<std::string>{"publish", "ao:2A2110400001", "alarm:2A2615101001",
-                                               "history", "round_done"}));
+  EXPECT_EQ(events_, (std::vector<std::string>{"publish pending", "ao:2A2110400001",
+                                               "alarm:2A2615101001", "history", "round_done"}));
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_FALSE(reports_[0].round_changed);  // checks start from a cleared flag
   ASSERT_EQ(alarms_.size(), 1u);            // the batch saw the cycle's item
@@ -49,31 +62,7 @@ TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   EXPECT_EQ(alarms_.size(), 1u);
 }
 
-// Reset() ends the exchange after the record is published and before the
-// checks, so a report or alarm never sees a poll still pending.
-TEST_F(CycleTest, ResetFallsBetweenPublishingAndChecks) {
-  AlwaysAlarm("2A2615101001");
-  AlwaysReport("2A2615101001");
-  std::vector<std::string> seen;
-  auto wrap = [&](auto& sink, const char* name) {
-    auto inner = sink;
-    sink = [&seen, inner, name, this](auto... args) {
-      seen.push_back(std::string(name) + (dev_.IsProcessing() ? " pending" : " reset"));
-      inner(args...);
-    };
-  };
-  wrap(dev_.sinks_.publish, "publish");
-  wrap(dev_.sinks_.ao_report, "ao");
-  wrap(dev_.sinks_.alarm, "alarm");
-  wrap(dev_.sinks_.history, "history");
-  dev_.RefreshStatus();
-  StdoutCapture out;
-  ASSERT_EQ(Feed(kReply), 0);
-  EXPECT_EQ(seen, (std::vector<std::string>{"publish pending", "ao reset", "alarm reset",
-                                            "history reset"}));
-}
-
-class CacheTest : public DeviceTest, public testing::WithParamInterface<int> {
+class CacheTest : public CycleTest, public testing::WithParamInterface<int> {
  protected:
   static Bytes Cached() {
     Bytes b(27);
@@ -103,7 +92,7 @@ TEST_P(CacheTest, AcceptsExactlyOneRecordLength) {
   EXPECT_EQ(published_[0].data, rec);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, CacheTest, testing::Values(25, 26, 27, 0, -26));
+INSTANTIATE_TEST_SUITE_P(Cycle, CacheTest, testing::Values(25, 26, 27, 0, -26));
 
 TEST_F(CycleTest, StringCacheForwardsEveryByte) {
   std::string cached(26, '\0');
@@ -138,20 +127,10 @@ TEST_F(CycleTest, ValueQueryIsAlwaysRefused) {
   EXPECT_EQ(Refusal(dev_, 0), "数据未就绪");
   dev_.data_ready_ = true;  // ready, but never time-stamped: not fresh
   dev_.last_update_ = ptime();
-  try {
-    dev_.Get_Value(0, "value0");
-    ADD_FAILURE() << "returned";
-  } catch (const std::out_of_range& e) {
-    EXPECT_STREQ(e.what(), "数据已超时");
-  }
+  ExpectThrowWithMessage<std::out_of_range>([&] { dev_.Get_Value(0, "value0"); }, "数据已超时");
   dev_.data_ready_ = false;
   ASSERT_EQ(dev_.LoadFromCache(std::string(26, '\0')), 1);
-  try {
-    dev_.Get_Value(3, "");
-    ADD_FAILURE() << "returned";
-  } catch (const std::out_of_range& e) {
-    EXPECT_STREQ(e.what(), "不支持变量");
-  }
+  ExpectThrowWithMessage<std::out_of_range>([&] { dev_.Get_Value(3, ""); }, "不支持变量");
   EXPECT_EQ(Refusal(dev_, 60), "不支持变量");
   EXPECT_EQ(Refusal(dev_, 61), "数据已超时");
   EXPECT_EQ(Refusal(dev_, -5), "不支持变量");

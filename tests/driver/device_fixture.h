@@ -2,45 +2,25 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <json/reader.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "drivers/zota_up2200/zota_up2200.h"
+#include "support/expect.h"
+#include "support/json.h"
+#include "support/samples.h"
+#include "support/stdout.h"
 
 namespace unit {
 
 using Bytes = std::vector<unsigned char>;
-
-constexpr char kReply[] = "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r";
-constexpr char kReplyText[] = "230.0 229.5 230.0 034 50.0 2.05 27.0 00001001";
-
-// std::cout and printf share the C stdout stream, so one capture keeps their order.
-class StdoutCapture {
- public:
-  StdoutCapture() { testing::internal::CaptureStdout(); }
-  ~StdoutCapture() {
-    if (active_) testing::internal::GetCapturedStdout();
-  }
-  std::string Take() {
-    active_ = false;
-    return testing::internal::GetCapturedStdout();
-  }
-
- private:
-  bool active_ = true;
-};
-
-inline Json::Value ParseJson(const std::string& text) {
-  Json::Value v;
-  std::string err;
-  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &err)) << err;
-  return v;
-}
+using test_support::ExpectThrowWithMessage;
+using test_support::kReply;
+using test_support::kReplyText;
+using test_support::ParseJson;
+using test_support::StdoutCapture;
 
 inline std::uint16_t Field16(const ZOTA_UP2200_Data_t& rec, std::size_t offset) {
   std::uint16_t v = 0;
@@ -84,9 +64,10 @@ struct Alarm {
   bool raised;
 };
 
-class DeviceTest : public testing::Test {
+// The base of each file's own fixture, so a test filter picks one file's tests.
+class DeviceFixture : public testing::Test {
  protected:
-  DeviceTest() {
+  DeviceFixture() {
     dev_.data_id_ = 7;
     auto& s = dev_.sinks_;
     s.publish = [this](int type, const unsigned char* d, unsigned int n) {

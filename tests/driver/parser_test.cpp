@@ -12,7 +12,7 @@ const Bytes kExampleValues = {0xFC, 0x08, 0xF7, 0x08, 0xFC, 0x08, 0x54, 0x01,
                               0xF4, 0x01, 0xCC, 0x00, 0x0E, 0x01, 0x09};
 using Cuts = std::vector<std::size_t>;
 
-class ParserTest : public DeviceTest {
+class ParserTest : public DeviceFixture {
  protected:
   void SetUp() override { dev_.RefreshStatus(); }
 
@@ -60,14 +60,14 @@ TEST_P(ChunkingTest, DecodesLikeOneChunk) {
 
 Cuts EveryByte() {
   Cuts cuts;
-  for (std::size_t i = 1; i + 1 < sizeof(kReply) - 1; ++i) cuts.push_back(i);
+  for (std::size_t i = 1; i < test_support::kReplyLength; ++i) cuts.push_back(i);
   return cuts;
 }
 
-INSTANTIATE_TEST_SUITE_P(Splits, ChunkingTest,
-                         testing::Values(Cuts{}, Cuts{0}, Cuts{1}, Cuts{21, 22},
-                                         Cuts{sizeof(kReply) - 2}, Cuts{5, 5, 30, 44},
-                                         EveryByte()));
+// Whole-line delivery is the worked example; an empty chunk first or between.
+INSTANTIATE_TEST_SUITE_P(Parser, ChunkingTest,
+                         testing::Values(Cuts{0}, Cuts{1}, Cuts{test_support::kReplyLength - 1},
+                                         Cuts{5, 5, 30, 44}, EveryByte()));
 
 // A frame padded with an ignored ninth field to `total` bytes, CR included.
 std::string PaddedFrame(std::size_t total) {
@@ -116,7 +116,7 @@ TEST_P(HugeLengthTest, RefusedWithoutTouchingTheData) {
   EXPECT_TRUE(published_.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, HugeLengthTest,
+INSTANTIATE_TEST_SUITE_P(Parser, HugeLengthTest,
                          testing::Values(0xFFFFFFFFu, 0xFFFFFFFFu - 2u, kCapacity - 3u,
                                          0x80000000u));
 
@@ -138,7 +138,7 @@ TEST_P(CorruptCountTest, ResetsAndDropsTheChunk) {
   EXPECT_EQ(Values(), kExampleValues);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, CorruptCountTest,
+INSTANTIATE_TEST_SUITE_P(Parser, CorruptCountTest,
                          testing::Values(-1, std::numeric_limits<int>::min(),
                                          static_cast<int>(kCapacity) + 1,
                                          std::numeric_limits<int>::max()));
@@ -166,18 +166,17 @@ TEST_P(ConversionTest, StoresTheScaledField) {
   EXPECT_EQ(Field16(dev_.cData, kOffset[c.field]), c.stored);
 }
 
+// The worked example's own values are checked by WorkedExample.
 INSTANTIATE_TEST_SUITE_P(
-    Fields, ConversionTest,
-    testing::Values(Conversion{0, "230.0", 2300}, Conversion{1, "229.5", 2295},
-                    Conversion{5, "2.05", 204}, Conversion{3, "034", 340},
-                    Conversion{3, "-5", 65486}, Conversion{3, "12.9", 120}, Conversion{3, "abc", 0},
+    Parser, ConversionTest,
+    testing::Values(Conversion{3, "-5", 65486}, Conversion{3, "12.9", 120}, Conversion{3, "abc", 0},
                     Conversion{3, "99999999999", 65526}, Conversion{3, "-99999999999", 0},
                     Conversion{0, "6553.5", 65535}, Conversion{0, "6553.6", 0},
                     Conversion{2, "-1.5", 0}, Conversion{4, "nan", 0}, Conversion{4, "inf", 0xFFFF},
                     Conversion{4, "-inf", 0}, Conversion{6, "1e300", 0xFFFF},
                     Conversion{6, "x7", 0}, Conversion{6, "1e3", 10000}));
 
-TEST(SaturateU32, DefinedForEveryDouble) {
+TEST_F(ParserTest, SaturateU32IsDefinedForEveryDouble) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   const std::pair<double, std::uint32_t> cases[] = {
@@ -206,70 +205,59 @@ TEST_P(FlagsTest, FirstCharacterIsBit7) {
             std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(States, FlagsTest,
+INSTANTIATE_TEST_SUITE_P(Parser, FlagsTest,
                          testing::Values(Flags{"00000000", 0x00, "0"},
                                          Flags{"10000001", 0x81, "81"},
                                          Flags{"0000000x", 0x01, "1"},
                                          Flags{"11111111", 0xFF, "ff"},
                                          Flags{"010000001", 0x40, "40"}));
 
-TEST_F(ParserTest, LineWithoutPendingPollIsDiscarded) {
-  dev_.pending_cmd_ = 0;
-  StdoutCapture out;
-  EXPECT_EQ(Feed(kReply), 1);
-  EXPECT_EQ(out.Take(), std::string("strToSplit:") + kReplyText + " fields size:8\n");
-  EXPECT_EQ(Record(), Bytes(26, 0));
-  EXPECT_EQ(dev_.recv_len_, 0);
-  EXPECT_TRUE(published_.empty());
-  EXPECT_FALSE(dev_.data_ready_);
-}
-
-struct ShortLine {
+struct Discarded {
   const char* chunk;
   const char* printed;
+  bool polled = true;
 };
 
-void PrintTo(const ShortLine& l, std::ostream* os) { *os << l.printed; }
+void PrintTo(const Discarded& l, std::ostream* os) { *os << l.printed; }
 
-class ShortLineTest : public ParserTest, public testing::WithParamInterface<ShortLine> {};
+class DiscardedLineTest : public ParserTest, public testing::WithParamInterface<Discarded> {};
 
-TEST_P(ShortLineTest, DiscardedLikeAnUnsolicitedLine) {
+TEST_P(DiscardedLineTest, LeavesTheRecordUntouched) {
+  if (!GetParam().polled) dev_.pending_cmd_ = 0;
   StdoutCapture out;
   EXPECT_EQ(Feed(GetParam().chunk), 1);
   EXPECT_EQ(out.Take(), std::string("strToSplit:") + GetParam().printed + "\n");
   EXPECT_EQ(Record(), Bytes(26, 0));
   EXPECT_EQ(dev_.recv_len_, 0);
   EXPECT_TRUE(published_.empty());
+  EXPECT_FALSE(dev_.data_ready_);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Lines, ShortLineTest,
-    testing::Values(ShortLine{"\r", " fields size:1"}, ShortLine{"(\r", " fields size:1"},
-                    ShortLine{"(230.0 229.5\r", "230.0 229.5 fields size:2"},
-                    ShortLine{"(1 2 3 4 5 6 7 0000100\r", "1 2 3 4 5 6 7 0000100 fields size:8"},
-                    ShortLine{"(1  2 3 4 5 6 7 00001001\r",
-                              "1  2 3 4 5 6 7 00001001 fields size:9"},
-                    ShortLine{"(1 2 3 4 5 6 7\r", "1 2 3 4 5 6 7 fields size:7"},
-                    // Without the start byte a frame is a reply's tail: never decoded.
-                    ShortLine{"230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r",
-                              "30.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8"},
-                    ShortLine{"X230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r",
-                              "230.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8"}));
+    Parser, DiscardedLineTest,
+    testing::Values(
+        Discarded{"\r", " fields size:1"}, Discarded{"(\r", " fields size:1"},
+        Discarded{"(230.0 229.5\r", "230.0 229.5 fields size:2"},
+        Discarded{"(1 2 3 4 5 6 7 0000100\r", "1 2 3 4 5 6 7 0000100 fields size:8"},
+        Discarded{"(1  2 3 4 5 6 7 00001001\r", "1  2 3 4 5 6 7 00001001 fields size:9"},
+        Discarded{"(1 2 3 4 5 6 7\r", "1 2 3 4 5 6 7 fields size:7"},
+        // Without the start byte a frame is a reply's tail: never decoded.
+        Discarded{"230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r",
+                  "30.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8"},
+        Discarded{"X230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r",
+                  "230.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8"},
+        // A whole reply while no poll is pending.
+        Discarded{kReply, "230.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8", false}));
 
-TEST_F(ParserTest, BytesAfterCrAreLost) {
+// The tail after CR is dropped, and a second line without a new poll
+// completes another round.
+TEST_F(ParserTest, BytesAfterCrAreLostAndTheNextLineDecodes) {
   EXPECT_EQ(Feed(std::string(kReply) + "(999.0 1"), 0);
   EXPECT_EQ(dev_.recv_len_, 0);
-  EXPECT_EQ(Feed(kReply), 0);  // a kept tail would have corrupted field 0
-  EXPECT_EQ(dev_.cData.value0, 2300);
-  EXPECT_EQ(published_.size(), 2u);
-}
-
-TEST_F(ParserTest, SecondLineWithoutNewPollCompletesAnotherRound) {
-  EXPECT_EQ(Feed(kReply), 0);
   EXPECT_EQ(Feed("(231.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r"), 0);
+  EXPECT_EQ(dev_.cData.value0, 2310);  // a kept tail would have made field 0 999.0
   EXPECT_EQ(sent_.size(), 1u);
-  ASSERT_EQ(published_.size(), 2u);
-  EXPECT_EQ(dev_.cData.value0, 2310);
+  EXPECT_EQ(published_.size(), 2u);
 }
 
 }  // namespace

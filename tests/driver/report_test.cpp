@@ -27,7 +27,13 @@ void PrintTo(const ReportCase& c, std::ostream* os) {
   *os << "value " << c.value << " last " << c.setting.last_value << " age " << c.age;
 }
 
-class AoReportTest : public DeviceTest, public testing::WithParamInterface<ReportCase> {};
+class ReportTest : public DeviceFixture {
+ protected:
+  // Every row leaves a threshold item and a report; value5 and state do not matter.
+  int RunChecks(int mode);
+};
+
+class AoReportTest : public ReportTest, public testing::WithParamInterface<ReportCase> {};
 
 TEST_P(AoReportTest, ReportsWhenATestFires) {
   Setting s = GetParam().setting;
@@ -54,14 +60,14 @@ TEST_P(AoReportTest, ReportsWhenATestFires) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    AbsoluteBand, AoReportTest,
+    ReportAbsoluteBand, AoReportTest,
     testing::Values(ReportCase{Abs(2, 230), 232.0f, false}, ReportCase{Abs(2, 230), 228.0f, false},
                     ReportCase{Abs(2, 230), 232.5f, true}, ReportCase{Abs(2, 230), 227.5f, true},
                     ReportCase{Abs(0, 230), 230.0f, false}, ReportCase{Abs(0, 230), 230.1f, true},
                     ReportCase{Abs(0, 230), 229.9f, true}));
 
 INSTANTIATE_TEST_SUITE_P(
-    RelativeBand, AoReportTest,
+    ReportRelativeBand, AoReportTest,
     testing::Values(ReportCase{Pct(10, 0), 0.0f, false}, ReportCase{Pct(10, 0), 0.1f, true},
                     ReportCase{Pct(10, 0), -0.1f, true}, ReportCase{Pct(10, 100), 110.0f, false},
                     ReportCase{Pct(10, 100), 90.0f, false}, ReportCase{Pct(10, 100), 110.5f, true},
@@ -69,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ReportCase{Pct(10, -10), -9.0f, false}, ReportCase{Pct(10, -10), -11.0f, false},
                     ReportCase{Pct(10, -10), -8.9f, true}, ReportCase{Pct(10, -10), -11.5f, true}));
 
-INSTANTIATE_TEST_SUITE_P(Period, AoReportTest,
+INSTANTIATE_TEST_SUITE_P(ReportPeriod, AoReportTest,
                          testing::Values(ReportCase{Period(1), 5.0f, false, 59},
                                          ReportCase{Period(1), 5.0f, true, 61},
                                          ReportCase{Period(0.5f), 5.0f, false, 29},
@@ -79,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Period, AoReportTest,
                                          ReportCase{Setting{}, 1e6f, false}));
 
 // Whole seconds in 64 bits: no 128-second grid and no 2038 wrap.
-TEST(PeriodDue, ExactInWholeSeconds) {
+TEST_F(ReportTest, PeriodDueIsExactInWholeSeconds) {
   const struct {
     std::int64_t now;
     std::uint32_t last;
@@ -96,7 +102,7 @@ TEST(PeriodDue, ExactInWholeSeconds) {
   }
 }
 
-TEST_F(DeviceTest, CopyRuleUsesTheReportEntryFirst) {
+TEST_F(ReportTest, CopyRuleUsesTheReportEntryFirst) {
   EXPECT_EQ(dev_.CheckAOReport(kSignal, kReport, 5.0f), 0);  // neither id
   EXPECT_TRUE(dev_.ao_settings_.empty());
 
@@ -131,37 +137,35 @@ const struct {
     {"2A2611801001", "2A2111800001", 10}, {"2A2640101001", "2A2127200001", 16},
 };
 
-class ChecksTest : public DeviceTest, public testing::WithParamInterface<int> {
- protected:
-  // Every row leaves a threshold item and a report; value5 and state do not matter.
-  int Run(int mode) {
-    for (const auto& row : kRows) {
-      AlwaysAlarm(row.signal);
-      AlwaysReport(row.signal);
-    }
-    dev_.b_mode_ = mode;
-    ZOTA_UP2200_Data_t rec{};
-    const std::uint16_t raw[] = {235, 65535, 1, 2, 3, 999, 4};
-    std::memcpy(&rec.value0, raw, sizeof(raw));
-    rec.state = 0xFF;
-    return dev_.LoadFromCache(reinterpret_cast<const unsigned char*>(&rec), sizeof(rec));
+int ReportTest::RunChecks(int mode) {
+  for (const auto& row : kRows) {
+    AlwaysAlarm(row.signal);
+    AlwaysReport(row.signal);
   }
-};
+  dev_.b_mode_ = mode;
+  ZOTA_UP2200_Data_t rec{};
+  const std::uint16_t raw[] = {235, 65535, 1, 2, 3, 999, 4};
+  std::memcpy(&rec.value0, raw, sizeof(raw));
+  rec.state = 0xFF;
+  return dev_.LoadFromCache(reinterpret_cast<const unsigned char*>(&rec), sizeof(rec));
+}
 
-TEST_P(ChecksTest, OtherModesMakeNoCheck) {
+class OtherModeTest : public ReportTest, public testing::WithParamInterface<int> {};
+
+TEST_P(OtherModeTest, MakesNoCheck) {
   StdoutCapture out;
-  ASSERT_EQ(Run(GetParam()), 1);
+  ASSERT_EQ(RunChecks(GetParam()), 1);
   EXPECT_EQ(out.Take(), "rvSize is 0\n");
   EXPECT_TRUE(reports_.empty());
   EXPECT_TRUE(alarms_.empty());
   EXPECT_EQ(dev_.ao_settings_.size(), 6u);  // no working copy made
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, ChecksTest, testing::Values(0, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Report, OtherModeTest, testing::Values(0, 2, 3));
 
-TEST_F(ChecksTest, SixRowsInOrderThresholdFirst) {
+TEST_F(ReportTest, ModeOneChecksSixRowsInOrderThresholdFirst) {
   StdoutCapture out;
-  ASSERT_EQ(Run(1), 1);
+  ASSERT_EQ(RunChecks(1), 1);
   EXPECT_EQ(out.Take(), "rvSize is 6\n");
   const float expected[] = {23.5f, 6553.5f, 0.3f, 0.1f, 0.2f, 0.4f};
   ASSERT_EQ(reports_.size(), 6u);
