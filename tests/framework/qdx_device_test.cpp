@@ -5,6 +5,7 @@
 #include <string>
 
 #include "drivers/zota_up2200/zota_up2200.h"
+#include "support/expect.h"
 
 namespace {
 
@@ -14,16 +15,12 @@ class RootOnly : public VDeviceInterface {
   int LoadFromCache(const unsigned char*, int) override { return 0; }
 };
 
-TEST(RootDefaults, RefuseQueriesAndControlWithoutTouchingOutputs) {
+TEST(QdxDeviceTest, RootRefusesQueriesAndControlWithoutTouchingOutputs) {
   RootOnly dev;
   dev.data_id_ = 77;
   dev.device_type_ = "root";
-  try {
-    dev.Get_Value(3, "x");
-    FAIL() << "a value query must be refused";
-  } catch (const std::out_of_range& e) {
-    EXPECT_STREQ(e.what(), "数据未就绪");
-  }
+  test_support::ExpectThrowWithMessage<std::out_of_range>([&] { dev.Get_Value(3, "x"); },
+                                                          "数据未就绪");
   int count = 12345;
   char out[4] = {'a', 'b', 'c', 'd'};
   EXPECT_EQ(dev.DeviceIoControl(1, nullptr, 0, out, sizeof(out), count), -2);
@@ -35,14 +32,14 @@ TEST(RootDefaults, RefuseQueriesAndControlWithoutTouchingOutputs) {
   EXPECT_FALSE(dev.UseControllerDb());
 }
 
-TEST(DeviceDefaults, HaveNoChildren) {
+TEST(QdxDeviceTest, DeviceHasNoChildren) {
   ZOTA_UP2200 dev;
   EXPECT_EQ(dev.GetChildVDevice(0), nullptr);
   EXPECT_EQ(dev.GetChildVDevice(0xFFFFFFFFu), nullptr);
   EXPECT_TRUE(dev.GetAllChildVDevices().empty());
 }
 
-TEST(DeviceDefaults, RefuseANullCachedRecord) {
+TEST(QdxDeviceTest, DeviceRefusesANullCachedRecord) {
   ZOTA_UP2200 dev;
   EXPECT_EQ(dev.LoadFromCache(nullptr, sizeof(ZOTA_UP2200_Data_t)), 0);
   EXPECT_FALSE(dev.data_ready_);

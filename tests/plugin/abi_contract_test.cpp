@@ -25,7 +25,7 @@ struct FieldLayout {
 #define ZOTA_FIELD(f, off, len) \
   FieldLayout { #f, offsetof(ZOTA_UP2200_Data_t, f), sizeof(ZOTA_UP2200_Data_t::f), off, len }
 
-TEST(RecordLayout, FieldsAtFixedOffsets) {
+TEST(AbiContractTest, RecordFieldsAtFixedOffsets) {
   const FieldLayout fields[] = {
       ZOTA_FIELD(data_id, 0, 4),      ZOTA_FIELD(value0, 4, 2),  ZOTA_FIELD(value1, 6, 2),
       ZOTA_FIELD(value2, 8, 2),       ZOTA_FIELD(value3, 10, 2), ZOTA_FIELD(value4, 12, 2),
@@ -46,7 +46,7 @@ TEST(RecordLayout, FieldsAtFixedOffsets) {
 
 using DataDevice = UniDataDevice<ZOTA_UP2200_Data_t, QDXSPDevice, zota::kRecordType>;
 
-TEST(ClassChain, EveryClassSharesTheDeviceAddress) {
+TEST(AbiContractTest, EveryClassOfTheChainSharesTheDeviceAddress) {
   auto dev = std::make_unique<ZOTA_UP2200>();
   const void* at = dev.get();
   EXPECT_EQ(static_cast<const void*>(static_cast<DataDevice*>(dev.get())), at);
@@ -55,7 +55,7 @@ TEST(ClassChain, EveryClassSharesTheDeviceAddress) {
   EXPECT_EQ(static_cast<const void*>(static_cast<VDeviceInterface*>(dev.get())), at);
 }
 
-TEST(ClassChain, ProvidersAreOnlyAVirtualTablePointer) {
+TEST(AbiContractTest, ProvidersAreOnlyAVirtualTablePointer) {
   ZOTA_UP2200Provider provider;
   EXPECT_EQ(sizeof(ZOTA_UP2200Provider), sizeof(void*));
   EXPECT_EQ(static_cast<const void*>(static_cast<Provider*>(&provider)), &provider);
@@ -147,7 +147,7 @@ const SlotRow kDeviceSlots[] = {
 
 #undef ZOTA_SLOT
 
-TEST(VirtualSlots, DeviceOperationsInFrameworkOrder) {
+TEST(AbiContractTest, DeviceOperationsInFrameworkSlotOrder) {
   ASSERT_EQ(sizeof(kDeviceSlots) / sizeof(kDeviceSlots[0]), 30u);  // all but the destructor
   for (const SlotRow& row : kDeviceSlots) {
     SCOPED_TRACE(row.name);
@@ -157,7 +157,7 @@ TEST(VirtualSlots, DeviceOperationsInFrameworkOrder) {
   }
 }
 
-TEST(VirtualSlots, ProviderCreateFollowsTheDestructor) {
+TEST(AbiContractTest, ProviderCreateSlotFollowsTheDestructor) {
   const Slot create = SlotOf(&QDXSPDeviceProvider::create);
   EXPECT_TRUE(create.is_virtual);
   EXPECT_EQ(create.entry, 2u);

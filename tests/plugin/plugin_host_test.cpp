@@ -19,6 +19,8 @@
 #include "controller/plugin_loader.h"
 #include "host/qdx_device.h"
 #include "host/qdx_provider.h"
+#include "support/expect.h"
+#include "support/samples.h"
 
 namespace {
 
@@ -90,13 +92,9 @@ TEST_P(LoaderErrorTest, NamesPathAndLoaderMessage) {
   if (std::string(c.label) == "not_elf") {
     std::ofstream(c.path) << std::string(256, '#') << "\nthis is a text file, not a plug-in\n";
   }
-  try {
-    controller::Plugin::Load(c.path);
-    FAIL() << "loaded " << c.path;
-  } catch (const controller::PluginError& e) {
-    const std::string what = e.what();
-    EXPECT_NE(what.find(c.path), std::string::npos) << what;
-    EXPECT_NE(what.find(c.loader_says), std::string::npos) << what;
+  for (const std::string& part : {c.path, std::string(c.loader_says)}) {
+    test_support::ExpectThrowWithMessage<controller::PluginError>(
+        [&] { controller::Plugin::Load(c.path); }, part);
   }
   EXPECT_FALSE(controller::Plugin::IsLoaded(c.path));
 }
@@ -110,7 +108,25 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadFailure{"no_entry", kNoEntryPath, "undefined symbol: get_providers"}),
     [](const ::testing::TestParamInfo<LoadFailure>& i) { return std::string(i.param.label); });
 
-TEST(PluginLoad, BareFileNameMeansCurrentDirectory) {
+// ---- factories and devices -------------------------------------------------
+
+class PluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Load(); }
+
+  void Load() {
+    plugin_.emplace(controller::Plugin::Load(kPluginPath));
+    provider_ = OnlyProvider(*plugin_);
+    ASSERT_NE(provider_, nullptr);
+  }
+
+  std::optional<controller::Plugin> plugin_;
+  std::shared_ptr<Provider> provider_;
+};
+
+TEST_F(PluginTest, BareFileNameMeansCurrentDirectory) {
+  plugin_.reset();  // nothing loaded by its full path
+  provider_.reset();
   const std::string path = kPluginPath;
   const std::string dir = path.substr(0, path.rfind('/'));
   char cwd[4096];
@@ -122,20 +138,6 @@ TEST(PluginLoad, BareFileNameMeansCurrentDirectory) {
   ASSERT_TRUE(plugin);
   EXPECT_NE(plugin->CreateDevice(kDeviceType), nullptr);
 }
-
-// ---- factories and devices -------------------------------------------------
-
-class PluginTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    plugin_.emplace(controller::Plugin::Load(kPluginPath));
-    provider_ = OnlyProvider(*plugin_);
-    ASSERT_NE(provider_, nullptr);
-  }
-
-  std::optional<controller::Plugin> plugin_;
-  std::shared_ptr<Provider> provider_;
-};
 
 TEST_F(PluginTest, ProviderIdentifiesByRunTimeType) {
   const Provider& p = *provider_;
@@ -204,7 +206,8 @@ TEST_F(PluginTest, PollsAndDecodesAReplyEndToEnd) {
   ASSERT_TRUE(dev->InitV(nullptr, 0x01020304u, Json::Value()));
   ASSERT_TRUE(dev->InitSetting(setting));
 
-  Cycle(*dev, "(230.0 229.5 230.0 034 50.0 2.25", " 27.0 00001001\r");
+  const std::string reply = test_support::kReply;
+  Cycle(*dev, reply.substr(0, 30), reply.substr(30));
   EXPECT_EQ(seen.sent, (std::vector<unsigned char>{'Q', '1', '\r'}));
   ASSERT_EQ(seen.published.size(), 1u);
   const std::vector<unsigned char>& rec = seen.published[0];
@@ -212,7 +215,7 @@ TEST_F(PluginTest, PollsAndDecodesAReplyEndToEnd) {
   const std::vector<unsigned char> head(rec.begin(), rec.begin() + 19);
   EXPECT_EQ(head, (std::vector<unsigned char>{0x04, 0x03, 0x02, 0x01,              // data id
                                               0xFC, 0x08, 0xF7, 0x08, 0xFC, 0x08,  // 2300 2295 2300
-                                              0x54, 0x01, 0xF4, 0x01, 0xE1, 0x00,  // 340 500 225
+                                              0x54, 0x01, 0xF4, 0x01, 0xCC, 0x00,  // 340 500 204
                                               0x0E, 0x01, 0x09}));                 // 270, state
   EXPECT_NE(U16At(rec, 19), 0u);  // the time stamp's year
   ASSERT_EQ(seen.stored.size(), 1u);
@@ -285,18 +288,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The destructors live in the plug-in, so it must stay mapped until the last
 // provider and device are gone, whatever the order of release.
-TEST(PluginUnload, OnlyAfterLastProviderAndDevice) {
+TEST_F(PluginTest, UnloadsOnlyAfterLastProviderAndDevice) {
   for (bool device_last : {true, false}) {
     SCOPED_TRACE(device_last ? "device released last" : "provider released last");
-    std::optional<controller::Plugin> plugin(controller::Plugin::Load(kPluginPath));
-    std::shared_ptr<Provider> provider = OnlyProvider(*plugin);
-    std::shared_ptr<QDXSPDevice> dev = plugin->Create(provider);
+    if (!plugin_) Load();
+    std::shared_ptr<QDXSPDevice> dev = plugin_->Create(provider_);
     ASSERT_NE(dev, nullptr);
-    plugin.reset();
+    plugin_.reset();
     EXPECT_TRUE(controller::Plugin::IsLoaded(kPluginPath));
 
     if (device_last) {
-      provider.reset();
+      provider_.reset();
       EXPECT_TRUE(controller::Plugin::IsLoaded(kPluginPath));
       // The device holds nothing of its factory and still works.
       Captured seen;
@@ -307,7 +309,7 @@ TEST(PluginUnload, OnlyAfterLastProviderAndDevice) {
     } else {
       dev.reset();
       EXPECT_TRUE(controller::Plugin::IsLoaded(kPluginPath));
-      provider.reset();
+      provider_.reset();
     }
     EXPECT_FALSE(controller::Plugin::IsLoaded(kPluginPath));
   }
