@@ -14,6 +14,8 @@
 
 #include "host/qdx_device.h"
 #include "host/qdx_provider.h"
+#include "support/expect.h"
+#include "support/samples.h"
 
 namespace {
 
@@ -23,7 +25,7 @@ constexpr int kRecordType = 5035;
 constexpr std::size_t kRecordSize = 26;
 constexpr std::size_t kStampAt = 19;
 constexpr unsigned int kCapacity = 4096;
-constexpr char kReply[] = "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r";
+using test_support::kReply;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -257,12 +259,8 @@ TEST_F(CompatTest, DeviceUsesThisFrameworksLayout) {
   EXPECT_EQ(Peek::Held(*dev_), 0);
   EXPECT_FALSE(Peek::Ready(*dev_));
   EXPECT_EQ(dev_->GetChildVDevice(3), nullptr);
-  try {
-    dev_->Get_Value(0, "x");
-    ADD_FAILURE() << "Get_Value returned";
-  } catch (const std::out_of_range& e) {
-    EXPECT_STREQ(e.what(), "数据未就绪");
-  }
+  test_support::ExpectThrowWithMessage<std::out_of_range>([&] { dev_->Get_Value(0, "x"); },
+                                                          "数据未就绪");
 }
 
 TEST_F(CompatTest, CycleRunsInOrderAndStoresWhatItPublished) {
