@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const Json::Value settings = fuzz::ParseOrDie(fuzz::kModeOneSettings);
+  static const Json::Value settings = fuzz::ParseJson(fuzz::kModeOneSettings);
   ZOTA_UP2200 dev;
   dev.data_id_ = 7;
   fuzz::WireCheckingSinks(dev);

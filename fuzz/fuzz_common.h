@@ -1,22 +1,22 @@
-// Shared pieces of the fuzz targets: silenced diagnostics, a device wired to
-// checking sinks, and the settings of a device in mode 1 with analogue reports.
+// Shared pieces of the fuzz targets: a device wired to checking sinks, and the
+// settings of a device in mode 1 with analogue reports. The example reply, JSON
+// parsing and the silenced standard output are the tests' own.
 #pragma once
-
-#include <json/reader.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
-#include <memory>
-#include <streambuf>
-#include <string>
 
 #include "drivers/zota_up2200/zota_up2200.h"
+#include "support/json.h"
+#include "support/samples.h"
+#include "support/stdout.h"
 
 namespace fuzz {
 
-constexpr char kReply[] = "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r";
+using test_support::kReply;
+using test_support::ParseJson;
+using test_support::SilenceStdout;
 constexpr unsigned int kRecordSize = sizeof(ZOTA_UP2200_Data_t);
 
 // Mode 1, all three report tests on for every checked signal (some under the
@@ -48,28 +48,6 @@ constexpr char kModeOneSettings[] = R"({
     }                                                                               \
   } while (0)
 
-// Swallows everything written to std::cout.
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
-// The driver prints a few lines per reply; millions of runs must not flood the log.
-inline void SilenceStdout() {
-  static NullBuffer null_buffer;
-  std::cout.rdbuf(&null_buffer);
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-}
-
-inline Json::Value ParseOrDie(const char* text) {
-  Json::Value v;
-  std::string err;
-  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  if (!reader->parse(text, text + std::strlen(text), &v, &err)) std::abort();
-  return v;
-}
-
 // Every publication and history entry is one whole record of the right type.
 inline void WireCheckingSinks(ZOTA_UP2200& dev) {
   dev.sinks_.publish = [](int type, const unsigned char* data, unsigned int len) {
@@ -92,7 +70,7 @@ inline void CheckReceiveState(const ZOTA_UP2200& dev) {
 // One poll and a well-formed reply: a complete cycle that must be decoded.
 inline void RunReplyCycle(ZOTA_UP2200& dev) {
   dev.RefreshStatus();
-  unsigned char reply[sizeof(kReply) - 1];
+  unsigned char reply[test_support::kReplyLength];
   std::memcpy(reply, kReply, sizeof(reply));
   const bool had_partial = dev.recv_len_ != 0;
   const int rc = dev.process(reply, sizeof(reply));
