@@ -4,7 +4,6 @@
 //   build-bench/bench/zota_bench [--benchmark_filter=REGEX] [--benchmark_format=json]
 // (the formats are console and json)
 #include <benchmark/benchmark.h>
-#include <json/reader.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,10 +13,14 @@
 #include <iostream>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <streambuf>
 #include <string>
 
 #include "drivers/zota_up2200/zota_up2200.h"
+#include "support/json.h"
+#include "support/samples.h"
+#include "support/stdout.h"
 
 // ---- heap allocation counter -------------------------------------------------
 
@@ -38,10 +41,10 @@ namespace {
 
 // ---- inputs --------------------------------------------------------------------
 
-constexpr char kReplyA[] = "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r";
-constexpr char kReplyB[] = "(240.0 239.5 240.0 045 55.0 2.20 35.0 10001000\r";
-constexpr std::size_t kReplyLen = sizeof(kReplyA) - 1;
-static_assert(sizeof(kReplyA) == sizeof(kReplyB), "both replies have one length");
+using test_support::kReply;
+constexpr char kOtherReply[] = "(240.0 239.5 240.0 045 55.0 2.20 35.0 10001000\r";
+constexpr std::size_t kReplyLen = test_support::kReplyLength;
+static_assert(sizeof(kReply) == sizeof(kOtherReply), "both replies have one length");
 constexpr unsigned int kBufSize = QDXSPDevice::kRecvBufSize;
 
 // Six working report settings, one per checked signal, all three tests on.
@@ -86,7 +89,7 @@ void ReportAllocations(benchmark::State& state, std::size_t allocations) {
 // The whole reply arrives in chunks of `chunk` bytes (the last may be shorter).
 void DecodedReply(benchmark::State& state, std::size_t chunk) {
   auto dev = PolledDevice();
-  Reply reply(kReplyA);
+  Reply reply(kReply);
   const std::size_t before = g_allocations;
   for (auto _ : state) {
     for (std::size_t at = 0; at < kReplyLen; at += chunk) {
@@ -144,17 +147,15 @@ void BM_MemchrMemcpyBaseline(benchmark::State& state) {
 // Poll and reply; the two replies alternate so every cycle reports all six values.
 void BM_FullCycleSixReports(benchmark::State& state) {
   auto dev = PolledDevice();
-  Json::Value settings;
-  std::string err;
-  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  if (!reader->parse(kSixReports, kSixReports + std::strlen(kSixReports), &settings, &err)) {
-    state.SkipWithError(err.c_str());
+  try {
+    dev->InitSetting(test_support::ParseJson(kSixReports));
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
     return;
   }
-  dev->InitSetting(settings);
   std::size_t reports = 0;
   dev->sinks_.ao_report = [&reports](const std::string&, float) { ++reports; };
-  Reply replies[2] = {Reply(kReplyA), Reply(kReplyB)};
+  Reply replies[2] = {Reply(kReply), Reply(kOtherReply)};
   std::size_t which = 0;
   const std::size_t before = g_allocations;
   for (auto _ : state) {
@@ -195,13 +196,6 @@ class FileBuf : public std::streambuf {
   std::FILE* file_;
 };
 
-// Swallows the driver's diagnostic lines.
-class NullBuf : public std::streambuf {
- protected:
-  int overflow(int c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
 std::unique_ptr<benchmark::BenchmarkReporter> MakeReporter(int argc, char** argv, int results_fd) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -218,14 +212,13 @@ std::unique_ptr<benchmark::BenchmarkReporter> MakeReporter(int argc, char** argv
 int main(int argc, char** argv) {
   const int results_fd = dup(STDOUT_FILENO);
   std::FILE* results = results_fd < 0 ? nullptr : fdopen(results_fd, "w");
-  if (results == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) {
-    std::perror("zota_bench: redirecting standard output");
+  if (results == nullptr) {
+    std::perror("zota_bench: copying standard output");
     return 1;
   }
+  test_support::SilenceStdout();  // the driver's diagnostic lines
   FileBuf results_buf(results);
   std::ostream results_stream(&results_buf);
-  NullBuf null_buf;
-  std::cout.rdbuf(&null_buf);
 
   // Memory of one device object, and what its construction takes from the heap.
   const std::size_t before = g_allocations;

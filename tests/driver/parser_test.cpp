@@ -64,7 +64,7 @@ Cuts EveryByte() {
   return cuts;
 }
 
-// Whole-line delivery is the worked example; an empty chunk first or between.
+// One whole chunk is WorkedExample; Cuts{0} and the repeated 5 add empty chunks.
 INSTANTIATE_TEST_SUITE_P(Parser, ChunkingTest,
                          testing::Values(Cuts{0}, Cuts{1}, Cuts{test_support::kReplyLength - 1},
                                          Cuts{5, 5, 30, 44}, EveryByte()));
