@@ -1,0 +1,147 @@
+// The history writer's thread against the poll loop's: records pushed while it
+// stores, groups per commit, another program's lock waited out without losing
+// or reordering a record, and failures reported to the loop.
+#include "controller/history_writer.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller/history_db.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using controller::HistoryWriter;
+
+class HistoryWriterTest : public ::testing::Test {
+ protected:
+  // A connection of its own, as another program would have.
+  sqlite3* Other() {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    return db;
+  }
+
+  // The first data byte of every stored row, in row order.
+  std::vector<int> StoredSequence() {
+    sqlite3* db = Other();
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT data FROM history ORDER BY id", -1, &st, nullptr);
+    std::vector<int> out;
+    while (sqlite3_step(st) == SQLITE_ROW)
+      out.push_back(static_cast<const unsigned char*>(sqlite3_column_blob(st, 0))[0]);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+  }
+
+  static controller::HistoryRow Row(int n) {
+    controller::HistoryRow r;
+    r.data_id = 1001;
+    r.record_type = 5035;
+    r.device_type = "zota_up2200";
+    r.time = std::chrono::system_clock::now();
+    r.data.assign(26, 0);
+    r.data[0] = static_cast<unsigned char>(n);
+    return r;
+  }
+
+  std::unique_ptr<controller::HistoryDb> Db() {
+    return std::make_unique<controller::HistoryDb>(path_);
+  }
+
+  test_support::TempDir dir_;
+  const std::string path_ = dir_.File("h.db");
+};
+
+TEST_F(HistoryWriterTest, CommitsInOrderInGroups) {
+  controller::HistoryWriterOptions opt;
+  opt.group_max = 100;
+  HistoryWriter w(Db(), opt);
+  for (int i = 0; i < 250; ++i) ASSERT_TRUE(w.Push(Row(i)));
+  w.Start();
+  ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10)));
+  const controller::HistoryStats s = w.stats();
+  EXPECT_EQ(s.stored, 250);
+  EXPECT_EQ(s.commits, 3);
+  EXPECT_EQ(s.waiting, 0u);
+  std::vector<int> want;
+  for (int i = 0; i < 250; ++i) want.push_back(i & 0xff);
+  EXPECT_EQ(StoredSequence(), want);
+}
+
+// Another program holds the write lock for a while: records keep being taken,
+// wait in order, and are all stored once the lock goes; a full queue refuses.
+TEST_F(HistoryWriterTest, WaitsOutALockWithoutLosingRecords) {
+  controller::HistoryWriterOptions opt;
+  opt.capacity = 40;
+  opt.group_wait = std::chrono::milliseconds(20);
+  opt.late_after = std::chrono::milliseconds(300);
+  HistoryWriter w(Db(), opt);
+  w.Start();
+
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  for (int pushed = 0; pushed < 40; ++pushed) {
+    ASSERT_TRUE(w.Push(Row(pushed)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(w.Push(Row(99)));
+  EXPECT_NE(w.error().find("40 records waiting to be stored, the queue is full (database is "
+                           "locked)"),
+            std::string::npos)
+      << w.error();
+  EXPECT_GT(w.stats().retries, 0);
+  EXPECT_EQ(w.stats().stored, 0);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10))) << w.error();
+  const controller::HistoryStats s = w.stats();
+  EXPECT_EQ(s.stored, 40);
+  EXPECT_GT(s.late, 0);
+  EXPECT_GE(s.longest_wait, std::chrono::milliseconds(700));
+  std::vector<int> want;
+  for (int i = 0; i < 40; ++i) want.push_back(i);
+  EXPECT_EQ(StoredSequence(), want);
+}
+
+TEST_F(HistoryWriterTest, GivesUpOnALockAtTheDeadlineAndSaysHowManyAreLost) {
+  HistoryWriter w(Db());
+  w.Start();
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(w.Push(Row(i)));
+  EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now() + std::chrono::milliseconds(300)));
+  EXPECT_NE(w.error().find("gave up waiting: database is locked; 3 records not stored"),
+            std::string::npos)
+      << w.error();
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+}
+
+// A permanent error stops the writer and wakes the loop through its descriptor.
+TEST_F(HistoryWriterTest, ReportsAPermanentError) {
+  HistoryWriter w(Db());
+  w.Start();
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "DROP TABLE history", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  ASSERT_TRUE(w.Push(Row(1)));
+  pollfd p{w.alert_fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 10000), 1);
+  EXPECT_TRUE(w.failed());
+  EXPECT_NE(w.error().find("cannot store records: no such table: history"), std::string::npos)
+      << w.error();
+  EXPECT_FALSE(w.Push(Row(2)));
+  EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now()));
+}
+
+}  // namespace
