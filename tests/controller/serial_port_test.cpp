@@ -1,0 +1,56 @@
+// The controller's serial-port helpers, on a pseudo-terminal.
+#include "controller/serial_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "support/expect.h"
+
+namespace {
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(::grantpt(master_), 0);
+    ASSERT_EQ(::unlockpt(master_), 0);
+    path_ = ::ptsname(master_);
+  }
+  void TearDown() override { ::close(master_); }
+  int master_ = -1;
+  std::string path_;
+};
+
+TEST_F(SerialPortTest, SecondOpenIsRefusedAsInUseUntilTheFirstCloses) {
+  const int fd = controller::OpenSerialPort(path_, 2400);
+  test_support::ExpectThrowWithMessage<std::runtime_error>(
+      [&] { controller::OpenSerialPort(path_, 2400); },
+      "cannot open port " + path_ + ": port in use by another program");
+  controller::CloseSerialPort(fd);
+  controller::CloseSerialPort(controller::OpenSerialPort(path_, 2400));
+}
+
+TEST_F(SerialPortTest, DiscardInputDropsWhatWaitsAndShowsIt) {
+  const int fd = controller::OpenSerialPort(path_, 2400);
+  ASSERT_EQ(::write(master_, "\nNOISE\r(23", 10), 10);
+  ::usleep(20000);
+  std::string seen;
+  EXPECT_EQ(controller::DiscardInput(fd,
+                                     [&](const unsigned char* d, std::size_t n) {
+                                       seen.append(reinterpret_cast<const char*>(d), n);
+                                     }),
+            10u);
+  EXPECT_EQ(seen, "\nNOISE\r(23");
+  char c = 0;
+  EXPECT_LE(::read(fd, &c, 1), 0);  // nothing left
+  EXPECT_EQ(controller::DiscardInput(-1, nullptr), 0u);
+  controller::CloseSerialPort(fd);
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+// The site file: what start-up refuses, naming the file and the key, and the
+// defaults it fills in.
+#include "controller/site_config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/expect.h"
+#include "support/json.h"
+
+namespace {
+
+std::string Site(const std::string& device) {
+  return R"({"plugins": ["p.so"], "devices": [)" + device + "]}";
+}
+
+const char kGoodDevice[] = R"({"type": "zota_up2200", "data_id": 7, "port": "/dev/ttyS0"})";
+
+struct BadSite {
+  std::string doc;
+  std::string message;
+};
+
+// Keeps test names readable and stable instead of a dump of the object's bytes.
+void PrintTo(const BadSite& b, std::ostream* os) { *os << b.doc; }
+
+class SiteConfigTest : public ::testing::TestWithParam<BadSite> {};
+
+TEST_P(SiteConfigTest, RejectsNamingFileAndKey) {
+  const Json::Value doc = test_support::ParseJson(GetParam().doc);
+  const auto parse = [&] { controller::ParseSite(doc, "site.json", "/plugins"); };
+  test_support::ExpectThrowWithMessage<controller::SiteError>(parse, GetParam().message);
+  test_support::ExpectThrowWithMessage<controller::SiteError>(parse, "site.json: ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SiteConfigTest,
+    ::testing::Values(
+        BadSite{"[]", "must be a JSON object"},
+        BadSite{R"({"devices": []})", "\"plugins\" must be a non-empty list"},
+        BadSite{R"({"plugins": [3], "devices": [1]})", "\"plugins\"[0] must be a non-empty text"},
+        BadSite{R"({"plugins": ["p.so"], "devices": []})", "\"devices\" must be a non-empty"},
+        BadSite{R"({"plugins": ["p.so"], "devices": [1], "x": 1})", "\"x\" is not a known key"},
+        BadSite{Site(R"({"type": "t", "port": "/dev/x"})"), "[0].\"data_id\" is missing"},
+        BadSite{Site(R"({"type": "t", "data_id": 0, "port": "p"})"), "\"data_id\" must be"},
+        BadSite{Site(R"({"type": "t", "data_id": 4294967296, "port": "p"})"), "\"data_id\""},
+        BadSite{Site(R"({"type": "t", "data_id": 1.5, "port": "p"})"), "\"data_id\""},
+        BadSite{Site(R"({"type": "", "data_id": 1, "port": "p"})"), "\"type\" must be"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "sim:"})"), "no simulator scenario"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "sim:noisy:x"})"), "seed"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "poll_interval_ms": 1})"),
+                "\"poll_interval_ms\" must be a whole number from 50"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "reply_timeout_ms": -5})"),
+                "\"reply_timeout_ms\""},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "settings": []})"),
+                "\"settings\" must be an object"},
+        // The device's own checks of its settings, named after the device.
+        BadSite{Site(R"({"name": "ups1", "type": "t", "data_id": 1, "port": "p",
+                         "settings": {"appSetting": {"b_mode": "abc"}}})"),
+                R"(device "ups1": settings.appSetting.b_mode: must be an integer, got "abc")"},
+        BadSite{Site(std::string(kGoodDevice) + "," + kGoodDevice), "repeats the device name"},
+        BadSite{Site(std::string(kGoodDevice) +
+                     R"(, {"name": "b", "type": "t", "data_id": 7, "port": "q"})"),
+                "[1].\"data_id\" repeats the data id 7"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "cache_max_age_s": 0})"),
+                "\"cache_max_age_s\" must be a whole number from 1"}));
+
+TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
+  const auto site = controller::ParseSite(
+      test_support::ParseJson(
+          R"({"plugins": ["p.so", "/abs/q.so"], "devices": [)" + std::string(kGoodDevice) +
+          R"(, {"name": "sim", "type": "t", "data_id": 8, "port": "sim:noisy:42",
+                "poll_interval_ms": 200, "settings": {"appSetting": {"b_mode": 1}}}]})"),
+      "site.json", "/plugins");
+  EXPECT_EQ(site.plugins, (std::vector<std::string>{"/plugins/p.so", "/abs/q.so"}));
+  ASSERT_EQ(site.devices.size(), 2u);
+  EXPECT_EQ(site.devices[0].name, "zota_up2200#7");
+  EXPECT_EQ(site.devices[0].port, "/dev/ttyS0");
+  EXPECT_EQ(site.devices[0].poll_interval_ms, controller::kDefaultPollIntervalMs);
+  EXPECT_EQ(site.devices[0].cache_max_age_s, controller::kDefaultCacheMaxAgeS);
+  EXPECT_TRUE(site.devices[0].sim_scenario.empty());
+  EXPECT_EQ(site.devices[1].sim_scenario, "noisy");
+  EXPECT_EQ(site.devices[1].sim_seed, 42u);
+  EXPECT_TRUE(site.devices[1].port.empty());
+  EXPECT_EQ(site.devices[1].settings["appSetting"]["b_mode"].asInt(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// The status texts served over HTTP: the devices as JSON and the metrics in
+// the text exposition format.
+#include "controller/status_render.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "board_fixture.h"
+#include "support/json.h"
+
+namespace {
+
+using board_fixture::kRecord;
+using board_fixture::MakeBoard;
+
+// The metric name of a sample line in the text exposition format, or "" when
+// the line is no such sample: name, optional {label="value",...} with \\, \"
+// and \n escapes, a space and a number.
+std::string SampleName(const std::string& line) {
+  std::size_t i = 0;
+  auto word = [&] {
+    const std::size_t from = i;
+    while (i < line.size() && (std::islower(static_cast<unsigned char>(line[i])) || line[i] == '_'))
+      ++i;
+    return i > from;
+  };
+  if (!word()) return "";
+  const std::string name = line.substr(0, i);
+  if (i < line.size() && line[i] == '{') {
+    ++i;
+    while (i < line.size() && line[i] != '}') {
+      if (!word() || line.compare(i, 2, "=\"") != 0) return "";
+      for (i += 2; i < line.size() && line[i] != '"'; ++i) {
+        if (line[i] == '\\' &&
+            (++i == line.size() || std::string("\\\"n").find(line[i]) == std::string::npos))
+          return "";
+      }
+      if (++i < line.size() && line[i] == ',') ++i;
+    }
+    if (i++ == line.size()) return "";
+  }
+  if (i >= line.size() || line[i++] != ' ' || i == line.size()) return "";
+  char* end = nullptr;
+  std::strtod(line.c_str() + i, &end);
+  return *end == '\0' ? name : "";
+}
+
+TEST(StatusRenderTest, DevicesJsonEscapesNames) {
+  const auto board = MakeBoard(64, 4, "ups \"a\"\\\n\x01");
+  board->Record(0, 5035, kRecord.data(), 26, false);
+  const Json::Value j = test_support::ParseJson(controller::DevicesJson(board->Snapshot()));
+  const Json::Value& d = j["devices"][0];
+  EXPECT_EQ(d["name"].asString(), "ups \"a\"\\\n\x01");
+  EXPECT_EQ(d["link"].asString(), "ok");
+  EXPECT_DOUBLE_EQ(d["record"]["values"]["output_load"].asDouble(), 34.0);
+  EXPECT_EQ(d["alarms"][0]["threshold"].asFloat(), 180.0f);
+  EXPECT_TRUE(d["alarms"][0]["low"].asBool());
+  EXPECT_EQ(j["measurements"].size(), 7u);
+  EXPECT_EQ(j["flags"].size(), 8u);
+}
+
+TEST(StatusRenderTest, MetricsAreWellFormed) {
+  const auto board = MakeBoard(64, 4, "ups \"a\"\\");
+  board->Record(0, 5035, kRecord.data(), 26, false);
+  board->Failure(0);
+  const std::string text = controller::MetricsText(board->Snapshot(), {3, 1});
+  for (const char* bad : {"a{b=\"c} 1", "a{b=\"\\x\"} 1", "a 1x", "a{b=\"c\"}1", "A 1"})
+    EXPECT_EQ(SampleName(bad), "") << bad;
+  std::string family;
+  std::set<std::string> families;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("# HELP ", 0) == 0) continue;
+    if (line.rfind("# TYPE ", 0) == 0) {
+      family = line.substr(7, line.find(' ', 7) - 7);
+      EXPECT_TRUE(families.insert(family).second) << "family twice: " << family;
+      continue;
+    }
+    EXPECT_EQ(SampleName(line), family) << line;
+  }
+  for (const char* want :
+       {"ups_input_voltage_volts{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 230\n",
+        "ups_output_load_ratio{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 0.34\n",
+        "flag=\"utility_failure\"} 1\n", "flag=\"battery_low\"} 0\n",
+        "qdx_device_communication_failures_total{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 1\n",
+        "state=\"timeout\"} 1\n", "signal_id=\"2A2615101001\",level=\"2\"} 0\n",
+        "qdx_http_event_clients 3\n", "qdx_http_event_clients_dropped_total 1\n"})
+    EXPECT_NE(text.find(want), std::string::npos) << want;
+}
+
+}  // namespace
