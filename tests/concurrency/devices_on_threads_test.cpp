@@ -1,21 +1,18 @@
 // Different devices share no state: each thread polls, feeds and reloads its
 // own device while the others do the same, and every device ends up with
 // exactly its own replies, publications and reports.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <json/reader.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "drivers/zota_up2200/zota_up2200.h"
+#include "support/json.h"
+#include "support/stdout.h"
 
 namespace {
 
@@ -33,14 +30,6 @@ constexpr char kSettings[] = R"({
   },
   "thresholdSetting": {"2A2615101001": {"level": 2, "value": 231.5, "hysteresis": 0.5}}
 })";
-
-Json::Value Parse(const char* text) {
-  Json::Value v;
-  std::string err;
-  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  EXPECT_TRUE(reader->parse(text, text + std::strlen(text), &v, &err)) << err;
-  return v;
-}
 
 // The reply of device d in cycle c: the input voltage carries both numbers.
 std::string Reply(int d, int c) {
@@ -95,34 +84,18 @@ void Drive(int d, const Json::Value& settings, const std::atomic<bool>& go, Outc
   out.data_id = dev.cData.data_id;
 }
 
-// Runs fn with the process's standard output sent to /dev/null: the driver
-// writes a few lines per reply.
-template <typename Fn>
-void Quietly(Fn fn) {
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  const int null_fd = open("/dev/null", O_WRONLY);
-  ASSERT_GE(saved, 0);
-  ASSERT_GE(null_fd, 0);
-  dup2(null_fd, STDOUT_FILENO);
-  fn();
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(null_fd);
-  close(saved);
-}
-
-TEST(DevicesOnThreads, EachDeviceKeepsItsOwnData) {
-  const Json::Value settings = Parse(kSettings);
+TEST(DevicesOnThreadsTest, EachDeviceKeepsItsOwnData) {
+  const Json::Value settings = test_support::ParseJson(kSettings);
   std::vector<Outcome> outcomes(kDevices);
   std::atomic<bool> go{false};
-  Quietly([&] {
+  {
+    const test_support::StdoutCapture quiet;  // the driver writes a few lines per reply
     std::vector<std::thread> threads;
     for (int d = 0; d < kDevices; ++d)
       threads.emplace_back(Drive, d, std::cref(settings), std::cref(go), std::ref(outcomes[d]));
     go.store(true);
     for (auto& t : threads) t.join();
-  });
+  }
 
   const int cached = (kCycles + 9) / 10;
   for (int d = 0; d < kDevices; ++d) {

@@ -15,7 +15,7 @@ struct FakeDevice : QDXSPDevice {
   int LoadFromCache(const unsigned char*, int) override { return 0; }
 };
 
-TEST(StatusBoardThreads, WriterReadersAndListeners) {
+TEST(StatusBoardThreadsTest, WriterReadersAndListeners) {
   auto board = std::make_shared<controller::StatusBoard>(1 << 16, 4);
   FakeDevice dev;
   dev.threshold_levels_["2A2615101001"] = 1;
