@@ -1,17 +1,16 @@
 // Slow storage, as on a board's SD card: every sync of the history takes 50 ms.
 // 200 simulated UPSs polled every second for 30 s must still be polled on time,
 // and every published record must be stored.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 #include "controller/qdx_controller.h"
+#include "support/stdout.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -110,11 +109,10 @@ long long CountRows(const std::string& path) {
   return n;
 }
 
-TEST(SlowStorage, PollsKeepTheirTimeAndEveryRecordIsStored) {
+TEST(SlowStorageTest, PollsKeepTheirTimeAndEveryRecordIsStored) {
   RegisterSlowVfs();
-  char dir[] = "/tmp/qdx-slow-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string db = std::string(dir) + "/h.db";
+  const test_support::TempDir dir;
+  const std::string db = dir.File("h.db");
 
   Json::Value site(Json::objectValue);
   site["plugins"].append(ZOTA_BUILD_DIR "/zota_up2200.so");
@@ -128,12 +126,8 @@ TEST(SlowStorage, PollsKeepTheirTimeAndEveryRecordIsStored) {
     site["devices"].append(d);
   }
 
-  // The controller's lines would fill the test log: to /dev/null while it runs.
-  std::fflush(stdout);
-  const int saved = ::dup(STDOUT_FILENO);
-  const int null = ::open("/dev/null", O_WRONLY);
-  ::dup2(null, STDOUT_FILENO);
-  ::close(null);
+  // The controller's lines would fill the test log: kept aside while it runs.
+  test_support::StdoutCapture quiet;
   auto controller = std::make_shared<QDXController>(controller::ParseSite(site, "site", "/"), db,
                                                     ZOTA_BUILD_DIR "/ups-sim");
   int status = -1;
@@ -146,10 +140,7 @@ TEST(SlowStorage, PollsKeepTheirTimeAndEveryRecordIsStored) {
   } catch (const std::exception& e) {
     error = e.what();
   }
-  std::cout.flush();
-  std::fflush(stdout);
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(saved);
+  quiet.Take();
   ASSERT_EQ(error, "");
   EXPECT_EQ(status, 0);
 
@@ -169,7 +160,6 @@ TEST(SlowStorage, PollsKeepTheirTimeAndEveryRecordIsStored) {
   EXPECT_LE(worst, kMaxPollDelay);
   // Grouped: a sync per record would have allowed 20 records a second at most.
   EXPECT_LT(g_syncs, published / 20);
-  std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 }  // namespace
