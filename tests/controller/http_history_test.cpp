@@ -35,6 +35,7 @@ void PrintTo(const BadQuery& q, std::ostream* os) {
 class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
  protected:
   void Fill() {
+    filled_ = true;
     { controller::HistoryDb create(path_); }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
@@ -68,7 +69,6 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
 
   controller::HistoryPage Read(QueryParams params) {
     if (!filled_) Fill();
-    filled_ = true;
     params.emplace("device", "ups");
     req_ = controller::ParseHistoryRequest(params, *board_, t0_ + 3600 * 1000);
     return controller::ReadHistory(path_, req_);

@@ -33,13 +33,8 @@ TEST_P(QdxControllerTest, ReplaysOnlyTheDevicesOwnRecentRecord) {
   EXPECT_EQ(controller::CacheRefusal(rec, 1001, 300, 1796674200), GetParam().refusal);
 }
 
-// A whole record of data id 1001; only its first four bytes are read.
-const controller::Bytes kOwn = [] {
-  controller::Bytes b(26, 0);
-  b[0] = 0xE9;
-  b[1] = 0x03;
-  return b;
-}();
+// The start of a record of data id 1001: only the data id is read.
+const controller::Bytes kOwn = {0xE9, 0x03, 0x00, 0x00, 0xFC, 0x08, 0xF7, 0x08};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, QdxControllerTest,
