@@ -308,9 +308,10 @@ TEST_F(CompatTest, ModeOneChecksSixSignalsInOrder) {
 
 // ---- one reply in chunks of every size ---------------------------------------
 
-class ChunkedReplyTest : public CompatTest, public ::testing::WithParamInterface<std::size_t> {};
+class CompatChunkedReplyTest : public CompatTest,
+                               public ::testing::WithParamInterface<std::size_t> {};
 
-TEST_P(ChunkedReplyTest, DecodesTheWorkedExample) {
+TEST_P(CompatChunkedReplyTest, DecodesTheWorkedExample) {
   const std::string reply = kReply;
   const std::size_t piece = GetParam();
   ASSERT_TRUE(dev_->RefreshStatus());
@@ -321,7 +322,7 @@ TEST_P(ChunkedReplyTest, DecodesTheWorkedExample) {
   EXPECT_EQ(Slice(OnlyRecord(), 4, kStampAt), kDecoded);
 }
 
-INSTANTIATE_TEST_SUITE_P(Compat, ChunkedReplyTest, ::testing::Values(sizeof(kReply), 20, 1),
+INSTANTIATE_TEST_SUITE_P(Compat, CompatChunkedReplyTest, ::testing::Values(sizeof(kReply), 20, 1),
                          [](const ::testing::TestParamInfo<std::size_t>& i) {
                            return "pieces_of_" + std::to_string(i.param);
                          });
@@ -334,9 +335,10 @@ struct Discarded {
   const char* line;
 };
 
-class DiscardedLineTest : public CompatTest, public ::testing::WithParamInterface<Discarded> {};
+class CompatDiscardedLineTest : public CompatTest,
+                                public ::testing::WithParamInterface<Discarded> {};
 
-TEST_P(DiscardedLineTest, LeavesNoRecordAndTheNextReplyDecodes) {
+TEST_P(CompatDiscardedLineTest, LeavesNoRecordAndTheNextReplyDecodes) {
   if (GetParam().polled) {
     ASSERT_TRUE(dev_->RefreshStatus());
   }
@@ -352,7 +354,7 @@ TEST_P(DiscardedLineTest, LeavesNoRecordAndTheNextReplyDecodes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Compat, DiscardedLineTest,
+    Compat, CompatDiscardedLineTest,
     ::testing::Values(Discarded{"short_line", true, "(230.0 229.5 230.0 034\r"},
                       Discarded{"not_polled", false, kReply},
                       Discarded{"no_start_byte", true,
@@ -367,9 +369,9 @@ struct Overflow {
   unsigned int chunk;  // size of the next chunk
 };
 
-class OverflowTest : public CompatTest, public ::testing::WithParamInterface<Overflow> {};
+class CompatOverflowTest : public CompatTest, public ::testing::WithParamInterface<Overflow> {};
 
-TEST_P(OverflowTest, HoldsAtMostTheContractsLimit) {
+TEST_P(CompatOverflowTest, HoldsAtMostTheContractsLimit) {
   const Overflow& o = GetParam();
   const bool fits = o.held + o.chunk <= kCapacity;
   ASSERT_TRUE(dev_->RefreshStatus());
@@ -388,7 +390,7 @@ TEST_P(OverflowTest, HoldsAtMostTheContractsLimit) {
   EXPECT_EQ(Slice(OnlyRecord(), 4, kStampAt), kDecoded);
 }
 
-INSTANTIATE_TEST_SUITE_P(Compat, OverflowTest,
+INSTANTIATE_TEST_SUITE_P(Compat, CompatOverflowTest,
                          ::testing::Values(Overflow{"exactly_full", 0, kCapacity},
                                            Overflow{"one_byte_over", 0, kCapacity + 1},
                                            Overflow{"filled_up", 4000, kCapacity - 4000},
@@ -399,9 +401,9 @@ INSTANTIATE_TEST_SUITE_P(Compat, OverflowTest,
 
 // ---- records handed back from the cache --------------------------------------
 
-class CacheTest : public CompatTest, public ::testing::WithParamInterface<std::size_t> {};
+class CompatCacheTest : public CompatTest, public ::testing::WithParamInterface<std::size_t> {};
 
-TEST_P(CacheTest, TakesExactlyOneRecord) {
+TEST_P(CompatCacheTest, TakesExactlyOneRecord) {
   const std::size_t len = GetParam();
   std::string cached(len, '\0');
   for (std::size_t i = 0; i < len; ++i) cached[i] = static_cast<char>(0x11 * (i % 15) + 1);
@@ -415,7 +417,7 @@ TEST_P(CacheTest, TakesExactlyOneRecord) {
   EXPECT_EQ(Slice(OnlyRecord(), 0, kStampAt), Bytes(cached.begin(), cached.begin() + kStampAt));
 }
 
-INSTANTIATE_TEST_SUITE_P(Compat, CacheTest,
+INSTANTIATE_TEST_SUITE_P(Compat, CompatCacheTest,
                          ::testing::Values(kRecordSize - 1, kRecordSize, kRecordSize + 1),
                          [](const ::testing::TestParamInfo<std::size_t>& i) {
                            return "bytes_" + std::to_string(i.param);
