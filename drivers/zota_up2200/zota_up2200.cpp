@@ -98,6 +98,9 @@ ZOTA_UP2200::~ZOTA_UP2200() {}
 
 auto ZOTA_UP2200::RefreshStatus() -> decltype(this->QDXSPDevice::RefreshStatus()) {
   QDXSPDevice::RefreshStatus();
+  // Bytes held from before this poll (the LF of a CR LF, a cut-off reply)
+  // answer no poll; not every framework drops them here.
+  recv_len_ = 0;
   pending_cmd_ = zota::kPollPending;  // before sending, so an immediate answer is decoded
   QDXSPDevice::SendData(zota::kStatusQuery, sizeof(zota::kStatusQuery));
   return 1;
@@ -129,6 +132,7 @@ __attribute__((noinline)) int ZOTA_UP2200::CompleteLine(std::size_t frame) {
 
 int ZOTA_UP2200::process(unsigned char* data, unsigned int length) {
   constexpr unsigned int kCapacity = uni_data::kRecvCapacity;
+  static_assert(sizeof(recv_buf_) >= kCapacity, "the framework's receive buffer holds a frame");
   // Refuse any chunk that would not fit, without an add that could wrap.
   const unsigned int held = recv_len_ < 0 ? kCapacity + 1 : static_cast<unsigned int>(recv_len_);
   if (held > kCapacity || length > kCapacity - held) {
