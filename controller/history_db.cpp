@@ -4,8 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <ctime>
+#include "controller/iso_time.h"
 
 namespace controller {
 
@@ -52,46 +51,16 @@ bool IsRetryable(int rc) {
 }
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
-  const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-  const std::time_t secs =
-      std::chrono::system_clock::to_time_t(std::chrono::system_clock::time_point(
-          std::chrono::duration_cast<std::chrono::seconds>(since)));
-  const long long ms = since.count() % 1000;
-  std::tm tm{};
-  ::gmtime_r(&secs, &tm);
-  char text[40];
-  const std::size_t n = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(text + n, sizeof(text) - n, ".%03dZ", static_cast<int>(ms < 0 ? 0 : ms));
-  return text;
+  return FormatUtcMs(
+      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count());
 }
 
-std::string UtcTimestamp() { return UtcTimestamp(std::chrono::system_clock::now()); }
-
 boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
-  static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
-  const std::size_t n = sizeof(kShape) - 1;
-  if (text.size() < n) return boost::none;
-  for (std::size_t i = 0; i < n; ++i) {
-    const bool digit = text[i] >= '0' && text[i] <= '9';
-    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return boost::none;
-  }
-  const auto num = [&](std::size_t at, std::size_t len) {
-    int v = 0;
-    for (std::size_t i = at; i < at + len; ++i) v = v * 10 + (text[i] - '0');
-    return v;
-  };
-  const int y = num(0, 4), mo = num(5, 2), d = num(8, 2);
-  const int h = num(11, 2), mi = num(14, 2), sec = num(17, 2);
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 60) return boost::none;
-  // Days from the civil date (proleptic Gregorian), so no time zone or 32-bit
-  // time_t is involved.
-  const std::int64_t yy = y - (mo <= 2 ? 1 : 0);
-  const std::int64_t era = (yy >= 0 ? yy : yy - 399) / 400;
-  const std::int64_t yoe = yy - era * 400;
-  const std::int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const std::int64_t days = era * 146097 + doe - 719468;
-  return days * 86400 + h * 3600 + mi * 60 + sec;
+  // A stored time always carries its time of day; a bare date is none.
+  if (text.size() < 19 || text[10] != 'T') return boost::none;
+  const auto ms = ParseUtcMs(text);
+  if (!ms) return boost::none;
+  return *ms / 1000;  // never negative: years start at 1970
 }
 
 HistoryDb::HistoryDb(const std::string& path) : path_(path), created_(!Exists(path)) {

@@ -81,7 +81,6 @@ bool IsRetryable(int rc);
 
 // UTC time as "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::string UtcTimestamp(std::chrono::system_clock::time_point t);
-std::string UtcTimestamp();
 
 // Seconds since 1970 of a UtcTimestamp() text (fraction ignored); none when
 // the text is not one.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "controller/iso_time.h"
 #include "controller/output.h"
 #include "controller/record_view.h"
 
@@ -233,9 +234,7 @@ void QDXController::ReplayCache(DeviceSlot& slot) {
   if (!latest) return;
   // A record of another device, or one old enough to raise a stale alarm, would
   // be published and stored again as if it were new.
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+  const std::int64_t now = controller::NowUtcMs() / 1000;
   const std::string refusal =
       controller::CacheRefusal(*latest, slot.cfg.data_id, slot.cfg.cache_max_age_s, now);
   if (!refusal.empty()) {
