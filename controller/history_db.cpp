@@ -160,7 +160,6 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* erro
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
     const HistoryRow& row = rows[i];
     const std::string time = UtcTimestamp(row.time);
-    sqlite3_reset(insert_);
     sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(row.data_id));
     sqlite3_bind_text(insert_, 2, row.device_type.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_int(insert_, 3, row.record_type);
@@ -174,7 +173,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* erro
     }
     rc = sqlite3_step(insert_);
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
-    sqlite3_reset(insert_);
+    sqlite3_reset(insert_);  // ready for the next row, also after a failed one
     sqlite3_clear_bindings(insert_);
   }
   if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);

@@ -136,8 +136,11 @@ void HistoryWriter::Loop() {
             " records not stored");
       break;
     }
-    // Polling goes on meanwhile; new rows join the queue behind this group.
-    cv_.wait_until(lk, std::min(now + backoff, deadline_));
+    // Polling goes on meanwhile; new rows join the queue behind this group and
+    // do not cut the back-off short, only a stop does.
+    const bool was_stopping = stopping_;
+    cv_.wait_until(lk, std::min(now + backoff, deadline_),
+                   [&] { return stopping_ != was_stopping; });
     backoff = std::min(backoff * 2, opt_.max_backoff);
   }
 }

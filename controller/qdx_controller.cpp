@@ -183,7 +183,6 @@ void QDXController::Connect(DeviceSlot& slot) {
 
 void QDXController::StartCapture(const std::string& path) {
   capture_ = std::make_shared<controller::CaptureWriter>(path);
-  for (auto& slot : slots_) CaptureTraffic(*slot);
 }
 
 void QDXController::CaptureTraffic(DeviceSlot& slot) {
@@ -410,7 +409,7 @@ void QDXController::FinishHistory() {
   if (!history_) return;
   const controller::HistoryStats before = history_->stats();
   if (before.waiting > 0 && before.retries > 0)
-    Say("history: storing " + std::to_string(before.waiting) + " queued records");
+    controller::SayLast("history: storing " + std::to_string(before.waiting) + " queued records");
   if (!history_->Finish(Clock::now() + kHistoryDrainLimit)) HistoryFailed(history_->error());
 }
 
@@ -537,13 +536,14 @@ void QDXController::PrintSummary() const {
   }
   const auto worst =
       std::chrono::duration_cast<std::chrono::milliseconds>(worst_poll_delay_).count();
-  Say("polls: the latest went out " + std::to_string(worst) + " ms after its time");
+  controller::SayLast("polls: the latest went out " + std::to_string(worst) + " ms after its time");
   if (!history_) return;
   const controller::HistoryStats h = history_->stats();
-  Say("history: " + std::to_string(h.stored) + " records stored in " + std::to_string(h.commits) +
-      " commits, " + std::to_string(h.late) + " written late (longest wait " +
-      Seconds(h.longest_wait.count()) + ", database busy " + std::to_string(h.retries) + " times)" +
-      (h.waiting ? ", " + std::to_string(h.waiting) + " not stored" : ""));
+  controller::SayLast("history: " + std::to_string(h.stored) + " records stored in " +
+                      std::to_string(h.commits) + " commits, " + std::to_string(h.late) +
+                      " written late (longest wait " + Seconds(h.longest_wait.count()) +
+                      ", database busy " + std::to_string(h.retries) + " times)" +
+                      (h.waiting ? ", " + std::to_string(h.waiting) + " not stored" : ""));
 }
 
 long long QDXController::records_published() const {

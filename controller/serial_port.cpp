@@ -96,11 +96,12 @@ std::size_t DiscardInput(int fd,
   if (fd < 0) return 0;
   std::size_t total = 0;
   unsigned char buf[512];
-  // Bounded: a line that never stops talking must not hold up the poll.
+  // Bounded: a line that never stops talking must not hold up the poll; what it
+  // still holds then is flushed unseen.
   for (int i = 0; i < kMaxDiscardReads; ++i) {
     const ssize_t n = ::read(fd, buf, sizeof(buf));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) return total;
     total += static_cast<std::size_t>(n);
     if (seen) seen(buf, static_cast<std::size_t>(n));
   }

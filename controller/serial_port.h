@@ -15,8 +15,9 @@ int OpenSerialPort(const std::string& path, int baud);
 // Closes a port opened by OpenSerialPort; -1 is ignored.
 void CloseSerialPort(int fd);
 
-// Reads and drops whatever input waits on fd, handing each chunk to seen, then
-// flushes the input queue. Returns the count of bytes read.
+// Reads and drops whatever input waits on fd, handing each chunk to seen; a
+// line still talking after a bounded number of reads has the rest flushed.
+// Returns the count of bytes read.
 std::size_t DiscardInput(int fd,
                          const std::function<void(const unsigned char*, std::size_t)>& seen);
 
