@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -261,10 +260,7 @@ std::string HistoryCsv(const HistoryPage& page) {
       out += ",\r\n";
     } else {
       out += std::string(kUpsMeasurementCount + 2, ',') + ",";
-      for (unsigned char c : row.data) {
-        std::snprintf(buf, sizeof(buf), "%02X", c);
-        out += buf;
-      }
+      out += Hex(row.data);
       out += "\r\n";
     }
   }

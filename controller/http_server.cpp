@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "controller/history_db.h"
 #include "controller/http_history.h"
 #include "controller/iso_time.h"
 #include "controller/output.h"
@@ -226,9 +225,9 @@ void HttpServer::Impl::Routes() {
     std::shared_ptr<EventSubscription> sub = board->Subscribe();
     if (!sub) {
       res.set_header("Retry-After", "10");
-      SendError(res, 503,
-                "too many event clients (at most " +
-                    std::to_string(StatusBoard::kDefaultMaxSubscribers) + ")");
+      SendError(
+          res, 503,
+          "too many event clients (at most " + std::to_string(board->max_subscribers()) + ")");
       return;
     }
     res.set_header("Cache-Control", "no-store");
@@ -272,9 +271,9 @@ std::string HttpServer::Start() {
       Complain(m.options.chart_js_path +
                " is missing: the status page shows no charts (install libjs-chart.js)");
   }
-  m.server.new_task_queue = [] {
-    return new Pool(kRequestThreads + StatusBoard::kDefaultMaxSubscribers);
-  };
+  // Each event stream holds a thread for its life; plain requests keep theirs.
+  const std::size_t threads = kRequestThreads + m.board->max_subscribers();
+  m.server.new_task_queue = [threads] { return new Pool(threads); };
   m.server.set_tcp_nodelay(true);  // small answers go out at once, not after a delayed ACK
   m.server.set_keep_alive_timeout(kKeepAliveS);
   m.server.set_read_timeout(kIoTimeoutS, 0);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace controller {
@@ -30,7 +31,11 @@ class JsonOut {
     AppendString(out_, v.c_str(), v.size());
     return Done();
   }
-  JsonOut& String(const char* v) { return String(std::string(v)); }
+  JsonOut& String(const char* v) {
+    Separate();
+    AppendString(out_, v, std::strlen(v));
+    return Done();
+  }
   JsonOut& Int(long long v) {
     Separate();
     out_ += std::to_string(v);

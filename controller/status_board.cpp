@@ -26,16 +26,6 @@ void WriteWho(JsonOut& out, const DeviceStatus& d) {
   out.Key("device").String(d.name).Key("data_id").Int(d.data_id);
 }
 
-void WriteSignal(JsonOut& out, const std::string& id) {
-  const UpsSignal* s = FindUpsSignal(id);
-  out.Key("signal");
-  if (s) {
-    out.String(s->name).Key("measurement").String(MeasurementOf(*s).key);
-  } else {
-    out.String(id).Key("measurement").Null();
-  }
-}
-
 }  // namespace
 
 StatusBoard::StatusBoard(std::size_t event_capacity, std::size_t max_subscribers)
@@ -124,8 +114,6 @@ void StatusBoard::Report(std::size_t i, const std::string& report_id, float valu
   EmitAbout("report", d, [&](JsonOut& out) {
     out.Key("report_id").String(report_id);
     WriteSignal(out, report_id);
-    const UpsSignal* s = FindUpsSignal(report_id);
-    out.Key("unit").String(s ? s->unit : "");
     out.Key("value").Real(value).Key("time").String(FormatUtcMs(now));
   });
 }

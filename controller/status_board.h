@@ -112,6 +112,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   // Any thread.
   std::vector<DeviceStatus> Snapshot() const;
   boost::optional<DeviceStatus> Find(const std::string& name) const;
+  std::size_t max_subscribers() const { return max_subscribers_; }
   // Null when the stream is closed or max_subscribers listen already.
   std::unique_ptr<EventSubscription> Subscribe();
   // Ends every subscription; later ones are refused.

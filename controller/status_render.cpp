@@ -8,8 +8,6 @@
 
 namespace controller {
 
-namespace {
-
 std::string Hex(const std::vector<unsigned char>& data) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
@@ -20,6 +18,8 @@ std::string Hex(const std::vector<unsigned char>& data) {
   }
   return out;
 }
+
+namespace {
 
 // Label values escape backslash, double quote and newline.
 void AppendLabelValue(std::string& out, const std::string& v) {
@@ -95,21 +95,24 @@ void WriteCounters(JsonOut& out, const DeviceStatus& d) {
   out.EndObject();
 }
 
+void WriteSignal(JsonOut& out, const std::string& id) {
+  const UpsSignal* s = FindUpsSignal(id);
+  out.Key("signal").String(s ? s->name : id).Key("measurement");
+  if (s) {
+    out.String(MeasurementOf(*s).key);
+  } else {
+    out.Null();
+  }
+  out.Key("unit").String(s ? s->unit : "");
+}
+
 void WriteAlarms(JsonOut& out, const DeviceStatus& d) {
   out.Key("alarms").BeginArray();
   for (const auto& entry : d.alarms) {
     const AlarmInfo& a = entry.second;
-    const UpsSignal* s = FindUpsSignal(a.signal_id);
     out.BeginObject();
     out.Key("signal_id").String(a.signal_id);
-    out.Key("signal").String(s ? s->name : a.signal_id);
-    out.Key("measurement");
-    if (s) {
-      out.String(MeasurementOf(*s).key);
-    } else {
-      out.Null();
-    }
-    out.Key("unit").String(s ? s->unit : "");
+    WriteSignal(out, a.signal_id);
     out.Key("active").Bool(a.active).Key("configured").Bool(a.configured);
     out.Key("threshold").Real(a.threshold).Key("low").Bool(a.low);
     out.Key("hysteresis").Real(a.hysteresis).Key("level").Int(a.level);

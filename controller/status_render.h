@@ -15,8 +15,14 @@ namespace controller {
 void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
                  const std::string& time);
 void WriteCounters(JsonOut& out, const DeviceStatus& d);
+// "signal", "measurement" and "unit" of a checked signal or report id; an id
+// that is none of the record's names itself, with no measurement.
+void WriteSignal(JsonOut& out, const std::string& id);
 void WriteAlarms(JsonOut& out, const DeviceStatus& d);
 void WriteDevice(JsonOut& out, const DeviceStatus& d);
+
+// Upper-case hex digits, two per byte, unspaced.
+std::string Hex(const std::vector<unsigned char>& data);
 
 // GET /api/devices.
 std::string DevicesJson(const std::vector<DeviceStatus>& devices);

@@ -144,7 +144,7 @@ function listen() {
   onDevice("alarm", (d, ev) => {
     let a = d.alarms.find((x) => x.signal_id === ev.signal_id);
     if (!a) {
-      a = { signal_id: ev.signal_id, signal: ev.signal, measurement: ev.measurement, unit: "" };
+      a = { signal_id: ev.signal_id, signal: ev.signal, measurement: ev.measurement, unit: ev.unit };
       d.alarms.push(a);
     }
     Object.assign(a, { active: ev.raised, value: ev.value, threshold: ev.threshold, low: ev.low, level: ev.level });
@@ -272,8 +272,11 @@ function addPoint(record) {
   }
 }
 
+let historyRequest = 0;  // only the newest request may draw: clicks can overtake answers
+
 async function loadHistory() {
   if (!state.selected) return;
+  const mine = ++historyRequest;
   const to = Date.now();
   const from = to - state.range * 1000;
   state.step = Math.floor(state.range / TARGET_POINTS);
@@ -287,6 +290,7 @@ async function loadHistory() {
   document.getElementById("csv").href = "api/history?" + q + "&format=csv";
   const res = await fetch("api/history?" + q);
   const body = await res.json();
+  if (mine !== historyRequest) return;
   if (!res.ok) throw new Error("history: " + body.error);
   note(body.count === 0 ? "No records in this range yet."
     : body.more ? `Showing the first ${body.count} records of the range.` : "");
