@@ -20,6 +20,7 @@ StdoutCapture::StdoutCapture() {
   ::unlink(path);
   saved_ = ::dup(STDOUT_FILENO);
   if (saved_ < 0 || ::dup2(file_, STDOUT_FILENO) < 0) {
+    if (saved_ >= 0) ::close(saved_);
     ::close(file_);
     throw std::runtime_error("StdoutCapture: cannot redirect standard output");
   }
