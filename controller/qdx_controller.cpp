@@ -441,7 +441,9 @@ void QDXController::ReadPort(DeviceSlot& slot, short revents) {
     // A tty read of 0 bytes (VMIN 0) is no end of file: a lost line shows as
     // a hang-up or an error.
     if (n > 0) {
-      if (capture_) capture_->Write(slot.cfg.name, true, buf, static_cast<std::size_t>(n));
+      // Through the device's traffic sink, the one route of everything captured.
+      auto& traffic = slot.dev->sinks_.traffic;
+      if (traffic) traffic(true, buf, static_cast<unsigned int>(n));
       Deliver(slot, buf, static_cast<unsigned int>(n));
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
       LosePort(slot, std::strerror(errno));

@@ -110,7 +110,7 @@ struct QDXHostSinks {
   std::function<void(const std::string& report_id, float value)> ao_report;
   std::function<void(const rule_value& item, bool raised)> alarm;
   std::function<void(const unsigned char* data, unsigned int len)> send;
-  // Every chunk the port sends (received false) and every discarded input chunk.
+  // Every chunk sent (received false), and every chunk read or discarded.
   std::function<void(bool received, const unsigned char* data, unsigned int len)> traffic;
 };
 
