@@ -59,6 +59,13 @@ std::uint8_t StateFlags(const std::string& text) {
   return state;
 }
 
+std::size_t LastStart(const unsigned char* buf, std::size_t held) {
+  for (std::size_t i = held; i > 0; --i) {
+    if (buf[i - 1] == kStartByte) return i - 1;
+  }
+  return held;
+}
+
 bool ReplyComplete(const std::vector<std::string>& fields) {
   return fields.size() >= kFieldCount && fields[kFieldCount - 1].size() >= kFlagCount;
 }
@@ -89,6 +96,7 @@ void DecodeReply(const std::vector<std::string>& f, ZOTA_UP2200_Data_t& rec) {
 }  // namespace zota
 
 ZOTA_UP2200::ZOTA_UP2200() {
+  std::memcpy(poll_cmd_, zota::kStatusQuery, sizeof(poll_cmd_));
   device_type_ = zota::kDeviceType;
   baud_rate_ = zota::kBaudRate;
   recv_len_ = 0;  // not every framework header initialises it
@@ -97,31 +105,37 @@ ZOTA_UP2200::ZOTA_UP2200() {
 ZOTA_UP2200::~ZOTA_UP2200() {}
 
 auto ZOTA_UP2200::RefreshStatus() -> decltype(this->QDXSPDevice::RefreshStatus()) {
+  // Held bytes stay: a reply still arriving completes, and whatever came before
+  // its start byte is skipped when its line ends.
   QDXSPDevice::RefreshStatus();
-  // Bytes held from before this poll (the LF of a CR LF, a cut-off reply)
-  // answer no poll; not every framework drops them here.
-  recv_len_ = 0;
   pending_cmd_ = zota::kPollPending;  // before sending, so an immediate answer is decoded
-  QDXSPDevice::SendData(zota::kStatusQuery, sizeof(zota::kStatusQuery));
+  QDXSPDevice::SendData(poll_cmd_, zota::kStatusQueryLength);
   return 1;
 }
 
 // Takes the held frame as a line; kept out of process() so the per-chunk path
 // stays a short leaf without the string and vector machinery.
 __attribute__((noinline)) int ZOTA_UP2200::CompleteLine(std::size_t frame) {
-  // The first byte of a frame is the start byte; an empty frame has no text.
+  // The newest start byte opens the reply: a reply's fields never hold one, so
+  // anything before it (an LF, noise, the head of a reply whose tail was lost)
+  // is not part of this reply. Without one, the first byte is taken as the start.
+  const std::size_t start = zota::LastStart(recv_buf_, frame);
+  const bool framed = start < frame;
+  const std::size_t from = framed ? start + 1 : 1;
   std::string strToSplit;
-  if (frame > 1) strToSplit.assign(reinterpret_cast<const char*>(recv_buf_) + 1, frame - 1);
+  if (frame > from)
+    strToSplit.assign(reinterpret_cast<const char*>(recv_buf_) + from, frame - from);
   const std::vector<std::string> fields = zota::SplitFields(strToSplit);
-  // A frame that does not open with the start byte is the tail of a reply whose
-  // head was lost (line noise, a dropped read): decoding it would shift fields.
-  const bool framed = frame > 0 && recv_buf_[0] == zota::kStartByte;
   recv_len_ = 0;
   // Operators follow every received line by this output line; keep it.
   std::cout << "strToSplit:" << strToSplit << " fields size:" << fields.size() << std::endl;
 
-  // Short replies are dropped like unsolicited ones: never read a missing field.
-  if (pending_cmd_ != zota::kPollPending || !framed || !zota::ReplyComplete(fields)) return 1;
+  // A line without a start byte is a reply's tail, and text that is empty or
+  // opens with a space had its start byte inside a field: decoding either would
+  // shift the fields. Short replies are dropped too: never read a missing field.
+  if (pending_cmd_ != zota::kPollPending || !framed || strToSplit.empty() || strToSplit[0] == ' ' ||
+      !zota::ReplyComplete(fields))
+    return 1;
 
   zota::DecodeReply(fields, cData);
   // Operators watch the flags by this line; keep it.

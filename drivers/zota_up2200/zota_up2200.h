@@ -23,10 +23,11 @@ namespace zota {
 
 // Polling: "Q1\r" asks for the one-line status reply.
 constexpr unsigned char kStatusQuery[] = {'Q', '1', '\r'};
+constexpr unsigned int kStatusQueryLength = sizeof(kStatusQuery);
 constexpr int kBaudRate = 2400;
 constexpr int kPollPending = 100;  // pending_cmd_ while a status reply is awaited
 constexpr unsigned char kCR = 0x0D;
-constexpr unsigned char kStartByte = '(';  // first byte of every status reply
+constexpr unsigned char kStartByte = '(';  // first byte of every status reply; never inside a field
 constexpr std::size_t kFieldCount = 8;
 constexpr char kDeviceType[] = "zota_up2200";
 
@@ -43,6 +44,10 @@ std::uint16_t IntegerField(const std::string& text);
 // Flag characters to the state byte: anything but '0' sets the bit. Reads at
 // most eight characters.
 std::uint8_t StateFlags(const std::string& text);
+
+// Where the newest reply starts among `held` bytes: the position of the last
+// start byte, or `held` when there is none.
+std::size_t LastStart(const unsigned char* buf, std::size_t held);
 
 // Whether a split reply has all the fields and flag characters the decoder reads.
 bool ReplyComplete(const std::vector<std::string>& fields);
@@ -66,6 +71,8 @@ class ZOTA_UP2200 : public UniDataDevice<ZOTA_UP2200_Data_t, QDXSPDevice, zota::
 
  private:
   int CompleteLine(std::size_t frame);
+
+  unsigned char poll_cmd_[zota::kStatusQueryLength];  // filled by the constructor
 };
 
 class ZOTA_UP2200Provider : public QDXSPDeviceProvider {

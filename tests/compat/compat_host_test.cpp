@@ -5,8 +5,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -26,6 +28,7 @@ constexpr std::size_t kRecordSize = 26;
 constexpr std::size_t kStampAt = 19;
 constexpr unsigned int kCapacity = 4096;
 using test_support::kReply;
+using test_support::kReplyText;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -374,6 +377,138 @@ TEST_F(CompatTest, RepliesEndingInCrLfAllDecode) {
   ASSERT_EQ(published.size(), 2u);
   EXPECT_EQ(Slice(published[1].bytes, 4, kStampAt), kDecoded);
 }
+
+// ---- polls that do not wait for the reply ----------------------------------
+
+// This framework's poll keeps held bytes: a poll made while a reply is still
+// arriving must not cost that reply, and stray bytes must not cost the next.
+struct PollMidway {
+  const char* label;
+  std::vector<std::string> before;  // chunks received before the poll
+  std::vector<std::string> after;   // chunks received after it
+};
+
+class CompatPollMidwayTest : public CompatTest, public ::testing::WithParamInterface<PollMidway> {};
+
+TEST_P(CompatPollMidwayTest, TheReplyStillCompletes) {
+  for (const std::string& chunk : GetParam().before) EXPECT_EQ(Feed(chunk), 1);
+  ASSERT_TRUE(dev_->RefreshStatus());
+  const std::vector<std::string>& after = GetParam().after;
+  for (std::size_t i = 0; i + 1 < after.size(); ++i) EXPECT_EQ(Feed(after[i]), 1);
+  EXPECT_EQ(Feed(after.back()), 0);
+  EXPECT_EQ(Slice(OnlyRecord(), 4, kStampAt), kDecoded);
+}
+
+PollMidway CutAt(std::size_t cut) {
+  const std::string reply = kReply;
+  return {"cut_at_", {reply.substr(0, cut)}, {reply.substr(cut)}};
+}
+
+INSTANTIATE_TEST_SUITE_P(Compat, CompatPollMidwayTest,
+                         ::testing::Values(CutAt(1), CutAt(20), CutAt(sizeof(kReply) - 2),
+                                           PollMidway{"lf_before_poll", {"\n"}, {kReply}},
+                                           PollMidway{"lf_after_poll", {}, {"\n", kReply}},
+                                           PollMidway{"lost_tail", {"(231.0 22"}, {kReply}}),
+                         [](const ::testing::TestParamInfo<PollMidway>& i) {
+                           std::string name = i.param.label;
+                           if (name == "cut_at_") name += std::to_string(i.param.before[0].size());
+                           return name;
+                         });
+
+// A controller on a fixed poll timer, in simulated time: it polls every 150 ms
+// whatever the line does, and each read hands over what has arrived. The UPS
+// sends a reply of 47 bytes (196 ms at 2400 bit/s) 10 ms after a poll, and
+// ignores polls while it is sending, so every reply has a poll in its middle.
+// Bytes after a CR in the same chunk are dropped, so a reply whose start shares
+// a chunk with the previous reply's CR is lost; every other one is published.
+struct Timing {
+  const char* label;
+  std::int64_t read_every_us;
+  const char* line_end;
+  bool every_reply;  // reads too frequent for a CR and the next start to share one
+};
+
+class CompatPollTimerTest : public CompatTest, public ::testing::WithParamInterface<Timing> {};
+
+TEST_P(CompatPollTimerTest, PublishesEveryReplyWithAStartOfItsOwn) {
+  constexpr std::int64_t kPollEveryUs = 150000;
+  constexpr std::int64_t kAnswerDelayUs = 10000;
+  constexpr std::int64_t kPollsUntilUs = 6000000;
+  const Timing& t = GetParam();
+  const auto byte_us = [](std::size_t n) {
+    return static_cast<std::int64_t>(n * 10 * 1000000 / 2400);
+  };
+
+  struct Sent {
+    std::int64_t at;  // arrival time of the byte's last bit
+    char byte;
+    int reply;  // the voltage its reply carries
+    int chunk = -1;
+  };
+  std::vector<Sent> line;
+  std::int64_t line_free = 0;
+  for (std::int64_t poll = 0; poll < kPollsUntilUs; poll += kPollEveryUs) {
+    if (poll + kAnswerDelayUs < line_free) continue;  // busy sending
+    const int volts = 200 + static_cast<int>(line.size() % 50);
+    const std::string text = std::string("(") + std::to_string(volts) + ".0" + (kReplyText + 5);
+    const std::string bytes = text + t.line_end;
+    const std::int64_t start = poll + kAnswerDelayUs;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      line.push_back({start + byte_us(i + 1), bytes[i], volts});
+    line_free = start + byte_us(bytes.size());
+  }
+
+  // Polls and reads in time order until the line has delivered everything.
+  std::size_t next = 0;
+  std::int64_t next_poll = 0;
+  std::int64_t next_read = t.read_every_us;
+  for (int chunk_no = 0; next < line.size();) {
+    if (next_poll <= next_read) {
+      ASSERT_TRUE(dev_->RefreshStatus());
+      next_poll += kPollEveryUs;
+      continue;
+    }
+    std::string chunk;
+    for (; next < line.size() && line[next].at <= next_read; ++next) {
+      line[next].chunk = chunk_no;
+      chunk += line[next].byte;
+    }
+    if (!chunk.empty()) Feed(chunk);
+    next_read += t.read_every_us;
+    ++chunk_no;
+  }
+
+  std::vector<int> expected;
+  int prev_cr_chunk = -1;
+  for (const Sent& b : line) {
+    if (b.byte == '(' && b.chunk != prev_cr_chunk) expected.push_back(b.reply);
+    if (b.byte == '\r') prev_cr_chunk = b.chunk;
+  }
+  std::vector<int> published;
+  for (const Call& c : Calls("SendSP")) {
+    ASSERT_EQ(c.bytes.size(), kRecordSize);
+    EXPECT_EQ(Slice(c.bytes, 6, kStampAt), Bytes(kDecoded.begin() + 2, kDecoded.end()));
+    published.push_back((c.bytes[4] | c.bytes[5] << 8) / 10);
+  }
+  EXPECT_EQ(published, expected);
+  const std::size_t replies = static_cast<std::size_t>(
+      std::count_if(line.begin(), line.end(), [](const Sent& b) { return b.byte == '('; }));
+  EXPECT_GE(replies, 19u);
+  if (t.every_reply) {
+    EXPECT_EQ(published.size(), replies);
+  }
+  EXPECT_GE(published.size(), 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Compat, CompatPollTimerTest,
+                         ::testing::Values(Timing{"reads_20ms_cr", 20000, "\r", true},
+                                           Timing{"reads_55ms_cr", 55000, "\r", true},
+                                           Timing{"reads_20ms_crlf", 20000, "\r\n", true},
+                                           Timing{"reads_90ms_crlf", 90000, "\r\n", true},
+                                           Timing{"reads_250ms_crlf", 250000, "\r\n", false}),
+                         [](const ::testing::TestParamInfo<Timing>& i) {
+                           return std::string(i.param.label);
+                         });
 
 // ---- receive buffer limit ---------------------------------------------------
 

@@ -241,6 +241,13 @@ INSTANTIATE_TEST_SUITE_P(
         Discarded{"(1 2 3 4 5 6 7 0000100\r", "1 2 3 4 5 6 7 0000100 fields size:8"},
         Discarded{"(1  2 3 4 5 6 7 00001001\r", "1  2 3 4 5 6 7 00001001 fields size:9"},
         Discarded{"(1 2 3 4 5 6 7\r", "1 2 3 4 5 6 7 fields size:7"},
+        // A start byte at the end of the line, ending field 0 or inside a later
+        // field: the text after it is empty, opens with a space or is short.
+        Discarded{"(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001(\r", " fields size:1"},
+        Discarded{"(230.0( 229.5 230.0 034 50.0 2.05 27.0 00001001\r",
+                  " 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8"},
+        Discarded{"(230.0 229.5 2(30.0 034 50.0 2.05 27.0 00001001\r",
+                  "30.0 034 50.0 2.05 27.0 00001001 fields size:6"},
         // Without the start byte a frame is a reply's tail: never decoded.
         Discarded{"230.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r",
                   "30.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8"},
@@ -248,6 +255,42 @@ INSTANTIATE_TEST_SUITE_P(
                   "230.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8"},
         // A whole reply while no poll is pending.
         Discarded{kReply, "230.0 229.5 230.0 034 50.0 2.05 27.0 00001001 fields size:8", false}));
+
+struct NewestStart {
+  const char* label;
+  std::vector<std::string> chunks;
+  std::uint16_t value0;
+};
+
+void PrintTo(const NewestStart& n, std::ostream* os) { *os << n.label; }
+
+class NewestStartTest : public ParserTest, public testing::WithParamInterface<NewestStart> {};
+
+// Bytes before the last start byte belong to no reply; the fields after it are
+// never shifted.
+TEST_P(NewestStartTest, DecodesFromTheLastStartByte) {
+  const std::vector<std::string>& chunks = GetParam().chunks;
+  for (std::size_t i = 0; i + 1 < chunks.size(); ++i) EXPECT_EQ(Feed(chunks[i]), 1);
+  EXPECT_EQ(Feed(chunks.back()), 0);
+  Bytes expected = kExampleValues;
+  expected[0] = static_cast<unsigned char>(GetParam().value0 & 0xFF);
+  expected[1] = static_cast<unsigned char>(GetParam().value0 >> 8);
+  EXPECT_EQ(Values(), expected);
+  EXPECT_EQ(published_.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parser, NewestStartTest,
+    testing::Values(
+        NewestStart{"lf", {"\n", kReply}, 2300},
+        NewestStart{"lf_same_chunk", {std::string("\n") + kReply}, 2300},
+        NewestStart{"nul", {std::string(1, '\0') + kReply}, 2300},
+        NewestStart{"noise", {"#~\x7f", kReply}, 2300},
+        NewestStart{"two_starts", {std::string("(") + kReply}, 2300},
+        NewestStart{"lost_tail", {"(231.0 229.5 23", kReply}, 2300},
+        // Noise made a start byte inside field 0: only that field suffers.
+        NewestStart{"start_in_field0", {"(23(0.0 229.5 230.0 034 50.0 2.05 27.0 00001001\r"}, 0}),
+    [](const testing::TestParamInfo<NewestStart>& i) { return std::string(i.param.label); });
 
 // The tail after CR is dropped, and a second line without a new poll
 // completes another round.
