@@ -206,7 +206,7 @@ void HttpAcceptor::Accept() {
     if (fd < 0) return;  // EAGAIN, or a connection that went away; the loop goes on
     if (pending_.size() >= kMaxPendingConnections) {
       SendNow(fd, "503 Service Unavailable", "too many connections sending a request");
-      ::close(fd);
+      Linger(fd);
       continue;
     }
     Pending p;
