@@ -1,14 +1,8 @@
 #include "controller/http_server.h"
 
 #include <httplib.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -16,6 +10,7 @@
 #include "controller/http_acceptor.h"
 #include "controller/http_head.h"
 #include "controller/http_history.h"
+#include "controller/http_pool.h"
 #include "controller/http_stream.h"
 #include "controller/iso_time.h"
 #include "controller/output.h"
@@ -28,9 +23,6 @@ namespace {
 
 // Requests other than event streams get this many threads of their own.
 constexpr std::size_t kRequestThreads = 6;
-constexpr int kThreadNice = 5;  // below the poll loop when the CPU is short
-// Complete requests waiting for a thread; more get 503.
-constexpr std::size_t kMaxQueuedRequests = 64;
 // Only GET and HEAD are served, and they carry no body; others are refused
 // before theirs is read.
 constexpr std::size_t kMaxRequestBody = 1024;
@@ -55,61 +47,6 @@ class Engine : public httplib::Server {
   }
   // Streamed answers go on only while the library sees a listening socket.
   void SetListening(int fd) { svr_sock_ = fd; }
-};
-
-// Fixed threads that run a little below the poll loop's priority, so on a
-// busy machine requests wait, not polls.
-class Pool {
- public:
-  explicit Pool(std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this] { Work(); });
-  }
-  ~Pool() { Shutdown(); }
-
-  bool TryEnqueue(std::function<void()> fn) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (stopping_ || jobs_.size() >= kMaxQueuedRequests) return false;
-      jobs_.push_back(std::move(fn));
-    }
-    cv_.notify_one();
-    return true;
-  }
-
-  // Runs what is queued, then joins the threads.
-  void Shutdown() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stopping_ = true;
-    }
-    cv_.notify_all();
-    for (std::thread& t : threads_) {
-      if (t.joinable()) t.join();
-    }
-  }
-
- private:
-  void Work() {
-    // A thread's nice value is its own on Linux; failure only costs priority.
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kThreadNice);
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      job();
-    }
-  }
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> jobs_;
-  std::vector<std::thread> threads_;
-  bool stopping_ = false;
 };
 
 void SendError(httplib::Response& res, int status, const std::string& message) {
