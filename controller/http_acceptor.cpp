@@ -24,6 +24,7 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kLingeringMax = 64;
 // Reads per lingering client and wake-up, so one flood cannot hog the loop.
 constexpr int kDrainReads = 16;
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 std::string Shown(const std::string& host, int port) {
   const bool v6 = host.find(':') != std::string::npos;
@@ -155,7 +156,10 @@ void HttpAcceptor::Run(const Handoff& handoff) {
     Clock::time_point next = now + std::chrono::seconds(60);
     fds.clear();
     fds.push_back({wake_fd_, POLLIN, 0});
-    fds.push_back({listen_fd_, POLLIN, 0});  // even when full, to refuse early
+    // Even when full, to refuse early; not while out of descriptors.
+    const bool accepting = now >= accept_paused_until_;
+    fds.push_back({listen_fd_, static_cast<short>(accepting ? POLLIN : 0), 0});
+    if (!accepting) next = std::min(next, accept_paused_until_);
     for (const Pending& p : pending_) {
       fds.push_back({p.fd, POLLIN, 0});
       next = std::min(next, p.deadline);
@@ -203,7 +207,14 @@ void HttpAcceptor::Run(const Handoff& handoff) {
 void HttpAcceptor::Accept() {
   for (;;) {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN, or a connection that went away; the loop goes on
+    if (fd < 0) {
+      // Out of descriptors or memory the listening socket stays readable:
+      // wait a little instead of spinning. Otherwise EAGAIN, or a connection
+      // that went away.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        accept_paused_until_ = Clock::now() + kAcceptPause;
+      return;
+    }
     if (pending_.size() >= kMaxPendingConnections) {
       SendNow(fd, "503 Service Unavailable", "too many connections sending a request");
       Linger(fd);

@@ -78,6 +78,7 @@ class HttpAcceptor {
   std::mutex mu_;  // guards what other threads hand in
   std::vector<int> to_close_;
   bool stopping_ = false;
+  Clock::time_point accept_paused_until_{};
 };
 
 }  // namespace controller
