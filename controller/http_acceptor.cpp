@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -220,6 +221,9 @@ void HttpAcceptor::Accept() {
       Linger(fd);
       continue;
     }
+    // Small answers go out at once, not after a delayed ACK.
+    const int yes = 1;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
     Pending p;
     p.fd = fd;
     p.deadline = Clock::now() + kRequestHeadTimeout;

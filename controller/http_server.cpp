@@ -270,7 +270,6 @@ std::string HttpServer::Start() {
       Complain(m.options.chart_js_path +
                " is missing: the status page shows no charts (install libjs-chart.js)");
   }
-  m.server.set_tcp_nodelay(true);
   m.server.set_payload_max_length(kMaxRequestBody);
   m.Routes();
   if (!m.options.address.loopback) {
