@@ -34,7 +34,7 @@ constexpr auto kEventGather = std::chrono::milliseconds(50);
 constexpr auto kEventMaxAge = std::chrono::seconds(5);
 // What an event stream's socket may hold for its client, so a client that
 // stops reading shows in its own queue, not in megabytes of kernel buffer.
-constexpr int kEventSendBuffer = 32 * 1024;
+constexpr int kEventSendBuffer = 16 * 1024;
 
 const char kJson[] = "application/json; charset=utf-8";
 
