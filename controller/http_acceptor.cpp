@@ -178,6 +178,7 @@ void HttpAcceptor::Run(const Handoff& handoff) {
     // new one joins the list.
     const Clock::time_point after = Clock::now();
     std::size_t at = 2;
+    const std::size_t polled_lingering = lingering_.size();  // refusals below add more
     std::vector<Pending> kept;
     kept.reserve(pending_.size());
     for (Pending& p : pending_) {
@@ -185,16 +186,18 @@ void HttpAcceptor::Run(const Handoff& handoff) {
       if (ev && !Receive(p, handoff)) continue;
       if (after >= p.deadline) {
         SendNow(p.fd, "408 Request Timeout", "request not received within 5 s");
-        ::close(p.fd);
+        Linger(p.fd);
         continue;
       }
       kept.push_back(std::move(p));
     }
     pending_.swap(kept);
     std::vector<Lingering> still;
-    for (Lingering& l : lingering_) {
-      const short ev = fds[at++].revents;
-      if ((ev && !Drain(l)) || (!ev && after >= l.deadline)) {
+    for (std::size_t i = 0; i < lingering_.size(); ++i) {
+      Lingering& l = lingering_[i];
+      const short ev = i < polled_lingering ? fds[at++].revents : 0;
+      // A client that keeps sending is cut off at the deadline all the same.
+      if ((ev && !Drain(l)) || after >= l.deadline) {
         ::close(l.fd);
         continue;
       }
