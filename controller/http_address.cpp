@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <cstring>
 #include <stdexcept>
 
@@ -18,13 +19,6 @@ bool IsLoopbackIp(const std::string& host) {
     return std::memcmp(&v6, kLoopback, sizeof(kLoopback)) == 0;
   }
   return false;
-}
-
-bool IsIp(const std::string& host) {
-  in_addr v4{};
-  in6_addr v6{};
-  return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 ||
-         ::inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
 }  // namespace
@@ -78,18 +72,29 @@ HttpOptions MakeHttpOptions(const std::string& address, bool allow_remote,
   return out;
 }
 
-bool IsLoopbackHostHeader(const std::string& host) {
+bool IsLoopbackHostHeader(const std::string& host, const std::string& bound_host) {
   if (host.empty()) return true;  // HTTP/1.0 without a Host header
-  std::string name = host;
-  if (name[0] == '[') {
-    const std::size_t close = name.find(']');
-    if (close == std::string::npos) return false;
-    name = name.substr(1, close - 1);
-  } else if (name.find(':') != std::string::npos) {
-    name = name.substr(0, name.find(':'));
+  std::string text = host;
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::size_t name_end = text[0] == '[' ? text.find(']') : text.find(':');
+  if (text[0] == '[') {
+    if (name_end == std::string::npos) return false;
+    ++name_end;
+  } else if (name_end == std::string::npos) {
+    name_end = text.size();
   }
-  if (name == "localhost") return true;
-  return IsIp(name) && IsLoopbackIp(name);
+  const std::string name = text.substr(0, name_end);
+  const std::string port = text.substr(name_end);
+  if (!port.empty()) {
+    if (port[0] != ':' || port.size() < 2 || port.size() > 6) return false;
+    for (std::size_t i = 1; i < port.size(); ++i) {
+      if (port[i] < '0' || port[i] > '9') return false;
+    }
+  }
+  std::string bound = bound_host;
+  for (char& c : bound) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (bound.find(':') != std::string::npos) bound = "[" + bound + "]";
+  return name == "localhost" || name == "127.0.0.1" || name == "[::1]" || name == bound;
 }
 
 }  // namespace controller

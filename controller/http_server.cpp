@@ -1,19 +1,17 @@
 #include "controller/http_server.h"
 
 #include <httplib.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "controller/http_acceptor.h"
+#include "controller/http_head.h"
 #include "controller/http_history.h"
+#include "controller/http_pool.h"
+#include "controller/http_stream.h"
 #include "controller/iso_time.h"
 #include "controller/output.h"
 #include "controller/status_render.h"
@@ -25,66 +23,30 @@ namespace {
 
 // Requests other than event streams get this many threads of their own.
 constexpr std::size_t kRequestThreads = 6;
-constexpr int kThreadNice = 5;  // below the poll loop when the CPU is short
-constexpr time_t kIoTimeoutS = 3;
-constexpr time_t kKeepAliveS = 3;
+// Only GET and HEAD are served, and they carry no body; others are refused
+// before theirs is read.
 constexpr std::size_t kMaxRequestBody = 1024;
 constexpr auto kHeartbeat = std::chrono::seconds(15);
 // Events that come in quick succession leave in one write.
 constexpr auto kEventGather = std::chrono::milliseconds(50);
+// An event client whose oldest event not yet handed to its socket is older
+// than this has stopped reading: it is dropped and counted.
+constexpr auto kEventMaxAge = std::chrono::seconds(5);
+// What an event stream's socket may hold for its client, so a client that
+// stops reading shows in its own queue, not in megabytes of kernel buffer.
+constexpr int kEventSendBuffer = 16 * 1024;
 
 const char kJson[] = "application/json; charset=utf-8";
 
-// The connection pool of the server: fixed threads that run a little below
-// the poll loop's priority, so on a busy machine requests wait, not polls.
-class Pool : public httplib::TaskQueue {
+// The library's request handling, fed connections by our own acceptor.
+class Engine : public httplib::Server {
  public:
-  explicit Pool(std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) threads_.emplace_back([this] { Work(); });
+  void Process(httplib::Stream& strm) {
+    bool closed = true;
+    (void)process_request(strm, true, closed, nullptr);
   }
-  ~Pool() override { shutdown(); }
-
-  void enqueue(std::function<void()> fn) override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      jobs_.push_back(std::move(fn));
-    }
-    cv_.notify_one();
-  }
-
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stopping_ = true;
-    }
-    cv_.notify_all();
-    for (std::thread& t : threads_) {
-      if (t.joinable()) t.join();
-    }
-  }
-
- private:
-  void Work() {
-    // A thread's nice value is its own on Linux; failure only costs priority.
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kThreadNice);
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock<std::mutex> lock(mu_);
-        cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      job();
-    }
-  }
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> jobs_;
-  std::vector<std::thread> threads_;
-  bool stopping_ = false;
+  // Streamed answers go on only while the library sees a listening socket.
+  void SetListening(int fd) { svr_sock_ = fd; }
 };
 
 void SendError(httplib::Response& res, int status, const std::string& message) {
@@ -106,13 +68,19 @@ std::string ReadFile(const std::string& path) {
 struct HttpServer::Impl {
   std::shared_ptr<StatusBoard> board;
   HttpOptions options;
-  httplib::Server server;
+  Engine server;
+  HttpAcceptor acceptor;
+  std::unique_ptr<Pool> pool;
   std::thread listener;
+  std::atomic<bool> stopping{false};
   std::string chart_js;
+  std::string shown;  // the address as given in a URL
+  int port = -1;      // once bound
   bool started = false;
 
   void Routes();
   void Static(const WebAsset& asset);
+  void Serve(int fd, std::string received);
 };
 
 HttpServer::HttpServer(std::shared_ptr<StatusBoard> board, HttpOptions options)
@@ -139,16 +107,23 @@ void HttpServer::Impl::Static(const WebAsset& asset) {
 }
 
 void HttpServer::Impl::Routes() {
-  const bool allow_remote = options.allow_remote;
+  // On loopback the Host header is checked whatever --http-allow-remote says:
+  // a page elsewhere must not reach this one by rebinding a name to 127.0.0.1.
+  const bool check_host = options.address.loopback;
+  const std::string bound = options.address.host;
   server.set_pre_routing_handler(
-      [allow_remote](const httplib::Request& req, httplib::Response& res) {
+      [check_host, bound](const httplib::Request& req, httplib::Response& res) {
         res.set_header("X-Content-Type-Options", "nosniff");
         if (req.method != "GET" && req.method != "HEAD") {
           res.set_header("Allow", "GET, HEAD");
           SendError(res, 405, "method " + req.method + " not allowed: this server is read-only");
           return httplib::Server::HandlerResponse::Handled;
         }
-        if (!allow_remote && !IsLoopbackHostHeader(req.get_header_value("Host"))) {
+        if (req.get_header_value_count("Host") > 1) {
+          SendError(res, 400, "more than one Host header");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        if (check_host && !IsLoopbackHostHeader(req.get_header_value("Host"), bound)) {
           SendError(res, 403, "host \"" + req.get_header_value("Host") + "\" not served here");
           return httplib::Server::HandlerResponse::Handled;
         }
@@ -192,13 +167,13 @@ void HttpServer::Impl::Routes() {
   });
 
   server.Get("/api/devices", [this](const httplib::Request& req, httplib::Response& res) {
-    CheckParamNames(req.params, {});
+    CheckParamNames(ParseQuery(req.target), {});
     res.set_header("Cache-Control", "no-store");
     res.set_content(DevicesJson(board->Snapshot()), kJson);
   });
 
   server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
-    const HistoryRequest q = ParseHistoryRequest(req.params, *board, NowUtcMs());
+    const HistoryRequest q = ParseHistoryRequest(ParseQuery(req.target), *board, NowUtcMs());
     const HistoryPage page = ReadHistory(options.db_path, q);
     res.set_header("Cache-Control", "no-store");
     if (q.csv) {
@@ -211,7 +186,7 @@ void HttpServer::Impl::Routes() {
   });
 
   server.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
-    CheckParamNames(req.params, {});
+    CheckParamNames(ParseQuery(req.target), {});
     HttpCounters http;
     http.event_clients = board->subscribers();
     http.event_clients_dropped = board->dropped();
@@ -221,7 +196,7 @@ void HttpServer::Impl::Routes() {
   });
 
   server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
-    CheckParamNames(req.params, {});
+    CheckParamNames(ParseQuery(req.target), {});
     std::shared_ptr<EventSubscription> sub = board->Subscribe();
     if (!sub) {
       res.set_header("Retry-After", "10");
@@ -231,84 +206,99 @@ void HttpServer::Impl::Routes() {
       return;
     }
     res.set_header("Cache-Control", "no-store");
+    ConnStream::LimitSendBuffer(kEventSendBuffer);
     res.set_chunked_content_provider(
         "text/event-stream", [sub](std::size_t offset, httplib::DataSink& sink) {
+          using Clock = std::chrono::steady_clock;
           std::string out;
+          Clock::time_point oldest = Clock::now();
           if (offset == 0) {
             out = "retry: 3000\n: connected\n\n";
-            return sink.write(out.data(), out.size());
+          } else {
+            switch (sub->Wait(kHeartbeat, out, &oldest)) {
+              case EventSubscription::Result::kEnded:
+                sink.done();
+                return true;
+              case EventSubscription::Result::kDropped:
+                return false;  // closes the connection; the client reconnects
+              case EventSubscription::Result::kIdle:
+                out = ": keep-alive\n\n";
+                oldest = Clock::now();
+                break;
+              case EventSubscription::Result::kEvents:
+                break;
+            }
           }
-          switch (sub->Wait(kHeartbeat, out)) {
-            case EventSubscription::Result::kEnded:
-              sink.done();
-              return true;
-            case EventSubscription::Result::kDropped:
-              return false;  // closes the connection; the client reconnects
-            case EventSubscription::Result::kIdle:
-              out = ": keep-alive\n\n";
-              break;
-            case EventSubscription::Result::kEvents:
-              break;
+          // Judged by its own queue: events that waited here too long mean the
+          // client stopped reading, however much its socket still takes.
+          const Clock::time_point deadline = oldest + kEventMaxAge;
+          ConnStream::SetWriteDeadline(deadline);
+          if (Clock::now() >= deadline || !sink.write(out.data(), out.size())) {
+            if (Clock::now() >= deadline) sub->Dropped();
+            return false;
           }
-          if (!sink.write(out.data(), out.size())) return false;
-          std::this_thread::sleep_for(kEventGather);
+          if (offset != 0) std::this_thread::sleep_for(kEventGather);
           return true;
         });
   });
 }
 
-std::string HttpServer::Start() {
+void HttpServer::Bind() {
   Impl& m = *impl_;
+  if (m.port >= 0) return;
   const HttpAddress& a = m.options.address;
-  const std::string shown = a.host.find(':') != std::string::npos ? "[" + a.host + "]" : a.host;
+  m.shown = a.host.find(':') != std::string::npos ? "[" + a.host + "]" : a.host;
   if (!a.loopback && !m.options.allow_remote)
-    throw std::runtime_error("--http " + shown +
+    throw std::runtime_error("--http " + m.shown +
                              ": not a loopback address; add --http-allow-remote "
                              "to serve other machines");
+  m.port = m.acceptor.Bind(a.host, a.port);
+}
+
+void HttpServer::Impl::Serve(int fd, std::string received) {
+  ConnStream stream(fd, std::move(received), stopping);
+  stream.Serve([&] { server.Process(stream); });
+  acceptor.Close(fd);
+}
+
+std::string HttpServer::Start() {
+  Impl& m = *impl_;
+  Bind();
   if (!m.options.chart_js_path.empty()) {
     m.chart_js = ReadFile(m.options.chart_js_path);
     if (m.chart_js.empty())
       Complain(m.options.chart_js_path +
                " is missing: the status page shows no charts (install libjs-chart.js)");
   }
-  // Each event stream holds a thread for its life; plain requests keep theirs.
-  const std::size_t threads = kRequestThreads + m.board->max_subscribers();
-  m.server.new_task_queue = [threads] { return new Pool(threads); };
-  m.server.set_tcp_nodelay(true);  // small answers go out at once, not after a delayed ACK
-  m.server.set_keep_alive_timeout(kKeepAliveS);
-  m.server.set_read_timeout(kIoTimeoutS, 0);
-  m.server.set_write_timeout(kIoTimeoutS, 0);
   m.server.set_payload_max_length(kMaxRequestBody);
   m.Routes();
-
-  errno = 0;
-  int port = a.port;
-  const bool bound = port == 0 ? (port = m.server.bind_to_any_port(a.host)) > 0
-                               : m.server.bind_to_port(a.host, port);
-  if (!bound) {
-    const int err = errno;
-    throw std::runtime_error("cannot listen on " + shown + ":" + std::to_string(a.port) +
-                             (err ? std::string(": ") + std::strerror(err) : std::string()));
-  }
-  if (!a.loopback) {
-    Complain("warning: the status page, API and metrics on " + shown + ":" + std::to_string(port) +
+  if (!m.options.address.loopback) {
+    Complain("warning: the status page, API and metrics on " + m.shown + ":" +
+             std::to_string(m.port) +
              " are open to every machine that reaches it, without authentication");
   }
-  m.listener = std::thread([&m] { m.server.listen_after_bind(); });
+  // Each event stream holds a thread for its life; plain requests keep theirs.
+  m.pool = std::make_unique<Pool>(kRequestThreads + m.board->max_subscribers());
+  m.server.SetListening(m.acceptor.fd());
+  m.listener = std::thread([&m] {
+    m.acceptor.Run([&m](int fd, std::string received) {
+      return m.pool->TryEnqueue([&m, fd, received]() mutable { m.Serve(fd, std::move(received)); });
+    });
+  });
   m.started = true;
-  // stop() only takes effect once the server runs.
-  for (int i = 0; i < 5000 && !m.server.is_running(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return "http://" + shown + ":" + std::to_string(port) + "/";
+  return "http://" + m.shown + ":" + std::to_string(m.port) + "/";
 }
 
 void HttpServer::Stop() {
   Impl& m = *impl_;
   if (!m.started) return;
   m.started = false;
+  m.stopping = true;
   m.board->CloseEvents();
-  m.server.stop();
+  m.server.SetListening(-1);
+  m.acceptor.Stop();
   if (m.listener.joinable()) m.listener.join();
+  m.pool->Shutdown();
 }
 
 }  // namespace controller

@@ -21,10 +21,12 @@ struct HttpAddress {
 // Throws std::invalid_argument with a message naming what is wrong.
 HttpAddress ParseHttpAddress(const std::string& text);
 
-// Whether a request's Host header names this machine's loopback interface
-// (localhost, 127.x.x.x or [::1], any port). A server on loopback refuses
-// other names so a web page elsewhere cannot reach it by rebinding a name.
-bool IsLoopbackHostHeader(const std::string& host);
+// Whether a request's Host header is one a server on the loopback address
+// bound_host answers: localhost, 127.0.0.1, [::1] or bound_host itself, in any
+// letter case, with an optional numeric port; an absent (empty) one too. Other
+// names are refused so a web page elsewhere cannot reach the server by
+// rebinding a name to 127.0.0.1.
+bool IsLoopbackHostHeader(const std::string& host, const std::string& bound_host);
 
 struct HttpOptions {
   HttpAddress address;
@@ -45,9 +47,12 @@ class HttpServer {
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Binds the address and starts serving; returns the page's URL. Warns on
-  // standard error when the address is open to other machines. Throws
-  // std::runtime_error naming the address when it cannot listen there.
+  // Binds the address, exclusively, without serving yet. Throws
+  // std::runtime_error "cannot listen on ADDR:PORT: reason" when it cannot.
+  void Bind();
+
+  // Binds (unless done) and starts serving; returns the page's URL. Warns on
+  // standard error when the address is open to other machines.
   std::string Start();
 
   // Ends event streams and open requests and joins the server's threads.

@@ -10,6 +10,10 @@ struct HttpServer::Impl {};
 HttpServer::HttpServer(std::shared_ptr<StatusBoard>, HttpOptions) {}
 HttpServer::~HttpServer() = default;
 
+void HttpServer::Bind() {
+  throw std::runtime_error("--http: this qdx-host was built without cpp-httplib");
+}
+
 std::string HttpServer::Start() {
   throw std::runtime_error("--http: this qdx-host was built without cpp-httplib");
 }

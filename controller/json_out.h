@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "controller/utf8.h"
+
 namespace controller {
 
 class JsonOut {
@@ -90,8 +92,18 @@ class JsonOut {
         char esc[8];
         std::snprintf(esc, sizeof(esc), "\\u%04x", static_cast<unsigned>(c));
         out += esc;
-      } else {
+      } else if (c < 0x80) {
         out += static_cast<char>(c);
+      } else {
+        // Bytes from a request may be anything; the answer stays valid UTF-8.
+        const std::size_t len =
+            Utf8SequenceLength(reinterpret_cast<const unsigned char*>(s) + i, n - i);
+        if (len == 0) {
+          out += kUtf8Replacement;
+        } else {
+          out.append(s + i, len);
+          i += len - 1;
+        }
       }
     }
     out += '"';

@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
       auto board = std::make_shared<controller::StatusBoard>();
       controller->SetStatusBoard(board);
       server = std::make_unique<controller::HttpServer>(board, http);
+      server->Bind();  // a taken port stops the start before the history is opened
     }
     if (!capture_path.empty()) controller->StartCapture(capture_path);
     controller->Start();

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "controller/device_settings.h"
+#include "controller/utf8.h"
 
 namespace controller {
 
@@ -94,6 +95,8 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
       WholeNumber(d["data_id"], 1, UINT32_MAX, origin, at + ".\"data_id\""));
   dev.name = d.isMember("name") ? NonEmptyText(d["name"], origin, at + ".\"name\"")
                                 : dev.type + "#" + std::to_string(dev.data_id);
+  // The name reaches JSON answers and metric labels, which must be UTF-8.
+  if (!IsValidUtf8(dev.name)) Fail(origin, at + ".\"name\"", "is not valid UTF-8");
   const std::string port = NonEmptyText(d["port"], origin, at + ".\"port\"");
   if (port.compare(0, sizeof(kSimPrefix) - 1, kSimPrefix) == 0) {
     ParseSimPort(port, dev, origin, at + ".\"port\"");

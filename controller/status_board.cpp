@@ -29,7 +29,9 @@ void WriteWho(JsonOut& out, const DeviceStatus& d) {
 }  // namespace
 
 StatusBoard::StatusBoard(std::size_t event_capacity, std::size_t max_subscribers)
-    : ring_(event_capacity ? event_capacity : 1), max_subscribers_(max_subscribers) {}
+    : ring_(event_capacity ? event_capacity : 1),
+      ring_times_(ring_.size()),
+      max_subscribers_(max_subscribers) {}
 
 void StatusBoard::AddDevice(const DeviceConfig& cfg, const std::string& port,
                             const QDXVDevice& dev) {
@@ -178,7 +180,9 @@ void StatusBoard::Emit(const char* kind, const std::string& data) {
   *text += "\ndata: ";
   *text += data;  // JSON text holds no raw newline
   *text += "\n\n";
-  ring_[static_cast<std::size_t>(head_ % ring_.size())] = std::move(text);
+  const auto slot = static_cast<std::size_t>(head_ % ring_.size());
+  ring_[slot] = std::move(text);
+  ring_times_[slot] = std::chrono::steady_clock::now();
   ++head_;
   cv_.notify_all();
 }
@@ -220,7 +224,8 @@ long StatusBoard::dropped() const {
 }
 
 EventSubscription::Result EventSubscription::Wait(std::chrono::milliseconds timeout,
-                                                  std::string& out) {
+                                                  std::string& out,
+                                                  std::chrono::steady_clock::time_point* oldest) {
   StatusBoard& b = *board_;
   std::vector<std::shared_ptr<const std::string>> taken;
   {
@@ -233,12 +238,19 @@ EventSubscription::Result EventSubscription::Wait(std::chrono::milliseconds time
       return Result::kDropped;
     }
     taken.reserve(static_cast<std::size_t>(b.head_ - next_));
+    if (oldest && next_ != b.head_)
+      *oldest = b.ring_times_[static_cast<std::size_t>(next_ % b.ring_.size())];
     for (; next_ != b.head_; ++next_)
       taken.push_back(b.ring_[static_cast<std::size_t>(next_ % b.ring_.size())]);
   }
   if (taken.empty()) return Result::kIdle;
   for (const auto& t : taken) out += *t;
   return Result::kEvents;
+}
+
+void EventSubscription::Dropped() {
+  std::lock_guard<std::mutex> lock(board_->mu_);
+  ++board_->dropped_;
 }
 
 EventSubscription::~EventSubscription() {

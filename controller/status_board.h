@@ -75,9 +75,14 @@ class EventSubscription {
   enum class Result { kEvents, kIdle, kEnded, kDropped };
 
   // Waits up to timeout for events after the last ones taken and appends
-  // their text to out. kDropped: the listener fell too far behind; kEnded: the
-  // stream was closed.
-  Result Wait(std::chrono::milliseconds timeout, std::string& out);
+  // their text to out; oldest, when given, receives when the first of them was
+  // emitted. kDropped: the listener fell too far behind; kEnded: the stream
+  // was closed.
+  Result Wait(std::chrono::milliseconds timeout, std::string& out,
+              std::chrono::steady_clock::time_point* oldest = nullptr);
+  // Counts this listener as dropped, for a reason of the reader's own (it
+  // stopped taking what it was sent).
+  void Dropped();
 
   ~EventSubscription();
   EventSubscription(const EventSubscription&) = delete;
@@ -118,7 +123,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   // Ends every subscription; later ones are refused.
   void CloseEvents();
   std::size_t subscribers() const;
-  long dropped() const;  // listeners dropped for falling behind
+  long dropped() const;  // listeners dropped for falling behind or not reading
 
  private:
   friend class EventSubscription;
@@ -134,7 +139,8 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   std::condition_variable cv_;
   std::vector<DeviceStatus> devices_;
   std::vector<std::shared_ptr<const std::string>> ring_;
-  std::uint64_t head_ = 0;  // number of the next event
+  std::vector<std::chrono::steady_clock::time_point> ring_times_;  // when each was emitted
+  std::uint64_t head_ = 0;                                         // number of the next event
   std::size_t subscribers_ = 0;
   std::size_t max_subscribers_;
   long dropped_ = 0;

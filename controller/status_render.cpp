@@ -5,6 +5,7 @@
 #include "controller/iso_time.h"
 #include "controller/record_view.h"
 #include "controller/ups_fields.h"
+#include "controller/utf8.h"
 
 namespace controller {
 
@@ -21,17 +22,25 @@ std::string Hex(const std::vector<unsigned char>& data) {
 
 namespace {
 
-// Label values escape backslash, double quote and newline.
+// Label values escape backslash, double quote and newline; a byte that starts
+// no valid UTF-8 sequence becomes U+FFFD, or a scrape would refuse the page.
 void AppendLabelValue(std::string& out, const std::string& v) {
-  for (char c : v) {
+  const auto* s = reinterpret_cast<const unsigned char*>(v.data());
+  for (std::size_t i = 0, n = v.size(); i < n; ++i) {
+    const char c = v[i];
     if (c == '\\') {
       out += "\\\\";
     } else if (c == '"') {
       out += "\\\"";
     } else if (c == '\n') {
       out += "\\n";
-    } else {
+    } else if (s[i] < 0x80) {
       out += c;
+    } else if (const std::size_t len = Utf8SequenceLength(s + i, n - i)) {
+      out.append(v, i, len);
+      i += len - 1;
+    } else {
+      out += kUtf8Replacement;
     }
   }
 }

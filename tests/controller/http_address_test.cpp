@@ -43,11 +43,14 @@ TEST(HttpAddressTest, RejectsWithAReason) {
 
 TEST(HttpAddressTest, LoopbackHostHeaders) {
   for (const char* ok :
-       {"localhost", "localhost:8080", "127.0.0.1:8080", "127.9.9.9", "[::1]:80", "[::1]", ""})
-    EXPECT_TRUE(controller::IsLoopbackHostHeader(ok)) << ok;
-  for (const char* no : {"example.com", "evil.test:8080", "10.0.0.1", "[::2]:80", "[::1",
-                         "localhost.evil.test", "127.0.0.1.nip.io"})
-    EXPECT_FALSE(controller::IsLoopbackHostHeader(no)) << no;
+       {"localhost", "LocalHost:8080", "127.0.0.1:8080", "127.0.0.5", "[::1]:80", "[::1]", ""})
+    EXPECT_TRUE(controller::IsLoopbackHostHeader(ok, "127.0.0.5")) << ok;
+  for (const char* no :
+       {"example.com", "evil.test:8080", "10.0.0.1", "[::2]:80", "[::1", "127.9.9.9",
+        "localhost.evil.test", "127.0.0.1.nip.io", "127.0.0.1:evil.example", "[::1]evil.example",
+        "localhost:", "localhost:123456", "127.0.0.1:80:80", "127.0.0.1 "})
+    EXPECT_FALSE(controller::IsLoopbackHostHeader(no, "127.0.0.5")) << no;
+  EXPECT_TRUE(controller::IsLoopbackHostHeader("[::1]:8080", "::1"));
 }
 
 }  // namespace

@@ -93,4 +93,21 @@ TEST(StatusRenderTest, MetricsAreWellFormed) {
     EXPECT_NE(text.find(want), std::string::npos) << want;
 }
 
+TEST(StatusRenderTest, ErrorJsonReplacesBytesThatAreNotUtf8) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const struct {
+    const char* in;
+    std::string want;
+  } rows[] = {
+      {"caf\xC3\xA9 \xF0\x9F\x94\x8B", "caf\xC3\xA9 \xF0\x9F\x94\x8B"},  // kept whole
+      {"\xFF\xFE", fffd + fffd},
+      {"\xC0\xAE", fffd + fffd},                        // overlong
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // surrogate
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // past U+10FFFF
+      {"a\xE2\x82", "a" + fffd + fffd},                 // cut short
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(controller::ErrorJson(row.in), "{\"error\":\"" + row.want + "\"}") << row.in;
+}
+
 }  // namespace

@@ -1,0 +1,62 @@
+// Request heads at the edges of their bounds, and queries read as sent.
+#include "controller/http_head.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using controller::HeadVerdict;
+
+std::string Line(std::size_t size, const std::string& start) {
+  return start + std::string(size - start.size() - 2, 'a') + "\r\n";
+}
+
+TEST(HttpHeadTest, BoundsAndBodies) {
+  const std::string host = "Host: x\r\n";
+  const struct {
+    std::string head;
+    HeadVerdict want;
+  } rows[] = {
+      {Line(8192, "GET /") + host + "\r\n", HeadVerdict::kComplete},
+      {Line(8193, "GET /") + host + "\r\n", HeadVerdict::kUriTooLong},
+      {"GET /" + std::string(8200, 'a'), HeadVerdict::kUriTooLong},  // no line end yet
+      {"GET / HTTP/1.1\r\n" + Line(8192, "X: ") + "\r\n", HeadVerdict::kComplete},
+      {"GET / HTTP/1.1\r\n" + Line(8193, "X: "), HeadVerdict::kHeadTooLarge},
+      {"GET / HTTP/1.1\r\n" + std::string(100, 'X') + "\r\n" + std::string(5, 'x'),
+       HeadVerdict::kIncomplete},
+      {"GET / HTTP/1.1\nHost: x\n\n", HeadVerdict::kBadRequest},
+      {"\r\nGET / HTTP/1.1\r\n\r\n", HeadVerdict::kBadRequest},
+      {"GET / HTTP/1.1\r\ncontent-length: 00\r\n\r\n", HeadVerdict::kComplete},
+      {"GET / HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", HeadVerdict::kBodyNotAllowed},
+      {"HEAD / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", HeadVerdict::kBodyNotAllowed},
+      {"POST / HTTP/1.1\r\nContent-Length: 1\r\n\r\nx", HeadVerdict::kComplete},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(controller::CheckRequestHead(row.head.data(), row.head.size()).verdict, row.want)
+        << row.head.substr(0, 60);
+  }
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 100; ++i) many += "X: 1\r\n";
+  EXPECT_EQ(controller::CheckRequestHead(many.data(), many.size()).verdict,
+            HeadVerdict::kIncomplete);
+  many += "X: 1\r\n";
+  EXPECT_EQ(controller::CheckRequestHead(many.data(), many.size()).verdict,
+            HeadVerdict::kHeadTooLarge);
+  std::string big = "GET / HTTP/1.1\r\n";
+  while (big.size() <= controller::kMaxRequestHead) big += Line(4000, "X: ");
+  EXPECT_EQ(controller::CheckRequestHead(big.data(), big.size()).verdict,
+            HeadVerdict::kHeadTooLarge);
+}
+
+TEST(HttpHeadTest, QueryKeepsEveryPair) {
+  const auto q = controller::ParseQuery("/api/history?device=ups+b&device=ups+b&x&%41=%2B%zz");
+  EXPECT_EQ(q.count("device"), 2u);
+  EXPECT_EQ(q.find("device")->second, "ups b");
+  EXPECT_EQ(q.count("x"), 1u);
+  EXPECT_EQ(q.find("A")->second, "+%zz");
+  EXPECT_TRUE(controller::ParseQuery("/metrics").empty());
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""qdx-host --http against hostile or broken clients:
+http_guard_e2e.py CASE BUILD_DIR native|instrumented. Memory and timing are
+checked only in native builds."""
+import hashlib
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import http_e2e as h
+from http_e2e import Host, check, device, until
+
+NATIVE = False
+
+
+def raw(port, data, timeout=10):
+    """Sends data on a fresh connection; the whole answer (until closed)."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    try:
+        try:
+            s.sendall(data)
+        except OSError:
+            pass  # refused part-way: the answer is still there to read
+        got = b""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            try:
+                chunk = s.recv(65536)
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            got += chunk
+        return got
+    finally:
+        s.close()
+
+
+def status_of(answer):
+    m = re.match(rb"HTTP/1\.[01] (\d{3}) ", answer)
+    return int(m.group(1)) if m else 0
+
+
+def body_of(answer):
+    """The body, which must be valid UTF-8 (strict decoding)."""
+    head, _, body = answer.partition(b"\r\n\r\n")
+    if b"Transfer-Encoding: chunked" in head:
+        out, rest = b"", body
+        while rest:
+            size, _, rest = rest.partition(b"\r\n")
+            n = int(size, 16)
+            if n == 0:
+                break
+            out, rest = out + rest[:n], rest[n + 2:]
+        body = out
+    return body.decode("utf-8")
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
+
+
+def get(port, path, host="localhost"):
+    return raw(port, ("GET %s HTTP/1.1\r\nHost: %s\r\n\r\n" % (path, host)).encode())
+
+
+def case_port(tmp):
+    """A second instance on a taken port stops with "in use" before touching
+    its history; the first one keeps serving alone."""
+    host = Host(tmp, [device("ups", 4242)])
+    other = os.path.join(tmp, "other")
+    os.mkdir(other)
+    second = os.path.join(other, "h.db")
+    args = [os.path.join(h.BIN, "qdx-host"), "--cycles", "2", "--http",
+            "127.0.0.1:%d" % host.port, h.write_site(other, [device("ups", 4242)])]
+    r = subprocess.run(args[:1] + ["--db", second] + args[1:], capture_output=True, text=True,
+                       timeout=30)
+    want = "cannot listen on 127.0.0.1:%d: address already in use" % host.port
+    check(r.returncode == 1 and want in r.stderr, "second instance: %d" % r.returncode,
+          r.stdout, r.stderr)
+    check(os.listdir(other) == ["site.json"], "a history was created", os.listdir(other))
+    host.stop()
+    # An existing history stays as it was.
+    db = os.path.join(tmp, "h.db")
+    before = hashlib.sha256(open(db, "rb").read()).hexdigest()
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    port = busy.getsockname()[1]
+    args[4] = "127.0.0.1:%d" % port
+    r = subprocess.run(args[:1] + ["--db", db] + args[1:], capture_output=True, text=True,
+                       timeout=30)
+    busy.close()
+    check(r.returncode == 1 and "address already in use" in r.stderr, "busy port ran", r.stderr)
+    check(hashlib.sha256(open(db, "rb").read()).hexdigest() == before, "history changed")
+    check(not any(n.startswith("h.db-") for n in os.listdir(tmp)), "history opened",
+          os.listdir(tmp))
+
+
+def case_bounds(tmp):
+    """Oversized heads get 414 or 431 and a closed connection, a GET with a
+    body 413, a repeated parameter 400; a 16 MB header flood costs no memory."""
+    host = Host(tmp, [device("ups", 4242)])
+    host.wait_records(1)
+    ok = b"GET /api/devices HTTP/1.1\r\nHost: localhost\r\n"
+    for request, code in (
+            (b"GET /?" + b"a" * 9000 + b" HTTP/1.1\r\nHost: localhost\r\n\r\n", 414),
+            (ok + b"X-Big: " + b"b" * 9000 + b"\r\n\r\n", 431),
+            (ok + b"".join(b"X-%d: 1\r\n" % i for i in range(101)) + b"\r\n", 431),
+            (ok + b"".join(b"X-%d: %s\r\n" % (i, b"c" * 4000) for i in range(9)) + b"\r\n", 431),
+            (ok + b"Content-Length: 2048\r\n\r\n" + b"d" * 2048, 413),
+            (b"GET /api/history?device=ups&device=ups HTTP/1.1\r\nHost: localhost\r\n\r\n", 400),
+            (ok + b"\r\n", 200)):
+        answer = raw(host.port, request)
+        check(status_of(answer) == code, "%r...: %r" % (request[:40], answer[:200]))
+        json.loads(body_of(answer))
+    flood = ok + b"X-Flood: " + b"f" * (16 << 20) + b"\r\n\r\n"
+    before = rss_kib(host.proc.pid)
+    answer = raw(host.port, flood)
+    grew = rss_kib(host.proc.pid) - before
+    check(status_of(answer) == 431, "flood answered %r" % answer[:200])
+    if NATIVE:
+        check(grew < 8 * 1024, "a 16 MB flood grew the memory by %d KiB" % grew)
+    check(status_of(get(host.port, "/metrics")) == 200, "no answer after the flood")
+    host.stop()
+
+
+def case_slow(tmp):
+    """40 connections sending a byte a second leave /metrics answering; past
+    64 more are refused at once; a head not sent within 5 s ends the
+    connection; SIGTERM ends the process at once."""
+    host = Host(tmp, [device("ups", 4242)])
+    host.wait_records(1)
+    slow = []
+    for _ in range(70):
+        s = socket.create_connection(("127.0.0.1", host.port), timeout=5)
+        s.sendall(b"GET /metrics HTTP/1.1\r\n")
+        slow.append(s)
+    refused = 0
+    for s in slow[64:]:
+        refused += b" 503 " in s.recv(4096)
+    check(refused == 6, "%d of the 6 connections past 64 refused" % refused)
+    for s in slow[40:]:
+        s.close()
+    time.sleep(0.2)
+    for s in slow[:40]:
+        s.sendall(b"H")
+    begin = time.time()
+    answer = get(host.port, "/metrics")
+    took = time.time() - begin
+    check(status_of(answer) == 200, "metrics with slow senders: %r" % answer[:200])
+    if NATIVE:
+        check(took < 1, "metrics took %.1f s with 40 slow senders" % took)
+    slow[0].settimeout(10)
+    check(b" 408 " in slow[0].recv(4096), "a slow sender outlived its 5 s")
+    begin = time.time()
+    host.stop(timeout=10)
+    if NATIVE:
+        check(time.time() - begin < 3, "stopping took %.1f s" % (time.time() - begin))
+    for s in slow:
+        s.close()
+
+
+def case_readers(tmp):
+    """Event clients that never read are dropped and counted within 10 s, and
+    their slots serve new clients."""
+    host = Host(tmp, [device("ups%d" % i, 4242 + i, poll_ms=50) for i in range(3)])
+    host.wait_records(3)
+    # Its lines are many at this pace: read them all, or a full pipe stops the polls.
+    lines = []
+    threading.Thread(target=lambda: lines.extend(host.proc.stdout), daemon=True).start()
+    stalled = []
+    for _ in range(3):
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        s.connect(("127.0.0.1", host.port))
+        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n")
+        stalled.append(s)
+    metrics = until("three dropped event clients", lambda: (
+        lambda m: m if "qdx_http_event_clients_dropped_total 3" in m
+        and "qdx_http_event_clients 0" in m else None)(body_of(get(host.port, "/metrics"))),
+        timeout=10)
+    check("qdx_http_event_clients_dropped_total 3" in metrics, "not counted", metrics)
+    check(h.sse_events(host.port, 1), "no events after the drops")
+    host.proc.send_signal(signal.SIGTERM)
+    check(host.proc.wait(timeout=15) == 0, "qdx-host did not stop cleanly", "".join(lines))
+    for s in stalled:
+        s.close()
+
+
+def case_host(tmp):
+    """On loopback only local names pass, also with --http-allow-remote; one
+    Host header only."""
+    host = Host(tmp, [device("ups", 4242)], "--http-allow-remote")
+    for name, code in (("127.0.0.1:evil.example", 403), ("[::1]evil.example", 403),
+                       ("evil.example", 403), ("LOCALHOST:%d" % host.port, 200),
+                       ("[::1]", 200), ("localhost\r\nHost: evil.example", 400)):
+        answer = get(host.port, "/api/devices", host=name)
+        check(status_of(answer) == code, "Host %r: %r" % (name, answer[:200]))
+    answer = raw(host.port, b"GET /api/devices HTTP/1.0\r\n\r\n")
+    check(status_of(answer) == 200, "no Host header: %r" % answer[:200])
+    host.stop()
+
+
+def case_utf8(tmp):
+    """Invalid bytes in a request come back as U+FFFD in valid UTF-8; a device
+    name that is not UTF-8 is refused at start."""
+    host = Host(tmp, [device("ups ü", 4242)])
+    host.wait_records(1)
+    for path, code in (("/api/devices?%ff%fe=1", 400), ("/api/history?device=%ff", 400),
+                       ("/%c0%ae", 404), ("/api/devices", 200), ("/metrics", 200)):
+        answer = get(host.port, path)
+        body = body_of(answer)
+        check(status_of(answer) == code, "%s: %r" % (path, answer[:200]))
+        if code != 200:
+            check("\ufffd" in json.loads(body)["error"], path + ": no U+FFFD", body)
+    check('device="ups ü"' in body, "metrics name", body)
+    host.stop()
+    site = os.path.join(tmp, "bad.json")
+    text = json.dumps({"plugins": [os.path.join(h.BIN, "zota_up2200.so")],
+                       "devices": [device("ups NAME", 4242)]}).encode()
+    with open(site, "wb") as f:
+        f.write(text.replace(b"NAME", b"\xff"))
+    r = subprocess.run([os.path.join(h.BIN, "qdx-host"), "--db", os.path.join(tmp, "b.db"),
+                        "--cycles", "1", site], capture_output=True, timeout=30)
+    check(r.returncode != 0 and b"is not valid UTF-8" in r.stderr, "bad name accepted",
+          r.stdout, r.stderr)
+
+
+CASES = {"port": case_port, "bounds": case_bounds, "slow": case_slow, "readers": case_readers,
+         "host": case_host, "utf8": case_utf8}
+
+if __name__ == "__main__":
+    h.BIN = os.path.abspath(sys.argv[2])
+    NATIVE = sys.argv[3] == "native"
+    with tempfile.TemporaryDirectory() as tmp:
+        CASES[sys.argv[1]](tmp)
+    print("ok")
