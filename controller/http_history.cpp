@@ -17,14 +17,12 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 2000;
 
-constexpr char kBounds[] =
-    "SELECT MIN(id), MAX(id) FROM history WHERE data_id = ?1 AND device_type = ?2";
-constexpr char kProbe[] =
-    "SELECT id, time FROM history WHERE data_id = ?1 AND device_type = ?2 AND id >= ?3 "
-    "ORDER BY id LIMIT 1";
-constexpr char kScan[] =
-    "SELECT time, record_type, data FROM history WHERE data_id = ?1 AND device_type = ?2 "
-    "AND id >= ?3 ORDER BY id";
+// Rows of a device in time order through the (data_id, device_type, time_ms)
+// index; rows stored at the same time keep their storing order. Rows whose
+// time_ms is not yet filled in are not found.
+constexpr char kRange[] =
+    "SELECT time, record_type, data, time_ms FROM history WHERE data_id = ?1 AND "
+    "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
 
 const std::string* Single(const QueryParams& params, const char* name) {
   const auto it = params.find(name);
@@ -102,29 +100,6 @@ std::string ColumnText(sqlite3_stmt* s, int col) {
            : std::string();
 }
 
-// The first id from which on every row of the device is stored at `from` or
-// later. Rows are stored in time order, so a binary search over the ids finds
-// it with index lookups instead of a scan of the device's whole history.
-sqlite3_int64 FirstIdFrom(Connection& db, const HistoryRequest& req, const std::string& from) {
-  sqlite3_stmt* bounds = db.Prepare(kBounds, req);
-  if (db.Step(bounds) != SQLITE_ROW || sqlite3_column_type(bounds, 0) == SQLITE_NULL) return 0;
-  sqlite3_int64 lo = sqlite3_column_int64(bounds, 0);
-  sqlite3_int64 hi = sqlite3_column_int64(bounds, 1);
-  sqlite3_stmt* probe = db.Prepare(kProbe, req);
-  while (lo < hi) {
-    const sqlite3_int64 mid = lo + (hi - lo) / 2;
-    sqlite3_reset(probe);
-    sqlite3_bind_int64(probe, 3, mid);
-    if (db.Step(probe) != SQLITE_ROW) break;
-    if (ColumnText(probe, 1) < from) {
-      lo = sqlite3_column_int64(probe, 0) + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
-}
-
 const char* CsvUnit(const char* unit) {
   if (std::strcmp(unit, "%") == 0) return "pct";
   if (std::strcmp(unit, "\u00b0C") == 0) return "C";
@@ -183,32 +158,44 @@ HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard&
 HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   HistoryPage page;
   Connection db(db_path);
-  const std::string from = FormatUtcMs(req.from_ms);
-  const std::string to = FormatUtcMs(req.to_ms);
-  sqlite3_stmt* scan = db.Prepare(kScan, req);
-  sqlite3_bind_int64(scan, 3, FirstIdFrom(db, req, from));
+  sqlite3_stmt* scan = db.Prepare(kRange, req);
+  sqlite3_bind_int64(scan, 4, req.to_ms);
+  const auto take = [&](sqlite3_stmt* s) {
+    HistoryEntry row;
+    row.time = ColumnText(s, 0);
+    row.record_type = sqlite3_column_int(s, 1);
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 2));
+    if (p) row.data.assign(p, p + sqlite3_column_bytes(s, 2));
+    page.rows.push_back(std::move(row));
+  };
   const std::int64_t step_ms = static_cast<std::int64_t>(req.step_s) * 1000;
-  std::int64_t last_bucket = -1;
-  while (db.Step(scan) == SQLITE_ROW) {
-    std::string time = ColumnText(scan, 0);
-    if (time < from) continue;  // stored while the clock stood behind
-    if (time > to) break;
-    if (step_ms > 0) {
-      const auto ms = ParseUtcMs(time);
-      const std::int64_t bucket = ms ? *ms / step_ms : last_bucket;
-      if (bucket == last_bucket) continue;
-      last_bucket = bucket;
+  if (step_ms == 0) {
+    // One more than asked for tells whether the range holds further rows.
+    sqlite3_bind_int64(scan, 3, req.from_ms);
+    sqlite3_bind_int64(scan, 5, static_cast<sqlite3_int64>(req.limit) + 1);
+    while (db.Step(scan) == SQLITE_ROW) {
+      if (page.rows.size() == req.limit) {
+        page.more = true;
+        break;
+      }
+      take(scan);
     }
+    return page;
+  }
+  // One seek per step: the first row at or after the start of each step.
+  sqlite3_bind_int64(scan, 5, 1);
+  std::int64_t from = req.from_ms;
+  while (from <= req.to_ms) {
+    sqlite3_reset(scan);
+    sqlite3_bind_int64(scan, 3, from);
+    if (db.Step(scan) != SQLITE_ROW) break;
     if (page.rows.size() == req.limit) {
       page.more = true;
       break;
     }
-    HistoryEntry row;
-    row.time = std::move(time);
-    row.record_type = sqlite3_column_int(scan, 1);
-    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(scan, 2));
-    if (p) row.data.assign(p, p + sqlite3_column_bytes(scan, 2));
-    page.rows.push_back(std::move(row));
+    take(scan);
+    const std::int64_t at = sqlite3_column_int64(scan, 3);
+    from = (at / step_ms + 1) * step_ms;
   }
   return page;
 }

@@ -54,6 +54,7 @@ void StatusBoard::AddDevice(const DeviceConfig& cfg, const std::string& port,
     a.hysteresis = hyst == dev.threshold_hyst_.end() ? 0.0f : hyst->second;
   }
   std::lock_guard<std::mutex> lock(mu_);
+  d.history = history_;
   devices_.push_back(std::move(d));
 }
 
@@ -181,6 +182,12 @@ void StatusBoard::Emit(const char* kind, const std::string& data) {
   ring_[static_cast<std::size_t>(head_ % ring_.size())] = std::move(text);
   ++head_;
   cv_.notify_all();
+}
+
+void StatusBoard::SetHistory(const std::string& state) {
+  std::lock_guard<std::mutex> lock(mu_);
+  history_ = state;
+  for (DeviceStatus& d : devices_) d.history = state;
 }
 
 std::vector<DeviceStatus> StatusBoard::Snapshot() const {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "controller/history_writer.h"
 #include "controller/iso_time.h"
 #include "controller/record_view.h"
 #include "controller/ups_fields.h"
@@ -132,6 +133,7 @@ void WriteDevice(JsonOut& out, const DeviceStatus& d) {
   out.Key("name").String(d.name).Key("data_id").Int(d.data_id).Key("type").String(d.type);
   out.Key("port").String(d.port).Key("poll_interval_ms").Int(d.poll_interval_ms);
   out.Key("link").String(LinkStateName(d.link)).Key("link_since").String(FormatUtcMs(d.link_ms));
+  out.Key("history").String(d.history);
   WriteCounters(out, d);
   out.Key("record");
   if (d.record_ms == 0) {
@@ -217,6 +219,15 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
     for (LinkState s : kLinkStates) {
       Sample(out, "qdx_device_link_state", labels[i] + ",state=\"" + LinkStateName(s) + "\"",
              devices[i].link == s ? 1 : 0, 0);
+    }
+  }
+  Family(out, "qdx_device_history_state", "gauge",
+         "State of the history the device's records go to: 1 for the current state.");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    for (HistoryState s : kHistoryStates) {
+      const char* name = HistoryStateName(s);
+      Sample(out, "qdx_device_history_state", labels[i] + ",state=\"" + name + "\"",
+             devices[i].history == name ? 1 : 0, 0);
     }
   }
   Family(out, "qdx_device_last_record_timestamp_seconds", "gauge",

@@ -42,7 +42,7 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
     sqlite3_stmt* ins = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db,
                                  "INSERT INTO history(data_id, device_type, record_type, time, "
-                                 "data) VALUES(?, 'zota_up2200', ?, ?, ?)",
+                                 "data, time_ms) VALUES(?, 'zota_up2200', ?, ?, ?, ?)",
                                  -1, &ins, nullptr),
               SQLITE_OK);
     auto add = [&](int data_id, int type, std::int64_t ms, const std::vector<unsigned char>& d) {
@@ -52,6 +52,7 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
       sqlite3_bind_int(ins, 2, type);
       sqlite3_bind_text(ins, 3, t.c_str(), -1, SQLITE_TRANSIENT);
       sqlite3_bind_blob(ins, 4, d.data(), static_cast<int>(d.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int64(ins, 5, ms);
       ASSERT_EQ(sqlite3_step(ins), SQLITE_DONE);
     };
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
