@@ -108,6 +108,7 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     Prepare(&insert_, kInsert);
     Prepare(&latest_, kLatest);
     incremental_ = Pragma("PRAGMA auto_vacuum") == 2;
+    filling_ = Pragma("SELECT EXISTS(SELECT 1 FROM history WHERE time_ms IS NULL)") != 0;
     run_first_id_ = Pragma("SELECT COALESCE(MAX(id), 0) + 1 FROM history");
     struct stat st {};
     if (::stat(path_.c_str(), &st) == 0) {

@@ -27,6 +27,9 @@ constexpr char kSetTime[] = "UPDATE history SET time_ms = ?1 WHERE id = ?2";
 constexpr char kNextDevice[] =
     "SELECT data_id, device_type FROM history WHERE (data_id, device_type) > (?1, ?2) "
     "ORDER BY data_id, device_type LIMIT 1";
+constexpr char kAnyOld[] =
+    "SELECT 1 FROM history WHERE data_id = ?1 AND device_type = ?2 AND time_ms < ?3 AND id < ?4 "
+    "LIMIT 1";
 constexpr char kRemoveOld[] =
     "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE data_id = ?1 AND "
     "device_type = ?2 AND time_ms < ?3 AND id < ?4 ORDER BY time_ms LIMIT ?5) RETURNING time_ms";
@@ -78,17 +81,11 @@ std::string RemovalLine(const Removal& r) {
 
 bool HistoryDb::Upkeep(Removal* removed) {
   if (filling_ && FillTimes()) return true;
+  if (RemoveForSpace(removed)) return true;
   const auto now = std::chrono::steady_clock::now();
-  bool more = false;
-  if (now >= next_space_check_) {
-    more = RemoveForSpace(removed);
-    next_space_check_ = more ? now : now + kSpaceCheckEvery;
-    if (more) return true;
-  }
-  if (now >= next_age_check_) {
-    more = RemoveOld(removed);
-    next_age_check_ = more ? now : now + kAgeCheckEvery;
-  }
+  if (now < next_age_check_) return false;
+  const bool more = RemoveOld(removed);
+  next_age_check_ = more ? now : now + kAgeCheckEvery;
   return more;
 }
 
@@ -127,8 +124,9 @@ bool HistoryDb::RemoveOld(Removal* removed) {
   if (limits_.keep_days <= 0) return false;
   const std::int64_t cutoff = NowUtcMs() - limits_.keep_days * kDayMs;
   Stmt next(db_, kNextDevice);
+  Stmt any(db_, kAnyOld);
   Stmt remove(db_, kRemoveOld);
-  if (!next.ok() || !remove.ok()) return false;
+  if (!next.ok() || !any.ok() || !remove.ok()) return false;
   sqlite3_int64 data_id = -1;
   std::string type;
   bool more = false;
@@ -142,6 +140,13 @@ bool HistoryDb::RemoveOld(Removal* removed) {
     data_id = sqlite3_column_int64(next.get(), 0);
     const auto* t = sqlite3_column_text(next.get(), 1);
     type = t ? reinterpret_cast<const char*>(t) : "";
+    // Looked at first: a DELETE takes the write lock even when nothing matches.
+    sqlite3_reset(any.get());
+    sqlite3_bind_int64(any.get(), 1, data_id);
+    sqlite3_bind_text(any.get(), 2, type.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(any.get(), 3, cutoff);
+    sqlite3_bind_int64(any.get(), 4, run_first_id_);
+    if (sqlite3_step(any.get()) != SQLITE_ROW) continue;
     sqlite3_reset(remove.get());
     sqlite3_bind_int64(remove.get(), 1, data_id);
     sqlite3_bind_text(remove.get(), 2, type.c_str(), -1, SQLITE_TRANSIENT);
@@ -173,13 +178,20 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
                                          " MiB").c_str(), removed);
     trimming_ = false;
   }
-  if (limits_.min_free_mb > 0 && FreeBytes() < limits_.min_free_mb * kMiB) {
+  // The file system is asked at most once a second.
+  const auto now = std::chrono::steady_clock::now();
+  if (limits_.min_free_mb <= 0 || now < next_space_check_) return false;
+  next_space_check_ = now + kSpaceCheckEvery;
+  if (FreeBytes() < limits_.min_free_mb * kMiB) {
     // A file that cannot hand pages back only needs room to reuse.
     const std::int64_t reusable = Pragma("PRAGMA freelist_count") * Pragma("PRAGMA page_size");
-    if (incremental_ || reusable < kReuseReserve)
-      return RemoveOldest(kRemoveBatch, ("less than " + std::to_string(limits_.min_free_mb) +
-                                         " MiB free").c_str(), removed) &&
-             incremental_;
+    if (incremental_ || reusable < kReuseReserve) {
+      const std::string why = "less than " + std::to_string(limits_.min_free_mb) + " MiB free";
+      // Removal goes on at once while it hands space back.
+      const bool more = RemoveOldest(kRemoveBatch, why.c_str(), removed) && incremental_;
+      if (more) next_space_check_ = now;
+      return more;
+    }
   }
   return false;
 }
