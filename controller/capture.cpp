@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iostream>

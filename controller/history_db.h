@@ -114,7 +114,7 @@ class HistoryDb {
   std::string path_;
   HistoryLimits limits_;
   std::int64_t run_first_id_ = 0;  // rows of this run have this id or a larger one
-  bool filling_ = true;  // rows without an integer time may be left
+  bool filling_ = true;            // rows without an integer time may be left
   std::uint64_t dev_ = 0;          // the file opened, to notice a replacement
   std::uint64_t ino_ = 0;
   bool created_ = false;
@@ -124,7 +124,7 @@ class HistoryDb {
   // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
   std::chrono::steady_clock::time_point next_age_check_{};
   std::chrono::steady_clock::time_point next_space_check_{};
-  bool trimming_ = false;  // over the size bound: removing down to below it
+  bool trimming_ = false;     // over the size bound: removing down to below it
   bool incremental_ = false;  // freed pages can be handed back to the file system
 };
 

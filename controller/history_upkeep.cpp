@@ -12,8 +12,8 @@ namespace controller {
 
 namespace {
 
-constexpr int kFillBatch = 2000;     // rows given their time_ms per transaction
-constexpr int kRemoveBatch = 2000;   // rows removed per transaction
+constexpr int kFillBatch = 2000;    // rows given their time_ms per transaction
+constexpr int kRemoveBatch = 2000;  // rows removed per transaction
 constexpr std::int64_t kMiB = 1024 * 1024;
 constexpr std::int64_t kDayMs = 86400 * 1000LL;
 constexpr auto kAgeCheckEvery = std::chrono::minutes(1);
@@ -109,7 +109,8 @@ bool HistoryDb::FillTimes() {
     if (rc != SQLITE_DONE) break;
     ++n;
   }
-  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_DONE || rc == SQLITE_OK)
+    rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return true;  // busy or full: again later
@@ -174,8 +175,8 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
     const std::int64_t low = bound - bound / 8;
     if (used > high) trimming_ = true;
     if (trimming_ && used > low)
-      return RemoveOldest(kRemoveBatch, ("file over " + std::to_string(limits_.max_mb) +
-                                         " MiB").c_str(), removed);
+      return RemoveOldest(
+          kRemoveBatch, ("file over " + std::to_string(limits_.max_mb) + " MiB").c_str(), removed);
     trimming_ = false;
   }
   // The file system is asked at most once a second.

@@ -166,9 +166,10 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
   };
   { controller::HistoryDb create(path_); }
   for (int hours : {72, 50, 1}) {
-    Sql(path_, "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
-               "VALUES(7, 'z', 5035, '" + ago(hours) + "', x'01', " +
-                   std::to_string(*controller::ParseUtcMs(ago(hours))) + ")");
+    Sql(path_,
+        "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
+        "VALUES(7, 'z', 5035, '" +
+            ago(hours) + "', x'01', " + std::to_string(*controller::ParseUtcMs(ago(hours))) + ")");
   }
   controller::HistoryDb db(path_, controller::HistoryLimits{1, 0, 0});
   std::vector<controller::HistoryRow> mine(1);
@@ -182,8 +183,9 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
   EXPECT_EQ(removed[0].count, 2);
   EXPECT_EQ(controller::FormatUtcMs(removed[0].first_ms), ago(72));
   EXPECT_EQ(controller::FormatUtcMs(removed[0].last_ms), ago(50));
-  EXPECT_NE(controller::RemovalLine(removed[0]).find("removed 2 records stored from " + ago(72) +
-                                                     " to " + ago(50) + " (older than 1 days)"),
+  EXPECT_NE(controller::RemovalLine(removed[0])
+                .find("removed 2 records stored from " + ago(72) + " to " + ago(50) +
+                      " (older than 1 days)"),
             std::string::npos);
   EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM history"), 2);
 }
@@ -202,8 +204,9 @@ TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
     ASSERT_EQ(db.StoreGroup(rows, nullptr), SQLITE_OK);
     UpkeepAll(db);
   }
-  const std::int64_t size = Count(path_, "SELECT page_count * page_size FROM pragma_page_count, "
-                                         "pragma_page_size");
+  const std::int64_t size = Count(path_,
+                                  "SELECT page_count * page_size FROM pragma_page_count, "
+                                  "pragma_page_size");
   EXPECT_LE(size, 1024 * 1024);
   EXPECT_EQ(Count(path_, "SELECT MAX(id) FROM history"), 30000);  // the newest stay
   EXPECT_GT(Count(path_, "SELECT MIN(id) FROM history"), 1);

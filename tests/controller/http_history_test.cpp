@@ -173,8 +173,8 @@ TEST_F(HttpHistoryTest, LimitsAndThins) {
 
 TEST_F(HttpHistoryTest, FindsRecordsStoredAfterAClockStepByTheirOwnTimes) {
   Fill(30);
-  const controller::HistoryPage before = Read({{"from", "2026-12-07T08:59:00Z"},
-                                               {"to", "2026-12-07T09:00:29Z"}});
+  const controller::HistoryPage before =
+      Read({{"from", "2026-12-07T08:59:00Z"}, {"to", "2026-12-07T09:00:29Z"}});
   EXPECT_EQ(before.rows.size(), 30u);
   const controller::HistoryPage after =
       Read({{"from", "2026-12-07T10:00:00Z"}, {"to", "2026-12-07T10:00:29Z"}});

@@ -96,8 +96,9 @@ TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   EXPECT_EQ(site.history.max_mb, 0);
   EXPECT_EQ(site.history.min_free_mb, 64);
   const auto bounded = controller::ParseSite(
-      test_support::ParseJson(Site(kGoodDevice).insert(
-          1, R"("history": {"keep_days": 0, "max_mb": 5, "min_free_mb": 0}, )")),
+      test_support::ParseJson(
+          Site(kGoodDevice)
+              .insert(1, R"("history": {"keep_days": 0, "max_mb": 5, "min_free_mb": 0}, )")),
       "site.json", "/plugins");
   EXPECT_EQ(bounded.history.keep_days, 0);
   EXPECT_EQ(bounded.history.max_mb, 5);
