@@ -77,9 +77,9 @@ void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
   const unsigned char* r = data.data();
   out.Key("device_time").String(FormatRecordTime(r + kUpsTimeOffset));
   out.Key("values").BeginObject();
-  for (const UpsMeasurement& m : kUpsMeasurements) {
-    out.Key(m.key).Number(UpsValue(r, m), m.decimals);
-  }
+  // The raw field is the value in units of 10^-decimals.
+  for (const UpsMeasurement& m : kUpsMeasurements)
+    out.Key(m.key).Fixed(ReadU16Le(r + m.offset), m.decimals);
   out.EndObject();
   const unsigned state = r[kUpsStateOffset];
   out.Key("state").Int(state).Key("flags").BeginArray();
