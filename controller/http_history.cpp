@@ -1,10 +1,12 @@
 #include "controller/http_history.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "controller/history_db.h"
 #include "controller/iso_time.h"
@@ -17,6 +19,9 @@ namespace controller {
 namespace {
 
 constexpr int kBusyTimeoutMs = 2000;
+// Room for the pages of a week chart (two per point, about 8 MiB on a week of
+// 1 s records) to stay cached from one answer to the next; taken as used.
+constexpr char kCacheSize[] = "PRAGMA cache_size=-16384";
 
 // Rows of a device in time order through the (data_id, device_type, time_ms)
 // index; rows stored at the same time keep their storing order. Rows whose
@@ -51,20 +56,57 @@ std::int64_t ParseTime(const std::string& text, const char* name) {
   return *ms;
 }
 
+// One read-only connection kept from answer to answer, so that a chart asked
+// for again finds its pages in SQLite's cache instead of reading each from the
+// file system; answers take turns on it. Reopened when the path names
+// another file (the history was deleted or replaced).
+struct SharedReader {
+  std::mutex mu;
+  std::string path;
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  sqlite3* db = nullptr;
+  ~SharedReader() { sqlite3_close(db); }
+};
+
+SharedReader& Reader() {
+  static SharedReader reader;
+  return reader;
+}
+
+// The statements of one answer on the shared connection, finalized (and its
+// read transaction ended) when the answer is done, so the writer's
+// checkpoints are never held back between answers.
 class Connection {
  public:
-  explicit Connection(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-      // A failed open still hands out a handle; the destructor will not run.
-      const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      throw HistoryError("history database " + path + ": cannot open: " + why);
+  Connection(SharedReader& reader, const std::string& path) : path_(path) {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (reader.db &&
+        (!exists || reader.path != path || reader.dev != static_cast<std::uint64_t>(st.st_dev) ||
+         reader.ino != static_cast<std::uint64_t>(st.st_ino))) {
+      sqlite3_close(reader.db);
+      reader.db = nullptr;
     }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (!reader.db) {
+      if (sqlite3_open_v2(path.c_str(), &reader.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        // A failed open still hands out a handle.
+        const std::string why = reader.db ? sqlite3_errmsg(reader.db) : "out of memory";
+        sqlite3_close(reader.db);
+        reader.db = nullptr;
+        throw HistoryError("history database " + path + ": cannot open: " + why);
+      }
+      sqlite3_busy_timeout(reader.db, kBusyTimeoutMs);
+      sqlite3_exec(reader.db, kCacheSize, nullptr, nullptr, nullptr);
+      reader.path = path;
+      reader.dev = static_cast<std::uint64_t>(st.st_dev);
+      reader.ino = static_cast<std::uint64_t>(st.st_ino);
+    }
+    db_ = reader.db;
   }
   ~Connection() {
     for (sqlite3_stmt* s : stmts_) sqlite3_finalize(s);
-    sqlite3_close(db_);
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -87,8 +129,7 @@ class Connection {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot read");
   }
   [[noreturn]] void Fail(const char* what) {
-    throw HistoryError("history database " + path_ + ": " + what + ": " +
-                       (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+    throw HistoryError("history database " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
   }
 
  private:
@@ -162,7 +203,9 @@ HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard&
 HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   HistoryPage page;
   page.rows.reserve(std::min<std::size_t>(req.limit, kDefaultHistoryLimit));
-  Connection db(db_path);
+  SharedReader& reader = Reader();
+  std::lock_guard<std::mutex> lock(reader.mu);
+  Connection db(reader, db_path);
   sqlite3_stmt* scan = db.Prepare(kRange, req);
   sqlite3_bind_int64(scan, 4, req.to_ms);
   const auto take = [&](sqlite3_stmt* s) {
