@@ -31,7 +31,9 @@ constexpr char kSchema[] =
 // (ranges and steps), and the rows whose time_ms is still to be filled.
 constexpr const char* kIndexes[] = {
     "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)",
-    "CREATE INDEX IF NOT EXISTS history_time ON history(data_id, device_type, time_ms)",
+    // Partial: taking over an older file adds no entry until a row is filled.
+    "CREATE INDEX IF NOT EXISTS history_time ON history(data_id, device_type, time_ms) "
+    "WHERE time_ms IS NOT NULL",
     "CREATE INDEX IF NOT EXISTS history_unfilled ON history(id) WHERE time_ms IS NULL"};
 
 constexpr const char* kColumns[] = {"id", "data_id", "device_type", "record_type", "time", "data"};
