@@ -1,7 +1,13 @@
 #include "controller/capture.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -58,6 +64,27 @@ std::string Field(const std::string& line, std::size_t& pos) {
   return out;
 }
 
+// The path with its folder resolved, for telling whether two names mean one file.
+std::string Canonical(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  char buf[PATH_MAX];
+  if (::realpath(folder.c_str(), buf) == nullptr) return path;
+  return std::string(buf) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return Canonical(a) == Canonical(b);
+}
+
+[[noreturn]] void Refuse(const std::string& path, const std::string& why) {
+  throw CaptureError("cannot write capture " + path + ": " + why);
+}
+
 }  // namespace
 
 std::string FormatCaptureLine(const CaptureEvent& event) {
@@ -100,7 +127,7 @@ bool ParseCaptureLine(const std::string& raw, CaptureEvent& out) {
   return true;
 }
 
-std::vector<CaptureEvent> ReadCapture(const std::string& path) {
+std::vector<CaptureEvent> ReadCapture(const std::string& path, std::string* warning) {
   std::ifstream in(path);
   if (!in) throw CaptureError("cannot read capture " + path + ": " + std::strerror(errno));
   std::vector<CaptureEvent> events;
@@ -110,6 +137,12 @@ std::vector<CaptureEvent> ReadCapture(const std::string& path) {
     try {
       if (ParseCaptureLine(line, event)) events.push_back(std::move(event));
     } catch (const CaptureError& e) {
+      // Only the last line may lack its newline: the capture stopped while writing it.
+      if (in.eof()) {
+        if (warning)
+          *warning = path + ":" + std::to_string(number) + ": last line cut short, left out";
+        break;
+      }
       throw CaptureError(path + ":" + std::to_string(number) + ": " + e.what());
     }
   }
@@ -117,15 +150,42 @@ std::vector<CaptureEvent> ReadCapture(const std::string& path) {
   return events;
 }
 
-CaptureWriter::CaptureWriter(const std::string& path) : path_(path) {
-  file_ = std::fopen(path.c_str(), "w");
-  if (file_ == nullptr)
-    throw CaptureError("cannot write capture " + path + ": " + std::strerror(errno));
-  if (std::fputs(kHeader, file_) == EOF || std::fflush(file_) != 0) {
+CaptureWriter::CaptureWriter(const std::string& path, const std::string& history_path)
+    : path_(path) {
+  if (!history_path.empty() && SameFile(path, history_path))
+    Refuse(path, "it is the history database");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) Refuse(path, std::strerror(errno));
+  struct stat st {};
+  std::string head(sizeof(kHeader) - 1, '\0');
+  ssize_t got = 0;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) got = ::pread(fd, &head[0], head.size(), 0);
+  if (st.st_size > 0 && (got != static_cast<ssize_t>(head.size()) || head != kHeader)) {
+    ::close(fd);
+    Refuse(path, "the file exists and is no capture (it does not start with \"" +
+                     std::string(kHeader, sizeof(kHeader) - 2) + "\"); not overwritten");
+  }
+  // Appending: a line cut short at the end (a capture that stopped) is dropped
+  // so that the new lines start on a line of their own.
+  off_t end = st.st_size;
+  char last = '\n';
+  while (end > 0 && ::pread(fd, &last, 1, end - 1) == 1 && last != '\n') --end;
+  if (end != st.st_size && ::ftruncate(fd, end) != 0) {
+    const int err = errno;
+    ::close(fd);
+    Refuse(path, std::strerror(err));
+  }
+  file_ = ::fdopen(fd, "a");
+  if (file_ == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    Refuse(path, std::strerror(err));
+  }
+  if ((end == 0 && std::fputs(kHeader, file_) == EOF) || std::fflush(file_) != 0) {
     const int err = errno;
     std::fclose(file_);
     file_ = nullptr;
-    throw CaptureError("cannot write capture " + path + ": " + std::strerror(err));
+    Refuse(path, std::strerror(err));
   }
 }
 

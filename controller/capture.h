@@ -38,16 +38,19 @@ std::string FormatCaptureLine(const CaptureEvent& event);
 bool ParseCaptureLine(const std::string& line, CaptureEvent& out);
 
 // Every event of a capture file, in file order. Throws CaptureError naming the
-// file and line.
-std::vector<CaptureEvent> ReadCapture(const std::string& path);
+// file and line. A last line cut short (the capture stopped mid-line) is left
+// out, and *warning then says so.
+std::vector<CaptureEvent> ReadCapture(const std::string& path, std::string* warning = nullptr);
 
 // Appends events to a capture file, flushing each line so that a crash keeps
 // everything up to it. A write error is reported once on standard error and
 // ends the capture; monitoring goes on.
 class CaptureWriter {
  public:
-  // Creates or truncates path and writes the header; throws CaptureError.
-  explicit CaptureWriter(const std::string& path);
+  // Creates path with the header, or appends to a capture already there. Never
+  // overwrites: throws CaptureError for the history file (history_path) and
+  // for an existing file that does not start with the capture header.
+  explicit CaptureWriter(const std::string& path, const std::string& history_path = "");
   ~CaptureWriter();
   CaptureWriter(const CaptureWriter&) = delete;
   CaptureWriter& operator=(const CaptureWriter&) = delete;

@@ -32,15 +32,34 @@ struct HistoryRow {
 // A stored record with the time its row was written.
 struct StoredRecord {
   Bytes bytes;
-  std::string time;  // UTC, as UtcTimestamp() gives it
+  std::string time;          // UTC, as UtcTimestamp() gives it
+  std::int64_t time_ms = 0;  // the same time in milliseconds since 1970; 0: read the text
 };
+
+// Bounds of the history; 0 means no bound.
+struct HistoryLimits {
+  int keep_days = 400;            // older records go (not those of this run)
+  std::int64_t max_mb = 0;        // the file's size, MiB
+  std::int64_t min_free_mb = 64;  // free space to leave on the file system, MiB
+};
+
+// What an upkeep step removed: how many records and the span of their times.
+struct Removal {
+  std::int64_t count = 0;
+  std::int64_t first_ms = 0;
+  std::int64_t last_ms = 0;
+  std::string why;  // "older than 400 days", "file over 5 MiB", ...
+};
+
+// One line about a removal, for the run's account.
+std::string RemovalLine(const Removal& r);
 
 class HistoryDb {
  public:
   // Opens or creates the database, checks the history table and proves it
   // writable. Throws HistoryError naming the path and SQLite's reason; a file
   // this call created is removed again.
-  explicit HistoryDb(const std::string& path);
+  explicit HistoryDb(const std::string& path, HistoryLimits limits = {});
   ~HistoryDb();
   HistoryDb(const HistoryDb&) = delete;
   HistoryDb& operator=(const HistoryDb&) = delete;
@@ -62,18 +81,51 @@ class HistoryDb {
   void CloseAndRemoveIfCreated();
 
   const std::string& path() const { return path_; }
+  const HistoryLimits& limits() const { return limits_; }
+
+  // Whether the path still names the file this connection has open: false once
+  // it was deleted or replaced underneath.
+  bool StillAtPath() const;
+
+  // One small step of upkeep, between groups: fills the integer time of rows
+  // taken over from an older file, then removes records past the limits.
+  // Returns true when more is left to do; *removed says what went.
+  bool Upkeep(Removal* removed);
+
+  // Removes a batch of the oldest records to make room on a full disk; false
+  // when there is nothing left to remove.
+  bool MakeRoom(Removal* removed);
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
   void Exec(const char* sql, const char* what);
   void CheckTable();
   void Close();
+  void TakeOver();
+  void Prepare(sqlite3_stmt** stmt, const char* sql);
+  std::int64_t Pragma(const char* sql);
+  bool FillTimes();
+  bool RemoveOld(Removal* removed);
+  bool RemoveForSpace(Removal* removed);
+  bool RemoveOldest(std::int64_t count, const char* why, Removal* removed);
+  std::int64_t UsedBytes();
+  std::int64_t FreeBytes() const;
 
   std::string path_;
+  HistoryLimits limits_;
+  std::int64_t run_first_id_ = 0;  // rows of this run have this id or a larger one
+  bool filling_ = true;            // rows without an integer time may be left
+  std::uint64_t dev_ = 0;          // the file opened, to notice a replacement
+  std::uint64_t ino_ = 0;
   bool created_ = false;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* latest_ = nullptr;
+  // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
+  std::chrono::steady_clock::time_point next_age_check_{};
+  std::chrono::steady_clock::time_point next_space_check_{};
+  bool trimming_ = false;     // over the size bound: removing down to below it
+  bool incremental_ = false;  // freed pages can be handed back to the file system
 };
 
 // Whether a SQLite result code means another connection holds a lock for now.

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,26 @@ struct HistoryStats {
   std::size_t waiting = 0;                    // rows queued and not yet committed
 };
 
+// ok: storing; retrying: the last attempt found the database busy or the disk
+// full and is being repeated; recreated: the file was deleted or replaced and
+// a new one is in use; failing: storing stopped on an error.
+enum class HistoryState { kOk, kRetrying, kRecreated, kFailing };
+inline constexpr HistoryState kHistoryStates[] = {HistoryState::kOk, HistoryState::kRetrying,
+                                                  HistoryState::kRecreated, HistoryState::kFailing};
+inline const char* HistoryStateName(HistoryState s) {
+  switch (s) {
+    case HistoryState::kOk:
+      return "ok";
+    case HistoryState::kRetrying:
+      return "retrying";
+    case HistoryState::kRecreated:
+      return "recreated";
+    case HistoryState::kFailing:
+      break;
+  }
+  return "failing";
+}
+
 class HistoryWriter {
  public:
   using Clock = std::chrono::steady_clock;
@@ -50,6 +71,11 @@ class HistoryWriter {
   // writer has stopped on an error (error() says which).
   bool Push(HistoryRow&& row);
 
+  // Lines for the run's account (removals, a recreated file) and each change of
+  // state, called on the writer's thread; set before Start().
+  void OnNotice(std::function<void(const std::string&)> f) { notice_ = std::move(f); }
+  void OnState(std::function<void(HistoryState)> f) { on_state_ = std::move(f); }
+
   // Starts committing; rows pushed before are kept and stored first.
   void Start();
 
@@ -61,14 +87,22 @@ class HistoryWriter {
   int alert_fd() const { return alert_fd_; }
 
   bool failed() const;
+  HistoryState state() const;
   std::string error() const;
   HistoryStats stats() const;
 
  private:
   void Loop();
   void Alert(const std::string& error);  // called with mu_ held
+  // Each of these runs with mu_ released.
+  bool EnsureFile(std::string* reason);
+  void RunUpkeep();
+  void Note(const std::string& line);
+  void SetState(HistoryState s);  // called with mu_ held
 
-  std::unique_ptr<HistoryDb> db_;
+  std::unique_ptr<HistoryDb> db_;  // null while a lost file could not be made anew
+  const std::string path_;
+  const HistoryLimits limits_;
   const HistoryWriterOptions opt_;
   int alert_fd_ = -1;
 
@@ -86,6 +120,13 @@ class HistoryWriter {
   std::string error_;
   std::string last_busy_;  // SQLite's reason while the database is busy
   HistoryStats stats_;
+  HistoryState state_ = HistoryState::kOk;
+  bool recreated_ = false;  // the file in use is not the one opened at start
+  bool lost_said_ = false;  // the loss of the file has been reported
+  bool upkeep_due_ = true;  // an upkeep step may have work
+  Removal removing_;        // removals gathered into one line
+  std::function<void(const std::string&)> notice_;
+  std::function<void(HistoryState)> on_state_;
   std::thread thread_;
 };
 

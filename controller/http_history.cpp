@@ -1,9 +1,12 @@
 #include "controller/http_history.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "controller/history_db.h"
 #include "controller/iso_time.h"
@@ -16,15 +19,16 @@ namespace controller {
 namespace {
 
 constexpr int kBusyTimeoutMs = 2000;
+// Room for the pages of a week chart (two per point, about 8 MiB on a week of
+// 1 s records) to stay cached from one answer to the next; taken as used.
+constexpr char kCacheSize[] = "PRAGMA cache_size=-16384";
 
-constexpr char kBounds[] =
-    "SELECT MIN(id), MAX(id) FROM history WHERE data_id = ?1 AND device_type = ?2";
-constexpr char kProbe[] =
-    "SELECT id, time FROM history WHERE data_id = ?1 AND device_type = ?2 AND id >= ?3 "
-    "ORDER BY id LIMIT 1";
-constexpr char kScan[] =
-    "SELECT time, record_type, data FROM history WHERE data_id = ?1 AND device_type = ?2 "
-    "AND id >= ?3 ORDER BY id";
+// Rows of a device in time order through the (data_id, device_type, time_ms)
+// index; rows stored at the same time keep their storing order. Rows whose
+// time_ms is not yet filled in are not found.
+constexpr char kRange[] =
+    "SELECT time, record_type, data, time_ms FROM history WHERE data_id = ?1 AND "
+    "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
 
 const std::string* Single(const QueryParams& params, const char* name) {
   const auto it = params.find(name);
@@ -52,20 +56,57 @@ std::int64_t ParseTime(const std::string& text, const char* name) {
   return *ms;
 }
 
+// One read-only connection kept from answer to answer, so that a chart asked
+// for again finds its pages in SQLite's cache instead of reading each from the
+// file system; answers take turns on it. Reopened when the path names
+// another file (the history was deleted or replaced).
+struct SharedReader {
+  std::mutex mu;
+  std::string path;
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  sqlite3* db = nullptr;
+  ~SharedReader() { sqlite3_close(db); }
+};
+
+SharedReader& Reader() {
+  static SharedReader reader;
+  return reader;
+}
+
+// The statements of one answer on the shared connection, finalized (and its
+// read transaction ended) when the answer is done, so the writer's
+// checkpoints are never held back between answers.
 class Connection {
  public:
-  explicit Connection(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-      // A failed open still hands out a handle; the destructor will not run.
-      const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      throw HistoryError("history database " + path + ": cannot open: " + why);
+  Connection(SharedReader& reader, const std::string& path) : path_(path) {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (reader.db &&
+        (!exists || reader.path != path || reader.dev != static_cast<std::uint64_t>(st.st_dev) ||
+         reader.ino != static_cast<std::uint64_t>(st.st_ino))) {
+      sqlite3_close(reader.db);
+      reader.db = nullptr;
     }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (!reader.db) {
+      if (sqlite3_open_v2(path.c_str(), &reader.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        // A failed open still hands out a handle.
+        const std::string why = reader.db ? sqlite3_errmsg(reader.db) : "out of memory";
+        sqlite3_close(reader.db);
+        reader.db = nullptr;
+        throw HistoryError("history database " + path + ": cannot open: " + why);
+      }
+      sqlite3_busy_timeout(reader.db, kBusyTimeoutMs);
+      sqlite3_exec(reader.db, kCacheSize, nullptr, nullptr, nullptr);
+      reader.path = path;
+      reader.dev = static_cast<std::uint64_t>(st.st_dev);
+      reader.ino = static_cast<std::uint64_t>(st.st_ino);
+    }
+    db_ = reader.db;
   }
   ~Connection() {
     for (sqlite3_stmt* s : stmts_) sqlite3_finalize(s);
-    sqlite3_close(db_);
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -84,9 +125,11 @@ class Connection {
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail("cannot read");
     return rc;
   }
+  void Exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot read");
+  }
   [[noreturn]] void Fail(const char* what) {
-    throw HistoryError("history database " + path_ + ": " + what + ": " +
-                       (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+    throw HistoryError("history database " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
   }
 
  private:
@@ -100,29 +143,6 @@ std::string ColumnText(sqlite3_stmt* s, int col) {
   return p ? std::string(reinterpret_cast<const char*>(p),
                          static_cast<std::size_t>(sqlite3_column_bytes(s, col)))
            : std::string();
-}
-
-// The first id from which on every row of the device is stored at `from` or
-// later. Rows are stored in time order, so a binary search over the ids finds
-// it with index lookups instead of a scan of the device's whole history.
-sqlite3_int64 FirstIdFrom(Connection& db, const HistoryRequest& req, const std::string& from) {
-  sqlite3_stmt* bounds = db.Prepare(kBounds, req);
-  if (db.Step(bounds) != SQLITE_ROW || sqlite3_column_type(bounds, 0) == SQLITE_NULL) return 0;
-  sqlite3_int64 lo = sqlite3_column_int64(bounds, 0);
-  sqlite3_int64 hi = sqlite3_column_int64(bounds, 1);
-  sqlite3_stmt* probe = db.Prepare(kProbe, req);
-  while (lo < hi) {
-    const sqlite3_int64 mid = lo + (hi - lo) / 2;
-    sqlite3_reset(probe);
-    sqlite3_bind_int64(probe, 3, mid);
-    if (db.Step(probe) != SQLITE_ROW) break;
-    if (ColumnText(probe, 1) < from) {
-      lo = sqlite3_column_int64(probe, 0) + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
 }
 
 const char* CsvUnit(const char* unit) {
@@ -182,33 +202,50 @@ HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard&
 
 HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   HistoryPage page;
-  Connection db(db_path);
-  const std::string from = FormatUtcMs(req.from_ms);
-  const std::string to = FormatUtcMs(req.to_ms);
-  sqlite3_stmt* scan = db.Prepare(kScan, req);
-  sqlite3_bind_int64(scan, 3, FirstIdFrom(db, req, from));
+  page.rows.reserve(std::min<std::size_t>(req.limit, kDefaultHistoryLimit));
+  SharedReader& reader = Reader();
+  std::lock_guard<std::mutex> lock(reader.mu);
+  Connection db(reader, db_path);
+  sqlite3_stmt* scan = db.Prepare(kRange, req);
+  sqlite3_bind_int64(scan, 4, req.to_ms);
+  const auto take = [&](sqlite3_stmt* s) {
+    HistoryEntry row;
+    row.time = ColumnText(s, 0);
+    row.record_type = sqlite3_column_int(s, 1);
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 2));
+    if (p) row.data.assign(p, p + sqlite3_column_bytes(s, 2));
+    page.rows.push_back(std::move(row));
+  };
   const std::int64_t step_ms = static_cast<std::int64_t>(req.step_s) * 1000;
-  std::int64_t last_bucket = -1;
-  while (db.Step(scan) == SQLITE_ROW) {
-    std::string time = ColumnText(scan, 0);
-    if (time < from) continue;  // stored while the clock stood behind
-    if (time > to) break;
-    if (step_ms > 0) {
-      const auto ms = ParseUtcMs(time);
-      const std::int64_t bucket = ms ? *ms / step_ms : last_bucket;
-      if (bucket == last_bucket) continue;
-      last_bucket = bucket;
+  if (step_ms == 0) {
+    // One more than asked for tells whether the range holds further rows.
+    sqlite3_bind_int64(scan, 3, req.from_ms);
+    sqlite3_bind_int64(scan, 5, static_cast<sqlite3_int64>(req.limit) + 1);
+    while (db.Step(scan) == SQLITE_ROW) {
+      if (page.rows.size() == req.limit) {
+        page.more = true;
+        break;
+      }
+      take(scan);
     }
+    return page;
+  }
+  // One seek per step: the first row at or after the start of each step, all
+  // in one read transaction rather than one each.
+  db.Exec("BEGIN");
+  sqlite3_bind_int64(scan, 5, 1);
+  std::int64_t from = req.from_ms;
+  while (from <= req.to_ms) {
+    sqlite3_reset(scan);
+    sqlite3_bind_int64(scan, 3, from);
+    if (db.Step(scan) != SQLITE_ROW) break;
     if (page.rows.size() == req.limit) {
       page.more = true;
       break;
     }
-    HistoryEntry row;
-    row.time = std::move(time);
-    row.record_type = sqlite3_column_int(scan, 1);
-    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(scan, 2));
-    if (p) row.data.assign(p, p + sqlite3_column_bytes(scan, 2));
-    page.rows.push_back(std::move(row));
+    take(scan);
+    const std::int64_t at = sqlite3_column_int64(scan, 3);
+    from = (at / step_ms + 1) * step_ms;
   }
   return page;
 }

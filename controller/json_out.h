@@ -40,7 +40,37 @@ class JsonOut {
   }
   JsonOut& Int(long long v) {
     Separate();
-    out_ += std::to_string(v);
+    char buf[24];
+    char* end = buf + sizeof(buf);
+    char* p = end;
+    // Through the unsigned magnitude: the most negative value has no positive twin.
+    unsigned long long m =
+        v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    do {
+      *--p = static_cast<char>('0' + m % 10);
+      m /= 10;
+    } while (m != 0);
+    if (v < 0) *--p = '-';
+    out_.append(p, static_cast<std::size_t>(end - p));
+    return Done();
+  }
+  // A whole count of 10^-decimals units as a decimal fraction, the way "%.*f"
+  // prints raw / 10^decimals, without going through a double and printf.
+  JsonOut& Fixed(unsigned long raw, int decimals) {
+    Separate();
+    char buf[32];
+    char* end = buf + sizeof(buf);
+    char* p = end;
+    for (int i = 0; i < decimals; ++i) {
+      *--p = static_cast<char>('0' + raw % 10);
+      raw /= 10;
+    }
+    if (decimals > 0) *--p = '.';
+    do {
+      *--p = static_cast<char>('0' + raw % 10);
+      raw /= 10;
+    } while (raw != 0);
+    out_.append(p, static_cast<std::size_t>(end - p));
     return Done();
   }
   // Non-finite numbers have no JSON form and become null.
@@ -84,6 +114,14 @@ class JsonOut {
   static void AppendString(std::string& out, const char* s, std::size_t n) {
     out += '"';
     for (std::size_t i = 0; i < n; ++i) {
+      // Runs of characters that need no escape go in at once.
+      std::size_t run = i;
+      while (run < n && NeedsNoEscape(static_cast<unsigned char>(s[run]))) ++run;
+      if (run > i) {
+        out.append(s + i, run - i);
+        i = run;
+        if (i == n) break;
+      }
       const unsigned char c = static_cast<unsigned char>(s[i]);
       if (c == '"' || c == '\\') {
         out += '\\';
@@ -113,6 +151,9 @@ class JsonOut {
   }
 
  private:
+  static bool NeedsNoEscape(unsigned char c) {
+    return c >= 0x20 && c != 0x7f && c != '"' && c != '\\';
+  }
   JsonOut& Open(char c) {
     Separate();
     out_ += c;

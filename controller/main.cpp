@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--capture", capture_path,
                  "Write every chunk each device sends and receives to FILE, one line per chunk "
-                 "(replay with ups-sim --replay)")
+                 "(replay with ups-sim --replay); an existing capture is appended to, any other "
+                 "existing file and the history are refused")
       ->type_name("FILE");
   app.add_option("--http", http_addr,
                  "Serve a read-only status page, JSON API, event stream and metrics on "

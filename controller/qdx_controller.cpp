@@ -75,7 +75,8 @@ std::string controller::CacheRefusal(const StoredRecord& rec, std::uint32_t data
       static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
   if (carried != data_id)
     return "it carries data id " + std::to_string(carried) + ", not " + std::to_string(data_id);
-  const auto stored = ParseUtcTimestamp(rec.time);
+  const auto stored = rec.time_ms > 0 ? boost::optional<std::int64_t>(rec.time_ms / 1000)
+                                      : ParseUtcTimestamp(rec.time);
   if (!stored) return "its stored time \"" + rec.time + "\" is not readable";
   const std::int64_t age = now_s - *stored;
   if (age < -kClockSlackS) return "stored at " + rec.time + ", later than now";
@@ -109,7 +110,14 @@ void QDXController::Start() {
   }
   // The history last, so a start that fails on anything else leaves no file behind.
   history_ = std::make_unique<controller::HistoryWriter>(
-      std::make_unique<controller::HistoryDb>(db_path_));
+      std::make_unique<controller::HistoryDb>(db_path_, site_.history));
+  history_->OnNotice([](const std::string& line) { controller::Say(line); });
+  if (board_) {
+    std::weak_ptr<controller::StatusBoard> board = board_;
+    history_->OnState([board](controller::HistoryState s) {
+      if (auto b = board.lock()) b->SetHistory(controller::HistoryStateName(s));
+    });
+  }
   try {
     for (auto& slot : slots_) ReplayCache(*slot);
     if (fatal_) throw controller::HistoryError(history_->error());
@@ -182,7 +190,7 @@ void QDXController::Connect(DeviceSlot& slot) {
 }
 
 void QDXController::StartCapture(const std::string& path) {
-  capture_ = std::make_shared<controller::CaptureWriter>(path);
+  capture_ = std::make_shared<controller::CaptureWriter>(path, db_path_);
 }
 
 void QDXController::CaptureTraffic(DeviceSlot& slot) {
@@ -206,7 +214,8 @@ void QDXController::InstallSinks(DeviceSlot& slot) {
     if (board) board->Record(s->index, type, data, len, s->cached);
   };
   sinks.history = [this, s](const unsigned char* data, unsigned int len) {
-    if (!history_ || fatal_) return;
+    // The record being replayed from the history is stored there already.
+    if (!history_ || fatal_ || s->cached) return;
     controller::HistoryRow row;
     row.data_id = s->cfg.data_id;
     row.record_type = s->last_type;
@@ -326,7 +335,8 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   }
   FinishHistory();
   PrintSummary();
-  return fatal_ ? 1 : 0;
+  // A capture that stopped is a run that did not do what it was asked.
+  return fatal_ || (capture_ && capture_->failed()) ? 1 : 0;
 }
 
 // Everything the loop does for a device whose time has come.

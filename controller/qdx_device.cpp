@@ -5,10 +5,26 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <stdexcept>
 
 #include "controller/device_settings.h"
 #include "controller/serial_port.h"
+
+namespace {
+
+// The reply timeout runs on the steady clock, kept in the framework's time
+// member as an offset from 1970: a stepped wall clock neither ends a wait
+// early nor stretches it by the size of the step.
+boost::posix_time::ptime SteadyNow() {
+  const std::int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+  return boost::posix_time::from_time_t(0) + boost::posix_time::microseconds(us);
+}
+
+}  // namespace
 
 TTime get_ttime(boost::posix_time::ptime t) {
   TTime out{};
@@ -117,7 +133,7 @@ int QDXSPDevice::RefreshStatus() {
     if (sinks_.traffic) sinks_.traffic(true, data, static_cast<unsigned int>(len));
   });
   processing_ = true;
-  request_time_ = boost::posix_time::microsec_clock::universal_time();
+  request_time_ = SteadyNow();
   return 1;
 }
 
@@ -127,7 +143,7 @@ bool QDXSPDevice::IsProcessing() { return processing_; }
 
 bool QDXSPDevice::IsStalled() {
   if (!processing_ || request_time_.is_special()) return false;
-  const auto waited = boost::posix_time::microsec_clock::universal_time() - request_time_;
+  const auto waited = SteadyNow() - request_time_;
   return waited.total_milliseconds() > reply_timeout_ms_;
 }
 

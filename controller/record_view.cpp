@@ -44,10 +44,26 @@ std::vector<std::string> FlagNames(std::uint8_t state) {
 }
 
 std::string FormatRecordTime(const unsigned char* t) {
-  char buf[32];
-  std::snprintf(buf, sizeof(buf), "%04u-%02u-%02u %02u:%02u:%02u", ReadU16Le(t), t[2], t[3], t[4],
-                t[5], t[6]);
-  return buf;
+  // Digit by digit: it is written for every record of a history answer.
+  char buf[20] = "0000-00-00 00:00:00";
+  const unsigned year = ReadU16Le(t);
+  bool wide_field = year > 9999;
+  for (int i = 2; i < 7; ++i) wide_field = wide_field || t[i] > 99;
+  if (wide_field) {
+    char wide[32];
+    std::snprintf(wide, sizeof(wide), "%u-%02u-%02u %02u:%02u:%02u", year, t[2], t[3], t[4], t[5],
+                  t[6]);
+    return wide;
+  }
+  const auto two = [&](int at, unsigned v) {
+    buf[at] = static_cast<char>('0' + v / 10);
+    buf[at + 1] = static_cast<char>('0' + v % 10);
+  };
+  two(0, year / 100);
+  two(2, year % 100);
+  const int at[] = {5, 8, 11, 14, 17};
+  for (int i = 0; i < 5; ++i) two(at[i], t[2 + i]);
+  return std::string(buf, 19);
 }
 
 std::string DescribeRecord(int type, const unsigned char* data, unsigned int len) {

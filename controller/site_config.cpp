@@ -18,6 +18,8 @@ namespace {
 
 constexpr char kPlugins[] = "plugins";
 constexpr char kDevices[] = "devices";
+constexpr char kHistory[] = "history";
+constexpr long long kMaxHistoryBound = INT_MAX;
 
 [[noreturn]] void Fail(const std::string& origin, const std::string& where,
                        const std::string& what) {
@@ -129,13 +131,29 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
   return dev;
 }
 
+HistoryLimits ParseHistory(const Json::Value& h, const std::string& origin) {
+  HistoryLimits out;
+  if (h.isNull()) return out;
+  const std::string at = Quoted(kHistory);
+  if (!h.isObject()) Fail(origin, at, "must be an object");
+  CheckKeys(h, {"keep_days", "max_mb", "min_free_mb"}, origin, at + ".");
+  const auto bound = [&](const char* key) {
+    return WholeNumber(h[key], 0, kMaxHistoryBound, origin, at + "." + Quoted(key));
+  };
+  if (h.isMember("keep_days")) out.keep_days = static_cast<int>(bound("keep_days"));
+  if (h.isMember("max_mb")) out.max_mb = bound("max_mb");
+  if (h.isMember("min_free_mb")) out.min_free_mb = bound("min_free_mb");
+  return out;
+}
+
 }  // namespace
 
 SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
                      const std::string& plugin_dir) {
   if (!doc.isObject()) Fail(origin, "the document", "must be a JSON object");
-  CheckKeys(doc, {kPlugins, kDevices}, origin, "");
+  CheckKeys(doc, {kPlugins, kDevices, kHistory}, origin, "");
   SiteConfig site;
+  site.history = ParseHistory(doc[kHistory], origin);
 
   const Json::Value& plugins = doc[kPlugins];
   if (!plugins.isArray() || plugins.empty())

@@ -5,7 +5,8 @@
 //                    "port": "/dev/ttyUSB0" | "sim:SCENARIO" | "sim:SCENARIO:SEED",
 //                    "poll_interval_ms": 1000, "reply_timeout_ms": 800,
 //                    "cache_max_age_s": 300,
-//                    "settings": { ...the device's settings document... } } ] }
+//                    "settings": { ...the device's settings document... } } ],
+//     "history": { "keep_days": 400, "max_mb": 0, "min_free_mb": 64 } }
 #pragma once
 
 #include <json/value.h>
@@ -14,6 +15,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "controller/history_db.h"
 
 namespace controller {
 
@@ -49,6 +52,7 @@ struct DeviceConfig {
 struct SiteConfig {
   std::vector<std::string> plugins;  // resolved paths
   std::vector<DeviceConfig> devices;
+  HistoryLimits history;  // "history": each bound a whole number >= 0, 0 for none
 };
 
 // Validates a parsed site document. origin names the file in messages; relative

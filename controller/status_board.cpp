@@ -56,6 +56,7 @@ void StatusBoard::AddDevice(const DeviceConfig& cfg, const std::string& port,
     a.hysteresis = hyst == dev.threshold_hyst_.end() ? 0.0f : hyst->second;
   }
   std::lock_guard<std::mutex> lock(mu_);
+  d.history = history_;
   devices_.push_back(std::move(d));
 }
 
@@ -185,6 +186,12 @@ void StatusBoard::Emit(const char* kind, const std::string& data) {
   ring_times_[slot] = std::chrono::steady_clock::now();
   ++head_;
   cv_.notify_all();
+}
+
+void StatusBoard::SetHistory(const std::string& state) {
+  std::lock_guard<std::mutex> lock(mu_);
+  history_ = state;
+  for (DeviceStatus& d : devices_) d.history = state;
 }
 
 std::vector<DeviceStatus> StatusBoard::Snapshot() const {

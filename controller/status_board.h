@@ -65,6 +65,7 @@ struct DeviceStatus {
   std::int64_t record_ms = 0;                 // when it was published
   std::map<std::string, AlarmInfo> alarms;    // by signal id
   std::map<std::string, ReportInfo> reports;  // by report id
+  std::string history = "ok";                 // the history's state (HistoryStateName)
 };
 
 class StatusBoard;
@@ -113,6 +114,8 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void Lost(std::size_t i);
   void ReopenFailed(std::size_t i);
   void Reopened(std::size_t i, const std::string& port);
+  // The state of the history every device's records go to; any thread.
+  void SetHistory(const std::string& state);
 
   // Any thread.
   std::vector<DeviceStatus> Snapshot() const;
@@ -145,6 +148,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   std::size_t max_subscribers_;
   long dropped_ = 0;
   bool closed_ = false;
+  std::string history_ = "ok";
 };
 
 }  // namespace controller

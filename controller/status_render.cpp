@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "controller/history_writer.h"
 #include "controller/iso_time.h"
 #include "controller/record_view.h"
 #include "controller/ups_fields.h"
@@ -85,9 +86,9 @@ void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
   const unsigned char* r = data.data();
   out.Key("device_time").String(FormatRecordTime(r + kUpsTimeOffset));
   out.Key("values").BeginObject();
-  for (const UpsMeasurement& m : kUpsMeasurements) {
-    out.Key(m.key).Number(UpsValue(r, m), m.decimals);
-  }
+  // The raw field is the value in units of 10^-decimals.
+  for (const UpsMeasurement& m : kUpsMeasurements)
+    out.Key(m.key).Fixed(ReadU16Le(r + m.offset), m.decimals);
   out.EndObject();
   const unsigned state = r[kUpsStateOffset];
   out.Key("state").Int(state).Key("flags").BeginArray();
@@ -141,6 +142,7 @@ void WriteDevice(JsonOut& out, const DeviceStatus& d) {
   out.Key("name").String(d.name).Key("data_id").Int(d.data_id).Key("type").String(d.type);
   out.Key("port").String(d.port).Key("poll_interval_ms").Int(d.poll_interval_ms);
   out.Key("link").String(LinkStateName(d.link)).Key("link_since").String(FormatUtcMs(d.link_ms));
+  out.Key("history").String(d.history);
   WriteCounters(out, d);
   out.Key("record");
   if (d.record_ms == 0) {
@@ -226,6 +228,15 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
     for (LinkState s : kLinkStates) {
       Sample(out, "qdx_device_link_state", labels[i] + ",state=\"" + LinkStateName(s) + "\"",
              devices[i].link == s ? 1 : 0, 0);
+    }
+  }
+  Family(out, "qdx_device_history_state", "gauge",
+         "State of the history the device's records go to: 1 for the current state.");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    for (HistoryState s : kHistoryStates) {
+      const char* name = HistoryStateName(s);
+      Sample(out, "qdx_device_history_state", labels[i] + ",state=\"" + name + "\"",
+             devices[i].history == name ? 1 : 0, 0);
     }
   }
   Family(out, "qdx_device_last_record_timestamp_seconds", "gauge",

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -142,6 +143,30 @@ TEST_F(HistoryWriterTest, ReportsAPermanentError) {
       << w.error();
   EXPECT_FALSE(w.Push(Row(2)));
   EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now()));
+}
+
+// The file deleted under a running writer: said once, a new history made at
+// the path, and every record pushed after the deletion stored in it.
+TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
+  controller::HistoryWriterOptions opt;
+  opt.group_wait = std::chrono::milliseconds(10);
+  HistoryWriter w(Db(), opt);
+  std::vector<std::string> notes;  // written on the writer's thread, read after Finish
+  std::vector<controller::HistoryState> states;
+  w.OnNotice([&](const std::string& line) { notes.push_back(line); });
+  w.OnState([&](controller::HistoryState s) { states.push_back(s); });
+  w.Start();
+  ASSERT_TRUE(w.Push(Row(1)));
+  for (int i = 0; i < 500 && w.stats().stored < 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  for (int i = 2; i < 6; ++i) ASSERT_TRUE(w.Push(Row(i)));
+  ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10))) << w.error();
+  EXPECT_EQ(StoredSequence(), (std::vector<int>{2, 3, 4, 5}));
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find(path_ + " was deleted or replaced"), std::string::npos) << notes[0];
+  EXPECT_EQ(w.state(), controller::HistoryState::kRecreated);
+  EXPECT_EQ(states, (std::vector<controller::HistoryState>{controller::HistoryState::kRecreated}));
 }
 
 }  // namespace

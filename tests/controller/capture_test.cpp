@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/expect.h"
@@ -57,6 +58,34 @@ TEST_F(CaptureTest, ReadNamesFileAndLine) {
   test_support::ExpectThrowWithMessage<controller::CaptureError>(
       [&] { controller::ReadCapture(path_); }, path_ + ":3: ");
   EXPECT_THROW(controller::ReadCapture(dir_.File("none")), controller::CaptureError);
+}
+
+// Nothing is ever overwritten: the history and a file that is no capture are
+// refused and left as they were; a capture is appended to, after its cut line.
+TEST_F(CaptureTest, NeverOverwritesAndAppendsToACapture) {
+  const std::string db = dir_.File("h.db");
+  for (const std::string& other : {db, path_}) {
+    std::ofstream(other) << "60 good rows";
+    test_support::ExpectThrowWithMessage<controller::CaptureError>(
+        [&] { controller::CaptureWriter w(other, db); },
+        other == db ? "it is the history database" : "is no capture");
+    std::ifstream in(other);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "60 good rows");
+  }
+  EXPECT_THROW(controller::CaptureWriter(dir_.File("./h.db"), db), controller::CaptureError);
+  const std::string cap = dir_.File("a.capture");
+  { controller::CaptureWriter w(cap); }
+  std::ofstream(cap, std::ios::app) << "1 ups tx 51310d\n2 ups rx 2";
+  std::string warning;
+  EXPECT_EQ(controller::ReadCapture(cap, &warning).size(), 1u);
+  EXPECT_EQ(warning, cap + ":3: last line cut short, left out");
+  {
+    controller::CaptureWriter w(cap, db);
+    w.Write("ups", true, reinterpret_cast<const unsigned char*>("("), 1);
+  }
+  const auto events = controller::ReadCapture(cap);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1].bytes, "(");
 }
 
 TEST_P(CaptureTest, RejectsALineSayingWhy) {

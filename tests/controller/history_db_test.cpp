@@ -6,11 +6,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "controller/iso_time.h"
 #include "support/expect.h"
 #include "support/temp_dir.h"
 
@@ -96,6 +99,127 @@ INSTANTIATE_TEST_SUITE_P(
         BadTable{"CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER, time TEXT)",
                  "table \"history\": column \"device_type\" is missing"},
         BadTable{"CREATE VIEW history AS SELECT 1 AS id", "column \"data_id\" is missing"}));
+
+// A raw statement against the file, as another program would run it.
+void Sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* err = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << err;
+  sqlite3_free(err);
+  sqlite3_close(db);
+}
+
+std::int64_t Count(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
+  const std::int64_t n = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : -1;
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return n;
+}
+
+// Runs upkeep until it has nothing left to do; the removals it made.
+std::vector<controller::Removal> UpkeepAll(controller::HistoryDb& db) {
+  std::vector<controller::Removal> out;
+  for (int i = 0; i < 1000; ++i) {
+    controller::Removal r;
+    const bool more = db.Upkeep(&r);
+    if (r.count > 0) out.push_back(r);
+    if (!more) break;
+  }
+  return out;
+}
+
+// A file of the older schema (time as text only) is taken over in place: every
+// row kept and given its integer time, the unreadable one at 1970.
+TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
+  Sql(path_,
+      "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, device_type "
+      "TEXT NOT NULL, record_type INTEGER NOT NULL, time TEXT NOT NULL, data BLOB NOT NULL);"
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 4999) "
+      "INSERT INTO history(data_id, device_type, record_type, time, data) SELECT 7, 'z', 5035, "
+      "strftime('%Y-%m-%dT%H:%M:%fZ', '2026-12-07T10:00:00', '+' || i || ' seconds'), x'01' "
+      "FROM n;"
+      "INSERT INTO history(data_id, device_type, record_type, time, data) "
+      "VALUES(7, 'z', 5035, 'garbled', x'02');");
+  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  EXPECT_TRUE(UpkeepAll(db).empty());
+  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM history"), 5001);
+  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 0);
+  EXPECT_EQ(Count(path_, "SELECT time_ms FROM history WHERE id = 4321"),
+            1796637600000LL + 4320 * 1000);
+  EXPECT_EQ(Count(path_, "SELECT time_ms FROM history WHERE time = 'garbled'"), 0);
+  EXPECT_EQ(db.Latest(7, "z")->bytes, (controller::Bytes{2}));
+}
+
+// keep_days removes older records, newer ones stay, and so do this run's own
+// even when the clock put them in the past.
+TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
+  const auto now = std::chrono::system_clock::now();
+  const auto ago = [&](int hours) {
+    return controller::FormatUtcMs(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       (now - std::chrono::hours(hours)).time_since_epoch())
+                                       .count());
+  };
+  { controller::HistoryDb create(path_); }
+  for (int hours : {72, 50, 1}) {
+    Sql(path_,
+        "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
+        "VALUES(7, 'z', 5035, '" +
+            ago(hours) + "', x'01', " + std::to_string(*controller::ParseUtcMs(ago(hours))) + ")");
+  }
+  controller::HistoryDb db(path_, controller::HistoryLimits{1, 0, 0});
+  std::vector<controller::HistoryRow> mine(1);
+  mine[0].data_id = 8;
+  mine[0].device_type = "z";
+  mine[0].time = now - std::chrono::hours(24 * 30);  // a clock that was a month behind
+  mine[0].data = {3};
+  ASSERT_EQ(db.StoreGroup(mine, nullptr), SQLITE_OK);
+  const auto removed = UpkeepAll(db);
+  ASSERT_EQ(removed.size(), 1u);
+  EXPECT_EQ(removed[0].count, 2);
+  EXPECT_EQ(controller::FormatUtcMs(removed[0].first_ms), ago(72));
+  EXPECT_EQ(controller::FormatUtcMs(removed[0].last_ms), ago(50));
+  EXPECT_NE(controller::RemovalLine(removed[0])
+                .find("removed 2 records stored from " + ago(72) + " to " + ago(50) +
+                      " (older than 1 days)"),
+            std::string::npos);
+  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM history"), 2);
+}
+
+// Past max_mb the oldest rows go and the file hands the pages back.
+TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
+  controller::HistoryDb db(path_, controller::HistoryLimits{0, 1, 0});
+  std::vector<controller::HistoryRow> rows(1000);
+  for (auto& r : rows) {
+    r.data_id = 7;
+    r.device_type = "zota_up2200";
+    r.time = std::chrono::system_clock::now();
+    r.data.assign(26, 0);
+  }
+  for (int group = 0; group < 30; ++group) {
+    ASSERT_EQ(db.StoreGroup(rows, nullptr), SQLITE_OK);
+    UpkeepAll(db);
+  }
+  const std::int64_t size = Count(path_,
+                                  "SELECT page_count * page_size FROM pragma_page_count, "
+                                  "pragma_page_size");
+  EXPECT_LE(size, 1024 * 1024);
+  EXPECT_EQ(Count(path_, "SELECT MAX(id) FROM history"), 30000);  // the newest stay
+  EXPECT_GT(Count(path_, "SELECT MIN(id) FROM history"), 1);
+}
+
+TEST_F(HistoryDbTest, NoticesTheFileGoneOrReplaced) {
+  controller::HistoryDb db(path_);
+  EXPECT_TRUE(db.StillAtPath());
+  ASSERT_EQ(::rename(path_.c_str(), dir_.File("moved.db").c_str()), 0);
+  EXPECT_FALSE(db.StillAtPath());
+  std::ofstream(path_) << "";
+  EXPECT_FALSE(db.StillAtPath());
+}
 
 TEST_F(HistoryDbTest, ReadsStoredTimesAndNothingElse) {
   EXPECT_EQ(*controller::ParseUtcTimestamp("1970-01-01T00:00:00.000Z"), 0);

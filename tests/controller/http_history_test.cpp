@@ -34,7 +34,7 @@ void PrintTo(const BadQuery& q, std::ostream* os) {
 // of device 7.
 class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
  protected:
-  void Fill() {
+  void Fill(int stepped_back = 0) {
     filled_ = true;
     { controller::HistoryDb create(path_); }
     sqlite3* db = nullptr;
@@ -42,7 +42,7 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
     sqlite3_stmt* ins = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db,
                                  "INSERT INTO history(data_id, device_type, record_type, time, "
-                                 "data) VALUES(?, 'zota_up2200', ?, ?, ?)",
+                                 "data, time_ms) VALUES(?, 'zota_up2200', ?, ?, ?, ?)",
                                  -1, &ins, nullptr),
               SQLITE_OK);
     auto add = [&](int data_id, int type, std::int64_t ms, const std::vector<unsigned char>& d) {
@@ -52,6 +52,7 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
       sqlite3_bind_int(ins, 2, type);
       sqlite3_bind_text(ins, 3, t.c_str(), -1, SQLITE_TRANSIENT);
       sqlite3_bind_blob(ins, 4, d.data(), static_cast<int>(d.size()), SQLITE_TRANSIENT);
+      sqlite3_bind_int64(ins, 5, ms);
       ASSERT_EQ(sqlite3_step(ins), SQLITE_DONE);
     };
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
@@ -62,6 +63,8 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
       add(8, 5035, t0_ + i * 1000 + 500, kRecord);
     }
     add(7, 99, t0_ + 100 * 1000, {0xAB, 0x01});
+    // Stored after the clock was stepped back an hour: later ids, earlier times.
+    for (int i = 0; i < stepped_back; ++i) add(7, 5035, t0_ - 3600 * 1000 + i * 1000, kRecord);
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_finalize(ins);
     sqlite3_close(db);
@@ -166,6 +169,23 @@ TEST_F(HttpHistoryTest, LimitsAndThins) {
   ASSERT_EQ(thinned.rows.size(), 11u);  // 10 buckets of records, and the foreign one
   EXPECT_EQ(thinned.rows[1].time, "2026-12-07T10:00:10.000Z");
   EXPECT_FALSE(thinned.more);
+}
+
+TEST_F(HttpHistoryTest, FindsRecordsStoredAfterAClockStepByTheirOwnTimes) {
+  Fill(30);
+  const controller::HistoryPage before =
+      Read({{"from", "2026-12-07T08:59:00Z"}, {"to", "2026-12-07T09:00:29Z"}});
+  EXPECT_EQ(before.rows.size(), 30u);
+  const controller::HistoryPage after =
+      Read({{"from", "2026-12-07T10:00:00Z"}, {"to", "2026-12-07T10:00:29Z"}});
+  EXPECT_EQ(after.rows.size(), 30u);
+  const controller::HistoryPage wide = Read({{"from", "2026-12-07T08:00:00Z"}});
+  ASSERT_EQ(wide.rows.size(), 131u);
+  for (std::size_t i = 1; i < wide.rows.size(); ++i)
+    EXPECT_LE(wide.rows[i - 1].time, wide.rows[i].time) << i;
+  const controller::HistoryPage thinned = Read({{"from", "2026-12-07T08:00:00Z"}, {"step", "60"}});
+  ASSERT_EQ(thinned.rows.size(), 3u);  // 09:00, 10:00 and 10:01
+  EXPECT_EQ(thinned.rows[0].time, "2026-12-07T09:00:00.000Z");
 }
 
 TEST_F(HttpHistoryTest, RendersJsonAndCsv) {

@@ -65,7 +65,14 @@ INSTANTIATE_TEST_SUITE_P(
                      R"(, {"name": "b", "type": "t", "data_id": 7, "port": "q"})"),
                 "[1].\"data_id\" repeats the data id 7"},
         BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "cache_max_age_s": 0})"),
-                "\"cache_max_age_s\" must be a whole number from 1"}));
+                "\"cache_max_age_s\" must be a whole number from 1"},
+        BadSite{Site(kGoodDevice).insert(1, R"("history": 5, )"), "\"history\" must be an object"},
+        BadSite{Site(kGoodDevice).insert(1, R"("history": {"keep_days": -1}, )"),
+                "\"history\".\"keep_days\" must be a whole number from 0"},
+        BadSite{Site(kGoodDevice).insert(1, R"("history": {"max_mb": 1.5}, )"),
+                "\"history\".\"max_mb\" must be a whole number from 0"},
+        BadSite{Site(kGoodDevice).insert(1, R"("history": {"max_kb": 1}, )"),
+                "\"history\".\"max_kb\" is not a known key"}));
 
 TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   const auto site = controller::ParseSite(
@@ -85,6 +92,17 @@ TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   EXPECT_EQ(site.devices[1].sim_seed, 42u);
   EXPECT_TRUE(site.devices[1].port.empty());
   EXPECT_EQ(site.devices[1].settings["appSetting"]["b_mode"].asInt(), 1);
+  EXPECT_EQ(site.history.keep_days, 400);
+  EXPECT_EQ(site.history.max_mb, 0);
+  EXPECT_EQ(site.history.min_free_mb, 64);
+  const auto bounded = controller::ParseSite(
+      test_support::ParseJson(
+          Site(kGoodDevice)
+              .insert(1, R"("history": {"keep_days": 0, "max_mb": 5, "min_free_mb": 0}, )")),
+      "site.json", "/plugins");
+  EXPECT_EQ(bounded.history.keep_days, 0);
+  EXPECT_EQ(bounded.history.max_mb, 5);
+  EXPECT_EQ(bounded.history.min_free_mb, 0);
 }
 
 }  // namespace

@@ -57,6 +57,7 @@ TEST(StatusRenderTest, DevicesJsonEscapesNames) {
   const Json::Value& d = j["devices"][0];
   EXPECT_EQ(d["name"].asString(), "ups \"a\"\\\n\x01");
   EXPECT_EQ(d["link"].asString(), "ok");
+  EXPECT_EQ(d["history"].asString(), "ok");
   EXPECT_DOUBLE_EQ(d["record"]["values"]["output_load"].asDouble(), 34.0);
   EXPECT_EQ(d["alarms"][0]["threshold"].asFloat(), 180.0f);
   EXPECT_TRUE(d["alarms"][0]["low"].asBool());
@@ -68,6 +69,7 @@ TEST(StatusRenderTest, MetricsAreWellFormed) {
   const auto board = MakeBoard(64, 4, "ups \"a\"\\");
   board->Record(0, 5035, kRecord.data(), 26, false);
   board->Failure(0);
+  board->SetHistory("recreated");
   const std::string text = controller::MetricsText(board->Snapshot(), {3, 1});
   for (const char* bad : {"a{b=\"c} 1", "a{b=\"\\x\"} 1", "a 1x", "a{b=\"c\"}1", "A 1"})
     EXPECT_EQ(SampleName(bad), "") << bad;
@@ -88,8 +90,11 @@ TEST(StatusRenderTest, MetricsAreWellFormed) {
         "ups_output_load_ratio{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 0.34\n",
         "flag=\"utility_failure\"} 1\n", "flag=\"battery_low\"} 0\n",
         "qdx_device_communication_failures_total{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 1\n",
-        "state=\"timeout\"} 1\n", "signal_id=\"2A2615101001\",level=\"2\"} 0\n",
-        "qdx_http_event_clients 3\n", "qdx_http_event_clients_dropped_total 1\n"})
+        "state=\"timeout\"} 1\n",
+        "qdx_device_history_state{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\",state=\"recreated\"} "
+        "1\n",
+        "signal_id=\"2A2615101001\",level=\"2\"} 0\n", "qdx_http_event_clients 3\n",
+        "qdx_http_event_clients_dropped_total 1\n"})
     EXPECT_NE(text.find(want), std::string::npos) << want;
 }
 

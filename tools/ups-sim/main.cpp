@@ -264,7 +264,10 @@ int Serve(int master, Responder& ups) {
 
 // The windows of the capture's device; throws naming the file or device.
 std::vector<Window> LoadReplay(Options& opt) {
-  const std::vector<controller::CaptureEvent> events = controller::ReadCapture(opt.replay_path);
+  std::string warning;
+  const std::vector<controller::CaptureEvent> events =
+      controller::ReadCapture(opt.replay_path, &warning);
+  if (!warning.empty()) std::cerr << "ups-sim: warning: " << warning << std::endl;
   std::set<std::string> devices;
   for (const controller::CaptureEvent& e : events) devices.insert(e.device);
   std::string names;

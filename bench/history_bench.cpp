@@ -1,0 +1,152 @@
+// What /api/history costs on a week of 1 s records of one device (604,800
+// rows), in a file of the older schema taken over first, against SQLite alone
+// reading the newest 1,000 rows by rowid from the same file in the same run.
+//   build-bench/bench/history_bench [--benchmark_repetitions=5]
+// The file is made in a temporary folder (about 90 MB) and removed at the end.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "controller/history_db.h"
+#include "controller/http_history.h"
+#include "controller/iso_time.h"
+
+namespace {
+
+constexpr int kWeekS = 7 * 86400;
+constexpr char kStart[] = "2026-11-30T00:00:00";
+constexpr std::uint32_t kDataId = 1001;
+constexpr char kType[] = "zota_up2200";
+
+struct WeekFile {
+  std::string dir;
+  std::string path;
+  std::int64_t start_ms = 0;
+  std::int64_t end_ms = 0;
+  double takeover_s = 0.0;
+
+  WeekFile() {
+    char tmpl[] = "/tmp/zota-history-bench-XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    path = dir + "/week.db";
+    start_ms = *controller::ParseUtcMs(std::string(kStart) + "Z");
+    end_ms = start_ms + (kWeekS - 1) * 1000LL;
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    // The schema before time_ms, one row a second, a real record each.
+    const std::string fill =
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, device_type "
+        "TEXT NOT NULL, record_type INTEGER NOT NULL, time TEXT NOT NULL, data BLOB NOT NULL);"
+        "CREATE INDEX history_device ON history(data_id, device_type, id);"
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(kWeekS - 1) +
+        ") INSERT INTO history(data_id, device_type, record_type, time, data) SELECT " +
+        std::to_string(kDataId) + ", '" + kType + "', 5035, strftime('%Y-%m-%dT%H:%M:%fZ', '" +
+        kStart +
+        "', '+' || i || ' seconds'), x'E9030000FC08F708FC085401F401CC000E0109EA070C07141E2C' "
+        "FROM n;";
+    sqlite3_exec(db, fill.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+      controller::HistoryDb take(path, controller::HistoryLimits{0, 0, 0});
+      controller::Removal none;
+      while (take.Upkeep(&none)) {
+      }
+    }
+    takeover_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  }
+  ~WeekFile() {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+    ::rmdir(dir.c_str());
+  }
+};
+
+WeekFile& Week() {
+  static WeekFile week;
+  return week;
+}
+
+controller::HistoryRequest Request(std::int64_t from_ms, std::int64_t to_ms, long step_s,
+                                   std::size_t limit) {
+  controller::HistoryRequest req;
+  req.device = "ups1";
+  req.data_id = kDataId;
+  req.device_type = kType;
+  req.from_ms = from_ms;
+  req.to_ms = to_ms;
+  req.step_s = step_s;
+  req.limit = limit;
+  return req;
+}
+
+// A whole answer as served: a connection of its own, the rows, the JSON.
+void Serve(benchmark::State& state, const controller::HistoryRequest& req) {
+  std::size_t rows = 0;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const controller::HistoryPage page = controller::ReadHistory(Week().path, req);
+    const std::string json = controller::HistoryJson(req, page);
+    rows = page.rows.size();
+    bytes = json.size();
+    benchmark::DoNotOptimize(json.data());
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.counters["takeover_s"] = Week().takeover_s;
+}
+
+// The baseline: SQLite reading the newest 1,000 rows by rowid, each column
+// touched, on a connection opened once.
+void BM_SqliteNewest1000(benchmark::State& state) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(Week().path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT time, record_type, data FROM history WHERE rowid > "
+                     "(SELECT MAX(rowid) FROM history) - 1000 ORDER BY rowid",
+                     -1, &st, nullptr);
+  std::size_t rows = 0;
+  for (auto _ : state) {
+    sqlite3_reset(st);
+    rows = 0;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      benchmark::DoNotOptimize(sqlite3_column_text(st, 0));
+      benchmark::DoNotOptimize(sqlite3_column_int(st, 1));
+      benchmark::DoNotOptimize(sqlite3_column_blob(st, 2));
+      ++rows;
+    }
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+}
+BENCHMARK(BM_SqliteNewest1000)->Unit(benchmark::kMicrosecond);
+
+void BM_PlainNewest1000(benchmark::State& state) {
+  Serve(state, Request(Week().end_ms - 999 * 1000, Week().end_ms, 0, 1000));
+}
+BENCHMARK(BM_PlainNewest1000)->Unit(benchmark::kMicrosecond);
+
+// The page's week chart: one record per 600 s, 1,008 points.
+void BM_WeekStep600(benchmark::State& state) {
+  Serve(state, Request(Week().start_ms, Week().end_ms, 600, controller::kMaxHistoryLimit));
+}
+BENCHMARK(BM_WeekStep600)->Unit(benchmark::kMicrosecond);
+
+// The day chart: one record per 60 s, 1,440 points.
+void BM_DayStep60(benchmark::State& state) {
+  Serve(state, Request(Week().end_ms - 86400 * 1000LL + 1000, Week().end_ms, 60,
+                       controller::kMaxHistoryLimit));
+}
+BENCHMARK(BM_DayStep60)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
