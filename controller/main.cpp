@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -22,6 +23,8 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr char kDefaultDb[] = "qdx-history.db";
+// How long the closing lines may wait for a reader of standard output.
+constexpr std::chrono::milliseconds kOutputFinishWait{2000};
 
 // Stop signals arrive as readable data on a descriptor the loop already polls,
 // so a signal never interrupts a device halfway through a cycle. A hang-up (the
@@ -36,22 +39,12 @@ int BlockStopSignals() {
   return ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-const char* ReceivedSignal(int fd) {
-  signalfd_siginfo info{};
-  if (::read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) return nullptr;
-  switch (info.ssi_signo) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "SIGTERM";
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything opens a file: a port must never get descriptor 1 or 2 and
+  // with it our lines.
+  controller::EnsureStandardDescriptors();
   // Plug-in diagnostics, printf included, and our lines share one ordered stream.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -109,6 +102,12 @@ int main(int argc, char** argv) {
     std::cerr << "qdx-host: cannot handle stop signals: " << std::strerror(errno) << std::endl;
     return kExitFailure;
   }
+  try {
+    controller::StartOutput();
+  } catch (const std::exception& e) {
+    controller::Complain(e.what());
+    return kExitFailure;
+  }
 
   int status = kExitFailure;
   try {
@@ -125,8 +124,6 @@ int main(int argc, char** argv) {
     if (server) controller::Say("qdx-host: status page at " + server->Start());
     status = controller->Run(limits, stop_fd);
     if (server) server->Stop();
-    if (const char* sig = ReceivedSignal(stop_fd))
-      controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
     controller->Shutdown();
   } catch (const std::exception& e) {
     std::fflush(stdout);
@@ -134,6 +131,7 @@ int main(int argc, char** argv) {
     status = kExitFailure;
   }
   ::close(stop_fd);
+  controller::FinishOutput(kOutputFinishWait);
   // A reader that left on purpose is no failure; a lost account of the run is.
   const int out_error = controller::OutputError();
   if (status == 0 && out_error != 0 && out_error != EPIPE) status = kExitFailure;

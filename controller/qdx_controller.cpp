@@ -1,16 +1,22 @@
 #include "controller/qdx_controller.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "controller/iso_time.h"
 #include "controller/output.h"
+#include "controller/output_pump.h"
 #include "controller/record_view.h"
+#include "controller/serial_port.h"
 
 namespace {
 
@@ -30,6 +36,9 @@ constexpr std::uint64_t kStopTag = ~std::uint64_t{0};
 constexpr std::uint64_t kHistoryTag = kStopTag - 1;
 // How long a stop waits for a busy database to take the queued records.
 constexpr auto kHistoryDrainLimit = std::chrono::seconds(30);
+constexpr int kStopWatchMs = 50;
+constexpr auto kBabbleReportEvery = std::chrono::minutes(
+    1);  // "line keeps sending" at most  // how soon a second stop signal cuts that wait short
 
 std::string Who(const DeviceSlot& slot) {
   return slot.cfg.name + " (data id " + std::to_string(slot.cfg.data_id) + ")";
@@ -37,6 +46,21 @@ std::string Who(const DeviceSlot& slot) {
 
 std::string Seconds(long long ms) {
   return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
+}
+
+// The name of the stop signal waiting on fd, or null when none waits.
+const char* ReadStopSignal(int fd) {
+  signalfd_siginfo info{};
+  if (fd < 0 || ::read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info)))
+    return nullptr;
+  switch (info.ssi_signo) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "SIGTERM";
+  }
 }
 
 bool EarlierLast(const std::pair<Clock::time_point, DeviceSlot*>& a,
@@ -289,6 +313,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
       const DueEntry entry = due_.back();
       due_.pop_back();
       if (entry.second->due != entry.first) continue;  // rescheduled since
+      entry.second->due = Clock::time_point::max();    // taken: the next one is filed anew
       Service(*entry.second, Clock::now());
     }
     if (fatal_ || Done()) break;
@@ -302,7 +327,12 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
     }
     bool stop = false;
     for (int i = 0; i < n; ++i) {
-      if (events[i].data.u64 == kStopTag) stop = true;
+      // Read at once: the first signal is the one named, whatever follows.
+      if (events[i].data.u64 == kStopTag && !stop) {
+        stop = true;
+        if (const char* sig = ReadStopSignal(stop_fd))
+          controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
+      }
       if (events[i].data.u64 == kHistoryTag) HistoryFailed(history_->error());
     }
     if (stop || fatal_) break;
@@ -324,7 +354,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
     slot->watched_fd = -1;
     slot->due = Clock::time_point::max();
   }
-  FinishHistory();
+  FinishHistory(stop_fd);
   PrintSummary();
   return fatal_ ? 1 : 0;
 }
@@ -371,7 +401,10 @@ void QDXController::Schedule(DeviceSlot& slot, Clock::time_point now) {
   } else if (!slot.limit_reached) {
     due = slot.next_poll;
   }
-  if (due == slot.due) return;  // already filed under this time
+  // An earlier wake already filed stays: Service looks again then. Moving it
+  // later on every read would let a port that is always readable put off its
+  // own reply deadline for ever.
+  if (slot.due <= due) return;
   slot.due = due;
   if (due == Clock::time_point::max()) return;
   due_.emplace_back(due, &slot);
@@ -404,13 +437,30 @@ void QDXController::HistoryFailed(const std::string& why) {
   Complain(why + "; stopping");
 }
 
-// Stores what is still queued before the summary is shown.
-void QDXController::FinishHistory() {
+// Stores what is still queued before the summary is shown. A stop signal
+// during the wait (a second Ctrl-C) cuts it short; what is left is counted as
+// not stored.
+void QDXController::FinishHistory(int stop_fd) {
   if (!history_) return;
   const controller::HistoryStats before = history_->stats();
   if (before.waiting > 0 && before.retries > 0)
-    controller::SayLast("history: storing " + std::to_string(before.waiting) + " queued records");
-  if (!history_->Finish(Clock::now() + kHistoryDrainLimit)) HistoryFailed(history_->error());
+    controller::SayLast("history: storing " + std::to_string(before.waiting) +
+                        " queued records (Ctrl-C again to stop waiting)");
+  std::atomic<bool> finished{false};
+  controller::HistoryWriter* writer = history_.get();
+  std::thread watch([&finished, writer, stop_fd] {
+    while (!finished.load() && stop_fd >= 0) {
+      pollfd p{stop_fd, POLLIN, 0};
+      if (::poll(&p, 1, kStopWatchMs) > 0 && ReadStopSignal(stop_fd)) {
+        writer->CutShort();
+        return;
+      }
+    }
+  });
+  const bool stored = history_->Finish(Clock::now() + kHistoryDrainLimit);
+  finished = true;
+  watch.join();
+  if (!stored) HistoryFailed(history_->error());
 }
 
 void QDXController::PollDue(DeviceSlot& slot, Clock::time_point now) {
@@ -419,12 +469,33 @@ void QDXController::PollDue(DeviceSlot& slot, Clock::time_point now) {
   slot.next_poll += interval;
   if (slot.next_poll <= now) slot.next_poll = now + interval;  // fell behind: no burst
   slot.sent_at = now;
+  DiscardBeforePoll(slot, now);
   try {
     slot.dev->RefreshStatus();
   } catch (const std::exception& e) {
     Complain(Who(slot) + ": poll failed: " + e.what());
     slot.dev->Reset();
   }
+}
+
+// Input before a poll answers no poll (a stray LF, noise, a late reply's
+// tail). A line that never falls quiet is cut off after a bounded amount, and
+// said so now and then, not at every poll.
+void QDXController::DiscardBeforePoll(DeviceSlot& slot, Clock::time_point now) {
+  auto& traffic = slot.dev->sinks_.traffic;
+  bool sending = false;
+  const std::size_t n = controller::DiscardInput(
+      slot.dev->port_fd_,
+      [&traffic](const unsigned char* data, std::size_t len) {
+        if (traffic) traffic(true, data, static_cast<unsigned int>(len));
+      },
+      controller::kMaxDiscardBytes, &sending);
+  if (!sending) return;
+  if (slot.babble_said != Clock::time_point{} && now - slot.babble_said < kBabbleReportEvery)
+    return;
+  slot.babble_said = now;
+  Say(Who(slot) + ": line keeps sending: " + controller::Grouped(n) +
+      " bytes discarded before poll");
 }
 
 void QDXController::CheckStalled(DeviceSlot& slot) {

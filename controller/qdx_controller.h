@@ -60,6 +60,7 @@ struct DeviceSlot {
   Clock::time_point idle_since{};  // when the last exchange ended
   std::size_t index = 0;           // in the controller's list
   bool limit_reached = false;
+  Clock::time_point babble_said{};  // when "line keeps sending" was last shown
 };
 
 }  // namespace controller
@@ -105,6 +106,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void CaptureTraffic(controller::DeviceSlot& slot);
   void ReplayCache(controller::DeviceSlot& slot);
   void PollDue(controller::DeviceSlot& slot, controller::Clock::time_point now);
+  void DiscardBeforePoll(controller::DeviceSlot& slot, controller::Clock::time_point now);
   void CheckStalled(controller::DeviceSlot& slot);
   void ReadPort(controller::DeviceSlot& slot, short revents);
   void Deliver(controller::DeviceSlot& slot, unsigned char* buf, unsigned int n);
@@ -115,7 +117,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void Schedule(controller::DeviceSlot& slot, controller::Clock::time_point now);
   void Watch(controller::DeviceSlot& slot);
   void HistoryFailed(const std::string& why);
-  void FinishHistory();
+  void FinishHistory(int stop_fd);
   bool Done() const;
   void PrintSummary() const;
 

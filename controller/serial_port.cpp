@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -39,7 +40,6 @@ speed_t SpeedConstant(int baud) {
 }
 
 constexpr char kInUse[] = "port in use by another program";
-constexpr int kMaxDiscardReads = 64;
 
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
   throw std::runtime_error("cannot open port " + path + ": " + what);
@@ -91,20 +91,22 @@ void CloseSerialPort(int fd) {
   ::close(fd);
 }
 
-std::size_t DiscardInput(int fd,
-                         const std::function<void(const unsigned char*, std::size_t)>& seen) {
+std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, std::size_t)>& seen,
+                         std::size_t max_bytes, bool* still_sending) {
+  if (still_sending) *still_sending = false;
   if (fd < 0) return 0;
   std::size_t total = 0;
   unsigned char buf[512];
   // Bounded: a line that never stops talking must not hold up the poll; what it
   // still holds then is flushed unseen.
-  for (int i = 0; i < kMaxDiscardReads; ++i) {
-    const ssize_t n = ::read(fd, buf, sizeof(buf));
+  while (total < max_bytes) {
+    const ssize_t n = ::read(fd, buf, std::min(sizeof(buf), max_bytes - total));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return total;
     total += static_cast<std::size_t>(n);
     if (seen) seen(buf, static_cast<std::size_t>(n));
   }
+  if (still_sending) *still_sending = true;
   ::tcflush(fd, TCIFLUSH);
   return total;
 }

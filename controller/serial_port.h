@@ -15,11 +15,14 @@ int OpenSerialPort(const std::string& path, int baud);
 // Closes a port opened by OpenSerialPort; -1 is ignored.
 void CloseSerialPort(int fd);
 
+// Most input read and dropped before one poll.
+constexpr std::size_t kMaxDiscardBytes = 64 * 1024;
+
 // Reads and drops whatever input waits on fd, handing each chunk to seen; a
-// line still talking after a bounded number of reads has the rest flushed.
-// Returns the count of bytes read.
-std::size_t DiscardInput(int fd,
-                         const std::function<void(const unsigned char*, std::size_t)>& seen);
+// line still talking after max_bytes has the rest flushed, and still_sending
+// (when given) tells so. Returns the count of bytes read.
+std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, std::size_t)>& seen,
+                         std::size_t max_bytes = kMaxDiscardBytes, bool* still_sending = nullptr);
 
 // Writes every byte, retrying on EINTR, EAGAIN and short writes; false on error.
 bool WriteAll(int fd, const unsigned char* data, std::size_t len);
