@@ -12,11 +12,13 @@
 #include <cstring>
 #include <thread>
 
+#include "controller/device_settings.h"
 #include "controller/iso_time.h"
 #include "controller/output.h"
 #include "controller/output_pump.h"
 #include "controller/record_view.h"
 #include "controller/serial_port.h"
+#include "controller/ups_fields.h"
 
 namespace {
 
@@ -37,6 +39,7 @@ constexpr std::uint64_t kHistoryTag = kStopTag - 1;
 // How long a stop waits for a busy database to take the queued records.
 constexpr auto kHistoryDrainLimit = std::chrono::seconds(30);
 constexpr int kStopWatchMs = 50;
+constexpr char kUpsDeviceType[] = "zota_up2200";  // the device whose checks ups_fields.h lists
 constexpr auto kBabbleReportEvery = std::chrono::minutes(
     1);  // "line keeps sending" at most  // how soon a second stop signal cuts that wait short
 
@@ -189,6 +192,7 @@ void QDXController::Connect(DeviceSlot& slot) {
     throw std::runtime_error(what + "loading its settings failed with an unknown error");
   }
   if (!taken) throw std::runtime_error(what + "the device refused its settings");
+  WarnUnusedIds(slot);
   try {
     slot.dev->OpenPort();
   } catch (const std::exception& e) {
@@ -203,6 +207,23 @@ void QDXController::Connect(DeviceSlot& slot) {
   Say(Who(slot) + ": " + cfg.type + " on " + via + ", " + std::to_string(slot.dev->baud_rate_) +
       " bit/s, poll every " + std::to_string(cfg.poll_interval_ms) + " ms, reply timeout " +
       std::to_string(cfg.reply_timeout_ms) + " ms");
+}
+
+// A threshold or report keyed by an id the device never checks can never
+// fire; most likely the id is mistyped.
+void QDXController::WarnUnusedIds(const DeviceSlot& slot) {
+  if (slot.cfg.type != kUpsDeviceType) return;  // only its checks are known here
+  const auto checks = [](const std::string& id) {
+    const controller::UpsSignal* s = controller::FindUpsSignal(id);
+    return s != nullptr && id == s->signal_id;
+  };
+  const auto reports = [](const std::string& id) {
+    const controller::UpsSignal* s = controller::FindUpsSignal(id);
+    return s != nullptr && id == s->report_id;
+  };
+  for (const std::string& entry : controller::UnusedSettingIds(slot.cfg.settings, checks, reports))
+    Say(Who(slot) + ": warning: settings." + entry +
+        ": no check of this device uses this id, so it can never fire");
 }
 
 void QDXController::StartCapture(const std::string& path) {
@@ -534,6 +555,13 @@ void QDXController::Deliver(DeviceSlot& slot, unsigned char* buf, unsigned int n
     Complain(Who(slot) + ": reply handling failed: " + e.what());
     slot.dev->Reset();
   }
+  if (!waiting && slot.round_done) {
+    // The reply of an exchange already failed by its timeout: it stays that
+    // failure, and its record is published, counted as late.
+    ++slot.late;
+    if (board_) board_->Late(slot.index);
+    return;
+  }
   if (!waiting || slot.dev->IsProcessing()) return;
   if (slot.round_done) {
     ++slot.cycles;
@@ -605,10 +633,14 @@ void QDXController::PrintSummary() const {
   for (const auto& slot : slots_) {
     controller::SayLast(Who(*slot) + ": " + std::to_string(slot->cycles) + " cycles, " +
                         std::to_string(slot->records) + " records published, " +
-                        std::to_string(slot->failures) + " communication failures");
+                        std::to_string(slot->failures) + " communication failures" +
+                        (slot->late ? ", " + std::to_string(slot->late) + " late replies" : ""));
   }
   const auto worst =
       std::chrono::duration_cast<std::chrono::milliseconds>(worst_poll_delay_).count();
+  if (const std::uint64_t dropped = controller::OutputLinesDropped())
+    controller::SayLast("output: " + controller::Grouped(dropped) +
+                        " lines dropped (reader too slow)");
   controller::SayLast("polls: the latest went out " + std::to_string(worst) + " ms after its time");
   if (!history_) return;
   const controller::HistoryStats h = history_->stats();

@@ -50,6 +50,7 @@ struct DeviceSlot {
   long records = 0;         // records published
   bool round_done = false;  // the device completed a cycle in the current delivery
   long failures = 0;        // exchanges that ended without a reply
+  long late = 0;            // replies that completed after their exchange had timed out
   Clock::time_point next_poll{};
   Clock::time_point sent_at{};  // when the pending poll went out
   Clock::time_point reopen_at{};
@@ -103,6 +104,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void CreateDevice(controller::DeviceSlot& slot);
   void Connect(controller::DeviceSlot& slot);
   void InstallSinks(controller::DeviceSlot& slot);
+  void WarnUnusedIds(const controller::DeviceSlot& slot);
   void CaptureTraffic(controller::DeviceSlot& slot);
   void ReplayCache(controller::DeviceSlot& slot);
   void PollDue(controller::DeviceSlot& slot, controller::Clock::time_point now);
