@@ -1,7 +1,6 @@
 // qdx-host: the stand-in controller program. Loads the site's plug-ins, polls
 // its devices, shows what they publish and keeps every record in a history.
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -17,6 +16,7 @@
 #include "controller/qdx_controller.h"
 #include "controller/sim_process.h"
 #include "controller/site_config.h"
+#include "controller/stop_signals.h"
 
 namespace {
 
@@ -25,19 +25,6 @@ constexpr int kExitUsage = 2;
 constexpr char kDefaultDb[] = "qdx-history.db";
 // How long the closing lines may wait for a reader of standard output.
 constexpr std::chrono::milliseconds kOutputFinishWait{2000};
-
-// Stop signals arrive as readable data on a descriptor the loop already polls,
-// so a signal never interrupts a device halfway through a cycle. A hang-up (the
-// terminal or session went away) stops as cleanly as the others.
-int BlockStopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
-  return ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-}
 
 }  // namespace
 
@@ -97,7 +84,7 @@ int main(int argc, char** argv) {
   // A reader that goes away (qdx-host ... | head) must not end the monitoring:
   // a failed write is reported once and the records are still stored.
   ::signal(SIGPIPE, SIG_IGN);
-  const int stop_fd = BlockStopSignals();
+  const int stop_fd = controller::CatchStopSignals();
   if (stop_fd < 0) {
     std::cerr << "qdx-host: cannot handle stop signals: " << std::strerror(errno) << std::endl;
     return kExitFailure;

@@ -1,9 +1,7 @@
 #include "controller/qdx_controller.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/epoll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 #include "controller/output_pump.h"
 #include "controller/record_view.h"
 #include "controller/serial_port.h"
+#include "controller/stop_signals.h"
 #include "controller/ups_fields.h"
 
 namespace {
@@ -49,21 +48,6 @@ std::string Who(const DeviceSlot& slot) {
 
 std::string Seconds(long long ms) {
   return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
-}
-
-// The name of the stop signal waiting on fd, or null when none waits.
-const char* ReadStopSignal(int fd) {
-  signalfd_siginfo info{};
-  if (fd < 0 || ::read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info)))
-    return nullptr;
-  switch (info.ssi_signo) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "SIGTERM";
-  }
 }
 
 bool EarlierLast(const std::pair<Clock::time_point, DeviceSlot*>& a,
@@ -351,7 +335,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
       // Read at once: the first signal is the one named, whatever follows.
       if (events[i].data.u64 == kStopTag && !stop) {
         stop = true;
-        if (const char* sig = ReadStopSignal(stop_fd))
+        if (const char* sig = controller::ReadStopSignal(stop_fd))
           controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
       }
       if (events[i].data.u64 == kHistoryTag) HistoryFailed(history_->error());
@@ -472,7 +456,7 @@ void QDXController::FinishHistory(int stop_fd) {
   std::thread watch([&finished, writer, stop_fd] {
     while (!finished.load() && stop_fd >= 0) {
       pollfd p{stop_fd, POLLIN, 0};
-      if (::poll(&p, 1, kStopWatchMs) > 0 && ReadStopSignal(stop_fd)) {
+      if (::poll(&p, 1, kStopWatchMs) > 0 && controller::ReadStopSignal(stop_fd)) {
         writer->CutShort();
         return;
       }
