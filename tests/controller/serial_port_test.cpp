@@ -53,4 +53,17 @@ TEST_F(SerialPortTest, DiscardInputDropsWhatWaitsAndShowsIt) {
   controller::CloseSerialPort(fd);
 }
 
+TEST_F(SerialPortTest, DiscardInputStopsAtItsBoundAndSaysTheLineKeepsSending) {
+  const int fd = controller::OpenSerialPort(path_, 2400);
+  const std::string noise(3000, '\r');
+  ASSERT_EQ(::write(master_, noise.data(), noise.size()), 3000);
+  ::usleep(20000);
+  bool sending = false;
+  EXPECT_EQ(controller::DiscardInput(fd, nullptr, 1000, &sending), 1000u);
+  EXPECT_TRUE(sending);
+  EXPECT_EQ(controller::DiscardInput(fd, nullptr, 1000, &sending), 0u);  // the rest was flushed
+  EXPECT_FALSE(sending);
+  controller::CloseSerialPort(fd);
+}
+
 }  // namespace

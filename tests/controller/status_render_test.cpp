@@ -67,6 +67,7 @@ TEST(StatusRenderTest, DevicesJsonEscapesNames) {
 TEST(StatusRenderTest, MetricsAreWellFormed) {
   const auto board = MakeBoard(64, 4, "ups \"a\"\\");
   board->Record(0, 5035, kRecord.data(), 26, false);
+  board->Late(0);
   board->Failure(0);
   const std::string text = controller::MetricsText(board->Snapshot(), {3, 1});
   for (const char* bad : {"a{b=\"c} 1", "a{b=\"\\x\"} 1", "a 1x", "a{b=\"c\"}1", "A 1"})
@@ -88,6 +89,7 @@ TEST(StatusRenderTest, MetricsAreWellFormed) {
         "ups_output_load_ratio{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 0.34\n",
         "flag=\"utility_failure\"} 1\n", "flag=\"battery_low\"} 0\n",
         "qdx_device_communication_failures_total{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 1\n",
+        "qdx_device_late_replies_total{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 1\n",
         "state=\"timeout\"} 1\n", "signal_id=\"2A2615101001\",level=\"2\"} 0\n",
         "qdx_http_event_clients 3\n", "qdx_http_event_clients_dropped_total 1\n"})
     EXPECT_NE(text.find(want), std::string::npos) << want;
