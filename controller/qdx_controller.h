@@ -64,6 +64,12 @@ struct DeviceSlot {
   Clock::time_point babble_said{};  // when "line keeps sending" was last shown
 };
 
+// "NAME (data id N)", how every line about a device starts.
+std::string Who(const DeviceSlot& slot);
+
+// Milliseconds as "2.5 s".
+std::string Seconds(long long ms);
+
 }  // namespace controller
 
 class QDXController : public std::enable_shared_from_this<QDXController> {
