@@ -16,7 +16,7 @@ import time
 from datetime import datetime
 
 import e2e
-from e2e import Sim, check, published, rows, run_host, write_site
+from e2e import Sim, check, rows, run_host, write_site
 
 F_SETPIPE_SZ = 1031
 STALL_S = 5
@@ -134,10 +134,15 @@ def case_late(tmp):
         check(line, "qdx-host ended early", out)
         out += line
     port = re.search(r"status page at http://127.0.0.1:(\d+)/", out).group(1)
-    con = http.client.HTTPConnection("127.0.0.1", int(port), timeout=10)
-    con.request("GET", "/api/devices")
-    ups = json.loads(con.getresponse().read())["devices"][0]
-    con.close()
+    ups = None
+    for _ in range(40):  # bounded: a late record comes every second
+        con = http.client.HTTPConnection("127.0.0.1", int(port), timeout=10)
+        con.request("GET", "/api/devices")
+        ups = json.loads(con.getresponse().read())["devices"][0]
+        con.close()
+        if ups["link"] == "ok" and ups["counters"]["late"] >= 1:
+            break
+        time.sleep(0.05)
     check(ups["link"] == "ok" and ups["counters"]["late"] >= 1, "late reply not shown", ups)
     rest, err = host.communicate(timeout=30)
     out += rest
