@@ -52,7 +52,9 @@ void QDXController::DiscardBeforePoll(DeviceSlot& slot, Clock::time_point now) {
         if (traffic) traffic(true, data, static_cast<unsigned int>(len));
       },
       controller::kMaxDiscardBytes, &sending);
-  if (!sending) return;
+  const auto idle_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - slot.idle_since).count();
+  if (!controller::LineKeepsSending(n, sending, slot.dev->baud_rate_, idle_ms)) return;
   if (slot.babble_said != Clock::time_point{} && now - slot.babble_said < kBabbleReportEvery)
     return;
   slot.babble_said = now;

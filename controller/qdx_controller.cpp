@@ -393,9 +393,10 @@ void QDXController::Schedule(DeviceSlot& slot, Clock::time_point now) {
     ++limit_count_;
   }
   Clock::time_point due = Clock::time_point::max();
+  const bool waiting = slot.open && slot.dev->IsProcessing();
   if (!slot.open) {
     due = slot.reopen_at;
-  } else if (slot.dev->IsProcessing()) {
+  } else if (waiting) {
     due = slot.sent_at + std::chrono::milliseconds(slot.cfg.reply_timeout_ms + kStallSlackMs);
     if (due <= now) {
       const bool long_past = now - due > std::chrono::milliseconds(kStallRecheckMs);
@@ -404,10 +405,11 @@ void QDXController::Schedule(DeviceSlot& slot, Clock::time_point now) {
   } else if (!slot.limit_reached) {
     due = slot.next_poll;
   }
-  // An earlier wake already filed stays: Service looks again then. Moving it
+  // While a reply is awaited, an earlier wake already filed stays: moving it
   // later on every read would let a port that is always readable put off its
   // own reply deadline for ever.
-  if (slot.due <= due) return;
+  if (waiting && slot.due <= due) return;
+  if (due == slot.due) return;  // already filed under this time
   slot.due = due;
   if (due == Clock::time_point::max()) return;
   due_.emplace_back(due, &slot);

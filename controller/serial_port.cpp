@@ -40,6 +40,9 @@ speed_t SpeedConstant(int baud) {
 }
 
 constexpr char kInUse[] = "port in use by another program";
+constexpr int kBitsPerByte = 10;             // start, 8 data, stop
+constexpr std::size_t kMinBabbleBytes = 64;  // more than a reply: not a late reply's tail
+constexpr long long kMinQuietWindowMs = 100;
 
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
   throw std::runtime_error("cannot open port " + path + ": " + what);
@@ -109,6 +112,15 @@ std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, 
   if (still_sending) *still_sending = true;
   ::tcflush(fd, TCIFLUSH);
   return total;
+}
+
+bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms) {
+  if (at_bound) return true;
+  if (discarded < kMinBabbleBytes || baud <= 0) return false;
+  // A poll that follows its exchange at once still finds what came meanwhile.
+  const long long window = std::max(idle_ms, kMinQuietWindowMs);
+  const long long carried = static_cast<long long>(baud) / kBitsPerByte * window / 1000;
+  return static_cast<long long>(discarded) * 2 >= carried;
 }
 
 bool WriteAll(int fd, const unsigned char* data, std::size_t len) {

@@ -66,4 +66,15 @@ TEST_F(SerialPortTest, DiscardInputStopsAtItsBoundAndSaysTheLineKeepsSending) {
   controller::CloseSerialPort(fd);
 }
 
+// At 2400 bit/s a line carries 240 bytes a second.
+TEST(LineKeepsSendingTest, TellsABabblingLineFromStrayInput) {
+  EXPECT_TRUE(controller::LineKeepsSending(0, true, 2400, 1000));      // the bound was reached
+  EXPECT_TRUE(controller::LineKeepsSending(240, false, 2400, 1000));   // sent all the time
+  EXPECT_TRUE(controller::LineKeepsSending(120, false, 2400, 1000));   // half of it
+  EXPECT_FALSE(controller::LineKeepsSending(100, false, 2400, 1000));  // a late reply's tail
+  EXPECT_FALSE(controller::LineKeepsSending(1, false, 2400, 1));       // the LF after a CR
+  EXPECT_FALSE(controller::LineKeepsSending(63, false, 2400, 100));    // a reply line at most
+  EXPECT_TRUE(controller::LineKeepsSending(5000, false, 2400, 0));     // polled at once
+}
+
 }  // namespace

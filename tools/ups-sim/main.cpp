@@ -38,7 +38,7 @@ void OnStop(int) { upssim::g_stop = 1; }
 // The master side of a new pty; slave_fd stays open here so the line does not
 // hang up while the controller closes and reopens its end.
 int OpenPty(std::string& path, int& slave_fd) {
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (master < 0) return -1;
   const char* name = nullptr;
   if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || (name = ::ptsname(master)) == nullptr) {

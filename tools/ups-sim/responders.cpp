@@ -1,5 +1,6 @@
 #include "responders.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@ constexpr int kCrlfGapMs = 5;  // the LF follows the CR a little later, as on a 
 constexpr int kIdlePollMs = 200;
 constexpr std::size_t kBabbleBytes = 4096;  // CR bytes per write of the babbling line
 constexpr char kPoll[] = "Q1";
+constexpr int kFullWaitMs = 100;  // a look at the stop flag at least this often
 
 }  // namespace
 
@@ -50,9 +52,16 @@ std::string Shown(const std::string& bytes) {
 bool WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
+    // The terminal is non-blocking: a full one is waited on in short steps, so
+    // a stop signal ends the wait even when nobody reads the other side.
+    if (g_stop) return false;
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    // A stop signal interrupts a write blocked on a full terminal.
-    if (n < 0 && errno == EINTR && !g_stop) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, kFullWaitMs);
+      continue;
+    }
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
