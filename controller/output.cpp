@@ -1,6 +1,7 @@
 #include "controller/output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,9 +24,21 @@ int g_error = 0;
 std::unique_ptr<OutputPump> g_pump;
 std::vector<std::string> g_last;  // closing lines, shown again if they may be lost
 
+// Standard error is the same pipe or file as standard output (2>&1): it
+// would stall with it, so complaints take the buffered route too.
+bool g_err_is_out = false;
+
 void ComplainLocked(const std::string& line) {
-  std::fprintf(stderr, "qdx-host: %s\n", line.c_str());
-  std::fflush(stderr);
+  std::FILE* to = g_err_is_out && g_pump && g_error == 0 ? stdout : stderr;
+  std::fprintf(to, "qdx-host: %s\n", line.c_str());
+  std::fflush(to);
+}
+
+bool SameFile(int a, int b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 void OutputFailed(int error) {
@@ -68,6 +81,7 @@ void StartOutput() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_pump) return;
   std::fflush(stdout);
+  g_err_is_out = SameFile(STDOUT_FILENO, STDERR_FILENO);
   auto pump = std::make_unique<OutputPump>(STDOUT_FILENO, kOutputBufferBytes, OutputFailed);
   pump->Start();
   g_pump = std::move(pump);
@@ -84,7 +98,8 @@ void FinishOutput(std::chrono::milliseconds wait) {
   const bool written = pump->Finish(OutputPump::Clock::now() + wait);
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!written) {
-    (void)pump.release();  // its threads may still use it; they end with the process
+    (void)pump.release();      // its threads may still use it; they end with the process
+    if (g_err_is_out) return;  // standard error stalls with it: nothing more can be shown
     ComplainLocked("standard output is not being read; the closing lines follow here");
   }
   if (!written || g_error != 0) {
