@@ -154,8 +154,9 @@ def case_late(tmp):
 
 
 def case_signals(tmp):
-    """SIGTERM then SIGINT: the first one is named. ups-sim blocked writing to
-    a terminal nobody reads stops on SIGTERM within a second."""
+    """SIGTERM then SIGINT: the first one is named, and the second ends a wait
+    for the history. ups-sim blocked writing to a terminal nobody reads stops
+    on SIGTERM within a second."""
     host, seen = e2e.start_host(write_site(tmp, "sim:steady", poll_ms=100),
                                 os.path.join(tmp, "h.db"))
     host.send_signal(signal.SIGTERM)
@@ -164,6 +165,24 @@ def case_signals(tmp):
     out = seen + host.communicate(timeout=10)[0]
     check("qdx-host: SIGTERM received" in out and "SIGINT received" not in out,
           "the first signal not named", out)
+
+    # A second signal ends the wait for a database locked elsewhere, counting
+    # what is left as not stored.
+    db = os.path.join(tmp, "locked.db")
+    host, seen = e2e.start_host(write_site(tmp, "sim:steady", poll_ms=100), db)
+    con = sqlite3.connect(db, isolation_level=None, timeout=10)
+    con.execute("BEGIN IMMEDIATE")
+    time.sleep(0.5)  # records queue up behind the lock
+    host.send_signal(signal.SIGTERM)
+    time.sleep(0.5)
+    started = time.time()
+    host.send_signal(signal.SIGINT)
+    out, err = host.communicate(timeout=20)
+    con.execute("ROLLBACK")
+    con.close()
+    check(time.time() - started < 5, "the second signal did not end the wait", out, err)
+    check(host.returncode == 1 and re.search(r"\d+ not stored", seen + out + err),
+          "records left not counted", out, err)
 
     sim = Sim(tmp, "babble")  # nobody opens its terminal: its writes block
     time.sleep(0.5)
