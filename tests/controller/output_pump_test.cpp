@@ -59,7 +59,7 @@ TEST(OutputPumpTest, StalledReaderNeverBlocksTheWriter) {
   char buf[65536];
   const int flags = ::fcntl(real[0], F_GETFL);
   ::fcntl(real[0], F_SETFL, flags | O_NONBLOCK);
-  for (int i = 0; i < 200 && got.find("last\n") == std::string::npos; ++i) {
+  for (int i = 0; i < 1000 && got.find("last\n") == std::string::npos; ++i) {
     const ssize_t n = ::read(real[0], buf, sizeof(buf));
     if (n > 0) got.append(buf, static_cast<std::size_t>(n));
     if (n <= 0) ::usleep(10000);
