@@ -3,7 +3,10 @@
 #include <json/writer.h>
 
 #include <climits>
+#include <functional>
 #include <stdexcept>
+
+#include "controller/known_keys.h"
 
 namespace controller {
 
@@ -13,6 +16,16 @@ constexpr char kAo[] = "aoSetting";
 constexpr char kTh[] = "thresholdSetting";
 constexpr char kApp[] = "appSetting";
 constexpr std::size_t kMaxShownText = 40;
+
+// The keys each object of a settings document may hold: what the plug-in reads
+// and what the controller reads. Anything else is a misspelling that would be
+// taken silently (a threshold without its value never alarms).
+const KnownKeys kSettingsKeys = {kApp, kAo, kTh};
+const KnownKeys kAppKeys = {"b_mode"};
+const KnownKeys kAoKeys = {"absEnabled", "absDelta",      "pctEnabled",
+                           "pctDelta",   "periodEnabled", "periodMinutes"};
+const KnownKeys kThresholdKeys = {"level",      "value",     "low", "hysteresis",
+                                  "SignalName", "NMAlarmID", "ID",  "SignalNumber"};
 
 // The offending value as a person would write it, briefly.
 std::string Shown(const Json::Value& v) {
@@ -34,6 +47,14 @@ std::string Shown(const Json::Value& v) {
       return Json::writeString(w, v);
     }
   }
+}
+
+void OnlyKnownKeys(const Json::Value& obj, const KnownKeys& known, const std::string& path) {
+  std::string key;
+  std::string hint;
+  if (UnknownKey(obj, known, key, hint))
+    throw std::invalid_argument("settings" + (path.empty() ? "" : "." + path) + "." + key +
+                                ": unknown key" + DidYouMean(hint));
 }
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& rule, const Json::Value& v) {
@@ -123,9 +144,11 @@ void LoadDeviceSettings(const Json::Value& setting, QDXVDevice& dev) { Load(sett
 void CheckDeviceSettings(const Json::Value& setting) {
   if (!setting.isObject())
     throw std::invalid_argument("settings: must be an object, got " + Shown(setting));
+  OnlyKnownKeys(setting, kSettingsKeys, "");
   // What a device reads itself: a mode it would otherwise take as 0 (every
   // check off) and identity parts it would fail on or turn into other text.
   if (const Json::Value* app = Section(setting, kApp)) {
+    OnlyKnownKeys(*app, kAppKeys, kApp);
     const Json::Value& mode = (*app)["b_mode"];
     if (!mode.isNull() && !IntValue(mode))
       Refuse(std::string(kApp) + ".b_mode", "must be an integer", mode);
@@ -134,13 +157,36 @@ void CheckDeviceSettings(const Json::Value& setting) {
     for (auto it = th->begin(); it != th->end(); ++it) {
       const std::string path = std::string(kTh) + "." + it.name();
       if (!it->isObject()) Refuse(path, "must be an object", *it);
+      OnlyKnownKeys(*it, kThresholdKeys, path);
       for (const char* part : {"SignalName", "NMAlarmID", "ID", "SignalNumber"}) {
         const Json::Value& v = (*it)[part];
         if (!v.isNull() && !v.isString()) Refuse(path + "." + part, "must be a text", v);
       }
     }
   }
+  if (const Json::Value* ao = Section(setting, kAo)) {
+    for (auto it = ao->begin(); it != ao->end(); ++it) {
+      if (it->isObject()) OnlyKnownKeys(*it, kAoKeys, std::string(kAo) + "." + it.name());
+    }
+  }
   Load(setting, nullptr);
+}
+
+std::vector<std::string> UnusedSettingIds(const Json::Value& setting,
+                                          const std::function<bool(const std::string&)>& checks,
+                                          const std::function<bool(const std::string&)>& reports) {
+  std::vector<std::string> unused;
+  if (!setting.isObject()) return unused;
+  for (const char* section : {kTh, kAo}) {
+    const Json::Value& s = setting[section];
+    if (!s.isObject()) continue;
+    for (const std::string& id : s.getMemberNames()) {
+      // Report settings may be keyed by the signal (a template) or the report.
+      const bool used = checks(id) || (section == kAo && reports(id));
+      if (!used) unused.push_back(std::string(section) + "." + id);
+    }
+  }
+  return unused;
 }
 
 boost::optional<rule_value> FormThresholdItem(const QDXVDevice& dev, const std::string& signal_id,

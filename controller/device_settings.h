@@ -13,6 +13,7 @@
 #pragma once
 
 #include <boost/optional.hpp>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,18 @@ void LoadDeviceSettings(const Json::Value& setting, QDXVDevice& dev);
 // Checks a whole settings document before a device sees it: what
 // LoadDeviceSettings reads, "appSetting" an object whose "b_mode" is an
 // integer or integer text within int, and "thresholdSetting" members objects
-// whose "SignalName", "NMAlarmID", "ID" and "SignalNumber" are texts. Throws
-// std::invalid_argument naming the key path and the value found.
+// whose "SignalName", "NMAlarmID", "ID" and "SignalNumber" are texts, and
+// every object holding only its known keys. Throws std::invalid_argument
+// naming the key path and the value found, or the unknown key and the known
+// one it is close to.
 void CheckDeviceSettings(const Json::Value& setting);
+
+// The "thresholdSetting.ID" and "aoSetting.ID" entries keyed by an id no check
+// of the device uses, so that they can never fire: checks tells whether a
+// signal id is checked, reports whether a report id is reported.
+std::vector<std::string> UnusedSettingIds(const Json::Value& setting,
+                                          const std::function<bool(const std::string&)>& checks,
+                                          const std::function<bool(const std::string&)>& reports);
 
 // The threshold item for one checked value, or none when the signal has no
 // configured threshold.

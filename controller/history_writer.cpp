@@ -123,6 +123,14 @@ void HistoryWriter::RunUpkeep() {
   upkeep_due_ = more;
 }
 
+void HistoryWriter::CutShort() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    deadline_ = Clock::now();
+  }
+  cv_.notify_one();
+}
+
 bool HistoryWriter::failed() const {
   std::lock_guard<std::mutex> lk(mu_);
   return failed_;
@@ -147,6 +155,16 @@ void HistoryWriter::Alert(const std::string& error) {
   // The event counter cannot overflow from one write; nothing to do on failure.
   if (::write(alert_fd_, &one, sizeof(one)) < 0) return;
 }
+
+namespace {
+
+// A deadline moved to now by CutShort() while the writer waits.
+bool CutAt(HistoryWriter::Clock::time_point deadline) {
+  return deadline != HistoryWriter::Clock::time_point::max() &&
+         HistoryWriter::Clock::now() >= deadline;
+}
+
+}  // namespace
 
 void HistoryWriter::Loop() {
   std::vector<HistoryRow> group;
@@ -226,7 +244,7 @@ void HistoryWriter::Loop() {
     // do not cut the back-off short, only a stop does.
     const bool was_stopping = stopping_;
     cv_.wait_until(lk, std::min(now + backoff, deadline_),
-                   [&] { return stopping_ != was_stopping; });
+                   [&] { return stopping_ != was_stopping || CutAt(deadline_); });
     backoff = std::min(backoff * 2, opt_.max_backoff);
   }
   if (failed_) SetState(HistoryState::kFailing);

@@ -83,6 +83,9 @@ class HistoryWriter {
   // then ends the thread. Returns false when rows were left unstored.
   bool Finish(Clock::time_point deadline);
 
+  // Ends a Finish() under way as if its deadline had come; callable from any thread.
+  void CutShort();
+
   // Readable once the writer has stopped on a permanent error.
   int alert_fd() const { return alert_fd_; }
 

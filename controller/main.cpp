@@ -1,11 +1,11 @@
 // qdx-host: the stand-in controller program. Loads the site's plug-ins, polls
 // its devices, shows what they publish and keeps every record in a history.
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -16,42 +16,22 @@
 #include "controller/qdx_controller.h"
 #include "controller/sim_process.h"
 #include "controller/site_config.h"
+#include "controller/stop_signals.h"
 
 namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr char kDefaultDb[] = "qdx-history.db";
-
-// Stop signals arrive as readable data on a descriptor the loop already polls,
-// so a signal never interrupts a device halfway through a cycle. A hang-up (the
-// terminal or session went away) stops as cleanly as the others.
-int BlockStopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
-  return ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-const char* ReceivedSignal(int fd) {
-  signalfd_siginfo info{};
-  if (::read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) return nullptr;
-  switch (info.ssi_signo) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "SIGTERM";
-  }
-}
+// How long the closing lines may wait for a reader of standard output.
+constexpr std::chrono::milliseconds kOutputFinishWait{2000};
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything opens a file: a port must never get descriptor 1 or 2 and
+  // with it our lines.
+  controller::EnsureStandardDescriptors();
   // Plug-in diagnostics, printf included, and our lines share one ordered stream.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -105,9 +85,15 @@ int main(int argc, char** argv) {
   // A reader that goes away (qdx-host ... | head) must not end the monitoring:
   // a failed write is reported once and the records are still stored.
   ::signal(SIGPIPE, SIG_IGN);
-  const int stop_fd = BlockStopSignals();
+  const int stop_fd = controller::CatchStopSignals();
   if (stop_fd < 0) {
     std::cerr << "qdx-host: cannot handle stop signals: " << std::strerror(errno) << std::endl;
+    return kExitFailure;
+  }
+  try {
+    controller::StartOutput();
+  } catch (const std::exception& e) {
+    controller::Complain(e.what());
     return kExitFailure;
   }
 
@@ -127,8 +113,6 @@ int main(int argc, char** argv) {
     if (server) controller::Say("qdx-host: status page at " + server->Start());
     status = controller->Run(limits, stop_fd);
     if (server) server->Stop();
-    if (const char* sig = ReceivedSignal(stop_fd))
-      controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
     controller->Shutdown();
   } catch (const std::exception& e) {
     std::fflush(stdout);
@@ -136,6 +120,7 @@ int main(int argc, char** argv) {
     status = kExitFailure;
   }
   ::close(stop_fd);
+  controller::FinishOutput(kOutputFinishWait);
   // A reader that left on purpose is no failure; a lost account of the run is.
   const int out_error = controller::OutputError();
   if (status == 0 && out_error != 0 && out_error != EPIPE) status = kExitFailure;

@@ -1,12 +1,31 @@
-// Where qdx-host's lines go. Standard output carries the running account; when
-// it fails (the reader went away, the disk is full) polling and storing go on,
-// the failure is reported once on standard error and the closing lines move
-// there too.
+// Where qdx-host's lines go. Standard output carries the running account,
+// through a bounded buffer that a thread of its own writes out, so a slow or
+// stalled reader never holds up polling: when the buffer is full the oldest
+// lines are dropped and counted. When standard output fails (the reader went
+// away, the disk is full) polling and storing go on, the failure is reported
+// once on standard error and the closing lines move there too.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace controller {
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that no
+// port or file opened later takes one of their numbers.
+void EnsureStandardDescriptors();
+
+// Routes descriptor 1 (our lines and the plug-ins' printf and std::cout alike)
+// through the buffer. Throws std::runtime_error when it cannot.
+void StartOutput();
+
+// Writes what the buffer still holds, waiting at most wait for the reader; the
+// closing lines go to standard error when they could not be shown.
+void FinishOutput(std::chrono::milliseconds wait);
+
+// Lines dropped because the reader was too slow.
+std::uint64_t OutputLinesDropped();
 
 // One line on standard output; dropped once standard output has failed.
 void Say(const std::string& line);

@@ -5,12 +5,26 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
+#include "controller/device_settings.h"
 #include "controller/iso_time.h"
 #include "controller/output.h"
+#include "controller/output_pump.h"
 #include "controller/record_view.h"
+#include "controller/stop_signals.h"
+#include "controller/ups_fields.h"
+
+std::string controller::Who(const DeviceSlot& slot) {
+  return slot.cfg.name + " (data id " + std::to_string(slot.cfg.data_id) + ")";
+}
+
+std::string controller::Seconds(long long ms) {
+  return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
+}
 
 namespace {
 
@@ -18,8 +32,9 @@ using controller::Clock;
 using controller::Complain;
 using controller::DeviceSlot;
 using controller::Say;
+using controller::Seconds;
+using controller::Who;
 
-constexpr std::size_t kReadChunk = 512;
 constexpr int kIdleWaitMs = 1000;  // longest sleep when nothing is scheduled
 constexpr int kStallSlackMs = 1;   // wake just after a reply deadline, not before
 // A reply deadline long past while the device does not yet call itself stalled
@@ -30,14 +45,8 @@ constexpr std::uint64_t kStopTag = ~std::uint64_t{0};
 constexpr std::uint64_t kHistoryTag = kStopTag - 1;
 // How long a stop waits for a busy database to take the queued records.
 constexpr auto kHistoryDrainLimit = std::chrono::seconds(30);
-
-std::string Who(const DeviceSlot& slot) {
-  return slot.cfg.name + " (data id " + std::to_string(slot.cfg.data_id) + ")";
-}
-
-std::string Seconds(long long ms) {
-  return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
-}
+constexpr int kStopWatchMs = 50;  // how soon a second stop signal cuts that wait short
+constexpr char kUpsDeviceType[] = "zota_up2200";  // the device whose checks ups_fields.h lists
 
 bool EarlierLast(const std::pair<Clock::time_point, DeviceSlot*>& a,
                  const std::pair<Clock::time_point, DeviceSlot*>& b) {
@@ -173,6 +182,7 @@ void QDXController::Connect(DeviceSlot& slot) {
     throw std::runtime_error(what + "loading its settings failed with an unknown error");
   }
   if (!taken) throw std::runtime_error(what + "the device refused its settings");
+  WarnUnusedIds(slot);
   try {
     slot.dev->OpenPort();
   } catch (const std::exception& e) {
@@ -187,6 +197,23 @@ void QDXController::Connect(DeviceSlot& slot) {
   Say(Who(slot) + ": " + cfg.type + " on " + via + ", " + std::to_string(slot.dev->baud_rate_) +
       " bit/s, poll every " + std::to_string(cfg.poll_interval_ms) + " ms, reply timeout " +
       std::to_string(cfg.reply_timeout_ms) + " ms");
+}
+
+// A threshold or report keyed by an id the device never checks can never
+// fire; most likely the id is mistyped.
+void QDXController::WarnUnusedIds(const DeviceSlot& slot) {
+  if (slot.cfg.type != kUpsDeviceType) return;  // only its checks are known here
+  const auto checks = [](const std::string& id) {
+    const controller::UpsSignal* s = controller::FindUpsSignal(id);
+    return s != nullptr && id == s->signal_id;
+  };
+  const auto reports = [](const std::string& id) {
+    const controller::UpsSignal* s = controller::FindUpsSignal(id);
+    return s != nullptr && id == s->report_id;
+  };
+  for (const std::string& entry : controller::UnusedSettingIds(slot.cfg.settings, checks, reports))
+    Say(Who(slot) + ": warning: settings." + entry +
+        ": no check of this device uses this id, so it can never fire");
 }
 
 void QDXController::StartCapture(const std::string& path) {
@@ -298,6 +325,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
       const DueEntry entry = due_.back();
       due_.pop_back();
       if (entry.second->due != entry.first) continue;  // rescheduled since
+      entry.second->due = Clock::time_point::max();    // taken: the next one is filed anew
       Service(*entry.second, Clock::now());
     }
     if (fatal_ || Done()) break;
@@ -311,7 +339,12 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
     }
     bool stop = false;
     for (int i = 0; i < n; ++i) {
-      if (events[i].data.u64 == kStopTag) stop = true;
+      // Read at once: the first signal is the one named, whatever follows.
+      if (events[i].data.u64 == kStopTag && !stop) {
+        stop = true;
+        if (const char* sig = controller::ReadStopSignal(stop_fd))
+          controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
+      }
       if (events[i].data.u64 == kHistoryTag) HistoryFailed(history_->error());
     }
     if (stop || fatal_) break;
@@ -333,7 +366,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
     slot->watched_fd = -1;
     slot->due = Clock::time_point::max();
   }
-  FinishHistory();
+  FinishHistory(stop_fd);
   PrintSummary();
   // A capture that stopped is a run that did not do what it was asked.
   return fatal_ || (capture_ && capture_->failed()) ? 1 : 0;
@@ -370,9 +403,10 @@ void QDXController::Schedule(DeviceSlot& slot, Clock::time_point now) {
     ++limit_count_;
   }
   Clock::time_point due = Clock::time_point::max();
+  const bool waiting = slot.open && slot.dev->IsProcessing();
   if (!slot.open) {
     due = slot.reopen_at;
-  } else if (slot.dev->IsProcessing()) {
+  } else if (waiting) {
     due = slot.sent_at + std::chrono::milliseconds(slot.cfg.reply_timeout_ms + kStallSlackMs);
     if (due <= now) {
       const bool long_past = now - due > std::chrono::milliseconds(kStallRecheckMs);
@@ -381,6 +415,10 @@ void QDXController::Schedule(DeviceSlot& slot, Clock::time_point now) {
   } else if (!slot.limit_reached) {
     due = slot.next_poll;
   }
+  // While a reply is awaited, an earlier wake already filed stays: moving it
+  // later on every read would let a port that is always readable put off its
+  // own reply deadline for ever.
+  if (waiting && slot.due <= due) return;
   if (due == slot.due) return;  // already filed under this time
   slot.due = due;
   if (due == Clock::time_point::max()) return;
@@ -414,128 +452,30 @@ void QDXController::HistoryFailed(const std::string& why) {
   Complain(why + "; stopping");
 }
 
-// Stores what is still queued before the summary is shown.
-void QDXController::FinishHistory() {
+// Stores what is still queued before the summary is shown. A stop signal
+// during the wait (a second Ctrl-C) cuts it short; what is left is counted as
+// not stored.
+void QDXController::FinishHistory(int stop_fd) {
   if (!history_) return;
   const controller::HistoryStats before = history_->stats();
   if (before.waiting > 0 && before.retries > 0)
-    controller::SayLast("history: storing " + std::to_string(before.waiting) + " queued records");
-  if (!history_->Finish(Clock::now() + kHistoryDrainLimit)) HistoryFailed(history_->error());
-}
-
-void QDXController::PollDue(DeviceSlot& slot, Clock::time_point now) {
-  if (slot.dev->IsProcessing() || now < slot.next_poll) return;
-  const auto interval = std::chrono::milliseconds(slot.cfg.poll_interval_ms);
-  slot.next_poll += interval;
-  if (slot.next_poll <= now) slot.next_poll = now + interval;  // fell behind: no burst
-  slot.sent_at = now;
-  try {
-    slot.dev->RefreshStatus();
-  } catch (const std::exception& e) {
-    Complain(Who(slot) + ": poll failed: " + e.what());
-    slot.dev->Reset();
-  }
-}
-
-void QDXController::CheckStalled(DeviceSlot& slot) {
-  if (!slot.dev->IsProcessing() || !slot.dev->IsStalled()) return;
-  FailCycle(slot);
-  Say(Who(slot) + ": no complete reply within " + std::to_string(slot.cfg.reply_timeout_ms) +
-      " ms, communication failure " + std::to_string(slot.failures));
-}
-
-void QDXController::ReadPort(DeviceSlot& slot, short revents) {
-  if (revents & POLLIN) {
-    unsigned char buf[kReadChunk];
-    const ssize_t n = ::read(slot.dev->port_fd_, buf, sizeof(buf));
-    // A tty read of 0 bytes (VMIN 0) is no end of file: a lost line shows as
-    // a hang-up or an error.
-    if (n > 0) {
-      // Through the device's traffic sink, the one route of everything captured.
-      auto& traffic = slot.dev->sinks_.traffic;
-      if (traffic) traffic(true, buf, static_cast<unsigned int>(n));
-      Deliver(slot, buf, static_cast<unsigned int>(n));
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      LosePort(slot, std::strerror(errno));
-      return;
+    controller::SayLast("history: storing " + std::to_string(before.waiting) +
+                        " queued records (Ctrl-C again to stop waiting)");
+  std::atomic<bool> finished{false};
+  controller::HistoryWriter* writer = history_.get();
+  std::thread watch([&finished, writer, stop_fd] {
+    while (!finished.load() && stop_fd >= 0) {
+      pollfd p{stop_fd, POLLIN, 0};
+      if (::poll(&p, 1, kStopWatchMs) > 0 && controller::ReadStopSignal(stop_fd)) {
+        writer->CutShort();
+        return;
+      }
     }
-  }
-  if (slot.open && (revents & (POLLHUP | POLLERR | POLLNVAL)))
-    LosePort(slot, revents & POLLHUP ? "the line hung up" : "the line failed");
-}
-
-void QDXController::Deliver(DeviceSlot& slot, unsigned char* buf, unsigned int n) {
-  const bool waiting = slot.dev->IsProcessing();
-  slot.round_done = false;
-  try {
-    slot.dev->process(buf, n);
-  } catch (const std::exception& e) {
-    Complain(Who(slot) + ": reply handling failed: " + e.what());
-    slot.dev->Reset();
-  }
-  if (!waiting || slot.dev->IsProcessing()) return;
-  if (slot.round_done) {
-    ++slot.cycles;
-    return;
-  }
-  // The exchange ended without a record: an overflow or a failed decode.
-  FailCycle(slot);
-  Say(Who(slot) + ": reply discarded, communication failure " + std::to_string(slot.failures));
-}
-
-void QDXController::LosePort(DeviceSlot& slot, const std::string& why) {
-  if (slot.dev->IsProcessing()) FailCycle(slot);
-  slot.dev->ClosePort();
-  slot.open = false;
-  slot.reopen_at = Clock::now() + std::chrono::milliseconds(slot.backoff_ms);
-  if (board_) board_->Lost(slot.index);
-  std::string next = "reopening in ";
-  if (slot.sim) {
-    // Never reopen the terminal of a lost simulator: once it is gone its path
-    // may be handed to another program.
-    slot.sim.reset();
-    next = "starting a new simulator in ";
-  }
-  Say(Who(slot) + ": port " + slot.port_path + " lost (" + why + "); " + next +
-      Seconds(slot.backoff_ms));
-}
-
-void QDXController::TryReopen(DeviceSlot& slot, Clock::time_point now) {
-  if (now < slot.reopen_at) return;
-  bool started = false;
-  try {
-    if (!slot.cfg.sim_scenario.empty() && (!slot.sim || !slot.sim->Alive())) {
-      slot.sim.reset();
-      slot.sim = std::make_unique<controller::SimProcess>(sim_program_, slot.cfg.sim_scenario,
-                                                          slot.cfg.sim_seed);
-      started = true;
-      slot.port_path = slot.sim->pty_path();
-      slot.dev->port_path_ = slot.port_path;
-    }
-    slot.dev->OpenPort();
-  } catch (const std::exception& e) {
-    slot.backoff_ms = controller::NextBackoffMs(slot.backoff_ms);
-    slot.reopen_at = now + std::chrono::milliseconds(slot.backoff_ms);
-    if (board_) board_->ReopenFailed(slot.index);
-    Say(Who(slot) + ": " + e.what() + "; next try in " + Seconds(slot.backoff_ms));
-    return;
-  }
-  slot.open = true;
-  slot.backoff_ms = controller::kFirstBackoffMs;
-  slot.next_poll = Clock::now();
-  if (board_) board_->Reopened(slot.index, slot.port_path);
-  Say(Who(slot) + ": port " + slot.port_path +
-      (started ? " opened (new simulator, pid " + std::to_string(slot.sim->pid()) + ")"
-               : " reopened"));
-}
-
-// Ends the current exchange as a communication failure; it still counts as a cycle.
-void QDXController::FailCycle(DeviceSlot& slot) {
-  slot.dev->Reset();
-  slot.dev->comm_status_ = 0;
-  ++slot.failures;
-  ++slot.cycles;
-  if (board_) board_->Failure(slot.index);
+  });
+  const bool stored = history_->Finish(Clock::now() + kHistoryDrainLimit);
+  finished = true;
+  watch.join();
+  if (!stored) HistoryFailed(history_->error());
 }
 
 bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == slots_.size(); }
@@ -544,10 +484,14 @@ void QDXController::PrintSummary() const {
   for (const auto& slot : slots_) {
     controller::SayLast(Who(*slot) + ": " + std::to_string(slot->cycles) + " cycles, " +
                         std::to_string(slot->records) + " records published, " +
-                        std::to_string(slot->failures) + " communication failures");
+                        std::to_string(slot->failures) + " communication failures" +
+                        (slot->late ? ", " + std::to_string(slot->late) + " late replies" : ""));
   }
   const auto worst =
       std::chrono::duration_cast<std::chrono::milliseconds>(worst_poll_delay_).count();
+  if (const std::uint64_t dropped = controller::OutputLinesDropped())
+    controller::SayLast("output: " + controller::Grouped(dropped) +
+                        " lines dropped (reader too slow)");
   controller::SayLast("polls: the latest went out " + std::to_string(worst) + " ms after its time");
   if (!history_) return;
   const controller::HistoryStats h = history_->stats();

@@ -50,6 +50,7 @@ struct DeviceSlot {
   long records = 0;         // records published
   bool round_done = false;  // the device completed a cycle in the current delivery
   long failures = 0;        // exchanges that ended without a reply
+  long late = 0;            // replies that completed after their exchange had timed out
   Clock::time_point next_poll{};
   Clock::time_point sent_at{};  // when the pending poll went out
   Clock::time_point reopen_at{};
@@ -60,7 +61,14 @@ struct DeviceSlot {
   Clock::time_point idle_since{};  // when the last exchange ended
   std::size_t index = 0;           // in the controller's list
   bool limit_reached = false;
+  Clock::time_point babble_said{};  // when "line keeps sending" was last shown
 };
+
+// "NAME (data id N)", how every line about a device starts.
+std::string Who(const DeviceSlot& slot);
+
+// Milliseconds as "2.5 s".
+std::string Seconds(long long ms);
 
 }  // namespace controller
 
@@ -102,9 +110,11 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void CreateDevice(controller::DeviceSlot& slot);
   void Connect(controller::DeviceSlot& slot);
   void InstallSinks(controller::DeviceSlot& slot);
+  void WarnUnusedIds(const controller::DeviceSlot& slot);
   void CaptureTraffic(controller::DeviceSlot& slot);
   void ReplayCache(controller::DeviceSlot& slot);
   void PollDue(controller::DeviceSlot& slot, controller::Clock::time_point now);
+  void DiscardBeforePoll(controller::DeviceSlot& slot, controller::Clock::time_point now);
   void CheckStalled(controller::DeviceSlot& slot);
   void ReadPort(controller::DeviceSlot& slot, short revents);
   void Deliver(controller::DeviceSlot& slot, unsigned char* buf, unsigned int n);
@@ -115,7 +125,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void Schedule(controller::DeviceSlot& slot, controller::Clock::time_point now);
   void Watch(controller::DeviceSlot& slot);
   void HistoryFailed(const std::string& why);
-  void FinishHistory();
+  void FinishHistory(int stop_fd);
   bool Done() const;
   void PrintSummary() const;
 

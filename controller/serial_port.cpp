@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -39,7 +40,9 @@ speed_t SpeedConstant(int baud) {
 }
 
 constexpr char kInUse[] = "port in use by another program";
-constexpr int kMaxDiscardReads = 64;
+constexpr int kBitsPerByte = 10;             // start, 8 data, stop
+constexpr std::size_t kMinBabbleBytes = 64;  // more than a reply: not a late reply's tail
+constexpr long long kMinQuietWindowMs = 100;
 
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
   throw std::runtime_error("cannot open port " + path + ": " + what);
@@ -91,22 +94,33 @@ void CloseSerialPort(int fd) {
   ::close(fd);
 }
 
-std::size_t DiscardInput(int fd,
-                         const std::function<void(const unsigned char*, std::size_t)>& seen) {
+std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, std::size_t)>& seen,
+                         std::size_t max_bytes, bool* still_sending) {
+  if (still_sending) *still_sending = false;
   if (fd < 0) return 0;
   std::size_t total = 0;
   unsigned char buf[512];
   // Bounded: a line that never stops talking must not hold up the poll; what it
   // still holds then is flushed unseen.
-  for (int i = 0; i < kMaxDiscardReads; ++i) {
-    const ssize_t n = ::read(fd, buf, sizeof(buf));
+  while (total < max_bytes) {
+    const ssize_t n = ::read(fd, buf, std::min(sizeof(buf), max_bytes - total));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return total;
     total += static_cast<std::size_t>(n);
     if (seen) seen(buf, static_cast<std::size_t>(n));
   }
+  if (still_sending) *still_sending = true;
   ::tcflush(fd, TCIFLUSH);
   return total;
+}
+
+bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms) {
+  if (at_bound) return true;
+  if (discarded < kMinBabbleBytes || baud <= 0) return false;
+  // A poll that follows its exchange at once still finds what came meanwhile.
+  const long long window = std::max(idle_ms, kMinQuietWindowMs);
+  const long long carried = static_cast<long long>(baud) / kBitsPerByte * window / 1000;
+  return static_cast<long long>(discarded) * 2 >= carried;
 }
 
 bool WriteAll(int fd, const unsigned char* data, std::size_t len) {

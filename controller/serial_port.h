@@ -15,11 +15,21 @@ int OpenSerialPort(const std::string& path, int baud);
 // Closes a port opened by OpenSerialPort; -1 is ignored.
 void CloseSerialPort(int fd);
 
+// Most input read and dropped before one poll.
+constexpr std::size_t kMaxDiscardBytes = 64 * 1024;
+
 // Reads and drops whatever input waits on fd, handing each chunk to seen; a
-// line still talking after a bounded number of reads has the rest flushed.
-// Returns the count of bytes read.
-std::size_t DiscardInput(int fd,
-                         const std::function<void(const unsigned char*, std::size_t)>& seen);
+// line still talking after max_bytes has the rest flushed, and still_sending
+// (when given) tells so. Returns the count of bytes read.
+std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, std::size_t)>& seen,
+                         std::size_t max_bytes = kMaxDiscardBytes, bool* still_sending = nullptr);
+
+// Whether input discarded before a poll shows a line that never falls quiet:
+// the discard reached its bound, or the line carried at least half of what its
+// speed allows (8N1: baud / 10 bytes a second) since the last exchange ended
+// idle_ms ago (at least 100 ms), and more than a reply line. A stray LF or a
+// late reply's tail is less.
+bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms);
 
 // Writes every byte, retrying on EINTR, EAGAIN and short writes; false on error.
 bool WriteAll(int fd, const unsigned char* data, std::size_t len);

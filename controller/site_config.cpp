@@ -7,10 +7,10 @@
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include "controller/device_settings.h"
 #include "controller/utf8.h"
+#include "controller/known_keys.h"
 
 namespace controller {
 
@@ -20,6 +20,16 @@ constexpr char kPlugins[] = "plugins";
 constexpr char kDevices[] = "devices";
 constexpr char kHistory[] = "history";
 constexpr long long kMaxHistoryBound = INT_MAX;
+// Reading and parsing take many times the file's size in memory; a site file
+// of a few devices is a few KiB.
+constexpr std::size_t kMaxSiteBytes = 16 * 1024 * 1024;
+constexpr int kMaxSiteDepth = 64;
+
+// The keys of the site file's own objects.
+const KnownKeys kSiteKeys = {kPlugins, kDevices, kHistory};
+const KnownKeys kDeviceKeys = {
+    "name",    "type", "data_id", "port", "poll_interval_ms", "reply_timeout_ms", "cache_max_age_s",
+    "settings"};
 
 [[noreturn]] void Fail(const std::string& origin, const std::string& where,
                        const std::string& what) {
@@ -39,11 +49,36 @@ std::string Resolve(const std::string& path, const std::string& base) {
   return base + "/" + path;
 }
 
-void CheckKeys(const Json::Value& obj, const std::set<std::string>& known,
-               const std::string& origin, const std::string& where) {
-  for (const std::string& key : obj.getMemberNames()) {
-    if (known.count(key) == 0) Fail(origin, where + Quoted(key), "is not a known key");
+void CheckKeys(const Json::Value& obj, const KnownKeys& known, const std::string& origin,
+               const std::string& where) {
+  std::string key;
+  std::string hint;
+  if (UnknownKey(obj, known, key, hint))
+    Fail(origin, where + Quoted(key), "is not a known key" + DidYouMean(hint));
+}
+
+// Nesting deeper than limit, found before parsing: the parser would recurse
+// that deep.
+bool NestedDeeper(const std::string& text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
   }
+  return false;
 }
 
 std::string NonEmptyText(const Json::Value& v, const std::string& origin,
@@ -84,10 +119,7 @@ void ParseSimPort(const std::string& port, DeviceConfig& dev, const std::string&
 DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::string& origin) {
   const std::string at = Quoted(kDevices) + "[" + std::to_string(index) + "]";
   if (!d.isObject()) Fail(origin, at, "must be an object");
-  CheckKeys(d,
-            {"name", "type", "data_id", "port", "poll_interval_ms", "reply_timeout_ms",
-             "cache_max_age_s", "settings"},
-            origin, at + ".");
+  CheckKeys(d, kDeviceKeys, origin, at + ".");
   DeviceConfig dev;
   for (const char* key : {"type", "data_id", "port"}) {
     if (!d.isMember(key)) Fail(origin, at + "." + Quoted(key), "is missing");
@@ -151,7 +183,7 @@ HistoryLimits ParseHistory(const Json::Value& h, const std::string& origin) {
 SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
                      const std::string& plugin_dir) {
   if (!doc.isObject()) Fail(origin, "the document", "must be a JSON object");
-  CheckKeys(doc, {kPlugins, kDevices, kHistory}, origin, "");
+  CheckKeys(doc, kSiteKeys, origin, "");
   SiteConfig site;
   site.history = ParseHistory(doc[kHistory], origin);
 
@@ -182,19 +214,32 @@ SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
 }
 
 SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) throw SiteError("cannot read site file " + path);
-  std::ostringstream text;
-  text << in.rdbuf();
+  // Read up to one byte past the limit, never the whole of a huge file.
+  std::string body(kMaxSiteBytes + 1, '\0');
+  in.read(&body[0], static_cast<std::streamsize>(body.size()));
+  if (in.bad()) throw SiteError("cannot read site file " + path);
+  body.resize(static_cast<std::size_t>(in.gcount()));
+  if (body.size() > kMaxSiteBytes)
+    throw SiteError(path + ": larger than " + std::to_string(kMaxSiteBytes / (1024 * 1024)) +
+                    " MiB; a site file is a few KiB");
+  if (NestedDeeper(body, kMaxSiteDepth))
+    throw SiteError(path + ": nested deeper than " + std::to_string(kMaxSiteDepth) + " levels");
   Json::CharReaderBuilder builder;
   builder["rejectDupKeys"] = true;
   builder["failIfExtra"] = true;
-  const std::string body = text.str();
+  builder["stackLimit"] = kMaxSiteDepth + 1;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value doc;
   std::string errors;
-  if (!reader->parse(body.data(), body.data() + body.size(), &doc, &errors))
-    throw SiteError(path + ": not valid JSON: " + errors);
+  try {
+    if (!reader->parse(body.data(), body.data() + body.size(), &doc, &errors))
+      throw SiteError(path + ": not valid JSON: " + errors);
+  } catch (const Json::Exception& e) {
+    throw SiteError(path + ": not valid JSON: " + e.what());
+  }
+  body = std::string();
   return ParseSite(doc, path, plugin_dir.empty() ? FolderOf(path) : plugin_dir);
 }
 

@@ -128,6 +128,13 @@ void StatusBoard::Failure(std::size_t i) {
   SetLink(i, LinkState::kTimeout, NowUtcMs());
 }
 
+void StatusBoard::Late(std::size_t i) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i >= devices_.size()) return;
+  ++devices_[i].late;
+  SetLink(i, LinkState::kOk, NowUtcMs());
+}
+
 void StatusBoard::Lost(std::size_t i) {
   std::lock_guard<std::mutex> lock(mu_);
   if (i < devices_.size()) SetLink(i, LinkState::kLost, NowUtcMs());

@@ -101,7 +101,7 @@ void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
 void WriteCounters(JsonOut& out, const DeviceStatus& d) {
   out.Key("counters").BeginObject();
   out.Key("records").Int(d.records).Key("failures").Int(d.failures);
-  out.Key("reopens").Int(d.reopens);
+  out.Key("late").Int(d.late).Key("reopens").Int(d.reopens);
   out.EndObject();
 }
 
@@ -256,6 +256,10 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
       {"qdx_device_communication_failures_total",
        "Exchanges that ended without a record (no reply in time, a bad reply, a lost port).",
        &DeviceStatus::failures},
+      {"qdx_device_late_replies_total",
+       "Replies that completed after their exchange had timed out; their records are "
+       "published.",
+       &DeviceStatus::late},
       {"qdx_device_reopens_total", "Times the device's port was opened again after a loss.",
        &DeviceStatus::reopens},
   };

@@ -128,6 +128,24 @@ TEST_F(HistoryWriterTest, GivesUpOnALockAtTheDeadlineAndSaysHowManyAreLost) {
   sqlite3_close(other);
 }
 
+// A second Ctrl-C: the wait for a lock held elsewhere ends long before its deadline.
+TEST_F(HistoryWriterTest, CutShortEndsTheWaitAtTheDeadline) {
+  HistoryWriter w(Db());
+  w.Start();
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_TRUE(w.Push(Row(1)));
+  std::thread cut([&w] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    w.CutShort();
+  });
+  EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now() + std::chrono::hours(1)));
+  cut.join();
+  EXPECT_NE(w.error().find("1 records not stored"), std::string::npos) << w.error();
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+}
+
 // A permanent error stops the writer and wakes the loop through its descriptor.
 TEST_F(HistoryWriterTest, ReportsAPermanentError) {
   HistoryWriter w(Db());

@@ -55,13 +55,37 @@ INSTANTIATE_TEST_SUITE_P(
         BadSettings{R"({"thresholdSetting": {"S": {"value": 1, "low": "yes"}}})",
                     R"(settings.thresholdSetting.S.low: must be true or false, got "yes")"},
         BadSettings{R"({"aoSetting": {"X": {"absDelta": "2"}}})",
-                    R"(settings.aoSetting.X.absDelta: must be a number, got "2")"}));
+                    R"(settings.aoSetting.X.absDelta: must be a number, got "2")"},
+        // A misspelt key would be taken silently: no alarm, a false alarm, no report.
+        BadSettings{R"({"thresholdSetting": {"S": {"valeu": 180}}})",
+                    R"(settings.thresholdSetting.S.valeu: unknown key; did you mean "value"?)"},
+        BadSettings{R"({"thresholdSetting": {"S": {"value": 180, "Low": true}}})",
+                    R"(settings.thresholdSetting.S.Low: unknown key; did you mean "low"?)"},
+        BadSettings{R"({"aoSetting": {"X": {"absEnabld": true}}})",
+                    R"(settings.aoSetting.X.absEnabld: unknown key; did you mean "absEnabled"?)"},
+        BadSettings{R"({"appSetting": {"mode": 1}})",
+                    R"(settings.appSetting.mode: unknown key; did you mean "b_mode"?)"},
+        BadSettings{R"({"thresholdSettings": {}})",
+                    R"(settings.thresholdSettings: unknown key; did you mean "thresholdSetting"?)"},
+        BadSettings{R"({"thresholdSetting": {"S": {"xy": 1}}})",
+                    "settings.thresholdSetting.S.xy: unknown key"}));
 
 TEST_F(DeviceSettingsTest, AcceptsWholeModesAndTextIdentities) {
   for (const char* settings :
        {R"({"appSetting": {"b_mode": "-3"}})", R"({"appSetting": {"b_mode": 2147483647}})",
         R"({"appSetting": null, "thresholdSetting": {"S": {"ID": "17", "NMAlarmID": null}}})"})
     EXPECT_NO_THROW(controller::CheckDeviceSettings(test_support::ParseJson(settings))) << settings;
+}
+
+TEST_F(DeviceSettingsTest, NamesEntriesNoCheckUses) {
+  const Json::Value doc = test_support::ParseJson(
+      R"({"thresholdSetting": {"SIG": {}, "REP": {}, "S9": {}},
+          "aoSetting": {"SIG": {}, "REP": {}, "R9": {}}})");
+  const auto checks = [](const std::string& id) { return id == "SIG"; };
+  const auto reports = [](const std::string& id) { return id == "REP"; };
+  EXPECT_EQ(
+      controller::UnusedSettingIds(doc, checks, reports),
+      (std::vector<std::string>{"thresholdSetting.REP", "thresholdSetting.S9", "aoSetting.R9"}));
 }
 
 }  // namespace

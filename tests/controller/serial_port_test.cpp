@@ -53,4 +53,28 @@ TEST_F(SerialPortTest, DiscardInputDropsWhatWaitsAndShowsIt) {
   controller::CloseSerialPort(fd);
 }
 
+TEST_F(SerialPortTest, DiscardInputStopsAtItsBoundAndSaysTheLineKeepsSending) {
+  const int fd = controller::OpenSerialPort(path_, 2400);
+  const std::string noise(3000, '\r');
+  ASSERT_EQ(::write(master_, noise.data(), noise.size()), 3000);
+  ::usleep(20000);
+  bool sending = false;
+  EXPECT_EQ(controller::DiscardInput(fd, nullptr, 1000, &sending), 1000u);
+  EXPECT_TRUE(sending);
+  EXPECT_EQ(controller::DiscardInput(fd, nullptr, 1000, &sending), 0u);  // the rest was flushed
+  EXPECT_FALSE(sending);
+  controller::CloseSerialPort(fd);
+}
+
+// At 2400 bit/s a line carries 240 bytes a second.
+TEST(LineKeepsSendingTest, TellsABabblingLineFromStrayInput) {
+  EXPECT_TRUE(controller::LineKeepsSending(0, true, 2400, 1000));      // the bound was reached
+  EXPECT_TRUE(controller::LineKeepsSending(240, false, 2400, 1000));   // sent all the time
+  EXPECT_TRUE(controller::LineKeepsSending(120, false, 2400, 1000));   // half of it
+  EXPECT_FALSE(controller::LineKeepsSending(100, false, 2400, 1000));  // a late reply's tail
+  EXPECT_FALSE(controller::LineKeepsSending(1, false, 2400, 1));       // the LF after a CR
+  EXPECT_FALSE(controller::LineKeepsSending(63, false, 2400, 100));    // a reply line at most
+  EXPECT_TRUE(controller::LineKeepsSending(5000, false, 2400, 0));     // polled at once
+}
+
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "support/expect.h"
 #include "support/json.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -43,6 +45,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadSite{R"({"plugins": [3], "devices": [1]})", "\"plugins\"[0] must be a non-empty text"},
         BadSite{R"({"plugins": ["p.so"], "devices": []})", "\"devices\" must be a non-empty"},
         BadSite{R"({"plugins": ["p.so"], "devices": [1], "x": 1})", "\"x\" is not a known key"},
+        BadSite{R"({"plugins": ["p.so"], "devices": [1], "histroy": {}})",
+                "\"histroy\" is not a known key; did you mean \"history\"?"},
+        BadSite{R"({"plugins": ["p.so"], "devices": [1], "history": 3})",
+                "\"history\" must be an object"},
+        BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "Poll_interval_ms": 100})"),
+                "\"Poll_interval_ms\" is not a known key; did you mean \"poll_interval_ms\"?"},
         BadSite{Site(R"({"type": "t", "port": "/dev/x"})"), "[0].\"data_id\" is missing"},
         BadSite{Site(R"({"type": "t", "data_id": 0, "port": "p"})"), "\"data_id\" must be"},
         BadSite{Site(R"({"type": "t", "data_id": 4294967296, "port": "p"})"), "\"data_id\""},
@@ -103,6 +111,19 @@ TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   EXPECT_EQ(bounded.history.keep_days, 0);
   EXPECT_EQ(bounded.history.max_mb, 5);
   EXPECT_EQ(bounded.history.min_free_mb, 0);
+}
+
+// Before parsing: a huge or deeply nested file would take memory or stack.
+TEST_F(SiteConfigTest, RefusesHugeAndDeepFilesNamingThem) {
+  test_support::TempDir dir;
+  const std::string big = dir.File("big.json");
+  const std::string deep = dir.File("deep.json");
+  std::ofstream(big) << std::string(17 * 1024 * 1024, ' ') << "{}";
+  std::ofstream(deep) << std::string(100000, '[') << std::string(100000, ']');
+  test_support::ExpectThrowWithMessage<controller::SiteError>(
+      [&] { controller::LoadSite(big, ""); }, big + ": larger than 16 MiB");
+  test_support::ExpectThrowWithMessage<controller::SiteError>(
+      [&] { controller::LoadSite(deep, ""); }, deep + ": nested deeper than 64 levels");
 }
 
 }  // namespace

@@ -68,6 +68,7 @@ TEST(StatusRenderTest, DevicesJsonEscapesNames) {
 TEST(StatusRenderTest, MetricsAreWellFormed) {
   const auto board = MakeBoard(64, 4, "ups \"a\"\\");
   board->Record(0, 5035, kRecord.data(), 26, false);
+  board->Late(0);
   board->Failure(0);
   board->SetHistory("recreated");
   const std::string text = controller::MetricsText(board->Snapshot(), {3, 1});
@@ -90,6 +91,7 @@ TEST(StatusRenderTest, MetricsAreWellFormed) {
         "ups_output_load_ratio{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 0.34\n",
         "flag=\"utility_failure\"} 1\n", "flag=\"battery_low\"} 0\n",
         "qdx_device_communication_failures_total{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 1\n",
+        "qdx_device_late_replies_total{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\"} 1\n",
         "state=\"timeout\"} 1\n",
         "qdx_device_history_state{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\",state=\"recreated\"} "
         "1\n",

@@ -20,75 +20,25 @@
 #include <thread>
 
 #include "controller/capture.h"
-#include "ups_model.h"
+#include "responders.h"
 
 namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr std::size_t kMaxLine = 256;
-constexpr int kNoisyMaxChunks = 6;
-constexpr int kNoisyMaxGapMs = 30;
-constexpr int kNoisyGarbageOneIn = 4;
-constexpr int kCrlfGapMs = 5;  // the LF follows the CR a little later, as on a slow line
 constexpr int kIdlePollMs = 200;
-constexpr char kPoll[] = "Q1";
 
-using Clock = std::chrono::steady_clock;
+using upssim::Options;
+using upssim::Responder;
+using upssim::Window;
 
-volatile sig_atomic_t g_stop = 0;
-void OnStop(int) { g_stop = 1; }
-
-struct Options {
-  std::string scenario_name = "normal";
-  std::uint32_t seed = 1;
-  int fail_after = 3;
-  bool exit_with_parent = false;
-  bool verbose = false;
-  std::string replay_path;
-  std::string device;
-};
-
-void Log(const Options& opt, const std::string& text) {
-  if (opt.verbose) std::cerr << "ups-sim: " << text << std::endl;
-}
-
-// The bytes as text with CR, LF and other control bytes escaped.
-std::string Shown(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 0x20 || c >= 0x7F || c == '\\') {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
+void OnStop(int) { upssim::g_stop = 1; }
 
 // The master side of a new pty; slave_fd stays open here so the line does not
 // hang up while the controller closes and reopens its end.
 int OpenPty(std::string& path, int& slave_fd) {
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (master < 0) return -1;
   const char* name = nullptr;
   if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || (name = ::ptsname(master)) == nullptr) {
@@ -107,138 +57,11 @@ int OpenPty(std::string& path, int& slave_fd) {
   return master;
 }
 
-// What answers the received command lines.
-class Responder {
- public:
-  virtual ~Responder() = default;
-  // Answers one received command line; false when the answer could not be written.
-  virtual bool Answer(int fd, const std::string& line) = 0;
-  // Writes what is due by now; wait_ms becomes the time until more is due, or
-  // -1. False when a write failed.
-  virtual bool WriteDue(int /*fd*/, int& wait_ms) {
-    wait_ms = -1;
-    return true;
-  }
-};
-
-class Ups : public Responder {
- public:
-  Ups(upssim::Scenario s, const Options& o) : scenario_(s), opt_(o), rng_(o.seed) {}
-
-  bool Answer(int fd, const std::string& line) override {
-    if (line != kPoll) {
-      Log("ignored \"" + line + "\"");
-      return true;
-    }
-    if (scenario_ == upssim::Scenario::kSilent) {
-      Log("poll left unanswered");
-      return true;
-    }
-    reading_ = upssim::NextReading(scenario_, replies_, reading_, opt_.fail_after, rng_);
-    const std::string reply = upssim::FormatReply(reading_);
-    ++replies_;
-    Log("reply " + std::to_string(replies_) + ": " + reply.substr(0, reply.size() - 1));
-    if (scenario_ == upssim::Scenario::kCrlf) {
-      if (!WriteAll(fd, reply)) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(kCrlfGapMs));
-      return WriteAll(fd, "\n");
-    }
-    if (scenario_ != upssim::Scenario::kNoisy) return WriteAll(fd, reply);
-    if (std::uniform_int_distribution<int>(1, kNoisyGarbageOneIn)(rng_) == 1) {
-      const std::string junk = upssim::GarbageLine(rng_);
-      Log("garbage line " + junk.substr(0, junk.size() - 1));
-      if (!WriteAll(fd, junk)) return false;
-    }
-    for (const std::string& chunk : upssim::SplitIntoChunks(reply, kNoisyMaxChunks, rng_)) {
-      const int gap = std::uniform_int_distribution<int>(0, kNoisyMaxGapMs)(rng_);
-      std::this_thread::sleep_for(std::chrono::milliseconds(gap));
-      if (!WriteAll(fd, chunk)) return false;
-    }
-    return true;
-  }
-
- private:
-  void Log(const std::string& text) const { ::Log(opt_, text); }
-
-  upssim::Scenario scenario_;
-  Options opt_;
-  std::mt19937 rng_;
-  upssim::Reading reading_{};
-  long replies_ = 0;
-};
-
-struct Chunk {
-  std::chrono::microseconds offset{0};  // after the poll
-  std::string bytes;
-};
-using Window = std::vector<Chunk>;  // what one poll was answered with
-
-// The windows of one device in a capture: each sent chunk opens one, and the
-// received chunks up to the next sent one fill it.
-std::vector<Window> WindowsOf(const std::vector<controller::CaptureEvent>& events,
-                              const std::string& device) {
-  std::vector<Window> windows;
-  std::int64_t opened = 0;
-  for (const controller::CaptureEvent& e : events) {
-    if (e.device != device) continue;
-    if (!e.received) {
-      windows.emplace_back();
-      opened = e.usec;
-    } else if (!windows.empty()) {
-      windows.back().push_back(
-          Chunk{std::chrono::microseconds(std::max<std::int64_t>(0, e.usec - opened)), e.bytes});
-    }
-  }
-  return windows;
-}
-
-// Answers the n-th poll with the chunks of the n-th captured window, each at
-// its captured offset from the poll.
-class Replay : public Responder {
- public:
-  Replay(std::vector<Window> windows, const Options& o) : windows_(std::move(windows)), opt_(o) {}
-
-  bool Answer(int, const std::string& line) override {
-    if (next_ >= windows_.size()) {
-      Log(opt_, "\"" + Shown(line) + "\" left unanswered: the capture has no more polls");
-      return true;
-    }
-    const Clock::time_point now = Clock::now();
-    for (const Chunk& c : windows_[next_]) due_.emplace(now + c.offset, c.bytes);
-    ++next_;
-    Log(opt_, "poll " + std::to_string(next_) + ": " + std::to_string(windows_[next_ - 1].size()) +
-                  " chunks to replay");
-    return true;
-  }
-
-  bool WriteDue(int fd, int& wait_ms) override {
-    const Clock::time_point now = Clock::now();
-    while (!due_.empty() && due_.begin()->first <= now) {
-      Log(opt_, "chunk " + Shown(due_.begin()->second));
-      if (!WriteAll(fd, due_.begin()->second)) return false;
-      due_.erase(due_.begin());
-    }
-    wait_ms = -1;
-    if (!due_.empty()) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(due_.begin()->first - now).count();
-      wait_ms = static_cast<int>(std::min<long long>(left + 1, kIdlePollMs));
-    }
-    return true;
-  }
-
- private:
-  std::vector<Window> windows_;
-  Options opt_;
-  std::size_t next_ = 0;
-  std::multimap<Clock::time_point, std::string> due_;  // equal times keep their order
-};
-
 int Serve(int master, Responder& ups) {
   std::string line;
-  while (!g_stop) {
+  while (!upssim::g_stop) {
     int wait_ms = -1;
-    if (!ups.WriteDue(master, wait_ms)) return kExitFailure;
+    if (!ups.WriteDue(master, wait_ms)) return upssim::g_stop ? 0 : kExitFailure;
     pollfd p{master, POLLIN, 0};
     const int r = ::poll(&p, 1, wait_ms >= 0 ? wait_ms : kIdlePollMs);
     if (r < 0 && errno == EINTR) continue;
@@ -255,7 +78,7 @@ int Serve(int master, Responder& ups) {
         if (line.size() < kMaxLine) line += c;
         continue;
       }
-      if (!ups.Answer(master, line)) return kExitFailure;
+      if (!ups.Answer(master, line)) return upssim::g_stop ? 0 : kExitFailure;
       line.clear();
     }
   }
@@ -285,7 +108,7 @@ std::vector<Window> LoadReplay(Options& opt) {
     throw std::runtime_error(opt.replay_path + " holds no device \"" + opt.device +
                              "\" (it holds: " + (names.empty() ? "none" : names) + ")");
   }
-  std::vector<Window> windows = WindowsOf(events, opt.device);
+  std::vector<Window> windows = upssim::WindowsOf(events, opt.device);
   if (windows.empty())
     throw std::runtime_error(opt.replay_path + ": device \"" + opt.device + "\" sent no poll");
   return windows;
@@ -307,6 +130,10 @@ int main(int argc, char** argv) {
   app.add_option("--fail-after", opt.fail_after,
                  "Normal replies before utility-failure and low-battery switch over")
       ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--late-ms", opt.late_ms,
+                 "Scenario late: how long after the poll the reply goes out")
+      ->check(CLI::Range(0, 60000))
       ->capture_default_str();
   app.add_flag("--exit-with-parent", opt.exit_with_parent, "Exit when the parent process ends");
   app.add_flag("-v,--verbose", opt.verbose, "Log each poll and reply on standard error");
@@ -360,8 +187,8 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   std::cout << path << std::endl;
-  Ups ups(scenario, opt);
-  Replay replayed(std::move(windows), opt);
+  upssim::Ups ups(scenario, opt);
+  upssim::Replay replayed(std::move(windows), opt);
   const int status =
       Serve(master, opt.replay_path.empty() ? static_cast<Responder&>(ups) : replayed);
   ::close(slave);

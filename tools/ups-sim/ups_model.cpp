@@ -75,6 +75,8 @@ bool ParseScenario(const std::string& name, Scenario& out) {
       {"noisy", Scenario::kNoisy},
       {"silent", Scenario::kSilent},
       {"crlf", Scenario::kCrlf},
+      {"late", Scenario::kLate},
+      {"babble", Scenario::kBabble},
   };
   for (const auto& row : kTable) {
     if (name == row.first) {
@@ -105,6 +107,8 @@ Reading NextReading(Scenario s, long n, const Reading& prev, int fail_after, std
   switch (s) {
     case Scenario::kSteady:
     case Scenario::kSilent:
+    case Scenario::kLate:
+    case Scenario::kBabble:
       return Reading{};
     case Scenario::kNormal:
     case Scenario::kNoisy:

@@ -10,10 +10,20 @@
 
 namespace upssim {
 
-enum class Scenario { kNormal, kSteady, kUtilityFailure, kLowBattery, kNoisy, kSilent, kCrlf };
+enum class Scenario {
+  kNormal,
+  kSteady,
+  kUtilityFailure,
+  kLowBattery,
+  kNoisy,
+  kSilent,
+  kCrlf,
+  kLate,    // steady replies, each a set time after its poll
+  kBabble,  // CR bytes without a pause, no reply
+};
 
 constexpr char kScenarioNames[] =
-    "normal, steady, utility-failure, low-battery, noisy, silent, crlf";
+    "normal, steady, utility-failure, low-battery, noisy, silent, crlf, late, babble";
 
 // False for a name that is not one of kScenarioNames.
 bool ParseScenario(const std::string& name, Scenario& out);

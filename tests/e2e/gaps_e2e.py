@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""No gap in monitoring, end to end: gaps_e2e.py CASE BUILD_DIR. A stalled
+reader of standard output, a line that never stops sending, closed standard
+descriptors, misspelt settings and late replies."""
+import fcntl
+import http.client
+import json
+import os
+import re
+import signal
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime
+
+import e2e
+from e2e import Sim, check, rows, run_host, write_site
+
+F_SETPIPE_SZ = 1031
+STALL_S = 5
+MAX_GAP_S = 0.5
+
+
+def instrumented():
+    """Sanitizer builds run too slowly for the timing checks."""
+    with open(os.path.join(e2e.BIN, "CMakeCache.txt")) as f:
+        return "-fsanitize" in f.read()
+
+
+def stored_times(db, data_id):
+    con = sqlite3.connect(db)
+    try:
+        times = [t for (t,) in con.execute(
+            "SELECT time FROM history WHERE data_id = ? ORDER BY id", (data_id,))]
+    finally:
+        con.close()
+    return [datetime.fromisoformat(t.rstrip("Z")).timestamp() for t in times]
+
+
+def case_stalled(tmp):
+    """A reader that stops reading for a while holds up neither polling nor
+    storing: no gap over 0.5 s, the dropped lines are counted once it is back.
+    A babbling third line fills the buffer with the plug-in's lines."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, ["sim:steady", "sim:steady", "sim:babble"], poll_ms=50, count=3)
+    r, w = os.pipe()
+    fcntl.fcntl(w, F_SETPIPE_SZ, 4096)  # full after a few lines
+    host = subprocess.Popen([os.path.join(e2e.BIN, "qdx-host"), "--db", db, "--duration",
+                             str(STALL_S + 2), site], stdout=w, stderr=subprocess.PIPE, text=True)
+    os.close(w)
+    time.sleep(STALL_S)
+    with os.fdopen(r, encoding="utf-8", errors="replace") as reader:
+        out = reader.read()
+    err = host.communicate(timeout=30)[1]
+    check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
+    check(re.search(r"qdx-host: [\d,]+ output lines dropped \(reader too slow\)", out),
+          "dropped lines not told", out[-3000:])
+    check(re.search(r"output: [\d,]+ lines dropped \(reader too slow\)", out),
+          "summary lacks the dropped lines", out[-3000:])
+    for data_id in (e2e.DATA_ID, e2e.DATA_ID + 1):
+        times = stored_times(db, data_id)
+        check(len(times) > 20, "only %d records stored" % len(times), out[-3000:])
+        gap = max(b - a for a, b in zip(times, times[1:]))
+        if not instrumented():
+            check(gap <= MAX_GAP_S, "data id %d: %.2f s without a record" % (data_id, gap),
+                  out[-3000:])
+
+
+def case_babble(tmp):
+    """A line that never stops sending gets its polls and counted failures,
+    said once, and --cycles ends the run."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:babble", poll_ms=100, timeout_ms=300)
+    r = run_host(site, db, "--cycles", "5", timeout=60)
+    check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout[-3000:], r.stderr)
+    check("ups (data id %d): 5 cycles, 0 records published, 5 communication failures"
+          % e2e.DATA_ID in r.stdout, "polls not made or failures not counted", r.stdout[-3000:])
+    check(len(re.findall(r"line keeps sending: [\d,]+ bytes discarded before poll", r.stdout)) == 1,
+          "babbling not told exactly once", r.stdout[-3000:])
+
+
+def case_closed_fds(tmp):
+    """Started with standard output and error closed, qdx-host puts nothing but
+    polls on the line."""
+    sim = Sim(tmp, "steady")
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, sim.path, poll_ms=100, timeout_ms=2000)
+    cmd = "exec '%s' --db '%s' --cycles 3 '%s' >&- 2>&-" % (
+        os.path.join(e2e.BIN, "qdx-host"), db, site)
+    r = subprocess.run(["bash", "-c", cmd], timeout=30)
+    sim.stop()
+    check(r.returncode == 0, "exit status %d" % r.returncode)
+    with open(sim.log_path) as f:
+        log = f.read()
+    check("ignored" not in log and len(sim.replies()) == 3, "the line got more than polls", log)
+    check(len(rows(db)) == 3, "records not stored", log)
+
+
+def case_settings(tmp):
+    """Each misspelt key is refused by name, with the near one suggested, and
+    no history file is made."""
+    db = os.path.join(tmp, "h.db")
+    at = "settings.thresholdSetting.2A2615101001."
+    for n, (settings, message) in enumerate([
+            ({"thresholdSetting": {"2A2615101001": {"valeu": 180}}},
+             at + 'valeu: unknown key; did you mean "value"?'),
+            ({"thresholdSetting": {"2A2615101001": {"value": 180, "Low": True}}},
+             at + 'Low: unknown key; did you mean "low"?'),
+            ({"aoSetting": {"2A2615101001": {"absEnabld": True}}},
+             'settings.aoSetting.2A2615101001.absEnabld: unknown key; did you mean "absEnabled"?'),
+    ]):
+        site = write_site(tmp, "sim:steady", extra={"settings": settings}, name="s%d.json" % n)
+        r = run_host(site, db, "--cycles", "1")
+        check(r.returncode != 0, "misspelt key taken", r.stdout, r.stderr)
+        check('s%d.json: device "ups": %s' % (n, message) in r.stderr, "message lacks the key",
+              r.stderr)
+        check(not os.path.exists(db), "history file created", r.stdout)
+
+
+def case_late(tmp):
+    """Replies that come after their timeout stay failures, are published and
+    counted as late, and the link is back to ok when they arrive."""
+    sim = Sim(tmp, name="late", args=["--scenario", "late", "--late-ms", "500"])
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, sim.path, poll_ms=1000, timeout_ms=400)
+    host = subprocess.Popen([os.path.join(e2e.BIN, "qdx-host"), "--db", db, "--cycles", "4",
+                             "--http", "127.0.0.1:0", site],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    out = ""
+    while "record 5035" not in out:
+        line = host.stdout.readline()
+        check(line, "qdx-host ended early", out)
+        out += line
+    port = re.search(r"status page at http://127.0.0.1:(\d+)/", out).group(1)
+    ups = None
+    for _ in range(40):  # bounded: a late record comes every second
+        con = http.client.HTTPConnection("127.0.0.1", int(port), timeout=10)
+        con.request("GET", "/api/devices")
+        ups = json.loads(con.getresponse().read())["devices"][0]
+        con.close()
+        if ups["link"] == "ok" and ups["counters"]["late"] >= 1:
+            break
+        time.sleep(0.05)
+    check(ups["link"] == "ok" and ups["counters"]["late"] >= 1, "late reply not shown", ups)
+    rest, err = host.communicate(timeout=30)
+    out += rest
+    sim.stop()
+    check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
+    summary = re.search(r"4 cycles, (\d) records published, 4 communication failures, "
+                        r"(\d) late replies", out)
+    check(summary and summary.group(1) == summary.group(2) != "0", "summary", out)
+
+
+def case_signals(tmp):
+    """SIGTERM then SIGINT: the first one is named, and the second ends a wait
+    for the history. ups-sim blocked writing to a terminal nobody reads stops
+    on SIGTERM within a second."""
+    host, seen = e2e.start_host(write_site(tmp, "sim:steady", poll_ms=100),
+                                os.path.join(tmp, "h.db"))
+    host.send_signal(signal.SIGTERM)
+    time.sleep(0.1)  # sent at once, the kernel hands over the lower number first
+    host.send_signal(signal.SIGINT)
+    out = seen + host.communicate(timeout=10)[0]
+    check("qdx-host: SIGTERM received" in out and "SIGINT received" not in out,
+          "the first signal not named", out)
+
+    # A second signal ends the wait for a database locked elsewhere, counting
+    # what is left as not stored.
+    db = os.path.join(tmp, "locked.db")
+    host, seen = e2e.start_host(write_site(tmp, "sim:steady", poll_ms=100), db)
+    con = sqlite3.connect(db, isolation_level=None, timeout=10)
+    con.execute("BEGIN IMMEDIATE")
+    time.sleep(0.5)  # records queue up behind the lock
+    host.send_signal(signal.SIGTERM)
+    time.sleep(0.5)
+    started = time.time()
+    host.send_signal(signal.SIGINT)
+    out, err = host.communicate(timeout=20)
+    con.execute("ROLLBACK")
+    con.close()
+    check(time.time() - started < 5, "the second signal did not end the wait", out, err)
+    check(host.returncode == 1 and re.search(r"\d+ not stored", seen + out + err),
+          "records left not counted", out, err)
+
+    sim = Sim(tmp, "babble")  # nobody opens its terminal: its writes block
+    time.sleep(0.5)
+    sim.proc.send_signal(signal.SIGTERM)
+    try:
+        sim.proc.wait(1)
+    except subprocess.TimeoutExpired:
+        check(False, "ups-sim ignored SIGTERM")
+
+
+CASES = {"stalled": case_stalled, "babble": case_babble, "closed_fds": case_closed_fds,
+         "settings": case_settings, "late": case_late, "signals": case_signals}
+
+if __name__ == "__main__":
+    e2e.BIN = os.path.abspath(sys.argv[2])
+    with tempfile.TemporaryDirectory() as tmp:
+        CASES[sys.argv[1]](tmp)
+    print("ok")
