@@ -151,8 +151,9 @@ class JsonOut {
   }
 
  private:
+  // Printable ASCII only: bytes from 0x80 up are checked as UTF-8 one sequence at a time.
   static bool NeedsNoEscape(unsigned char c) {
-    return c >= 0x20 && c != 0x7f && c != '"' && c != '\\';
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
   }
   JsonOut& Open(char c) {
     Separate();
