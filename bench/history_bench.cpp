@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "controller/history_db.h"
-#include "controller/http_history.h"
-#include "controller/iso_time.h"
+#include "controller/history/history_db.h"
+#include "controller/http/http_history.h"
+#include "controller/common/iso_time.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "controller/status_board.h"
-#include "controller/status_render.h"
+#include "controller/status/status_board.h"
+#include "controller/status/status_render.h"
 
 namespace {
 

@@ -24,6 +24,6 @@ foreach(name IN LISTS FILES)
 endforeach()
 file(WRITE "${OUT}"
      "// Generated from web/ by cmake/EmbedFiles.cmake; do not edit.\n"
-     "#include \"controller/web_assets.h\"\n\nnamespace controller {\nnamespace {\n${arrays}}  // namespace\n\n"
+     "#include \"controller/http/web_assets.h\"\n\nnamespace controller {\nnamespace {\n${arrays}}  // namespace\n\n"
      "const WebAsset kWebAssets[] = {\n${table}};\n"
      "const std::size_t kWebAssetCount = ${i};\n\n}  // namespace controller\n")

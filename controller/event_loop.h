@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "controller/unique_fd.h"
+#include "controller/common/unique_fd.h"
 
 namespace controller {
 

@@ -11,10 +11,10 @@
 #include <iostream>
 #include <memory>
 
-#include "controller/http_server.h"
-#include "controller/output.h"
+#include "controller/http/http_server.h"
+#include "controller/common/output.h"
 #include "controller/qdx_controller.h"
-#include "controller/sim_process.h"
+#include "controller/link/sim_process.h"
 #include "controller/site_config.h"
 #include "controller/stop_signals.h"
 

@@ -10,13 +10,13 @@
 #include <cstring>
 #include <thread>
 
-#include "controller/device_settings.h"
-#include "controller/iso_time.h"
-#include "controller/output.h"
-#include "controller/output_pump.h"
-#include "controller/record_view.h"
+#include "controller/framework/device_settings.h"
+#include "controller/common/iso_time.h"
+#include "controller/common/output.h"
+#include "controller/common/output_pump.h"
+#include "controller/status/record_view.h"
 #include "controller/stop_signals.h"
-#include "controller/ups_fields.h"
+#include "controller/status/ups_fields.h"
 
 std::string controller::Who(const DeviceSlot& slot) {
   return slot.cfg.name + " (data id " + std::to_string(slot.cfg.data_id) + ")";

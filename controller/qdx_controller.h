@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "controller/capture.h"
-#include "controller/history_writer.h"
-#include "controller/plugin_loader.h"
-#include "controller/sim_process.h"
+#include "controller/link/capture.h"
+#include "controller/history/history_writer.h"
+#include "controller/framework/plugin_loader.h"
+#include "controller/link/sim_process.h"
 #include "controller/site_config.h"
-#include "controller/status_board.h"
+#include "controller/status/status_board.h"
 #include "host/qdx_device.h"
 
 namespace controller {

@@ -8,9 +8,9 @@
 #include <memory>
 #include <set>
 
-#include "controller/device_settings.h"
-#include "controller/utf8.h"
-#include "controller/known_keys.h"
+#include "controller/framework/device_settings.h"
+#include "controller/common/utf8.h"
+#include "controller/framework/known_keys.h"
 
 namespace controller {
 

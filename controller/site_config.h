@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/history_db.h"
+#include "controller/history/history_db.h"
 
 namespace controller {
 

@@ -1,7 +1,7 @@
 // The history writer's thread against the poll loop's: records pushed while it
 // stores, groups per commit, another program's lock waited out without losing
 // or reordering a record, and failures reported to the loop.
-#include "controller/history_writer.h"
+#include "controller/history/history_writer.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "controller/history_db.h"
+#include "controller/history/history_db.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <thread>
 
-#include "controller/status_board.h"
-#include "controller/status_render.h"
+#include "controller/status/status_board.h"
+#include "controller/status/status_render.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/status_board.h"
+#include "controller/status/status_board.h"
 
 namespace board_fixture {
 

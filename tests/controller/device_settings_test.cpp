@@ -1,7 +1,7 @@
 // A device's settings document checked before the device sees it: what it
 // would take silently or fail on without naming it is refused, naming the key
 // path and the value found.
-#include "controller/device_settings.h"
+#include "controller/framework/device_settings.h"
 
 #include <gtest/gtest.h>
 

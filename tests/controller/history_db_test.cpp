@@ -1,6 +1,6 @@
 // The history file: what start-up accepts, what it keeps per device, and the
 // stored times it reads back.
-#include "controller/history_db.h"
+#include "controller/history/history_db.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/iso_time.h"
+#include "controller/common/iso_time.h"
 #include "support/expect.h"
 #include "support/temp_dir.h"
 

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "controller/http_server.h"
+#include "controller/http/http_server.h"
 #include "support/expect.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Request heads at the edges of their bounds, and queries read as sent.
-#include "controller/http_head.h"
+#include "controller/http/http_head.h"
 
 #include <gtest/gtest.h>
 

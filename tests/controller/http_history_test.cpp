@@ -1,6 +1,6 @@
 // The history over HTTP: requests checked naming the parameter, and the rows
 // read for them as JSON and CSV.
-#include "controller/http_history.h"
+#include "controller/http/http_history.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -8,8 +8,8 @@
 #include <string>
 
 #include "board_fixture.h"
-#include "controller/history_db.h"
-#include "controller/iso_time.h"
+#include "controller/history/history_db.h"
+#include "controller/common/iso_time.h"
 #include "support/expect.h"
 #include "support/json.h"
 #include "support/temp_dir.h"

@@ -1,5 +1,5 @@
 // ISO 8601 times as the HTTP history requests give them, read to UTC.
-#include "controller/iso_time.h"
+#include "controller/common/iso_time.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Standard output through the bounded buffer: a reader that stalls never
 // holds up a writer, the oldest lines go first and are counted, and the
 // reader hears of them once it is back.
-#include "controller/output_pump.h"
+#include "controller/common/output_pump.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

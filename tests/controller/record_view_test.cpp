@@ -1,5 +1,5 @@
 // How the controller shows records, alarms and reports on its output.
-#include "controller/record_view.h"
+#include "controller/status/record_view.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The status board between the poll loop and the HTTP clients: each device's
 // link and counters, and the events streamed to listeners.
-#include "controller/status_board.h"
+#include "controller/status/status_board.h"
 
 #include <gtest/gtest.h>
 

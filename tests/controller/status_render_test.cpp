@@ -1,6 +1,6 @@
 // The status texts served over HTTP: the devices as JSON and the metrics in
 // the text exposition format.
-#include "controller/status_render.h"
+#include "controller/status/status_render.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "alloc_counter.h"
-#include "controller/plugin_loader.h"
+#include "controller/framework/plugin_loader.h"
 #include "host/qdx_device.h"
 #include "host/qdx_provider.h"
 #include "support/expect.h"

@@ -19,7 +19,7 @@
 #include <set>
 #include <thread>
 
-#include "controller/capture.h"
+#include "controller/link/capture.h"
 #include "responders.h"
 
 namespace {

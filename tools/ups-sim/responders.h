@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/capture.h"
+#include "controller/link/capture.h"
 #include "ups_model.h"
 
 namespace upssim {

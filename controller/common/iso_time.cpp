@@ -1,0 +1,146 @@
+#include "controller/common/iso_time.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace controller {
+
+namespace {
+
+constexpr std::int64_t kMsPerDay = 86400000;
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  d = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+  m = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+  y = yoe + era * 400 + (m <= 2);
+}
+
+bool IsLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned DaysInMonth(std::int64_t y, unsigned m) {
+  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
+}
+
+// Reads exactly n digits at pos.
+bool Digits(const std::string& s, std::size_t& pos, int n, int& out) {
+  if (pos + static_cast<std::size_t>(n) > s.size()) return false;
+  out = 0;
+  for (int i = 0; i < n; ++i) {
+    const char c = s[pos + static_cast<std::size_t>(i)];
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
+  }
+  pos += static_cast<std::size_t>(n);
+  return true;
+}
+
+bool Expect(const std::string& s, std::size_t& pos, char c) {
+  if (pos >= s.size() || s[pos] != c) return false;
+  ++pos;
+  return true;
+}
+
+}  // namespace
+
+std::int64_t NowUtcMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string FormatUtcMs(std::int64_t ms) {
+  std::int64_t days = ms / kMsPerDay;
+  std::int64_t rest = ms % kMsPerDay;
+  if (rest < 0) {
+    rest += kMsPerDay;
+    --days;
+  }
+  std::int64_t y = 0;
+  unsigned m = 0;
+  unsigned d = 0;
+  CivilFromDays(days, y, m, d);
+  const int secs = static_cast<int>(rest / 1000);
+  char buf[40];
+  std::snprintf(buf, sizeof(buf), "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<long long>(y), m, d, secs / 3600, secs / 60 % 60, secs % 60,
+                static_cast<int>(rest % 1000));
+  return buf;
+}
+
+boost::optional<std::int64_t> ParseUtcMs(const std::string& s) {
+  std::size_t pos = 0;
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  if (!Digits(s, pos, 4, year) || !Expect(s, pos, '-') || !Digits(s, pos, 2, month) ||
+      !Expect(s, pos, '-') || !Digits(s, pos, 2, day))
+    return boost::none;
+  if (year < 1970 || month < 1 || month > 12 || day < 1 ||
+      static_cast<unsigned>(day) > DaysInMonth(year, static_cast<unsigned>(month)))
+    return boost::none;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millis = 0;
+  std::int64_t offset_min = 0;
+  if (pos < s.size()) {
+    if (!Expect(s, pos, 'T') || !Digits(s, pos, 2, hour) || !Expect(s, pos, ':') ||
+        !Digits(s, pos, 2, minute))
+      return boost::none;
+    if (pos < s.size() && s[pos] == ':') {
+      ++pos;
+      if (!Digits(s, pos, 2, second)) return boost::none;
+      if (pos < s.size() && s[pos] == '.') {
+        ++pos;
+        const std::size_t first = pos;
+        int scale = 100;
+        while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+          millis += (s[pos] - '0') * scale;
+          scale /= 10;
+          ++pos;
+        }
+        if (pos == first || pos - first > 9) return boost::none;
+      }
+    }
+    if (hour > 23 || minute > 59 || second > 59) return boost::none;
+    if (pos < s.size()) {
+      const char sign = s[pos++];
+      if (sign == 'Z') {
+        if (pos != s.size()) return boost::none;
+      } else if (sign == '+' || sign == ' ' || sign == '-') {
+        int oh = 0;
+        int om = 0;
+        if (!Digits(s, pos, 2, oh)) return boost::none;
+        if (pos < s.size() && s[pos] == ':') ++pos;
+        if (!Digits(s, pos, 2, om) || pos != s.size() || oh > 23 || om > 59) return boost::none;
+        offset_min = (sign == '-' ? -1 : 1) * (oh * 60 + om);
+      } else {
+        return boost::none;
+      }
+    }
+  }
+  const std::int64_t ms =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * kMsPerDay +
+      ((hour * 60 + minute) * 60 + second) * std::int64_t{1000} + millis - offset_min * 60000;
+  if (ms < 0) return boost::none;
+  return ms;
+}
+
+}  // namespace controller

@@ -1,0 +1,183 @@
+#include "controller/common/output_pump.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace controller {
+
+namespace {
+
+constexpr std::size_t kReadBytes = 64 * 1024;
+constexpr std::size_t kWriteBytes = 64 * 1024;
+constexpr int kWritableWaitMs = 1000;
+
+// Blocking writes; a real output someone made non-blocking is waited on too.
+int WriteAllOrErrno(int fd, const char* data, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::write(fd, data + done, len - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, kWritableWaitMs);
+    } else {
+      return n < 0 ? errno : EIO;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+struct OutputPump::Shared {
+  std::size_t capacity = kOutputBufferBytes;
+  ErrorSink on_error;
+  int real_fd = -1;
+  int pipe_read = -1;
+
+  std::mutex mu;
+  std::condition_variable cv;
+  std::string held;              // read from the pipe, not yet written
+  std::uint64_t dropped = 0;     // lines dropped in all
+  std::uint64_t unreported = 0;  // dropped since the last notice
+  bool eof = false;              // every writer of the pipe is gone
+  bool done = false;             // everything was written or thrown away
+  int error = 0;
+
+  ~Shared() {
+    if (pipe_read >= 0) ::close(pipe_read);
+    if (real_fd >= 0) ::close(real_fd);
+  }
+};
+
+std::string Grouped(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+  return digits;
+}
+
+std::uint64_t TrimOldestLines(std::string& text, std::size_t capacity) {
+  if (text.size() <= capacity) return 0;
+  const std::size_t excess = text.size() - capacity;
+  // Cut after the newline that ends the line holding the excess's last byte.
+  const std::size_t nl = text.find('\n', excess - 1);
+  const std::size_t cut = nl == std::string::npos ? text.size() : nl + 1;
+  std::uint64_t lines = 0;
+  for (std::size_t i = 0; i < cut; ++i) lines += text[i] == '\n';
+  if (nl == std::string::npos) ++lines;  // an unfinished line goes as well
+  text.erase(0, cut);
+  return lines;
+}
+
+OutputPump::OutputPump(int fd, std::size_t capacity, ErrorSink on_error)
+    : fd_(fd), s_(std::make_shared<Shared>()) {
+  s_->capacity = capacity;
+  s_->on_error = std::move(on_error);
+}
+
+OutputPump::~OutputPump() {
+  if (drainer_.joinable() || writer_.joinable()) Finish(Clock::now());
+}
+
+void OutputPump::Start() {
+  int fds[2];
+  const auto fail = [](const std::string& what) {
+    throw std::runtime_error("cannot buffer standard output: " + what + ": " +
+                             std::strerror(errno));
+  };
+  s_->real_fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
+  if (s_->real_fd < 0) fail("dup");
+  if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
+  s_->pipe_read = fds[0];
+  if (::dup2(fds[1], fd_) < 0) {
+    ::close(fds[1]);
+    fail("dup2");
+  }
+  ::close(fds[1]);
+  std::shared_ptr<Shared> s = s_;
+  drainer_ = std::thread([s] { Drain(*s); });
+  writer_ = std::thread([s] { Write(*s); });
+}
+
+void OutputPump::Drain(Shared& s) {
+  std::string buf(kReadBytes, '\0');
+  for (;;) {
+    const ssize_t n = ::read(s.pipe_read, &buf[0], buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (n <= 0) {
+      s.eof = true;
+      s.cv.notify_all();
+      return;
+    }
+    s.held.append(buf, 0, static_cast<std::size_t>(n));
+    const std::uint64_t cut = TrimOldestLines(s.held, s.capacity);
+    s.dropped += cut;
+    s.unreported += cut;
+    s.cv.notify_all();
+  }
+}
+
+void OutputPump::Write(Shared& s) {
+  std::unique_lock<std::mutex> lock(s.mu);
+  for (;;) {
+    s.cv.wait(lock, [&s] { return !s.held.empty() || s.eof; });
+    if (s.held.empty()) break;
+    std::size_t take = std::min(s.held.size(), kWriteBytes);
+    const std::size_t nl = s.held.rfind('\n', take - 1);
+    if (nl != std::string::npos) take = nl + 1;  // whole lines where there are any
+    std::string out;
+    if (s.unreported > 0 && s.error == 0) {
+      out = "qdx-host: " + Grouped(s.unreported) + " output lines dropped (reader too slow)\n";
+      s.unreported = 0;
+    }
+    out.append(s.held, 0, take);
+    s.held.erase(0, take);
+    if (s.error != 0) continue;  // the output failed: keep draining, show nothing
+    lock.unlock();
+    const int err = WriteAllOrErrno(s.real_fd, out.data(), out.size());
+    if (err != 0 && s.on_error) s.on_error(err);
+    lock.lock();
+    if (err != 0) s.error = err;
+  }
+  s.done = true;
+  s.cv.notify_all();
+}
+
+bool OutputPump::Finish(Clock::time_point deadline) {
+  if (!drainer_.joinable()) return true;
+  // The descriptor gets its real output back, which closes the pipe's last
+  // writer: the drainer sees the end, the writer writes what is left.
+  ::dup2(s_->real_fd, fd_);
+  std::unique_lock<std::mutex> lock(s_->mu);
+  const bool done = s_->cv.wait_until(lock, deadline, [this] { return s_->done; });
+  lock.unlock();
+  if (done) {
+    drainer_.join();
+    writer_.join();
+  } else {
+    drainer_.detach();
+    writer_.detach();
+  }
+  return done;
+}
+
+std::uint64_t OutputPump::dropped() const {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->dropped;
+}
+
+int OutputPump::error() const {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->error;
+}
+
+}  // namespace controller

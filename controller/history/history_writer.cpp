@@ -1,0 +1,255 @@
+#include "controller/history/history_writer.h"
+
+#include <sqlite3.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace controller {
+
+HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options)
+    : db_(std::move(db)), path_(db_->path()), limits_(db_->limits()), opt_(options) {
+  alert_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (alert_fd_ < 0)
+    throw HistoryError(std::string("history: cannot create an event descriptor: ") +
+                       std::strerror(errno));
+}
+
+HistoryWriter::~HistoryWriter() {
+  if (thread_.joinable()) Finish(Clock::now());
+  ::close(alert_fd_);
+}
+
+bool HistoryWriter::Push(HistoryRow&& row) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (failed_ || stopping_) return false;
+  if (queue_.size() + in_flight_ >= opt_.capacity) {
+    error_ = "history database " + path_ + ": " + std::to_string(opt_.capacity) +
+             " records waiting to be stored, the queue is full" +
+             (last_busy_.empty() ? std::string() : " (" + last_busy_ + ")");
+    return false;
+  }
+  queue_.push_back(Queued{std::move(row), Clock::now()});
+  // Wake the writer only when it has something new to do: a first row to
+  // wait on, or a full group.
+  if (queue_.size() == 1 || queue_.size() == opt_.group_max) cv_.notify_one();
+  return true;
+}
+
+void HistoryWriter::Start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
+}
+
+bool HistoryWriter::Finish(Clock::time_point deadline) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stopping_ = true;
+    deadline_ = deadline;
+  }
+  cv_.notify_one();
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lk(mu_);
+  return !failed_ && queue_.empty() && in_flight_ == 0;
+}
+
+HistoryState HistoryWriter::state() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return state_;
+}
+
+void HistoryWriter::SetState(HistoryState s) {
+  if (state_ == s) return;
+  state_ = s;
+  if (on_state_) on_state_(s);
+}
+
+void HistoryWriter::Note(const std::string& line) {
+  if (notice_) notice_(line);
+}
+
+// Before each group: the path must still name the file in use. A file deleted
+// or replaced underneath would take every later record with it unseen, so the
+// old connection (and its log) is closed and a new history made at the path.
+bool HistoryWriter::EnsureFile(std::string* reason) {
+  if (db_ && db_->StillAtPath()) return true;
+  if (db_) {
+    db_.reset();
+    if (!lost_said_)
+      Note("history database " + path_ +
+           " was deleted or replaced; storing in a new history there from now on");
+    lost_said_ = true;
+    struct stat st {};
+    // The log of a deleted file must not be read into the new one.
+    if (::stat(path_.c_str(), &st) != 0) {
+      for (const char* suffix : {"-wal", "-shm", "-journal"}) ::unlink((path_ + suffix).c_str());
+    }
+  }
+  try {
+    db_ = std::make_unique<HistoryDb>(path_, limits_);
+  } catch (const HistoryError& e) {
+    *reason = e.what();
+    return false;
+  }
+  recreated_ = true;
+  lost_said_ = false;
+  upkeep_due_ = true;
+  return true;
+}
+
+// One step of the file's upkeep; removals of one kind make one line once done.
+void HistoryWriter::RunUpkeep() {
+  Removal r;
+  const bool more = db_ && db_->Upkeep(&r);
+  if (r.count > 0 && removing_.count > 0 && r.why != removing_.why) {
+    Note(RemovalLine(removing_));
+    removing_ = Removal{};
+  }
+  if (r.count > 0) {
+    removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
+    removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
+    removing_.count += r.count;
+    removing_.why = r.why;
+  }
+  if (!more && removing_.count > 0) {
+    Note(RemovalLine(removing_));
+    removing_ = Removal{};
+  }
+  upkeep_due_ = more;
+}
+
+void HistoryWriter::CutShort() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    deadline_ = Clock::now();
+  }
+  cv_.notify_one();
+}
+
+bool HistoryWriter::failed() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return failed_;
+}
+
+std::string HistoryWriter::error() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return error_;
+}
+
+HistoryStats HistoryWriter::stats() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  HistoryStats s = stats_;
+  s.waiting = queue_.size() + in_flight_;
+  return s;
+}
+
+void HistoryWriter::Alert(const std::string& error) {
+  failed_ = true;
+  error_ = "history database " + path_ + ": " + error;
+  const std::uint64_t one = 1;
+  // The event counter cannot overflow from one write; nothing to do on failure.
+  if (::write(alert_fd_, &one, sizeof(one)) < 0) return;
+}
+
+namespace {
+
+// A deadline moved to now by CutShort() while the writer waits.
+bool CutAt(HistoryWriter::Clock::time_point deadline) {
+  return deadline != HistoryWriter::Clock::time_point::max() &&
+         HistoryWriter::Clock::now() >= deadline;
+}
+
+}  // namespace
+
+void HistoryWriter::Loop() {
+  std::vector<HistoryRow> group;
+  std::vector<Clock::time_point> queued_at;
+  group.reserve(opt_.group_max);
+  queued_at.reserve(opt_.group_max);
+  auto backoff = opt_.first_backoff;
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    if (group.empty()) {
+      // Upkeep runs while nothing waits to be stored.
+      if (upkeep_due_ && queue_.empty() && !stopping_) {
+        lk.unlock();
+        RunUpkeep();
+        lk.lock();
+        continue;
+      }
+      cv_.wait(lk, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) break;  // stopping, and everything is stored
+      // Let a group gather until it is full or its first row has waited long enough.
+      const Clock::time_point until = queue_.front().at + opt_.group_wait;
+      cv_.wait_until(lk, until, [&] { return stopping_ || queue_.size() >= opt_.group_max; });
+    }
+    while (group.size() < opt_.group_max && !queue_.empty()) {
+      group.push_back(std::move(queue_.front().row));
+      queued_at.push_back(queue_.front().at);
+      queue_.pop_front();
+    }
+    in_flight_ = group.size();
+
+    lk.unlock();
+    std::string reason;
+    int rc = EnsureFile(&reason) ? db_->StoreGroup(group, &reason) : SQLITE_CANTOPEN;
+    Removal room;
+    // A full disk: the oldest records make room and the group is tried again.
+    if ((rc & 0xff) == SQLITE_FULL && db_->MakeRoom(&room)) {
+      Note(RemovalLine(room));
+      rc = db_->StoreGroup(group, &reason);
+    }
+    if (rc == SQLITE_OK) RunUpkeep();
+    const Clock::time_point now = Clock::now();
+    lk.lock();
+
+    if (rc == SQLITE_OK) {
+      ++stats_.commits;
+      stats_.stored += static_cast<long long>(group.size());
+      for (const Clock::time_point at : queued_at) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(now - at);
+        if (wait > opt_.late_after) ++stats_.late;
+        stats_.longest_wait = std::max(stats_.longest_wait, wait);
+      }
+      group.clear();
+      queued_at.clear();
+      in_flight_ = 0;
+      backoff = opt_.first_backoff;
+      last_busy_.clear();
+      SetState(recreated_ ? HistoryState::kRecreated : HistoryState::kOk);
+      continue;
+    }
+    // Busy, full with nothing left to remove, or a lost file not yet made anew:
+    // worth another try while the queue holds.
+    const bool again = IsRetryable(rc) || (rc & 0xff) == SQLITE_FULL || rc == SQLITE_CANTOPEN;
+    if (!again) {
+      Alert("cannot store records: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
+            " records not stored");
+      break;
+    }
+    ++stats_.retries;
+    last_busy_ = reason;
+    SetState(HistoryState::kRetrying);
+    if (stopping_ && now >= deadline_) {
+      Alert("gave up waiting: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
+            " records not stored");
+      break;
+    }
+    // Polling goes on meanwhile; new rows join the queue behind this group and
+    // do not cut the back-off short, only a stop does.
+    const bool was_stopping = stopping_;
+    cv_.wait_until(lk, std::min(now + backoff, deadline_),
+                   [&] { return stopping_ != was_stopping || CutAt(deadline_); });
+    backoff = std::min(backoff * 2, opt_.max_backoff);
+  }
+  if (failed_) SetState(HistoryState::kFailing);
+  lk.unlock();
+  if (removing_.count > 0) Note(RemovalLine(removing_));
+}
+
+}  // namespace controller

@@ -1,0 +1,136 @@
+// Stores history rows on a thread of its own, so a slow or locked database
+// never holds up polling: rows wait in order in a bounded queue and are
+// committed in groups.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "controller/history/history_db.h"
+
+namespace controller {
+
+struct HistoryWriterOptions {
+  std::size_t capacity = 10000;                 // rows that may wait; one more stops the run
+  std::size_t group_max = 256;                  // rows per transaction at most
+  std::chrono::milliseconds group_wait{250};    // longest a row waits for its group
+  std::chrono::milliseconds first_backoff{50};  // after a busy database, doubling
+  std::chrono::milliseconds max_backoff{1000};
+  std::chrono::milliseconds late_after{1000};  // a row stored later than this counts as late
+};
+
+struct HistoryStats {
+  long long stored = 0;   // rows committed
+  long long commits = 0;  // transactions committed
+  long long late = 0;     // rows committed more than late_after after they were queued
+  long long retries = 0;  // attempts that found the database busy or locked
+  std::chrono::milliseconds longest_wait{0};  // from queueing to commit
+  std::size_t waiting = 0;                    // rows queued and not yet committed
+};
+
+// ok: storing; retrying: the last attempt found the database busy or the disk
+// full and is being repeated; recreated: the file was deleted or replaced and
+// a new one is in use; failing: storing stopped on an error.
+enum class HistoryState { kOk, kRetrying, kRecreated, kFailing };
+inline constexpr HistoryState kHistoryStates[] = {HistoryState::kOk, HistoryState::kRetrying,
+                                                  HistoryState::kRecreated, HistoryState::kFailing};
+inline const char* HistoryStateName(HistoryState s) {
+  switch (s) {
+    case HistoryState::kOk:
+      return "ok";
+    case HistoryState::kRetrying:
+      return "retrying";
+    case HistoryState::kRecreated:
+      return "recreated";
+    case HistoryState::kFailing:
+      break;
+  }
+  return "failing";
+}
+
+class HistoryWriter {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options = {});
+  ~HistoryWriter();
+  HistoryWriter(const HistoryWriter&) = delete;
+  HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+  // The database, for reads before Start(); the writer thread owns it after.
+  HistoryDb& db() { return *db_; }
+
+  // Queues a row; never waits for storage. False when the queue is full or the
+  // writer has stopped on an error (error() says which).
+  bool Push(HistoryRow&& row);
+
+  // Lines for the run's account (removals, a recreated file) and each change of
+  // state, called on the writer's thread; set before Start().
+  void OnNotice(std::function<void(const std::string&)> f) { notice_ = std::move(f); }
+  void OnState(std::function<void(HistoryState)> f) { on_state_ = std::move(f); }
+
+  // Starts committing; rows pushed before are kept and stored first.
+  void Start();
+
+  // Stores everything queued, retrying a busy database until the deadline,
+  // then ends the thread. Returns false when rows were left unstored.
+  bool Finish(Clock::time_point deadline);
+
+  // Ends a Finish() under way as if its deadline had come; callable from any thread.
+  void CutShort();
+
+  // Readable once the writer has stopped on a permanent error.
+  int alert_fd() const { return alert_fd_; }
+
+  bool failed() const;
+  HistoryState state() const;
+  std::string error() const;
+  HistoryStats stats() const;
+
+ private:
+  void Loop();
+  void Alert(const std::string& error);  // called with mu_ held
+  // Each of these runs with mu_ released.
+  bool EnsureFile(std::string* reason);
+  void RunUpkeep();
+  void Note(const std::string& line);
+  void SetState(HistoryState s);  // called with mu_ held
+
+  std::unique_ptr<HistoryDb> db_;  // null while a lost file could not be made anew
+  const std::string path_;
+  const HistoryLimits limits_;
+  const HistoryWriterOptions opt_;
+  int alert_fd_ = -1;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  struct Queued {
+    HistoryRow row;
+    Clock::time_point at;
+  };
+  std::deque<Queued> queue_;
+  std::size_t in_flight_ = 0;  // rows taken from the queue, not yet committed
+  bool stopping_ = false;
+  Clock::time_point deadline_ = Clock::time_point::max();
+  bool failed_ = false;
+  std::string error_;
+  std::string last_busy_;  // SQLite's reason while the database is busy
+  HistoryStats stats_;
+  HistoryState state_ = HistoryState::kOk;
+  bool recreated_ = false;  // the file in use is not the one opened at start
+  bool lost_said_ = false;  // the loss of the file has been reported
+  bool upkeep_due_ = true;  // an upkeep step may have work
+  Removal removing_;        // removals gathered into one line
+  std::function<void(const std::string&)> notice_;
+  std::function<void(HistoryState)> on_state_;
+  std::thread thread_;
+};
+
+}  // namespace controller

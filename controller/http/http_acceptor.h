@@ -1,0 +1,84 @@
+// The status server's front door: its own exclusive listening socket, and a
+// poll loop that takes each connection's request head within a deadline and
+// within the head's bounds before a worker thread ever sees it. A slow or
+// flooding client costs one bounded buffer here, never a worker.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "controller/http/http_head.h"
+
+namespace controller {
+
+// Connections still sending their request head; more are refused with 503.
+constexpr std::size_t kMaxPendingConnections = 64;
+// Time a connection has to send its whole request head.
+constexpr auto kRequestHeadTimeout = std::chrono::seconds(5);
+// Time to discard what a refused client still sends, so it reads our answer
+// instead of a reset.
+constexpr auto kLingerTime = std::chrono::seconds(1);
+
+class HttpAcceptor {
+ public:
+  // A connection whose head arrived whole: its socket (non-blocking; the
+  // handler owns it from here) and every byte read so far, head first. False
+  // when no worker can take it; the client then gets 503.
+  using Handoff = std::function<bool(int fd, std::string received)>;
+
+  HttpAcceptor() = default;
+  ~HttpAcceptor();
+  HttpAcceptor(const HttpAcceptor&) = delete;
+  HttpAcceptor& operator=(const HttpAcceptor&) = delete;
+
+  // Listens on host:port (port 0: any free one), exclusively: SO_REUSEADDR
+  // but no SO_REUSEPORT, so a second server on the port is refused. Returns
+  // the port. Throws std::runtime_error "cannot listen on ADDR:PORT: reason".
+  int Bind(const std::string& host, int port);
+
+  // Serves connections until Stop(); run it on a thread of its own.
+  void Run(const Handoff& handoff);
+  // Ends Run() soon, from any thread; connections not handed off are closed.
+  void Stop();
+
+  // Closes a handed-off connection gracefully: shuts down our side, then
+  // discards what the client still sends for kLingerTime. Any thread.
+  void Close(int fd);
+
+  int fd() const { return listen_fd_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Pending {
+    int fd = -1;
+    Clock::time_point deadline;
+    std::string received;
+  };
+  struct Lingering {
+    int fd = -1;
+    Clock::time_point deadline;
+  };
+
+  void Accept();
+  // Reads what arrived; false when the connection is done with here.
+  bool Receive(Pending& p, const Handoff& handoff);
+  void Refuse(int fd, HeadVerdict v);
+  void Linger(int fd);
+  bool Drain(Lingering& l);
+  void Wake();
+
+  int listen_fd_ = -1;
+  int wake_fd_ = -1;
+  std::vector<Pending> pending_;
+  std::vector<Lingering> lingering_;
+  std::mutex mu_;  // guards what other threads hand in
+  std::vector<int> to_close_;
+  bool stopping_ = false;
+  Clock::time_point accept_paused_until_{};
+};
+
+}  // namespace controller

@@ -1,0 +1,304 @@
+#include "controller/http/http_server.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "controller/http/http_acceptor.h"
+#include "controller/http/http_head.h"
+#include "controller/http/http_history.h"
+#include "controller/http/http_pool.h"
+#include "controller/http/http_stream.h"
+#include "controller/common/iso_time.h"
+#include "controller/common/output.h"
+#include "controller/status/status_render.h"
+#include "controller/http/web_assets.h"
+
+namespace controller {
+
+namespace {
+
+// Requests other than event streams get this many threads of their own.
+constexpr std::size_t kRequestThreads = 6;
+// Only GET and HEAD are served, and they carry no body; others are refused
+// before theirs is read.
+constexpr std::size_t kMaxRequestBody = 1024;
+constexpr auto kHeartbeat = std::chrono::seconds(15);
+// Events that come in quick succession leave in one write.
+constexpr auto kEventGather = std::chrono::milliseconds(50);
+// An event client whose oldest event not yet handed to its socket is older
+// than this has stopped reading: it is dropped and counted.
+constexpr auto kEventMaxAge = std::chrono::seconds(5);
+// What an event stream's socket may hold for its client, so a client that
+// stops reading shows in its own queue, not in megabytes of kernel buffer.
+constexpr int kEventSendBuffer = 16 * 1024;
+
+const char kJson[] = "application/json; charset=utf-8";
+
+// The library's request handling, fed connections by our own acceptor.
+class Engine : public httplib::Server {
+ public:
+  void Process(httplib::Stream& strm) {
+    bool closed = true;
+    (void)process_request(strm, true, closed, nullptr);
+  }
+  // Streamed answers go on only while the library sees a listening socket.
+  void SetListening(int fd) { svr_sock_ = fd; }
+};
+
+void SendError(httplib::Response& res, int status, const std::string& message) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(ErrorJson(message), kJson);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string();
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+struct HttpServer::Impl {
+  std::shared_ptr<StatusBoard> board;
+  HttpOptions options;
+  Engine server;
+  HttpAcceptor acceptor;
+  std::unique_ptr<Pool> pool;
+  std::thread listener;
+  std::atomic<bool> stopping{false};
+  std::string chart_js;
+  std::string shown;  // the address as given in a URL
+  int port = -1;      // once bound
+  bool started = false;
+
+  void Routes();
+  void Static(const WebAsset& asset);
+  void Serve(int fd, std::string received);
+};
+
+HttpServer::HttpServer(std::shared_ptr<StatusBoard> board, HttpOptions options)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->board = std::move(board);
+  impl_->options = std::move(options);
+}
+
+HttpServer::~HttpServer() { Stop(); }
+
+void HttpServer::Impl::Static(const WebAsset& asset) {
+  const std::string path = asset.path;
+  const bool page = path == "/index.html";
+  auto handler = [&asset, page](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-cache");
+    if (page) {
+      res.set_header("Content-Security-Policy",
+                     "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    }
+    res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.content_type);
+  };
+  server.Get(path, handler);
+  if (page) server.Get("/", handler);
+}
+
+void HttpServer::Impl::Routes() {
+  // On loopback the Host header is checked whatever --http-allow-remote says:
+  // a page elsewhere must not reach this one by rebinding a name to 127.0.0.1.
+  const bool check_host = options.address.loopback;
+  const std::string bound = options.address.host;
+  server.set_pre_routing_handler(
+      [check_host, bound](const httplib::Request& req, httplib::Response& res) {
+        res.set_header("X-Content-Type-Options", "nosniff");
+        if (req.method != "GET" && req.method != "HEAD") {
+          res.set_header("Allow", "GET, HEAD");
+          SendError(res, 405, "method " + req.method + " not allowed: this server is read-only");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.get_header_value_count("Host") > 1) {
+          SendError(res, 400, "more than one Host header");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        if (check_host && !IsLoopbackHostHeader(req.get_header_value("Host"), bound)) {
+          SendError(res, 403, "host \"" + req.get_header_value("Host") + "\" not served here");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+      });
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty()) return;
+    if (res.status == 404) {
+      SendError(res, 404, "no such resource: " + req.path);
+    } else if (res.status == 413) {
+      SendError(res, 413, "request body too large");
+    } else if (res.status == 414) {
+      SendError(res, 414, "request target too long");
+    } else {
+      SendError(res, res.status, "request failed with status " + std::to_string(res.status));
+    }
+  });
+  server.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        try {
+          std::rethrow_exception(ep);
+        } catch (const BadRequest& e) {
+          SendError(res, 400, e.what());
+        } catch (const std::exception& e) {
+          SendError(res, 500, e.what());
+        } catch (...) {
+          SendError(res, 500, "internal error");
+        }
+      });
+
+  for (std::size_t i = 0; i < kWebAssetCount; ++i) Static(kWebAssets[i]);
+  server.Get("/chart.js", [this](const httplib::Request&, httplib::Response& res) {
+    if (chart_js.empty()) {
+      SendError(res, 404,
+                "chart library " + options.chart_js_path +
+                    " is not installed (Debian package libjs-chart.js)");
+      return;
+    }
+    res.set_header("Cache-Control", "max-age=86400");
+    res.set_content(chart_js, "application/javascript; charset=utf-8");
+  });
+
+  server.Get("/api/devices", [this](const httplib::Request& req, httplib::Response& res) {
+    CheckParamNames(ParseQuery(req.target), {});
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(DevicesJson(board->Snapshot()), kJson);
+  });
+
+  server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
+    const HistoryRequest q = ParseHistoryRequest(ParseQuery(req.target), *board, NowUtcMs());
+    const HistoryPage page = ReadHistory(options.db_path, q);
+    res.set_header("Cache-Control", "no-store");
+    if (q.csv) {
+      res.set_header("Content-Disposition",
+                     "attachment; filename=\"history-" + std::to_string(q.data_id) + ".csv\"");
+      res.set_content(HistoryCsv(page), "text/csv; charset=utf-8");
+    } else {
+      res.set_content(HistoryJson(q, page), kJson);
+    }
+  });
+
+  server.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
+    CheckParamNames(ParseQuery(req.target), {});
+    HttpCounters http;
+    http.event_clients = board->subscribers();
+    http.event_clients_dropped = board->dropped();
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(MetricsText(board->Snapshot(), http),
+                    "text/plain; version=0.0.4; charset=utf-8");
+  });
+
+  server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+    CheckParamNames(ParseQuery(req.target), {});
+    std::shared_ptr<EventSubscription> sub = board->Subscribe();
+    if (!sub) {
+      res.set_header("Retry-After", "10");
+      SendError(
+          res, 503,
+          "too many event clients (at most " + std::to_string(board->max_subscribers()) + ")");
+      return;
+    }
+    res.set_header("Cache-Control", "no-store");
+    ConnStream::LimitSendBuffer(kEventSendBuffer);
+    res.set_chunked_content_provider(
+        "text/event-stream", [sub](std::size_t offset, httplib::DataSink& sink) {
+          using Clock = std::chrono::steady_clock;
+          std::string out;
+          Clock::time_point oldest = Clock::now();
+          if (offset == 0) {
+            out = "retry: 3000\n: connected\n\n";
+          } else {
+            switch (sub->Wait(kHeartbeat, out, &oldest)) {
+              case EventSubscription::Result::kEnded:
+                sink.done();
+                return true;
+              case EventSubscription::Result::kDropped:
+                return false;  // closes the connection; the client reconnects
+              case EventSubscription::Result::kIdle:
+                out = ": keep-alive\n\n";
+                oldest = Clock::now();
+                break;
+              case EventSubscription::Result::kEvents:
+                break;
+            }
+          }
+          // Judged by its own queue: events that waited here too long mean the
+          // client stopped reading, however much its socket still takes.
+          const Clock::time_point deadline = oldest + kEventMaxAge;
+          ConnStream::SetWriteDeadline(deadline);
+          if (Clock::now() >= deadline || !sink.write(out.data(), out.size())) {
+            if (Clock::now() >= deadline) sub->Dropped();
+            return false;
+          }
+          if (offset != 0) std::this_thread::sleep_for(kEventGather);
+          return true;
+        });
+  });
+}
+
+void HttpServer::Bind() {
+  Impl& m = *impl_;
+  if (m.port >= 0) return;
+  const HttpAddress& a = m.options.address;
+  m.shown = a.host.find(':') != std::string::npos ? "[" + a.host + "]" : a.host;
+  if (!a.loopback && !m.options.allow_remote)
+    throw std::runtime_error("--http " + m.shown +
+                             ": not a loopback address; add --http-allow-remote "
+                             "to serve other machines");
+  m.port = m.acceptor.Bind(a.host, a.port);
+}
+
+void HttpServer::Impl::Serve(int fd, std::string received) {
+  ConnStream stream(fd, std::move(received), stopping);
+  stream.Serve([&] { server.Process(stream); });
+  acceptor.Close(fd);
+}
+
+std::string HttpServer::Start() {
+  Impl& m = *impl_;
+  Bind();
+  if (!m.options.chart_js_path.empty()) {
+    m.chart_js = ReadFile(m.options.chart_js_path);
+    if (m.chart_js.empty())
+      Complain(m.options.chart_js_path +
+               " is missing: the status page shows no charts (install libjs-chart.js)");
+  }
+  m.server.set_payload_max_length(kMaxRequestBody);
+  m.Routes();
+  if (!m.options.address.loopback) {
+    Complain("warning: the status page, API and metrics on " + m.shown + ":" +
+             std::to_string(m.port) +
+             " are open to every machine that reaches it, without authentication");
+  }
+  // Each event stream holds a thread for its life; plain requests keep theirs.
+  m.pool = std::make_unique<Pool>(kRequestThreads + m.board->max_subscribers());
+  m.server.SetListening(m.acceptor.fd());
+  m.listener = std::thread([&m] {
+    m.acceptor.Run([&m](int fd, std::string received) {
+      return m.pool->TryEnqueue([&m, fd, received]() mutable { m.Serve(fd, std::move(received)); });
+    });
+  });
+  m.started = true;
+  return "http://" + m.shown + ":" + std::to_string(m.port) + "/";
+}
+
+void HttpServer::Stop() {
+  Impl& m = *impl_;
+  if (!m.started) return;
+  m.started = false;
+  m.stopping = true;
+  m.board->CloseEvents();
+  m.server.SetListening(-1);
+  m.acceptor.Stop();
+  if (m.listener.joinable()) m.listener.join();
+  m.pool->Shutdown();
+}
+
+}  // namespace controller

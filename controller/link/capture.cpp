@@ -1,0 +1,216 @@
+#include "controller/link/capture.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+namespace controller {
+
+namespace {
+
+constexpr char kHeader[] = "# qdx-host capture 1: <usec> <device> <tx|rx> <hex bytes>\n";
+constexpr char kHex[] = "0123456789abcdef";
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string EncodeName(const std::string& name) {
+  std::string out;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c > 0x20 && c < 0x7F && c != '%') {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::string DecodeName(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    const int hi = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+    const int lo = hi >= 0 ? HexDigit(text[i + 2]) : -1;
+    if (lo < 0) throw CaptureError("bad %-escape in device name \"" + text + "\"");
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return out;
+}
+
+std::string Field(const std::string& line, std::size_t& pos) {
+  const std::size_t end = line.find(' ', pos);
+  std::string out = line.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+  pos = end == std::string::npos ? line.size() : end + 1;
+  return out;
+}
+
+// The path with its folder resolved, for telling whether two names mean one file.
+std::string Canonical(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  char buf[PATH_MAX];
+  if (::realpath(folder.c_str(), buf) == nullptr) return path;
+  return std::string(buf) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return Canonical(a) == Canonical(b);
+}
+
+[[noreturn]] void Refuse(const std::string& path, const std::string& why) {
+  throw CaptureError("cannot write capture " + path + ": " + why);
+}
+
+}  // namespace
+
+std::string FormatCaptureLine(const CaptureEvent& event) {
+  std::string out = std::to_string(event.usec) + ' ' + EncodeName(event.device) +
+                    (event.received ? " rx " : " tx ");
+  for (const char ch : event.bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    out += kHex[c >> 4];
+    out += kHex[c & 0x0F];
+  }
+  return out;
+}
+
+bool ParseCaptureLine(const std::string& raw, CaptureEvent& out) {
+  std::string line = raw;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty() || line[0] == '#') return false;
+  std::size_t pos = 0;
+  const std::string usec = Field(line, pos);
+  const std::string device = Field(line, pos);
+  const std::string dir = Field(line, pos);
+  const std::string hex = Field(line, pos);
+  if (pos < line.size() || hex.empty())
+    throw CaptureError("expected <usec> <device> <tx|rx> <hex bytes>");
+  if (usec.empty() || usec.find_first_not_of("0123456789") != std::string::npos || usec.size() > 18)
+    throw CaptureError("time \"" + usec + "\" is not a whole number of microseconds");
+  if (dir != "tx" && dir != "rx") throw CaptureError("direction \"" + dir + "\" is not tx or rx");
+  if (hex.size() % 2 != 0) throw CaptureError("odd number of hex digits");
+  std::string bytes;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    const int hi = HexDigit(hex[i]);
+    const int lo = HexDigit(hex[i + 1]);
+    if (hi < 0 || lo < 0) throw CaptureError("\"" + hex.substr(i, 2) + "\" is not a hex byte");
+    bytes += static_cast<char>(hi * 16 + lo);
+  }
+  out.usec = std::stoll(usec);
+  out.device = DecodeName(device);
+  out.received = dir == "rx";
+  out.bytes = std::move(bytes);
+  return true;
+}
+
+std::vector<CaptureEvent> ReadCapture(const std::string& path, std::string* warning) {
+  std::ifstream in(path);
+  if (!in) throw CaptureError("cannot read capture " + path + ": " + std::strerror(errno));
+  std::vector<CaptureEvent> events;
+  std::string line;
+  for (long number = 1; std::getline(in, line); ++number) {
+    CaptureEvent event;
+    try {
+      if (ParseCaptureLine(line, event)) events.push_back(std::move(event));
+    } catch (const CaptureError& e) {
+      // Only the last line may lack its newline: the capture stopped while writing it.
+      if (in.eof()) {
+        if (warning)
+          *warning = path + ":" + std::to_string(number) + ": last line cut short, left out";
+        break;
+      }
+      throw CaptureError(path + ":" + std::to_string(number) + ": " + e.what());
+    }
+  }
+  if (in.bad()) throw CaptureError("cannot read capture " + path + ": read error");
+  return events;
+}
+
+CaptureWriter::CaptureWriter(const std::string& path, const std::string& history_path)
+    : path_(path) {
+  if (!history_path.empty() && SameFile(path, history_path))
+    Refuse(path, "it is the history database");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) Refuse(path, std::strerror(errno));
+  struct stat st {};
+  std::string head(sizeof(kHeader) - 1, '\0');
+  ssize_t got = 0;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) got = ::pread(fd, &head[0], head.size(), 0);
+  if (st.st_size > 0 && (got != static_cast<ssize_t>(head.size()) || head != kHeader)) {
+    ::close(fd);
+    Refuse(path, "the file exists and is no capture (it does not start with \"" +
+                     std::string(kHeader, sizeof(kHeader) - 2) + "\"); not overwritten");
+  }
+  // Appending: a line cut short at the end (a capture that stopped) is dropped
+  // so that the new lines start on a line of their own.
+  off_t end = st.st_size;
+  char last = '\n';
+  while (end > 0 && ::pread(fd, &last, 1, end - 1) == 1 && last != '\n') --end;
+  if (end != st.st_size && ::ftruncate(fd, end) != 0) {
+    const int err = errno;
+    ::close(fd);
+    Refuse(path, std::strerror(err));
+  }
+  file_ = ::fdopen(fd, "a");
+  if (file_ == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    Refuse(path, std::strerror(err));
+  }
+  if ((end == 0 && std::fputs(kHeader, file_) == EOF) || std::fflush(file_) != 0) {
+    const int err = errno;
+    std::fclose(file_);
+    file_ = nullptr;
+    Refuse(path, std::strerror(err));
+  }
+}
+
+CaptureWriter::~CaptureWriter() {
+  if (file_ != nullptr && std::fclose(file_) != 0 && !failed_) Failed(errno);
+}
+
+void CaptureWriter::Write(const std::string& device, bool received, const unsigned char* data,
+                          std::size_t len) {
+  if (failed_ || len == 0) return;
+  CaptureEvent event;
+  event.usec = std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+  event.device = device;
+  event.received = received;
+  event.bytes.assign(reinterpret_cast<const char*>(data), len);
+  const std::string line = FormatCaptureLine(event) + '\n';
+  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
+    Failed(errno);
+}
+
+void CaptureWriter::Failed(int err) {
+  failed_ = true;
+  std::cerr << "qdx-host: capture " << path_ << " stopped: " << std::strerror(err) << std::endl;
+}
+
+}  // namespace controller

@@ -1,0 +1,144 @@
+#include "controller/link/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace controller {
+
+namespace {
+
+speed_t SpeedConstant(int baud) {
+  switch (baud) {
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B0;
+  }
+}
+
+constexpr char kInUse[] = "port in use by another program";
+constexpr int kBitsPerByte = 10;             // start, 8 data, stop
+constexpr std::size_t kMinBabbleBytes = 64;  // more than a reply: not a late reply's tail
+constexpr long long kMinQuietWindowMs = 100;
+
+[[noreturn]] void Fail(const std::string& path, const std::string& what) {
+  throw std::runtime_error("cannot open port " + path + ": " + what);
+}
+
+}  // namespace
+
+int OpenSerialPort(const std::string& path, int baud) {
+  const speed_t speed = SpeedConstant(baud);
+  if (speed == B0) Fail(path, "unsupported speed " + std::to_string(baud));
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == EBUSY) Fail(path, kInUse);
+  if (fd < 0) Fail(path, std::strerror(errno));
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    Fail(path, "not a terminal (" + why + ")");
+  }
+  // Two readers of one line would split its replies between them. The lock
+  // also holds against root, which TIOCEXCL does not stop.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    ::close(fd);
+    Fail(path, err == EWOULDBLOCK ? kInUse : std::strerror(err));
+  }
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  ::cfsetispeed(&tio, speed);
+  ::cfsetospeed(&tio, speed);
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    Fail(path, why);
+  }
+  ::ioctl(fd, TIOCEXCL);
+  ::tcflush(fd, TCIOFLUSH);
+  return fd;
+}
+
+void CloseSerialPort(int fd) {
+  if (fd < 0) return;
+  // The exclusive flag outlives us while another holder (a simulator) keeps the
+  // terminal open; clear it so the next open is not refused.
+  ::ioctl(fd, TIOCNXCL);
+  ::close(fd);
+}
+
+std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, std::size_t)>& seen,
+                         std::size_t max_bytes, bool* still_sending) {
+  if (still_sending) *still_sending = false;
+  if (fd < 0) return 0;
+  std::size_t total = 0;
+  unsigned char buf[512];
+  // Bounded: a line that never stops talking must not hold up the poll; what it
+  // still holds then is flushed unseen.
+  while (total < max_bytes) {
+    const ssize_t n = ::read(fd, buf, std::min(sizeof(buf), max_bytes - total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return total;
+    total += static_cast<std::size_t>(n);
+    if (seen) seen(buf, static_cast<std::size_t>(n));
+  }
+  if (still_sending) *still_sending = true;
+  ::tcflush(fd, TCIFLUSH);
+  return total;
+}
+
+bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms) {
+  if (at_bound) return true;
+  if (discarded < kMinBabbleBytes || baud <= 0) return false;
+  // A poll that follows its exchange at once still finds what came meanwhile.
+  const long long window = std::max(idle_ms, kMinQuietWindowMs);
+  const long long carried = static_cast<long long>(baud) / kBitsPerByte * window / 1000;
+  return static_cast<long long>(discarded) * 2 >= carried;
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::write(fd, data + done, len - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace controller

@@ -1,0 +1,149 @@
+#include "controller/link/sim_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace controller {
+
+namespace {
+
+constexpr int kStartTimeoutMs = 5000;
+constexpr int kStopGraceMs = 1000;
+constexpr int kStopStepMs = 10;
+constexpr std::size_t kMaxPathLine = 256;
+
+std::string ExitText(int status) {
+  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+  return "stopped";
+}
+
+// Reads the first line the child prints; empty when it closes or times out.
+std::string ReadFirstLine(int fd) {
+  std::string line;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+  while (line.size() < kMaxPathLine) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return std::string();
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return std::string();
+    char c = 0;
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::string();
+    if (c == '\n') return line;
+    line += c;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+std::string OwnFolder() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return ".";
+  std::string path(buf, static_cast<std::size_t>(n));
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+SimProcess::SimProcess(const std::string& program, const std::string& scenario,
+                       std::uint32_t seed) {
+  const std::string what = "cannot start simulator " + program + " (scenario " + scenario + "): ";
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw SimError(what + std::strerror(errno));
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // The controller blocks its stop signals; the child must not inherit that, and
+  // its own process group keeps a terminal's Ctrl-C for the controller to handle.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
+  const std::string seed_text = std::to_string(seed);
+  std::string args[] = {program, "--scenario", scenario, "--seed", seed_text, "--exit-with-parent"};
+  char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0],
+                  &args[4][0], &args[5][0], nullptr};
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    pid_ = -1;
+    throw SimError(what + std::strerror(rc));
+  }
+  pty_path_ = ReadFirstLine(fds[0]);
+  ::close(fds[0]);
+  if (pty_path_.empty() || pty_path_[0] != '/') {
+    // A child that closed its output is usually exiting: give it a moment so its
+    // exit status, not a bare "no path", ends up in the message.
+    int status = 0;
+    bool gone = false;
+    for (int waited = 0; !gone && waited < kStopGraceMs; waited += kStopStepMs) {
+      gone = ::waitpid(pid_, &status, WNOHANG) == pid_;
+      if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
+    }
+    if (gone) pid_ = -1;
+    Stop();
+    throw SimError(what + (gone ? ExitText(status) : "printed no terminal path"));
+  }
+}
+
+SimProcess::~SimProcess() { Stop(); }
+
+bool SimProcess::Alive() {
+  if (pid_ < 0) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+  return pid_ >= 0;
+}
+
+void SimProcess::Stop() {
+  if (pid_ < 0) return;
+  ::kill(pid_, SIGTERM);
+  for (int waited = 0; waited < kStopGraceMs; waited += kStopStepMs) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != 0) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
+  }
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+}  // namespace controller

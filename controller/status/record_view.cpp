@@ -1,0 +1,137 @@
+#include "controller/status/record_view.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace controller {
+
+namespace {
+
+std::string Fixed(double v, int decimals) {
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
+  return buf;
+}
+
+std::string NowLocal() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+std::string Who(const std::string& device, std::uint32_t data_id) {
+  return device + " (data id " + std::to_string(data_id) + ")";
+}
+
+std::string Labelled(const std::string& id) { return SignalLabel(id) + " [" + id + "]"; }
+
+std::string WithUnit(float value, const std::string& id) {
+  const std::string unit = SignalUnit(id);
+  return Fixed(value, 1) + (unit.empty() ? "" : " " + unit);
+}
+
+}  // namespace
+
+std::vector<std::string> FlagNames(std::uint8_t state) {
+  std::vector<std::string> names;
+  for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
+    if (state & zota::FlagBit(bit)) names.emplace_back(kUpsFlags[bit].name);
+  }
+  return names;
+}
+
+std::string FormatRecordTime(const unsigned char* t) {
+  // Digit by digit: it is written for every record of a history answer.
+  char buf[20] = "0000-00-00 00:00:00";
+  const unsigned year = ReadU16Le(t);
+  bool wide_field = year > 9999;
+  for (int i = 2; i < 7; ++i) wide_field = wide_field || t[i] > 99;
+  if (wide_field) {
+    char wide[32];
+    std::snprintf(wide, sizeof(wide), "%u-%02u-%02u %02u:%02u:%02u", year, t[2], t[3], t[4], t[5],
+                  t[6]);
+    return wide;
+  }
+  const auto two = [&](int at, unsigned v) {
+    buf[at] = static_cast<char>('0' + v / 10);
+    buf[at + 1] = static_cast<char>('0' + v % 10);
+  };
+  two(0, year / 100);
+  two(2, year % 100);
+  const int at[] = {5, 8, 11, 14, 17};
+  for (int i = 0; i < 5; ++i) two(at[i], t[2 + i]);
+  return std::string(buf, 19);
+}
+
+std::string DescribeRecord(int type, const unsigned char* data, unsigned int len) {
+  std::string out = "record " + std::to_string(type);
+  if (!IsUpsRecord(type, len)) {
+    out += " (" + std::to_string(len) + " bytes):";
+    for (unsigned int i = 0; i < len; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof(hex), " %02X", data[i]);
+      out += hex;
+    }
+    return out;
+  }
+  const char* sep = ": ";
+  for (const UpsMeasurement& m : kUpsMeasurements) {
+    out += sep;
+    out += m.label;
+    out += " " + Fixed(UpsValue(data, m), m.decimals) + " " + m.unit;
+    sep = ", ";
+  }
+  out += "; flags:";
+  const auto flags = FlagNames(data[kUpsStateOffset]);
+  if (flags.empty()) out += " none";
+  sep = " ";
+  for (const std::string& f : flags) {
+    out += sep + f;
+    sep = ", ";
+  }
+  return out;
+}
+
+std::string SignalLabel(const std::string& id) {
+  const UpsSignal* s = FindUpsSignal(id);
+  return s ? s->name : id;
+}
+
+std::string SignalUnit(const std::string& id) {
+  const UpsSignal* s = FindUpsSignal(id);
+  return s ? s->unit : "";
+}
+
+std::string RecordLine(const std::string& device, std::uint32_t data_id, int type,
+                       const unsigned char* data, unsigned int len, bool cached) {
+  const std::string when =
+      IsUpsRecord(type, len) ? FormatRecordTime(data + kUpsTimeOffset) : NowLocal();
+  return when + "  " + Who(device, data_id) + "  " + (cached ? "cached " : "") +
+         DescribeRecord(type, data, len);
+}
+
+std::string AlarmLine(const std::string& device, std::uint32_t data_id, const rule_value& item,
+                      bool raised) {
+  std::string line = NowLocal() + "  " + Who(device, data_id) + "  ";
+  line += raised ? "ALARM RAISED " : "alarm cleared ";
+  line += Labelled(item.signal_id) + ": " + WithUnit(item.value, item.signal_id);
+  if (raised) {
+    line += std::string(item.low ? " below " : " above ") +
+            WithUnit(item.threshold, item.signal_id) + ", level " + std::to_string(item.level);
+  } else {
+    line += std::string(item.low ? " back above " : " back below ") +
+            WithUnit(item.threshold, item.signal_id);
+  }
+  return line;
+}
+
+std::string ReportLine(const std::string& device, std::uint32_t data_id,
+                       const std::string& report_id, float value) {
+  return NowLocal() + "  " + Who(device, data_id) + "  analogue report " + Labelled(report_id) +
+         " = " + WithUnit(value, report_id);
+}
+
+}  // namespace controller

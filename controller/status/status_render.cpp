@@ -1,0 +1,287 @@
+#include "controller/status/status_render.h"
+
+#include <cstdio>
+
+#include "controller/history/history_writer.h"
+#include "controller/common/iso_time.h"
+#include "controller/status/record_view.h"
+#include "controller/status/ups_fields.h"
+#include "controller/common/utf8.h"
+
+namespace controller {
+
+std::string Hex(const std::vector<unsigned char>& data) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(data.size() * 2);
+  for (unsigned char c : data) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0x0F];
+  }
+  return out;
+}
+
+namespace {
+
+// Label values escape backslash, double quote and newline; a byte that starts
+// no valid UTF-8 sequence becomes U+FFFD, or a scrape would refuse the page.
+void AppendLabelValue(std::string& out, const std::string& v) {
+  const auto* s = reinterpret_cast<const unsigned char*>(v.data());
+  for (std::size_t i = 0, n = v.size(); i < n; ++i) {
+    const char c = v[i];
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (s[i] < 0x80) {
+      out += c;
+    } else if (const std::size_t len = Utf8SequenceLength(s + i, n - i)) {
+      out.append(v, i, len);
+      i += len - 1;
+    } else {
+      out += kUtf8Replacement;
+    }
+  }
+}
+
+std::string Labels(const DeviceStatus& d) {
+  std::string out = "device=\"";
+  AppendLabelValue(out, d.name);
+  out += "\",data_id=\"" + std::to_string(d.data_id) + "\"";
+  return out;
+}
+
+void Family(std::string& out, const char* name, const char* type, const std::string& help) {
+  out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+  out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+void Sample(std::string& out, const char* name, const std::string& labels, double value,
+            int decimals = -1) {
+  char buf[48];
+  if (decimals < 0) {
+    std::snprintf(buf, sizeof(buf), "%.10g", value);
+  } else {
+    std::snprintf(buf, sizeof(buf), "%.*f", decimals, value);
+  }
+  out.append(name).append("{").append(labels).append("} ").append(buf).append("\n");
+}
+
+bool HasUpsRecord(const DeviceStatus& d) {
+  return IsUpsRecord(d.record_type, static_cast<unsigned int>(d.record.size()));
+}
+
+}  // namespace
+
+void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
+                 const std::string& time) {
+  out.BeginObject();
+  out.Key("type").Int(type).Key("time").String(time);
+  if (!IsUpsRecord(type, static_cast<unsigned int>(data.size()))) {
+    out.Key("hex").String(Hex(data)).EndObject();
+    return;
+  }
+  const unsigned char* r = data.data();
+  out.Key("device_time").String(FormatRecordTime(r + kUpsTimeOffset));
+  out.Key("values").BeginObject();
+  // The raw field is the value in units of 10^-decimals.
+  for (const UpsMeasurement& m : kUpsMeasurements)
+    out.Key(m.key).Fixed(ReadU16Le(r + m.offset), m.decimals);
+  out.EndObject();
+  const unsigned state = r[kUpsStateOffset];
+  out.Key("state").Int(state).Key("flags").BeginArray();
+  for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
+    if (state & zota::FlagBit(bit)) out.String(kUpsFlags[bit].key);
+  }
+  out.EndArray().EndObject();
+}
+
+void WriteCounters(JsonOut& out, const DeviceStatus& d) {
+  out.Key("counters").BeginObject();
+  out.Key("records").Int(d.records).Key("failures").Int(d.failures);
+  out.Key("late").Int(d.late).Key("reopens").Int(d.reopens);
+  out.EndObject();
+}
+
+void WriteSignal(JsonOut& out, const std::string& id) {
+  const UpsSignal* s = FindUpsSignal(id);
+  out.Key("signal").String(s ? s->name : id).Key("measurement");
+  if (s) {
+    out.String(MeasurementOf(*s).key);
+  } else {
+    out.Null();
+  }
+  out.Key("unit").String(s ? s->unit : "");
+}
+
+void WriteAlarms(JsonOut& out, const DeviceStatus& d) {
+  out.Key("alarms").BeginArray();
+  for (const auto& entry : d.alarms) {
+    const AlarmInfo& a = entry.second;
+    out.BeginObject();
+    out.Key("signal_id").String(a.signal_id);
+    WriteSignal(out, a.signal_id);
+    out.Key("active").Bool(a.active).Key("configured").Bool(a.configured);
+    out.Key("threshold").Real(a.threshold).Key("low").Bool(a.low);
+    out.Key("hysteresis").Real(a.hysteresis).Key("level").Int(a.level);
+    out.Key("value");
+    if (a.changed_ms) {
+      out.Real(a.value).Key("changed").String(FormatUtcMs(a.changed_ms));
+    } else {
+      out.Null().Key("changed").Null();
+    }
+    out.EndObject();
+  }
+  out.EndArray();
+}
+
+void WriteDevice(JsonOut& out, const DeviceStatus& d) {
+  out.BeginObject();
+  out.Key("name").String(d.name).Key("data_id").Int(d.data_id).Key("type").String(d.type);
+  out.Key("port").String(d.port).Key("poll_interval_ms").Int(d.poll_interval_ms);
+  out.Key("link").String(LinkStateName(d.link)).Key("link_since").String(FormatUtcMs(d.link_ms));
+  out.Key("history").String(d.history);
+  WriteCounters(out, d);
+  out.Key("record");
+  if (d.record_ms == 0) {
+    out.Null();
+  } else {
+    WriteRecord(out, d.record_type, d.record, FormatUtcMs(d.record_ms));
+    out.Key("cached").Bool(d.cached);
+  }
+  WriteAlarms(out, d);
+  out.Key("reports").BeginObject();
+  for (const auto& r : d.reports) {
+    out.Key(r.first).BeginObject();
+    out.Key("value").Real(r.second.value).Key("time").String(FormatUtcMs(r.second.time_ms));
+    out.EndObject();
+  }
+  out.EndObject().EndObject();
+}
+
+void WriteMeasurementTable(JsonOut& out) {
+  out.BeginArray();
+  for (const UpsMeasurement& m : kUpsMeasurements) {
+    out.BeginObject().Key("key").String(m.key).Key("name").String(m.name);
+    out.Key("unit").String(m.unit).Key("decimals").Int(m.decimals).EndObject();
+  }
+  out.EndArray();
+}
+
+std::string DevicesJson(const std::vector<DeviceStatus>& devices) {
+  JsonOut out;
+  out.reserve(1024 * (devices.size() + 1));
+  out.BeginObject().Key("measurements");
+  WriteMeasurementTable(out);
+  out.Key("flags").BeginArray();
+  for (const UpsFlag& f : kUpsFlags) {
+    out.BeginObject().Key("key").String(f.key).Key("name").String(f.name).EndObject();
+  }
+  out.EndArray();
+  out.Key("devices").BeginArray();
+  for (const DeviceStatus& d : devices) WriteDevice(out, d);
+  out.EndArray().EndObject();
+  return std::move(out.str());
+}
+
+std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCounters& http) {
+  std::string out;
+  out.reserve(2048 + devices.size() * 2600);
+  std::vector<std::string> labels;
+  labels.reserve(devices.size());
+  for (const DeviceStatus& d : devices) labels.push_back(Labels(d));
+
+  for (const UpsMeasurement& m : kUpsMeasurements) {
+    std::string help = std::string("UPS ") + m.name + " of the last record";
+    if (m.metric_scale != 1.0) help += " (1 = 100 %)";
+    Family(out, m.metric, "gauge", help + ".");
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      if (!HasUpsRecord(devices[i])) continue;
+      Sample(out, m.metric, labels[i], UpsValue(devices[i].record.data(), m) * m.metric_scale);
+    }
+  }
+  Family(out, "ups_status_flag", "gauge", "UPS status flag of the last record: 1 set, 0 clear.");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    if (!HasUpsRecord(devices[i])) continue;
+    const unsigned state = devices[i].record[kUpsStateOffset];
+    for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
+      Sample(out, "ups_status_flag", labels[i] + ",flag=\"" + kUpsFlags[bit].key + "\"",
+             (state & zota::FlagBit(bit)) ? 1 : 0, 0);
+    }
+  }
+  Family(out, "qdx_alarm_active", "gauge",
+         "Threshold alarm of a signal: 1 raised, 0 clear, with its configured level.");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    for (const auto& entry : devices[i].alarms) {
+      const AlarmInfo& a = entry.second;
+      std::string l = labels[i] + ",signal_id=\"";
+      AppendLabelValue(l, a.signal_id);
+      l += "\",level=\"" + std::to_string(a.level) + "\"";
+      Sample(out, "qdx_alarm_active", l, a.active ? 1 : 0, 0);
+    }
+  }
+  Family(out, "qdx_device_link_state", "gauge",
+         "Link state of the device's port: 1 for the current state, 0 for the others.");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    for (LinkState s : kLinkStates) {
+      Sample(out, "qdx_device_link_state", labels[i] + ",state=\"" + LinkStateName(s) + "\"",
+             devices[i].link == s ? 1 : 0, 0);
+    }
+  }
+  Family(out, "qdx_device_history_state", "gauge",
+         "State of the history the device's records go to: 1 for the current state.");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    for (HistoryState s : kHistoryStates) {
+      const char* name = HistoryStateName(s);
+      Sample(out, "qdx_device_history_state", labels[i] + ",state=\"" + name + "\"",
+             devices[i].history == name ? 1 : 0, 0);
+    }
+  }
+  Family(out, "qdx_device_last_record_timestamp_seconds", "gauge",
+         "When the device published its last record, in seconds since 1970 (UTC).");
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].record_ms == 0) continue;
+    Sample(out, "qdx_device_last_record_timestamp_seconds", labels[i],
+           static_cast<double>(devices[i].record_ms) / 1000.0, 3);
+  }
+  struct Counter {
+    const char* name;
+    const char* help;
+    long DeviceStatus::*field;
+  };
+  static const Counter kCounters[] = {
+      {"qdx_device_records_total", "Records the device published.", &DeviceStatus::records},
+      {"qdx_device_communication_failures_total",
+       "Exchanges that ended without a record (no reply in time, a bad reply, a lost port).",
+       &DeviceStatus::failures},
+      {"qdx_device_late_replies_total",
+       "Replies that completed after their exchange had timed out; their records are "
+       "published.",
+       &DeviceStatus::late},
+      {"qdx_device_reopens_total", "Times the device's port was opened again after a loss.",
+       &DeviceStatus::reopens},
+  };
+  for (const Counter& c : kCounters) {
+    Family(out, c.name, "counter", c.help);
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      Sample(out, c.name, labels[i], static_cast<double>(devices[i].*c.field), 0);
+    }
+  }
+  Family(out, "qdx_http_event_clients", "gauge", "Clients listening on /api/events.");
+  out += "qdx_http_event_clients " + std::to_string(http.event_clients) + "\n";
+  Family(out, "qdx_http_event_clients_dropped_total", "counter",
+         "Event clients closed because they fell too far behind.");
+  out +=
+      "qdx_http_event_clients_dropped_total " + std::to_string(http.event_clients_dropped) + "\n";
+  return out;
+}
+
+std::string ErrorJson(const std::string& message) {
+  JsonOut out;
+  out.BeginObject().Key("error").String(message).EndObject();
+  return std::move(out.str());
+}
+
+}  // namespace controller
