@@ -6,6 +6,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "controller/common/decimal.h"
 #include "controller/framework/known_keys.h"
 
 namespace controller {
@@ -86,13 +87,8 @@ const Json::Value* Section(const Json::Value& setting, const char* name) {
 
 // Whole decimal text within int: optional sign, then digits only.
 bool IntText(const std::string& text) {
-  std::size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
-  if (i == text.size() || text.size() - i > 10) return false;
-  for (std::size_t j = i; j < text.size(); ++j) {
-    if (text[j] < '0' || text[j] > '9') return false;
-  }
-  const long long n = std::stoll(text);
-  return n >= INT_MIN && n <= INT_MAX;
+  const bool plus = !text.empty() && text[0] == '+';
+  return ParseDecimal<int>(std::string_view(text).substr(plus ? 1 : 0), !plus).has_value();
 }
 
 bool IntValue(const Json::Value& v) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "controller/common/decimal.h"
 #include "controller/http/http_server.h"
 
 namespace controller {
@@ -48,9 +49,7 @@ HttpAddress ParseHttpAddress(const std::string& text) {
       throw std::invalid_argument(what + "\"" + out.host +
                                   "\" is no IPv4 address (use [..] around IPv6, or localhost)");
   }
-  bool digits = !port.empty() && port.size() <= 5;
-  for (char c : port) digits = digits && c >= '0' && c <= '9';
-  const long number = digits ? std::stol(port) : -1;
+  const long number = ParseDecimal<long>(port).value_or(-1);
   if (number < 0 || number > 65535)
     throw std::invalid_argument(what + "the port must be a number from 0 to 65535");
   out.port = static_cast<int>(number);

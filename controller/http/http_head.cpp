@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "controller/common/hex.h"
+
 namespace controller {
 
 namespace {
@@ -30,22 +32,14 @@ bool AnnouncesBody(const char* line, std::size_t len) {
   return false;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string Decode(const std::string& s) {
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '+') {
       out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 &&
-               HexDigit(s[i + 2]) >= 0) {
-      out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+    } else if (s[i] == '%' && i + 2 < s.size() && HexByte(s[i + 1], s[i + 2]) >= 0) {
+      out += static_cast<char>(HexByte(s[i + 1], s[i + 2]));
       i += 2;
     } else {
       out += s[i];

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "controller/history/history_db.h"
+#include "controller/common/decimal.h"
 #include "controller/common/iso_time.h"
+#include "controller/history/history_db.h"
 #include "controller/status/json_out.h"
 #include "controller/status/status_render.h"
 #include "controller/status/ups_fields.h"
@@ -38,9 +40,9 @@ const std::string* Single(const QueryParams& params, const char* name) {
 // A whole decimal number in [min, max]; none of strtol's leniency (sign,
 // blanks, trailing text).
 long ParseCount(const std::string& text, const char* name, long min, long max) {
-  bool digits = !text.empty() && text.size() <= 18;
-  for (char c : text) digits = digits && c >= '0' && c <= '9';
-  const long long v = digits ? std::strtoll(text.c_str(), nullptr, 10) : -1;
+  // Digits beyond any count's range are capped like a large count.
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  const long long v = digits ? ParseDecimal<long long>(text).value_or(LLONG_MAX) : -1;
   if (!digits || v < min)
     throw BadRequest(std::string("parameter \"") + name + "\" must be a whole number of at least " +
                      std::to_string(min));

@@ -11,20 +11,16 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
+
+#include "controller/common/decimal.h"
+#include "controller/common/hex.h"
 
 namespace controller {
 
 namespace {
 
 constexpr char kHeader[] = "# qdx-host capture 1: <usec> <device> <tx|rx> <hex bytes>\n";
-constexpr char kHex[] = "0123456789abcdef";
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 std::string EncodeName(const std::string& name) {
   std::string out;
@@ -34,8 +30,7 @@ std::string EncodeName(const std::string& name) {
       out += ch;
     } else {
       out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
+      AppendHexByte(out, c);
     }
   }
   return out;
@@ -48,10 +43,9 @@ std::string DecodeName(const std::string& text) {
       out += text[i];
       continue;
     }
-    const int hi = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
-    const int lo = hi >= 0 ? HexDigit(text[i + 2]) : -1;
-    if (lo < 0) throw CaptureError("bad %-escape in device name \"" + text + "\"");
-    out += static_cast<char>(hi * 16 + lo);
+    const int byte = i + 2 < text.size() ? HexByte(text[i + 1], text[i + 2]) : -1;
+    if (byte < 0) throw CaptureError("bad %-escape in device name \"" + text + "\"");
+    out += static_cast<char>(byte);
     i += 2;
   }
   return out;
@@ -90,11 +84,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 std::string FormatCaptureLine(const CaptureEvent& event) {
   std::string out = std::to_string(event.usec) + ' ' + EncodeName(event.device) +
                     (event.received ? " rx " : " tx ");
-  for (const char ch : event.bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    out += kHex[c >> 4];
-    out += kHex[c & 0x0F];
-  }
+  AppendHex(out, reinterpret_cast<const unsigned char*>(event.bytes.data()), event.bytes.size());
   return out;
 }
 
@@ -109,18 +99,18 @@ bool ParseCaptureLine(const std::string& raw, CaptureEvent& out) {
   const std::string hex = Field(line, pos);
   if (pos < line.size() || hex.empty())
     throw CaptureError("expected <usec> <device> <tx|rx> <hex bytes>");
-  if (usec.empty() || usec.find_first_not_of("0123456789") != std::string::npos || usec.size() > 18)
-    throw CaptureError("time \"" + usec + "\" is not a whole number of microseconds");
+  // 18 digits at most: a replay adds and scales these without overflow.
+  const std::optional<long long> at = ParseDecimal<long long>(usec);
+  if (!at || usec.size() > 18) throw CaptureError("time \"" + usec + "\" is not a whole number of microseconds");
   if (dir != "tx" && dir != "rx") throw CaptureError("direction \"" + dir + "\" is not tx or rx");
   if (hex.size() % 2 != 0) throw CaptureError("odd number of hex digits");
   std::string bytes;
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int hi = HexDigit(hex[i]);
-    const int lo = HexDigit(hex[i + 1]);
-    if (hi < 0 || lo < 0) throw CaptureError("\"" + hex.substr(i, 2) + "\" is not a hex byte");
-    bytes += static_cast<char>(hi * 16 + lo);
+    const int byte = HexByte(hex[i], hex[i + 1]);
+    if (byte < 0) throw CaptureError("\"" + hex.substr(i, 2) + "\" is not a hex byte");
+    bytes += static_cast<char>(byte);
   }
-  out.usec = std::stoll(usec);
+  out.usec = *at;
   out.device = DecodeName(device);
   out.received = dir == "rx";
   out.bytes = std::move(bytes);

@@ -2,22 +2,19 @@
 
 #include <cstdio>
 
-#include "controller/history/history_writer.h"
+#include "controller/common/hex.h"
 #include "controller/common/iso_time.h"
+#include "controller/common/utf8.h"
+#include "controller/history/history_writer.h"
 #include "controller/status/record_view.h"
 #include "controller/status/ups_fields.h"
-#include "controller/common/utf8.h"
 
 namespace controller {
 
 std::string Hex(const std::vector<unsigned char>& data) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(data.size() * 2);
-  for (unsigned char c : data) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 0x0F];
-  }
+  AppendHex(out, data.data(), data.size(), HexCase::kUpper);
   return out;
 }
 

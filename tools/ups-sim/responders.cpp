@@ -8,6 +8,8 @@
 #include <iostream>
 #include <thread>
 
+#include "controller/common/hex.h"
+
 namespace upssim {
 
 volatile sig_atomic_t g_stop = 0;
@@ -30,7 +32,6 @@ void Log(const Options& opt, const std::string& text) {
 }
 
 std::string Shown(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out;
   for (const char ch : bytes) {
     const auto c = static_cast<unsigned char>(ch);
@@ -40,8 +41,7 @@ std::string Shown(const std::string& bytes) {
       out += "\\n";
     } else if (c < 0x20 || c >= 0x7F || c == '\\') {
       out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
+      controller::AppendHexByte(out, c);
     } else {
       out += ch;
     }
