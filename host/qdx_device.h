@@ -110,6 +110,8 @@ struct QDXHostSinks {
   std::function<void(const std::string& report_id, float value)> ao_report;
   std::function<void(const rule_value& item, bool raised)> alarm;
   std::function<void(const unsigned char* data, unsigned int len)> send;
+  // A write to the port failed for good (errno); the port is lost.
+  std::function<void(int err)> send_failed;
   // Every chunk sent (received false), and every chunk read or discarded.
   std::function<void(bool received, const unsigned char* data, unsigned int len)> traffic;
 };

@@ -154,7 +154,10 @@ int QDXSPDevice::SendData(const unsigned char* data, unsigned int len) {
     return static_cast<int>(len);
   }
   if (port_fd_ < 0) return -1;
-  return controller::WriteAll(port_fd_, data, len) ? static_cast<int>(len) : -1;
+  if (controller::WriteAll(port_fd_, data, len)) return static_cast<int>(len);
+  // A full output queue is a slow line; any other error is a lost one.
+  if (errno != EAGAIN && errno != EINTR && sinks_.send_failed) sinks_.send_failed(errno);
+  return -1;
 }
 
 int QDXSPDevice::SendParityData(const unsigned char* data, unsigned int len, EnumParity) {

@@ -133,7 +133,9 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
       continue;
     } else if (n < 0 && errno == EAGAIN) {
       pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, 1000) <= 0) return false;
+      const int ready = ::poll(&p, 1, 1000);
+      if (ready == 0) errno = EAGAIN;  // still full after a second
+      if (ready <= 0) return false;
     } else {
       return false;
     }

@@ -31,7 +31,8 @@ std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, 
 // late reply's tail is less.
 bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms);
 
-// Writes every byte, retrying on EINTR, EAGAIN and short writes; false on error.
+// Writes every byte, retrying on EINTR, EAGAIN and short writes; false on
+// error, with errno EAGAIN when the line took nothing for a second.
 bool WriteAll(int fd, const unsigned char* data, std::size_t len);
 
 }  // namespace controller

@@ -1,0 +1,218 @@
+// Start-up wiring: plug-ins, devices and their sinks, ports, the history and
+// the replay of each device's newest stored record, in an order that leaves
+// the history untouched when anything else fails.
+#include "controller/common/iso_time.h"
+#include "controller/common/output.h"
+#include "controller/framework/device_settings.h"
+#include "controller/qdx_controller.h"
+#include "controller/status/record_view.h"
+#include "controller/status/ups_fields.h"
+
+namespace {
+
+using controller::DeviceLink;
+using controller::Say;
+using controller::Who;
+
+constexpr std::int64_t kClockSlackS = 2;          // a row written a moment ago, in whole seconds
+constexpr char kUpsDeviceType[] = "zota_up2200";  // the device whose checks ups_fields.h lists
+
+std::string Ago(std::int64_t s) {
+  if (s < 600) return std::to_string(s) + " s";
+  if (s < 2 * 3600) return std::to_string(s / 60) + " min";
+  if (s < 2 * 86400) return std::to_string(s / 3600) + " h";
+  return std::to_string(s / 86400) + " days";
+}
+
+}  // namespace
+
+std::string controller::CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, int max_age_s,
+                                     std::int64_t now_s) {
+  const Bytes& b = rec.bytes;
+  if (b.size() < 4)
+    return "it holds " + std::to_string(b.size()) + " bytes, too few to carry a data id";
+  const std::uint32_t carried =
+      static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+      static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+  if (carried != data_id)
+    return "it carries data id " + std::to_string(carried) + ", not " + std::to_string(data_id);
+  const auto stored = rec.time_ms > 0 ? boost::optional<std::int64_t>(rec.time_ms / 1000)
+                                      : ParseUtcTimestamp(rec.time);
+  if (!stored) return "its stored time \"" + rec.time + "\" is not readable";
+  const std::int64_t age = now_s - *stored;
+  if (age < -kClockSlackS) return "stored at " + rec.time + ", later than now";
+  if (age > max_age_s)
+    return "stored " + Ago(age) + " ago, older than " + std::to_string(max_age_s) + " s";
+  return std::string();
+}
+
+void QDXController::Start() {
+  for (const std::string& path : site_.plugins) plugins_.push_back(controller::Plugin::Load(path));
+  for (const controller::DeviceConfig& cfg : site_.devices) {
+    links_.push_back(std::make_unique<DeviceLink>(cfg, links_.size(), CreateDevice(cfg),
+                                                  sim_program_, board_.get()));
+  }
+  for (auto& link : links_) Connect(*link);
+  if (board_) {
+    for (auto& link : links_) board_->AddDevice(link->cfg(), link->port_path(), link->dev());
+  }
+  // The history last, so a start that fails on anything else leaves no file behind.
+  history_ = std::make_unique<controller::HistoryWriter>(
+      std::make_unique<controller::HistoryDb>(db_path_, site_.history));
+  history_->OnNotice([](const std::string& line) { controller::Say(line); });
+  if (board_) {
+    std::weak_ptr<controller::StatusBoard> board = board_;
+    history_->OnState([board](controller::HistoryState s) {
+      if (auto b = board.lock()) b->SetHistory(controller::HistoryStateName(s));
+    });
+  }
+  try {
+    for (auto& link : links_) ReplayCache(*link);
+    if (fatal_) throw controller::HistoryError(history_->error());
+  } catch (...) {
+    history_->db().CloseAndRemoveIfCreated();
+    history_.reset();
+    throw;
+  }
+  history_->Start();
+}
+
+std::shared_ptr<QDXSPDevice> QDXController::CreateDevice(const controller::DeviceConfig& cfg) {
+  std::string tried;
+  for (const controller::Plugin& plugin : plugins_) {
+    if (auto dev = plugin.CreateDevice(cfg.type)) return dev;
+    tried += (tried.empty() ? "" : ", ") + plugin.path();
+  }
+  throw std::runtime_error("device \"" + cfg.name + "\": unknown device type \"" + cfg.type +
+                           "\"; no loaded plug-in provides it (" + tried + ")");
+}
+
+void QDXController::Connect(DeviceLink& link) {
+  const controller::DeviceConfig& cfg = link.cfg();
+  QDXSPDevice& dev = link.dev();
+  const std::string what = "device \"" + cfg.name + "\": ";
+  try {
+    link.StartSimulator();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + e.what());
+  }
+  Json::Value config(Json::objectValue);
+  config["port"] = link.port_path();
+  config["timeout_ms"] = cfg.reply_timeout_ms;
+  InstallSinks(link);
+  try {
+    if (!dev.Init(weak_from_this(), cfg.data_id, config))
+      throw std::runtime_error("the device refused its configuration");
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + e.what());
+  }
+  // Plug-in code: whatever it throws ends the start naming the device.
+  bool taken = false;
+  try {
+    taken = dev.InitSetting(cfg.settings);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + "loading its settings failed: " + e.what());
+  } catch (...) {
+    throw std::runtime_error(what + "loading its settings failed with an unknown error");
+  }
+  if (!taken) throw std::runtime_error(what + "the device refused its settings");
+  WarnUnusedIds(link);
+  try {
+    link.OpenAtStart();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + e.what());
+  }
+  std::string via = link.port_path();
+  if (link.sim()) {
+    via += " (simulator \"" + cfg.sim_scenario + "\", seed " + std::to_string(cfg.sim_seed) +
+           ", pid " + std::to_string(link.sim()->pid()) + ")";
+  }
+  Say(Who(cfg) + ": " + cfg.type + " on " + via + ", " + std::to_string(dev.baud_rate_) +
+      " bit/s, poll every " + std::to_string(cfg.poll_interval_ms) + " ms, reply timeout " +
+      std::to_string(cfg.reply_timeout_ms) + " ms");
+}
+
+// A threshold or report keyed by an id the device never checks can never
+// fire; most likely the id is mistyped.
+void QDXController::WarnUnusedIds(const DeviceLink& link) {
+  if (link.cfg().type != kUpsDeviceType) return;  // only its checks are known here
+  const auto checks = [](const std::string& id) {
+    const controller::UpsSignal* s = controller::FindUpsSignal(id);
+    return s != nullptr && id == s->signal_id;
+  };
+  const auto reports = [](const std::string& id) {
+    const controller::UpsSignal* s = controller::FindUpsSignal(id);
+    return s != nullptr && id == s->report_id;
+  };
+  for (const std::string& entry :
+       controller::UnusedSettingIds(link.cfg().settings, checks, reports))
+    Say(Who(link.cfg()) + ": warning: settings." + entry +
+        ": no check of this device uses this id, so it can never fire");
+}
+
+void QDXController::StartCapture(const std::string& path) {
+  capture_ = std::make_shared<controller::CaptureWriter>(path, db_path_);
+}
+
+void QDXController::InstallSinks(DeviceLink& link) {
+  DeviceLink* l = &link;
+  controller::StatusBoard* board = board_.get();
+  const std::size_t index = link.index();
+  const controller::DeviceConfig& cfg = link.cfg();
+  QDXHostSinks& sinks = link.dev().sinks_;
+  sinks.publish = [l, board, index](int type, const unsigned char* data, unsigned int len) {
+    l->Published(type);
+    Say(controller::RecordLine(l->cfg().name, l->cfg().data_id, type, data, len, l->replaying()));
+    if (board) board->Record(index, type, data, len, l->replaying());
+  };
+  sinks.history = [this, l](const unsigned char* data, unsigned int len) {
+    // The record being replayed from the history is stored there already.
+    if (!history_ || fatal_ || l->replaying()) return;
+    controller::HistoryRow row;
+    row.data_id = l->cfg().data_id;
+    row.record_type = l->last_type();
+    row.device_type = l->cfg().type;
+    row.time = std::chrono::system_clock::now();
+    row.data.assign(data, data + len);
+    // Not swallowed: the run ends with a failure status once this cycle is over.
+    if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
+  };
+  sinks.round_done = [l] { l->CycleDone(); };
+  sinks.send_failed = [l](int err) { l->SendFailed(err); };
+  sinks.ao_report = [l, board, index](const std::string& id, float value) {
+    Say(controller::ReportLine(l->cfg().name, l->cfg().data_id, id, value));
+    if (board) board->Report(index, id, value);
+  };
+  sinks.alarm = [l, board, index](const rule_value& item, bool raised) {
+    Say(controller::AlarmLine(l->cfg().name, l->cfg().data_id, item, raised));
+    if (board) board->Alarm(index, item, raised);
+  };
+  if (capture_) {
+    // Every chunk sent and received goes through this one route.
+    std::weak_ptr<controller::CaptureWriter> to = capture_;
+    const std::string name = cfg.name;
+    sinks.traffic = [to, name](bool received, const unsigned char* data, unsigned int len) {
+      if (auto capture = to.lock()) capture->Write(name, received, data, len);
+    };
+  }
+}
+
+void QDXController::ReplayCache(DeviceLink& link) {
+  const controller::DeviceConfig& cfg = link.cfg();
+  const auto latest = history_->db().Latest(cfg.data_id, cfg.type);
+  if (!latest) return;
+  // A record of another device, or one old enough to raise a stale alarm, would
+  // be published and stored again as if it were new.
+  const std::int64_t now = controller::NowUtcMs() / 1000;
+  const std::string refusal =
+      controller::CacheRefusal(*latest, cfg.data_id, cfg.cache_max_age_s, now);
+  if (!refusal.empty()) {
+    Say(Who(cfg) + ": stored record not replayed: " + refusal);
+    return;
+  }
+  const controller::Bytes& bytes = latest->bytes;
+  if (!link.Replay(bytes.data(), static_cast<int>(bytes.size()))) {
+    Say(Who(cfg) + ": stored record of " + std::to_string(bytes.size()) +
+        " bytes not accepted by the device");
+  }
+}
