@@ -177,7 +177,7 @@ void QDXController::InstallSinks(DeviceLink& link) {
     // Not swallowed: the run ends with a failure status once this cycle is over.
     if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
   };
-  sinks.round_done = [l] { l->CycleDone(); };
+  sinks.cycle_done = [l] { l->CycleDone(); };
   sinks.send_failed = [l](int err) { l->SendFailed(err); };
   sinks.ao_report = [l, board, index](const std::string& id, float value) {
     Say(controller::ReportLine(l->cfg().name, l->cfg().data_id, id, value));

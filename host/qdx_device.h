@@ -106,7 +106,7 @@ struct QDXHostSinks {
   std::function<void(const unsigned char* data, unsigned int len)> history;
   // A cycle is complete: its record is published, checked and stored. Called
   // after the history step, which closes every cycle.
-  std::function<void()> round_done;
+  std::function<void()> cycle_done;
   std::function<void(const std::string& report_id, float value)> ao_report;
   std::function<void(const rule_value& item, bool raised)> alarm;
   std::function<void(const unsigned char* data, unsigned int len)> send;

@@ -102,7 +102,7 @@ bool QDXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& items) {
 
 bool QDXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
   if (sinks_.history) sinks_.history(data, len);
-  if (sinks_.round_done) sinks_.round_done();
+  if (sinks_.cycle_done) sinks_.cycle_done();
   return true;
 }
 

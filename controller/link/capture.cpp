@@ -101,7 +101,8 @@ bool ParseCaptureLine(const std::string& raw, CaptureEvent& out) {
     throw CaptureError("expected <usec> <device> <tx|rx> <hex bytes>");
   // 18 digits at most: a replay adds and scales these without overflow.
   const std::optional<long long> at = ParseDecimal<long long>(usec);
-  if (!at || usec.size() > 18) throw CaptureError("time \"" + usec + "\" is not a whole number of microseconds");
+  if (!at || usec.size() > 18)
+    throw CaptureError("time \"" + usec + "\" is not a whole number of microseconds");
   if (dir != "tx" && dir != "rx") throw CaptureError("direction \"" + dir + "\" is not tx or rx");
   if (hex.size() % 2 != 0) throw CaptureError("odd number of hex digits");
   std::string bytes;

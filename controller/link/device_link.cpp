@@ -101,7 +101,7 @@ void DeviceLink::Turn(Clock::time_point now) {
   CheckStalled();
   Settle(now);
   if (!polling_ || state_ != State::kIdle || now < next_poll_) return;
-  // A poll held up by the device's own slow exchange is not the loop's delay.
+  // A poll held up by the device's own slow cycle is not the loop's delay.
   const Clock::time_point planned = std::max(next_poll_, idle_since_);
   PollDue(now);
   if (now > planned) worst_poll_delay_ = std::max(worst_poll_delay_, now - planned);
@@ -137,7 +137,7 @@ void DeviceLink::Close() {
 
 void DeviceLink::Release() { dev_.reset(); }
 
-// Reads the device's side of the exchange after a call into it: the one place
+// Reads the device's side of the cycle after a call into it: the one place
 // the link's state follows the device.
 void DeviceLink::Settle(Clock::time_point now) {
   if (state_ == State::kClosed) return;
@@ -145,7 +145,7 @@ void DeviceLink::Settle(Clock::time_point now) {
   if (state_ == State::kAwaiting && !awaiting) idle_since_ = now;
   state_ = awaiting ? State::kAwaiting : State::kIdle;
   if (send_error_ != 0) {
-    // The poll never reached the line: its exchange fails with the port.
+    // The poll never reached the line: its cycle fails with the port.
     const int err = send_error_;
     send_error_ = 0;
     LosePort(std::string("cannot write to it: ") + std::strerror(err));
@@ -195,26 +195,26 @@ void DeviceLink::CheckStalled() {
 
 void DeviceLink::Deliver(unsigned char* buf, unsigned int n) {
   const bool waiting = state_ == State::kAwaiting;
-  round_done_ = false;
+  cycle_done_ = false;
   try {
     dev_->process(buf, n);
   } catch (const std::exception& e) {
     Complain(Who(cfg_) + ": reply handling failed: " + e.what());
     dev_->Reset();
   }
-  if (!waiting && round_done_) {
-    // The reply of an exchange already failed by its timeout: it stays that
+  if (!waiting && cycle_done_) {
+    // The reply of a cycle already failed by its timeout: it stays that
     // failure, and its record is published, counted as late.
     ++late_;
     if (board_) board_->Late(index_);
     return;
   }
   if (!waiting || dev_->IsProcessing()) return;
-  if (round_done_) {
+  if (cycle_done_) {
     ++cycles_;
     return;
   }
-  // The exchange ended without a record: an overflow or a failed decode.
+  // The cycle ended without a record: an overflow or a failed decode.
   FailCycle();
   Say(Who(cfg_) + ": reply discarded, communication failure " + std::to_string(failures_));
 }
@@ -261,7 +261,7 @@ void DeviceLink::TryReopen(Clock::time_point now) {
       (started ? " opened (new simulator, pid " + std::to_string(sim_->pid()) + ")" : " reopened"));
 }
 
-// Ends the current exchange as a communication failure; it still counts as a cycle.
+// Ends the current cycle as a communication failure; it still counts as a cycle.
 void DeviceLink::FailCycle() {
   dev_->Reset();
   dev_->comm_status_ = 0;

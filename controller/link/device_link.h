@@ -1,4 +1,4 @@
-// One device's link: its exchange of polls and replies with an explicit state,
+// One device's link: its cycles of poll and reply, with an explicit state,
 // its schedule, reply deadline, reopen back-off and counters. The link makes
 // every call on the device in the order a plug-in may rely on; the loop only
 // asks it when it next needs a turn and which port to watch.
@@ -32,7 +32,7 @@ std::string Seconds(long long ms);
 
 class DeviceLink {
  public:
-  // Idle: no reply awaited; Awaiting: a poll went out and its exchange has not
+  // Idle: no reply awaited; Awaiting: a poll went out and its cycle has not
   // ended; Closed: the port is lost and waits to be reopened.
   enum class State { kIdle, kAwaiting, kClosed };
 
@@ -46,7 +46,7 @@ class DeviceLink {
   int Replay(const unsigned char* data, int len);
   // What the device's sinks report about the cycle under way.
   void Published(int type);
-  void CycleDone() { round_done_ = true; }
+  void CycleDone() { cycle_done_ = true; }
   void SendFailed(int err) { send_error_ = err; }
 
   // The loop's side.
@@ -97,18 +97,18 @@ class DeviceLink {
   State state_ = State::kClosed;
   bool polling_ = true;      // false once the run's cycle limit is reached
   bool replaying_ = false;   // a record from the history is being replayed
-  bool round_done_ = false;  // the device completed a cycle in the current call
+  bool cycle_done_ = false;  // the device completed a cycle in the current call
   int send_error_ = 0;       // errno of a failed write to the port in the current call
   int last_type_ = 0;        // type of the record published last, for its history row
 
-  long cycles_ = 0;    // exchanges ended by a reply, a timeout or a lost port
+  long cycles_ = 0;    // cycles ended by a reply, a timeout or a lost port
   long records_ = 0;   // records published
-  long failures_ = 0;  // exchanges that ended without a reply
-  long late_ = 0;      // replies that completed after their exchange had timed out
+  long failures_ = 0;  // cycles that ended without a reply
+  long late_ = 0;      // replies that completed after their cycle had timed out
 
   Clock::time_point next_poll_{};
   Clock::time_point sent_at_{};     // when the pending poll went out
-  Clock::time_point idle_since_{};  // when the last exchange ended
+  Clock::time_point idle_since_{};  // when the last cycle ended
   Clock::time_point reopen_at_{};
   Clock::time_point babble_said_{};  // when "line keeps sending" was last shown
   int backoff_ms_ = kFirstBackoffMs;

@@ -117,7 +117,7 @@ std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, 
 bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms) {
   if (at_bound) return true;
   if (discarded < kMinBabbleBytes || baud <= 0) return false;
-  // A poll that follows its exchange at once still finds what came meanwhile.
+  // A poll that follows its cycle at once still finds what came meanwhile.
   const long long window = std::max(idle_ms, kMinQuietWindowMs);
   const long long carried = static_cast<long long>(baud) / kBitsPerByte * window / 1000;
   return static_cast<long long>(discarded) * 2 >= carried;

@@ -26,7 +26,7 @@ std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, 
 
 // Whether input discarded before a poll shows a line that never falls quiet:
 // the discard reached its bound, or the line carried at least half of what its
-// speed allows (8N1: baud / 10 bytes a second) since the last exchange ended
+// speed allows (8N1: baud / 10 bytes a second) since the last cycle ended
 // idle_ms ago (at least 100 ms), and more than a reply line. A stray LF or a
 // late reply's tail is less.
 bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms);

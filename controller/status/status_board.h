@@ -23,8 +23,8 @@
 
 namespace controller {
 
-// ok: the port is open and the last exchange (if any) gave a record;
-// timeout: the last exchange ended without one; lost: the port went away;
+// ok: the port is open and the last cycle (if any) gave a record;
+// timeout: the last cycle ended without one; lost: the port went away;
 // reopening: at least one attempt to open it again failed.
 enum class LinkState { kOk, kTimeout, kLost, kReopening };
 inline constexpr LinkState kLinkStates[] = {LinkState::kOk, LinkState::kTimeout, LinkState::kLost,
@@ -58,7 +58,7 @@ struct DeviceStatus {
   std::int64_t link_ms = 0;  // when the link state last changed
   long records = 0;
   long failures = 0;
-  long late = 0;  // replies that completed after their exchange had timed out
+  long late = 0;  // replies that completed after their cycle had timed out
   long reopens = 0;
   int record_type = 0;
   std::vector<unsigned char> record;          // the last published record; empty before the first
@@ -111,7 +111,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void Record(std::size_t i, int type, const unsigned char* data, unsigned int len, bool cached);
   void Alarm(std::size_t i, const rule_value& item, bool raised);
   void Report(std::size_t i, const std::string& report_id, float value);
-  // A reply completed after its exchange had timed out; its record came
+  // A reply completed after its cycle had timed out; its record came
   // through Record() already.
   void Late(std::size_t i);
   void Failure(std::size_t i);

@@ -254,7 +254,7 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
        "Exchanges that ended without a record (no reply in time, a bad reply, a lost port).",
        &DeviceStatus::failures},
       {"qdx_device_late_replies_total",
-       "Replies that completed after their exchange had timed out; their records are "
+       "Replies that completed after their cycle had timed out; their records are "
        "published.",
        &DeviceStatus::late},
       {"qdx_device_reopens_total", "Times the device's port was opened again after a loss.",

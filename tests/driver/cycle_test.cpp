@@ -14,7 +14,7 @@ class CycleTest : public DeviceFixture {};
 TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   AlwaysAlarm("2A2615101001");
   AlwaysReport("2A2615101001");
-  // Reset() ends the exchange after the record is published and before the
+  // Reset() ends the cycle after the record is published and before the
   // checks, so a report or alarm never sees a poll still pending.
   auto mark_pending = [this](auto& sink) {
     sink = [this, inner = sink](auto... args) {
@@ -26,7 +26,7 @@ TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   mark_pending(dev_.sinks_.ao_report);
   mark_pending(dev_.sinks_.alarm);
   mark_pending(dev_.sinks_.history);
-  mark_pending(dev_.sinks_.round_done);
+  mark_pending(dev_.sinks_.cycle_done);
   dev_.round_changed_ = true;
   dev_.RefreshStatus();
   StdoutCapture out;
@@ -36,7 +36,7 @@ TEST_F(CycleTest, PublishesBeforeChecksAndStoresWhatWasPublished) {
   EXPECT_NE(out.Take().find("\nrvSize is 1\n"), std::string::npos);
 
   EXPECT_EQ(events_, (std::vector<std::string>{"publish pending", "ao:2A2110400001",
-                                               "alarm:2A2615101001", "history", "round_done"}));
+                                               "alarm:2A2615101001", "history", "cycle_done"}));
   ASSERT_EQ(reports_.size(), 1u);
   EXPECT_FALSE(reports_[0].round_changed);  // checks start from a cleared flag
   ASSERT_EQ(alarms_.size(), 1u);            // the batch saw the cycle's item

@@ -78,7 +78,7 @@ class DeviceFixture : public testing::Test {
       history_.emplace_back(d, d + n);
       events_.push_back("history");
     };
-    s.round_done = [this] { events_.push_back("round_done"); };
+    s.cycle_done = [this] { events_.push_back("cycle_done"); };
     s.ao_report = [this](const std::string& id, float v) {
       const auto& rv = dev_.rule_values_;
       const auto entry = dev_.ao_settings_.find(id);
