@@ -3,30 +3,22 @@
 reader of standard output, a line that never stops sending, closed standard
 descriptors, misspelt settings and late replies."""
 import fcntl
-import http.client
 import json
 import os
 import re
 import signal
 import sqlite3
 import subprocess
-import sys
-import tempfile
 import time
 from datetime import datetime
 
-import e2e
-from e2e import Sim, check, rows, run_host, write_site
+import e2e_support as e
+from e2e_support import (DATA_ID, Sim, check, http_get, program, read_records, rows, run_host,
+                         spawn_host, start_host, write_site)
 
 F_SETPIPE_SZ = 1031
 STALL_S = 5
 MAX_GAP_S = 0.5
-
-
-def instrumented():
-    """Sanitizer builds run too slowly for the timing checks."""
-    with open(os.path.join(e2e.BIN, "CMakeCache.txt")) as f:
-        return "-fsanitize" in f.read()
 
 
 def stored_times(db, data_id):
@@ -47,8 +39,7 @@ def case_stalled(tmp):
     site = write_site(tmp, ["sim:steady", "sim:steady", "sim:babble"], poll_ms=50, count=3)
     r, w = os.pipe()
     fcntl.fcntl(w, F_SETPIPE_SZ, 4096)  # full after a few lines
-    host = subprocess.Popen([os.path.join(e2e.BIN, "qdx-host"), "--db", db, "--duration",
-                             str(STALL_S + 2), site], stdout=w, stderr=subprocess.PIPE, text=True)
+    host = spawn_host(site, db, "--duration", str(STALL_S + 2), stdout=w)
     os.close(w)
     time.sleep(STALL_S)
     with os.fdopen(r, encoding="utf-8", errors="replace") as reader:
@@ -59,11 +50,11 @@ def case_stalled(tmp):
           "dropped lines not told", out[-3000:])
     check(re.search(r"output: [\d,]+ lines dropped \(reader too slow\)", out),
           "summary lacks the dropped lines", out[-3000:])
-    for data_id in (e2e.DATA_ID, e2e.DATA_ID + 1):
+    for data_id in (DATA_ID, DATA_ID + 1):
         times = stored_times(db, data_id)
         check(len(times) > 20, "only %d records stored" % len(times), out[-3000:])
         gap = max(b - a for a, b in zip(times, times[1:]))
-        if not instrumented():
+        if not e.instrumented():
             check(gap <= MAX_GAP_S, "data id %d: %.2f s without a record" % (data_id, gap),
                   out[-3000:])
 
@@ -76,7 +67,7 @@ def case_babble(tmp):
     r = run_host(site, db, "--cycles", "5", timeout=60)
     check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout[-3000:], r.stderr)
     check("ups (data id %d): 5 cycles, 0 records published, 5 communication failures"
-          % e2e.DATA_ID in r.stdout, "polls not made or failures not counted", r.stdout[-3000:])
+          % DATA_ID in r.stdout, "polls not made or failures not counted", r.stdout[-3000:])
     check(len(re.findall(r"line keeps sending: [\d,]+ bytes discarded before poll", r.stdout)) == 1,
           "babbling not told exactly once", r.stdout[-3000:])
 
@@ -88,7 +79,7 @@ def case_closed_fds(tmp):
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, sim.path, poll_ms=100, timeout_ms=2000)
     cmd = "exec '%s' --db '%s' --cycles 3 '%s' >&- 2>&-" % (
-        os.path.join(e2e.BIN, "qdx-host"), db, site)
+        program("qdx-host"), db, site)
     r = subprocess.run(["bash", "-c", cmd], timeout=30)
     sim.stop()
     check(r.returncode == 0, "exit status %d" % r.returncode)
@@ -125,21 +116,12 @@ def case_late(tmp):
     sim = Sim(tmp, name="late", args=["--scenario", "late", "--late-ms", "500"])
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, sim.path, poll_ms=1000, timeout_ms=400)
-    host = subprocess.Popen([os.path.join(e2e.BIN, "qdx-host"), "--db", db, "--cycles", "4",
-                             "--http", "127.0.0.1:0", site],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    out = ""
-    while "record 5035" not in out:
-        line = host.stdout.readline()
-        check(line, "qdx-host ended early", out)
-        out += line
+    host = spawn_host(site, db, "--cycles", "4", "--http", "127.0.0.1:0")
+    out = read_records(host, "", 1)
     port = re.search(r"status page at http://127.0.0.1:(\d+)/", out).group(1)
     ups = None
     for _ in range(40):  # bounded: a late record comes every second
-        con = http.client.HTTPConnection("127.0.0.1", int(port), timeout=10)
-        con.request("GET", "/api/devices")
-        ups = json.loads(con.getresponse().read())["devices"][0]
-        con.close()
+        ups = json.loads(http_get(int(port), "/api/devices")[2])["devices"][0]
         if ups["link"] == "ok" and ups["counters"]["late"] >= 1:
             break
         time.sleep(0.05)
@@ -157,8 +139,7 @@ def case_signals(tmp):
     """SIGTERM then SIGINT: the first one is named, and the second ends a wait
     for the history. ups-sim blocked writing to a terminal nobody reads stops
     on SIGTERM within a second."""
-    host, seen = e2e.start_host(write_site(tmp, "sim:steady", poll_ms=100),
-                                os.path.join(tmp, "h.db"))
+    host, seen = start_host(write_site(tmp, "sim:steady", poll_ms=100), os.path.join(tmp, "h.db"))
     host.send_signal(signal.SIGTERM)
     time.sleep(0.1)  # sent at once, the kernel hands over the lower number first
     host.send_signal(signal.SIGINT)
@@ -169,7 +150,7 @@ def case_signals(tmp):
     # A second signal ends the wait for a database locked elsewhere, counting
     # what is left as not stored.
     db = os.path.join(tmp, "locked.db")
-    host, seen = e2e.start_host(write_site(tmp, "sim:steady", poll_ms=100), db)
+    host, seen = start_host(write_site(tmp, "sim:steady", poll_ms=100), db)
     con = sqlite3.connect(db, isolation_level=None, timeout=10)
     con.execute("BEGIN IMMEDIATE")
     time.sleep(0.5)  # records queue up behind the lock
@@ -193,11 +174,6 @@ def case_signals(tmp):
         check(False, "ups-sim ignored SIGTERM")
 
 
-CASES = {"stalled": case_stalled, "babble": case_babble, "closed_fds": case_closed_fds,
-         "settings": case_settings, "late": case_late, "signals": case_signals}
-
 if __name__ == "__main__":
-    e2e.BIN = os.path.abspath(sys.argv[2])
-    with tempfile.TemporaryDirectory() as tmp:
-        CASES[sys.argv[1]](tmp)
-    print("ok")
+    e.main({"stalled": case_stalled, "babble": case_babble, "closed_fds": case_closed_fds,
+            "settings": case_settings, "late": case_late, "signals": case_signals})

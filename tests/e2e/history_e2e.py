@@ -1,30 +1,69 @@
 #!/usr/bin/env python3
-"""qdx-host's history over restarts, a lost file and a stepped clock:
-history_e2e.py CASE BUILD_DIR."""
-import atexit
+"""qdx-host's history: what is stored and replayed, restarts, a lock held
+elsewhere, a lost table or file and a stepped clock: history_e2e.py CASE BUILD_DIR."""
 import glob
-import hashlib
-import http.client
 import json
 import os
 import re
 import select
 import signal
 import sqlite3
-import subprocess
-import sys
-import tempfile
+import struct
 import time
 
-import e2e
-from e2e import Sim, check, published, rows, run_host, start_host, write_site
+import e2e_support as e
+from e2e_support import (DATA_ID, SKIP, Sim, check, check_history_matches, digest, http_get,
+                         published, read_records, rows, run_host, spawn_host, start_host,
+                         write_site)
 
-SKIP = 77
+# The simulator's steady reply "(230.0 229.5 230.0 034 50.0 2.05 27.0 00001001" as
+# record bytes 4 to 18.
+STEADY_BYTES = bytes.fromhex("FC08F708FC085401F401CC000E0109")
 
 
-def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+def case_history(tmp):
+    """N cycles store exactly the N published records with the reply's bytes;
+    a restart replays the newest one through the cache without storing it again."""
+    sim = Sim(tmp, "steady")
+    db = os.path.join(tmp, "h.db")
+    r = run_host(write_site(tmp, sim.path, timeout_ms=2000), db, "--cycles", "5")
+    check(r.returncode == 0, "qdx-host failed", r.stdout, r.stderr)
+    stored = check_history_matches(r.stdout, db, 5)
+    check(all(d[3][4:19] == STEADY_BYTES for d in stored), "stored bytes differ", r.stdout)
+    sim.stop()
+
+    quiet = Sim(tmp, "silent")
+    r = run_host(write_site(tmp, quiet.path), db, "--cycles", "1")
+    quiet.stop()
+    check(r.returncode == 0, "restart failed", r.stdout, r.stderr)
+    check("cached record 5035: input 230.0 V, fault 229.5 V, output 230.0 V, load 34.0 %, "
+          "freq 50.0 Hz, battery 2.04 V, temp 27.0 \u00b0C; flags: standby type, beeper on" in r.stdout,
+          "cached record not replayed", r.stdout)
+    check("communication failure 1" in r.stdout, "silent UPS not reported", r.stdout)
+    after = rows(db)
+    check(after == stored, "the replayed record was stored again", r.stdout)
+
+    # Another device's record, or an old one, is not replayed and not stored again.
+    def tamper(data_id, time_sql):
+        con = sqlite3.connect(db)
+        con.execute("UPDATE history SET data = ?, time = strftime('%Y-%m-%dT%H:%M:%fZ', " +
+                    time_sql + "), time_ms = CAST((julianday(" + time_sql +
+                    ") - 2440587.5) * 86400000 AS INTEGER) WHERE id = 5",
+                    (struct.pack("<I", data_id) + after[4][3][4:],))
+        con.commit()
+        con.close()
+
+    for data_id, time_sql, why in ((7, "'now'", "it carries data id 7, not %d" % DATA_ID),
+                                   (DATA_ID, "'now', '-3 days'",
+                                    "stored 3 days ago, older than 300 s")):
+        tamper(data_id, time_sql)
+        quiet = Sim(tmp, "silent")
+        r = run_host(write_site(tmp, quiet.path), db, "--cycles", "1")
+        quiet.stop()
+        check(r.returncode == 0, "restart failed", r.stdout, r.stderr)
+        check("stored record not replayed: " + why in r.stdout, "refusal not shown", r.stdout)
+        check(published(r.stdout) == [] and len(rows(db)) == 5, "refused record replayed",
+              r.stdout)
 
 
 def case_restarts(tmp):
@@ -57,14 +96,48 @@ def case_restarts(tmp):
         check(f.read() == "keep me\n", "a file that is no capture was overwritten")
 
 
+def case_lock(tmp):
+    """Another program holds the history's write lock for 5 s: polling goes on,
+    the records wait and are all stored, and the run ends well."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:steady", poll_ms=100)
+    host, seen = start_host(site, db, "--duration", "9")
+    con = sqlite3.connect(db, isolation_level=None, timeout=10)
+    con.execute("BEGIN IMMEDIATE")
+    held = len(published(seen))
+    time.sleep(5)
+    con.execute("COMMIT")
+    con.close()
+    out, err = host.communicate(timeout=40)
+    out = seen + out
+    check(host.returncode == 0, "qdx-host failed", out, err)
+    check(len(published(out)) - held >= 40, "polling stopped while the lock was held", out)
+    check(re.search(r"history: \d+ records stored in \d+ commits, [1-9]\d* written late", out),
+          "late writes not reported", out)
+    check_history_matches(out, db, len(published(out)))
+
+
+def case_history_lost(tmp):
+    """The history table is dropped under a running qdx-host: it stops at once,
+    naming SQLite's reason, with a failure status."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:steady", poll_ms=100)
+    host, seen = start_host(site, db)
+    con = sqlite3.connect(db, isolation_level=None, timeout=10)
+    con.execute("DROP TABLE history")
+    con.close()
+    out, err = host.communicate(timeout=20)
+    check(host.returncode == 1, "exit status %d" % host.returncode, seen + out, err)
+    check("cannot store records: no such table: history" in err and "stopping" in err,
+          "reason not given", err)
+
+
 def case_file_deleted(tmp):
     """The history file deleted while running: said once, a new one made there,
     and every record published after the deletion stored in it."""
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, "sim:steady", poll_ms=100)
-    host = subprocess.Popen([os.path.join(e2e.BIN, "qdx-host"), "--db", db, site],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    atexit.register(host.kill)
+    host = spawn_host(site, db, text=False)
     out = b""
 
     def read_for(seconds, records=None):
@@ -99,16 +172,10 @@ def case_file_deleted(tmp):
           % (new, total - before), out)
 
 
-def api(port, query):
-    con = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    try:
-        con.request("GET", "/api/history?device=ups&limit=10000&" + query)
-        res = con.getresponse()
-        body = res.read().decode()
-        check(res.status == 200, "status %d" % res.status, body)
-        return [r["time"] for r in json.loads(body)["records"]]
-    finally:
-        con.close()
+def api_times(port, query):
+    status, _, body = http_get(port, "/api/history?device=ups&limit=10000&" + query)
+    check(status == 200, "status %d" % status, body)
+    return [r["time"] for r in json.loads(body)["records"]]
 
 
 def case_clock_step(tmp):
@@ -117,7 +184,7 @@ def case_clock_step(tmp):
     record is found by its own time, and a restart does not replay a record
     stored in its future."""
     lib = glob.glob("/usr/lib/*/faketime/libfaketime.so.1")
-    if not lib or os.environ.get("ZOTA_SANITIZED"):
+    if not lib or e.instrumented():
         print("libfaketime not installed or a sanitizer build; skipped")
         return SKIP
     offset = os.path.join(tmp, "offset")
@@ -128,31 +195,19 @@ def case_clock_step(tmp):
     sim = Sim(tmp, "steady")
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, sim.path, poll_ms=100, timeout_ms=300)
-    host = subprocess.Popen([os.path.join(e2e.BIN, "qdx-host"), "--db", db, "--http",
-                             "127.0.0.1:0", site], env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    atexit.register(host.kill)
-    seen = ""
-
-    def wait_records(n):
-        nonlocal seen
-        while len(published(seen)) < n:
-            line = host.stdout.readline()
-            check(line, "qdx-host ended early", seen)
-            seen += line
-
-    wait_records(20)
+    host = spawn_host(site, db, "--http", "127.0.0.1:0", env=env)
+    seen = read_records(host, "", 20)
     with open(offset, "w") as f:
         f.write("-3600\n")
-    wait_records(50)
+    seen = read_records(host, seen, 50)
     time.sleep(1.0)  # the last group committed
     port = int(re.search(r"status page at http://[^/]+:(\d+)/", seen).group(1))
     stored = [t for (t,) in sqlite3.connect(db).execute("SELECT time FROM history ORDER BY id")]
     back = next(i for i in range(1, len(stored)) if stored[i] < stored[i - 1])
     for part in (stored[:back], stored[back:]):
-        got = api(port, "from=%s&to=%s" % (part[0], part[-1]))
+        got = api_times(port, "from=%s&to=%s" % (part[0], part[-1]))
         check(got == part, "%d of %d records found in their window" % (len(got), len(part)), seen)
-    check(api(port, "from=%s&to=%s" % (stored[back], stored[back - 1])) == sorted(stored),
+    check(api_times(port, "from=%s&to=%s" % (stored[back], stored[back - 1])) == sorted(stored),
           "the whole span is not in time order", seen)
     host.send_signal(signal.SIGTERM)
     out, err = host.communicate(timeout=20)
@@ -163,20 +218,14 @@ def case_clock_step(tmp):
     newest = sqlite3.connect(db).execute("SELECT time FROM history ORDER BY id DESC").fetchone()[0]
     with open(offset, "w") as f:
         f.write("-7200\n")
-    r = subprocess.run([os.path.join(e2e.BIN, "qdx-host"), "--db", db, "--cycles", "1", site],
-                       env=env, capture_output=True, text=True, timeout=30)
+    r = run_host(site, db, "--cycles", "1", env=env, timeout=30)
     sim.stop()
     check(r.returncode == 0, "restart failed", r.stdout, r.stderr)
     check("stored record not replayed: stored at %s, later than now" % newest in r.stdout,
           "a record from the future was replayed", r.stdout)
 
 
-CASES = {"restarts": case_restarts, "file_deleted": case_file_deleted, "clock_step": case_clock_step}
-
 if __name__ == "__main__":
-    e2e.BIN = os.path.abspath(sys.argv[2])
-    with tempfile.TemporaryDirectory() as tmp:
-        status = CASES[sys.argv[1]](tmp)
-    if status == SKIP:
-        sys.exit(SKIP)
-    print("ok")
+    e.main({"history": case_history, "restarts": case_restarts, "lock": case_lock,
+            "history_lost": case_history_lost, "file_deleted": case_file_deleted,
+            "clock_step": case_clock_step})

@@ -1,124 +1,18 @@
 #!/usr/bin/env python3
 """qdx-host --http against ups-sim: http_e2e.py CASE BUILD_DIR."""
-import atexit
 import csv
-import http.client
 import io
 import json
 import os
 import re
 import signal
-import socket
-import subprocess
-import sys
-import tempfile
 import time
 
-BIN = ""
-SETTINGS = {"appSetting": {"b_mode": 1}, "thresholdSetting": {
-    "2A2615101001": {"level": 2, "value": 180.0, "low": True, "hysteresis": 5.0}}}
+import e2e_support as e
+from e2e_support import (Host, busy_port, check, device, events_client, run_host, sse_events,
+                         until, write_devices)
+
 SAMPLE = re.compile(r'^([a-z_]+)(\{(?:[a-z_]+="(?:[^"\\\n]|\\["\\n])*",?)*\})? (-?[0-9.e+]+)$')
-
-
-def fail(msg, *outputs):
-    for out in outputs:
-        sys.stderr.write(out if isinstance(out, str) else repr(out))
-        sys.stderr.write("\n")
-    sys.stderr.write("FAIL: " + msg + "\n")
-    sys.exit(1)
-
-
-def check(cond, msg, *outputs):
-    if not cond:
-        fail(msg, *outputs)
-
-
-def write_site(tmp, devices):
-    path = os.path.join(tmp, "site.json")
-    with open(path, "w") as f:
-        json.dump({"plugins": [os.path.join(BIN, "zota_up2200.so")], "devices": devices}, f)
-    return path
-
-
-def device(name, data_id, port="sim:steady", poll_ms=100):
-    return {"name": name, "type": "zota_up2200", "data_id": data_id, "port": port,
-            "poll_interval_ms": poll_ms, "reply_timeout_ms": 600, "settings": SETTINGS}
-
-
-class Host:
-    """qdx-host with --http on a free loopback port; its address and output."""
-
-    def __init__(self, tmp, devices, *args, address="127.0.0.1:0"):
-        self.proc = subprocess.Popen(
-            [os.path.join(BIN, "qdx-host"), "--db", os.path.join(tmp, "h.db"), "--http",
-             address, *args, write_site(tmp, devices)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        atexit.register(self.proc.kill)
-        self.out = ""
-        m = None
-        while m is None:
-            line = self.proc.stdout.readline()
-            if not line:
-                fail("qdx-host ended before serving", self.out, self.proc.stderr.read())
-            self.out += line
-            m = re.search(r"status page at http://[^/]+:(\d+)/", line)
-        self.port = int(m.group(1))
-
-    def wait_records(self, n):
-        while len(re.findall(r"record 5035: ", self.out)) < n:
-            line = self.proc.stdout.readline()
-            check(line, "qdx-host ended early", self.out)
-            self.out += line
-
-    def get(self, path, method="GET", headers=None):
-        con = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
-        try:
-            con.request(method, path, headers=headers or {})
-            res = con.getresponse()
-            return res.status, res.getheader("Content-Type", ""), res.read().decode()
-        finally:
-            con.close()
-
-    def json(self, path):
-        status, ctype, body = self.get(path)
-        check(status == 200 and ctype.startswith("application/json"),
-              "%s: %d %s" % (path, status, ctype), body)
-        return json.loads(body)
-
-    def stop(self, timeout=15):
-        self.proc.send_signal(signal.SIGTERM)
-        out, self.err = self.proc.communicate(timeout=timeout)
-        self.out += out
-        check(self.proc.returncode == 0, "qdx-host did not stop cleanly", self.out, self.err)
-
-
-def until(what, probe, timeout=15):
-    """probe()'s first true result, retried while the controller catches up."""
-    deadline = time.time() + timeout
-    while True:
-        got = probe()
-        if got:
-            return got
-        check(time.time() < deadline, "timed out waiting for " + what)
-        time.sleep(0.1)
-
-
-def sse_events(port, count, timeout=10):
-    """The first count events of /api/events as (name, data) pairs."""
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n")
-    data = b""
-    deadline = time.time() + timeout
-    events = []
-    while len(events) < count:
-        check(time.time() < deadline, "too few events", data.decode(errors="replace"))
-        chunk = s.recv(65536)
-        check(chunk, "event stream closed", data.decode(errors="replace"))
-        data += chunk
-        events = re.findall(rb"event: (\w+)\r?\ndata: ([^\r\n]*)", data)
-    s.close()
-    check(b"Content-Type: text/event-stream" in data, "not an event stream", data[:300])
-    return [(name.decode(), json.loads(body)) for name, body in events]
 
 
 def case_api(tmp):
@@ -229,11 +123,7 @@ def case_stalled(tmp):
     host = Host(tmp, [device("ups", 4242, poll_ms=50)])
     stalled = []
     for _ in range(8):
-        s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
-        s.connect(("127.0.0.1", host.port))
-        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n")
-        stalled.append(s)
+        stalled.append(events_client(host.port, rcvbuf=1024))
     host.wait_records(1)
     start = time.time()
     before = len(re.findall(r"record 5035: ", host.out))
@@ -256,8 +146,7 @@ def case_link(tmp):
     host = Host(tmp, [device("ups", 4242, "sim:normal:5")])
     pid = int(re.search(r"pid (\d+)\)", host.out).group(1))
     until("a record", lambda: host.json("/api/devices")["devices"][0]["record"])
-    s = socket.create_connection(("127.0.0.1", host.port), timeout=10)
-    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n")
+    s = events_client(host.port)
     data = b""
     while b": connected" not in data:  # subscribed: no event is missed from here on
         chunk = s.recv(65536)
@@ -287,12 +176,11 @@ def case_link(tmp):
 def case_options(tmp):
     """--http refuses bad and remote addresses, reports a busy port, and warns
     when allowed to serve other machines."""
-    site = write_site(tmp, [device("ups", 4242, "sim:steady:31337")])
+    site = write_devices(tmp, [device("ups", 4242, "sim:steady:31337")])
     db = os.path.join(tmp, "h.db")
 
     def run(*args):
-        return subprocess.run([os.path.join(BIN, "qdx-host"), "--db", db, "--cycles", "2",
-                               *args, site], capture_output=True, text=True, timeout=30)
+        return run_host(site, db, "--cycles", "2", *args, timeout=30)
 
     for args, code, message in (
             (["--http", "8080"], 2, "expected ADDRESS:PORT"),
@@ -303,9 +191,7 @@ def case_options(tmp):
               r.stdout, r.stderr)
         check("record 5035" not in r.stdout, "%s: ran anyway" % args, r.stdout)
 
-    busy = socket.socket()
-    busy.bind(("127.0.0.1", 0))
-    busy.listen(1)
+    busy = busy_port()
     port = busy.getsockname()[1]
     r = run("--http", "127.0.0.1:%d" % port)
     busy.close()
@@ -320,10 +206,5 @@ def case_options(tmp):
     check("warning: the status page" in host.err, "no warning for a remote address", host.err)
 
 
-CASES = {"api": case_api, "stalled": case_stalled, "link": case_link, "options": case_options}
-
 if __name__ == "__main__":
-    BIN = os.path.abspath(sys.argv[2])
-    with tempfile.TemporaryDirectory() as tmp:
-        CASES[sys.argv[1]](tmp)
-    print("ok")
+    e.main({"api": case_api, "stalled": case_stalled, "link": case_link, "options": case_options})

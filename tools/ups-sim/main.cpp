@@ -15,12 +15,9 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
-#include <map>
-#include <set>
-#include <thread>
 
-#include "controller/link/capture.h"
-#include "responders.h"
+#include "replay_responder.h"
+#include "scenario_responder.h"
 
 namespace {
 
@@ -85,35 +82,6 @@ int Serve(int master, Responder& ups) {
   return 0;
 }
 
-// The windows of the capture's device; throws naming the file or device.
-std::vector<Window> LoadReplay(Options& opt) {
-  std::string warning;
-  const std::vector<controller::CaptureEvent> events =
-      controller::ReadCapture(opt.replay_path, &warning);
-  if (!warning.empty()) std::cerr << "ups-sim: warning: " << warning << std::endl;
-  std::set<std::string> devices;
-  for (const controller::CaptureEvent& e : events) devices.insert(e.device);
-  std::string names;
-  for (const std::string& d : devices) names += (names.empty() ? "" : ", ") + d;
-  if (opt.device.empty()) {
-    if (devices.size() != 1) {
-      throw std::runtime_error(opt.replay_path + " holds " +
-                               (devices.empty()
-                                    ? std::string("no device")
-                                    : "the devices " + names + "; pick one with --device"));
-    }
-    opt.device = *devices.begin();
-  }
-  if (devices.count(opt.device) == 0) {
-    throw std::runtime_error(opt.replay_path + " holds no device \"" + opt.device +
-                             "\" (it holds: " + (names.empty() ? "none" : names) + ")");
-  }
-  std::vector<Window> windows = upssim::WindowsOf(events, opt.device);
-  if (windows.empty())
-    throw std::runtime_error(opt.replay_path + ": device \"" + opt.device + "\" sent no poll");
-  return windows;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,7 +124,7 @@ int main(int argc, char** argv) {
   std::vector<Window> windows;
   if (!opt.replay_path.empty()) {
     try {
-      windows = LoadReplay(opt);
+      windows = upssim::LoadReplay(opt);
     } catch (const std::exception& e) {
       std::cerr << "ups-sim: " << e.what() << std::endl;
       return kExitUsage;

@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""A run of qdx-host from start to stop: bad input, a port in use or lost,
+stop signals, a reader that leaves: lifecycle_e2e.py CASE BUILD_DIR."""
+import os
+import re
+import signal
+import subprocess
+import time
+
+import e2e_support as e
+from e2e_support import (TRACE, Sim, check, check_history_matches, program, published, rows,
+                         run_host, spawn_host, start_host, write_site)
+
+
+def case_port_in_use(tmp):
+    """A second controller on a port in use is refused, naming the port; the
+    first one keeps every reply."""
+    sim = Sim(tmp, "steady")
+    site = write_site(tmp, sim.path, poll_ms=100, timeout_ms=2000)
+    db = os.path.join(tmp, "h.db")
+    host, seen = start_host(site, db, "--cycles", "20", records=1)
+    r = run_host(site, os.path.join(tmp, "h2.db"), "--cycles", "1")
+    check(r.returncode != 0, "second controller ran", r.stdout, r.stderr)
+    check("cannot open port %s: port in use" % sim.path in r.stderr,
+          "second controller not told the port is in use", r.stdout, r.stderr)
+    out, err = host.communicate(timeout=60)
+    out = seen + out
+    sim.stop()
+    check(host.returncode == 0, "first controller failed", out, err)
+    check("communication failure " not in out, "a reply was lost", out)
+    check_history_matches(out, db, 20)
+
+
+def case_port_lost(tmp):
+    """The simulator dies mid-run: reported, restarted with back-off, nothing lost."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:normal:5", poll_ms=100, timeout_ms=300)
+    host = spawn_host(site, db, "--duration", "4")
+    first = host.stdout.readline() + host.stdout.readline()
+    pid = re.search(r"pid (\d+)\)", first)
+    check(pid is not None, "no simulator pid shown", first)
+    time.sleep(1.0)
+    os.kill(int(pid.group(1)), signal.SIGKILL)
+    out, err = host.communicate(timeout=20)
+    out = first + out
+    check(host.returncode == 0, "qdx-host failed", out, err)
+    check("lost (" in out, "loss not reported", out)
+    again = re.search(r"opened \(new simulator, pid (\d+)\)", out)
+    check(again is not None and again.group(1) != pid.group(1),
+          "no new simulator started", out)
+    check_history_matches(out, db, len(published(out)))
+    check(len(published(out)) > 10, "polling did not resume", out)
+
+
+def case_signal(tmp):
+    """SIGTERM and SIGHUP stop the run cleanly with every shown record stored."""
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        db = os.path.join(tmp, "h-%d.db" % sig)
+        site = write_site(tmp, "sim:normal", poll_ms=100)
+        host, seen = start_host(site, db)
+        host.send_signal(sig)
+        out, err = host.communicate(timeout=10)
+        out = seen + out
+        check(host.returncode == 0, "stop was not clean", out, err)
+        check("%s received" % sig.name in out and "records published" in out,
+              "signal or summary not reported", out)
+        check_history_matches(out, db, len(published(out)))
+
+
+def case_pipe(tmp):
+    """A reader that leaves (| head -3) stops neither polling nor storing."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:steady", poll_ms=50)
+    cmd = "set -o pipefail; '%s' --db '%s' --cycles 30 '%s' | head -3" % (
+        program("qdx-host"), db, site)
+    r = subprocess.run(["bash", "-c", cmd], capture_output=True, text=True, timeout=30)
+    check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout, r.stderr)
+    check(len(r.stdout.splitlines()) == 3, "head saw other than 3 lines", r.stdout)
+    check(r.stderr.count("standard output: Broken pipe") == 1, "output error not reported once",
+          r.stderr)
+    summary = re.search(r"30 cycles, (\d+) records published", r.stderr)
+    check(summary is not None, "summary not on standard error", r.stderr)
+    check(0 < int(summary.group(1)) == len(rows(db)), "published and stored differ", r.stderr)
+
+
+def running_with(args):
+    """Whether a process runs whose command line holds args in a row."""
+    want = "\0".join(args).encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if want in f.read():
+                    return True
+        except OSError:
+            pass
+    return False
+
+
+def case_errors(tmp):
+    """Bad input fails at start with a message naming it, leaving nothing running."""
+    db = os.path.join(tmp, "h.db")
+    bad_json = os.path.join(tmp, "bad.json")
+    with open(bad_json, "w") as f:
+        f.write('{"plugins": ["x.so"], "devices": [ }')
+    not_so = os.path.join(tmp, "notes.so")
+    with open(not_so, "w") as f:
+        f.write("not a shared object")
+    seed = "314159"
+    cases = [
+        ("missing site file", [os.path.join(tmp, "none.json")], "cannot read site file"),
+        ("malformed site file", [bad_json], "bad.json: not valid JSON"),
+        ("unknown device type", [write_site(tmp, name="e1.json", port="sim:steady:" + seed, dtype="ups9000")],
+         'unknown device type "ups9000"'),
+        ("missing plug-in", [write_site(tmp, name="e2.json", port="/dev/null", plugin=os.path.join(tmp, "no.so"))],
+         "cannot load plug-in " + os.path.join(tmp, "no.so")),
+        ("not a plug-in", [write_site(tmp, name="e3.json", port="/dev/null", plugin=not_so)],
+         "cannot load plug-in " + not_so),
+        ("port cannot be opened", [write_site(tmp, name="e4.json", port="/nonexistent/ttyUSB9")],
+         "cannot open port /nonexistent/ttyUSB9"),
+        ("port is no terminal", [write_site(tmp, name="e5.json", port="/dev/null")], "cannot open port /dev/null"),
+        ("bad key", [write_site(tmp, name="e6.json", port="/dev/null", extra={"data_id": "x"})], '"data_id" must be'),
+        ("unknown key", [write_site(tmp, name="e7.json", port="/dev/null", extra={"baud": 9600})],
+         '"baud" is not a known key'),
+        ("bad settings", [write_site(tmp, name="e8.json", port="/dev/null",
+                                     extra={"settings": {"aoSetting": {"a": {"absDelta": "x"}}}})],
+         "settings.aoSetting.a.absDelta: must be a number"),
+        ("unknown scenario", [write_site(tmp, name="e9.json", port="sim:sunny")], 'unknown scenario "sunny"'),
+        ("database not writable", ["--db", tmp, write_site(tmp, name="e10.json", port="sim:steady:" + seed)],
+         "history database " + tmp),
+        ("capture not writable", ["--capture", tmp, write_site(tmp, name="e11.json", port="sim:steady:" + seed)],
+         "cannot write capture " + tmp),
+        ("capture of another device", [program("ups-sim"), "--replay", TRACE, "--device", "ups9"],
+         'holds no device "ups9" (it holds: ups2, ups3)'),
+    ]
+    for name, args, message in cases:
+        if not args[0].endswith("ups-sim"):
+            args = [program("qdx-host"), *(args if "--db" in args else ["--db", db, *args])]
+        r = subprocess.run(args,
+                           capture_output=True, text=True, timeout=20)
+        check(r.returncode != 0, name + ": exit status 0", r.stdout, r.stderr)
+        check(message in r.stderr, name + ": message lacks " + repr(message), r.stdout, r.stderr)
+        check(published(r.stdout) == [], name + ": records published", r.stdout)
+        check(not os.path.exists(db), name + ": history file created", r.stdout)
+    check(not running_with(["--seed", seed]), "a simulator was left running")
+    for prog in ("qdx-host", "ups-sim"):
+        r = subprocess.run([program(prog), "--help"], capture_output=True, text=True)
+        check(r.returncode == 0 and "--help" in r.stdout, prog + " --help failed", r.stdout)
+
+
+if __name__ == "__main__":
+    e.main({"port_in_use": case_port_in_use, "port_lost": case_port_lost, "signal": case_signal,
+            "pipe": case_pipe, "errors": case_errors})
