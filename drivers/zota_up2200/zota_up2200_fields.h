@@ -73,8 +73,9 @@ constexpr const Measurement* MeasurementAt(std::size_t offset) {
 
 namespace fields_check {
 
-// Raw values are shown as whole counts of 10^-decimals, without a double.
-constexpr bool ScalesMatchDecimals() {
+// Raw values are shown as whole counts of 10^-decimals, without a double, and
+// each is one of the record's 16-bit values.
+constexpr bool MeasurementsFit() {
   for (const Measurement& m : kMeasurements) {
     double p = 1.0;
     for (int i = 0; i < m.decimals; ++i) p *= 10.0;
@@ -102,7 +103,8 @@ constexpr bool EveryCheckedFieldIsMeasured() {
 
 }  // namespace fields_check
 
-static_assert(fields_check::ScalesMatchDecimals(), "a measurement's scale is 10^decimals");
+static_assert(fields_check::MeasurementsFit(),
+              "a measurement's scale is 10^decimals, its field one of the values");
 static_assert(fields_check::FlagsInFieldOrder(), "flags in the order of the flag field");
 static_assert(fields_check::EveryCheckedFieldIsMeasured(),
               "a checked signal without a measurement in tenths");
