@@ -2,7 +2,8 @@
 // rows), in a file of the older schema taken over first, against SQLite alone
 // reading the newest 1,000 rows by rowid from the same file in the same run.
 //   build-bench/bench/history_bench [--benchmark_repetitions=5]
-// The file is made in a temporary folder (about 90 MB) and removed at the end.
+// The file is made in a temporary folder (about 90 MB) and removed at the end;
+// the Render cases (the answer's text from rows already read) need no file.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -12,9 +13,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
 #include "controller/http/http_history.h"
-#include "controller/common/iso_time.h"
 
 namespace {
 
@@ -146,6 +147,33 @@ void BM_DayStep60(benchmark::State& state) {
                        controller::kMaxHistoryLimit));
 }
 BENCHMARK(BM_DayStep60)->Unit(benchmark::kMicrosecond);
+
+// The text of the largest answer from its rows, as JSON and as CSV.
+controller::HistoryPage FullPage() {
+  const unsigned char record[] = {0xE9, 0x03, 0x00, 0x00, 0xFC, 0x08, 0xF7, 0x08, 0xFC,
+                                  0x08, 0x54, 0x01, 0xF4, 0x01, 0xCC, 0x00, 0x0E, 0x01,
+                                  0x09, 0xEA, 0x07, 0x0C, 0x07, 0x14, 0x1E, 0x2C};
+  controller::HistoryEntry row;
+  row.time = "2026-12-07T20:30:44.000Z";
+  row.record_type = 5035;
+  row.data.assign(record, record + sizeof(record));
+  controller::HistoryPage page;
+  page.rows.assign(controller::kMaxHistoryLimit, row);
+  return page;
+}
+
+void BM_RenderJson10000(benchmark::State& state) {
+  const controller::HistoryPage page = FullPage();
+  const controller::HistoryRequest req = Request(0, 0, 0, controller::kMaxHistoryLimit);
+  for (auto _ : state) benchmark::DoNotOptimize(controller::HistoryJson(req, page).data());
+}
+BENCHMARK(BM_RenderJson10000)->Unit(benchmark::kMicrosecond);
+
+void BM_RenderCsv10000(benchmark::State& state) {
+  const controller::HistoryPage page = FullPage();
+  for (auto _ : state) benchmark::DoNotOptimize(controller::HistoryCsv(page).data());
+}
+BENCHMARK(BM_RenderCsv10000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

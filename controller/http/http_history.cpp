@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 
 #include "controller/common/decimal.h"
@@ -147,12 +146,6 @@ std::string ColumnText(sqlite3_stmt* s, int col) {
            : std::string();
 }
 
-const char* CsvUnit(const char* unit) {
-  if (std::strcmp(unit, "%") == 0) return "pct";
-  if (std::strcmp(unit, "\u00b0C") == 0) return "C";
-  return unit;
-}
-
 }  // namespace
 
 void CheckParamNames(const QueryParams& params, std::initializer_list<const char*> allowed) {
@@ -270,35 +263,37 @@ std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
 
 std::string HistoryCsv(const HistoryPage& page) {
   std::string out = "time,record_type";
-  for (const UpsMeasurement& m : kUpsMeasurements) {
+  for (const zota::Measurement& m : zota::kMeasurements) {
     out += ',';
     out += m.key;
     out += '_';
-    out += CsvUnit(m.unit);
+    out += m.csv_unit;
   }
   out += ",state,flags,hex\r\n";
   out.reserve(out.size() + page.rows.size() * 120);
-  char buf[32];
   for (const HistoryEntry& row : page.rows) {
-    out += row.time + "," + std::to_string(row.record_type);
-    const unsigned int len = static_cast<unsigned int>(row.data.size());
-    if (IsUpsRecord(row.record_type, len)) {
-      for (const UpsMeasurement& m : kUpsMeasurements) {
-        std::snprintf(buf, sizeof(buf), ",%.*f", m.decimals, UpsValue(row.data.data(), m));
-        out += buf;
+    out += row.time;
+    out += ',';
+    out += std::to_string(row.record_type);
+    zota::DecodedRecord r;
+    if (zota::Decode(row.record_type, row.data.data(), row.data.size(), r)) {
+      for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
+        out += ',';
+        AppendFixed(out, r.raw[i], zota::kMeasurements[i].decimals);
       }
-      const unsigned state = row.data[kUpsStateOffset];
-      out += "," + std::to_string(state) + ",";
+      out += ',';
+      out += std::to_string(r.state);
+      out += ',';
       const char* sep = "";
-      for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
-        if (!(state & zota::FlagBit(bit))) continue;
+      for (const zota::Flag& f : zota::kFlags) {
+        if (!r.Has(f)) continue;
         out += sep;
-        out += kUpsFlags[bit].key;
+        out += f.key;
         sep = ";";
       }
       out += ",\r\n";
     } else {
-      out += std::string(kUpsMeasurementCount + 2, ',') + ",";
+      out += std::string(zota::kMeasurementCount + 2, ',') + ",";
       out += Hex(row.data);
       out += "\r\n";
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "controller/common/utf8.h"
+#include "controller/status/fixed_point.h"
 
 namespace controller {
 
@@ -54,23 +55,10 @@ class JsonOut {
     out_.append(p, static_cast<std::size_t>(end - p));
     return Done();
   }
-  // A whole count of 10^-decimals units as a decimal fraction, the way "%.*f"
-  // prints raw / 10^decimals, without going through a double and printf.
+  // A whole count of 10^-decimals units, see AppendFixed.
   JsonOut& Fixed(unsigned long raw, int decimals) {
     Separate();
-    char buf[32];
-    char* end = buf + sizeof(buf);
-    char* p = end;
-    for (int i = 0; i < decimals; ++i) {
-      *--p = static_cast<char>('0' + raw % 10);
-      raw /= 10;
-    }
-    if (decimals > 0) *--p = '.';
-    do {
-      *--p = static_cast<char>('0' + raw % 10);
-      raw /= 10;
-    } while (raw != 0);
-    out_.append(p, static_cast<std::size_t>(end - p));
+    AppendFixed(out_, raw, decimals);
     return Done();
   }
   // Non-finite numbers have no JSON form and become null.

@@ -33,12 +33,44 @@ std::string WithUnit(float value, const std::string& id) {
   return Fixed(value, 1) + (unit.empty() ? "" : " " + unit);
 }
 
+// r: the record decoded, or null for bytes that are not a UPS record.
+std::string Describe(int type, const unsigned char* data, unsigned int len,
+                     const zota::DecodedRecord* r) {
+  std::string out = "record " + std::to_string(type);
+  if (!r) {
+    out += " (" + std::to_string(len) + " bytes):";
+    for (unsigned int i = 0; i < len; ++i) {
+      char hex[4];
+      std::snprintf(hex, sizeof(hex), " %02X", data[i]);
+      out += hex;
+    }
+    return out;
+  }
+  const char* sep = ": ";
+  for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
+    const zota::Measurement& m = zota::kMeasurements[i];
+    out.append(sep).append(m.label).append(" ");
+    AppendFixed(out, r->raw[i], m.decimals);
+    out.append(" ").append(m.unit);
+    sep = ", ";
+  }
+  out += "; flags:";
+  sep = " ";
+  for (const zota::Flag& f : zota::kFlags) {
+    if (!r->Has(f)) continue;
+    out.append(sep).append(f.name);
+    sep = ", ";
+  }
+  if (r->state == 0) out += " none";
+  return out;
+}
+
 }  // namespace
 
 std::vector<std::string> FlagNames(std::uint8_t state) {
   std::vector<std::string> names;
-  for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
-    if (state & zota::FlagBit(bit)) names.emplace_back(kUpsFlags[bit].name);
+  for (const zota::Flag& f : zota::kFlags) {
+    if (state & f.bit) names.emplace_back(f.name);
   }
   return names;
 }
@@ -46,7 +78,7 @@ std::vector<std::string> FlagNames(std::uint8_t state) {
 std::string FormatRecordTime(const unsigned char* t) {
   // Digit by digit: it is written for every record of a history answer.
   char buf[20] = "0000-00-00 00:00:00";
-  const unsigned year = ReadU16Le(t);
+  const unsigned year = zota::ReadU16Le(t);
   bool wide_field = year > 9999;
   for (int i = 2; i < 7; ++i) wide_field = wide_field || t[i] > 99;
   if (wide_field) {
@@ -67,50 +99,26 @@ std::string FormatRecordTime(const unsigned char* t) {
 }
 
 std::string DescribeRecord(int type, const unsigned char* data, unsigned int len) {
-  std::string out = "record " + std::to_string(type);
-  if (!IsUpsRecord(type, len)) {
-    out += " (" + std::to_string(len) + " bytes):";
-    for (unsigned int i = 0; i < len; ++i) {
-      char hex[4];
-      std::snprintf(hex, sizeof(hex), " %02X", data[i]);
-      out += hex;
-    }
-    return out;
-  }
-  const char* sep = ": ";
-  for (const UpsMeasurement& m : kUpsMeasurements) {
-    out += sep;
-    out += m.label;
-    out += " " + Fixed(UpsValue(data, m), m.decimals) + " " + m.unit;
-    sep = ", ";
-  }
-  out += "; flags:";
-  const auto flags = FlagNames(data[kUpsStateOffset]);
-  if (flags.empty()) out += " none";
-  sep = " ";
-  for (const std::string& f : flags) {
-    out += sep + f;
-    sep = ", ";
-  }
-  return out;
+  zota::DecodedRecord r;
+  return Describe(type, data, len, zota::Decode(type, data, len, r) ? &r : nullptr);
 }
 
 std::string SignalLabel(const std::string& id) {
   const UpsSignal* s = FindUpsSignal(id);
-  return s ? s->name : id;
+  return s ? MeasurementOf(*s).name : id;
 }
 
 std::string SignalUnit(const std::string& id) {
   const UpsSignal* s = FindUpsSignal(id);
-  return s ? s->unit : "";
+  return s ? MeasurementOf(*s).unit : "";
 }
 
 std::string RecordLine(const std::string& device, std::uint32_t data_id, int type,
                        const unsigned char* data, unsigned int len, bool cached) {
-  const std::string when =
-      IsUpsRecord(type, len) ? FormatRecordTime(data + kUpsTimeOffset) : NowLocal();
-  return when + "  " + Who(device, data_id) + "  " + (cached ? "cached " : "") +
-         DescribeRecord(type, data, len);
+  zota::DecodedRecord r;
+  const bool ups = zota::Decode(type, data, len, r);
+  return (ups ? FormatRecordTime(r.time.bytes) : NowLocal()) + "  " + Who(device, data_id) + "  " +
+         (cached ? "cached " : "") + Describe(type, data, len, ups ? &r : nullptr);
 }
 
 std::string AlarmLine(const std::string& device, std::uint32_t data_id, const rule_value& item,

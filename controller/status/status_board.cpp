@@ -2,7 +2,6 @@
 
 #include "controller/common/iso_time.h"
 #include "controller/status/status_render.h"
-#include "controller/status/ups_fields.h"
 
 namespace controller {
 

@@ -66,8 +66,8 @@ void Sample(std::string& out, const char* name, const std::string& labels, doubl
   out.append(name).append("{").append(labels).append("} ").append(buf).append("\n");
 }
 
-bool HasUpsRecord(const DeviceStatus& d) {
-  return IsUpsRecord(d.record_type, static_cast<unsigned int>(d.record.size()));
+bool DecodeLast(const DeviceStatus& d, zota::DecodedRecord& r) {
+  return zota::Decode(d.record_type, d.record.data(), d.record.size(), r);
 }
 
 }  // namespace
@@ -76,21 +76,19 @@ void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
                  const std::string& time) {
   out.BeginObject();
   out.Key("type").Int(type).Key("time").String(time);
-  if (!IsUpsRecord(type, static_cast<unsigned int>(data.size()))) {
+  zota::DecodedRecord r;
+  if (!zota::Decode(type, data.data(), data.size(), r)) {
     out.Key("hex").String(Hex(data)).EndObject();
     return;
   }
-  const unsigned char* r = data.data();
-  out.Key("device_time").String(FormatRecordTime(r + kUpsTimeOffset));
+  out.Key("device_time").String(FormatRecordTime(r.time.bytes));
   out.Key("values").BeginObject();
-  // The raw field is the value in units of 10^-decimals.
-  for (const UpsMeasurement& m : kUpsMeasurements)
-    out.Key(m.key).Fixed(ReadU16Le(r + m.offset), m.decimals);
+  for (std::size_t i = 0; i < zota::kMeasurementCount; ++i)
+    out.Key(zota::kMeasurements[i].key).Fixed(r.raw[i], zota::kMeasurements[i].decimals);
   out.EndObject();
-  const unsigned state = r[kUpsStateOffset];
-  out.Key("state").Int(state).Key("flags").BeginArray();
-  for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
-    if (state & zota::FlagBit(bit)) out.String(kUpsFlags[bit].key);
+  out.Key("state").Int(r.state).Key("flags").BeginArray();
+  for (const zota::Flag& f : zota::kFlags) {
+    if (r.Has(f)) out.String(f.key);
   }
   out.EndArray().EndObject();
 }
@@ -104,13 +102,14 @@ void WriteCounters(JsonOut& out, const DeviceStatus& d) {
 
 void WriteSignal(JsonOut& out, const std::string& id) {
   const UpsSignal* s = FindUpsSignal(id);
-  out.Key("signal").String(s ? s->name : id).Key("measurement");
-  if (s) {
-    out.String(MeasurementOf(*s).key);
+  const zota::Measurement* m = s ? &MeasurementOf(*s) : nullptr;
+  out.Key("signal").String(m ? m->name : id).Key("measurement");
+  if (m) {
+    out.String(m->key);
   } else {
     out.Null();
   }
-  out.Key("unit").String(s ? s->unit : "");
+  out.Key("unit").String(m ? m->unit : "");
 }
 
 void WriteAlarms(JsonOut& out, const DeviceStatus& d) {
@@ -160,7 +159,7 @@ void WriteDevice(JsonOut& out, const DeviceStatus& d) {
 
 void WriteMeasurementTable(JsonOut& out) {
   out.BeginArray();
-  for (const UpsMeasurement& m : kUpsMeasurements) {
+  for (const zota::Measurement& m : zota::kMeasurements) {
     out.BeginObject().Key("key").String(m.key).Key("name").String(m.name);
     out.Key("unit").String(m.unit).Key("decimals").Int(m.decimals).EndObject();
   }
@@ -173,7 +172,7 @@ std::string DevicesJson(const std::vector<DeviceStatus>& devices) {
   out.BeginObject().Key("measurements");
   WriteMeasurementTable(out);
   out.Key("flags").BeginArray();
-  for (const UpsFlag& f : kUpsFlags) {
+  for (const zota::Flag& f : zota::kFlags) {
     out.BeginObject().Key("key").String(f.key).Key("name").String(f.name).EndObject();
   }
   out.EndArray();
@@ -189,23 +188,26 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
   std::vector<std::string> labels;
   labels.reserve(devices.size());
   for (const DeviceStatus& d : devices) labels.push_back(Labels(d));
+  // The last record of each device, decoded once for all families.
+  std::vector<zota::DecodedRecord> records(devices.size());
+  std::vector<bool> decoded(devices.size());
+  for (std::size_t i = 0; i < devices.size(); ++i) decoded[i] = DecodeLast(devices[i], records[i]);
 
-  for (const UpsMeasurement& m : kUpsMeasurements) {
+  for (std::size_t k = 0; k < zota::kMeasurementCount; ++k) {
+    const zota::Measurement& m = zota::kMeasurements[k];
     std::string help = std::string("UPS ") + m.name + " of the last record";
     if (m.metric_scale != 1.0) help += " (1 = 100 %)";
     Family(out, m.metric, "gauge", help + ".");
     for (std::size_t i = 0; i < devices.size(); ++i) {
-      if (!HasUpsRecord(devices[i])) continue;
-      Sample(out, m.metric, labels[i], UpsValue(devices[i].record.data(), m) * m.metric_scale);
+      if (decoded[i]) Sample(out, m.metric, labels[i], records[i].Value(k) * m.metric_scale);
     }
   }
   Family(out, "ups_status_flag", "gauge", "UPS status flag of the last record: 1 set, 0 clear.");
   for (std::size_t i = 0; i < devices.size(); ++i) {
-    if (!HasUpsRecord(devices[i])) continue;
-    const unsigned state = devices[i].record[kUpsStateOffset];
-    for (unsigned bit = 0; bit < zota::kFlagCount; ++bit) {
-      Sample(out, "ups_status_flag", labels[i] + ",flag=\"" + kUpsFlags[bit].key + "\"",
-             (state & zota::FlagBit(bit)) ? 1 : 0, 0);
+    if (!decoded[i]) continue;
+    for (const zota::Flag& f : zota::kFlags) {
+      Sample(out, "ups_status_flag", labels[i] + ",flag=\"" + f.key + "\"",
+             records[i].Has(f) ? 1 : 0, 0);
     }
   }
   Family(out, "qdx_alarm_active", "gauge",

@@ -70,22 +70,21 @@ constexpr std::uint8_t kBeeperOn = 0x01;
 constexpr std::uint8_t FlagBit(std::size_t i) { return static_cast<std::uint8_t>(0x80u >> i); }
 
 // The checked signals, in the order they are checked. Every checked field is
-// held in tenths of its unit.
+// held in tenths of its unit; its name and unit are its measurement's in
+// zota_up2200_fields.h.
 struct CheckedSignal {
   std::size_t offset;  // of an unsigned 16-bit field of the record
   const char* signal_id;
   const char* report_id;
-  const char* name;
-  const char* unit;
 };
 constexpr float kCheckedScale = 10.0f;
 inline constexpr CheckedSignal kCheckedSignals[] = {
-    {offsetof(RecordLayout, value0), "2A2615101001", "2A2110400001", "input voltage", "V"},
-    {offsetof(RecordLayout, value1), "2A2615101002", "2A2110400002", "input fault voltage", "V"},
-    {offsetof(RecordLayout, value4), "2A2615601001", "2A2113A00001", "input frequency", "Hz"},
-    {offsetof(RecordLayout, value2), "2A2611001001", "2A2111000001", "output voltage", "V"},
-    {offsetof(RecordLayout, value3), "2A2611801001", "2A2111800001", "output load", "%"},
-    {offsetof(RecordLayout, value6), "2A2640101001", "2A2127200001", "temperature", "\u00b0C"},
+    {offsetof(RecordLayout, value0), "2A2615101001", "2A2110400001"},  // input voltage
+    {offsetof(RecordLayout, value1), "2A2615101002", "2A2110400002"},  // input fault voltage
+    {offsetof(RecordLayout, value4), "2A2615601001", "2A2113A00001"},  // input frequency
+    {offsetof(RecordLayout, value2), "2A2611001001", "2A2111000001"},  // output voltage
+    {offsetof(RecordLayout, value3), "2A2611801001", "2A2111800001"},  // output load
+    {offsetof(RecordLayout, value6), "2A2640101001", "2A2127200001"},  // temperature
 };
 
 }  // namespace zota

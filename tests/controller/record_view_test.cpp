@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,17 @@ TEST(RecordViewTest, ShowsMeasurementsWithUnitsAndFlags) {
   EXPECT_EQ(controller::FlagNames(0xC0),
             (std::vector<std::string>{"utility failure", "battery low"}));
   EXPECT_TRUE(controller::FlagNames(0).empty());
+  // Full-scale and near-zero counts keep their digits; every flag in bit order.
+  unsigned char edge[26];
+  std::copy(kRecord, kRecord + 26, edge);
+  edge[4] = edge[5] = 0xFF;
+  edge[14] = 5;
+  edge[15] = 0;
+  edge[18] = 0xFF;
+  EXPECT_EQ(controller::DescribeRecord(5035, edge, 26),
+            "record 5035: input 6553.5 V, fault 229.5 V, output 230.0 V, load 34.0 %, freq 50.0 "
+            "Hz, battery 0.05 V, temp 27.0 \u00b0C; flags: utility failure, battery low, "
+            "bypass/boost, UPS failed, standby type, self-test, shutdown, beeper on");
   // Other record types, or a UPS record of the wrong size, are shown as bytes.
   EXPECT_EQ(controller::DescribeRecord(5035, kRecord, 3), "record 5035 (3 bytes): E9 03 00");
   EXPECT_EQ(controller::DescribeRecord(7, kRecord, 2), "record 7 (2 bytes): E9 03");
