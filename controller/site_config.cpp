@@ -8,8 +8,8 @@
 #include <memory>
 #include <set>
 
-#include "controller/framework/device_settings.h"
 #include "controller/common/utf8.h"
+#include "controller/framework/device_settings.h"
 #include "controller/framework/known_keys.h"
 
 namespace controller {
@@ -33,7 +33,7 @@ const KnownKeys kDeviceKeys = {
 
 [[noreturn]] void Fail(const std::string& origin, const std::string& where,
                        const std::string& what) {
-  throw SiteError(origin + ": " + where + " " + what);
+  throw std::runtime_error(origin + ": " + where + " " + what);
 }
 
 std::string Quoted(const std::string& key) { return "\"" + key + "\""; }
@@ -157,7 +157,7 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
     try {
       CheckDeviceSettings(dev.settings);
     } catch (const std::invalid_argument& e) {
-      throw SiteError(origin + ": device \"" + dev.name + "\": " + e.what());
+      throw std::runtime_error(origin + ": device \"" + dev.name + "\": " + e.what());
     }
   }
   return dev;
@@ -215,17 +215,19 @@ SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
 
 SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw SiteError("cannot read site file " + path);
+  if (!in) throw std::runtime_error("cannot read site file " + path);
   // Read up to one byte past the limit, never the whole of a huge file.
   std::string body(kMaxSiteBytes + 1, '\0');
   in.read(&body[0], static_cast<std::streamsize>(body.size()));
-  if (in.bad()) throw SiteError("cannot read site file " + path);
+  if (in.bad()) throw std::runtime_error("cannot read site file " + path);
   body.resize(static_cast<std::size_t>(in.gcount()));
   if (body.size() > kMaxSiteBytes)
-    throw SiteError(path + ": larger than " + std::to_string(kMaxSiteBytes / (1024 * 1024)) +
-                    " MiB; a site file is a few KiB");
+    throw std::runtime_error(path + ": larger than " +
+                             std::to_string(kMaxSiteBytes / (1024 * 1024)) +
+                             " MiB; a site file is a few KiB");
   if (NestedDeeper(body, kMaxSiteDepth))
-    throw SiteError(path + ": nested deeper than " + std::to_string(kMaxSiteDepth) + " levels");
+    throw std::runtime_error(path + ": nested deeper than " + std::to_string(kMaxSiteDepth) +
+                             " levels");
   Json::CharReaderBuilder builder;
   builder["rejectDupKeys"] = true;
   builder["failIfExtra"] = true;
@@ -235,9 +237,9 @@ SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
   std::string errors;
   try {
     if (!reader->parse(body.data(), body.data() + body.size(), &doc, &errors))
-      throw SiteError(path + ": not valid JSON: " + errors);
+      throw std::runtime_error(path + ": not valid JSON: " + errors);
   } catch (const Json::Exception& e) {
-    throw SiteError(path + ": not valid JSON: " + e.what());
+    throw std::runtime_error(path + ": not valid JSON: " + e.what());
   }
   body = std::string();
   return ParseSite(doc, path, plugin_dir.empty() ? FolderOf(path) : plugin_dir);

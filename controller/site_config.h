@@ -31,11 +31,6 @@ constexpr int kDefaultCacheMaxAgeS = 300;
 constexpr int kMinCacheMaxAgeS = 1;
 constexpr int kMaxCacheMaxAgeS = 366 * 24 * 3600;
 
-class SiteError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct DeviceConfig {
   std::string name;
   std::string type;
@@ -56,7 +51,7 @@ struct SiteConfig {
 };
 
 // Validates a parsed site document. origin names the file in messages; relative
-// plug-in paths are resolved against plugin_dir. Throws SiteError naming the key.
+// plug-in paths are resolved against plugin_dir. Throws std::runtime_error naming the key.
 SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
                      const std::string& plugin_dir);
 

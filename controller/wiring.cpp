@@ -192,7 +192,10 @@ void QDXController::InstallSinks(DeviceLink& link) {
     std::weak_ptr<controller::CaptureWriter> to = capture_;
     const std::string name = cfg.name;
     sinks.traffic = [to, name](bool received, const unsigned char* data, unsigned int len) {
-      if (auto capture = to.lock()) capture->Write(name, received, data, len);
+      const auto capture = to.lock();
+      if (!capture || capture->failed()) return;
+      capture->Write(name, received, data, len);
+      if (capture->failed()) controller::Complain(capture->reason());
     };
   }
 }

@@ -37,14 +37,14 @@ Plugin Plugin::Load(const std::string& path) {
   // fails here with the loader's message instead of on first use.
   void* handle = ::dlopen(LoaderPath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    throw PluginError("cannot load plug-in " + path + ": " + LoaderMessage());
+    throw std::runtime_error("cannot load plug-in " + path + ": " + LoaderMessage());
   }
   auto lib = std::make_shared<Library>(handle);
   ::dlerror();
   void* sym = ::dlsym(handle, kEntryPoint);
   if (sym == nullptr) {
-    throw PluginError("plug-in " + path + " has no entry point " + kEntryPoint + ": " +
-                      LoaderMessage());
+    throw std::runtime_error("plug-in " + path + " has no entry point " + kEntryPoint + ": " +
+                             LoaderMessage());
   }
   GetProvidersFn get_providers = nullptr;
   static_assert(sizeof(get_providers) == sizeof(sym), "function and data pointers differ");
@@ -63,7 +63,7 @@ Plugin Plugin::Load(const std::string& path) {
   } catch (...) {
   }
   if (failed) {
-    throw PluginError("plug-in " + path + ": " + kEntryPoint + " failed: " + failure);
+    throw std::runtime_error("plug-in " + path + ": " + kEntryPoint + " failed: " + failure);
   }
 
   Plugin plugin;

@@ -12,17 +12,12 @@
 
 namespace controller {
 
-class PluginError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // A loaded plug-in. Providers and devices handed out hold a share of the
 // library, so it is unloaded only after the last of them (whose destructors
 // live in the plug-in) is gone, whatever the order of release.
 class Plugin {
  public:
-  // Throws PluginError naming the path and the loader's message when the file
+  // Throws std::runtime_error naming the path and the loader's message when the file
   // is missing, is not a shared object or lacks the entry point, and when the
   // entry point throws. A path without a slash names a file in the current
   // directory.

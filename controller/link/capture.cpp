@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <optional>
 
 #include "controller/common/decimal.h"
@@ -201,7 +200,7 @@ void CaptureWriter::Write(const std::string& device, bool received, const unsign
 
 void CaptureWriter::Failed(int err) {
   failed_ = true;
-  std::cerr << "qdx-host: capture " << path_ << " stopped: " << std::strerror(err) << std::endl;
+  reason_ = "capture " + path_ + " stopped: " + std::strerror(err);
 }
 
 }  // namespace controller

@@ -56,7 +56,9 @@ class CaptureWriter {
   CaptureWriter& operator=(const CaptureWriter&) = delete;
 
   void Write(const std::string& device, bool received, const unsigned char* data, std::size_t len);
+  // Once a write failed, the capture stops; the reason names the file.
   bool failed() const { return failed_; }
+  const std::string& reason() const { return reason_; }
 
  private:
   void Failed(int err);
@@ -64,6 +66,7 @@ class CaptureWriter {
   std::string path_;
   std::FILE* file_ = nullptr;
   bool failed_ = false;
+  std::string reason_;
 };
 
 }  // namespace controller

@@ -68,7 +68,7 @@ SimProcess::SimProcess(const std::string& program, const std::string& scenario,
                        std::uint32_t seed) {
   const std::string what = "cannot start simulator " + program + " (scenario " + scenario + "): ";
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw SimError(what + std::strerror(errno));
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(what + std::strerror(errno));
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -101,7 +101,7 @@ SimProcess::SimProcess(const std::string& program, const std::string& scenario,
   if (rc != 0) {
     ::close(fds[0]);
     pid_ = -1;
-    throw SimError(what + std::strerror(rc));
+    throw std::runtime_error(what + std::strerror(rc));
   }
   pty_path_ = ReadFirstLine(fds[0]);
   ::close(fds[0]);
@@ -116,7 +116,7 @@ SimProcess::SimProcess(const std::string& program, const std::string& scenario,
     }
     if (gone) pid_ = -1;
     Stop();
-    throw SimError(what + (gone ? ExitText(status) : "printed no terminal path"));
+    throw std::runtime_error(what + (gone ? ExitText(status) : "printed no terminal path"));
   }
 }
 

@@ -9,15 +9,10 @@
 
 namespace controller {
 
-class SimError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 class SimProcess {
  public:
   // Starts the simulator and waits for the terminal path it prints. Throws
-  // SimError naming the program and the scenario when it does not come up.
+  // std::runtime_error naming the program and the scenario when it does not come up.
   SimProcess(const std::string& program, const std::string& scenario, std::uint32_t seed);
   ~SimProcess();
   SimProcess(const SimProcess&) = delete;
