@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "controller/common/unique_fd.h"
+
 namespace controller {
 
 namespace {
@@ -40,8 +42,8 @@ int WriteAllOrErrno(int fd, const char* data, std::size_t len) {
 struct OutputPump::Shared {
   std::size_t capacity = kOutputBufferBytes;
   ErrorSink on_error;
-  int real_fd = -1;
-  int pipe_read = -1;
+  UniqueFd real_fd;
+  UniqueFd pipe_read;
 
   std::mutex mu;
   std::condition_variable cv;
@@ -51,11 +53,6 @@ struct OutputPump::Shared {
   bool eof = false;              // every writer of the pipe is gone
   bool done = false;             // everything was written or thrown away
   int error = 0;
-
-  ~Shared() {
-    if (pipe_read >= 0) ::close(pipe_read);
-    if (real_fd >= 0) ::close(real_fd);
-  }
 };
 
 std::string Grouped(std::uint64_t n) {
@@ -93,15 +90,12 @@ void OutputPump::Start() {
     throw std::runtime_error("cannot buffer standard output: " + what + ": " +
                              std::strerror(errno));
   };
-  s_->real_fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
-  if (s_->real_fd < 0) fail("dup");
+  s_->real_fd.reset(::fcntl(fd_, F_DUPFD_CLOEXEC, 3));
+  if (!s_->real_fd) fail("dup");
   if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
-  s_->pipe_read = fds[0];
-  if (::dup2(fds[1], fd_) < 0) {
-    ::close(fds[1]);
-    fail("dup2");
-  }
-  ::close(fds[1]);
+  s_->pipe_read.reset(fds[0]);
+  const UniqueFd pipe_write(fds[1]);  // fd_ becomes its only copy
+  if (::dup2(pipe_write.get(), fd_) < 0) fail("dup2");
   std::shared_ptr<Shared> s = s_;
   drainer_ = std::thread([s] { Drain(*s); });
   writer_ = std::thread([s] { Write(*s); });
@@ -110,7 +104,7 @@ void OutputPump::Start() {
 void OutputPump::Drain(Shared& s) {
   std::string buf(kReadBytes, '\0');
   for (;;) {
-    const ssize_t n = ::read(s.pipe_read, &buf[0], buf.size());
+    const ssize_t n = ::read(s.pipe_read.get(), &buf[0], buf.size());
     if (n < 0 && errno == EINTR) continue;
     std::lock_guard<std::mutex> lock(s.mu);
     if (n <= 0) {
@@ -143,7 +137,7 @@ void OutputPump::Write(Shared& s) {
     s.held.erase(0, take);
     if (s.error != 0) continue;  // the output failed: keep draining, show nothing
     lock.unlock();
-    const int err = WriteAllOrErrno(s.real_fd, out.data(), out.size());
+    const int err = WriteAllOrErrno(s.real_fd.get(), out.data(), out.size());
     if (err != 0 && s.on_error) s.on_error(err);
     lock.lock();
     if (err != 0) s.error = err;
@@ -156,7 +150,7 @@ bool OutputPump::Finish(Clock::time_point deadline) {
   if (!drainer_.joinable()) return true;
   // The descriptor gets its real output back, which closes the pipe's last
   // writer: the drainer sees the end, the writer writes what is left.
-  ::dup2(s_->real_fd, fd_);
+  ::dup2(s_->real_fd.get(), fd_);
   std::unique_lock<std::mutex> lock(s_->mu);
   const bool done = s_->cv.wait_until(lock, deadline, [this] { return s_->done; });
   lock.unlock();

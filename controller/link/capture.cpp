@@ -14,6 +14,7 @@
 
 #include "controller/common/decimal.h"
 #include "controller/common/hex.h"
+#include "controller/common/unique_fd.h"
 
 namespace controller {
 
@@ -144,14 +145,14 @@ CaptureWriter::CaptureWriter(const std::string& path, const std::string& history
     : path_(path) {
   if (!history_path.empty() && SameFile(path, history_path))
     Refuse(path, "it is the history database");
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  UniqueFd owned(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  const int fd = owned.get();
   if (fd < 0) Refuse(path, std::strerror(errno));
   struct stat st {};
   std::string head(sizeof(kHeader) - 1, '\0');
   ssize_t got = 0;
   if (::fstat(fd, &st) == 0 && st.st_size > 0) got = ::pread(fd, &head[0], head.size(), 0);
   if (st.st_size > 0 && (got != static_cast<ssize_t>(head.size()) || head != kHeader)) {
-    ::close(fd);
     Refuse(path, "the file exists and is no capture (it does not start with \"" +
                      std::string(kHeader, sizeof(kHeader) - 2) + "\"); not overwritten");
   }
@@ -160,17 +161,10 @@ CaptureWriter::CaptureWriter(const std::string& path, const std::string& history
   off_t end = st.st_size;
   char last = '\n';
   while (end > 0 && ::pread(fd, &last, 1, end - 1) == 1 && last != '\n') --end;
-  if (end != st.st_size && ::ftruncate(fd, end) != 0) {
-    const int err = errno;
-    ::close(fd);
-    Refuse(path, std::strerror(err));
-  }
+  if (end != st.st_size && ::ftruncate(fd, end) != 0) Refuse(path, std::strerror(errno));
   file_ = ::fdopen(fd, "a");
-  if (file_ == nullptr) {
-    const int err = errno;
-    ::close(fd);
-    Refuse(path, std::strerror(err));
-  }
+  if (file_ == nullptr) Refuse(path, std::strerror(errno));
+  owned.release();  // the stream owns it now
   if ((end == 0 && std::fputs(kHeader, file_) == EOF) || std::fflush(file_) != 0) {
     const int err = errno;
     std::fclose(file_);

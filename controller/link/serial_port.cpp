@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "controller/common/unique_fd.h"
+
 namespace controller {
 
 namespace {
@@ -53,22 +55,18 @@ constexpr long long kMinQuietWindowMs = 100;
 int OpenSerialPort(const std::string& path, int baud) {
   const speed_t speed = SpeedConstant(baud);
   if (speed == B0) Fail(path, "unsupported speed " + std::to_string(baud));
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // Closed by its owner on every way out but the last.
+  UniqueFd port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  const int fd = port.get();
   if (fd < 0 && errno == EBUSY) Fail(path, kInUse);
   if (fd < 0) Fail(path, std::strerror(errno));
   termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {
-    const std::string why = std::strerror(errno);
-    ::close(fd);
-    Fail(path, "not a terminal (" + why + ")");
-  }
+  if (::tcgetattr(fd, &tio) != 0)
+    Fail(path, "not a terminal (" + std::string(std::strerror(errno)) + ")");
   // Two readers of one line would split its replies between them. The lock
   // also holds against root, which TIOCEXCL does not stop.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    ::close(fd);
-    Fail(path, err == EWOULDBLOCK ? kInUse : std::strerror(err));
-  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    Fail(path, errno == EWOULDBLOCK ? kInUse : std::strerror(errno));
   ::cfmakeraw(&tio);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
   tio.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -76,14 +74,10 @@ int OpenSerialPort(const std::string& path, int baud) {
   tio.c_cc[VTIME] = 0;
   ::cfsetispeed(&tio, speed);
   ::cfsetospeed(&tio, speed);
-  if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-    const std::string why = std::strerror(errno);
-    ::close(fd);
-    Fail(path, why);
-  }
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) Fail(path, std::strerror(errno));
   ::ioctl(fd, TIOCEXCL);
   ::tcflush(fd, TCIOFLUSH);
-  return fd;
+  return port.release();
 }
 
 void CloseSerialPort(int fd) {

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "controller/common/unique_fd.h"
+
 extern char** environ;
 
 namespace controller {
@@ -69,6 +71,8 @@ SimProcess::SimProcess(const std::string& program, const std::string& scenario,
   const std::string what = "cannot start simulator " + program + " (scenario " + scenario + "): ";
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error(what + std::strerror(errno));
+  UniqueFd from_child(fds[0]);
+  UniqueFd child_out(fds[1]);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -97,14 +101,13 @@ SimProcess::SimProcess(const std::string& program, const std::string& scenario,
   const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  ::close(fds[1]);
+  child_out.reset();  // the child's copy is the only writer left
   if (rc != 0) {
-    ::close(fds[0]);
     pid_ = -1;
     throw std::runtime_error(what + std::strerror(rc));
   }
-  pty_path_ = ReadFirstLine(fds[0]);
-  ::close(fds[0]);
+  pty_path_ = ReadFirstLine(from_child.get());
+  from_child.reset();
   if (pty_path_.empty() || pty_path_[0] != '/') {
     // A child that closed its output is usually exiting: give it a moment so its
     // exit status, not a bare "no path", ends up in the message.
