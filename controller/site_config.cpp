@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <climits>
-#include <fstream>
 #include <memory>
 #include <set>
 
+#include "controller/common/file.h"
 #include "controller/common/utf8.h"
 #include "controller/framework/device_settings.h"
 #include "controller/framework/known_keys.h"
@@ -214,13 +214,9 @@ SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
 }
 
 SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read site file " + path);
-  // Read up to one byte past the limit, never the whole of a huge file.
-  std::string body(kMaxSiteBytes + 1, '\0');
-  in.read(&body[0], static_cast<std::streamsize>(body.size()));
-  if (in.bad()) throw std::runtime_error("cannot read site file " + path);
-  body.resize(static_cast<std::size_t>(in.gcount()));
+  std::optional<std::string> read = ReadFileUpTo(path, kMaxSiteBytes);
+  if (!read) throw std::runtime_error("cannot read site file " + path);
+  std::string& body = *read;
   if (body.size() > kMaxSiteBytes)
     throw std::runtime_error(path + ": larger than " +
                              std::to_string(kMaxSiteBytes / (1024 * 1024)) +

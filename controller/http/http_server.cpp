@@ -3,19 +3,18 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
+#include "controller/common/file.h"
+#include "controller/common/iso_time.h"
+#include "controller/common/output.h"
 #include "controller/http/http_acceptor.h"
 #include "controller/http/http_head.h"
 #include "controller/http/http_history.h"
 #include "controller/http/http_pool.h"
 #include "controller/http/http_stream.h"
-#include "controller/common/iso_time.h"
-#include "controller/common/output.h"
-#include "controller/status/status_render.h"
 #include "controller/http/web_assets.h"
+#include "controller/status/status_render.h"
 
 namespace controller {
 
@@ -55,12 +54,12 @@ void SendError(httplib::Response& res, int status, const std::string& message) {
   res.set_content(ErrorJson(message), kJson);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+// Debian's minified chart.js is about 200 KiB.
+constexpr std::size_t kMaxAssetBytes = 16 * 1024 * 1024;
+
+std::string ReadAsset(const std::string& path) {
+  std::optional<std::string> body = ReadFileUpTo(path, kMaxAssetBytes);
+  return body && body->size() <= kMaxAssetBytes ? std::move(*body) : std::string();
 }
 
 }  // namespace
@@ -265,7 +264,7 @@ std::string HttpServer::Start() {
   Impl& m = *impl_;
   Bind();
   if (!m.options.chart_js_path.empty()) {
-    m.chart_js = ReadFile(m.options.chart_js_path);
+    m.chart_js = ReadAsset(m.options.chart_js_path);
     if (m.chart_js.empty())
       Complain(m.options.chart_js_path +
                " is missing: the status page shows no charts (install libjs-chart.js)");

@@ -29,9 +29,7 @@ int NextBackoffMs(int prev_ms) {
   return prev_ms >= kMaxBackoffMs / 2 ? kMaxBackoffMs : prev_ms * 2;
 }
 
-std::string Who(const DeviceConfig& cfg) {
-  return cfg.name + " (data id " + std::to_string(cfg.data_id) + ")";
-}
+std::string Who(const DeviceConfig& cfg) { return Who(cfg.name, cfg.data_id); }
 
 std::string Seconds(long long ms) {
   return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "controller/common/output.h"
+
 namespace controller {
 
 namespace {
@@ -20,10 +22,6 @@ std::string NowLocal() {
   char buf[32];
   std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &tm);
   return buf;
-}
-
-std::string Who(const std::string& device, std::uint32_t data_id) {
-  return device + " (data id " + std::to_string(data_id) + ")";
 }
 
 std::string Labelled(const std::string& id) { return SignalLabel(id) + " [" + id + "]"; }
