@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "controller/common/unique_fd.h"
+#include "controller/common/write_all.h"
 
 namespace controller {
 
@@ -17,25 +18,6 @@ namespace {
 constexpr std::size_t kReadBytes = 64 * 1024;
 constexpr std::size_t kWriteBytes = 64 * 1024;
 constexpr int kWritableWaitMs = 1000;
-
-// Blocking writes; a real output someone made non-blocking is waited on too.
-int WriteAllOrErrno(int fd, const char* data, std::size_t len) {
-  std::size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::write(fd, data + done, len - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, kWritableWaitMs);
-    } else {
-      return n < 0 ? errno : EIO;
-    }
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -137,7 +119,7 @@ void OutputPump::Write(Shared& s) {
     s.held.erase(0, take);
     if (s.error != 0) continue;  // the output failed: keep draining, show nothing
     lock.unlock();
-    const int err = WriteAllOrErrno(s.real_fd.get(), out.data(), out.size());
+    const int err = WriteAll(s.real_fd.get(), out.data(), out.size(), kWritableWaitMs, true);
     if (err != 0 && s.on_error) s.on_error(err);
     lock.lock();
     if (err != 0) s.error = err;
