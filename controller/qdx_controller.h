@@ -22,7 +22,7 @@ namespace controller {
 // Why a stored record must not be replayed to a device, or empty when it may
 // be: it must carry the device's data id in its first four bytes
 // (little-endian) and be at most max_age_s old at now_s (seconds since 1970).
-std::string CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, int max_age_s,
+std::string CacheRefusal(const HistoryRow& rec, std::uint32_t data_id, int max_age_s,
                          std::int64_t now_s);
 
 struct RunLimits {

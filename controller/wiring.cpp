@@ -26,9 +26,9 @@ std::string Ago(std::int64_t s) {
 
 }  // namespace
 
-std::string controller::CacheRefusal(const StoredRecord& rec, std::uint32_t data_id, int max_age_s,
+std::string controller::CacheRefusal(const HistoryRow& rec, std::uint32_t data_id, int max_age_s,
                                      std::int64_t now_s) {
-  const Bytes& b = rec.bytes;
+  const Bytes& b = rec.data;
   if (b.size() < 4)
     return "it holds " + std::to_string(b.size()) + " bytes, too few to carry a data id";
   const std::uint32_t carried =
@@ -172,7 +172,7 @@ void QDXController::InstallSinks(DeviceLink& link) {
     row.data_id = l->cfg().data_id;
     row.record_type = l->last_type();
     row.device_type = l->cfg().type;
-    row.time = std::chrono::system_clock::now();
+    row.time_ms = controller::NowUtcMs();
     row.data.assign(data, data + len);
     // Not swallowed: the run ends with a failure status once this cycle is over.
     if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
@@ -213,7 +213,7 @@ void QDXController::ReplayCache(DeviceLink& link) {
     Say(Who(cfg) + ": stored record not replayed: " + refusal);
     return;
   }
-  const controller::Bytes& bytes = latest->bytes;
+  const controller::Bytes& bytes = latest->data;
   if (!link.Replay(bytes.data(), static_cast<int>(bytes.size()))) {
     Say(Who(cfg) + ": stored record of " + std::to_string(bytes.size()) +
         " bytes not accepted by the device");

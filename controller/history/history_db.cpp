@@ -214,8 +214,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* erro
   int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
     const HistoryRow& row = rows[i];
-    const std::int64_t ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(row.time.time_since_epoch()).count();
+    const std::int64_t ms = row.time_ms;
     const std::string time = FormatUtcMs(ms);
     sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(row.data_id));
     sqlite3_bind_text(insert_, 2, row.device_type.c_str(), -1, SQLITE_STATIC);
@@ -247,25 +246,29 @@ void HistoryDb::Store(std::uint32_t data_id, const std::string& device_type, int
   one[0].data_id = data_id;
   one[0].device_type = device_type;
   one[0].record_type = record_type;
-  one[0].time = std::chrono::system_clock::now();
+  one[0].time_ms = NowUtcMs();
   one[0].data.assign(data, data + len);
   std::string error;
   if (StoreGroup(one, &error) != SQLITE_OK)
     throw HistoryError("history database " + path_ + ": cannot store a record: " + error);
 }
 
-boost::optional<StoredRecord> HistoryDb::Latest(std::uint32_t data_id,
-                                                const std::string& device_type) {
+boost::optional<HistoryRow> HistoryDb::Latest(std::uint32_t data_id,
+                                              const std::string& device_type) {
   sqlite3_reset(latest_);
   sqlite3_bind_int64(latest_, 1, static_cast<sqlite3_int64>(data_id));
   sqlite3_bind_text(latest_, 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
   const int rc = sqlite3_step(latest_);
-  boost::optional<StoredRecord> out;
+  boost::optional<HistoryRow> out;
   if (rc == SQLITE_ROW) {
     const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(latest_, 0));
     const int n = sqlite3_column_bytes(latest_, 0);
     const auto* t = sqlite3_column_text(latest_, 1);
-    StoredRecord rec{Bytes(p, p + (p ? n : 0)), t ? reinterpret_cast<const char*>(t) : "", 0};
+    HistoryRow rec;
+    rec.data_id = data_id;
+    rec.device_type = device_type;
+    rec.data.assign(p, p + (p ? n : 0));
+    rec.time = t ? reinterpret_cast<const char*>(t) : "";
     if (sqlite3_column_type(latest_, 2) != SQLITE_NULL) {
       rec.time_ms = sqlite3_column_int64(latest_, 2);
     } else {

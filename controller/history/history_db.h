@@ -20,20 +20,14 @@ class HistoryError : public std::runtime_error {
 
 using Bytes = std::vector<unsigned char>;
 
-// One record on its way into the history.
+// One record as the history keeps it, on its way in and as read back.
 struct HistoryRow {
   std::uint32_t data_id = 0;
   int record_type = 0;
   std::string device_type;
-  std::chrono::system_clock::time_point time;  // when it was published
+  std::int64_t time_ms = 0;  // when it was published, UTC ms since 1970; 0: read `time`
+  std::string time;          // the stored UTC text; not needed on the way in
   Bytes data;
-};
-
-// A stored record with the time its row was written.
-struct StoredRecord {
-  Bytes bytes;
-  std::string time;          // UTC, as UtcTimestamp() gives it
-  std::int64_t time_ms = 0;  // the same time in milliseconds since 1970; 0: read the text
 };
 
 // Bounds of the history; 0 means no bound.
@@ -74,7 +68,7 @@ class HistoryDb {
              const unsigned char* data, unsigned int len);
 
   // The newest stored record of a device, if any.
-  boost::optional<StoredRecord> Latest(std::uint32_t data_id, const std::string& device_type);
+  boost::optional<HistoryRow> Latest(std::uint32_t data_id, const std::string& device_type);
 
   // Closes the database and, if this object created the file, removes it with
   // its journal files: for a start-up that failed after the history was opened.

@@ -204,7 +204,7 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   sqlite3_stmt* scan = db.Prepare(kRange, req);
   sqlite3_bind_int64(scan, 4, req.to_ms);
   const auto take = [&](sqlite3_stmt* s) {
-    HistoryEntry row;
+    HistoryRow row;
     row.time = ColumnText(s, 0);
     row.record_type = sqlite3_column_int(s, 1);
     const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 2));
@@ -256,7 +256,7 @@ std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
   out.Key("measurements");
   WriteMeasurementTable(out);
   out.Key("records").BeginArray();
-  for (const HistoryEntry& row : page.rows) WriteRecord(out, row.record_type, row.data, row.time);
+  for (const HistoryRow& row : page.rows) WriteRecord(out, row.record_type, row.data, row.time);
   out.EndArray().EndObject();
   return std::move(out.str());
 }
@@ -271,7 +271,7 @@ std::string HistoryCsv(const HistoryPage& page) {
   }
   out += ",state,flags,hex\r\n";
   out.reserve(out.size() + page.rows.size() * 120);
-  for (const HistoryEntry& row : page.rows) {
+  for (const HistoryRow& row : page.rows) {
     out += row.time;
     out += ',';
     out += std::to_string(row.record_type);

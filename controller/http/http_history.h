@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/history/history_db.h"
 #include "controller/status/status_board.h"
 
 namespace controller {
@@ -46,15 +47,9 @@ void CheckParamNames(const QueryParams& params, std::initializer_list<const char
 HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard& board,
                                    std::int64_t now_ms);
 
-struct HistoryEntry {
-  std::string time;  // as stored: "YYYY-MM-DDTHH:MM:SS.mmmZ"
-  int record_type = 0;
-  std::vector<unsigned char> data;
-};
-
 struct HistoryPage {
-  std::vector<HistoryEntry> rows;
-  bool more = false;  // the range holds further records after the last row
+  std::vector<HistoryRow> rows;  // time as stored: "YYYY-MM-DDTHH:MM:SS.mmmZ"
+  bool more = false;             // the range holds further records after the last row
 };
 
 // Rows of the device in [from, to], oldest first, in the order they were

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
 #include "support/temp_dir.h"
 
@@ -48,7 +49,7 @@ class HistoryWriterTest : public ::testing::Test {
     r.data_id = 1001;
     r.record_type = 5035;
     r.device_type = "zota_up2200";
-    r.time = std::chrono::system_clock::now();
+    r.time_ms = controller::NowUtcMs();
     r.data.assign(26, 0);
     r.data[0] = static_cast<unsigned char>(n);
     return r;

@@ -19,6 +19,10 @@
 
 namespace {
 
+std::int64_t ToMs(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
 struct BadTable {
   const char* sql;
   const char* message;
@@ -55,11 +59,11 @@ TEST_F(HistoryDbTest, KeepsRecordsAcrossReopenAndPerDevice) {
   const std::int64_t now = std::time(nullptr);
   const auto latest = db.Latest(1001, "zota_up2200");
   ASSERT_TRUE(latest);
-  EXPECT_EQ(latest->bytes, (controller::Bytes{1, 0, 2}));
+  EXPECT_EQ(latest->data, (controller::Bytes{1, 0, 2}));
   const auto stored = controller::ParseUtcTimestamp(latest->time);
   ASSERT_TRUE(stored) << latest->time;
   EXPECT_LE(std::abs(*stored - now), 5) << latest->time;  // the row's own time, in UTC
-  EXPECT_EQ(db.Latest(1002, "zota_up2200")->bytes.size(), 26u);
+  EXPECT_EQ(db.Latest(1002, "zota_up2200")->data.size(), 26u);
   EXPECT_FALSE(db.Latest(1001, "other"));
 }
 
@@ -152,7 +156,7 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
   EXPECT_EQ(Count(path_, "SELECT time_ms FROM history WHERE id = 4321"),
             1796637600000LL + 4320 * 1000);
   EXPECT_EQ(Count(path_, "SELECT time_ms FROM history WHERE time = 'garbled'"), 0);
-  EXPECT_EQ(db.Latest(7, "z")->bytes, (controller::Bytes{2}));
+  EXPECT_EQ(db.Latest(7, "z")->data, (controller::Bytes{2}));
 }
 
 // keep_days removes older records, newer ones stay, and so do this run's own
@@ -175,7 +179,7 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
   std::vector<controller::HistoryRow> mine(1);
   mine[0].data_id = 8;
   mine[0].device_type = "z";
-  mine[0].time = now - std::chrono::hours(24 * 30);  // a clock that was a month behind
+  mine[0].time_ms = ToMs(now - std::chrono::hours(24 * 30));  // a clock that was a month behind
   mine[0].data = {3};
   ASSERT_EQ(db.StoreGroup(mine, nullptr), SQLITE_OK);
   const auto removed = UpkeepAll(db);
@@ -197,7 +201,7 @@ TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
   for (auto& r : rows) {
     r.data_id = 7;
     r.device_type = "zota_up2200";
-    r.time = std::chrono::system_clock::now();
+    r.time_ms = ToMs(std::chrono::system_clock::now());
     r.data.assign(26, 0);
   }
   for (int group = 0; group < 30; ++group) {

@@ -29,7 +29,9 @@ TEST_F(QdxControllerTest, BackoffDoublesUpToTheCap) {
 
 // Device 1001 with a 300 s limit, asked at 2026-12-07T20:10:00Z.
 TEST_P(QdxControllerTest, ReplaysOnlyTheDevicesOwnRecentRecord) {
-  const controller::StoredRecord rec{GetParam().bytes, GetParam().time};
+  controller::HistoryRow rec;
+  rec.data = GetParam().bytes;
+  rec.time = GetParam().time;
   EXPECT_EQ(controller::CacheRefusal(rec, 1001, 300, 1796674200), GetParam().refusal);
 }
 
