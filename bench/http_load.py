@@ -15,7 +15,6 @@ record times around its poll grid.
 """
 import argparse
 import http.client
-import json
 import os
 import re
 import signal
@@ -28,6 +27,8 @@ import tempfile
 import threading
 import time
 from datetime import datetime, timedelta, timezone
+
+from bench_site import write_site
 
 HISTORY_ROWS = 10000
 POLLS = re.compile(r"polls: the latest went out (\d+) ms after its time")
@@ -116,13 +117,9 @@ def grid_spread(db, interval_ms, skip_s):
 def run(args, clients):
     tmp = tempfile.mkdtemp(prefix="qdx-http-bench-")
     db = os.path.join(tmp, "h.db")
-    devices = [{"name": "ups%03d" % i, "type": "zota_up2200", "data_id": 1000 + i,
-                "port": "sim:steady:%d" % (i + 1), "poll_interval_ms": args.interval_ms,
-                "reply_timeout_ms": min(args.interval_ms - 10, 800),
-                "settings": {"appSetting": {"b_mode": 1}}} for i in range(args.devices)]
-    site = os.path.join(tmp, "site.json")
-    with open(site, "w") as f:
-        json.dump({"plugins": [os.path.join(args.build, "zota_up2200.so")], "devices": devices}, f)
+    site = write_site(tmp, args.build, args.devices, args.interval_ms,
+                      reply_timeout_ms=min(args.interval_ms - 10, 800), name="ups%03d",
+                      settings={"appSetting": {"b_mode": 1}})
     out_path = os.path.join(tmp, "out.log")
     out = open(out_path, "w")
     host = subprocess.Popen([os.path.join(args.build, "qdx-host"), "--db", db, "--http",

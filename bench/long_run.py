@@ -10,7 +10,6 @@ the file stayed under its bound.
     bench/long_run.py --build build --devices 50 --poll-ms 50 --minutes 10 --max-mb 16
 """
 import argparse
-import json
 import os
 import re
 import signal
@@ -19,6 +18,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from bench_site import write_site
 
 RECORD = re.compile(rb"\) {2}record 5035: ")
 REMOVED = re.compile(rb"history: removed (\d+) records")
@@ -74,14 +75,8 @@ def main():
     args = ap.parse_args()
     build = os.path.abspath(args.build)
     tmp = tempfile.mkdtemp(prefix="qdx-long-")
-    site = {"plugins": [os.path.join(build, "zota_up2200.so")],
-            "history": {"max_mb": args.max_mb},
-            "devices": [{"name": "ups%02d" % i, "type": "zota_up2200", "data_id": 1000 + i,
-                         "port": "sim:steady:%d" % (i + 1), "poll_interval_ms": args.poll_ms,
-                         "reply_timeout_ms": 800} for i in range(args.devices)]}
-    site_path = os.path.join(tmp, "site.json")
-    with open(site_path, "w") as f:
-        json.dump(site, f)
+    site_path = write_site(tmp, build, args.devices, args.poll_ms, name="ups%02d",
+                           history={"max_mb": args.max_mb})
     db = os.path.join(tmp, "history.db")
     out_path = os.path.join(tmp, "out.log")
     with open(out_path, "wb") as out:

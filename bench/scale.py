@@ -11,7 +11,6 @@ was stored and that no exchange failed.
     bench/scale.py --build build --devices 1000 --seconds 60 --strace-seconds 10
 """
 import argparse
-import json
 import os
 import re
 import shutil
@@ -21,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from bench_site import write_site
 
 RECORD = re.compile(rb"\) {2}record 5035: ")
 SUMMARY = re.compile(r"(\d+) cycles, (\d+) records published, (\d+) communication failures")
@@ -97,14 +98,7 @@ def main():
         if not os.path.exists(os.path.join(build, prog)):
             sys.exit("scale.py: %s not found in %s; build the tools first" % (prog, build))
     tmp = tempfile.mkdtemp(prefix="qdx-scale-")
-    site = {"plugins": [os.path.join(build, "zota_up2200.so")], "devices": [
-        {"name": "ups%04d" % i, "type": "zota_up2200", "data_id": 1000 + i,
-         "port": "sim:steady:%d" % (i + 1),
-         "poll_interval_ms": args.poll_ms + i % (args.spread_ms + 1),
-         "reply_timeout_ms": 800} for i in range(args.devices)]}
-    site_path = os.path.join(tmp, "site.json")
-    with open(site_path, "w") as f:
-        json.dump(site, f)
+    site_path = write_site(tmp, build, args.devices, args.poll_ms, spread_ms=args.spread_ms)
     db = os.path.join(tmp, "history.db")
     out_path = os.path.join(tmp, "out.log")
     err_path = os.path.join(tmp, "err.log")
