@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 
+#include "controller/common/decimal.h"
 #include "controller/common/file.h"
 #include "controller/common/utf8.h"
 #include "controller/framework/device_settings.h"
@@ -109,11 +110,11 @@ void ParseSimPort(const std::string& port, DeviceConfig& dev, const std::string&
   if (dev.sim_scenario.empty()) Fail(origin, where, "names no simulator scenario");
   if (colon == std::string::npos) return;
   const std::string seed = rest.substr(colon + 1);
-  if (seed.empty() || seed.size() > 10 || seed.find_first_not_of("0123456789") != std::string::npos)
-    Fail(origin, where, "has a simulator seed that is not a whole number");
-  const unsigned long long n = std::stoull(seed);
-  if (n > UINT32_MAX) Fail(origin, where, "has a simulator seed above 4294967295");
-  dev.sim_seed = static_cast<std::uint32_t>(n);
+  const bool digits = !seed.empty() && seed.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits) Fail(origin, where, "has a simulator seed that is not a whole number");
+  const std::optional<std::uint32_t> n = ParseDecimal<std::uint32_t>(seed);
+  if (!n) Fail(origin, where, "has a simulator seed above 4294967295");
+  dev.sim_seed = *n;
 }
 
 DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::string& origin) {

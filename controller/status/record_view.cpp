@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "controller/common/hex.h"
 #include "controller/common/output.h"
 
 namespace controller {
@@ -38,9 +39,8 @@ std::string Describe(int type, const unsigned char* data, unsigned int len,
   if (!r) {
     out += " (" + std::to_string(len) + " bytes):";
     for (unsigned int i = 0; i < len; ++i) {
-      char hex[4];
-      std::snprintf(hex, sizeof(hex), " %02X", data[i]);
-      out += hex;
+      out += ' ';
+      AppendHexByte(out, data[i], HexCase::kUpper);
     }
     return out;
   }
