@@ -9,7 +9,10 @@ namespace {
 
 constexpr std::int64_t kMsPerDay = 86400000;
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
+// Days since 1970-01-01 of a proleptic Gregorian date. Two small closed forms
+// kept here rather than Boost.DateTime, which throws on years outside
+// 1400-9999 that a request may name, or Debian's libhowardhinnant-date-dev, a
+// package more for the armhf and old-ABI builds for these two functions.
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
