@@ -92,11 +92,17 @@ constexpr bool FlagsInFieldOrder() {
   return true;
 }
 
-// A checked signal's name and unit are those of its measurement.
+// A checked signal's name and unit are those of its measurement, in tenths.
+// Looked up by index, not through MeasurementAt: under GCC's sanitizers a
+// pointer compared with null is no constant expression.
 constexpr bool EveryCheckedFieldIsMeasured() {
   for (const CheckedSignal& s : kCheckedSignals) {
-    const Measurement* m = MeasurementAt(s.offset);
-    if (!m || m->scale != static_cast<double>(kCheckedScale)) return false;
+    bool found = false;
+    for (std::size_t i = 0; i < kMeasurementCount; ++i) {
+      found = found || (kMeasurements[i].offset == s.offset &&
+                        kMeasurements[i].scale == static_cast<double>(kCheckedScale));
+    }
+    if (!found) return false;
   }
   return true;
 }
