@@ -148,6 +148,33 @@ void BM_DayStep60(benchmark::State& state) {
 }
 BENCHMARK(BM_DayStep60)->Unit(benchmark::kMicrosecond);
 
+// The week chart against the plain answer, one of each in turn, so that the
+// machine's drift during a run weighs on both alike.
+void BM_WeekAgainstPlain(benchmark::State& state) {
+  const controller::HistoryRequest plain =
+      Request(Week().end_ms - 999 * 1000, Week().end_ms, 0, 1000);
+  const controller::HistoryRequest week =
+      Request(Week().start_ms, Week().end_ms, 600, controller::kMaxHistoryLimit);
+  const auto serve = [](const controller::HistoryRequest& req) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::string json =
+        controller::HistoryJson(req, controller::ReadHistory(Week().path, req));
+    benchmark::DoNotOptimize(json.data());
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+  };
+  double plain_us = 0.0;
+  double week_us = 0.0;
+  for (auto _ : state) {
+    plain_us += serve(plain);
+    week_us += serve(week);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["plain_us"] = plain_us / n;
+  state.counters["week_us"] = week_us / n;
+  state.counters["week_per_plain"] = week_us / plain_us;
+}
+BENCHMARK(BM_WeekAgainstPlain)->Unit(benchmark::kMicrosecond);
+
 // The text of the largest answer from its rows, as JSON and as CSV.
 controller::HistoryPage FullPage() {
   const unsigned char record[] = {0xE9, 0x03, 0x00, 0x00, 0xFC, 0x08, 0xF7, 0x08, 0xFC,

@@ -80,11 +80,26 @@ std::string FormatUtcMs(std::int64_t ms) {
   unsigned d = 0;
   CivilFromDays(days, y, m, d);
   const int secs = static_cast<int>(rest / 1000);
-  char buf[40];
-  std::snprintf(buf, sizeof(buf), "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                static_cast<long long>(y), m, d, secs / 3600, secs / 60 % 60, secs % 60,
-                static_cast<int>(rest % 1000));
-  return buf;
+  const int milli = static_cast<int>(rest % 1000);
+  if (y < 0 || y > 9999) {
+    char wide[48];
+    std::snprintf(wide, sizeof(wide), "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                  static_cast<long long>(y), m, d, secs / 3600, secs / 60 % 60, secs % 60, milli);
+    return wide;
+  }
+  // Digit by digit: every stored record and every chart point is formatted.
+  char buf[] = "0000-00-00T00:00:00.000Z";
+  const auto put = [&](int at, int width, unsigned v) {
+    for (int i = at + width - 1; i >= at; --i, v /= 10) buf[i] = static_cast<char>('0' + v % 10);
+  };
+  put(0, 4, static_cast<unsigned>(y));
+  put(5, 2, m);
+  put(8, 2, d);
+  put(11, 2, static_cast<unsigned>(secs / 3600));
+  put(14, 2, static_cast<unsigned>(secs / 60 % 60));
+  put(17, 2, static_cast<unsigned>(secs % 60));
+  put(20, 3, static_cast<unsigned>(milli));
+  return std::string(buf, sizeof(buf) - 1);
 }
 
 boost::optional<std::int64_t> ParseUtcMs(const std::string& s) {

@@ -28,8 +28,13 @@ constexpr char kCacheSize[] = "PRAGMA cache_size=-16384";
 // index; rows stored at the same time keep their storing order. Rows whose
 // time_ms is not yet filled in are not found.
 constexpr char kRange[] =
-    "SELECT time, record_type, data, time_ms FROM history WHERE data_id = ?1 AND "
+    "SELECT time, record_type, data FROM history WHERE data_id = ?1 AND "
     "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
+// The first row at or after a step's start, read from the time index alone
+// (it holds the record); its time is given from time_ms.
+constexpr char kStepPoint[] =
+    "SELECT time_ms, record_type, data FROM history WHERE data_id = ?1 AND "
+    "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT 1";
 
 const std::string* Single(const QueryParams& params, const char* name) {
   const auto it = params.find(name);
@@ -90,7 +95,9 @@ class Connection {
       reader.db = nullptr;
     }
     if (!reader.db) {
-      if (sqlite3_open_v2(path.c_str(), &reader.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+      // Answers take turns on it (mu), so SQLite's own locking is not needed.
+      if (sqlite3_open_v2(path.c_str(), &reader.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                          nullptr) != SQLITE_OK) {
         // A failed open still hands out a handle.
         const std::string why = reader.db ? sqlite3_errmsg(reader.db) : "out of memory";
         sqlite3_close(reader.db);
@@ -197,49 +204,54 @@ HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard&
 
 HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   HistoryPage page;
-  page.rows.reserve(std::min<std::size_t>(req.limit, kDefaultHistoryLimit));
+  const std::int64_t step_ms = static_cast<std::int64_t>(req.step_s) * 1000;
+  const std::size_t expected =
+      step_ms == 0 ? kDefaultHistoryLimit
+                   : static_cast<std::size_t>(std::min<std::int64_t>(
+                         (req.to_ms - req.from_ms) / step_ms + 2, kMaxHistoryLimit));
+  page.rows.reserve(std::min(req.limit, expected));
   SharedReader& reader = Reader();
   std::lock_guard<std::mutex> lock(reader.mu);
   Connection db(reader, db_path);
-  sqlite3_stmt* scan = db.Prepare(kRange, req);
-  sqlite3_bind_int64(scan, 4, req.to_ms);
-  const auto take = [&](sqlite3_stmt* s) {
+  const auto take = [&](sqlite3_stmt* s, int record_type_col, int data_col) {
     HistoryRow row;
-    row.time = ColumnText(s, 0);
-    row.record_type = sqlite3_column_int(s, 1);
-    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 2));
-    if (p) row.data.assign(p, p + sqlite3_column_bytes(s, 2));
+    row.record_type = sqlite3_column_int(s, record_type_col);
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, data_col));
+    if (p) row.data.assign(p, p + sqlite3_column_bytes(s, data_col));
     page.rows.push_back(std::move(row));
+    return &page.rows.back();
   };
-  const std::int64_t step_ms = static_cast<std::int64_t>(req.step_s) * 1000;
   if (step_ms == 0) {
-    // One more than asked for tells whether the range holds further rows.
+    sqlite3_stmt* scan = db.Prepare(kRange, req);
     sqlite3_bind_int64(scan, 3, req.from_ms);
+    sqlite3_bind_int64(scan, 4, req.to_ms);
+    // One more than asked for tells whether the range holds further rows.
     sqlite3_bind_int64(scan, 5, static_cast<sqlite3_int64>(req.limit) + 1);
     while (db.Step(scan) == SQLITE_ROW) {
       if (page.rows.size() == req.limit) {
         page.more = true;
         break;
       }
-      take(scan);
+      take(scan, 1, 2)->time = ColumnText(scan, 0);
     }
     return page;
   }
   // One seek per step: the first row at or after the start of each step, all
   // in one read transaction rather than one each.
+  sqlite3_stmt* seek = db.Prepare(kStepPoint, req);
+  sqlite3_bind_int64(seek, 4, req.to_ms);
   db.Exec("BEGIN");
-  sqlite3_bind_int64(scan, 5, 1);
   std::int64_t from = req.from_ms;
   while (from <= req.to_ms) {
-    sqlite3_reset(scan);
-    sqlite3_bind_int64(scan, 3, from);
-    if (db.Step(scan) != SQLITE_ROW) break;
+    sqlite3_reset(seek);
+    sqlite3_bind_int64(seek, 3, from);
+    if (db.Step(seek) != SQLITE_ROW) break;
     if (page.rows.size() == req.limit) {
       page.more = true;
       break;
     }
-    take(scan);
-    const std::int64_t at = sqlite3_column_int64(scan, 3);
+    const std::int64_t at = sqlite3_column_int64(seek, 0);
+    take(seek, 1, 2)->time = FormatUtcMs(at);
     from = (at / step_ms + 1) * step_ms;
   }
   return page;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "controller/common/iso_time.h"
+#include "controller/history/history_writer.h"
 #include "support/expect.h"
 #include "support/temp_dir.h"
 
@@ -159,6 +160,23 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
   EXPECT_EQ(db.Latest(7, "z")->data, (controller::Bytes{2}));
 }
 
+// A time index of an earlier layout (without the record) is built anew.
+TEST_F(HistoryDbTest, RebuildsANarrowerTimeIndex) {
+  { controller::HistoryDb create(path_); }
+  Sql(path_,
+      "DROP INDEX history_time;"
+      "CREATE INDEX history_time ON history(data_id, device_type, time_ms) "
+      "WHERE time_ms IS NOT NULL;"
+      "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
+      "VALUES(7, 'z', 5035, '1970-01-01T00:00:01.000Z', x'01', 1000);");
+  { controller::HistoryDb reopen(path_); }
+  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM pragma_index_info('history_time')"), 6);
+  EXPECT_EQ(Count(path_,
+                  "SELECT COUNT(*) FROM history INDEXED BY history_time "
+                  "WHERE data_id = 7 AND time_ms >= 0"),
+            1);
+}
+
 // keep_days removes older records, newer ones stay, and so do this run's own
 // even when the clock put them in the past.
 TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
@@ -197,14 +215,14 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
 // Past max_mb the oldest rows go and the file hands the pages back.
 TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
   controller::HistoryDb db(path_, controller::HistoryLimits{0, 1, 0});
-  std::vector<controller::HistoryRow> rows(1000);
+  std::vector<controller::HistoryRow> rows(controller::HistoryWriterOptions{}.group_max);
   for (auto& r : rows) {
     r.data_id = 7;
     r.device_type = "zota_up2200";
     r.time_ms = ToMs(std::chrono::system_clock::now());
     r.data.assign(26, 0);
   }
-  for (int group = 0; group < 30; ++group) {
+  for (int group = 0; group < 120; ++group) {
     ASSERT_EQ(db.StoreGroup(rows, nullptr), SQLITE_OK);
     UpkeepAll(db);
   }
@@ -212,7 +230,8 @@ TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
                                   "SELECT page_count * page_size FROM pragma_page_count, "
                                   "pragma_page_size");
   EXPECT_LE(size, 1024 * 1024);
-  EXPECT_EQ(Count(path_, "SELECT MAX(id) FROM history"), 30000);  // the newest stay
+  EXPECT_EQ(Count(path_, "SELECT MAX(id) FROM history"),
+            static_cast<std::int64_t>(120 * rows.size()));  // the newest stay
   EXPECT_GT(Count(path_, "SELECT MIN(id) FROM history"), 1);
 }
 
