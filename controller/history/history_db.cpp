@@ -32,15 +32,13 @@ constexpr char kSchema[] =
 constexpr const char* kIndexes[] = {
     "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)",
     // Partial: taking over an older file adds no entry until a row is filled.
-    // It carries the record too, so a chart's point per step is one seek in
-    // it, not a second one into the table (about 30 bytes more a row). Whole
-    // numbers lead, as they compare fastest; id keeps rows of the same time in
-    // storing order.
-    "CREATE INDEX IF NOT EXISTS history_time ON history(data_id, time_ms, id, device_type, "
-    "record_type, data) WHERE time_ms IS NOT NULL",
+    // Whole numbers only, as they compare fastest; the row id it ends with
+    // keeps rows of the same time in storing order.
+    "CREATE INDEX IF NOT EXISTS history_time ON history(data_id, time_ms) "
+    "WHERE time_ms IS NOT NULL",
     "CREATE INDEX IF NOT EXISTS history_unfilled ON history(id) WHERE time_ms IS NULL"};
 
-constexpr int kTimeIndexColumns = 6;
+constexpr int kTimeIndexColumns = 2;
 
 constexpr const char* kColumns[] = {"id", "data_id", "device_type", "record_type", "time", "data"};
 constexpr char kTimeMsColumn[] = "time_ms";
@@ -177,7 +175,7 @@ std::int64_t HistoryDb::Pragma(const char* sql) {
 void HistoryDb::TakeOver() {
   if (Pragma("SELECT COUNT(*) FROM pragma_table_info('history') WHERE name = 'time_ms'") == 0)
     Exec("ALTER TABLE history ADD COLUMN time_ms INTEGER", "cannot add the time_ms column");
-  // An earlier time index (without the record) is built anew, once.
+  // A time index of the earlier layout (device_type in it) is built anew, once.
   const std::int64_t time_columns =
       Pragma("SELECT COUNT(*) FROM pragma_index_info('history_time')");
   if (time_columns != 0 && time_columns != kTimeIndexColumns)

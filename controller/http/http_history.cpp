@@ -24,16 +24,16 @@ constexpr int kBusyTimeoutMs = 2000;
 // 1 s records) to stay cached from one answer to the next; taken as used.
 constexpr char kCacheSize[] = "PRAGMA cache_size=-16384";
 
-// Rows of a device in time order through the (data_id, device_type, time_ms)
-// index; rows stored at the same time keep their storing order. Rows whose
+// Rows of a device in time order through the (data_id, time_ms) index;
+// rows stored at the same time keep their storing order. Rows whose
 // time_ms is not yet filled in are not found.
 constexpr char kRange[] =
     "SELECT time, record_type, data FROM history WHERE data_id = ?1 AND "
     "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
-// The first row at or after a step's start, read from the time index alone
-// (it holds the record); its time is given from time_ms.
+// The first row at or after a step's start: the same columns, and time_ms
+// to find the next step from.
 constexpr char kStepPoint[] =
-    "SELECT time_ms, record_type, data FROM history WHERE data_id = ?1 AND "
+    "SELECT time, record_type, data, time_ms FROM history WHERE data_id = ?1 AND "
     "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT 1";
 
 const std::string* Single(const QueryParams& params, const char* name) {
@@ -213,13 +213,13 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   SharedReader& reader = Reader();
   std::lock_guard<std::mutex> lock(reader.mu);
   Connection db(reader, db_path);
-  const auto take = [&](sqlite3_stmt* s, int record_type_col, int data_col) {
+  const auto take = [&](sqlite3_stmt* s) {
     HistoryRow row;
-    row.record_type = sqlite3_column_int(s, record_type_col);
-    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, data_col));
-    if (p) row.data.assign(p, p + sqlite3_column_bytes(s, data_col));
+    row.time = ColumnText(s, 0);
+    row.record_type = sqlite3_column_int(s, 1);
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 2));
+    if (p) row.data.assign(p, p + sqlite3_column_bytes(s, 2));
     page.rows.push_back(std::move(row));
-    return &page.rows.back();
   };
   if (step_ms == 0) {
     sqlite3_stmt* scan = db.Prepare(kRange, req);
@@ -232,7 +232,7 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
         page.more = true;
         break;
       }
-      take(scan, 1, 2)->time = ColumnText(scan, 0);
+      take(scan);
     }
     return page;
   }
@@ -250,8 +250,8 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
       page.more = true;
       break;
     }
-    const std::int64_t at = sqlite3_column_int64(seek, 0);
-    take(seek, 1, 2)->time = FormatUtcMs(at);
+    take(seek);
+    const std::int64_t at = sqlite3_column_int64(seek, 3);
     from = (at / step_ms + 1) * step_ms;
   }
   return page;
