@@ -28,13 +28,8 @@ constexpr char kCacheSize[] = "PRAGMA cache_size=-16384";
 // rows stored at the same time keep their storing order. Rows whose
 // time_ms is not yet filled in are not found.
 constexpr char kRange[] =
-    "SELECT time, record_type, data FROM history WHERE data_id = ?1 AND "
-    "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
-// The first row at or after a step's start: the same columns, and time_ms
-// to find the next step from.
-constexpr char kStepPoint[] =
     "SELECT time, record_type, data, time_ms FROM history WHERE data_id = ?1 AND "
-    "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT 1";
+    "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
 
 const std::string* Single(const QueryParams& params, const char* name) {
   const auto it = params.find(name);
@@ -213,6 +208,8 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   SharedReader& reader = Reader();
   std::lock_guard<std::mutex> lock(reader.mu);
   Connection db(reader, db_path);
+  sqlite3_stmt* scan = db.Prepare(kRange, req);
+  sqlite3_bind_int64(scan, 4, req.to_ms);
   const auto take = [&](sqlite3_stmt* s) {
     HistoryRow row;
     row.time = ColumnText(s, 0);
@@ -222,10 +219,8 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
     page.rows.push_back(std::move(row));
   };
   if (step_ms == 0) {
-    sqlite3_stmt* scan = db.Prepare(kRange, req);
-    sqlite3_bind_int64(scan, 3, req.from_ms);
-    sqlite3_bind_int64(scan, 4, req.to_ms);
     // One more than asked for tells whether the range holds further rows.
+    sqlite3_bind_int64(scan, 3, req.from_ms);
     sqlite3_bind_int64(scan, 5, static_cast<sqlite3_int64>(req.limit) + 1);
     while (db.Step(scan) == SQLITE_ROW) {
       if (page.rows.size() == req.limit) {
@@ -238,20 +233,19 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
   }
   // One seek per step: the first row at or after the start of each step, all
   // in one read transaction rather than one each.
-  sqlite3_stmt* seek = db.Prepare(kStepPoint, req);
-  sqlite3_bind_int64(seek, 4, req.to_ms);
   db.Exec("BEGIN");
+  sqlite3_bind_int64(scan, 5, 1);
   std::int64_t from = req.from_ms;
   while (from <= req.to_ms) {
-    sqlite3_reset(seek);
-    sqlite3_bind_int64(seek, 3, from);
-    if (db.Step(seek) != SQLITE_ROW) break;
+    sqlite3_reset(scan);
+    sqlite3_bind_int64(scan, 3, from);
+    if (db.Step(scan) != SQLITE_ROW) break;
     if (page.rows.size() == req.limit) {
       page.more = true;
       break;
     }
-    take(seek);
-    const std::int64_t at = sqlite3_column_int64(seek, 3);
+    take(scan);
+    const std::int64_t at = sqlite3_column_int64(scan, 3);
     from = (at / step_ms + 1) * step_ms;
   }
   return page;
