@@ -15,8 +15,9 @@ constexpr int kOpenBusyTimeoutMs = 2000;
 constexpr int kBusyTimeoutMs = 100;
 
 // time_ms is the stored time in milliseconds since 1970 (UTC); time keeps the
-// same time as text for readers of the file. A table made before time_ms
-// existed gets the column added and filled by the writer (Upkeep).
+// same time as text for readers of the file; chart_level (ChartLevel) lets a
+// chart read only the first rows of its windows. A table made before these
+// existed gets the columns added and filled by the writer (Upkeep).
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS history ("
     " id INTEGER PRIMARY KEY,"
@@ -25,10 +26,12 @@ constexpr char kSchema[] =
     " record_type INTEGER NOT NULL,"
     " time TEXT NOT NULL,"
     " data BLOB NOT NULL,"
-    " time_ms INTEGER)";
+    " time_ms INTEGER,"
+    " chart_level INTEGER)";
 
 // By device in storing order (the cache's newest record), by device in time
-// (ranges and steps), and the rows whose time_ms is still to be filled.
+// (ranges and steps), and the rows whose time_ms or chart_level is still to be
+// filled.
 constexpr const char* kIndexes[] = {
     "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)",
     // Partial: taking over an older file adds no entry until a row is filled.
@@ -36,16 +39,29 @@ constexpr const char* kIndexes[] = {
     // keeps rows of the same time in storing order.
     "CREATE INDEX IF NOT EXISTS history_time ON history(data_id, time_ms) "
     "WHERE time_ms IS NOT NULL",
-    "CREATE INDEX IF NOT EXISTS history_unfilled ON history(id) WHERE time_ms IS NULL"};
+    "CREATE INDEX IF NOT EXISTS history_unlevelled ON history(id) WHERE chart_level IS NULL",
+    // Rows still to be filled were found by their time alone before chart_level.
+    "DROP INDEX IF EXISTS history_unfilled"};
+
+// One per chart level, holding the whole answer of a chart point, so that a
+// chart reads along one of these and never the table; a few hundredths of the
+// rows at most (those of a 1 s poll that begin a minute).
+std::string ChartIndex(int level) {
+  const std::string n = std::to_string(level);
+  return "CREATE INDEX IF NOT EXISTS history_chart" + n +
+         " ON history(data_id, device_type, time_ms, id, record_type, time, data) WHERE "
+         "chart_level >= " +
+         n;
+}
 
 constexpr int kTimeIndexColumns = 2;
 
 constexpr const char* kColumns[] = {"id", "data_id", "device_type", "record_type", "time", "data"};
-constexpr char kTimeMsColumn[] = "time_ms";
+constexpr const char* kAddedColumns[] = {"time_ms", "chart_level"};
 
 constexpr char kInsert[] =
-    "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
-    "VALUES(?, ?, ?, ?, ?, ?)";
+    "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms, chart_level) "
+    "VALUES(?, ?, ?, ?, ?, ?, ?)";
 
 constexpr char kLatest[] =
     "SELECT data, time, time_ms FROM history WHERE data_id = ? AND device_type = ? "
@@ -61,6 +77,15 @@ void RemoveFiles(const std::string& path) {
 }
 
 }  // namespace
+
+int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms) {
+  // A row before its predecessor (the clock went back) may begin any window.
+  if (!prev_ms || ms < *prev_ms || *prev_ms < 0) return kChartLevels;
+  int level = 0;
+  while (level < kChartLevels && ms / kChartGrainsMs[level] != *prev_ms / kChartGrainsMs[level])
+    ++level;
+  return level;
+}
 
 bool IsRetryable(int rc) {
   const int primary = rc & 0xff;
@@ -114,7 +139,7 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     Prepare(&insert_, kInsert);
     Prepare(&latest_, kLatest);
     incremental_ = Pragma("PRAGMA auto_vacuum") == 2;
-    filling_ = Pragma("SELECT EXISTS(SELECT 1 FROM history WHERE time_ms IS NULL)") != 0;
+    filling_ = Pragma("SELECT EXISTS(SELECT 1 FROM history WHERE chart_level IS NULL)") != 0;
     run_first_id_ = Pragma("SELECT COALESCE(MAX(id), 0) + 1 FROM history");
     struct stat st {};
     if (::stat(path_.c_str(), &st) == 0) {
@@ -169,18 +194,25 @@ std::int64_t HistoryDb::Pragma(const char* sql) {
   return v;
 }
 
-// A table of an older version gains time_ms at once (SQLite only notes the new
-// column); its rows are filled later in small batches, so a long history needs
-// neither a long start nor room for a copy of itself.
+// A table of an older version gains time_ms and chart_level at once (SQLite
+// only notes a new column); its rows are filled later in small batches, so a
+// long history needs neither a long start nor room for a copy of itself.
 void HistoryDb::TakeOver() {
-  if (Pragma("SELECT COUNT(*) FROM pragma_table_info('history') WHERE name = 'time_ms'") == 0)
-    Exec("ALTER TABLE history ADD COLUMN time_ms INTEGER", "cannot add the time_ms column");
+  for (const char* column : kAddedColumns) {
+    const std::string name = column;
+    if (Pragma(("SELECT COUNT(*) FROM pragma_table_info('history') WHERE name = '" + name + "'")
+                   .c_str()) == 0)
+      Exec(("ALTER TABLE history ADD COLUMN " + name + " INTEGER").c_str(),
+           ("cannot add the " + name + " column").c_str());
+  }
   // A time index of the earlier layout (device_type in it) is built anew, once.
   const std::int64_t time_columns =
       Pragma("SELECT COUNT(*) FROM pragma_index_info('history_time')");
   if (time_columns != 0 && time_columns != kTimeIndexColumns)
     Exec("DROP INDEX history_time", "cannot replace the history index");
   for (const char* sql : kIndexes) Exec(sql, "cannot create the history index");
+  for (int level = 1; level <= kChartLevels; ++level)
+    Exec(ChartIndex(level).c_str(), "cannot create the history index");
 }
 
 bool HistoryDb::StillAtPath() const {
@@ -204,7 +236,8 @@ void HistoryDb::CheckTable() {
     const bool not_null = sqlite3_column_int(info, 3) != 0;
     const bool has_default = sqlite3_column_type(info, 4) != SQLITE_NULL;
     const bool key = sqlite3_column_int(info, 5) != 0;
-    bool ours = names.back() == kTimeMsColumn;
+    bool ours = false;
+    for (const char* c : kAddedColumns) ours = ours || names.back() == c;
     for (const char* c : kColumns) ours = ours || names.back() == c;
     if (!ours && not_null && !has_default && !key && problem.empty())
       problem = "column \"" + names.back() + "\" requires a value this program does not store";
@@ -220,10 +253,15 @@ void HistoryDb::CheckTable() {
 }
 
 int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
+  // Taken on only once the group is in: a group that fails was never stored.
+  LastTimes last = stored_last_;
   int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
     const HistoryRow& row = rows[i];
     const std::int64_t ms = row.time_ms;
+    const auto prev = last.emplace(std::make_pair(row.data_id, row.device_type), ms);
+    const int level = ChartLevel(prev.second ? nullptr : &prev.first->second, ms);
+    prev.first->second = ms;
     const std::string time = FormatUtcMs(ms);
     sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(row.data_id));
     sqlite3_bind_text(insert_, 2, row.device_type.c_str(), -1, SQLITE_STATIC);
@@ -237,13 +275,17 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* erro
                         SQLITE_STATIC);
     }
     sqlite3_bind_int64(insert_, 6, static_cast<sqlite3_int64>(ms));
+    sqlite3_bind_int(insert_, 7, level);
     rc = sqlite3_step(insert_);
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
     sqlite3_reset(insert_);  // ready for the next row, also after a failed one
     sqlite3_clear_bindings(insert_);
   }
   if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) return rc;
+  if (rc == SQLITE_OK) {
+    stored_last_.swap(last);
+    return rc;
+  }
   if (error) *error = sqlite3_errmsg(db_);
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   return rc;

@@ -4,6 +4,7 @@
 #include <boost/optional.hpp>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -47,6 +48,19 @@ struct Removal {
 
 // One line about a removal, for the run's account.
 std::string RemovalLine(const Removal& r);
+
+// Time windows a chart's step can be a whole number of, finest first, each a
+// whole number of the one before and all counted from 1970. A row's
+// chart_level says how many of them (from the finest) it may be the first row
+// of, for its device: the first row of every window of a device has at least
+// that window's level, so a chart whose step is a multiple of a window reads
+// only the rows of that level.
+constexpr std::int64_t kChartGrainsMs[] = {60 * 1000, 600 * 1000, 3600 * 1000, 86400 * 1000};
+constexpr int kChartLevels = 4;
+
+// The level of a row stored at ms after a row of the same device stored at
+// *prev_ms (null: none known, so it may be the first of any window).
+int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
 
 class HistoryDb {
  public:
@@ -99,6 +113,7 @@ class HistoryDb {
   void Prepare(sqlite3_stmt** stmt, const char* sql);
   std::int64_t Pragma(const char* sql);
   bool FillTimes();
+  bool Remove(sqlite3_stmt* del, Removal* removed);
   bool RemoveOld(Removal* removed);
   bool RemoveForSpace(Removal* removed);
   bool RemoveOldest(std::int64_t count, const char* why, Removal* removed);
@@ -108,8 +123,14 @@ class HistoryDb {
   std::string path_;
   HistoryLimits limits_;
   std::int64_t run_first_id_ = 0;  // rows of this run have this id or a larger one
-  bool filling_ = true;            // rows without an integer time may be left
-  std::uint64_t dev_ = 0;          // the file opened, to notice a replacement
+  bool filling_ = true;            // rows without an integer time or level may be left
+  // Per device (data id, type), the time of its row stored last: what the next
+  // row's chart level is worked out from, in storing order and in the order
+  // taken-over rows are filled. Forgotten when rows are removed.
+  using LastTimes = std::map<std::pair<std::uint32_t, std::string>, std::int64_t>;
+  LastTimes stored_last_;
+  LastTimes filled_last_;
+  std::uint64_t dev_ = 0;  // the file opened, to notice a replacement
   std::uint64_t ino_ = 0;
   bool created_ = false;
   sqlite3* db_ = nullptr;

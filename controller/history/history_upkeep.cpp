@@ -1,18 +1,21 @@
-// The history's upkeep, done by the writer between groups: the integer time of
-// rows taken over from an older file, and removals past the configured bounds.
+// The history's upkeep, done by the writer between groups: the integer time and
+// chart level of rows taken over from an older file, and removals past the
+// configured bounds.
 #include <sqlite3.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
-#include "controller/history/history_db.h"
 #include "controller/common/iso_time.h"
+#include "controller/history/history_db.h"
 
 namespace controller {
 
 namespace {
 
-constexpr int kFillBatch = 2000;    // rows given their time_ms per transaction
+constexpr int kFillBatch = 2000;    // rows given their time_ms and level per transaction
 constexpr int kRemoveBatch = 2000;  // rows removed per transaction
 constexpr std::int64_t kMiB = 1024 * 1024;
 constexpr std::int64_t kDayMs = 86400 * 1000LL;
@@ -22,8 +25,11 @@ constexpr auto kSpaceCheckEvery = std::chrono::seconds(1);
 constexpr std::int64_t kReuseReserve = kMiB;
 
 constexpr char kUnfilled[] =
-    "SELECT id, time FROM history WHERE time_ms IS NULL ORDER BY id LIMIT ?1";
-constexpr char kSetTime[] = "UPDATE history SET time_ms = ?1 WHERE id = ?2";
+    "SELECT id, data_id, device_type, time, time_ms FROM history WHERE chart_level IS NULL "
+    "ORDER BY id LIMIT ?1";
+constexpr char kSetTime[] = "UPDATE history SET time_ms = ?1, chart_level = ?2 WHERE id = ?3";
+// Apart, so that a row with its time already leaves the time index alone.
+constexpr char kSetLevel[] = "UPDATE history SET chart_level = ?2 WHERE id = ?3";
 constexpr char kNextDevice[] =
     "SELECT data_id, device_type FROM history WHERE (data_id, device_type) > (?1, ?2) "
     "ORDER BY data_id, device_type LIMIT 1";
@@ -32,10 +38,25 @@ constexpr char kAnyOld[] =
     "LIMIT 1";
 constexpr char kRemoveOld[] =
     "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE data_id = ?1 AND "
-    "device_type = ?2 AND time_ms < ?3 AND id < ?4 ORDER BY time_ms LIMIT ?5) RETURNING time_ms";
+    "device_type = ?2 AND time_ms < ?3 AND id < ?4 ORDER BY time_ms LIMIT ?5) "
+    "RETURNING time_ms, data_id, device_type, chart_level";
 constexpr char kRemoveOldest[] =
     "DELETE FROM history WHERE id IN (SELECT id FROM history ORDER BY id LIMIT ?1) "
-    "RETURNING time_ms";
+    "RETURNING time_ms, data_id, device_type, chart_level";
+// The first row left in a window whose first row went takes over its level.
+// Rows not yet filled are left to the filling.
+constexpr char kRelevel[] =
+    "UPDATE history SET chart_level = ?5 WHERE id = (SELECT id FROM history WHERE data_id = ?1 "
+    "AND device_type = ?2 AND time_ms >= ?3 AND time_ms < ?4 ORDER BY time_ms, id LIMIT 1) "
+    "AND chart_level < ?5";
+
+// A removed row that began windows of its device.
+struct Removed {
+  std::int64_t ms;
+  std::int64_t data_id;
+  std::string device_type;
+  int level;
+};
 
 // A statement finalized when it goes out of scope.
 class Stmt {
@@ -52,18 +73,47 @@ class Stmt {
   bool ok_ = false;
 };
 
-// Runs a DELETE ... RETURNING time_ms and adds what went to removed.
-bool CollectRemoved(sqlite3_stmt* st, Removal* removed) {
+// Runs a DELETE ... RETURNING, adds what went to removed and the rows that
+// began windows to starts.
+bool CollectRemoved(sqlite3_stmt* st, Removal* removed, std::vector<Removed>* starts) {
   int rc = SQLITE_ROW;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
     if (sqlite3_column_type(st, 0) != SQLITE_NULL) {
       const std::int64_t ms = sqlite3_column_int64(st, 0);
       removed->first_ms = removed->count == 0 ? ms : std::min(removed->first_ms, ms);
       removed->last_ms = removed->count == 0 ? ms : std::max(removed->last_ms, ms);
+      const int level = sqlite3_column_int(st, 3);
+      if (level > 0) {
+        const auto* t = sqlite3_column_text(st, 2);
+        starts->push_back({ms, sqlite3_column_int64(st, 1),
+                           t ? reinterpret_cast<const char*>(t) : "",
+                           std::min(level, kChartLevels)});
+      }
     }
     ++removed->count;
   }
+  sqlite3_reset(st);
   return rc == SQLITE_DONE;
+}
+
+// Gives the windows the removed rows began to the first rows left in them.
+bool Relevel(sqlite3* db, const std::vector<Removed>& starts) {
+  if (starts.empty()) return true;
+  Stmt relevel(db, kRelevel);
+  if (!relevel.ok()) return false;
+  for (const Removed& r : starts) {
+    for (int level = 1; level <= r.level; ++level) {
+      const std::int64_t grain = kChartGrainsMs[level - 1];
+      sqlite3_reset(relevel.get());
+      sqlite3_bind_int64(relevel.get(), 1, r.data_id);
+      sqlite3_bind_text(relevel.get(), 2, r.device_type.c_str(), -1, SQLITE_STATIC);
+      sqlite3_bind_int64(relevel.get(), 3, r.ms / grain * grain);
+      sqlite3_bind_int64(relevel.get(), 4, (r.ms / grain + 1) * grain);
+      sqlite3_bind_int(relevel.get(), 5, level);
+      if (sqlite3_step(relevel.get()) != SQLITE_DONE) return false;
+    }
+  }
+  return true;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -89,23 +139,40 @@ bool HistoryDb::Upkeep(Removal* removed) {
   return more;
 }
 
-// Gives a batch of taken-over rows their integer time; true while rows are left.
+// Gives a batch of taken-over rows their integer time and chart level, in
+// storing order; true while rows are left.
 bool HistoryDb::FillTimes() {
   Stmt pick(db_, kUnfilled);
-  Stmt set(db_, kSetTime);
-  if (!pick.ok() || !set.ok()) return false;
+  Stmt set_time(db_, kSetTime);
+  Stmt set_level(db_, kSetLevel);
+  if (!pick.ok() || !set_time.ok() || !set_level.ok()) return false;
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return true;
   sqlite3_bind_int(pick.get(), 1, kFillBatch);
+  LastTimes last = filled_last_;
   int n = 0;
   int rc = SQLITE_OK;
   while (sqlite3_step(pick.get()) == SQLITE_ROW) {
-    const auto* t = sqlite3_column_text(pick.get(), 1);
-    // A time nobody can read is filed at 1970 rather than never found.
-    const auto ms = t ? ParseUtcMs(reinterpret_cast<const char*>(t)) : boost::none;
-    sqlite3_reset(set.get());
-    sqlite3_bind_int64(set.get(), 1, ms ? *ms : 0);
-    sqlite3_bind_int64(set.get(), 2, sqlite3_column_int64(pick.get(), 0));
-    rc = sqlite3_step(set.get());
+    sqlite3_stmt* set = set_level.get();
+    std::int64_t ms = sqlite3_column_int64(pick.get(), 4);
+    if (sqlite3_column_type(pick.get(), 4) == SQLITE_NULL) {
+      const auto* t = sqlite3_column_text(pick.get(), 3);
+      // A time nobody can read is filed at 1970 rather than never found.
+      const auto parsed = t ? ParseUtcMs(reinterpret_cast<const char*>(t)) : boost::none;
+      ms = parsed ? *parsed : 0;
+      set = set_time.get();
+    }
+    const auto* type = sqlite3_column_text(pick.get(), 2);
+    const auto prev =
+        last.emplace(std::make_pair(static_cast<std::uint32_t>(sqlite3_column_int64(pick.get(), 1)),
+                                    std::string(type ? reinterpret_cast<const char*>(type) : "")),
+                     ms);
+    const int level = ChartLevel(prev.second ? nullptr : &prev.first->second, ms);
+    prev.first->second = ms;
+    sqlite3_reset(set);
+    sqlite3_bind_int64(set, 1, ms);
+    sqlite3_bind_int(set, 2, level);
+    sqlite3_bind_int64(set, 3, sqlite3_column_int64(pick.get(), 0));
+    rc = sqlite3_step(set);
     if (rc != SQLITE_DONE) break;
     ++n;
   }
@@ -115,8 +182,28 @@ bool HistoryDb::FillTimes() {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return true;  // busy or full: again later
   }
+  filled_last_.swap(last);
   filling_ = n == kFillBatch;
   return filling_;
+}
+
+// One removal with its levels handed on, as one transaction; the devices' last
+// rows are forgotten, as they may be gone. False when it failed.
+bool HistoryDb::Remove(sqlite3_stmt* del, Removal* removed) {
+  if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+  Removal got = *removed;
+  std::vector<Removed> starts;
+  if (!CollectRemoved(del, &got, &starts) || !Relevel(db_, starts) ||
+      sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  if (got.count > removed->count) {
+    stored_last_.clear();
+    filled_last_.clear();
+  }
+  *removed = got;
+  return true;
 }
 
 // Records stored more than keep_days before now, device by device, never those
@@ -155,7 +242,7 @@ bool HistoryDb::RemoveOld(Removal* removed) {
     sqlite3_bind_int64(remove.get(), 4, run_first_id_);
     sqlite3_bind_int(remove.get(), 5, kRemoveBatch);
     const std::int64_t before = got.count;
-    if (!CollectRemoved(remove.get(), &got)) break;
+    if (!Remove(remove.get(), &got)) break;
     more = more || got.count - before == kRemoveBatch;
   }
   if (got.count > 0) {
@@ -208,7 +295,7 @@ bool HistoryDb::RemoveOldest(std::int64_t count, const char* why, Removal* remov
   sqlite3_bind_int64(remove.get(), 1, count);
   Removal got;
   got.why = why;
-  if (!CollectRemoved(remove.get(), &got) || got.count == 0) return false;
+  if (!Remove(remove.get(), &got) || got.count == 0) return false;
   if (incremental_) sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
   *removed = got;
   return got.count == count;

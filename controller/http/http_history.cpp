@@ -31,6 +31,28 @@ constexpr char kRange[] =
     "SELECT time, record_type, data, time_ms FROM history WHERE data_id = ?1 AND "
     "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
 
+// A chart reads the rows of the coarsest level its step is a multiple of,
+// along that level's index; it seeks instead when a step spans more of them.
+constexpr std::int64_t kChartRowsPerStepToScan = 16;
+
+std::string ChartSql(int level) {
+  const std::string n = std::to_string(level);
+  return "SELECT time, record_type, data, time_ms FROM history INDEXED BY history_chart" + n +
+         " WHERE data_id = ?1 AND device_type = ?2 AND chart_level >= " + n +
+         " AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id";
+}
+
+// Levels are only to be trusted once every row has one.
+constexpr char kAllLevelled[] =
+    "SELECT NOT EXISTS(SELECT 1 FROM history INDEXED BY history_unlevelled WHERE chart_level "
+    "IS NULL)";
+
+int LevelFor(std::int64_t step_ms) {
+  for (int level = kChartLevels; level > 0; --level)
+    if (step_ms % kChartGrainsMs[level - 1] == 0) return level;
+  return 0;
+}
+
 const std::string* Single(const QueryParams& params, const char* name) {
   const auto it = params.find(name);
   return it == params.end() ? nullptr : &it->second;
@@ -115,11 +137,31 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   sqlite3_stmt* Prepare(const char* sql, const HistoryRequest& req) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) Fail("cannot read");
-    stmts_.push_back(s);
+    sqlite3_stmt* s = TryPrepare(sql);
+    if (!s) Fail("cannot read");
     sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(req.data_id));
     sqlite3_bind_text(s, 2, req.device_type.c_str(), -1, SQLITE_TRANSIENT);
+    return s;
+  }
+  // Null when the file lacks what the statement needs.
+  sqlite3_stmt* TryPrepare(const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s);
+      return nullptr;
+    }
+    stmts_.push_back(s);
+    return s;
+  }
+  // The chart rows of a level, or null while some row has no level yet.
+  sqlite3_stmt* PrepareChart(int level, const HistoryRequest& req) {
+    sqlite3_stmt* all = level > 0 ? TryPrepare(kAllLevelled) : nullptr;
+    if (!all || Step(all) != SQLITE_ROW || sqlite3_column_int(all, 0) == 0) return nullptr;
+    sqlite3_stmt* s = TryPrepare(ChartSql(level).c_str());
+    if (s) {
+      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(req.data_id));
+      sqlite3_bind_text(s, 2, req.device_type.c_str(), -1, SQLITE_TRANSIENT);
+    }
     return s;
   }
   // SQLITE_ROW or SQLITE_DONE; anything else is a failure.
@@ -231,21 +273,43 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
     }
     return page;
   }
-  // One seek per step: the first row at or after the start of each step, all
-  // in one read transaction rather than one each.
+  // The first row at or after the start of each step, all in one read
+  // transaction rather than one each. The first is sought through the time
+  // index, as its step may start anywhere; the others start at whole steps,
+  // where the first row is one of the chart level's (if every row has one).
   db.Exec("BEGIN");
   sqlite3_bind_int64(scan, 5, 1);
+  const int level = LevelFor(step_ms);
+  sqlite3_stmt* chart = db.PrepareChart(level, req);
+  const bool seek_chart =
+      chart && step_ms / kChartGrainsMs[level > 0 ? level - 1 : 0] > kChartRowsPerStepToScan;
+  bool chart_started = false;
   std::int64_t from = req.from_ms;
   while (from <= req.to_ms) {
-    sqlite3_reset(scan);
-    sqlite3_bind_int64(scan, 3, from);
-    if (db.Step(scan) != SQLITE_ROW) break;
+    sqlite3_stmt* s = scan;
+    if (!chart || page.rows.empty()) {
+      sqlite3_reset(scan);
+      sqlite3_bind_int64(scan, 3, from);
+      if (db.Step(scan) != SQLITE_ROW) break;
+    } else {
+      s = chart;
+      if (!chart_started || seek_chart) {
+        sqlite3_reset(chart);
+        sqlite3_bind_int64(chart, 3, from);
+        sqlite3_bind_int64(chart, 4, req.to_ms);
+        chart_started = true;
+      }
+      int rc = SQLITE_ROW;
+      while ((rc = db.Step(chart)) == SQLITE_ROW && sqlite3_column_int64(chart, 3) < from) {
+      }
+      if (rc != SQLITE_ROW) break;
+    }
     if (page.rows.size() == req.limit) {
       page.more = true;
       break;
     }
-    take(scan);
-    const std::int64_t at = sqlite3_column_int64(scan, 3);
+    take(s);
+    const std::int64_t at = sqlite3_column_int64(s, 3);
     from = (at / step_ms + 1) * step_ms;
   }
   return page;

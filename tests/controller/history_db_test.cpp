@@ -16,6 +16,7 @@
 #include "controller/common/iso_time.h"
 #include "controller/history/history_writer.h"
 #include "support/expect.h"
+#include "support/sql_count.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -115,16 +116,7 @@ void Sql(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
-std::int64_t Count(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
-  const std::int64_t n = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : -1;
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return n;
-}
+using test_support::SqlCount;
 
 // Runs upkeep until it has nothing left to do; the removals it made.
 std::vector<controller::Removal> UpkeepAll(controller::HistoryDb& db) {
@@ -152,11 +144,11 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
       "VALUES(7, 'z', 5035, 'garbled', x'02');");
   controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
   EXPECT_TRUE(UpkeepAll(db).empty());
-  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM history"), 5001);
-  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 0);
-  EXPECT_EQ(Count(path_, "SELECT time_ms FROM history WHERE id = 4321"),
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history"), 5001);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 0);
+  EXPECT_EQ(SqlCount(path_, "SELECT time_ms FROM history WHERE id = 4321"),
             1796637600000LL + 4320 * 1000);
-  EXPECT_EQ(Count(path_, "SELECT time_ms FROM history WHERE time = 'garbled'"), 0);
+  EXPECT_EQ(SqlCount(path_, "SELECT time_ms FROM history WHERE time = 'garbled'"), 0);
   EXPECT_EQ(db.Latest(7, "z")->data, (controller::Bytes{2}));
 }
 
@@ -170,10 +162,10 @@ TEST_F(HistoryDbTest, RebuildsANarrowerTimeIndex) {
       "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
       "VALUES(7, 'z', 5035, '1970-01-01T00:00:01.000Z', x'01', 1000);");
   { controller::HistoryDb reopen(path_); }
-  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM pragma_index_info('history_time')"), 2);
-  EXPECT_EQ(Count(path_,
-                  "SELECT COUNT(*) FROM history INDEXED BY history_time "
-                  "WHERE data_id = 7 AND time_ms >= 0"),
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM pragma_index_info('history_time')"), 2);
+  EXPECT_EQ(SqlCount(path_,
+                     "SELECT COUNT(*) FROM history INDEXED BY history_time "
+                     "WHERE data_id = 7 AND time_ms >= 0"),
             1);
 }
 
@@ -209,7 +201,7 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
                 .find("removed 2 records stored from " + ago(72) + " to " + ago(50) +
                       " (older than 1 days)"),
             std::string::npos);
-  EXPECT_EQ(Count(path_, "SELECT COUNT(*) FROM history"), 2);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history"), 2);
 }
 
 // Past max_mb the oldest rows go and the file hands the pages back.
@@ -226,13 +218,13 @@ TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
     ASSERT_EQ(db.StoreGroup(rows, nullptr), SQLITE_OK);
     UpkeepAll(db);
   }
-  const std::int64_t size = Count(path_,
-                                  "SELECT page_count * page_size FROM pragma_page_count, "
-                                  "pragma_page_size");
+  const std::int64_t size = SqlCount(path_,
+                                     "SELECT page_count * page_size FROM pragma_page_count, "
+                                     "pragma_page_size");
   EXPECT_LE(size, 1024 * 1024);
-  EXPECT_EQ(Count(path_, "SELECT MAX(id) FROM history"),
+  EXPECT_EQ(SqlCount(path_, "SELECT MAX(id) FROM history"),
             static_cast<std::int64_t>(120 * rows.size()));  // the newest stay
-  EXPECT_GT(Count(path_, "SELECT MIN(id) FROM history"), 1);
+  EXPECT_GT(SqlCount(path_, "SELECT MIN(id) FROM history"), 1);
 }
 
 TEST_F(HistoryDbTest, NoticesTheFileGoneOrReplaced) {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "board_fixture.h"
-#include "controller/history/history_db.h"
 #include "controller/common/iso_time.h"
+#include "controller/history/history_db.h"
 #include "support/expect.h"
 #include "support/json.h"
 #include "support/temp_dir.h"
