@@ -279,7 +279,9 @@ async function loadHistory() {
   const mine = ++historyRequest;
   const to = Date.now();
   const from = to - state.range * 1000;
-  state.step = Math.floor(state.range / TARGET_POINTS);
+  // Steps of whole minutes are served from the rows that begin each minute.
+  const step = Math.floor(state.range / TARGET_POINTS);
+  state.step = step >= 60 ? Math.ceil(step / 60) * 60 : step;
   const q = new URLSearchParams({
     device: state.selected,
     from: new Date(from).toISOString(),

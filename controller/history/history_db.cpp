@@ -254,14 +254,13 @@ void HistoryDb::CheckTable() {
 
 int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
   // Taken on only once the group is in: a group that fails was never stored.
-  LastTimes last = stored_last_;
+  LastRows last = stored_last_;
   int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
     const HistoryRow& row = rows[i];
     const std::int64_t ms = row.time_ms;
-    const auto prev = last.emplace(std::make_pair(row.data_id, row.device_type), ms);
-    const int level = ChartLevel(prev.second ? nullptr : &prev.first->second, ms);
-    prev.first->second = ms;
+    const auto prev = last.try_emplace(std::make_pair(row.data_id, row.device_type));
+    const int level = ChartLevel(prev.second ? nullptr : &prev.first->second.ms, ms);
     const std::string time = FormatUtcMs(ms);
     sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(row.data_id));
     sqlite3_bind_text(insert_, 2, row.device_type.c_str(), -1, SQLITE_STATIC);
@@ -277,6 +276,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* erro
     sqlite3_bind_int64(insert_, 6, static_cast<sqlite3_int64>(ms));
     sqlite3_bind_int(insert_, 7, level);
     rc = sqlite3_step(insert_);
+    prev.first->second = LastRow{ms, sqlite3_last_insert_rowid(db_)};
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
     sqlite3_reset(insert_);  // ready for the next row, also after a failed one
     sqlite3_clear_bindings(insert_);

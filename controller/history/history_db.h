@@ -124,12 +124,16 @@ class HistoryDb {
   HistoryLimits limits_;
   std::int64_t run_first_id_ = 0;  // rows of this run have this id or a larger one
   bool filling_ = true;            // rows without an integer time or level may be left
-  // Per device (data id, type), the time of its row stored last: what the next
-  // row's chart level is worked out from, in storing order and in the order
-  // taken-over rows are filled. Forgotten when rows are removed.
-  using LastTimes = std::map<std::pair<std::uint32_t, std::string>, std::int64_t>;
-  LastTimes stored_last_;
-  LastTimes filled_last_;
+  // Per device (data id, type), its row stored last: what the next row's chart
+  // level is worked out from, in storing order and in the order taken-over
+  // rows are filled. Forgotten when that row is removed.
+  struct LastRow {
+    std::int64_t ms = 0;
+    std::int64_t id = 0;
+  };
+  using LastRows = std::map<std::pair<std::uint32_t, std::string>, LastRow>;
+  LastRows stored_last_;
+  LastRows filled_last_;
   std::uint64_t dev_ = 0;  // the file opened, to notice a replacement
   std::uint64_t ino_ = 0;
   bool created_ = false;

@@ -39,10 +39,10 @@ constexpr char kAnyOld[] =
 constexpr char kRemoveOld[] =
     "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE data_id = ?1 AND "
     "device_type = ?2 AND time_ms < ?3 AND id < ?4 ORDER BY time_ms LIMIT ?5) "
-    "RETURNING time_ms, data_id, device_type, chart_level";
+    "RETURNING time_ms, data_id, device_type, chart_level, id";
 constexpr char kRemoveOldest[] =
     "DELETE FROM history WHERE id IN (SELECT id FROM history ORDER BY id LIMIT ?1) "
-    "RETURNING time_ms, data_id, device_type, chart_level";
+    "RETURNING time_ms, data_id, device_type, chart_level, id";
 // The first row left in a window whose first row went takes over its level.
 // Rows not yet filled are left to the filling.
 constexpr char kRelevel[] =
@@ -73,11 +73,13 @@ class Stmt {
   bool ok_ = false;
 };
 
-// Runs a DELETE ... RETURNING, adds what went to removed and the rows that
-// began windows to starts.
-bool CollectRemoved(sqlite3_stmt* st, Removal* removed, std::vector<Removed>* starts) {
+// Runs a DELETE ... RETURNING, adds what went to removed, the rows that began
+// windows to starts and the ids to ids.
+bool CollectRemoved(sqlite3_stmt* st, Removal* removed, std::vector<Removed>* starts,
+                    std::vector<std::int64_t>* ids) {
   int rc = SQLITE_ROW;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    ids->push_back(sqlite3_column_int64(st, 4));
     if (sqlite3_column_type(st, 0) != SQLITE_NULL) {
       const std::int64_t ms = sqlite3_column_int64(st, 0);
       removed->first_ms = removed->count == 0 ? ms : std::min(removed->first_ms, ms);
@@ -148,7 +150,7 @@ bool HistoryDb::FillTimes() {
   if (!pick.ok() || !set_time.ok() || !set_level.ok()) return false;
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return true;
   sqlite3_bind_int(pick.get(), 1, kFillBatch);
-  LastTimes last = filled_last_;
+  LastRows last = filled_last_;
   int n = 0;
   int rc = SQLITE_OK;
   while (sqlite3_step(pick.get()) == SQLITE_ROW) {
@@ -162,16 +164,16 @@ bool HistoryDb::FillTimes() {
       set = set_time.get();
     }
     const auto* type = sqlite3_column_text(pick.get(), 2);
-    const auto prev =
-        last.emplace(std::make_pair(static_cast<std::uint32_t>(sqlite3_column_int64(pick.get(), 1)),
-                                    std::string(type ? reinterpret_cast<const char*>(type) : "")),
-                     ms);
-    const int level = ChartLevel(prev.second ? nullptr : &prev.first->second, ms);
-    prev.first->second = ms;
+    const std::int64_t id = sqlite3_column_int64(pick.get(), 0);
+    const auto prev = last.try_emplace(
+        std::make_pair(static_cast<std::uint32_t>(sqlite3_column_int64(pick.get(), 1)),
+                       std::string(type ? reinterpret_cast<const char*>(type) : "")));
+    const int level = ChartLevel(prev.second ? nullptr : &prev.first->second.ms, ms);
+    prev.first->second = LastRow{ms, id};
     sqlite3_reset(set);
     sqlite3_bind_int64(set, 1, ms);
     sqlite3_bind_int(set, 2, level);
-    sqlite3_bind_int64(set, 3, sqlite3_column_int64(pick.get(), 0));
+    sqlite3_bind_int64(set, 3, id);
     rc = sqlite3_step(set);
     if (rc != SQLITE_DONE) break;
     ++n;
@@ -187,20 +189,22 @@ bool HistoryDb::FillTimes() {
   return filling_;
 }
 
-// One removal with its levels handed on, as one transaction; the devices' last
-// rows are forgotten, as they may be gone. False when it failed.
+// One removal with its levels handed on, as one transaction; a device whose
+// last row went has none to work the next level out from. False when it failed.
 bool HistoryDb::Remove(sqlite3_stmt* del, Removal* removed) {
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
   Removal got = *removed;
   std::vector<Removed> starts;
-  if (!CollectRemoved(del, &got, &starts) || !Relevel(db_, starts) ||
+  std::vector<std::int64_t> ids;
+  if (!CollectRemoved(del, &got, &starts, &ids) || !Relevel(db_, starts) ||
       sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   }
-  if (got.count > removed->count) {
-    stored_last_.clear();
-    filled_last_.clear();
+  std::sort(ids.begin(), ids.end());
+  for (LastRows* last : {&stored_last_, &filled_last_}) {
+    for (auto it = last->begin(); it != last->end();)
+      it = std::binary_search(ids.begin(), ids.end(), it->second.id) ? last->erase(it) : ++it;
   }
   *removed = got;
   return true;
