@@ -37,8 +37,8 @@ constexpr const char* kIndexes[] = {
     // Partial: taking over an older file adds no entry until a row is filled.
     // Whole numbers only, as they compare fastest; the row id it ends with
     // keeps rows of the same time in storing order.
-    "CREATE INDEX IF NOT EXISTS history_time ON history(data_id, time_ms) "
-    "WHERE time_ms IS NOT NULL",
+    ("CREATE INDEX IF NOT EXISTS history_time ON history(data_id, time_ms) "
+     "WHERE time_ms IS NOT NULL"),
     "CREATE INDEX IF NOT EXISTS history_unlevelled ON history(id) WHERE chart_level IS NULL",
     // Rows still to be filled were found by their time alone before chart_level.
     "DROP INDEX IF EXISTS history_unfilled"};
