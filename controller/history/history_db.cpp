@@ -30,8 +30,8 @@ constexpr char kSchema[] =
     " chart_level INTEGER)";
 
 // By device in storing order (the cache's newest record), by device in time
-// (ranges and steps), and the rows whose time_ms or chart_level is still to be
-// filled.
+// (ranges and steps); the rows whose time_ms or chart_level is still to be
+// filled and those of each chart level have indexes of their own (TakeOver).
 constexpr const char* kIndexes[] = {
     "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)",
     // Partial: taking over an older file adds no entry until a row is filled.
@@ -39,7 +39,6 @@ constexpr const char* kIndexes[] = {
     // keeps rows of the same time in storing order.
     ("CREATE INDEX IF NOT EXISTS history_time ON history(data_id, time_ms) "
      "WHERE time_ms IS NOT NULL"),
-    "CREATE INDEX IF NOT EXISTS history_unlevelled ON history(id) WHERE chart_level IS NULL",
     // Rows still to be filled were found by their time alone before chart_level.
     "DROP INDEX IF EXISTS history_unfilled"};
 
@@ -47,11 +46,10 @@ constexpr const char* kIndexes[] = {
 // chart reads along one of these and never the table; a few hundredths of the
 // rows at most (those of a 1 s poll that begin a minute).
 std::string ChartIndex(int level) {
-  const std::string n = std::to_string(level);
-  return "CREATE INDEX IF NOT EXISTS history_chart" + n +
+  return "CREATE INDEX IF NOT EXISTS " + ChartIndexName(level) +
          " ON history(data_id, device_type, time_ms, id, record_type, time, data) WHERE "
          "chart_level >= " +
-         n;
+         std::to_string(level);
 }
 
 constexpr int kTimeIndexColumns = 2;
@@ -77,6 +75,8 @@ void RemoveFiles(const std::string& path) {
 }
 
 }  // namespace
+
+std::string ChartIndexName(int level) { return "history_chart" + std::to_string(level); }
 
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms) {
   // A row before its predecessor (the clock went back) may begin any window.
@@ -211,6 +211,10 @@ void HistoryDb::TakeOver() {
   if (time_columns != 0 && time_columns != kTimeIndexColumns)
     Exec("DROP INDEX history_time", "cannot replace the history index");
   for (const char* sql : kIndexes) Exec(sql, "cannot create the history index");
+  Exec(("CREATE INDEX IF NOT EXISTS " + std::string(kUnlevelledIndex) +
+        " ON history(id) WHERE chart_level IS NULL")
+           .c_str(),
+       "cannot create the history index");
   for (int level = 1; level <= kChartLevels; ++level)
     Exec(ChartIndex(level).c_str(), "cannot create the history index");
 }

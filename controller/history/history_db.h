@@ -56,7 +56,12 @@ std::string RemovalLine(const Removal& r);
 // that window's level, so a chart whose step is a multiple of a window reads
 // only the rows of that level.
 constexpr std::int64_t kChartGrainsMs[] = {60 * 1000, 600 * 1000, 3600 * 1000, 86400 * 1000};
-constexpr int kChartLevels = 4;
+constexpr int kChartLevels = static_cast<int>(sizeof kChartGrainsMs / sizeof kChartGrainsMs[0]);
+
+// The partial index of the rows of a level (1 to kChartLevels), which charts
+// read along, and the index of the rows whose level is not filled in yet.
+std::string ChartIndexName(int level);
+constexpr char kUnlevelledIndex[] = "history_unlevelled";
 
 // The level of a row stored at ms after a row of the same device stored at
 // *prev_ms (null: none known, so it may be the first of any window).

@@ -36,16 +36,18 @@ constexpr char kRange[] =
 constexpr std::int64_t kChartRowsPerStepToScan = 16;
 
 std::string ChartSql(int level) {
-  const std::string n = std::to_string(level);
-  return "SELECT time, record_type, data, time_ms FROM history INDEXED BY history_chart" + n +
-         " WHERE data_id = ?1 AND device_type = ?2 AND chart_level >= " + n +
+  return "SELECT time, record_type, data, time_ms FROM history INDEXED BY " +
+         ChartIndexName(level) +
+         " WHERE data_id = ?1 AND device_type = ?2 AND chart_level >= " + std::to_string(level) +
          " AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id";
 }
 
 // Levels are only to be trusted once every row has one.
-constexpr char kAllLevelled[] =
-    "SELECT NOT EXISTS(SELECT 1 FROM history INDEXED BY history_unlevelled WHERE chart_level "
-    "IS NULL)";
+const std::string& AllLevelledSql() {
+  static const std::string sql = "SELECT NOT EXISTS(SELECT 1 FROM history INDEXED BY " +
+                                 std::string(kUnlevelledIndex) + " WHERE chart_level IS NULL)";
+  return sql;
+}
 
 int LevelFor(std::int64_t step_ms) {
   for (int level = kChartLevels; level > 0; --level)
@@ -155,7 +157,7 @@ class Connection {
   }
   // The chart rows of a level, or null while some row has no level yet.
   sqlite3_stmt* PrepareChart(int level, const HistoryRequest& req) {
-    sqlite3_stmt* all = level > 0 ? TryPrepare(kAllLevelled) : nullptr;
+    sqlite3_stmt* all = level > 0 ? TryPrepare(AllLevelledSql().c_str()) : nullptr;
     if (!all || Step(all) != SQLITE_ROW || sqlite3_column_int(all, 0) == 0) return nullptr;
     sqlite3_stmt* s = TryPrepare(ChartSql(level).c_str());
     if (s) {
