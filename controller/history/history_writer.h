@@ -35,20 +35,27 @@ struct HistoryStats {
   std::size_t waiting = 0;                    // rows queued and not yet committed
 };
 
-// ok: storing; retrying: the last attempt found the database busy or the disk
-// full and is being repeated; recreated: the file was deleted or replaced and
-// a new one is in use; failing: storing stopped on an error.
-enum class HistoryState { kOk, kRetrying, kRecreated, kFailing };
-inline constexpr HistoryState kHistoryStates[] = {HistoryState::kOk, HistoryState::kRetrying,
-                                                  HistoryState::kRecreated, HistoryState::kFailing};
+// ok: storing; retrying: the last attempt found the database busy or locked
+// and is being repeated; full: the disk is full and the oldest records make
+// room; recreated: the file was moved, deleted or replaced and a new one is in
+// use; damaged: the file was found damaged, set aside, and a new one is in use;
+// failing: nothing can be stored for now, or storing stopped on an error.
+enum class HistoryState { kOk, kRetrying, kFull, kRecreated, kDamaged, kFailing };
+inline constexpr HistoryState kHistoryStates[] = {HistoryState::kOk,      HistoryState::kRetrying,
+                                                  HistoryState::kFull,    HistoryState::kRecreated,
+                                                  HistoryState::kDamaged, HistoryState::kFailing};
 inline const char* HistoryStateName(HistoryState s) {
   switch (s) {
     case HistoryState::kOk:
       return "ok";
     case HistoryState::kRetrying:
       return "retrying";
+    case HistoryState::kFull:
+      return "full";
     case HistoryState::kRecreated:
       return "recreated";
+    case HistoryState::kDamaged:
+      return "damaged";
     case HistoryState::kFailing:
       break;
   }
