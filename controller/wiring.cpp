@@ -57,8 +57,19 @@ void QDXController::Start() {
     for (auto& link : links_) board_->AddDevice(link->cfg(), link->port_path(), link->dev());
   }
   // The history last, so a start that fails on anything else leaves no file behind.
-  history_ = std::make_unique<controller::HistoryWriter>(
-      std::make_unique<controller::HistoryDb>(db_path_, site_.history));
+  std::unique_ptr<controller::HistoryDb> db;
+  try {
+    db = std::make_unique<controller::HistoryDb>(db_path_, site_.history);
+  } catch (const controller::HistoryDamaged& e) {
+    // Kept beside itself for whoever can mend it; monitoring starts anew.
+    std::string why;
+    const std::string aside = controller::SetAside(db_path_, "damaged", &why);
+    if (aside.empty()) throw;
+    controller::Say(std::string(e.what()) + "; the file is damaged; set aside as " + aside +
+                    "; storing in a new history at " + db_path_);
+    db = std::make_unique<controller::HistoryDb>(db_path_, site_.history);
+  }
+  history_ = std::make_unique<controller::HistoryWriter>(std::move(db));
   history_->OnNotice([](const std::string& line) { controller::Say(line); });
   if (board_) {
     std::weak_ptr<controller::StatusBoard> board = board_;
@@ -202,7 +213,14 @@ void QDXController::InstallSinks(DeviceLink& link) {
 
 void QDXController::ReplayCache(DeviceLink& link) {
   const controller::DeviceConfig& cfg = link.cfg();
-  const auto latest = history_->db().Latest(cfg.data_id, cfg.type);
+  boost::optional<controller::HistoryRow> latest;
+  try {
+    latest = history_->db().Latest(cfg.data_id, cfg.type);
+  } catch (const controller::HistoryError& e) {
+    // A damaged file is set aside by the writer; monitoring starts regardless.
+    if (!history_->db().damaged()) throw;
+    Say(Who(cfg) + ": stored record not replayed: " + e.what());
+  }
   if (!latest) return;
   // A record of another device, or one old enough to raise a stale alarm, would
   // be published and stored again as if it were new.

@@ -64,6 +64,10 @@ constexpr char kInsert[] =
 constexpr char kLatest[] =
     "SELECT data, time, time_ms FROM history WHERE data_id = ? AND device_type = ? "
     "ORDER BY id DESC LIMIT 1";
+// The same of a file not yet taken over.
+constexpr char kLatestUntimed[] =
+    "SELECT data, time, NULL FROM history WHERE data_id = ? AND device_type = ? "
+    "ORDER BY id DESC LIMIT 1";
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -120,38 +124,77 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
                          ": cannot write: " + sqlite3_errstr(SQLITE_READONLY));
     const int probe = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (probe == SQLITE_OK) {
-      Exec("COMMIT", "cannot write");
+      // A reader elsewhere may keep even an empty commit waiting: no reason to refuse.
+      const int done = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+      if (done != SQLITE_OK && !IsRetryable(done)) Fail("cannot write");
+      if (done != SQLITE_OK) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     } else if (!IsRetryable(probe)) {
       Fail("cannot write");
     }
-    // WAL appends each commit instead of rewriting pages; FULL syncs the log at
-    // every commit, which costs little now that records are committed in groups
-    // and keeps a power cut from losing more than the group being written.
-    Exec("PRAGMA journal_mode=WAL", "cannot write");
-    Exec("PRAGMA synchronous=FULL", "cannot write");
-    // Only a new file can hand freed pages back; an older one reuses them.
-    Exec("PRAGMA auto_vacuum=INCREMENTAL", "cannot write");
-    // The log is cut back after each checkpoint instead of keeping its peak size.
-    Exec("PRAGMA journal_size_limit=4194304", "cannot write");
-    Exec(kSchema, "cannot create the history table");
-    CheckTable();
-    TakeOver();
-    Prepare(&insert_, kInsert);
-    Prepare(&latest_, kLatest);
-    incremental_ = Pragma("PRAGMA auto_vacuum") == 2;
-    filling_ = Pragma("SELECT EXISTS(SELECT 1 FROM history WHERE chart_level IS NULL)") != 0;
-    run_first_id_ = Pragma("SELECT COALESCE(MAX(id), 0) + 1 FROM history");
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0) {
-      dev_ = static_cast<std::uint64_t>(st.st_dev);
-      ino_ = static_cast<std::uint64_t>(st.st_ino);
+    try {
+      Setup();
+    } catch (const HistoryError&) {
+      // An older file under a lock held elsewhere: monitoring starts, and the
+      // writer finishes taking it over once the lock clears (Ready).
+      if (created_ || !IsRetryable(sqlite3_errcode(db_))) throw;
+      CheckTable();
     }
+    Prepare(&latest_, Pragma("SELECT COUNT(*) FROM pragma_table_info('history') WHERE name = "
+                             "'time_ms'") != 0
+                          ? kLatest
+                          : kLatestUntimed);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  } catch (const HistoryError& e) {
+    const bool damage = db_ && IsDamage(sqlite3_errcode(db_));
+    Close();
+    if (created_) RemoveFiles(path_);
+    if (damage) throw HistoryDamaged(e.what());
+    throw;
   } catch (...) {
     Close();
     if (created_) RemoveFiles(path_);
     throw;
   }
+}
+
+// Everything that writes to the file at open; run again by Ready() while a
+// lock held elsewhere keeps it from finishing.
+void HistoryDb::Setup() {
+  // Only a new file can hand freed pages back, and only if asked before the
+  // log is chosen: that writes the file's header.
+  Exec("PRAGMA auto_vacuum=INCREMENTAL", "cannot write");
+  // WAL appends each commit instead of rewriting pages; FULL syncs the log at
+  // every commit, which costs little now that records are committed in groups
+  // and keeps a power cut from losing more than the group being written.
+  Exec("PRAGMA journal_mode=WAL", "cannot write");
+  Exec("PRAGMA synchronous=FULL", "cannot write");
+  // The log is cut back after each checkpoint instead of keeping its peak size.
+  Exec("PRAGMA journal_size_limit=4194304", "cannot write");
+  Exec(kSchema, "cannot create the history table");
+  CheckTable();
+  TakeOver();
+  sqlite3_finalize(insert_);
+  insert_ = nullptr;
+  Prepare(&insert_, kInsert);
+  incremental_ = Pragma("PRAGMA auto_vacuum") == 2;
+  filling_ = Pragma("SELECT EXISTS(SELECT 1 FROM history WHERE chart_level IS NULL)") != 0;
+  run_first_id_ = Pragma("SELECT COALESCE(MAX(id), 0) + 1 FROM history");
+  RecordFiles();
+  set_up_ = true;
+}
+
+bool HistoryDb::Ready(std::string* why) {
+  if (set_up_) return true;
+  try {
+    Setup();
+  } catch (const HistoryError& e) {
+    *why = e.what();
+    return false;
+  }
+  sqlite3_finalize(latest_);
+  latest_ = nullptr;
+  Prepare(&latest_, kLatest);
+  return true;
 }
 
 HistoryDb::~HistoryDb() { Close(); }
@@ -257,6 +300,11 @@ void HistoryDb::CheckTable() {
 }
 
 int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
+  std::string why;
+  if (!Ready(&why)) {
+    if (error) *error = why;
+    return SQLITE_BUSY;
+  }
   // Taken on only once the group is in: a group that fails was never stored.
   LastRows last = stored_last_;
   int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -292,7 +340,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* erro
   }
   if (error) *error = sqlite3_errmsg(db_);
   if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  return rc;
+  return Seen(rc);
 }
 
 void HistoryDb::Store(std::uint32_t data_id, const std::string& device_type, int record_type,
@@ -328,11 +376,12 @@ boost::optional<HistoryRow> HistoryDb::Latest(std::uint32_t data_id,
       rec.time_ms = sqlite3_column_int64(latest_, 2);
     } else {
       // Not filled yet: the text says the same.
-      const auto parsed = ParseUtcMs(rec.time);
+      const auto parsed = ParseStoredTimeMs(rec.time);
       rec.time_ms = parsed ? *parsed : 0;
     }
     out = std::move(rec);
   } else if (rc != SQLITE_DONE) {
+    Seen(rc);
     sqlite3_reset(latest_);
     Fail("cannot read the history");
   }

@@ -19,6 +19,12 @@ class HistoryError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The file is damaged: it may be set aside and a new history made in its place.
+class HistoryDamaged : public HistoryError {
+ public:
+  using HistoryError::HistoryError;
+};
+
 using Bytes = std::vector<unsigned char>;
 
 // One record as the history keeps it, on its way in and as read back.
@@ -67,6 +73,14 @@ constexpr char kUnlevelledIndex[] = "history_unlevelled";
 // *prev_ms (null: none known, so it may be the first of any window).
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
 
+// What happened to a history's files while it was open.
+enum class FileChange {
+  kNone,
+  kMoved,    // renamed away, and still holds its rows
+  kDeleted,  // removed, or replaced by another file at the path
+  kLogLost,  // its log or shared-memory file deleted or replaced
+};
+
 class HistoryDb {
  public:
   // Opens or creates the database, checks the history table and proves it
@@ -100,6 +114,35 @@ class HistoryDb {
   // it was deleted or replaced underneath.
   bool StillAtPath() const;
 
+  // What became of the file and its log since they were opened; *moved_to is
+  // where the file is now when it was moved away.
+  FileChange CheckFiles(std::string* moved_to) const;
+
+  // Copies every committed row from the log into the file through this
+  // connection and empties the log, waiting a little for readers; false with
+  // SQLite's reason when it could not.
+  bool Checkpoint(std::string* why);
+
+  // Finishes a start that found the file locked (the columns and indexes of an
+  // older layout); false with the reason while it is still locked.
+  bool Ready(std::string* why);
+
+  // SQLite's quick check; empty when the file is sound, else the first problem.
+  std::string QuickCheck();
+
+  // The log's inode as opened, 0 when unknown.
+  std::uint64_t log_inode() const { return log_ino_[0]; }
+
+  // Whether a step found the file damaged.
+  bool damaged() const { return damaged_; }
+
+  // Rows whose time text could not be read, found since the last call.
+  std::int64_t TakeUnreadable() {
+    const std::int64_t n = unreadable_;
+    unreadable_ = 0;
+    return n;
+  }
+
   // One small step of upkeep, between groups: fills the integer time of rows
   // taken over from an older file, then removes records past the limits.
   // Returns true when more is left to do; *removed says what went.
@@ -111,6 +154,9 @@ class HistoryDb {
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
+  void Setup();
+  void RecordFiles();
+  int Seen(int rc);  // notes damage in a result code, returns it
   void Exec(const char* sql, const char* what);
   void CheckTable();
   void Close();
@@ -141,7 +187,11 @@ class HistoryDb {
   LastRows filled_last_;
   std::uint64_t dev_ = 0;  // the file opened, to notice a replacement
   std::uint64_t ino_ = 0;
+  std::uint64_t log_ino_[2] = {0, 0};  // -wal and -shm, to notice them deleted
   bool created_ = false;
+  bool set_up_ = false;   // false while a lock held elsewhere delays the takeover
+  bool damaged_ = false;  // a step got SQLite's word that the file is damaged
+  std::int64_t unreadable_ = 0;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* latest_ = nullptr;
@@ -154,6 +204,25 @@ class HistoryDb {
 
 // Whether a SQLite result code means another connection holds a lock for now.
 bool IsRetryable(int rc);
+
+// Whether a SQLite result code means the file is damaged.
+bool IsDamage(int rc);
+
+// Whether the file at path is a history this program may store into as it is
+// (or nothing worth keeping); *why says what it is otherwise.
+bool HoldsHistory(const std::string& path, std::string* why);
+
+// A free name beside path: "PATH.TAG-YYYY-MM-DDTHH-MM-SS".
+std::string NameBeside(const std::string& path, const std::string& tag);
+
+// Renames a history and its log beside itself, as "PATH.TAG-TIME"; the new
+// name, or empty with the reason.
+std::string SetAside(const std::string& path, const std::string& tag, std::string* why);
+
+// Milliseconds since 1970 of a time text as SQLite or another program writes
+// it: "YYYY-MM-DD HH:MM:SS" with "T" or a space, with or without fractions and
+// a zone; none when it cannot be read.
+boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text);
 
 // UTC time as "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::string UtcTimestamp(std::chrono::system_clock::time_point t);

@@ -132,10 +132,18 @@ std::string RemovalLine(const Removal& r) {
 }
 
 bool HistoryDb::Upkeep(Removal* removed) {
+  if (!set_up_) return false;
   if (filling_ && FillTimes()) return true;
   if (RemoveForSpace(removed)) return true;
   const auto now = std::chrono::steady_clock::now();
   if (now < next_age_check_) return false;
+  // Rows another program added since are given their time before any goes
+  // by age; their neighbours in storing order say nothing of their windows.
+  if (Pragma("SELECT EXISTS(SELECT 1 FROM history WHERE chart_level IS NULL)") != 0) {
+    filled_last_.clear();
+    filling_ = true;
+    return true;
+  }
   const bool more = RemoveOld(removed);
   next_age_check_ = more ? now : now + kAgeCheckEvery;
   return more;
@@ -152,19 +160,30 @@ bool HistoryDb::FillTimes() {
   sqlite3_bind_int(pick.get(), 1, kFillBatch);
   LastRows last = filled_last_;
   int n = 0;
+  std::int64_t unreadable = 0;
   int rc = SQLITE_OK;
   while (sqlite3_step(pick.get()) == SQLITE_ROW) {
     sqlite3_stmt* set = set_level.get();
     std::int64_t ms = sqlite3_column_int64(pick.get(), 4);
+    const std::int64_t id = sqlite3_column_int64(pick.get(), 0);
     if (sqlite3_column_type(pick.get(), 4) == SQLITE_NULL) {
       const auto* t = sqlite3_column_text(pick.get(), 3);
-      // A time nobody can read is filed at 1970 rather than never found.
-      const auto parsed = t ? ParseUtcMs(reinterpret_cast<const char*>(t)) : boost::none;
-      ms = parsed ? *parsed : 0;
+      const auto parsed = t ? ParseStoredTimeMs(reinterpret_cast<const char*>(t)) : boost::none;
+      if (!parsed) {
+        // A time nobody can read keeps no time: never removed by age, in no chart.
+        sqlite3_reset(set_level.get());
+        sqlite3_bind_int(set_level.get(), 2, 0);
+        sqlite3_bind_int64(set_level.get(), 3, id);
+        rc = sqlite3_step(set_level.get());
+        if (rc != SQLITE_DONE) break;
+        ++unreadable;
+        ++n;
+        continue;
+      }
+      ms = *parsed;
       set = set_time.get();
     }
     const auto* type = sqlite3_column_text(pick.get(), 2);
-    const std::int64_t id = sqlite3_column_int64(pick.get(), 0);
     const auto prev = last.try_emplace(
         std::make_pair(static_cast<std::uint32_t>(sqlite3_column_int64(pick.get(), 1)),
                        std::string(type ? reinterpret_cast<const char*>(type) : "")));
@@ -181,9 +200,11 @@ bool HistoryDb::FillTimes() {
   if (rc == SQLITE_DONE || rc == SQLITE_OK)
     rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
+    Seen(rc);
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-    return true;  // busy or full: again later
+    return !damaged_;  // busy or full: again later
   }
+  unreadable_ += unreadable;
   filled_last_.swap(last);
   filling_ = n == kFillBatch;
   return filling_;
@@ -198,6 +219,7 @@ bool HistoryDb::Remove(sqlite3_stmt* del, Removal* removed) {
   std::vector<std::int64_t> ids;
   if (!CollectRemoved(del, &got, &starts, &ids) || !Relevel(db_, starts) ||
       sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    Seen(sqlite3_errcode(db_));
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   }

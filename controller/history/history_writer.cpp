@@ -73,39 +73,107 @@ void HistoryWriter::Note(const std::string& line) {
   if (notice_) notice_(line);
 }
 
-// Before each group: the path must still name the file in use. A file deleted
-// or replaced underneath would take every later record with it unseen, so the
-// old connection (and its log) is closed and a new history made at the path.
+// Before each group: the path must still name the file in use, with its own
+// log. Whatever happened, every row committed to the old file is first
+// checkpointed into it through the open connection, so a moved file keeps its
+// rows and a new file at the path is never mixed with the old file's log.
 bool HistoryWriter::EnsureFile(std::string* reason) {
-  if (db_ && db_->StillAtPath()) return true;
+  if (db_ && !checked_ && db_->Ready(reason)) {
+    checked_ = true;
+    const std::string problem = db_->QuickCheck();
+    if (!problem.empty()) *reason = problem;
+  }
+  if (db_ && db_->damaged()) return SetDamagedAside(reason);
   if (db_) {
+    std::string moved_to;
+    const FileChange change = db_->CheckFiles(&moved_to);
+    if (change == FileChange::kNone) return db_->Ready(reason);
+    if (!db_->Checkpoint(reason)) {
+      *reason = "cannot save what the old file holds: " + *reason;
+      return db_->damaged() ? SetDamagedAside(reason) : false;
+    }
+    const std::uint64_t wal = db_->log_inode();
     db_.reset();
-    if (!lost_said_)
+    if (change == FileChange::kLogLost) {
       Note("history database " + path_ +
-           " was deleted or replaced; storing in a new history there from now on");
-    lost_said_ = true;
-    struct stat st {};
-    // The log of a deleted file must not be read into the new one.
-    if (::stat(path_.c_str(), &st) != 0) {
-      for (const char* suffix : {"-wal", "-shm", "-journal"}) ::unlink((path_ + suffix).c_str());
+           ": its log was deleted or replaced; every stored record was saved into the file "
+           "first, and it was reopened");
+    } else {
+      struct stat st {};
+      // Emptied by the checkpoint; only the log that was ours goes.
+      if (wal != 0 && ::stat((path_ + "-wal").c_str(), &st) == 0 &&
+          static_cast<std::uint64_t>(st.st_ino) == wal) {
+        for (const char* suffix : {"-wal", "-shm"}) ::unlink((path_ + suffix).c_str());
+      }
+      const bool replaced = ::stat(path_.c_str(), &st) == 0;
+      happened_ = "history database " + path_ +
+                  (change == FileChange::kMoved
+                       ? " was moved to " + moved_to + "; every record stored in it is kept there"
+                   : replaced ? " was replaced by another file"
+                              : " was deleted");
+      recreated_ = true;
     }
   }
+  return OpenAtPath(reason);
+}
+
+// Opens what is at the path: a history as it is, a new one where there is
+// none, and beside anything else, which is left untouched.
+bool HistoryWriter::OpenAtPath(std::string* reason) {
+  std::string what;
+  if (!HoldsHistory(path_, &what)) {
+    happened_ += (happened_.empty() ? "history database " + path_ : std::string()) +
+                 "; the file now there is not a history (" + what + ") and is left untouched";
+    std::lock_guard<std::mutex> lk(mu_);
+    path_ = NameBeside(path_, "new");
+  }
+  const bool existed = ::access(path_.c_str(), F_OK) == 0;
   try {
     db_ = std::make_unique<HistoryDb>(path_, limits_);
   } catch (const HistoryError& e) {
+    if (!lost_said_)
+      Note(happened_ + (happened_.empty() ? "" : "; ") + e.what() + "; trying again");
+    lost_said_ = true;
     *reason = e.what();
     return false;
   }
-  recreated_ = true;
+  if (!happened_.empty())
+    Note(happened_ + "; storing in " + (existed ? "the history found at " : "a new history at ") +
+         path_ + " from now on");
+  happened_.clear();
   lost_said_ = false;
+  checked_ = !existed;
   upkeep_due_ = true;
   return true;
+}
+
+// A damaged file is renamed beside itself, never deleted, and records go on
+// into a new file at the path.
+bool HistoryWriter::SetDamagedAside(std::string* reason) {
+  const std::string problem = reason->empty() ? "database disk image is malformed" : *reason;
+  db_.reset();
+  std::string why;
+  const std::string aside = SetAside(path_, "damaged", &why);
+  if (aside.empty()) {
+    *reason = "damaged (" + problem + ") and cannot be set aside: " + why;
+    return false;
+  }
+  damaged_ = true;
+  happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
+  return OpenAtPath(reason);
 }
 
 // One step of the file's upkeep; removals of one kind make one line once done.
 void HistoryWriter::RunUpkeep() {
   Removal r;
   const bool more = db_ && db_->Upkeep(&r);
+  if (const std::int64_t n = db_ ? db_->TakeUnreadable() : 0) {
+    unreadable_ += n;
+    if (!unreadable_said_)
+      Note("history: " + std::to_string(n) +
+           " records have a time that cannot be read; they are kept and never removed by age");
+    unreadable_said_ = true;
+  }
   if (r.count > 0 && removing_.count > 0 && r.why != removing_.why) {
     Note(RemovalLine(removing_));
     removing_ = Removal{};
@@ -198,6 +266,8 @@ void HistoryWriter::Loop() {
     lk.unlock();
     std::string reason;
     int rc = EnsureFile(&reason) ? db_->StoreGroup(group, &reason) : SQLITE_CANTOPEN;
+    // A damaged file is set aside at once and the group stored in a new one.
+    if (IsDamage(rc) && EnsureFile(&reason)) rc = db_->StoreGroup(group, &reason);
     Removal room;
     // A full disk: the oldest records make room and the group is tried again.
     if ((rc & 0xff) == SQLITE_FULL && db_->MakeRoom(&room)) {
@@ -221,12 +291,15 @@ void HistoryWriter::Loop() {
       in_flight_ = 0;
       backoff = opt_.first_backoff;
       last_busy_.clear();
-      SetState(recreated_ ? HistoryState::kRecreated : HistoryState::kOk);
+      SetState(damaged_     ? HistoryState::kDamaged
+               : recreated_ ? HistoryState::kRecreated
+                            : HistoryState::kOk);
       continue;
     }
     // Busy, full with nothing left to remove, or a lost file not yet made anew:
     // worth another try while the queue holds.
-    const bool again = IsRetryable(rc) || (rc & 0xff) == SQLITE_FULL || rc == SQLITE_CANTOPEN;
+    const bool again =
+        IsRetryable(rc) || (rc & 0xff) == SQLITE_FULL || rc == SQLITE_CANTOPEN || IsDamage(rc);
     if (!again) {
       Alert("cannot store records: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
             " records not stored");

@@ -106,12 +106,14 @@ class HistoryWriter {
   void Alert(const std::string& error);  // called with mu_ held
   // Each of these runs with mu_ released.
   bool EnsureFile(std::string* reason);
+  bool OpenAtPath(std::string* reason);
+  bool SetDamagedAside(std::string* reason);
   void RunUpkeep();
   void Note(const std::string& line);
   void SetState(HistoryState s);  // called with mu_ held
 
   std::unique_ptr<HistoryDb> db_;  // null while a lost file could not be made anew
-  const std::string path_;
+  std::string path_;  // where records go; beside the given one after a foreign file took it
   const HistoryLimits limits_;
   const HistoryWriterOptions opt_;
   int alert_fd_ = -1;
@@ -131,8 +133,13 @@ class HistoryWriter {
   std::string last_busy_;  // SQLite's reason while the database is busy
   HistoryStats stats_;
   HistoryState state_ = HistoryState::kOk;
-  bool recreated_ = false;  // the file in use is not the one opened at start
-  bool lost_said_ = false;  // the loss of the file has been reported
+  bool recreated_ = false;       // the file in use is not the one opened at start
+  bool lost_said_ = false;       // the loss of the file has been reported
+  bool damaged_ = false;         // a damaged file was set aside
+  std::string happened_;         // what became of the file last in use, said once the next is open
+  bool checked_ = false;         // the file opened has had its quick check
+  std::int64_t unreadable_ = 0;  // rows whose stored time cannot be read
+  bool unreadable_said_ = false;
   bool upkeep_due_ = true;  // an upkeep step may have work
   Removal removing_;        // removals gathered into one line
   std::function<void(const std::string&)> notice_;

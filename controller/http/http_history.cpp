@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -90,6 +91,7 @@ struct SharedReader {
   std::string path;
   std::uint64_t dev = 0;
   std::uint64_t ino = 0;
+  std::uint64_t shm = 0;  // the shared memory it shares with the writer
   sqlite3* db = nullptr;
   ~SharedReader() { sqlite3_close(db); }
 };
@@ -106,13 +108,21 @@ class Connection {
  public:
   Connection(SharedReader& reader, const std::string& path) : path_(path) {
     struct stat st {};
+    struct stat shm {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
+    const bool has_shm = ::stat((path + "-shm").c_str(), &shm) == 0;
     if (reader.db &&
         (!exists || reader.path != path || reader.dev != static_cast<std::uint64_t>(st.st_dev) ||
-         reader.ino != static_cast<std::uint64_t>(st.st_ino))) {
+         reader.ino != static_cast<std::uint64_t>(st.st_ino) ||
+         (reader.shm != 0 && (!has_shm || reader.shm != static_cast<std::uint64_t>(shm.st_ino))))) {
       sqlite3_close(reader.db);
       reader.db = nullptr;
     }
+    // A log deleted under the writer: a connection opened now would make SQLite
+    // forget what it holds before the writer has saved it.
+    if (!reader.db && has_shm && ::access((path + "-wal").c_str(), F_OK) != 0)
+      throw HistoryError("history database " + path +
+                         ": its log was deleted; the history is being saved, try again");
     if (!reader.db) {
       // Answers take turns on it (mu), so SQLite's own locking is not needed.
       if (sqlite3_open_v2(path.c_str(), &reader.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
@@ -128,6 +138,7 @@ class Connection {
       reader.path = path;
       reader.dev = static_cast<std::uint64_t>(st.st_dev);
       reader.ino = static_cast<std::uint64_t>(st.st_ino);
+      reader.shm = has_shm ? static_cast<std::uint64_t>(shm.st_ino) : 0;
     }
     db_ = reader.db;
   }

@@ -183,7 +183,8 @@ TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
   ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10))) << w.error();
   EXPECT_EQ(StoredSequence(), (std::vector<int>{2, 3, 4, 5}));
   ASSERT_EQ(notes.size(), 1u);
-  EXPECT_NE(notes[0].find(path_ + " was deleted or replaced"), std::string::npos) << notes[0];
+  EXPECT_NE(notes[0].find(path_ + " was deleted; storing in a new history at"), std::string::npos)
+      << notes[0];
   EXPECT_EQ(w.state(), controller::HistoryState::kRecreated);
   EXPECT_EQ(states, (std::vector<controller::HistoryState>{controller::HistoryState::kRecreated}));
 }

@@ -131,7 +131,8 @@ std::vector<controller::Removal> UpkeepAll(controller::HistoryDb& db) {
 }
 
 // A file of the older schema (time as text only) is taken over in place: every
-// row kept and given its integer time, the unreadable one at 1970.
+// row kept and given its integer time; the unreadable one keeps none, so that
+// age never removes it, and is counted.
 TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
   Sql(path_,
       "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, device_type "
@@ -145,10 +146,14 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
   controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
   EXPECT_TRUE(UpkeepAll(db).empty());
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history"), 5001);
-  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 0);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 1);
   EXPECT_EQ(SqlCount(path_, "SELECT time_ms FROM history WHERE id = 4321"),
             1796637600000LL + 4320 * 1000);
-  EXPECT_EQ(SqlCount(path_, "SELECT time_ms FROM history WHERE time = 'garbled'"), 0);
+  EXPECT_EQ(SqlCount(path_,
+                     "SELECT COUNT(*) FROM history WHERE time = 'garbled' AND "
+                     "time_ms IS NULL AND chart_level IS NOT NULL"),
+            1);
+  EXPECT_EQ(db.TakeUnreadable(), 1);
   EXPECT_EQ(db.Latest(7, "z")->data, (controller::Bytes{2}));
 }
 

@@ -9,6 +9,7 @@ import select
 import signal
 import sqlite3
 import struct
+import subprocess
 import time
 
 import e2e_support as e
@@ -164,7 +165,7 @@ def case_file_deleted(tmp):
     rest, err = host.communicate(timeout=20)
     out = (out + rest).decode()
     check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
-    check(out.count("history database %s was deleted or replaced" % db) == 1,
+    check(out.count("history database %s was deleted; storing in a new history at" % db) == 1,
           "loss not said once", out)
     total, new = len(published(out)), len(rows(db))
     check(total - before <= new <= total,
@@ -225,7 +226,140 @@ def case_clock_step(tmp):
           "a record from the future was replayed", r.stdout)
 
 
+def stop_host(host, seen):
+    """host stopped with SIGTERM; its whole output, checked for a clean end."""
+    host.send_signal(signal.SIGTERM)
+    out, err = host.communicate(timeout=30)
+    out = seen + out
+    check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
+    return out
+
+
+def count_rows(db):
+    con = sqlite3.connect(db)
+    try:
+        return con.execute("SELECT COUNT(*) FROM history").fetchone()[0]
+    finally:
+        con.close()
+
+
+def case_moved(tmp):
+    """The file moved away, then a backup of it moved onto the path, while
+    running: the moved file, the file made meanwhile and the restored copy
+    together hold every record, and the copy keeps all of its rows."""
+    db = os.path.join(tmp, "h.db")
+    host, seen = start_host(write_site(tmp, "sim:steady", poll_ms=50), db, records=10)
+    copy = os.path.join(tmp, "copy.db")
+    src, dst = sqlite3.connect(db), sqlite3.connect(copy)
+    src.backup(dst)
+    src.close()
+    dst.close()
+    kept = count_rows(copy)
+    seen = read_records(host, seen, len(published(seen)) + 10)
+    os.rename(db, db + ".old")
+    seen = read_records(host, seen, len(published(seen)) + 20)
+    between = os.path.join(tmp, "between.db")
+    os.link(db, between)  # what the file made meanwhile holds stays readable
+    os.rename(copy, db)
+    seen = read_records(host, seen, len(published(seen)) + 20)
+    out = stop_host(host, seen)
+    check(out.count("was moved to %s.old; every record stored in it is kept there" % db) == 1,
+          "move not said once", out)
+    check(out.count("was replaced by another file; storing in the history found at") == 1,
+          "replacement not said once", out)
+    counts = [count_rows(db + ".old"), count_rows(between), count_rows(db) - kept]
+    check(sum(counts) == len(published(out)) and min(counts) > 0,
+          "rows %r for %d records published" % (counts, len(published(out))), out)
+
+
+def case_log_deleted(tmp):
+    """The log deleted while running: said once, and no committed record is lost."""
+    db = os.path.join(tmp, "h.db")
+    host, seen = start_host(write_site(tmp, "sim:steady", poll_ms=50), db, records=20)
+    os.unlink(db + "-wal")
+    seen = read_records(host, seen, len(published(seen)) + 40)
+    out = stop_host(host, seen)
+    check(out.count("its log was deleted or replaced; every stored record was saved") == 1,
+          "loss of the log not said once", out)
+    check_history_matches(out, db, len(published(out)))
+
+
+def case_sqlite_times(tmp):
+    """Rows another program added with SQLite's own time text keep their time
+    and stay; one whose time cannot be read stays too and is said once."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:steady", poll_ms=100)
+    check(run_host(site, db, "--cycles", "2").returncode == 0, "first run failed")
+    con = sqlite3.connect(db)
+    insert = ("INSERT INTO history(data_id, device_type, record_type, time, data) "
+              "VALUES(7, 'other', 1, %s, x'00')")
+    for i in range(50):
+        con.execute(insert % ("datetime('now')" if i % 2 else "strftime('%Y-%m-%d %H:%M:%f', 'now')"))
+    con.execute(insert % "'yesterday-ish'")
+    con.commit()
+    con.close()
+    now_ms = time.time() * 1000
+    r = run_host(site, db, "--duration", "3")
+    check(r.returncode == 0, "second run failed", r.stdout, r.stderr)
+    con = sqlite3.connect(db)
+    got = con.execute("SELECT time_ms FROM history WHERE data_id = 7").fetchall()
+    con.close()
+    check(len(got) == 51, "%d of 51 added rows left" % len(got), r.stdout)
+    timed = [ms for (ms,) in got if ms is not None]
+    check(len(timed) == 50 and all(abs(ms - now_ms) < 120000 for ms in timed),
+          "added rows lost their time: %r" % timed[:5], r.stdout)
+    check(r.stdout.count("1 records have a time that cannot be read") == 1,
+          "unreadable time not said", r.stdout)
+
+
+def case_damaged(tmp):
+    """A page broken with dd: said, set aside beside itself, and a new file
+    holds the records that follow."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, "sim:steady", poll_ms=50)
+    check(run_host(site, db, "--duration", "4").returncode == 0, "first run failed")
+    pages = os.path.getsize(db) // 4096
+    check(pages > 4, "history too small to break: %d pages" % pages)
+    subprocess.run(["dd", "if=/dev/urandom", "of=" + db, "bs=4096", "seek=%d" % (pages - 2),
+                    "count=1", "conv=notrunc"], check=True, capture_output=True)
+    r = run_host(site, db, "--cycles", "10")
+    check(r.returncode == 0, "run on a damaged file failed", r.stdout, r.stderr)
+    aside = glob.glob(db + ".damaged-*")
+    check(len(aside) == 1 and "is damaged" in r.stdout and aside[0] in r.stdout,
+          "damage not said or file not set aside: %r" % aside, r.stdout)
+    check(count_rows(db) >= 10, "the new file lacks the records that followed", r.stdout)
+
+
+def case_locked_takeover(tmp):
+    """A first start on a file of an older layout while another program holds
+    a read lock: monitoring starts, and the takeover follows once it clears."""
+    db = os.path.join(tmp, "h.db")
+    con = sqlite3.connect(db, isolation_level=None)
+    con.execute("CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, "
+                "device_type TEXT NOT NULL, record_type INTEGER NOT NULL, time TEXT NOT NULL, "
+                "data BLOB NOT NULL)")
+    con.execute("INSERT INTO history(data_id, device_type, record_type, time, data) "
+                "VALUES(1, 'x', 1, '2026-01-01T00:00:00.000Z', x'00')")
+    con.execute("BEGIN")
+    con.execute("SELECT COUNT(*) FROM history").fetchone()
+    host, seen = start_host(write_site(tmp, "sim:steady", poll_ms=100), db, "--duration", "8",
+                            records=10)
+    time.sleep(2)
+    con.execute("COMMIT")
+    con.close()
+    out, err = host.communicate(timeout=40)
+    out = seen + out
+    check(host.returncode == 0, "qdx-host failed", out, err)
+    con = sqlite3.connect(db)
+    missing = con.execute("SELECT COUNT(*) FROM history WHERE time_ms IS NULL").fetchone()[0]
+    con.close()
+    check(missing == 0, "%d rows not taken over" % missing, out)
+    check(count_rows(db) == len(published(out)) + 1, "records lost under the lock", out)
+
+
 if __name__ == "__main__":
     e.main({"history": case_history, "restarts": case_restarts, "lock": case_lock,
             "history_lost": case_history_lost, "file_deleted": case_file_deleted,
-            "clock_step": case_clock_step})
+            "clock_step": case_clock_step, "moved": case_moved, "log_deleted": case_log_deleted,
+            "sqlite_times": case_sqlite_times, "damaged": case_damaged,
+            "locked_takeover": case_locked_takeover})
