@@ -1,6 +1,7 @@
 // qdx-host: the stand-in controller program. Loads the site's plug-ins, polls
 // its devices, shows what they publish and keeps every record in a history.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -11,10 +12,10 @@
 #include <iostream>
 #include <memory>
 
-#include "controller/http/http_server.h"
 #include "controller/common/output.h"
-#include "controller/qdx_controller.h"
+#include "controller/http/http_server.h"
 #include "controller/link/sim_process.h"
+#include "controller/qdx_controller.h"
 #include "controller/site_config.h"
 #include "controller/stop_signals.h"
 
@@ -25,6 +26,22 @@ constexpr int kExitUsage = 2;
 constexpr char kDefaultDb[] = "qdx-history.db";
 // How long the closing lines may wait for a reader of standard output.
 constexpr std::chrono::milliseconds kOutputFinishWait{2000};
+constexpr char kSqliteUri[] = "file:";
+
+// Why the path names no file the history can be kept in, or nothing: SQLite
+// takes "" and ":memory:" for databases gone at exit (the records would be
+// reported stored all the same), and "file:" for a URI.
+std::string HistoryPathProblem(const std::string& path) {
+  const std::string opt = "--db \"" + path + "\": ";
+  if (path.empty()) return opt + "names no file; the history must be kept in one";
+  if (path == ":memory:" || path.compare(0, sizeof(kSqliteUri) - 1, kSqliteUri) == 0)
+    return opt + "SQLite would read this as an in-memory database or a URI, not a file " +
+           "name; write ./" + path + " for a file of that name";
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return opt + "history database " + path + " is a folder, not a file";
+  return std::string();
+}
 
 }  // namespace
 
@@ -50,7 +67,8 @@ int main(int argc, char** argv) {
   app.add_option("site", site_path, "Site file (JSON) naming plug-ins and devices")->required();
   app.add_option("--plugin-dir", plugin_dir,
                  "Folder for relative plug-in paths (default: the site file's folder)");
-  app.add_option("--db", db_path, "History database file")->capture_default_str();
+  app.add_option("--db", db_path, "History database file (not a folder, \"\" or \":memory:\")")
+      ->capture_default_str();
   app.add_option("--cycles", limits.cycles, "Stop after N ended cycles per device")
       ->check(CLI::PositiveNumber);
   app.add_option("--duration", limits.duration_s, "Stop after S seconds")
@@ -71,6 +89,11 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
+  }
+  const std::string db_problem = HistoryPathProblem(db_path);
+  if (!db_problem.empty()) {
+    controller::Complain(db_problem);
+    return kExitUsage;
   }
   controller::HttpOptions http;
   if (!http_addr.empty()) {

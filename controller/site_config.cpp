@@ -1,14 +1,17 @@
 #include "controller/site_config.h"
 
 #include <json/reader.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <memory>
 #include <set>
 
 #include "controller/common/decimal.h"
 #include "controller/common/file.h"
+#include "controller/common/json_scan.h"
 #include "controller/common/utf8.h"
 #include "controller/framework/device_settings.h"
 #include "controller/framework/known_keys.h"
@@ -25,6 +28,11 @@ constexpr long long kMaxHistoryBound = INT_MAX;
 // of a few devices is a few KiB.
 constexpr std::size_t kMaxSiteBytes = 16 * 1024 * 1024;
 constexpr int kMaxSiteDepth = 64;
+// Each value costs the parser about 100 bytes, an item of a list as small as
+// "0," 50 times its size: 16 MiB of them would take 800 MB. A device takes
+// about 20 values, so this leaves room for 10,000 devices in some 20 MB.
+constexpr std::size_t kMaxSiteValues = 200000;
+constexpr std::size_t kSiteDevicesRoom = 10000;
 
 // The keys of the site file's own objects.
 const KnownKeys kSiteKeys = {kPlugins, kDevices, kHistory};
@@ -58,34 +66,38 @@ void CheckKeys(const Json::Value& obj, const KnownKeys& known, const std::string
     Fail(origin, where + Quoted(key), "is not a known key" + DidYouMean(hint));
 }
 
-// Nesting deeper than limit, found before parsing: the parser would recurse
-// that deep.
-bool NestedDeeper(const std::string& text, int limit) {
-  int depth = 0;
-  bool in_string = false;
+// The first control character of text, C0, DEL or (as UTF-8) C1, or -1.
+int ControlCharacter(const std::string& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return c;
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) return next;
   }
-  return false;
+  return -1;
 }
 
+std::string CharacterName(int c) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  const std::string hex = {kDigits[(c >> 4) & 0xF], kDigits[c & 0xF]};
+  return c < 0x80 ? "0x" + hex : "U+00" + hex;
+}
+
+// These texts reach terminals and logs: a newline or an escape sequence in
+// them would forge lines or rewrite the screen.
 std::string NonEmptyText(const Json::Value& v, const std::string& origin,
                          const std::string& where) {
   if (!v.isString() || v.asString().empty()) Fail(origin, where, "must be a non-empty text");
+  const int control = ControlCharacter(v.asString());
+  if (control >= 0) Fail(origin, where, "holds the control character " + CharacterName(control));
   return v.asString();
+}
+
+// Where a port leads, so that two spellings of one port (a link under
+// /dev/serial/by-id) compare equal; the text itself when it does not exist.
+std::string RealPort(const std::string& port) {
+  char buf[PATH_MAX];
+  return ::realpath(port.c_str(), buf) != nullptr ? std::string(buf) : port;
 }
 
 // A whole number within [lo, hi]; JSON doubles with a fraction are refused.
@@ -152,14 +164,15 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
                                      origin, at + ".\"cache_max_age_s\""));
   if (d.isMember("settings")) {
     if (!d["settings"].isObject()) Fail(origin, at + ".\"settings\"", "must be an object");
-    dev.settings = d["settings"];
     // Checked here, before any device exists: a plug-in may take a bad value
     // silently (a mode of 0 turns every check off) or fail without naming it.
+    // Before the copy: a large bad one would take its memory twice.
     try {
-      CheckDeviceSettings(dev.settings);
+      CheckDeviceSettings(d["settings"]);
     } catch (const std::invalid_argument& e) {
       throw std::runtime_error(origin + ": device \"" + dev.name + "\": " + e.what());
     }
+    dev.settings = d["settings"];
   }
   return dev;
 }
@@ -201,6 +214,7 @@ SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
     Fail(origin, Quoted(kDevices), "must be a non-empty list of devices");
   std::set<std::string> names;
   std::set<std::uint32_t> ids;
+  std::map<std::string, std::size_t> ports;  // real path, device index
   for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
     DeviceConfig dev = ParseDevice(devices[i], i, origin);
     const std::string at = Quoted(kDevices) + "[" + std::to_string(i) + "]";
@@ -209,6 +223,21 @@ SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
     // The data id keys the history, so two devices must never share one.
     if (!ids.insert(dev.data_id).second)
       Fail(origin, at + ".\"data_id\"", "repeats the data id " + std::to_string(dev.data_id));
+    // A second open of a port would fail as if another program held it, or
+    // both devices would read each other's replies. Each "sim:" port is a
+    // simulator of its own.
+    if (!dev.port.empty()) {
+      const std::string real = RealPort(dev.port);
+      const auto taken = ports.emplace(real, i);
+      if (!taken.second) {
+        const DeviceConfig& first = site.devices[taken.first->second];
+        Fail(origin, at + ".\"port\"",
+             "of device \"" + dev.name + "\" is " + dev.port +
+                 (real != dev.port ? " (" + real + ")" : "") + ", the port of device \"" +
+                 first.name + "\" (" + Quoted(kDevices) + "[" +
+                 std::to_string(taken.first->second) + "]) too; a port serves one device");
+      }
+    }
     site.devices.push_back(std::move(dev));
   }
   return site;
@@ -222,13 +251,19 @@ SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
     throw std::runtime_error(path + ": larger than " +
                              std::to_string(kMaxSiteBytes / (1024 * 1024)) +
                              " MiB; a site file is a few KiB");
-  if (NestedDeeper(body, kMaxSiteDepth))
+  const JsonShape shape = ScanJson(body);
+  if (shape.depth > kMaxSiteDepth)
     throw std::runtime_error(path + ": nested deeper than " + std::to_string(kMaxSiteDepth) +
                              " levels");
+  if (shape.values > kMaxSiteValues)
+    throw std::runtime_error(path + ": holds more than " + std::to_string(kMaxSiteValues) +
+                             " JSON values, room for " + std::to_string(kSiteDevicesRoom) +
+                             " devices; a site file of a few devices holds a few hundred");
   Json::CharReaderBuilder builder;
   builder["rejectDupKeys"] = true;
   builder["failIfExtra"] = true;
   builder["stackLimit"] = kMaxSiteDepth + 1;
+  builder["collectComments"] = false;  // never used; kept, they would cost memory per value
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value doc;
   std::string errors;

@@ -2,7 +2,9 @@
 
 #include <json/writer.h>
 
+#include <cfloat>
 #include <climits>
+#include <cmath>
 #include <functional>
 #include <stdexcept>
 
@@ -45,6 +47,7 @@ std::string Shown(const Json::Value& v) {
     default: {
       Json::StreamWriterBuilder w;
       w["indentation"] = "";
+      w["precision"] = 15;  // 1e39 as written, not 9.9999999999999994e+38
       return Json::writeString(w, v);
     }
   }
@@ -74,7 +77,19 @@ float ReadNumber(const Json::Value& item, const std::string& path, const char* k
   const Json::Value& v = item[key];
   if (v.isNull()) return fallback;
   if (!v.isNumeric() || v.isBool()) Refuse(path + "." + key, "must be a number", v);
-  return v.asFloat();
+  // Past a float's range the value would become infinite: an alarm that never
+  // fires or never clears.
+  const double n = v.asDouble();
+  if (!(std::fabs(n) <= FLT_MAX)) Refuse(path + "." + key, "must be within +-3.4e38", v);
+  return static_cast<float>(n);
+}
+
+// A band or period below 0 turns its check inside out: an alarm that flaps,
+// a report on every poll.
+float ReadSize(const Json::Value& item, const std::string& path, const char* key) {
+  const float n = ReadNumber(item, path, key, 0.0f);
+  if (n < 0.0f) Refuse(path + "." + key, "must be 0 or more", item[key]);
+  return n;
 }
 
 const Json::Value* Section(const Json::Value& setting, const char* name) {
@@ -105,11 +120,11 @@ void Load(const Json::Value& setting, QDXVDevice* dev) {
       if (!it->isObject()) Refuse(path, "must be an object", *it);
       QDXVDevice::BAOSetting s{};
       s.abs_enabled = ReadFlag(*it, path, "absEnabled", false);
-      s.abs_delta = ReadNumber(*it, path, "absDelta", 0.0f);
+      s.abs_delta = ReadSize(*it, path, "absDelta");
       s.pct_enabled = ReadFlag(*it, path, "pctEnabled", false);
-      s.pct_delta = ReadNumber(*it, path, "pctDelta", 0.0f);
+      s.pct_delta = ReadSize(*it, path, "pctDelta");
       s.period_enabled = ReadFlag(*it, path, "periodEnabled", false);
-      s.period_minutes = ReadNumber(*it, path, "periodMinutes", 0.0f);
+      s.period_minutes = ReadSize(*it, path, "periodMinutes");
       if (dev) dev->ao_settings_[id] = s;
     }
   }
@@ -123,7 +138,7 @@ void Load(const Json::Value& setting, QDXVDevice* dev) {
         Refuse(path + ".level", "must be 1 to 1000", (*it)["level"]);
       const float value = ReadNumber(*it, path, "value", 0.0f);
       const bool low = ReadFlag(*it, path, "low", false);
-      const float hyst = ReadNumber(*it, path, "hysteresis", 0.0f);
+      const float hyst = ReadSize(*it, path, "hysteresis");
       if (!dev) continue;
       dev->threshold_levels_[id] = static_cast<int>(level);
       dev->threshold_values_[id] = value;

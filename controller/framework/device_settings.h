@@ -23,7 +23,8 @@ namespace controller {
 
 // Loads analogue-report settings and thresholds into the device. Throws
 // std::invalid_argument naming the key path ("settings.aoSetting.ID.absDelta")
-// when a value has the wrong type.
+// when a value has the wrong type, is out of a float's range, or is a band or
+// period (hysteresis, absDelta, pctDelta, periodMinutes) below 0.
 void LoadDeviceSettings(const Json::Value& setting, QDXVDevice& dev);
 
 // Checks a whole settings document before a device sees it: what

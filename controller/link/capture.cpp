@@ -143,8 +143,12 @@ std::vector<CaptureEvent> ReadCapture(const std::string& path, std::string* warn
 
 CaptureWriter::CaptureWriter(const std::string& path, const std::string& history_path)
     : path_(path) {
-  if (!history_path.empty() && SameFile(path, history_path))
-    Refuse(path, "it is the history database");
+  // SQLite writes beside the history too: a capture there would be overwritten.
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    if (!history_path.empty() && SameFile(path, history_path + suffix))
+      Refuse(path, *suffix ? std::string("it is the history database's ") + (suffix + 1) + " file"
+                           : "it is the history database");
+  }
   UniqueFd owned(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   const int fd = owned.get();
   if (fd < 0) Refuse(path, std::strerror(errno));

@@ -48,8 +48,9 @@ std::vector<CaptureEvent> ReadCapture(const std::string& path, std::string* warn
 class CaptureWriter {
  public:
   // Creates path with the header, or appends to a capture already there. Never
-  // overwrites: throws CaptureError for the history file (history_path) and
-  // for an existing file that does not start with the capture header.
+  // overwrites: throws CaptureError for the history file (history_path), its
+  // -wal, -shm and -journal files, and for an existing file that does not
+  // start with the capture header.
   explicit CaptureWriter(const std::string& path, const std::string& history_path = "");
   ~CaptureWriter();
   CaptureWriter(const CaptureWriter&) = delete;

@@ -73,6 +73,12 @@ TEST_F(CaptureTest, NeverOverwritesAndAppendsToACapture) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "60 good rows");
   }
   EXPECT_THROW(controller::CaptureWriter(dir_.File("./h.db"), db), controller::CaptureError);
+  // SQLite's own files beside the history, before they exist: it would overwrite them.
+  for (const char* side : {"h.db-wal", "h.db-shm", "h.db-journal"}) {
+    test_support::ExpectThrowWithMessage<controller::CaptureError>(
+        [&] { controller::CaptureWriter w(dir_.File(side), db); }, "it is the history database's");
+    EXPECT_FALSE(std::ifstream(dir_.File(side)).good()) << side;
+  }
   const std::string cap = dir_.File("a.capture");
   { controller::CaptureWriter w(cap); }
   std::ofstream(cap, std::ios::app) << "1 ups tx 51310d\n2 ups rx 2";

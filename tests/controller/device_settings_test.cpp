@@ -56,6 +56,13 @@ INSTANTIATE_TEST_SUITE_P(
                     R"(settings.thresholdSetting.S.low: must be true or false, got "yes")"},
         BadSettings{R"({"aoSetting": {"X": {"absDelta": "2"}}})",
                     R"(settings.aoSetting.X.absDelta: must be a number, got "2")"},
+        // Below 0 an alarm flaps on a steady value and a report goes out every poll.
+        BadSettings{R"({"thresholdSetting": {"S": {"value": 228, "hysteresis": -5}}})",
+                    "settings.thresholdSetting.S.hysteresis: must be 0 or more, got -5"},
+        BadSettings{R"({"aoSetting": {"X": {"periodEnabled": true, "periodMinutes": -1}}})",
+                    "settings.aoSetting.X.periodMinutes: must be 0 or more, got -1"},
+        BadSettings{R"({"thresholdSetting": {"S": {"value": 1e39}}})",
+                    "settings.thresholdSetting.S.value: must be within +-3.4e38, got 1e+39"},
         // A misspelt key would be taken silently: no alarm, a false alarm, no report.
         BadSettings{R"({"thresholdSetting": {"S": {"valeu": 180}}})",
                     R"(settings.thresholdSetting.S.valeu: unknown key; did you mean "value"?)"},

@@ -72,6 +72,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadSite{Site(std::string(kGoodDevice) +
                      R"(, {"name": "b", "type": "t", "data_id": 7, "port": "q"})"),
                 "[1].\"data_id\" repeats the data id 7"},
+        // One port for two devices, however spelt: named with both devices.
+        BadSite{Site(R"({"name": "a", "type": "t", "data_id": 1, "port": "/dev/null"},
+                        {"name": "b", "type": "t", "data_id": 2, "port": "/dev/../dev/null"})"),
+                R"("devices"[1]."port" of device "b" is /dev/../dev/null (/dev/null), the port )"
+                R"(of device "a" ("devices"[0]) too)"},
+        // A name that would forge a line or an escape sequence on a terminal.
+        BadSite{Site(R"({"name": "u\nFAKE", "type": "t", "data_id": 1, "port": "p"})"),
+                R"("devices"[0]."name" holds the control character 0x0A)"},
+        BadSite{Site(R"({"name": "u\u009b2J", "type": "t", "data_id": 1, "port": "p"})"),
+                R"("devices"[0]."name" holds the control character U+009B)"},
         BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "cache_max_age_s": 0})"),
                 "\"cache_max_age_s\" must be a whole number from 1"},
         BadSite{Site(kGoodDevice).insert(1, R"("history": 5, )"), "\"history\" must be an object"},
@@ -124,6 +134,24 @@ TEST_F(SiteConfigTest, RefusesHugeAndDeepFilesNamingThem) {
                                                            big + ": larger than 16 MiB");
   test_support::ExpectThrowWithMessage<std::runtime_error>([&] { controller::LoadSite(deep, ""); },
                                                            deep + ": nested deeper than 64 levels");
+}
+
+// Small items take the parser 50 times their size: counted before parsing,
+// comments and strings (keys aside) told apart as the parser does.
+TEST_F(SiteConfigTest, RefusesTooManyValuesNamingFileAndLimit) {
+  test_support::TempDir dir;
+  const std::string site = dir.File("many.json");
+  const auto write = [&](std::size_t items) {
+    std::string text = R"(/* "*/ {"k": [)";
+    for (std::size_t i = 1; i < items; ++i) text += i % 2 ? "0," : "\"a\",";
+    std::ofstream(site) << text << "null]} // \"\n";
+  };
+  write(199998);  // with the object and its list: 200,000 values
+  test_support::ExpectThrowWithMessage<std::runtime_error>([&] { controller::LoadSite(site, ""); },
+                                                           "\"k\" is not a known key");
+  write(199999);
+  test_support::ExpectThrowWithMessage<std::runtime_error>(
+      [&] { controller::LoadSite(site, ""); }, site + ": holds more than 200000 JSON values");
 }
 
 }  // namespace

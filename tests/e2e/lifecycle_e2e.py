@@ -129,6 +129,11 @@ def case_errors(tmp):
          "history database " + tmp),
         ("capture not writable", ["--capture", tmp, write_site(tmp, name="e11.json", port="sim:steady:" + seed)],
          "cannot write capture " + tmp),
+        ("history in no file", ["--db", "", write_site(tmp, name="e12.json", port="sim:steady:" + seed)],
+         '--db "": names no file'),
+        ("capture onto the history's log", ["--capture", db + "-wal",
+                                            write_site(tmp, name="e13.json", port="sim:steady:" + seed)],
+         "cannot write capture %s-wal: it is the history database's wal file" % db),
         ("capture of another device", [program("ups-sim"), "--replay", TRACE, "--device", "ups9"],
          'holds no device "ups9" (it holds: ups2, ups3)'),
     ]
