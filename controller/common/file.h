@@ -2,6 +2,7 @@
 // caller can tell a file over its bound without holding all of a huge one.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <fstream>
 #include <optional>
@@ -13,10 +14,17 @@ namespace controller {
 inline std::optional<std::string> ReadFileUpTo(const std::string& path, std::size_t max_bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string body(max_bytes + 1, '\0');
-  in.read(&body[0], static_cast<std::streamsize>(body.size()));
-  if (in.bad()) return std::nullopt;
-  body.resize(static_cast<std::size_t>(in.gcount()));
+  // Read in pieces: a small file costs its own size, not the bound's.
+  constexpr std::size_t kPiece = 64 * 1024;
+  std::string body;
+  while (body.size() <= max_bytes) {
+    const std::size_t at = body.size();
+    body.resize(at + std::min(kPiece, max_bytes + 1 - at));
+    in.read(&body[at], static_cast<std::streamsize>(body.size() - at));
+    body.resize(at + static_cast<std::size_t>(in.gcount()));
+    if (in.bad()) return std::nullopt;
+    if (!in) break;
+  }
   return body;
 }
 
