@@ -43,6 +43,17 @@ EventLoop::Id EventLoop::WatchFile(int fd, FileHandler handler) {
   return id;
 }
 
+void EventLoop::WatchOutput(Id id, bool on) {
+  const auto it = files_.find(id);
+  if (it == files_.end() || it->second.removed) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  if (on) ev.events |= EPOLLOUT;
+  ev.data.u64 = id;
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, it->second.fd, &ev) != 0)
+    throw std::system_error(errno, std::generic_category(), "cannot watch a descriptor");
+}
+
 void EventLoop::Unwatch(Id id) {
   const auto it = files_.find(id);
   if (it == files_.end()) return;
@@ -96,7 +107,8 @@ bool EventLoop::RunOnce(Clock::time_point until) {
     const auto it = files_.find(events[i].data.u64);
     if (it == files_.end() || it->second.removed) continue;
     // epoll's readiness bits are poll(2)'s.
-    it->second.handler(static_cast<short>(events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)));
+    it->second.handler(
+        static_cast<short>(events[i].events & (EPOLLIN | EPOLLOUT | EPOLLHUP | EPOLLERR)));
   }
   dispatching_ = false;
   for (Id id : removed_) files_.erase(id);

@@ -17,7 +17,7 @@ class EventLoop {
  public:
   using Clock = std::chrono::steady_clock;
   using Id = std::uint64_t;
-  // Receives poll(2)'s bits: POLLIN, POLLHUP, POLLERR.
+  // Receives poll(2)'s bits: POLLIN, POLLOUT, POLLHUP, POLLERR.
   using FileHandler = std::function<void(short revents)>;
   using TimeHandler = std::function<void()>;
 
@@ -28,6 +28,9 @@ class EventLoop {
   // std::system_error when fd cannot be watched. The id removes it again.
   Id WatchFile(int fd, FileHandler handler);
   void Unwatch(Id id);
+  // Whether the handler of a watched descriptor is also called when it takes
+  // output; throws std::system_error when the kernel refuses.
+  void WatchOutput(Id id, bool on);
 
   // Calls `handler` once, at or soon after `at`.
   Id At(Clock::time_point at, TimeHandler handler);

@@ -69,7 +69,9 @@ int main(int argc, char** argv) {
                  "Folder for relative plug-in paths (default: the site file's folder)");
   app.add_option("--db", db_path, "History database file (not a folder, \"\" or \":memory:\")")
       ->capture_default_str();
-  app.add_option("--cycles", limits.cycles, "Stop after N ended cycles per device")
+  app.add_option("--cycles", limits.cycles,
+                 "Stop after N ended cycles per device (a poll missed while its port is lost "
+                 "counts as one)")
       ->check(CLI::PositiveNumber);
   app.add_option("--duration", limits.duration_s, "Stop after S seconds")
       ->check(CLI::PositiveNumber);

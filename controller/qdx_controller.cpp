@@ -90,22 +90,33 @@ void QDXController::Arrange(std::size_t i, Clock::time_point now) {
     link.StopPolling();
   }
   const int fd = link.fd();
-  if (fd != t.fd) {
-    if (t.watch != 0) loop_->Unwatch(t.watch);
-    t.watch = 0;
-    t.fd = -1;
-    if (fd >= 0) {
-      try {
+  try {
+    if (fd != t.fd) {
+      if (t.watch != 0) loop_->Unwatch(t.watch);
+      t.watch = 0;
+      t.fd = -1;
+      t.output = false;
+      if (fd >= 0) {
         t.watch = loop_->WatchFile(fd, [this, i](short revents) {
           if (fatal_ || stopping_) return;
-          links_[i]->Readable(revents, Clock::now());
+          links_[i]->Ready(revents, Clock::now());
           Arrange(i, Clock::now());
         });
         t.fd = fd;
-      } catch (const std::system_error& e) {
-        link.LosePort(std::string("cannot watch it: ") + e.code().message());
       }
     }
+    // Room on a line is watched only while a poll waits for it: a line with
+    // room would wake the loop at every pass.
+    if (t.watch != 0 && link.wants_output() != t.output) {
+      loop_->WatchOutput(t.watch, !t.output);
+      t.output = !t.output;
+    }
+  } catch (const std::system_error& e) {
+    link.LosePort(std::string("cannot watch it: ") + e.code().message());
+    if (t.watch != 0) loop_->Unwatch(t.watch);  // before a reopen can reuse the number
+    t.watch = 0;
+    t.fd = -1;
+    t.output = false;
   }
   const Clock::time_point due = link.Wake(now, t.filed);
   if (due == t.filed) return;  // already filed under this time

@@ -71,6 +71,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   struct Turns {
     controller::EventLoop::Id watch = 0;
     int fd = -1;
+    bool output = false;  // the watch includes room for output
     controller::EventLoop::Id timer = 0;
     controller::Clock::time_point filed = controller::Clock::time_point::max();
     bool reached = false;  // the cycle limit

@@ -190,6 +190,9 @@ void QDXController::InstallSinks(DeviceLink& link) {
   };
   sinks.cycle_done = [l] { l->CycleDone(); };
   sinks.send_failed = [l](int err) { l->SendFailed(err); };
+  // The link writes the polls itself: a line that takes them slowly must not
+  // hold up the loop.
+  sinks.send = [l](const unsigned char* data, unsigned int len) { l->Send(data, len); };
   sinks.ao_report = [l, board, index](const std::string& id, float value) {
     Say(controller::ReportLine(l->cfg().name, l->cfg().data_id, id, value));
     if (board) board->Report(index, id, value);

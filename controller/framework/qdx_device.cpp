@@ -153,10 +153,13 @@ int QDXSPDevice::SendData(const unsigned char* data, unsigned int len) {
     sinks_.send(data, len);
     return static_cast<int>(len);
   }
+  // Without a controller's send sink, what a full output queue does not take
+  // is dropped: the poll then fails by its reply timeout, never held up here.
   if (port_fd_ < 0) return -1;
-  if (controller::WriteAll(port_fd_, data, len)) return static_cast<int>(len);
-  // A full output queue is a slow line; any other error is a lost one.
-  if (errno != EAGAIN && errno != EINTR && sinks_.send_failed) sinks_.send_failed(errno);
+  const long n = controller::WriteSome(port_fd_, data, len);
+  if (n == static_cast<long>(len)) return static_cast<int>(len);
+  // Any error but a full queue is a lost line.
+  if (n < 0 && sinks_.send_failed) sinks_.send_failed(errno);
   return -1;
 }
 

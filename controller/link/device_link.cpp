@@ -16,7 +16,8 @@ namespace controller {
 namespace {
 
 constexpr std::size_t kReadChunk = 512;  // one read per turn: a busy port shares the loop
-constexpr auto kBabbleReportEvery = std::chrono::minutes(1);  // "line keeps sending" at most
+// "line keeps sending" and "line takes no output" at most this often.
+constexpr auto kLineReportEvery = std::chrono::minutes(1);
 constexpr int kStallSlackMs = 1;  // wake just after a reply deadline, not before
 // A reply deadline long past while the device does not yet call itself stalled
 // (its clock is its own): look again at this pace, not in a busy loop.
@@ -75,7 +76,8 @@ void DeviceLink::Begin(Clock::time_point now) {
 Clock::time_point DeviceLink::Wake(Clock::time_point now, Clock::time_point filed) const {
   switch (state_) {
     case State::kClosed:
-      return reopen_at_;
+      // Each poll slot that passes while closed counts as a failed cycle.
+      return polling_ ? std::min(reopen_at_, next_poll_) : reopen_at_;
     case State::kAwaiting: {
       Clock::time_point due =
           sent_at_ + std::chrono::milliseconds(cfg_.reply_timeout_ms + kStallSlackMs);
@@ -95,8 +97,11 @@ Clock::time_point DeviceLink::Wake(Clock::time_point now, Clock::time_point file
 
 void DeviceLink::Turn(Clock::time_point now) {
   if (state_ == State::kClosed) TryReopen(now);
-  if (state_ == State::kClosed) return;
-  CheckStalled();
+  if (state_ == State::kClosed) {
+    MissSlot(now);
+    return;
+  }
+  CheckStalled(now);
   Settle(now);
   if (!polling_ || state_ != State::kIdle || now < next_poll_) return;
   // A poll held up by the device's own slow cycle is not the loop's delay.
@@ -106,8 +111,9 @@ void DeviceLink::Turn(Clock::time_point now) {
   Settle(now);
 }
 
-void DeviceLink::Readable(short revents, Clock::time_point now) {
+void DeviceLink::Ready(short revents, Clock::time_point now) {
   if (state_ == State::kClosed) return;
+  if (revents & POLLOUT) Flush();
   if (revents & POLLIN) {
     unsigned char buf[kReadChunk];
     const ssize_t n = ::read(dev_->port_fd_, buf, sizeof(buf));
@@ -128,7 +134,25 @@ void DeviceLink::Readable(short revents, Clock::time_point now) {
   Settle(now);
 }
 
+void DeviceLink::Send(const unsigned char* data, unsigned int len) {
+  if (state_ == State::kClosed || dev_->port_fd_ < 0) return;  // the cycle fails by its timeout
+  pending_.insert(pending_.end(), data, data + len);
+  Flush();
+}
+
+void DeviceLink::Flush() {
+  if (pending_.empty() || send_error_ != 0) return;
+  const long n = WriteSome(dev_->port_fd_, pending_.data(), pending_.size());
+  if (n < 0) {
+    send_error_ = errno;  // Settle loses the port
+    pending_.clear();
+    return;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + n);
+}
+
 void DeviceLink::Close() {
+  pending_.clear();
   if (dev_) dev_->ClosePort();
   state_ = State::kClosed;
 }
@@ -179,16 +203,26 @@ void DeviceLink::DiscardBeforePoll(Clock::time_point now) {
   const auto idle_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(now - idle_since_).count();
   if (!LineKeepsSending(n, sending, dev_->baud_rate_, idle_ms)) return;
-  if (babble_said_ != Clock::time_point{} && now - babble_said_ < kBabbleReportEvery) return;
+  if (babble_said_ != Clock::time_point{} && now - babble_said_ < kLineReportEvery) return;
   babble_said_ = now;
   Say(Who(cfg_) + ": line keeps sending: " + Grouped(n) + " bytes discarded before poll");
 }
 
-void DeviceLink::CheckStalled() {
+void DeviceLink::CheckStalled(Clock::time_point now) {
   if (state_ != State::kAwaiting || !dev_->IsStalled()) return;
+  const bool unsent = !pending_.empty();
+  pending_.clear();  // a poll too late to answer is not sent later
   FailCycle();
-  Say(Who(cfg_) + ": no complete reply within " + std::to_string(cfg_.reply_timeout_ms) +
-      " ms, communication failure " + std::to_string(failures_));
+  const std::string within = " within " + std::to_string(cfg_.reply_timeout_ms) + " ms";
+  const std::string count = ", communication failure " + std::to_string(failures_);
+  if (!unsent) {
+    Say(Who(cfg_) + ": no complete reply" + within + count);
+    return;
+  }
+  // A line that stays full fails every poll: said now and then, not each time.
+  if (no_output_said_ != Clock::time_point{} && now - no_output_said_ < kLineReportEvery) return;
+  no_output_said_ = now;
+  Say(Who(cfg_) + ": line takes no output: poll not sent" + within + count);
 }
 
 void DeviceLink::Deliver(unsigned char* buf, unsigned int n) {
@@ -219,6 +253,8 @@ void DeviceLink::Deliver(unsigned char* buf, unsigned int n) {
 
 void DeviceLink::LosePort(const std::string& why) {
   if (state_ == State::kAwaiting) FailCycle();
+  pending_.clear();
+  send_error_ = 0;
   dev_->ClosePort();
   state_ = State::kClosed;
   reopen_at_ = Clock::now() + std::chrono::milliseconds(backoff_ms_);
@@ -257,6 +293,19 @@ void DeviceLink::TryReopen(Clock::time_point now) {
   if (board_) board_->Reopened(index_, port_path_);
   Say(Who(cfg_) + ": port " + port_path_ +
       (started ? " opened (new simulator, pid " + std::to_string(sim_->pid()) + ")" : " reopened"));
+}
+
+// A poll slot passed while the port is closed: a failed cycle, so a run with
+// --cycles ends and the failures tell how long the device went unpolled. Slots
+// fall behind as polls do, without a burst.
+void DeviceLink::MissSlot(Clock::time_point now) {
+  if (!polling_ || now < next_poll_) return;
+  const auto interval = std::chrono::milliseconds(cfg_.poll_interval_ms);
+  next_poll_ += interval;
+  if (next_poll_ <= now) next_poll_ = now + interval;
+  ++failures_;
+  ++cycles_;
+  if (board_) board_->Missed(index_);
 }
 
 // Ends the current cycle as a communication failure; it still counts as a cycle.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "controller/link/sim_process.h"
 #include "controller/site_config.h"
@@ -48,17 +49,22 @@ class DeviceLink {
   void Published(int type);
   void CycleDone() { cycle_done_ = true; }
   void SendFailed(int err) { send_error_ = err; }
+  // The device's bytes for the line: written as far as it takes them now, the
+  // rest when it has room, never waited for in the loop.
+  void Send(const unsigned char* data, unsigned int len);
 
   // The loop's side.
   void Begin(Clock::time_point now);
   // When the link next needs a turn; `filed` is the wake the loop holds for it.
   Clock::time_point Wake(Clock::time_point now, Clock::time_point filed) const;
-  void Turn(Clock::time_point now);                     // its time has come
-  void Readable(short revents, Clock::time_point now);  // its port is ready
+  void Turn(Clock::time_point now);                  // its time has come
+  void Ready(short revents, Clock::time_point now);  // its port is readable or writable
   void StopPolling() { polling_ = false; }
   // Closes the port and files a reopen after the back-off.
   void LosePort(const std::string& why);
   int fd() const { return state_ == State::kClosed ? -1 : dev_->port_fd_; }
+  // Whether bytes wait for the line to take them: the loop watches for room.
+  bool wants_output() const { return state_ != State::kClosed && !pending_.empty(); }
   void Close();
 
   State state() const { return state_; }
@@ -81,7 +87,9 @@ class DeviceLink {
   void Settle(Clock::time_point now);
   void PollDue(Clock::time_point now);
   void DiscardBeforePoll(Clock::time_point now);
-  void CheckStalled();
+  void CheckStalled(Clock::time_point now);
+  void Flush();
+  void MissSlot(Clock::time_point now);
   void Deliver(unsigned char* buf, unsigned int n);
   void TryReopen(Clock::time_point now);
   void FailCycle();
@@ -101,16 +109,19 @@ class DeviceLink {
   int send_error_ = 0;       // errno of a failed write to the port in the current call
   int last_type_ = 0;        // type of the record published last, for its history row
 
-  long cycles_ = 0;    // cycles ended by a reply, a timeout or a lost port
+  std::vector<unsigned char> pending_;  // bytes of the poll the line has not taken yet
+
+  long cycles_ = 0;    // cycles ended by a reply, a timeout or a lost port, and missed slots
   long records_ = 0;   // records published
-  long failures_ = 0;  // cycles that ended without a reply
+  long failures_ = 0;  // cycles that ended without a reply, and poll slots missed while closed
   long late_ = 0;      // replies that completed after their cycle had timed out
 
   Clock::time_point next_poll_{};
   Clock::time_point sent_at_{};     // when the pending poll went out
   Clock::time_point idle_since_{};  // when the last cycle ended
   Clock::time_point reopen_at_{};
-  Clock::time_point babble_said_{};  // when "line keeps sending" was last shown
+  Clock::time_point babble_said_{};     // when "line keeps sending" was last shown
+  Clock::time_point no_output_said_{};  // when "line takes no output" was last shown
   int backoff_ms_ = kFirstBackoffMs;
   Clock::duration worst_poll_delay_{};
 };

@@ -13,7 +13,6 @@
 #include <stdexcept>
 
 #include "controller/common/unique_fd.h"
-#include "controller/common/write_all.h"
 
 namespace controller {
 
@@ -46,7 +45,6 @@ constexpr char kInUse[] = "port in use by another program";
 constexpr int kBitsPerByte = 10;             // start, 8 data, stop
 constexpr std::size_t kMinBabbleBytes = 64;  // more than a reply: not a late reply's tail
 constexpr long long kMinQuietWindowMs = 100;
-constexpr int kWritableWaitMs = 1000;  // a line that takes no byte for this long is full
 
 [[noreturn]] void Fail(const std::string& path, const std::string& what) {
   throw std::runtime_error("cannot open port " + path + ": " + what);
@@ -119,10 +117,21 @@ bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long 
   return static_cast<long long>(discarded) * 2 >= carried;
 }
 
-bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
-  const int err = WriteAll(fd, data, len, kWritableWaitMs, false);
-  errno = err;
-  return err == 0;
+long WriteSome(int fd, const unsigned char* data, std::size_t len) {
+  std::size_t done = 0;
+  while (done < len) {
+    const ssize_t n = ::write(fd, data + done, len - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      break;  // full: the rest waits for room
+    } else {
+      return -1;
+    }
+  }
+  return static_cast<long>(done);
 }
 
 }  // namespace controller

@@ -31,8 +31,9 @@ std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, 
 // late reply's tail is less.
 bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long idle_ms);
 
-// Writes every byte, retrying on EINTR, EAGAIN and short writes; false on
-// error, with errno EAGAIN when the line took nothing for a second.
-bool WriteAll(int fd, const unsigned char* data, std::size_t len);
+// Writes what the line takes now, retrying EINTR, and never waits: the count
+// of bytes written (short, even 0, while its output queue is full), or -1
+// with errno on any other error.
+long WriteSome(int fd, const unsigned char* data, std::size_t len);
 
 }  // namespace controller

@@ -127,6 +127,13 @@ void StatusBoard::Failure(std::size_t i) {
   SetLink(i, LinkState::kTimeout, NowUtcMs());
 }
 
+void StatusBoard::Missed(std::size_t i) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (i >= devices_.size()) return;
+  ++devices_[i].failures;
+  SetLink(i, devices_[i].link, NowUtcMs());
+}
+
 void StatusBoard::Late(std::size_t i) {
   std::lock_guard<std::mutex> lock(mu_);
   if (i >= devices_.size()) return;

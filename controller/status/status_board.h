@@ -115,6 +115,8 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   // through Record() already.
   void Late(std::size_t i);
   void Failure(std::size_t i);
+  // A poll slot passed while the port is lost: a failure, the link stays as it is.
+  void Missed(std::size_t i);
   void Lost(std::size_t i);
   void ReopenFailed(std::size_t i);
   void Reopened(std::size_t i, const std::string& port);

@@ -1,10 +1,15 @@
 // The device link's own promises: a port that refuses a write is lost at
-// once, not one reply timeout later.
+// once, not one reply timeout later; a line that takes no output fails only
+// the poll, at its timeout, and never holds up the caller.
 #include "controller/link/device_link.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -51,6 +56,35 @@ TEST(DeviceLinkTest, AFailedWriteLosesThePortAtOnce) {
   EXPECT_EQ(link.state(), DeviceLink::State::kClosed);
   EXPECT_EQ(link.failures(), 1);
   EXPECT_EQ(link.fd(), -1);
+}
+
+TEST(DeviceLinkTest, AFullLineFailsThePollAtItsTimeoutAndKeepsThePort) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  const std::string fill(4096, 'x');
+  for (int i = 0; i < 10000 && ::write(fds[0], fill.data(), fill.size()) > 0; ++i) {
+  }  // nobody reads fds[1]: the line takes nothing more
+  auto dev = std::make_shared<SocketDevice>(fds[0]);
+  dev->reply_timeout_ms_ = 50;
+  controller::DeviceConfig cfg;
+  cfg.name = "ups1";
+  cfg.data_id = 1;
+  cfg.poll_interval_ms = 1000;
+  cfg.reply_timeout_ms = 50;
+  DeviceLink link(cfg, 0, dev, "", nullptr);
+  dev->sinks_.send = [&link](const unsigned char* d, unsigned int n) { link.Send(d, n); };
+  link.OpenAtStart();
+  link.Begin(Clock::now());
+  link.Turn(Clock::now());
+  EXPECT_EQ(link.state(), DeviceLink::State::kAwaiting);
+  EXPECT_TRUE(link.wants_output());  // the poll waits for room, not the caller
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  link.Turn(Clock::now());
+  EXPECT_EQ(link.failures(), 1);
+  EXPECT_FALSE(link.wants_output());  // a poll too late is not sent later
+  EXPECT_EQ(link.fd(), fds[0]);
+  link.Close();
+  ::close(fds[1]);
 }
 
 }  // namespace

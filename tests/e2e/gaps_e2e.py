@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """No gap in monitoring, end to end: gaps_e2e.py CASE BUILD_DIR. A stalled
-reader of standard output, a line that never stops sending, closed standard
-descriptors, misspelt settings and late replies."""
+reader of standard output, a line that never stops sending, a line that
+takes no output, closed standard descriptors, misspelt settings and late
+replies."""
 import fcntl
 import json
 import os
@@ -13,12 +14,13 @@ import time
 from datetime import datetime
 
 import e2e_support as e
-from e2e_support import (DATA_ID, Sim, check, http_get, program, read_records, rows, run_host,
-                         spawn_host, start_host, write_site)
+from e2e_support import (DATA_ID, SETTINGS, Sim, check, device, http_get, program, read_records,
+                         rows, run_host, spawn_host, start_host, write_devices, write_site)
 
 F_SETPIPE_SZ = 1031
 STALL_S = 5
 MAX_GAP_S = 0.5
+FULL_LINE_S = 20
 
 
 def stored_times(db, data_id):
@@ -70,6 +72,66 @@ def case_babble(tmp):
           % DATA_ID in r.stdout, "polls not made or failures not counted", r.stdout[-3000:])
     check(len(re.findall(r"line keeps sending: [\d,]+ bytes discarded before poll", r.stdout)) == 1,
           "babbling not told exactly once", r.stdout[-3000:])
+
+
+def http_built():
+    with open(program("CMakeCache.txt")) as f:
+        return "ZOTA_HAVE_HTTP:INTERNAL=ON\n" in f
+
+
+def case_full_line(tmp):
+    """A line whose output queue stays full (nobody reads its other side) fails
+    its own polls, named once, and holds up no other device: no gap over
+    200 ms between the healthy device's records."""
+    master, slave = os.openpty()  # the test's end of the line, kept full through it
+    os.set_blocking(slave, False)
+    db = os.path.join(tmp, "h.db")
+    site = write_devices(tmp, [
+        device("ups", DATA_ID, "sim:steady", poll_ms=50, settings=SETTINGS),
+        device("stuck", DATA_ID + 1, os.ttyname(slave), poll_ms=200, timeout_ms=500,
+               settings=SETTINGS)])
+    http = ["--http", "127.0.0.1:0"] if http_built() else []
+    out_path = os.path.join(tmp, "out.txt")
+    with open(out_path, "w") as f:  # read after the run: the test is busy filling the line
+        host = spawn_host(site, db, "--duration", str(FULL_LINE_S), *http, stdout=f)
+    page = re.compile(r"status page at http://127.0.0.1:(\d+)/")
+    api = None
+    deadline = time.time() + FULL_LINE_S + 5
+    while host.poll() is None and time.time() < deadline:  # bounded by the run
+        try:
+            while True:  # what the controller's open flushed, filled again
+                os.write(slave, b"x" * 4096)
+        except BlockingIOError:
+            pass
+        if http and api is None and time.time() > deadline - FULL_LINE_S / 2:
+            with open(out_path) as f:
+                port = int(page.search(f.read()).group(1))
+            api = json.loads(http_get(port, "/api/devices")[2])["devices"][1]
+        time.sleep(0.1)
+    err = host.communicate(timeout=30)[1]
+    with open(out_path) as f:
+        out = f.read()
+    check(host.returncode == 0, "exit status %d" % host.returncode, out[-3000:], err)
+    check(len(re.findall(r"stuck \(data id %d\): line takes no output: " % (DATA_ID + 1), out))
+          == 1, "full line not told exactly once", out[-3000:])
+    summary = re.search(r"stuck \(data id %d\): (\d+) cycles, 0 records published, (\d+) "
+                        r"communication failures" % (DATA_ID + 1), out)
+    check(summary and summary.group(1) == summary.group(2) != "0", "failures not counted",
+          out[-3000:])
+    if http:
+        check(api["link"] == "timeout" and api["counters"]["failures"] > 0,
+              "stuck link not shown as timeout", api)
+    con = sqlite3.connect(db)
+    try:
+        times = [t for (t,) in con.execute(
+            "SELECT time_ms FROM history WHERE data_id = ? ORDER BY id", (DATA_ID,))]
+    finally:
+        con.close()
+    check(len(times) > 20, "only %d records stored" % len(times), out[-3000:])
+    gap = max(b - a for a, b in zip(times, times[1:]))
+    if not e.instrumented():
+        check(gap <= 200, "%d ms without a record" % gap, out[-3000:])
+    os.close(master)
 
 
 def case_closed_fds(tmp):
@@ -175,5 +237,6 @@ def case_signals(tmp):
 
 
 if __name__ == "__main__":
-    e.main({"stalled": case_stalled, "babble": case_babble, "closed_fds": case_closed_fds,
-            "settings": case_settings, "late": case_late, "signals": case_signals})
+    e.main({"stalled": case_stalled, "babble": case_babble, "full_line": case_full_line,
+            "closed_fds": case_closed_fds, "settings": case_settings, "late": case_late,
+            "signals": case_signals})

@@ -52,6 +52,30 @@ def case_port_lost(tmp):
     check(len(published(out)) > 10, "polling did not resume", out)
 
 
+def case_port_gone(tmp):
+    """A port lost for good (its line hung up, its path removed): each poll it
+    misses is a failed cycle, so --cycles ends the run."""
+    sim = Sim(tmp, "steady")
+    line = os.path.join(tmp, "line")  # a path the test removes, never handed to another
+    os.symlink(sim.path, line)
+    site = e.write_devices(tmp, [e.device("ups", e.DATA_ID, poll_ms=100, settings=e.SETTINGS),
+                                 e.device("gone", e.DATA_ID + 1, line, poll_ms=100,
+                                          timeout_ms=300, settings=e.SETTINGS)])
+    started = time.time()
+    host = spawn_host(site, os.path.join(tmp, "h.db"), "--cycles", "20")
+    out = e.read_until(host, "", lambda s: "gone (data id" in s)
+    os.unlink(line)
+    sim.stop()
+    rest, err = host.communicate(timeout=30)
+    out += rest
+    check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
+    check(time.time() - started < 30, "the run went on", out)
+    summary = re.search(r"gone \(data id %d\): 20 cycles, (\d+) records published, (\d+) "
+                        r"communication failures" % (e.DATA_ID + 1), out)
+    check(summary and int(summary.group(1)) + int(summary.group(2)) == 20,
+          "missed polls not counted as failed cycles", out)
+
+
 def case_signal(tmp):
     """SIGTERM and SIGHUP stop the run cleanly with every shown record stored."""
     for sig in (signal.SIGTERM, signal.SIGHUP):
@@ -153,5 +177,6 @@ def case_errors(tmp):
 
 
 if __name__ == "__main__":
-    e.main({"port_in_use": case_port_in_use, "port_lost": case_port_lost, "signal": case_signal,
+    e.main({"port_in_use": case_port_in_use, "port_lost": case_port_lost,
+            "port_gone": case_port_gone, "signal": case_signal,
             "pipe": case_pipe, "errors": case_errors})
