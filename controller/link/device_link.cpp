@@ -1,6 +1,7 @@
 #include "controller/link/device_link.h"
 
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,6 +213,9 @@ void DeviceLink::CheckStalled(Clock::time_point now) {
   if (state_ != State::kAwaiting || !dev_->IsStalled()) return;
   const bool unsent = !pending_.empty();
   pending_.clear();  // a poll too late to answer is not sent later
+  // Nor are those the line took but never sent: once it moves they would go
+  // out in a burst and each be answered out of turn.
+  if (unsent) ::tcflush(dev_->port_fd_, TCOFLUSH);
   FailCycle();
   const std::string within = " within " + std::to_string(cfg_.reply_timeout_ms) + " ms";
   const std::string count = ", communication failure " + std::to_string(failures_);
