@@ -66,17 +66,24 @@ class EventClient(threading.Thread):
         self.port, self.stop, self.events = port, stop, 0
 
     def run(self):
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
-        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n")
+        # A stream ends after 1 MiB; like a browser, the client connects again.
         while not self.stop.is_set():
             try:
-                chunk = s.recv(65536)
-            except socket.timeout:
-                continue
-            if not chunk:
-                break
-            self.events += chunk.count(b"\nevent: ")
-        s.close()
+                s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+                s.sendall(b"GET /api/events HTTP/1.1\r\nHost: localhost\r\n\r\n")
+            except OSError:
+                return  # qdx-host has stopped
+            while not self.stop.is_set():
+                try:
+                    chunk = s.recv(65536)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                self.events += chunk.count(b"\nevent: ")
+            s.close()
 
 
 def fill_history(db, data_id):

@@ -102,7 +102,7 @@ std::string FormatUtcMs(std::int64_t ms) {
   return std::string(buf, sizeof(buf) - 1);
 }
 
-boost::optional<std::int64_t> ParseUtcMs(const std::string& s) {
+boost::optional<std::int64_t> ParseIsoMs(const std::string& s) {
   std::size_t pos = 0;
   int year = 0;
   int month = 0;
@@ -110,7 +110,7 @@ boost::optional<std::int64_t> ParseUtcMs(const std::string& s) {
   if (!Digits(s, pos, 4, year) || !Expect(s, pos, '-') || !Digits(s, pos, 2, month) ||
       !Expect(s, pos, '-') || !Digits(s, pos, 2, day))
     return boost::none;
-  if (year < 1970 || month < 1 || month > 12 || day < 1 ||
+  if (month < 1 || month > 12 || day < 1 ||
       static_cast<unsigned>(day) > DaysInMonth(year, static_cast<unsigned>(month)))
     return boost::none;
   int hour = 0;
@@ -157,7 +157,13 @@ boost::optional<std::int64_t> ParseUtcMs(const std::string& s) {
   const std::int64_t ms =
       DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * kMsPerDay +
       ((hour * 60 + minute) * 60 + second) * std::int64_t{1000} + millis - offset_min * 60000;
-  if (ms < 0) return boost::none;
+  return ms;
+}
+
+boost::optional<std::int64_t> ParseUtcMs(const std::string& s) {
+  const auto ms = ParseIsoMs(s);
+  // The year is refused before 1970 even where the zone brings the time past it.
+  if (!ms || *ms < 0 || s.compare(0, 4, "1970") < 0) return boost::none;
   return ms;
 }
 

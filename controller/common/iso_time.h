@@ -20,4 +20,8 @@ std::string FormatUtcMs(std::int64_t ms);
 // text is no such time.
 boost::optional<std::int64_t> ParseUtcMs(const std::string& text);
 
+// The same forms for any year from 0000, negative before 1970: tells a time
+// before 1970 apart from text that is no time at all.
+boost::optional<std::int64_t> ParseIsoMs(const std::string& text);
+
 }  // namespace controller

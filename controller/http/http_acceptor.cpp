@@ -20,7 +20,12 @@ namespace controller {
 
 namespace {
 
-constexpr int kListenBacklog = 128;
+// Deep enough that clients reconnecting in a burst leave room for a new one's
+// connection (the kernel caps it at somaxconn).
+constexpr int kListenBacklog = 1024;
+// Connections taken per turn of the loop, so one accepted in a burst is read
+// before newer ones make it the oldest.
+constexpr std::size_t kAcceptsPerTurn = kMaxPendingConnections / 4;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kLingeringMax = 64;
 // Reads per lingering client and wake-up, so one flood cannot hog the loop.
@@ -157,7 +162,8 @@ void HttpAcceptor::Run(const Handoff& handoff) {
     Clock::time_point next = now + std::chrono::seconds(60);
     fds.clear();
     fds.push_back({wake_fd_, POLLIN, 0});
-    // Even when full, to refuse early; not while out of descriptors.
+    // Even when full, as a new connection ends the oldest; not while out of
+    // descriptors.
     const bool accepting = now >= accept_paused_until_;
     fds.push_back({listen_fd_, static_cast<short>(accepting ? POLLIN : 0), 0});
     if (!accepting) next = std::min(next, accept_paused_until_);
@@ -204,12 +210,12 @@ void HttpAcceptor::Run(const Handoff& handoff) {
       still.push_back(l);
     }
     lingering_.swap(still);
-    if (fds[1].revents) Accept();
+    if (fds[1].revents) Accept(handoff);
   }
 }
 
-void HttpAcceptor::Accept() {
-  for (;;) {
+void HttpAcceptor::Accept(const Handoff& handoff) {
+  for (std::size_t n = 0; n < kAcceptsPerTurn; ++n) {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       // Out of descriptors or memory the listening socket stays readable:
@@ -219,10 +225,13 @@ void HttpAcceptor::Accept() {
         accept_paused_until_ = Clock::now() + kAcceptPause;
       return;
     }
+    // The oldest gives way, so slow senders, however many, cannot lock out a
+    // client that sends its request whole.
     if (pending_.size() >= kMaxPendingConnections) {
-      SendNow(fd, "503 Service Unavailable", "too many connections sending a request");
-      Linger(fd);
-      continue;
+      SendNow(pending_.front().fd, "408 Request Timeout",
+              "request not received before newer connections came");
+      Linger(pending_.front().fd);
+      pending_.erase(pending_.begin());
     }
     // Small answers go out at once, not after a delayed ACK.
     const int yes = 1;
@@ -230,7 +239,8 @@ void HttpAcceptor::Accept() {
     Pending p;
     p.fd = fd;
     p.deadline = Clock::now() + kRequestHeadTimeout;
-    pending_.push_back(std::move(p));
+    // A request that came with the connection is served now.
+    if (Receive(p, handoff)) pending_.push_back(std::move(p));
   }
 }
 

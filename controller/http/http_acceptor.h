@@ -15,7 +15,8 @@
 
 namespace controller {
 
-// Connections still sending their request head; more are refused with 503.
+// Connections still sending their request head; a newer one past these ends
+// the oldest with 408.
 constexpr std::size_t kMaxPendingConnections = 64;
 // Time a connection has to send its whole request head.
 constexpr auto kRequestHeadTimeout = std::chrono::seconds(5);
@@ -63,7 +64,7 @@ class HttpAcceptor {
     Clock::time_point deadline;
   };
 
-  void Accept();
+  void Accept(const Handoff& handoff);
   // Reads what arrived; false when the connection is done with here.
   bool Receive(Pending& p, const Handoff& handoff);
   void Refuse(int fd, HeadVerdict v);

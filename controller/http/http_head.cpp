@@ -3,8 +3,11 @@
 #include <strings.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "controller/common/hex.h"
+#include "controller/common/utf8.h"
 
 namespace controller {
 
@@ -30,6 +33,35 @@ bool AnnouncesBody(const char* line, std::size_t len) {
     if (c != ' ' && c != '\t' && c != '0' && c != '\r' && c != '\n') return true;
   }
   return false;
+}
+
+// White space at the start of a field line (an obsolete folded line) or
+// before its colon hides the field from the library's lookup by name, and a
+// Host header with it from the Host check; an empty name is as bad.
+bool BadFieldName(const char* line, std::size_t len) {
+  for (std::size_t i = 0; i + 2 < len; ++i) {
+    if (line[i] == ':') return i == 0;
+    if (line[i] == ' ' || line[i] == '\t') return true;
+  }
+  return false;
+}
+
+// Calls fn(name, value) with each pair of a target's query as sent.
+template <typename Fn>
+void ForEachPair(const std::string& target, Fn fn) {
+  const std::size_t q = target.find('?');
+  if (q == std::string::npos) return;
+  const std::string query = target.substr(q + 1);
+  for (std::size_t pos = 0; pos <= query.size();) {
+    std::size_t amp = query.find('&', pos);
+    if (amp == std::string::npos) amp = query.size();
+    const std::string pair = query.substr(pos, amp - pos);
+    if (!pair.empty()) {
+      const std::size_t eq = pair.find('=');
+      fn(pair.substr(0, eq), eq == std::string::npos ? std::string() : pair.substr(eq + 1));
+    }
+    pos = amp + 1;
+  }
 }
 
 std::string Decode(const std::string& s) {
@@ -90,6 +122,10 @@ HeadCheck CheckRequestHead(const char* data, std::size_t size) {
         out.verdict = HeadVerdict::kHeadTooLarge;
         return out;
       }
+      if (BadFieldName(text, len)) {
+        out.verdict = HeadVerdict::kBadFieldName;
+        return out;
+      }
       body = body || AnnouncesBody(text, len);
     }
     pos = end;
@@ -99,6 +135,7 @@ HeadCheck CheckRequestHead(const char* data, std::size_t size) {
 const char* HeadStatusLine(HeadVerdict v) {
   switch (v) {
     case HeadVerdict::kBadRequest:
+    case HeadVerdict::kBadFieldName:
       return "400 Bad Request";
     case HeadVerdict::kBodyNotAllowed:
       return "413 Payload Too Large";
@@ -115,6 +152,9 @@ const char* HeadMessage(HeadVerdict v) {
   switch (v) {
     case HeadVerdict::kBadRequest:
       return "malformed request: each line must end in CRLF";
+    case HeadVerdict::kBadFieldName:
+      return "malformed header field: white space at the start of its line or before its colon, "
+             "or no name";
     case HeadVerdict::kBodyNotAllowed:
       return "a GET or HEAD request carries no body";
     case HeadVerdict::kUriTooLong:
@@ -129,24 +169,53 @@ const char* HeadMessage(HeadVerdict v) {
 
 std::multimap<std::string, std::string> ParseQuery(const std::string& target) {
   std::multimap<std::string, std::string> out;
-  const std::size_t q = target.find('?');
-  if (q == std::string::npos) return out;
-  const std::string query = target.substr(q + 1);
-  for (std::size_t pos = 0; pos <= query.size();) {
-    std::size_t amp = query.find('&', pos);
-    if (amp == std::string::npos) amp = query.size();
-    const std::string pair = query.substr(pos, amp - pos);
-    if (!pair.empty()) {
-      const std::size_t eq = pair.find('=');
-      if (eq == std::string::npos) {
-        out.emplace(Decode(pair), std::string());
-      } else {
-        out.emplace(Decode(pair.substr(0, eq)), Decode(pair.substr(eq + 1)));
-      }
-    }
-    pos = amp + 1;
-  }
+  ForEachPair(target, [&out](const std::string& name, const std::string& value) {
+    out.emplace(Decode(name), Decode(value));
+  });
   return out;
+}
+
+std::string QueryFault(const std::string& target) {
+  // Why part is unusable, or empty.
+  const auto fault = [](const std::string& part) -> std::string {
+    for (std::size_t i = part.find('%'); i != std::string::npos; i = part.find('%', i + 1)) {
+      if (i + 2 >= part.size() || HexByte(part[i + 1], part[i + 2]) < 0)
+        return "invalid percent-escape \"" + part.substr(i, 3) + "\"";
+    }
+    const std::string text = Decode(part);
+    if (text.find('\0') != std::string::npos) return "contains a NUL byte";
+    if (!IsValidUtf8(text)) return "not valid UTF-8: \"" + text + "\"";
+    return std::string();
+  };
+  std::string out;
+  ForEachPair(target, [&](const std::string& name, const std::string& value) {
+    if (!out.empty()) return;
+    std::string why = fault(name);
+    if (!why.empty()) {
+      out = "parameter name \"" + name + "\": " + why;
+    } else if (!(why = fault(value)).empty()) {
+      out = Decode(name) + ": " + why;
+    }
+  });
+  return out;
+}
+
+std::string WithoutRanges(std::string received, bool one_range) {
+  const std::size_t head = CheckRequestHead(received.data(), received.size()).length;
+  std::vector<std::pair<std::size_t, std::size_t>> fields;  // offset and length of each
+  bool many = false;
+  for (std::size_t pos = received.find('\n') + 1; pos < head;) {
+    const std::size_t end = received.find('\n', pos) + 1;
+    const char* line = received.data() + pos;
+    if (IsField(line, end - pos, "Range")) {
+      fields.emplace_back(pos, end - pos);
+      many = many || std::memchr(line, ',', end - pos) != nullptr;
+    }
+    pos = end;
+  }
+  if (one_range && fields.size() == 1 && !many) return received;
+  for (auto it = fields.rbegin(); it != fields.rend(); ++it) received.erase(it->first, it->second);
+  return received;
 }
 
 }  // namespace controller

@@ -18,6 +18,7 @@ enum class HeadVerdict {
   kIncomplete,      // no blank line yet, and within every bound
   kComplete,        // the head ends at HeadCheck::length
   kBadRequest,      // 400: a line not ended by CRLF, or no request line
+  kBadFieldName,    // 400: white space in a field's name or before its colon
   kBodyNotAllowed,  // 413: GET or HEAD announcing a body
   kUriTooLong,      // 414
   kHeadTooLarge,    // 431: a field, the head or the number of fields too large
@@ -39,5 +40,15 @@ const char* HeadMessage(HeadVerdict v);
 // The query of a request target, percent- and plus-decoded, every pair kept
 // (the library drops a pair repeated verbatim).
 std::multimap<std::string, std::string> ParseQuery(const std::string& target);
+
+// What makes a query's bytes unusable, naming the first parameter at fault
+// ("device: contains a NUL byte"), or empty: a '%' not followed by two hex
+// digits, a NUL byte, or text that is not UTF-8 once decoded.
+std::string QueryFault(const std::string& target);
+
+// The received bytes (a complete head first) without the head's Range fields,
+// unless one_range and a single field asks for a single range: generated
+// answers ignore Range, and many ranges would each cost a copy of the answer.
+std::string WithoutRanges(std::string received, bool one_range);
 
 }  // namespace controller

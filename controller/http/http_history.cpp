@@ -12,9 +12,6 @@
 #include "controller/common/decimal.h"
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
-#include "controller/status/json_out.h"
-#include "controller/status/status_render.h"
-#include "controller/status/ups_fields.h"
 
 namespace controller {
 
@@ -73,12 +70,16 @@ long ParseCount(const std::string& text, const char* name, long min, long max) {
   return v > max ? max : static_cast<long>(v);
 }
 
+// Any year is read, so that a time before 1970 is named as such.
 std::int64_t ParseTime(const std::string& text, const char* name) {
-  const auto ms = ParseUtcMs(text);
+  const auto ms = ParseIsoMs(text);
   if (!ms)
     throw BadRequest(std::string("parameter \"") + name +
                      "\" must be an ISO 8601 time such as 2026-12-07T10:00:00Z, not \"" + text +
                      "\"");
+  if (*ms < 0)
+    throw BadRequest(std::string("parameter \"") + name + "\" is before 1970, where the history " +
+                     "begins: \"" + text + "\"");
   return *ms;
 }
 
@@ -326,62 +327,6 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRequest& req) {
     from = (at / step_ms + 1) * step_ms;
   }
   return page;
-}
-
-std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
-  JsonOut out;
-  out.reserve(256 + page.rows.size() * 300);
-  out.BeginObject();
-  out.Key("device").String(req.device).Key("data_id").Int(req.data_id);
-  out.Key("from").String(FormatUtcMs(req.from_ms)).Key("to").String(FormatUtcMs(req.to_ms));
-  out.Key("limit").Int(static_cast<long long>(req.limit)).Key("step").Int(req.step_s);
-  out.Key("count").Int(static_cast<long long>(page.rows.size())).Key("more").Bool(page.more);
-  out.Key("measurements");
-  WriteMeasurementTable(out);
-  out.Key("records").BeginArray();
-  for (const HistoryRow& row : page.rows) WriteRecord(out, row.record_type, row.data, row.time);
-  out.EndArray().EndObject();
-  return std::move(out.str());
-}
-
-std::string HistoryCsv(const HistoryPage& page) {
-  std::string out = "time,record_type";
-  for (const zota::Measurement& m : zota::kMeasurements) {
-    out += ',';
-    out += m.key;
-    out += '_';
-    out += m.csv_unit;
-  }
-  out += ",state,flags,hex\r\n";
-  out.reserve(out.size() + page.rows.size() * 120);
-  for (const HistoryRow& row : page.rows) {
-    out += row.time;
-    out += ',';
-    out += std::to_string(row.record_type);
-    zota::DecodedRecord r;
-    if (zota::Decode(row.record_type, row.data.data(), row.data.size(), r)) {
-      for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
-        out += ',';
-        AppendFixed(out, r.raw[i], zota::kMeasurements[i].decimals);
-      }
-      out += ',';
-      out += std::to_string(r.state);
-      out += ',';
-      const char* sep = "";
-      for (const zota::Flag& f : zota::kFlags) {
-        if (!r.Has(f)) continue;
-        out += sep;
-        out += f.key;
-        sep = ";";
-      }
-      out += ",\r\n";
-    } else {
-      out += std::string(zota::kMeasurementCount + 2, ',') + ",";
-      out += Hex(row.data);
-      out += "\r\n";
-    }
-  }
-  return out;
 }
 
 }  // namespace controller

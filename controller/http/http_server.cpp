@@ -9,6 +9,7 @@
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 #include "controller/http/http_acceptor.h"
+#include "controller/http/http_events.h"
 #include "controller/http/http_head.h"
 #include "controller/http/http_history.h"
 #include "controller/http/http_pool.h"
@@ -25,16 +26,6 @@ constexpr std::size_t kRequestThreads = 6;
 // Only GET and HEAD are served, and they carry no body; others are refused
 // before theirs is read.
 constexpr std::size_t kMaxRequestBody = 1024;
-constexpr auto kHeartbeat = std::chrono::seconds(15);
-// Events that come in quick succession leave in one write.
-constexpr auto kEventGather = std::chrono::milliseconds(50);
-// An event client whose oldest event not yet handed to its socket is older
-// than this has stopped reading: it is dropped and counted.
-constexpr auto kEventMaxAge = std::chrono::seconds(5);
-// What an event stream's socket may hold for its client, so a client that
-// stops reading shows in its own queue, not in megabytes of kernel buffer.
-constexpr int kEventSendBuffer = 16 * 1024;
-
 const char kJson[] = "application/json; charset=utf-8";
 
 // The library's request handling, fed connections by our own acceptor.
@@ -52,6 +43,26 @@ void SendError(httplib::Response& res, int status, const std::string& message) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
   res.set_content(ErrorJson(message), kJson);
+}
+
+// The query's parameters; a byte that cannot be one is named in a 400.
+QueryParams Query(const httplib::Request& req) {
+  const std::string fault = QueryFault(req.target);
+  if (!fault.empty()) throw BadRequest(fault);
+  return ParseQuery(req.target);
+}
+
+// Whether the request line names one of the page's files, the only answers
+// served in part (one range at most).
+bool AsksForFile(const std::string& received) {
+  const std::size_t from = received.find(' ') + 1;
+  const std::size_t to = received.find_first_of(" ?", from);
+  if (from == 0 || to == std::string::npos) return false;
+  const std::string path = received.substr(from, to - from);
+  if (path == "/" || path == "/chart.js") return true;
+  for (std::size_t i = 0; i < kWebAssetCount; ++i)
+    if (path == kWebAssets[i].path) return true;
+  return false;
 }
 
 // Debian's minified chart.js is about 200 KiB.
@@ -72,6 +83,7 @@ struct HttpServer::Impl {
   std::unique_ptr<Pool> pool;
   std::thread listener;
   std::atomic<bool> stopping{false};
+  std::atomic<long> events_ended{0};  // streams ended at their bound
   std::string chart_js;
   std::string shown;  // the address as given in a URL
   int port = -1;      // once bound
@@ -166,13 +178,13 @@ void HttpServer::Impl::Routes() {
   });
 
   server.Get("/api/devices", [this](const httplib::Request& req, httplib::Response& res) {
-    CheckParamNames(ParseQuery(req.target), {});
+    CheckParamNames(Query(req), {});
     res.set_header("Cache-Control", "no-store");
     res.set_content(DevicesJson(board->Snapshot()), kJson);
   });
 
   server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
-    const HistoryRequest q = ParseHistoryRequest(ParseQuery(req.target), *board, NowUtcMs());
+    const HistoryRequest q = ParseHistoryRequest(Query(req), *board, NowUtcMs());
     const HistoryPage page = ReadHistory(options.db_path, q);
     res.set_header("Cache-Control", "no-store");
     if (q.csv) {
@@ -185,60 +197,19 @@ void HttpServer::Impl::Routes() {
   });
 
   server.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
-    CheckParamNames(ParseQuery(req.target), {});
+    CheckParamNames(Query(req), {});
     HttpCounters http;
     http.event_clients = board->subscribers();
     http.event_clients_dropped = board->dropped();
+    http.event_streams_ended = events_ended.load();
     res.set_header("Cache-Control", "no-store");
     res.set_content(MetricsText(board->Snapshot(), http),
                     "text/plain; version=0.0.4; charset=utf-8");
   });
 
   server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
-    CheckParamNames(ParseQuery(req.target), {});
-    std::shared_ptr<EventSubscription> sub = board->Subscribe();
-    if (!sub) {
-      res.set_header("Retry-After", "10");
-      SendError(
-          res, 503,
-          "too many event clients (at most " + std::to_string(board->max_subscribers()) + ")");
-      return;
-    }
-    res.set_header("Cache-Control", "no-store");
-    ConnStream::LimitSendBuffer(kEventSendBuffer);
-    res.set_chunked_content_provider(
-        "text/event-stream", [sub](std::size_t offset, httplib::DataSink& sink) {
-          using Clock = std::chrono::steady_clock;
-          std::string out;
-          Clock::time_point oldest = Clock::now();
-          if (offset == 0) {
-            out = "retry: 3000\n: connected\n\n";
-          } else {
-            switch (sub->Wait(kHeartbeat, out, &oldest)) {
-              case EventSubscription::Result::kEnded:
-                sink.done();
-                return true;
-              case EventSubscription::Result::kDropped:
-                return false;  // closes the connection; the client reconnects
-              case EventSubscription::Result::kIdle:
-                out = ": keep-alive\n\n";
-                oldest = Clock::now();
-                break;
-              case EventSubscription::Result::kEvents:
-                break;
-            }
-          }
-          // Judged by its own queue: events that waited here too long mean the
-          // client stopped reading, however much its socket still takes.
-          const Clock::time_point deadline = oldest + kEventMaxAge;
-          ConnStream::SetWriteDeadline(deadline);
-          if (Clock::now() >= deadline || !sink.write(out.data(), out.size())) {
-            if (Clock::now() >= deadline) sub->Dropped();
-            return false;
-          }
-          if (offset != 0) std::this_thread::sleep_for(kEventGather);
-          return true;
-        });
+    CheckParamNames(Query(req), {});
+    ServeEvents(*board, res, events_ended);
   });
 }
 
@@ -255,7 +226,8 @@ void HttpServer::Bind() {
 }
 
 void HttpServer::Impl::Serve(int fd, std::string received) {
-  ConnStream stream(fd, std::move(received), stopping);
+  const bool file = AsksForFile(received);
+  ConnStream stream(fd, WithoutRanges(std::move(received), file), stopping);
   stream.Serve([&] { server.Process(stream); });
   acceptor.Close(fd);
 }

@@ -274,6 +274,9 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
          "Event clients closed because they fell too far behind.");
   out +=
       "qdx_http_event_clients_dropped_total " + std::to_string(http.event_clients_dropped) + "\n";
+  Family(out, "qdx_http_event_streams_ended_total", "counter",
+         "Event streams ended after 1 MiB or 10 minutes; their clients reconnect.");
+  out += "qdx_http_event_streams_ended_total " + std::to_string(http.event_streams_ended) + "\n";
   return out;
 }
 
