@@ -12,6 +12,7 @@
 #include "controller/common/decimal.h"
 #include "controller/common/file.h"
 #include "controller/common/json_scan.h"
+#include "controller/common/printable.h"
 #include "controller/common/utf8.h"
 #include "controller/framework/device_settings.h"
 #include "controller/framework/known_keys.h"
@@ -63,7 +64,8 @@ void CheckKeys(const Json::Value& obj, const KnownKeys& known, const std::string
   std::string key;
   std::string hint;
   if (UnknownKey(obj, known, key, hint))
-    Fail(origin, where + Quoted(key), "is not a known key" + DidYouMean(hint));
+    Fail(origin, Printable(where + Quoted(key)),
+         "is not a known key" + Printable(DidYouMean(hint)));
 }
 
 // The first control character of text, C0, DEL or (as UTF-8) C1, or -1.

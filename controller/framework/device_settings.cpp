@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "controller/common/decimal.h"
+#include "controller/common/printable.h"
 #include "controller/framework/known_keys.h"
 
 namespace controller {
@@ -57,12 +58,12 @@ void OnlyKnownKeys(const Json::Value& obj, const KnownKeys& known, const std::st
   std::string key;
   std::string hint;
   if (UnknownKey(obj, known, key, hint))
-    throw std::invalid_argument("settings" + (path.empty() ? "" : "." + path) + "." + key +
-                                ": unknown key" + DidYouMean(hint));
+    throw std::invalid_argument(Printable("settings" + (path.empty() ? "" : "." + path) + "." +
+                                          key + ": unknown key" + DidYouMean(hint)));
 }
 
 [[noreturn]] void Refuse(const std::string& path, const std::string& rule, const Json::Value& v) {
-  throw std::invalid_argument("settings." + path + ": " + rule + ", got " + Shown(v));
+  throw std::invalid_argument(Printable("settings." + path + ": " + rule + ", got " + Shown(v)));
 }
 
 bool ReadFlag(const Json::Value& item, const std::string& path, const char* key, bool fallback) {
@@ -194,7 +195,7 @@ std::vector<std::string> UnusedSettingIds(const Json::Value& setting,
     for (const std::string& id : s.getMemberNames()) {
       // Report settings may be keyed by the signal (a template) or the report.
       const bool used = checks(id) || (section == kAo && reports(id));
-      if (!used) unused.push_back(std::string(section) + "." + id);
+      if (!used) unused.push_back(Printable(std::string(section) + "." + id));
     }
   }
   return unused;

@@ -56,6 +56,11 @@ INSTANTIATE_TEST_SUITE_P(
                     R"(settings.thresholdSetting.S.low: must be true or false, got "yes")"},
         BadSettings{R"({"aoSetting": {"X": {"absDelta": "2"}}})",
                     R"(settings.aoSetting.X.absDelta: must be a number, got "2")"},
+        // A key or value cannot forge a terminal line.
+        BadSettings{R"({"thresholdSetting": {"S\nFAKE": {"lw": 1}}})",
+                    R"(settings.thresholdSetting.S\x0AFAKE.lw: unknown key)"},
+        BadSettings{R"({"aoSetting": {"X": {"absDelta": "\u001b[2J"}}})",
+                    R"(must be a number, got "\x1B[2J")"},
         // Below 0 an alarm flaps on a steady value and a report goes out every poll.
         BadSettings{R"({"thresholdSetting": {"S": {"value": 228, "hysteresis": -5}}})",
                     "settings.thresholdSetting.S.hysteresis: must be 0 or more, got -5"},
