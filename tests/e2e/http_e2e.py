@@ -5,7 +5,9 @@ import io
 import json
 import os
 import re
+import shutil
 import signal
+import subprocess
 import time
 
 import e2e_support as e
@@ -206,5 +208,22 @@ def case_options(tmp):
     check("warning: the status page" in host.err, "no warning for a remote address", host.err)
 
 
+def case_metrics_lint(tmp):
+    """A live /metrics, with an alarm and a utility failure in it, passes
+    Prometheus' own linter."""
+    promtool = shutil.which("promtool")
+    if not promtool:
+        return e.SKIP
+    host = Host(tmp, [device("ups", 4242, "sim:utility-failure:3", poll_ms=100)])
+    host.wait_records(30)
+    status, _, body = host.get("/metrics")
+    host.stop()
+    check(status == 200, "/metrics answered %d" % status, body)
+    lint = subprocess.run([promtool, "check", "metrics"], input=body, capture_output=True,
+                          text=True, timeout=30)
+    check(lint.returncode == 0, "promtool check metrics failed", lint.stdout, lint.stderr, body)
+
+
 if __name__ == "__main__":
-    e.main({"api": case_api, "stalled": case_stalled, "link": case_link, "options": case_options})
+    e.main({"api": case_api, "stalled": case_stalled, "link": case_link, "options": case_options,
+            "metrics_lint": case_metrics_lint})
