@@ -118,7 +118,7 @@ void QDXController::Arrange(std::size_t i, Clock::time_point now) {
     t.fd = -1;
     t.output = false;
   }
-  const Clock::time_point due = link.Wake(now, t.filed);
+  const Clock::time_point due = link.Wake(t.filed);
   if (due == t.filed) return;  // already filed under this time
   if (t.timer != 0) loop_->Cancel(t.timer);
   t.timer = 0;

@@ -19,28 +19,6 @@ constexpr std::size_t kReadChunk = 512;  // one read per turn: a busy port share
 // "line keeps sending" and "line takes no output" at most this often.
 constexpr auto kLineReportEvery = std::chrono::minutes(1);
 
-// The link state once an outcome is known; a replayed record says nothing
-// about the line.
-LinkState After(LinkState s, const LinkOutcome& o) {
-  if (o.replayed) return s;
-  switch (o.ending) {
-    case Ending::kRecord:
-    case Ending::kLateReply:
-    case Ending::kReopened:
-      return LinkState::kOk;
-    case Ending::kFailure:
-      return LinkState::kTimeout;
-    case Ending::kLost:
-      return LinkState::kLost;
-    case Ending::kReopenFailed:
-      return LinkState::kReopening;
-    case Ending::kMissedPoll:
-    case Ending::kNotice:
-      break;
-  }
-  return s;
-}
-
 // Whether a line said `said` is quiet long enough to be said again at now.
 bool Due(Clock::time_point* said, Clock::time_point now) {
   if (*said != Clock::time_point{} && now - *said < kLineReportEvery) return false;
@@ -67,41 +45,6 @@ DeviceLink::~DeviceLink() {
   if (dev_) dev_->sinks_ = QDXHostSinks{};
 }
 
-void DeviceLink::InstallSinks() {
-  QDXHostSinks& sinks = dev_->sinks_;
-  sinks.publish = [this](int type, const unsigned char* data, unsigned int len) {
-    heard_.published.push_back(LinkRecord{type, {data, data + len}});
-  };
-  sinks.history = [this](const unsigned char* data, unsigned int len) {
-    const int type = heard_.published.empty() ? 0 : heard_.published.back().type;
-    heard_.stored = LinkRecord{type, {data, data + len}};
-  };
-  // The framework's word that a cycle is complete: published, checked, stored.
-  sinks.cycle_done = [this] { EndRecord(true); };
-  // The link writes the polls itself: a line that takes them slowly must not
-  // hold up the loop. With this sink the framework never reports a failed
-  // write through send_failed.
-  sinks.send = [this](const unsigned char* data, unsigned int len) { Send(data, len); };
-  sinks.alarm = [this](const rule_value& item, bool raised) {
-    Signal s;
-    s.alarm = true;
-    s.item = item;
-    s.raised = raised;
-    heard_.signals.push_back(std::move(s));
-  };
-  sinks.ao_report = [this](const std::string& id, float value) {
-    Signal s;
-    s.report_id = id;
-    s.value = value;
-    heard_.signals.push_back(std::move(s));
-  };
-  sinks.traffic = [this](bool received, const unsigned char* data, unsigned int len) {
-    // Input read while the device polls is what the framework discards first.
-    if (received && in_poll_) heard_.discarded += len;
-    Traffic(received, data, len);
-  };
-}
-
 int DeviceLink::Replay(const unsigned char* data, int len, Clock::time_point now) {
   call_at_ = now;
   replaying_ = true;
@@ -122,7 +65,7 @@ void DeviceLink::Begin(Clock::time_point now) {
   idle_since_ = now;
 }
 
-Clock::time_point DeviceLink::Wake(Clock::time_point, Clock::time_point filed) const {
+Clock::time_point DeviceLink::Wake(Clock::time_point filed) const {
   switch (exchange_) {
     case Exchange::kClosed:
       // Each poll slot that passes while closed counts as a failed cycle.
@@ -224,10 +167,13 @@ void DeviceLink::Expire(Clock::time_point now) {
   FailCycle(now);
   const std::string within = " within " + std::to_string(cfg_.reply_timeout_ms) + " ms";
   const std::string count = ", communication failure " + std::to_string(counters_.failures);
-  std::string note = "no complete reply" + within + count;
-  // A line that stays full fails every poll: said now and then, not each time.
-  if (unsent)
-    note = Due(&no_output_said_, now) ? "line takes no output: poll not sent" + within + count : "";
+  std::string note;
+  if (!unsent) {
+    note = "no complete reply" + within + count;
+  } else if (Due(&no_output_said_, now)) {
+    // A line that stays full fails every poll: said now and then, not each time.
+    note = "line takes no output: poll not sent" + within + count;
+  }
   Tell(Ending::kFailure, now, note);
 }
 
@@ -259,34 +205,7 @@ void DeviceLink::Settle(Clock::time_point now) {
   TellSignals();
 }
 
-// What the device published: the answer of the awaited cycle when it
-// completed the cycle, a replay, or a record after its cycle had failed.
-void DeviceLink::EndRecord(bool completed) {
-  LinkOutcome o;
-  o.published = std::move(heard_.published);
-  o.stored = std::move(heard_.stored);
-  heard_.published.clear();
-  heard_.stored.reset();
-  o.replayed = replaying_;
-  counters_.records += static_cast<long>(o.published.size());
-  if (replaying_) {
-    o.ending = Ending::kRecord;
-  } else if (exchange_ != Exchange::kAwaiting) {
-    // It stays that failure; its record is published and stored all the same.
-    o.ending = Ending::kLateReply;
-    if (completed) ++counters_.late_replies;
-  } else if (completed) {
-    o.ending = Ending::kRecord;
-    EndCycle(call_at_);
-  } else {
-    FailCycle(call_at_);
-    o.ending = Ending::kFailure;
-    o.note = "reply discarded, communication failure " + std::to_string(counters_.failures);
-  }
-  Tell(std::move(o), call_at_);
-  TellSignals();
-}
-
+// The awaited cycle is over, whatever ended it.
 void DeviceLink::EndCycle(Clock::time_point now) {
   ++counters_.cycles;
   exchange_ = Exchange::kIdle;
@@ -299,42 +218,6 @@ void DeviceLink::FailCycle(Clock::time_point now) {
   dev_->comm_status_ = 0;
   ++counters_.failures;
   EndCycle(now);
-}
-
-void DeviceLink::Tell(LinkOutcome o, Clock::time_point now) {
-  o.at = now;
-  o.polled_at = polled_at_;
-  link_ = After(link_, o);
-  o.link = link_;
-  o.counters = counters_;
-  for (LinkObserver* observer : observers_) observer->Ended(*this, o);
-}
-
-void DeviceLink::Tell(Ending ending, Clock::time_point now, std::string note, bool trouble) {
-  LinkOutcome o;
-  o.ending = ending;
-  o.note = std::move(note);
-  o.trouble = trouble;
-  Tell(std::move(o), now);
-}
-
-void DeviceLink::TellSignals() {
-  std::vector<Signal> signals;
-  signals.swap(heard_.signals);
-  for (const Signal& s : signals) {
-    for (LinkObserver* observer : observers_) {
-      if (s.alarm) {
-        observer->Alarm(*this, s.item, s.raised);
-      } else {
-        observer->Report(*this, s.report_id, s.value);
-      }
-    }
-  }
-}
-
-// The one route of everything captured.
-void DeviceLink::Traffic(bool received, const unsigned char* data, std::size_t len) {
-  for (LinkObserver* observer : observers_) observer->Traffic(*this, received, data, len);
 }
 
 }  // namespace controller

@@ -56,7 +56,7 @@ class DeviceLink {
   // The loop's side.
   void Begin(Clock::time_point now);
   // When the link next needs a turn; `filed` is the wake the loop holds for it.
-  Clock::time_point Wake(Clock::time_point now, Clock::time_point filed) const;
+  Clock::time_point Wake(Clock::time_point filed) const;
   void Turn(Clock::time_point now);                  // its time has come
   void Ready(short revents, Clock::time_point now);  // its port is readable or writable
   void StopPolling() { polling_ = false; }
@@ -68,7 +68,7 @@ class DeviceLink {
   void Close();
 
   Exchange exchange() const { return exchange_; }
-  LinkState link_state() const { return link_; }
+  LinkState link_state() const { return link_state_; }
   const LinkCounters& counters() const { return counters_; }
   const DeviceConfig& cfg() const { return cfg_; }
   std::size_t index() const { return index_; }
@@ -97,16 +97,18 @@ class DeviceLink {
     std::size_t discarded = 0;  // input the poll discarded before it went out
   };
 
-  void InstallSinks();
+  // The cycle (device_link.cpp).
   void NextSlot(Clock::time_point now);
   void Poll(Clock::time_point now);
   void TellIfBabbling(Clock::time_point now);
   void Expire(Clock::time_point now);
   void Deliver(unsigned char* buf, unsigned int n, Clock::time_point now);
   void Settle(Clock::time_point now);
-  void EndRecord(bool completed);
   void EndCycle(Clock::time_point now);
   void FailCycle(Clock::time_point now);
+  // What the device says, and the outcomes told (link_outcome.cpp).
+  void InstallSinks();
+  void EndRecord(bool completed);
   void Tell(LinkOutcome o, Clock::time_point now);
   void Tell(Ending ending, Clock::time_point now, std::string note, bool trouble = false);
   void TellSignals();
@@ -125,8 +127,8 @@ class DeviceLink {
   std::string port_path_;
   std::vector<LinkObserver*> observers_;
 
-  Exchange exchange_ = Exchange::kClosed;
-  LinkState link_ = LinkState::kOk;
+  Exchange exchange_ = Exchange::kClosed;  // where the cycle under way stands
+  LinkState link_state_ = LinkState::kOk;  // what the API reports of the link
   LinkCounters counters_;
   bool polling_ = true;     // false once the run's cycle limit is reached
   bool replaying_ = false;  // a record from the history is being replayed

@@ -28,7 +28,8 @@ enum class Ending {
   kLost,          // the port went away; a cycle under way failed with it
   kReopenFailed,  // opening it again failed; the next try waits longer
   kReopened,
-  kNotice,  // nothing ended: a word about the line or the device
+  kNotice,  // nothing ended: a word about the line or the device, or a record it
+            // published without completing its cycle
 };
 
 struct LinkRecord {

@@ -267,7 +267,7 @@ TEST_P(DeviceLinkTable, TellsOneOutcomePerExchange) {
   EXPECT_EQ(seen.rows, c.rows);
   EXPECT_EQ(link.link_state(), c.link);
   EXPECT_EQ(link.exchange(), c.exchange);
-  const Clock::time_point wake = link.Wake(now, Clock::time_point::max());
+  const Clock::time_point wake = link.Wake(Clock::time_point::max());
   EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(wake - t0).count(), c.wake_ms);
   link.Close();
 }
