@@ -28,8 +28,9 @@ enum class Ending {
   kLost,          // the port went away; a cycle under way failed with it
   kReopenFailed,  // opening it again failed; the next try waits longer
   kReopened,
-  kNotice,  // nothing ended: a word about the line or the device, or a record it
-            // published without completing its cycle
+  // Nothing ended: a word about the line or the device, or a record the
+  // device published without completing its cycle.
+  kNotice,
 };
 
 struct LinkRecord {

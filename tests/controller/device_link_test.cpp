@@ -100,8 +100,9 @@ constexpr int kTimeoutMs = 300;
 
 // A device answering "OK\r" with a 4-byte record; any other line does not
 // decode. Each open is a new socket pair, the test holding the line's far end.
-class LineDevice : public QDXSPDevice {
+class LineDevice : public SocketDevice {
  public:
+  LineDevice() : SocketDevice(-1) {}
   int open_failures = 0;  // opens to refuse before one succeeds
   controller::UniqueFd peer;
 
@@ -116,12 +117,6 @@ class LineDevice : public QDXSPDevice {
     port_fd_ = fds[0];
     peer.reset(fds[1]);
     return true;
-  }
-  int RefreshStatus() override {
-    QDXSPDevice::RefreshStatus();
-    static const unsigned char kPoll[] = {'Q', '1', '\r'};
-    SendData(kPoll, sizeof(kPoll));
-    return 1;
   }
   int process(unsigned char* data, unsigned int n) override {
     line_.append(reinterpret_cast<const char*>(data), n);
