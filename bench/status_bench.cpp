@@ -38,7 +38,7 @@ std::shared_ptr<controller::StatusBoard> FullBoard() {
     cfg.data_id = static_cast<std::uint32_t>(1000 + i);
     board->AddDevice(cfg, "/dev/pts/" + std::to_string(i), dev);
     const std::size_t d = static_cast<std::size_t>(i);
-    board->Record(d, 5035, kRecord, sizeof(kRecord), false);
+    board->Record(d, 5035, kRecord, sizeof(kRecord), false, controller::LinkState::kOk, {});
     for (const char* r : {"2A2110400001", "2A2110400002", "2A2113A00001", "2A2111000001",
                           "2A2111800001", "2A2127200001"})
       board->Report(d, r, 230.0f);
@@ -50,7 +50,7 @@ void BM_RecordNoListener(benchmark::State& state) {
   auto board = FullBoard();
   std::size_t d = 0;
   for (auto _ : state) {
-    board->Record(d, 5035, kRecord, sizeof(kRecord), false);
+    board->Record(d, 5035, kRecord, sizeof(kRecord), false, controller::LinkState::kOk, {});
     d = (d + 1) % kDevices;
   }
 }
@@ -63,7 +63,7 @@ void BM_RecordWithListeners(benchmark::State& state) {
   for (int i = 0; i < 20; ++i) subs.push_back(board->Subscribe());
   std::size_t d = 0;
   for (auto _ : state) {
-    board->Record(d, 5035, kRecord, sizeof(kRecord), false);
+    board->Record(d, 5035, kRecord, sizeof(kRecord), false, controller::LinkState::kOk, {});
     d = (d + 1) % kDevices;
   }
 }

@@ -84,7 +84,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
 void QDXController::Arrange(std::size_t i, Clock::time_point now) {
   DeviceLink& link = *links_[i];
   Turns& t = turns_[i];
-  if (limits_.cycles > 0 && !t.reached && link.cycles() >= limits_.cycles) {
+  if (limits_.cycles > 0 && !t.reached && link.counters().cycles >= limits_.cycles) {
     t.reached = true;
     ++limit_count_;
     link.StopPolling();
@@ -112,13 +112,13 @@ void QDXController::Arrange(std::size_t i, Clock::time_point now) {
       t.output = !t.output;
     }
   } catch (const std::system_error& e) {
-    link.LosePort(std::string("cannot watch it: ") + e.code().message());
+    link.LosePort(std::string("cannot watch it: ") + e.code().message(), now);
     if (t.watch != 0) loop_->Unwatch(t.watch);  // before a reopen can reuse the number
     t.watch = 0;
     t.fd = -1;
     t.output = false;
   }
-  const Clock::time_point due = link.Wake(now, t.filed);
+  const Clock::time_point due = link.Wake(t.filed);
   if (due == t.filed) return;  // already filed under this time
   if (t.timer != 0) loop_->Cancel(t.timer);
   t.timer = 0;
@@ -170,11 +170,12 @@ bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == 
 
 void QDXController::PrintSummary() const {
   for (const auto& link : links_) {
+    const controller::LinkCounters& c = link->counters();
     controller::SayLast(
-        Who(link->cfg()) + ": " + std::to_string(link->cycles()) + " cycles, " +
-        std::to_string(link->records()) + " records published, " +
-        std::to_string(link->failures()) + " communication failures" +
-        (link->late() ? ", " + std::to_string(link->late()) + " late replies" : ""));
+        Who(link->cfg()) + ": " + std::to_string(c.cycles) + " cycles, " +
+        std::to_string(c.records) + " records published, " + std::to_string(c.failures) +
+        " communication failures" +
+        (c.late_replies ? ", " + std::to_string(c.late_replies) + " late replies" : ""));
   }
   const auto worst =
       std::chrono::duration_cast<std::chrono::milliseconds>(worst_poll_delay()).count();
@@ -193,7 +194,7 @@ void QDXController::PrintSummary() const {
 
 long long QDXController::records_published() const {
   long long n = 0;
-  for (const auto& link : links_) n += link->records();
+  for (const auto& link : links_) n += link->counters().records;
   return n;
 }
 

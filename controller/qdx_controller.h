@@ -13,6 +13,7 @@
 #include "controller/history/history_writer.h"
 #include "controller/link/capture.h"
 #include "controller/link/device_link.h"
+#include "controller/link/link_observer.h"
 #include "controller/site_config.h"
 #include "controller/status/status_board.h"
 #include "host/qdx_device.h"
@@ -80,7 +81,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // Start-up wiring.
   std::shared_ptr<QDXSPDevice> CreateDevice(const controller::DeviceConfig& cfg);
   void Connect(controller::DeviceLink& link);
-  void InstallSinks(controller::DeviceLink& link);
+  void MakeObservers();
   void WarnUnusedIds(const controller::DeviceLink& link);
   void ReplayCache(controller::DeviceLink& link);
 
@@ -98,6 +99,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   std::vector<controller::Plugin> plugins_;
   std::vector<std::unique_ptr<controller::DeviceLink>> links_;
   std::shared_ptr<controller::CaptureWriter> capture_;
+  std::vector<std::unique_ptr<controller::LinkObserver>> observers_;  // of every link
   bool fatal_ = false;  // the history could not be written
   bool history_reported_ = false;
   bool stopping_ = false;  // the loop has ended: no more turns

@@ -4,6 +4,7 @@
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 #include "controller/framework/device_settings.h"
+#include "controller/link_observers.h"
 #include "controller/qdx_controller.h"
 #include "controller/status/record_view.h"
 #include "controller/status/ups_fields.h"
@@ -49,9 +50,10 @@ std::string controller::CacheRefusal(const HistoryRow& rec, std::uint32_t data_i
 void QDXController::Start() {
   for (const std::string& path : site_.plugins) plugins_.push_back(controller::Plugin::Load(path));
   for (const controller::DeviceConfig& cfg : site_.devices) {
-    links_.push_back(std::make_unique<DeviceLink>(cfg, links_.size(), CreateDevice(cfg),
-                                                  sim_program_, board_.get()));
+    links_.push_back(
+        std::make_unique<DeviceLink>(cfg, links_.size(), CreateDevice(cfg), sim_program_));
   }
+  MakeObservers();
   for (auto& link : links_) Connect(*link);
   if (board_) {
     for (auto& link : links_) board_->AddDevice(link->cfg(), link->port_path(), link->dev());
@@ -110,7 +112,7 @@ void QDXController::Connect(DeviceLink& link) {
   Json::Value config(Json::objectValue);
   config["port"] = link.port_path();
   config["timeout_ms"] = cfg.reply_timeout_ms;
-  InstallSinks(link);
+  for (const auto& observer : observers_) link.Observe(observer.get());
   try {
     if (!dev.Init(weak_from_this(), cfg.data_id, config))
       throw std::runtime_error("the device refused its configuration");
@@ -165,53 +167,17 @@ void QDXController::StartCapture(const std::string& path) {
   capture_ = std::make_shared<controller::CaptureWriter>(path, db_path_);
 }
 
-void QDXController::InstallSinks(DeviceLink& link) {
-  DeviceLink* l = &link;
-  controller::StatusBoard* board = board_.get();
-  const std::size_t index = link.index();
-  const controller::DeviceConfig& cfg = link.cfg();
-  QDXHostSinks& sinks = link.dev().sinks_;
-  sinks.publish = [l, board, index](int type, const unsigned char* data, unsigned int len) {
-    l->Published(type);
-    Say(controller::RecordLine(l->cfg().name, l->cfg().data_id, type, data, len, l->replaying()));
-    if (board) board->Record(index, type, data, len, l->replaying());
-  };
-  sinks.history = [this, l](const unsigned char* data, unsigned int len) {
-    // The record being replayed from the history is stored there already.
-    if (!history_ || fatal_ || l->replaying()) return;
-    controller::HistoryRow row;
-    row.data_id = l->cfg().data_id;
-    row.record_type = l->last_type();
-    row.device_type = l->cfg().type;
-    row.time_ms = controller::NowUtcMs();
-    row.data.assign(data, data + len);
+// Every device link tells its outcomes to the same observers: the capture,
+// the terminal, the status board and the history.
+void QDXController::MakeObservers() {
+  if (capture_) observers_.push_back(controller::CaptureObserver(capture_));
+  observers_.push_back(controller::TerminalObserver());
+  if (board_) observers_.push_back(controller::BoardObserver(board_.get()));
+  observers_.push_back(controller::HistoryObserver([this](controller::HistoryRow row) {
+    if (!history_ || fatal_) return;
     // Not swallowed: the run ends with a failure status once this cycle is over.
     if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
-  };
-  sinks.cycle_done = [l] { l->CycleDone(); };
-  sinks.send_failed = [l](int err) { l->SendFailed(err); };
-  // The link writes the polls itself: a line that takes them slowly must not
-  // hold up the loop.
-  sinks.send = [l](const unsigned char* data, unsigned int len) { l->Send(data, len); };
-  sinks.ao_report = [l, board, index](const std::string& id, float value) {
-    Say(controller::ReportLine(l->cfg().name, l->cfg().data_id, id, value));
-    if (board) board->Report(index, id, value);
-  };
-  sinks.alarm = [l, board, index](const rule_value& item, bool raised) {
-    Say(controller::AlarmLine(l->cfg().name, l->cfg().data_id, item, raised));
-    if (board) board->Alarm(index, item, raised);
-  };
-  if (capture_) {
-    // Every chunk sent and received goes through this one route.
-    std::weak_ptr<controller::CaptureWriter> to = capture_;
-    const std::string name = cfg.name;
-    sinks.traffic = [to, name](bool received, const unsigned char* data, unsigned int len) {
-      const auto capture = to.lock();
-      if (!capture || capture->failed()) return;
-      capture->Write(name, received, data, len);
-      if (capture->failed()) controller::Complain(capture->reason());
-    };
-  }
+  }));
 }
 
 void QDXController::ReplayCache(DeviceLink& link) {
@@ -235,7 +201,7 @@ void QDXController::ReplayCache(DeviceLink& link) {
     return;
   }
   const controller::Bytes& bytes = latest->data;
-  if (!link.Replay(bytes.data(), static_cast<int>(bytes.size()))) {
+  if (!link.Replay(bytes.data(), static_cast<int>(bytes.size()), controller::Clock::now())) {
     Say(Who(cfg) + ": stored record of " + std::to_string(bytes.size()) +
         " bytes not accepted by the device");
   }

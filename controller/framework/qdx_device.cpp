@@ -14,9 +14,8 @@
 
 namespace {
 
-// The reply timeout runs on the steady clock, kept in the framework's time
-// member as an offset from 1970: a stepped wall clock neither ends a wait
-// early nor stretches it by the size of the step.
+// The request time runs on the steady clock, kept in the framework's time
+// member as an offset from 1970: a stepped wall clock does not move it.
 boost::posix_time::ptime SteadyNow() {
   const std::int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
                               std::chrono::steady_clock::now().time_since_epoch())
@@ -127,13 +126,15 @@ bool QDXSPDevice::Init(std::weak_ptr<QDXController> controller, unsigned int dat
 
 int QDXSPDevice::RefreshStatus() {
   // Whatever came before the poll (a stray LF after a CR, noise, a late reply
-  // tail) must not become the head of this poll's reply.
+  // tail) must not become the head of this poll's reply. The one discard of a
+  // poll: each chunk goes through the traffic sink, which is how the
+  // controller sees a line that never falls quiet.
   recv_len_ = 0;
   controller::DiscardInput(port_fd_, [this](const unsigned char* data, std::size_t len) {
     if (sinks_.traffic) sinks_.traffic(true, data, static_cast<unsigned int>(len));
   });
   processing_ = true;
-  request_time_ = SteadyNow();
+  request_time_ = SteadyNow();  // for the device's own use; the controller times the reply
   return 1;
 }
 
@@ -141,11 +142,9 @@ int QDXSPDevice::process(unsigned char*, unsigned int) { return 1; }
 
 bool QDXSPDevice::IsProcessing() { return processing_; }
 
-bool QDXSPDevice::IsStalled() {
-  if (!processing_ || request_time_.is_special()) return false;
-  const auto waited = SteadyNow() - request_time_;
-  return waited.total_milliseconds() > reply_timeout_ms_;
-}
+// The controller holds the one reply deadline of each poll; a device that
+// knows sooner that its reply is lost says so by overriding this.
+bool QDXSPDevice::IsStalled() { return false; }
 
 int QDXSPDevice::SendData(const unsigned char* data, unsigned int len) {
   if (sinks_.traffic) sinks_.traffic(false, data, len);

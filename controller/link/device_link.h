@@ -1,7 +1,9 @@
-// One device's link: its cycles of poll and reply, with an explicit state,
-// its schedule, reply deadline, reopen back-off and counters. The link makes
-// every call on the device in the order a plug-in may rely on; the loop only
-// asks it when it next needs a turn and which port to watch.
+// One device's link: its cycles of poll and reply, with an explicit exchange
+// state, its schedule, the reply deadline, reopen back-off, link state and
+// counters. The link installs the device's sinks and makes every call on the
+// device, in the order a plug-in may rely on; it turns what the device says
+// into one outcome per exchange for its observers. Every method that depends
+// on time is given the time: the link reads no clock.
 #pragma once
 
 #include <chrono>
@@ -10,14 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "controller/common/link_state.h"
+#include "controller/link/link_observer.h"
 #include "controller/link/sim_process.h"
 #include "controller/site_config.h"
-#include "controller/status/status_board.h"
 #include "host/qdx_device.h"
 
 namespace controller {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kFirstBackoffMs = 250;
 constexpr int kMaxBackoffMs = 8000;
@@ -35,89 +36,111 @@ class DeviceLink {
  public:
   // Idle: no reply awaited; Awaiting: a poll went out and its cycle has not
   // ended; Closed: the port is lost and waits to be reopened.
-  enum class State { kIdle, kAwaiting, kClosed };
+  enum class Exchange { kIdle, kAwaiting, kClosed };
 
+  // Everything the device says from now on goes through the link.
   DeviceLink(DeviceConfig cfg, std::size_t index, std::shared_ptr<QDXSPDevice> dev,
-             std::string sim_program, StatusBoard* board);
+             std::string sim_program);
+  ~DeviceLink();
+  DeviceLink(const DeviceLink&) = delete;
+  DeviceLink& operator=(const DeviceLink&) = delete;
+  // Told every outcome from now on, in the order observed.
+  void Observe(LinkObserver* observer) { observers_.push_back(observer); }
 
   // Start-up: the simulator behind a "sim:" port, then the port itself.
   void StartSimulator();
   void OpenAtStart();
-  // Hands a stored record back to the device; its cycle is marked as a replay.
-  int Replay(const unsigned char* data, int len);
-  // What the device's sinks report about the cycle under way.
-  void Published(int type);
-  void CycleDone() { cycle_done_ = true; }
-  void SendFailed(int err) { send_error_ = err; }
-  // The device's bytes for the line: written as far as it takes them now, the
-  // rest when it has room, never waited for in the loop.
-  void Send(const unsigned char* data, unsigned int len);
+  // Hands a stored record back to the device; its outcome is marked replayed.
+  int Replay(const unsigned char* data, int len, Clock::time_point now);
 
   // The loop's side.
   void Begin(Clock::time_point now);
   // When the link next needs a turn; `filed` is the wake the loop holds for it.
-  Clock::time_point Wake(Clock::time_point now, Clock::time_point filed) const;
+  Clock::time_point Wake(Clock::time_point filed) const;
   void Turn(Clock::time_point now);                  // its time has come
   void Ready(short revents, Clock::time_point now);  // its port is readable or writable
   void StopPolling() { polling_ = false; }
   // Closes the port and files a reopen after the back-off.
-  void LosePort(const std::string& why);
-  int fd() const { return state_ == State::kClosed ? -1 : dev_->port_fd_; }
+  void LosePort(const std::string& why, Clock::time_point now);
+  int fd() const { return exchange_ == Exchange::kClosed ? -1 : dev_->port_fd_; }
   // Whether bytes wait for the line to take them: the loop watches for room.
-  bool wants_output() const { return state_ != State::kClosed && !pending_.empty(); }
+  bool wants_output() const { return exchange_ != Exchange::kClosed && !unsent_.empty(); }
   void Close();
 
-  State state() const { return state_; }
+  Exchange exchange() const { return exchange_; }
+  LinkState link_state() const { return link_state_; }
+  const LinkCounters& counters() const { return counters_; }
   const DeviceConfig& cfg() const { return cfg_; }
   std::size_t index() const { return index_; }
   QDXSPDevice& dev() { return *dev_; }
   const std::string& port_path() const { return port_path_; }
   const SimProcess* sim() const { return sim_.get(); }
-  bool replaying() const { return replaying_; }
-  int last_type() const { return last_type_; }
-  long cycles() const { return cycles_; }
-  long records() const { return records_; }
-  long failures() const { return failures_; }
-  long late() const { return late_; }
   Clock::duration worst_poll_delay() const { return worst_poll_delay_; }
   // Destroys the device (plug-in code) and then the simulator.
   void Release();
 
  private:
+  // An alarm or analogue report the device raised, told after its record.
+  struct Signal {
+    bool alarm = false;
+    rule_value item;
+    bool raised = false;
+    std::string report_id;
+    float value = 0.0f;
+  };
+  // What the device said in the current call and the link has not told yet.
+  struct Heard {
+    std::vector<LinkRecord> published;
+    std::optional<LinkRecord> stored;
+    std::vector<Signal> signals;
+    int send_error = 0;         // errno of a failed write to the port
+    std::size_t discarded = 0;  // input the poll discarded before it went out
+  };
+
+  // The cycle (device_link.cpp).
+  void NextSlot(Clock::time_point now);
+  void Poll(Clock::time_point now);
+  void TellIfBabbling(Clock::time_point now);
+  void Expire(Clock::time_point now);
+  void Deliver(unsigned char* buf, unsigned int n, Clock::time_point now);
   void Settle(Clock::time_point now);
-  void PollDue(Clock::time_point now);
-  void DiscardBeforePoll(Clock::time_point now);
-  void CheckStalled(Clock::time_point now);
+  void EndCycle(Clock::time_point now);
+  void FailCycle(Clock::time_point now);
+  // What the device says, and the outcomes told (link_outcome.cpp).
+  void InstallSinks();
+  void EndRecord(bool completed);
+  void Tell(LinkOutcome o, Clock::time_point now);
+  void Tell(Ending ending, Clock::time_point now, std::string note, bool trouble = false);
+  void TellSignals();
+  void Traffic(bool received, const unsigned char* data, std::size_t len);
+  // Port handling (link_port.cpp).
+  void Send(const unsigned char* data, unsigned int len);
   void Flush();
-  void MissSlot(Clock::time_point now);
-  void Deliver(unsigned char* buf, unsigned int n);
+  void MissPoll(Clock::time_point now);
   void TryReopen(Clock::time_point now);
-  void FailCycle();
 
   DeviceConfig cfg_;
   std::size_t index_ = 0;  // on the status board
   std::shared_ptr<QDXSPDevice> dev_;
   std::string sim_program_;
-  StatusBoard* board_ = nullptr;
   std::unique_ptr<SimProcess> sim_;
   std::string port_path_;
+  std::vector<LinkObserver*> observers_;
 
-  State state_ = State::kClosed;
-  bool polling_ = true;      // false once the run's cycle limit is reached
-  bool replaying_ = false;   // a record from the history is being replayed
-  bool cycle_done_ = false;  // the device completed a cycle in the current call
-  int send_error_ = 0;       // errno of a failed write to the port in the current call
-  int last_type_ = 0;        // type of the record published last, for its history row
+  Exchange exchange_ = Exchange::kClosed;  // where the cycle under way stands
+  LinkState link_state_ = LinkState::kOk;  // what the API reports of the link
+  LinkCounters counters_;
+  bool polling_ = true;     // false once the run's cycle limit is reached
+  bool replaying_ = false;  // a record from the history is being replayed
+  bool in_poll_ = false;    // the device is being asked to poll
+  Heard heard_;
+  Clock::time_point call_at_{};  // the time of the turn that called into the device
 
-  std::vector<unsigned char> pending_;  // bytes of the poll the line has not taken yet
-
-  long cycles_ = 0;    // cycles ended by a reply, a timeout or a lost port, and missed slots
-  long records_ = 0;   // records published
-  long failures_ = 0;  // cycles that ended without a reply, and poll slots missed while closed
-  long late_ = 0;      // replies that completed after their cycle had timed out
+  std::vector<unsigned char> unsent_;  // bytes of the poll the line has not taken yet
 
   Clock::time_point next_poll_{};
-  Clock::time_point sent_at_{};     // when the pending poll went out
+  Clock::time_point polled_at_{};   // when the latest poll went out
+  Clock::time_point reply_due_{};   // its reply deadline, the one the cycle is judged by
   Clock::time_point idle_since_{};  // when the last cycle ended
   Clock::time_point reopen_at_{};
   Clock::time_point babble_said_{};     // when "line keeps sending" was last shown

@@ -112,11 +112,11 @@ std::string SignalUnit(const std::string& id) {
 }
 
 std::string RecordLine(const std::string& device, std::uint32_t data_id, int type,
-                       const unsigned char* data, unsigned int len, bool cached) {
+                       const unsigned char* data, unsigned int len, bool replayed) {
   zota::DecodedRecord r;
   const bool ups = zota::Decode(type, data, len, r);
   return (ups ? FormatRecordTime(r.time.bytes) : NowLocal()) + "  " + Who(device, data_id) + "  " +
-         (cached ? "cached " : "") + Describe(type, data, len, ups ? &r : nullptr);
+         (replayed ? "cached " : "") + Describe(type, data, len, ups ? &r : nullptr);
 }
 
 std::string AlarmLine(const std::string& device, std::uint32_t data_id, const rule_value& item,

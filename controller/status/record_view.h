@@ -26,7 +26,7 @@ std::string SignalUnit(const std::string& id);
 
 // One line for a published record, an alarm change and an analogue report.
 std::string RecordLine(const std::string& device, std::uint32_t data_id, int type,
-                       const unsigned char* data, unsigned int len, bool cached);
+                       const unsigned char* data, unsigned int len, bool replayed);
 std::string AlarmLine(const std::string& device, std::uint32_t data_id, const rule_value& item,
                       bool raised);
 std::string ReportLine(const std::string& device, std::uint32_t data_id,

@@ -5,20 +5,6 @@
 
 namespace controller {
 
-const char* LinkStateName(LinkState s) {
-  switch (s) {
-    case LinkState::kOk:
-      return "ok";
-    case LinkState::kTimeout:
-      return "timeout";
-    case LinkState::kLost:
-      return "lost";
-    case LinkState::kReopening:
-      return "reopening";
-  }
-  return "unknown";
-}
-
 namespace {
 
 void WriteWho(JsonOut& out, const DeviceStatus& d) {
@@ -60,23 +46,19 @@ void StatusBoard::AddDevice(const DeviceConfig& cfg, const std::string& port,
 }
 
 void StatusBoard::Record(std::size_t i, int type, const unsigned char* data, unsigned int len,
-                         bool cached) {
+                         bool replayed, LinkState link, const LinkCounters& counters) {
   const std::int64_t now = NowUtcMs();
   std::lock_guard<std::mutex> lock(mu_);
   if (i >= devices_.size()) return;
   DeviceStatus& d = devices_[i];
-  ++d.records;
+  d.counters = counters;
   d.record_type = type;
   d.record.assign(data, data + len);
-  d.cached = cached;
+  d.replayed = replayed;
   d.record_ms = now;
-  // A replayed record says nothing about the line.
-  if (!cached && d.link != LinkState::kOk) {
-    d.link = LinkState::kOk;
-    d.link_ms = now;
-  }
+  SetLink(d, link, now);
   EmitAbout("record", d, [&](JsonOut& out) {
-    out.Key("link").String(LinkStateName(d.link)).Key("cached").Bool(cached);
+    out.Key("link").String(LinkStateName(d.link)).Key("cached").Bool(replayed);
     WriteCounters(out, d);
     out.Key("record");
     WriteRecord(out, d.record_type, d.record, FormatUtcMs(d.record_ms));
@@ -120,57 +102,25 @@ void StatusBoard::Report(std::size_t i, const std::string& report_id, float valu
   });
 }
 
-void StatusBoard::Failure(std::size_t i) {
+void StatusBoard::Link(std::size_t i, LinkState link, const LinkCounters& counters,
+                       const std::string& port) {
   std::lock_guard<std::mutex> lock(mu_);
   if (i >= devices_.size()) return;
-  ++devices_[i].failures;
-  SetLink(i, LinkState::kTimeout, NowUtcMs());
-}
-
-void StatusBoard::Missed(std::size_t i) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (i >= devices_.size()) return;
-  ++devices_[i].failures;
-  SetLink(i, devices_[i].link, NowUtcMs());
-}
-
-void StatusBoard::Late(std::size_t i) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (i >= devices_.size()) return;
-  ++devices_[i].late;
-  SetLink(i, LinkState::kOk, NowUtcMs());
-}
-
-void StatusBoard::Lost(std::size_t i) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (i < devices_.size()) SetLink(i, LinkState::kLost, NowUtcMs());
-}
-
-void StatusBoard::ReopenFailed(std::size_t i) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (i < devices_.size()) SetLink(i, LinkState::kReopening, NowUtcMs());
-}
-
-void StatusBoard::Reopened(std::size_t i, const std::string& port) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (i >= devices_.size()) return;
-  ++devices_[i].reopens;
-  devices_[i].port = port;
-  SetLink(i, LinkState::kOk, NowUtcMs());
-}
-
-// Sends an event even when the state stays, since the counters moved.
-void StatusBoard::SetLink(std::size_t i, LinkState link, std::int64_t now_ms) {
   DeviceStatus& d = devices_[i];
-  if (d.link != link) {
-    d.link = link;
-    d.link_ms = now_ms;
-  }
+  d.counters = counters;
+  d.port = port;
+  SetLink(d, link, NowUtcMs());
   EmitAbout("link", d, [&](JsonOut& out) {
     out.Key("link").String(LinkStateName(d.link)).Key("since").String(FormatUtcMs(d.link_ms));
     out.Key("port").String(d.port);
     WriteCounters(out, d);
   });
+}
+
+void StatusBoard::SetLink(DeviceStatus& d, LinkState link, std::int64_t now_ms) {
+  if (d.link == link) return;
+  d.link = link;
+  d.link_ms = now_ms;
 }
 
 template <typename Fill>

@@ -18,18 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "controller/common/link_state.h"
 #include "controller/site_config.h"
 #include "host/qdx_device.h"
 
 namespace controller {
-
-// ok: the port is open and the last cycle (if any) gave a record;
-// timeout: the last cycle ended without one; lost: the port went away;
-// reopening: at least one attempt to open it again failed.
-enum class LinkState { kOk, kTimeout, kLost, kReopening };
-inline constexpr LinkState kLinkStates[] = {LinkState::kOk, LinkState::kTimeout, LinkState::kLost,
-                                            LinkState::kReopening};
-const char* LinkStateName(LinkState s);
 
 struct AlarmInfo {
   std::string signal_id;
@@ -54,15 +47,12 @@ struct DeviceStatus {
   std::string port;
   std::uint32_t data_id = 0;
   int poll_interval_ms = 0;
-  LinkState link = LinkState::kOk;
-  std::int64_t link_ms = 0;  // when the link state last changed
-  long records = 0;
-  long failures = 0;
-  long late = 0;  // replies that completed after their cycle had timed out
-  long reopens = 0;
+  LinkState link = LinkState::kOk;  // as the device's link last told it
+  std::int64_t link_ms = 0;         // when the link state last changed
+  LinkCounters counters;            // as the device's link last told them
   int record_type = 0;
   std::vector<unsigned char> record;          // the last published record; empty before the first
-  bool cached = false;                        // it was replayed from the history
+  bool replayed = false;                      // it was replayed from the history
   std::int64_t record_ms = 0;                 // when it was published
   std::map<std::string, AlarmInfo> alarms;    // by signal id
   std::map<std::string, ReportInfo> reports;  // by report id
@@ -107,19 +97,16 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
                        std::size_t max_subscribers = kDefaultMaxSubscribers);
 
   // Called by the poll loop. Devices are numbered in the order they are added.
+  // The link state and counters are the device link's, as they stand after
+  // the record or the change; the board keeps a copy for readers.
   void AddDevice(const DeviceConfig& cfg, const std::string& port, const QDXVDevice& dev);
-  void Record(std::size_t i, int type, const unsigned char* data, unsigned int len, bool cached);
+  void Record(std::size_t i, int type, const unsigned char* data, unsigned int len, bool replayed,
+              LinkState link, const LinkCounters& counters);
   void Alarm(std::size_t i, const rule_value& item, bool raised);
   void Report(std::size_t i, const std::string& report_id, float value);
-  // A reply completed after its cycle had timed out; its record came
-  // through Record() already.
-  void Late(std::size_t i);
-  void Failure(std::size_t i);
-  // A poll slot passed while the port is lost: a failure, the link stays as it is.
-  void Missed(std::size_t i);
-  void Lost(std::size_t i);
-  void ReopenFailed(std::size_t i);
-  void Reopened(std::size_t i, const std::string& port);
+  // Anything else the link tells: a failure, a missed poll, a lost or reopened
+  // port. Sends an event even when the state stays, since the counters moved.
+  void Link(std::size_t i, LinkState link, const LinkCounters& counters, const std::string& port);
   // The state of the history every device's records go to; any thread.
   void SetHistory(const std::string& state);
 
@@ -136,7 +123,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
 
  private:
   friend class EventSubscription;
-  void SetLink(std::size_t i, LinkState link, std::int64_t now_ms);
+  static void SetLink(DeviceStatus& d, LinkState link, std::int64_t now_ms);
   // One event about a device, while someone listens: who it is, then what fill
   // writes; mu_ is held.
   template <typename Fill>

@@ -95,8 +95,9 @@ void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
 
 void WriteCounters(JsonOut& out, const DeviceStatus& d) {
   out.Key("counters").BeginObject();
-  out.Key("records").Int(d.records).Key("failures").Int(d.failures);
-  out.Key("late").Int(d.late).Key("reopens").Int(d.reopens);
+  const LinkCounters& c = d.counters;
+  out.Key("records").Int(c.records).Key("failures").Int(c.failures);
+  out.Key("late").Int(c.late_replies).Key("reopens").Int(c.reopens);
   out.EndObject();
 }
 
@@ -145,7 +146,7 @@ void WriteDevice(JsonOut& out, const DeviceStatus& d) {
     out.Null();
   } else {
     WriteRecord(out, d.record_type, d.record, FormatUtcMs(d.record_ms));
-    out.Key("cached").Bool(d.cached);
+    out.Key("cached").Bool(d.replayed);
   }
   WriteAlarms(out, d);
   out.Key("reports").BeginObject();
@@ -248,24 +249,24 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
   struct Counter {
     const char* name;
     const char* help;
-    long DeviceStatus::*field;
+    long LinkCounters::*field;
   };
   static const Counter kCounters[] = {
-      {"qdx_device_records_total", "Records the device published.", &DeviceStatus::records},
+      {"qdx_device_records_total", "Records the device published.", &LinkCounters::records},
       {"qdx_device_communication_failures_total",
        "Exchanges that ended without a record (no reply in time, a bad reply, a lost port).",
-       &DeviceStatus::failures},
+       &LinkCounters::failures},
       {"qdx_device_late_replies_total",
        "Replies that completed after their cycle had timed out; their records are "
        "published.",
-       &DeviceStatus::late},
+       &LinkCounters::late_replies},
       {"qdx_device_reopens_total", "Times the device's port was opened again after a loss.",
-       &DeviceStatus::reopens},
+       &LinkCounters::reopens},
   };
   for (const Counter& c : kCounters) {
     Family(out, c.name, "counter", c.help);
     for (std::size_t i = 0; i < devices.size(); ++i) {
-      Sample(out, c.name, labels[i], static_cast<double>(devices[i].*c.field), 0);
+      Sample(out, c.name, labels[i], static_cast<double>(devices[i].counters.*c.field), 0);
     }
   }
   Family(out, "qdx_http_event_clients", "gauge", "Clients listening on /api/events.");

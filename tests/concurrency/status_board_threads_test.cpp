@@ -57,16 +57,21 @@ TEST(StatusBoardThreadsTest, WriterReadersAndListeners) {
   unsigned char record[26] = {1, 0, 0, 0, 0xFC, 0x08};
   rule_value item;
   item.signal_id = "2A2615101001";
+  controller::LinkCounters counters[3];  // as each device's link counts
   for (int i = 0; i < kRounds; ++i) {
     const std::size_t d = static_cast<std::size_t>(i % 3);
+    controller::LinkCounters& c = counters[d];
     record[4] = static_cast<unsigned char>(i);
-    board->Record(d, 5035, record, sizeof(record), false);
+    ++c.records;
+    board->Record(d, 5035, record, sizeof(record), false, controller::LinkState::kOk, c);
     board->Alarm(d, item, i % 2 == 0);
     board->Report(d, "2A2110400001", static_cast<float>(i));
     if (i % 50 == 0) {
-      board->Failure(d);
-      board->Lost(d);
-      board->Reopened(d, "/dev/pts/1");
+      ++c.failures;
+      board->Link(d, controller::LinkState::kTimeout, c, "/dev/null");
+      board->Link(d, controller::LinkState::kLost, c, "/dev/null");
+      ++c.reopens;
+      board->Link(d, controller::LinkState::kOk, c, "/dev/pts/1");
     }
   }
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -75,7 +80,7 @@ TEST(StatusBoardThreadsTest, WriterReadersAndListeners) {
   board->CloseEvents();
   for (std::thread& t : threads) t.join();
   long records = 0;
-  for (const controller::DeviceStatus& s : board->Snapshot()) records += s.records;
+  for (const controller::DeviceStatus& s : board->Snapshot()) records += s.counters.records;
   EXPECT_EQ(records, kRounds);
   EXPECT_GT(taken.load(), 0);
   EXPECT_EQ(board->subscribers(), 0u);

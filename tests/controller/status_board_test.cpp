@@ -19,40 +19,55 @@ namespace {
 using board_fixture::kRecord;
 using board_fixture::MakeBoard;
 
+const std::string kPort = "/dev/pts/9";
+
+controller::LinkCounters Records(long n) {
+  controller::LinkCounters c;
+  c.records = n;
+  return c;
+}
+
 TEST(StatusBoardTest, FollowsTheLink) {
   const auto board = MakeBoard();
   auto link = [&] { return board->Snapshot()[0].link; };
+  controller::LinkCounters c;  // as the device's link counts
   EXPECT_EQ(link(), controller::LinkState::kOk);
-  board->Failure(0);
+  c.failures = 1;
+  board->Link(0, controller::LinkState::kTimeout, c, kPort);
   EXPECT_EQ(link(), controller::LinkState::kTimeout);
-  board->Record(0, 5035, kRecord.data(), 26, true);  // replayed: says nothing of the line
+  c.records = 1;
+  board->Record(0, 5035, kRecord.data(), 26, true, controller::LinkState::kTimeout, c);
   EXPECT_EQ(link(), controller::LinkState::kTimeout);
-  board->Record(0, 5035, kRecord.data(), 26, false);
+  c.records = 2;
+  board->Record(0, 5035, kRecord.data(), 26, false, controller::LinkState::kOk, c);
   EXPECT_EQ(link(), controller::LinkState::kOk);
-  board->Lost(0);
+  board->Link(0, controller::LinkState::kLost, c, kPort);
   EXPECT_EQ(link(), controller::LinkState::kLost);
-  board->ReopenFailed(0);
+  board->Link(0, controller::LinkState::kReopening, c, kPort);
   EXPECT_EQ(link(), controller::LinkState::kReopening);
-  board->Reopened(0, "/dev/pts/10");
+  c.reopens = 1;
+  board->Link(0, controller::LinkState::kOk, c, "/dev/pts/10");
   const controller::DeviceStatus d = board->Snapshot()[0];
   EXPECT_EQ(d.link, controller::LinkState::kOk);
   EXPECT_EQ(d.port, "/dev/pts/10");
-  EXPECT_EQ(d.records, 2);
-  EXPECT_EQ(d.failures, 1);
-  EXPECT_EQ(d.reopens, 1);
-  board->Record(5, 5035, kRecord.data(), 26, false);  // no such device: ignored
+  EXPECT_EQ(d.counters.records, 2);
+  EXPECT_EQ(d.counters.failures, 1);
+  EXPECT_EQ(d.counters.reopens, 1);
+  board->Record(5, 5035, kRecord.data(), 26, false, controller::LinkState::kOk,
+                c);  // no such device: ignored
   EXPECT_FALSE(board->Find("other"));
 }
 
 TEST(StatusBoardTest, StreamsEventsToListeners) {
   const auto board = MakeBoard();
-  board->Record(0, 5035, kRecord.data(), 26, false);  // before anyone listens: not kept
+  board->Record(0, 5035, kRecord.data(), 26, false, controller::LinkState::kOk,
+                Records(1));  // before anyone listens: not kept
   auto sub = board->Subscribe();
   ASSERT_TRUE(sub);
   std::string out;
   EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out),
             controller::EventSubscription::Result::kIdle);
-  board->Record(0, 5035, kRecord.data(), 26, false);
+  board->Record(0, 5035, kRecord.data(), 26, false, controller::LinkState::kOk, Records(2));
   rule_value item;
   item.signal_id = "2A2615101001";
   item.value = 170.5f;
@@ -61,7 +76,9 @@ TEST(StatusBoardTest, StreamsEventsToListeners) {
   item.level = 2;
   board->Alarm(0, item, true);
   board->Report(0, "2A2110400001", 230.0f);
-  board->Failure(0);
+  controller::LinkCounters failed = Records(2);
+  failed.failures = 1;
+  board->Link(0, controller::LinkState::kTimeout, failed, kPort);
   EXPECT_EQ(sub->Wait(std::chrono::milliseconds(1), out),
             controller::EventSubscription::Result::kEvents);
   std::vector<std::pair<std::string, Json::Value>> events;
@@ -94,7 +111,11 @@ TEST(StatusBoardTest, DropsALaggingListenerAndCapsListeners) {
   auto quick = board->Subscribe();
   EXPECT_FALSE(board->Subscribe());
   std::string out;
-  for (int i = 0; i < 5; ++i) board->Failure(0);
+  controller::LinkCounters c;
+  for (int i = 0; i < 5; ++i) {
+    c.failures = i + 1;
+    board->Link(0, controller::LinkState::kTimeout, c, kPort);
+  }
   EXPECT_EQ(slow->Wait(std::chrono::milliseconds(0), out),
             controller::EventSubscription::Result::kDropped);
   EXPECT_EQ(board->dropped(), 1);

@@ -52,7 +52,7 @@ std::string SampleName(const std::string& line) {
 
 TEST(StatusRenderTest, DevicesJsonEscapesNames) {
   const auto board = MakeBoard(64, 4, "ups \"a\"\\\n\x01");
-  board->Record(0, 5035, kRecord.data(), 26, false);
+  board->Record(0, 5035, kRecord.data(), 26, false, controller::LinkState::kOk, {});
   const Json::Value j = test_support::ParseJson(controller::DevicesJson(board->Snapshot()));
   const Json::Value& d = j["devices"][0];
   EXPECT_EQ(d["name"].asString(), "ups \"a\"\\\n\x01");
@@ -67,9 +67,13 @@ TEST(StatusRenderTest, DevicesJsonEscapesNames) {
 
 TEST(StatusRenderTest, MetricsAreWellFormed) {
   const auto board = MakeBoard(64, 4, "ups \"a\"\\");
-  board->Record(0, 5035, kRecord.data(), 26, false);
-  board->Late(0);
-  board->Failure(0);
+  controller::LinkCounters c;
+  c.records = 1;
+  board->Record(0, 5035, kRecord.data(), 26, false, controller::LinkState::kOk, c);
+  c.late_replies = 1;
+  board->Link(0, controller::LinkState::kOk, c, "/dev/pts/9");
+  c.failures = 1;
+  board->Link(0, controller::LinkState::kTimeout, c, "/dev/pts/9");
   board->SetHistory("recreated");
   const std::string text = controller::MetricsText(board->Snapshot(), {3, 1, 2});
   for (const char* bad : {"a{b=\"c} 1", "a{b=\"\\x\"} 1", "a 1x", "a{b=\"c\"}1", "A 1"})

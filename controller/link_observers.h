@@ -1,0 +1,26 @@
+// How the controller observes its device links: the terminal, the status
+// board, the history and the capture each take what they need of every
+// outcome, in the order they are attached.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "controller/history/history_db.h"
+#include "controller/link/capture.h"
+#include "controller/link/link_observer.h"
+#include "controller/status/status_board.h"
+
+namespace controller {
+
+// Lines on standard output (faults on standard error).
+std::unique_ptr<LinkObserver> TerminalObserver();
+// The board's copy of each device's record, link state, counters, alarms and reports.
+std::unique_ptr<LinkObserver> BoardObserver(StatusBoard* board);
+// A history row for each record the device handed to the history, the one
+// replayed at start apart: it is stored there already.
+std::unique_ptr<LinkObserver> HistoryObserver(std::function<void(HistoryRow)> store);
+// Every chunk sent and received, while the capture lasts.
+std::unique_ptr<LinkObserver> CaptureObserver(std::weak_ptr<CaptureWriter> capture);
+
+}  // namespace controller
