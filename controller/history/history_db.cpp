@@ -118,6 +118,9 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     if (sqlite3_db_readonly(db_, "main") == 1)
       throw HistoryError("history database " + path_ +
                          ": cannot write: " + sqlite3_errstr(SQLITE_READONLY));
+    // Only a new file can hand freed pages back; an older one reuses them.
+    // First: once a transaction or the log has begun, SQLite ignores it.
+    Exec("PRAGMA auto_vacuum=INCREMENTAL", "cannot write");
     const int probe = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (probe == SQLITE_OK) {
       Exec("COMMIT", "cannot write");
@@ -129,8 +132,6 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     // and keeps a power cut from losing more than the group being written.
     Exec("PRAGMA journal_mode=WAL", "cannot write");
     Exec("PRAGMA synchronous=FULL", "cannot write");
-    // Only a new file can hand freed pages back; an older one reuses them.
-    Exec("PRAGMA auto_vacuum=INCREMENTAL", "cannot write");
     // The log is cut back after each checkpoint instead of keeping its peak size.
     Exec("PRAGMA journal_size_limit=4194304", "cannot write");
     Exec(kSchema, "cannot create the history table");

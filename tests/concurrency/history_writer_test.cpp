@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -186,6 +188,46 @@ TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
   EXPECT_NE(notes[0].find(path_ + " was deleted or replaced"), std::string::npos) << notes[0];
   EXPECT_EQ(w.state(), controller::HistoryState::kRecreated);
   EXPECT_EQ(states, (std::vector<controller::HistoryState>{controller::HistoryState::kRecreated}));
+}
+
+// A new file hands the pages of removed records back: one grown to about
+// 4 MiB and then bounded by max_mb 2 shrinks (its log aside) under 3 MiB.
+TEST_F(HistoryWriterTest, ShrinksANewFileToMaxMb) {
+  const std::int64_t start = controller::NowUtcMs() - 31000 * 17;
+  const auto rows = [&](int from, int to) {
+    std::vector<controller::HistoryRow> out;
+    for (int i = from; i < to; ++i) {
+      out.push_back(Row(i));
+      out.back().data_id = 1001 + i % 3;  // three devices polled every 50 ms
+      out.back().time_ms = start + i * 17;
+    }
+    return out;
+  };
+  {
+    controller::HistoryDb unbounded(path_, controller::HistoryLimits{0, 0, 0});
+    for (int i = 0; i < 30000; i += 250)
+      ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250), nullptr), SQLITE_OK);
+  }
+  HistoryWriter w(
+      std::make_unique<controller::HistoryDb>(path_, controller::HistoryLimits{0, 2, 0}));
+  std::atomic<bool> trimmed{false};  // the run of removals said, once done
+  w.OnNotice([&](const std::string& line) {
+    if (line.find("(file over 2 MiB)") != std::string::npos) trimmed = true;
+  });
+  w.Start();
+  for (auto& r : rows(30000, 31000)) ASSERT_TRUE(w.Push(std::move(r)));
+  for (int i = 0; i < 1000 && !trimmed; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(trimmed);
+  ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(30))) << w.error();
+  // What the log holds belongs to the file once checkpointed.
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_LT(st.st_size, 3 * 1024 * 1024);
 }
 
 }  // namespace
