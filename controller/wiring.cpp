@@ -57,13 +57,18 @@ void QDXController::Start() {
     for (auto& link : links_) board_->AddDevice(link->cfg(), link->port_path(), link->dev());
   }
   // The history last, so a start that fails on anything else leaves no file behind.
+  controller::HistoryWriterOptions options;
+  options.drop_oldest = true;  // storing that cannot keep up never stops monitoring
   history_ = std::make_unique<controller::HistoryWriter>(
-      std::make_unique<controller::HistoryDb>(db_path_, site_.history));
+      std::make_unique<controller::HistoryDb>(db_path_, site_.history), options);
   history_->OnNotice([](const std::string& line) { controller::Say(line); });
   if (board_) {
     std::weak_ptr<controller::StatusBoard> board = board_;
     history_->OnState([board](controller::HistoryState s) {
       if (auto b = board.lock()) b->SetHistory(controller::HistoryStateName(s));
+    });
+    history_->OnDrop([board] {
+      if (auto b = board.lock()) b->HistoryDropped();
     });
   }
   try {
@@ -167,15 +172,16 @@ void QDXController::InstallSinks(DeviceLink& link) {
   };
   sinks.history = [this, l](const unsigned char* data, unsigned int len) {
     // The record being replayed from the history is stored there already.
-    if (!history_ || fatal_ || l->replaying()) return;
+    if (!history_ || l->replaying()) return;
     controller::HistoryRow row;
     row.data_id = l->cfg().data_id;
     row.record_type = l->last_type();
     row.device_type = l->cfg().type;
     row.time_ms = controller::NowUtcMs();
     row.data.assign(data, data + len);
-    // Not swallowed: the run ends with a failure status once this cycle is over.
-    if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
+    // Refused only once storing stopped on an error, which was said then and
+    // gives the run a failure status; monitoring goes on.
+    history_->Push(std::move(row));
   };
   sinks.cycle_done = [l] { l->CycleDone(); };
   sinks.send_failed = [l](int err) { l->SendFailed(err); };

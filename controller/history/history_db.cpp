@@ -71,7 +71,8 @@ bool Exists(const std::string& path) {
 }
 
 void RemoveFiles(const std::string& path) {
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
+  for (const char* suffix : {"", "-wal", "-shm", "-journal", "-reserve"})
+    ::unlink((path + suffix).c_str());
 }
 
 }  // namespace

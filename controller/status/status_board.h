@@ -120,6 +120,8 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void Reopened(std::size_t i, const std::string& port);
   // The state of the history every device's records go to; any thread.
   void SetHistory(const std::string& state);
+  // One record dropped from the history's full queue; any thread.
+  void HistoryDropped();
 
   // Any thread.
   std::vector<DeviceStatus> Snapshot() const;
@@ -131,6 +133,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void CloseEvents();
   std::size_t subscribers() const;
   long dropped() const;  // listeners dropped for falling behind or not reading
+  long long history_dropped() const;
 
  private:
   friend class EventSubscription;
@@ -153,6 +156,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   long dropped_ = 0;
   bool closed_ = false;
   std::string history_ = "ok";
+  long long history_dropped_ = 0;
 };
 
 }  // namespace controller

@@ -274,6 +274,9 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
          "Event clients closed because they fell too far behind.");
   out +=
       "qdx_http_event_clients_dropped_total " + std::to_string(http.event_clients_dropped) + "\n";
+  Family(out, "qdx_history_records_dropped_total", "counter",
+         "Records dropped from the history's queue while it was full, not stored.");
+  out += "qdx_history_records_dropped_total " + std::to_string(http.history_dropped) + "\n";
   return out;
 }
 

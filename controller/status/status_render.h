@@ -33,6 +33,7 @@ void WriteMeasurementTable(JsonOut& out);
 struct HttpCounters {
   std::size_t event_clients = 0;
   long event_clients_dropped = 0;
+  long long history_dropped = 0;  // records dropped from the history's full queue
 };
 
 // GET /metrics in the Prometheus text exposition format (version 0.0.4).
