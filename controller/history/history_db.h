@@ -121,6 +121,12 @@ class HistoryDb {
   // reuse; false when there is nothing left to remove.
   bool MakeRoom(Removal* removed);
 
+  // The ids of the first count rows that removals for space (max_mb,
+  // min_free_mb, a full disk) take, in order: by stored time, oldest first,
+  // rows older than a day outside their device's newest 10 minutes, then the
+  // other rows outside those 10 minutes, then the rest.
+  std::vector<std::int64_t> RoomOrder(std::int64_t count);
+
   // The disk was found full and has had no room since.
   bool disk_full() const { return full_; }
 
@@ -140,9 +146,7 @@ class HistoryDb {
   bool Remove(sqlite3_stmt* del, Removal* removed, const std::vector<std::int64_t>* ids = nullptr);
   bool RemoveOld(Removal* removed);
   bool RemoveForSpace(Removal* removed);
-  bool FreeSpace(Removal* removed);
   bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
-  std::vector<std::int64_t> RoomOrder(std::int64_t count);
   bool Checkpoint(int mode);
   std::int64_t RowsFor(std::int64_t bytes);
   void CheckRoom(std::int64_t free);

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -164,6 +165,47 @@ TEST_F(HistoryWriterTest, ReportsAPermanentError) {
       << w.error();
   EXPECT_FALSE(w.Push(Row(2)));
   EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now()));
+}
+
+// A full queue while another program holds the lock: the oldest waiting
+// records make way for new ones, counted and said once, and what is left is
+// stored in order once the lock goes; the run does not count as all stored.
+TEST_F(HistoryWriterTest, DropsTheOldestFromAFullQueue) {
+  controller::HistoryWriterOptions opt;
+  opt.capacity = 20;
+  opt.group_max = 5;
+  opt.drop_oldest = true;
+  opt.group_wait = std::chrono::milliseconds(10);
+  HistoryWriter w(Db(), opt);
+  std::vector<std::string> notes;  // written on the writer's thread, read after Finish
+  int drops = 0;                   // counted on this thread, which pushes
+  w.OnNotice([&](const std::string& line) { notes.push_back(line); });
+  w.OnDrop([&] { ++drops; });
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  w.Start();
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(w.Push(Row(i)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(drops, 30);
+  EXPECT_EQ(w.stats().dropped, 30);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10)));
+  EXPECT_NE(w.error().find("30 records dropped while the queue was full"), std::string::npos)
+      << w.error();
+  // In order: the group tried at the lock (at most 5, the first among them)
+  // stayed, and the others kept are the newest.
+  const std::vector<int> stored = StoredSequence();
+  ASSERT_EQ(stored.size(), 20u);
+  EXPECT_EQ(stored.front(), 0);
+  EXPECT_TRUE(std::is_sorted(stored.begin(), stored.end()));
+  for (std::size_t i = 5; i < stored.size(); ++i) EXPECT_EQ(stored[i], static_cast<int>(30 + i));
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("the queue is full (database is locked); the oldest waiting are dropped"),
+            std::string::npos)
+      << notes[0];
 }
 
 // The file deleted under a running writer: said once, a new history made at

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """qdx-host's history: what is stored and replayed, restarts, a lock held
-elsewhere, a lost table or file and a stepped clock: history_e2e.py CASE BUILD_DIR."""
+elsewhere, a lost table or file, a stepped clock, and a full or small disk:
+history_e2e.py CASE BUILD_DIR."""
 import contextlib
 import glob
 import json
@@ -121,18 +122,21 @@ def case_lock(tmp):
 
 
 def case_history_lost(tmp):
-    """The history table is dropped under a running qdx-host: it stops at once,
-    naming SQLite's reason, with a failure status."""
+    """The history table is dropped under a running qdx-host: storing stops at
+    once, naming SQLite's reason; polling goes on to the end, whose status
+    says the records were not all stored."""
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, "sim:steady", poll_ms=100)
-    host, seen = start_host(site, db)
+    host, seen = start_host(site, db, "--duration", "6")
     con = sqlite3.connect(db, isolation_level=None, timeout=10)
     con.execute("DROP TABLE history")
     con.close()
+    held = len(published(seen))
     out, err = host.communicate(timeout=20)
     check(host.returncode == 1, "exit status %d" % host.returncode, seen + out, err)
     check("cannot store records: no such table: history" in err and "stopping" in err,
           "reason not given", err)
+    check(len(published(seen + out)) - held >= 40, "polling stopped with the history", out, err)
 
 
 def case_file_deleted(tmp):
@@ -266,6 +270,22 @@ def case_disk_full(tmp):
               "the summary does not name the full disk", out)
 
 
+def case_small_disk(tmp):
+    """A 32 MiB file system and the default bounds: of the records two devices
+    publish every 50 ms for 20 s, at least 90 % are kept."""
+    with small_fs(tmp, 32) as fs:
+        if fs is None:
+            print("not root, or no tmpfs; skipped")
+            return SKIP
+        db = os.path.join(fs, "h.db")
+        r = run_host(write_site(tmp, ["sim:steady"] * 2, poll_ms=50, count=2), db,
+                     "--duration", "20")
+        check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout, r.stderr)
+        shown, kept = len(published(r.stdout)), len(rows(db))
+        check(shown >= 400 and kept >= 0.9 * shown, "%d of %d records kept" % (kept, shown),
+              r.stdout)
+
+
 def api_times(port, query):
     status, _, body = http_get(port, "/api/history?device=ups&limit=10000&" + query)
     check(status == 200, "status %d" % status, body)
@@ -322,4 +342,5 @@ def case_clock_step(tmp):
 if __name__ == "__main__":
     e.main({"history": case_history, "restarts": case_restarts, "lock": case_lock,
             "history_lost": case_history_lost, "file_deleted": case_file_deleted,
-            "clock_step": case_clock_step, "disk_full": case_disk_full})
+            "clock_step": case_clock_step, "disk_full": case_disk_full,
+            "small_disk": case_small_disk})
