@@ -71,7 +71,7 @@ bool Exists(const std::string& path) {
 }
 
 void RemoveFiles(const std::string& path) {
-  for (const char* suffix : {"", "-wal", "-shm", "-journal", "-reserve"})
+  for (const char* suffix : {"", "-wal", "-shm", "-journal", kReserveSuffix})
     ::unlink((path + suffix).c_str());
 }
 
@@ -156,7 +156,10 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
   }
 }
 
-HistoryDb::~HistoryDb() { Close(); }
+HistoryDb::~HistoryDb() {
+  Close();
+  ::unlink((path_ + kReserveSuffix).c_str());  // made anew by the next run
+}
 
 void HistoryDb::Close() {
   sqlite3_finalize(insert_);

@@ -52,6 +52,10 @@ struct Removal {
   std::string why;  // "older than 400 days", "file over 5 MiB", ...
 };
 
+// The file kept beside the history while it is open, released on a full disk
+// so that making room has room to write (see history_room.cpp).
+constexpr char kReserveSuffix[] = "-reserve";
+
 // One line about a removal, for the run's account.
 std::string RemovalLine(const Removal& r);
 

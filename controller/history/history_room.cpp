@@ -50,7 +50,6 @@ constexpr std::int64_t kReserveBytes = kMiB;
 constexpr std::int64_t kRoomAgain = 2 * kReserveBytes;  // free space that ends a full disk
 // A checkpoint at about 1 MiB of log: what it adds to the file stays near the reserve.
 constexpr char kLogPages[] = "PRAGMA wal_autocheckpoint=256";
-constexpr char kReserveSuffix[] = "-reserve";
 
 constexpr char kNextData[] =
     "SELECT data_id FROM history WHERE time_ms IS NOT NULL AND data_id > ?1 "
