@@ -141,7 +141,8 @@ void QDXController::HistoryFailed(const std::string& why) {
 void QDXController::FinishHistory(int stop_fd) {
   if (!history_) return;
   const controller::HistoryStats before = history_->stats();
-  if (before.waiting > 0 && (before.retries > 0 || before.full > 0))
+  if (before.waiting > 0 &&
+      (before.retries > 0 || history_->state() == controller::HistoryState::kFailing))
     controller::SayLast("history: storing " + std::to_string(before.waiting) +
                         " queued records (Ctrl-C again to stop waiting)");
   std::atomic<bool> finished{false};

@@ -226,13 +226,16 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
   next_space_check_ = now + kSpaceCheckEvery;
   const std::int64_t free = FreeBytes();
   CheckRoom(free);
-  if (min_free_bytes_ <= 0 || free >= min_free_bytes_) return false;
-  // A file that keeps its pages only needs room to reuse.
-  const bool hands_back = incremental_ && !full_;
-  const std::int64_t reusable = Pragma("PRAGMA freelist_count") * Pragma("PRAGMA page_size");
-  if (!hands_back && reusable >= kReuseReserve) return false;
+  // A full disk keeps its own room (above).
+  if (full_ || min_free_bytes_ <= 0 || free >= min_free_bytes_) return false;
+  // A file that cannot hand pages back only needs room to reuse: an eighth of
+  // it, at most kReuseReserve.
+  const std::int64_t page = Pragma("PRAGMA page_size");
+  const std::int64_t reusable = Pragma("PRAGMA freelist_count") * page;
+  if (!incremental_ && reusable >= std::min(kReuseReserve, Pragma("PRAGMA page_count") * page / 8))
+    return false;
   if (!RemoveForRoom(kFreeStep, "less than " + Mib(min_free_bytes_) + " free", removed) ||
-      !hands_back)
+      !incremental_)
     return false;
   // What was handed back reaches the file system at the checkpoint; removal
   // goes on at once while it frees space there.
@@ -282,7 +285,9 @@ std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
       Pragma("SELECT MAX(id) FROM history") - Pragma("SELECT MIN(id) FROM history") + 1;
   const std::int64_t used = UsedBytes();
   if (span <= 0 || used <= 0) return 1;
-  return std::max<std::int64_t>(1, std::min(kRoomBatch, bytes * span / used));
+  const double rows = static_cast<double>(bytes) * static_cast<double>(span) / used;
+  return rows >= kRoomBatch ? kRoomBatch
+                            : std::max<std::int64_t>(1, static_cast<std::int64_t>(rows));
 }
 
 bool HistoryDb::Checkpoint(int mode) {
