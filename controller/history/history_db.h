@@ -147,7 +147,8 @@ class HistoryDb {
   void Prepare(sqlite3_stmt** stmt, const char* sql);
   std::int64_t Pragma(const char* sql);
   bool FillTimes();
-  bool Remove(sqlite3_stmt* del, Removal* removed, const std::vector<std::int64_t>* ids = nullptr);
+  bool Remove(sqlite3_stmt* del, Removal* removed,
+              const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
   bool RemoveForSpace(Removal* removed);
   bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
@@ -183,7 +184,7 @@ class HistoryDb {
   bool trimming_ = false;     // over the size bound: removing down to below it
   bool incremental_ = false;  // freed pages can be handed back to the file system
   const std::int64_t min_free_bytes_ = MinFreeBytes(path_, limits_);  // resolved at open
-  bool room_ready_ = false;  // the log's size and the reserve beside the file seen to
+  bool room_ready_ = false;  // the log's checkpoint size set
   bool full_ = false;        // the disk is full: freed pages stay in the file
   bool low_said_ = false;    // little free space has been reported
   std::vector<std::string> notes_;
