@@ -51,8 +51,12 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
           controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
       });
     }
-    if (history_ && history_->alert_fd() >= 0)
-      loop_->WatchFile(history_->alert_fd(), [this](short) { HistoryFailed(history_->error()); });
+    if (history_ && history_->alert_fd() >= 0) {
+      history_watch_ = loop_->WatchFile(history_->alert_fd(), [this](short) {
+        loop_->Unwatch(history_watch_);  // said once; the loop goes on
+        HistoryFailed(history_->error());
+      });
+    }
   } catch (const std::system_error& e) {
     Complain(std::string("cannot watch the ports: ") + e.what());
     fatal_ = true;
@@ -75,8 +79,9 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   turns_.clear();
   FinishHistory(stop_fd);
   PrintSummary();
-  // A capture that stopped is a run that did not do what it was asked.
-  return fatal_ || (capture_ && capture_->failed()) ? 1 : 0;
+  // A capture that stopped, or records not stored, is a run that did not do
+  // what it was asked.
+  return fatal_ || history_failed_ || (capture_ && capture_->failed()) ? 1 : 0;
 }
 
 // Keeps the loop's watch of a link's port and its wake in step with the link,
@@ -133,11 +138,12 @@ void QDXController::Arrange(std::size_t i, Clock::time_point now) {
   });
 }
 
+// Storing has stopped for good; polling, alarms and the page go on.
 void QDXController::HistoryFailed(const std::string& why) {
-  fatal_ = true;
+  history_failed_ = true;
   if (history_reported_) return;
   history_reported_ = true;
-  Complain(why + "; stopping");
+  Complain(why + "; stopping the history, monitoring goes on");
 }
 
 // Stores what is still queued before the summary is shown. A stop signal
@@ -146,7 +152,8 @@ void QDXController::HistoryFailed(const std::string& why) {
 void QDXController::FinishHistory(int stop_fd) {
   if (!history_) return;
   const controller::HistoryStats before = history_->stats();
-  if (before.waiting > 0 && before.retries > 0)
+  if (before.waiting > 0 &&
+      (before.retries > 0 || history_->state() == controller::HistoryState::kFailing))
     controller::SayLast("history: storing " + std::to_string(before.waiting) +
                         " queued records (Ctrl-C again to stop waiting)");
   std::atomic<bool> finished{false};
@@ -163,7 +170,10 @@ void QDXController::FinishHistory(int stop_fd) {
   const bool stored = history_->Finish(Clock::now() + kHistoryDrainLimit);
   finished = true;
   watch.join();
-  if (!stored) HistoryFailed(history_->error());
+  if (stored) return;
+  history_failed_ = true;
+  if (!history_reported_) Complain(history_->error());
+  history_reported_ = true;
 }
 
 bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == links_.size(); }
@@ -188,7 +198,9 @@ void QDXController::PrintSummary() const {
   controller::SayLast("history: " + std::to_string(h.stored) + " records stored in " +
                       std::to_string(h.commits) + " commits, " + std::to_string(h.late) +
                       " written late (longest wait " + Seconds(h.longest_wait.count()) +
-                      ", database busy " + std::to_string(h.retries) + " times)" +
+                      ", database busy " + std::to_string(h.retries) + " times" +
+                      (h.full ? ", disk full " + std::to_string(h.full) + " times" : "") + ")" +
+                      (h.dropped ? ", " + std::to_string(h.dropped) + " dropped" : "") +
                       (h.waiting ? ", " + std::to_string(h.waiting) + " not stored" : ""));
 }
 

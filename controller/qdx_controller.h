@@ -100,9 +100,11 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   std::vector<std::unique_ptr<controller::DeviceLink>> links_;
   std::shared_ptr<controller::CaptureWriter> capture_;
   std::vector<std::unique_ptr<controller::LinkObserver>> observers_;  // of every link
-  bool fatal_ = false;  // the history could not be written
+  bool fatal_ = false;           // the loop cannot go on
+  bool history_failed_ = false;  // records were not stored: the run fails at its end
   bool history_reported_ = false;
-  bool stopping_ = false;  // the loop has ended: no more turns
+  controller::EventLoop::Id history_watch_ = 0;  // the writer's alert
+  bool stopping_ = false;                        // the loop has ended: no more turns
 
   std::unique_ptr<controller::EventLoop> loop_;
   std::vector<Turns> turns_;  // one per link

@@ -190,7 +190,10 @@ HistoryLimits ParseHistory(const Json::Value& h, const std::string& origin) {
   };
   if (h.isMember("keep_days")) out.keep_days = static_cast<int>(bound("keep_days"));
   if (h.isMember("max_mb")) out.max_mb = bound("max_mb");
-  if (h.isMember("min_free_mb")) out.min_free_mb = bound("min_free_mb");
+  if (h.isMember("min_free_mb")) {
+    out.min_free_mb = bound("min_free_mb");
+    out.min_free_set = true;
+  }
   return out;
 }
 

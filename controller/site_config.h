@@ -6,7 +6,8 @@
 //                    "poll_interval_ms": 1000, "reply_timeout_ms": 800,
 //                    "cache_max_age_s": 300,
 //                    "settings": { ...the device's settings document... } } ],
-//     "history": { "keep_days": 400, "max_mb": 0, "min_free_mb": 64 } }
+//     "history": { "keep_days": 400, "max_mb": 0,
+//                  "min_free_mb": 64 (default: at most 5 % of the file system) } }
 #pragma once
 
 #include <json/value.h>

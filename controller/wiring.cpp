@@ -71,12 +71,17 @@ void QDXController::Start() {
                     "; storing in a new history at " + db_path_);
     db = std::make_unique<controller::HistoryDb>(db_path_, site_.history);
   }
-  history_ = std::make_unique<controller::HistoryWriter>(std::move(db));
+  controller::HistoryWriterOptions options;
+  options.drop_oldest = true;  // storing that cannot keep up never stops monitoring
+  history_ = std::make_unique<controller::HistoryWriter>(std::move(db), options);
   history_->OnNotice([](const std::string& line) { controller::Say(line); });
   if (board_) {
     std::weak_ptr<controller::StatusBoard> board = board_;
     history_->OnState([board](controller::HistoryState s) {
       if (auto b = board.lock()) b->SetHistory(controller::HistoryStateName(s));
+    });
+    history_->OnDrop([board] {
+      if (auto b = board.lock()) b->HistoryDropped();
     });
   }
   try {
@@ -174,9 +179,10 @@ void QDXController::MakeObservers() {
   observers_.push_back(controller::TerminalObserver());
   if (board_) observers_.push_back(controller::BoardObserver(board_.get()));
   observers_.push_back(controller::HistoryObserver([this](controller::HistoryRow row) {
-    if (!history_ || fatal_) return;
-    // Not swallowed: the run ends with a failure status once this cycle is over.
-    if (!history_->Push(std::move(row))) HistoryFailed(history_->error());
+    if (!history_) return;
+    // Refused only once storing stopped on an error, which was said then and
+    // gives the run a failure status; monitoring goes on.
+    history_->Push(std::move(row));
   }));
 }
 

@@ -75,7 +75,8 @@ bool Exists(const std::string& path) {
 }
 
 void RemoveFiles(const std::string& path) {
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
+  for (const char* suffix : {"", "-wal", "-shm", "-journal", kReserveSuffix})
+    ::unlink((path + suffix).c_str());
 }
 
 }  // namespace
@@ -122,6 +123,9 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     if (sqlite3_db_readonly(db_, "main") == 1)
       throw HistoryError("history database " + path_ +
                          ": cannot write: " + sqlite3_errstr(SQLITE_READONLY));
+    // Only a new file can hand freed pages back; an older one reuses them.
+    // First: once a transaction or the log has begun, SQLite ignores it.
+    Exec("PRAGMA auto_vacuum=INCREMENTAL", "cannot write");
     const int probe = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (probe == SQLITE_OK) {
       // A reader elsewhere may keep even an empty commit waiting: no reason to refuse.
@@ -160,9 +164,6 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
 // Everything that writes to the file at open; run again by Ready() while a
 // lock held elsewhere keeps it from finishing.
 void HistoryDb::Setup() {
-  // Only a new file can hand freed pages back, and only if asked before the
-  // log is chosen: that writes the file's header.
-  Exec("PRAGMA auto_vacuum=INCREMENTAL", "cannot write");
   // WAL appends each commit instead of rewriting pages; FULL syncs the log at
   // every commit, which costs little now that records are committed in groups
   // and keeps a power cut from losing more than the group being written.
@@ -197,7 +198,10 @@ bool HistoryDb::Ready(std::string* why) {
   return true;
 }
 
-HistoryDb::~HistoryDb() { Close(); }
+HistoryDb::~HistoryDb() {
+  Close();
+  ::unlink((path_ + kReserveSuffix).c_str());  // made anew by the next run
+}
 
 void HistoryDb::Close() {
   sqlite3_finalize(insert_);

@@ -42,7 +42,13 @@ struct HistoryLimits {
   int keep_days = 400;            // older records go (not those of this run)
   std::int64_t max_mb = 0;        // the file's size, MiB
   std::int64_t min_free_mb = 64;  // free space to leave on the file system, MiB
+  bool min_free_set = false;      // unset, min_free_mb is at most 5 % of the file system
 };
+
+// The free space the history of path leaves on its file system, in bytes:
+// min_free_mb as set, or by default the smaller of it and 5 % of the file
+// system, so that a small one is not emptied to meet a bound it cannot hold.
+std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits);
 
 // What an upkeep step removed: how many records and the span of their times.
 struct Removal {
@@ -51,6 +57,10 @@ struct Removal {
   std::int64_t last_ms = 0;
   std::string why;  // "older than 400 days", "file over 5 MiB", ...
 };
+
+// The file kept beside the history while it is open, released on a full disk
+// so that making room has room to write (see history_room.cpp).
+constexpr char kReserveSuffix[] = "-reserve";
 
 // One line about a removal, for the run's account.
 std::string RemovalLine(const Removal& r);
@@ -148,9 +158,28 @@ class HistoryDb {
   // Returns true when more is left to do; *removed says what went.
   bool Upkeep(Removal* removed);
 
-  // Removes a batch of the oldest records to make room on a full disk; false
-  // when there is nothing left to remove.
+  // A full disk met: said once, the reserve beside the file released and the
+  // log checkpointed so that it starts again from its beginning instead of
+  // growing. True when the checkpoint went through.
+  bool DiskFull();
+
+  // Removes a batch of records in the order of removal for space (RoomOrder)
+  // to make room on a full disk, keeping the freed pages in the file for
+  // reuse; false when there is nothing left to remove.
   bool MakeRoom(Removal* removed);
+
+  // The ids of the first count rows that removals for space (max_mb,
+  // min_free_mb, a full disk) take, in order: by stored time, oldest first,
+  // rows older than a day outside their device's newest 10 minutes, then the
+  // other rows outside those 10 minutes, then the rest.
+  std::vector<std::int64_t> RoomOrder(std::int64_t count);
+
+  // The disk was found full and has had no room since.
+  bool disk_full() const { return full_; }
+
+  // Lines for the run's account (a full disk, room again, little space left)
+  // gathered since the last call.
+  std::vector<std::string> TakeNotes();
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
@@ -164,10 +193,14 @@ class HistoryDb {
   void Prepare(sqlite3_stmt** stmt, const char* sql);
   std::int64_t Pragma(const char* sql);
   bool FillTimes();
-  bool Remove(sqlite3_stmt* del, Removal* removed);
+  bool Remove(sqlite3_stmt* del, Removal* removed,
+              const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
   bool RemoveForSpace(Removal* removed);
-  bool RemoveOldest(std::int64_t count, const char* why, Removal* removed);
+  bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
+  bool Checkpoint(int mode);
+  std::int64_t RowsFor(std::int64_t bytes);
+  void CheckRoom(std::int64_t free);
   std::int64_t UsedBytes();
   std::int64_t FreeBytes() const;
 
@@ -200,6 +233,11 @@ class HistoryDb {
   std::chrono::steady_clock::time_point next_space_check_{};
   bool trimming_ = false;     // over the size bound: removing down to below it
   bool incremental_ = false;  // freed pages can be handed back to the file system
+  const std::int64_t min_free_bytes_ = MinFreeBytes(path_, limits_);  // resolved at open
+  bool room_ready_ = false;  // the log's checkpoint size set
+  bool full_ = false;        // the disk is full: freed pages stay in the file
+  bool low_said_ = false;    // little free space has been reported
+  std::vector<std::string> notes_;
 };
 
 // Whether a SQLite result code means another connection holds a lock for now.

@@ -2,7 +2,6 @@
 // chart level of rows taken over from an older file, and removals past the
 // configured bounds.
 #include <sqlite3.h>
-#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <string>
@@ -17,12 +16,8 @@ namespace {
 
 constexpr int kFillBatch = 2000;    // rows given their time_ms and level per transaction
 constexpr int kRemoveBatch = 2000;  // rows removed per transaction
-constexpr std::int64_t kMiB = 1024 * 1024;
 constexpr std::int64_t kDayMs = 86400 * 1000LL;
 constexpr auto kAgeCheckEvery = std::chrono::minutes(1);
-constexpr auto kSpaceCheckEvery = std::chrono::seconds(1);
-// Free pages in the file that new rows can use before it must grow.
-constexpr std::int64_t kReuseReserve = kMiB;
 
 constexpr char kUnfilled[] =
     "SELECT id, data_id, device_type, time, time_ms FROM history WHERE chart_level IS NULL "
@@ -39,9 +34,6 @@ constexpr char kAnyOld[] =
 constexpr char kRemoveOld[] =
     "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE data_id = ?1 AND "
     "device_type = ?2 AND time_ms < ?3 AND id < ?4 ORDER BY time_ms LIMIT ?5) "
-    "RETURNING time_ms, data_id, device_type, chart_level, id";
-constexpr char kRemoveOldest[] =
-    "DELETE FROM history WHERE id IN (SELECT id FROM history ORDER BY id LIMIT ?1) "
     "RETURNING time_ms, data_id, device_type, chart_level, id";
 // The first row left in a window whose first row went takes over its level.
 // Rows not yet filled are left to the filling.
@@ -116,12 +108,6 @@ bool Relevel(sqlite3* db, const std::vector<Removed>& starts) {
     }
   }
   return true;
-}
-
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -211,13 +197,20 @@ bool HistoryDb::FillTimes() {
 }
 
 // One removal with its levels handed on, as one transaction; a device whose
-// last row went has none to work the next level out from. False when it failed.
-bool HistoryDb::Remove(sqlite3_stmt* del, Removal* removed) {
+// last row went has none to work the next level out from. del runs once, or
+// once for each of by_id bound to its first parameter. False when it failed.
+bool HistoryDb::Remove(sqlite3_stmt* del, Removal* removed,
+                       const std::vector<std::int64_t>* by_id) {
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
   Removal got = *removed;
   std::vector<Removed> starts;
   std::vector<std::int64_t> ids;
-  if (!CollectRemoved(del, &got, &starts, &ids) || !Relevel(db_, starts) ||
+  bool ok = true;
+  for (std::size_t i = 0; ok && i < (by_id ? by_id->size() : 1); ++i) {
+    if (by_id) sqlite3_bind_int64(del, 1, (*by_id)[i]);
+    ok = CollectRemoved(del, &got, &starts, &ids);
+  }
+  if (!ok || !Relevel(db_, starts) ||
       sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     Seen(sqlite3_errcode(db_));
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -272,70 +265,12 @@ bool HistoryDb::RemoveOld(Removal* removed) {
     more = more || got.count - before == kRemoveBatch;
   }
   if (got.count > 0) {
-    if (incremental_) sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
+    // After a full disk, freed pages stay in the file: elsewhere they would be taken.
+    if (incremental_ && !full_)
+      sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
     *removed = got;
   }
   return more;
-}
-
-// Past max_mb, or under min_free_mb on the file system: the oldest rows go,
-// down to an eighth below the bound so that removals come in runs, not per group.
-bool HistoryDb::RemoveForSpace(Removal* removed) {
-  const std::int64_t used = UsedBytes();
-  if (limits_.max_mb > 0) {
-    const std::int64_t bound = limits_.max_mb * kMiB;
-    const std::int64_t high = bound - bound / 16;
-    const std::int64_t low = bound - bound / 8;
-    if (used > high) trimming_ = true;
-    if (trimming_ && used > low)
-      return RemoveOldest(
-          kRemoveBatch, ("file over " + std::to_string(limits_.max_mb) + " MiB").c_str(), removed);
-    trimming_ = false;
-  }
-  // The file system is asked at most once a second.
-  const auto now = std::chrono::steady_clock::now();
-  if (limits_.min_free_mb <= 0 || now < next_space_check_) return false;
-  next_space_check_ = now + kSpaceCheckEvery;
-  if (FreeBytes() < limits_.min_free_mb * kMiB) {
-    // A file that cannot hand pages back only needs room to reuse.
-    const std::int64_t reusable = Pragma("PRAGMA freelist_count") * Pragma("PRAGMA page_size");
-    if (incremental_ || reusable < kReuseReserve) {
-      const std::string why = "less than " + std::to_string(limits_.min_free_mb) + " MiB free";
-      // Removal goes on at once while it hands space back.
-      const bool more = RemoveOldest(kRemoveBatch, why.c_str(), removed) && incremental_;
-      if (more) next_space_check_ = now;
-      return more;
-    }
-  }
-  return false;
-}
-
-bool HistoryDb::MakeRoom(Removal* removed) {
-  RemoveOldest(kRemoveBatch, "disk full", removed);
-  return removed->count > 0;
-}
-
-bool HistoryDb::RemoveOldest(std::int64_t count, const char* why, Removal* removed) {
-  Stmt remove(db_, kRemoveOldest);
-  if (!remove.ok()) return false;
-  sqlite3_bind_int64(remove.get(), 1, count);
-  Removal got;
-  got.why = why;
-  if (!Remove(remove.get(), &got) || got.count == 0) return false;
-  if (incremental_) sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
-  *removed = got;
-  return got.count == count;
-}
-
-std::int64_t HistoryDb::UsedBytes() {
-  return (Pragma("PRAGMA page_count") - Pragma("PRAGMA freelist_count")) *
-         Pragma("PRAGMA page_size");
-}
-
-std::int64_t HistoryDb::FreeBytes() const {
-  struct statvfs vfs {};
-  if (::statvfs(FolderOf(path_).c_str(), &vfs) != 0) return INT64_MAX;
-  return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
 }
 
 }  // namespace controller

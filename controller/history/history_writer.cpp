@@ -13,6 +13,12 @@
 
 namespace controller {
 
+namespace {
+
+constexpr auto kRemovalLineEvery = std::chrono::minutes(1);
+
+}  // namespace
+
 HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options)
     : db_(std::move(db)), path_(db_->path()), limits_(db_->limits()), opt_(options) {
   alert_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -27,18 +33,32 @@ HistoryWriter::~HistoryWriter() {
 }
 
 bool HistoryWriter::Push(HistoryRow&& row) {
-  std::lock_guard<std::mutex> lk(mu_);
-  if (failed_ || stopping_) return false;
-  if (queue_.size() + in_flight_ >= opt_.capacity) {
-    error_ = "history database " + path_ + ": " + std::to_string(opt_.capacity) +
-             " records waiting to be stored, the queue is full" +
-             (last_busy_.empty() ? std::string() : " (" + last_busy_ + ")");
-    return false;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (failed_ || stopping_) return false;
+    if (queue_.size() + in_flight_ < opt_.capacity) {
+      queue_.push_back(Queued{std::move(row), Clock::now()});
+      // Wake the writer only when it has something new to do: a first row to
+      // wait on, or a full group.
+      if (queue_.size() == 1 || queue_.size() == opt_.group_max) cv_.notify_one();
+      return true;
+    }
+    if (!opt_.drop_oldest) {
+      error_ = "history database " + path_ + ": " + std::to_string(opt_.capacity) +
+               " records waiting to be stored, the queue is full" +
+               (last_busy_.empty() ? std::string() : " (" + last_busy_ + ")");
+      return false;
+    }
+    // The newest records matter most: the oldest waiting one makes way (the
+    // group being stored stays, so with nothing else waiting the new one goes).
+    ++stats_.dropped;
+    drop_due_ = !drop_said_;
+    if (!queue_.empty()) {
+      queue_.pop_front();
+      queue_.push_back(Queued{std::move(row), Clock::now()});
+    }
   }
-  queue_.push_back(Queued{std::move(row), Clock::now()});
-  // Wake the writer only when it has something new to do: a first row to
-  // wait on, or a full group.
-  if (queue_.size() == 1 || queue_.size() == opt_.group_max) cv_.notify_one();
+  if (on_drop_) on_drop_();
   return true;
 }
 
@@ -55,7 +75,10 @@ bool HistoryWriter::Finish(Clock::time_point deadline) {
   cv_.notify_one();
   if (thread_.joinable()) thread_.join();
   std::lock_guard<std::mutex> lk(mu_);
-  return !failed_ && queue_.empty() && in_flight_ == 0;
+  if (stats_.dropped > 0 && !failed_)
+    error_ = "history database " + path_ + ": " + std::to_string(stats_.dropped) +
+             " records dropped while the queue was full";
+  return !failed_ && queue_.empty() && in_flight_ == 0 && stats_.dropped == 0;
 }
 
 HistoryState HistoryWriter::state() const {
@@ -174,21 +197,54 @@ void HistoryWriter::RunUpkeep() {
            " records have a time that cannot be read; they are kept and never removed by age");
     unreadable_said_ = true;
   }
-  if (r.count > 0 && removing_.count > 0 && r.why != removing_.why) {
-    Note(RemovalLine(removing_));
-    removing_ = Removal{};
-  }
-  if (r.count > 0) {
-    removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
-    removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
-    removing_.count += r.count;
-    removing_.why = r.why;
-  }
-  if (!more && removing_.count > 0) {
+  SayNotes();
+  Gather(r);
+  // Runs of one reason that follow closely (a full disk, a file at its bound)
+  // make a line a minute, not one each.
+  const Clock::time_point now = Clock::now();
+  if (!more && removing_.count > 0 && (removing_.why != said_why_ || now >= next_line_)) {
+    said_why_ = removing_.why;
+    next_line_ = now + kRemovalLineEvery;
     Note(RemovalLine(removing_));
     removing_ = Removal{};
   }
   upkeep_due_ = more;
+}
+
+void HistoryWriter::Gather(const Removal& r) {
+  if (r.count == 0) return;
+  if (removing_.count > 0 && r.why != removing_.why) {
+    Note(RemovalLine(removing_));
+    removing_ = Removal{};
+  }
+  removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
+  removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
+  removing_.count += r.count;
+  removing_.why = r.why;
+}
+
+void HistoryWriter::SayNotes() {
+  if (!db_) return;
+  for (const std::string& line : db_->TakeNotes()) Note(line);
+}
+
+// A full disk: the log started again may be room enough; otherwise the oldest
+// records make room, for as long as that lets groups in. *room: whether it
+// may still help.
+int HistoryWriter::MakeRoomFor(const std::vector<HistoryRow>& group, std::string* reason,
+                               bool* room) {
+  int rc = db_->DiskFull() ? db_->StoreGroup(group, reason) : SQLITE_FULL;
+  SayNotes();
+  *room = !room_useless_;
+  if ((rc & 0xff) != SQLITE_FULL || room_useless_) return rc;
+  Removal removal;
+  *room = db_->MakeRoom(&removal);
+  Gather(removal);
+  if (!*room) return rc;
+  rc = db_->StoreGroup(group, reason);
+  // Removals that did not let the group in would only empty the history.
+  room_useless_ = (rc & 0xff) == SQLITE_FULL;
+  return rc;
 }
 
 void HistoryWriter::CutShort() {
@@ -242,6 +298,17 @@ void HistoryWriter::Loop() {
   auto backoff = opt_.first_backoff;
   std::unique_lock<std::mutex> lk(mu_);
   for (;;) {
+    if (drop_due_) {
+      drop_due_ = false;
+      drop_said_ = true;
+      const std::string line = "history database " + path_ + ": " + std::to_string(opt_.capacity) +
+                               " records wait to be stored and the queue is full" +
+                               (last_busy_.empty() ? std::string() : " (" + last_busy_ + ")") +
+                               "; the oldest waiting are dropped, counted in the summary";
+      lk.unlock();
+      Note(line);
+      lk.lock();
+    }
     if (group.empty()) {
       // Upkeep runs while nothing waits to be stored.
       if (upkeep_due_ && queue_.empty() && !stopping_) {
@@ -268,15 +335,21 @@ void HistoryWriter::Loop() {
     int rc = EnsureFile(&reason) ? db_->StoreGroup(group, &reason) : SQLITE_CANTOPEN;
     // A damaged file is set aside at once and the group stored in a new one.
     if (IsDamage(rc) && EnsureFile(&reason)) rc = db_->StoreGroup(group, &reason);
-    Removal room;
-    // A full disk: the oldest records make room and the group is tried again.
-    if ((rc & 0xff) == SQLITE_FULL && db_->MakeRoom(&room)) {
-      Note(RemovalLine(room));
-      rc = db_->StoreGroup(group, &reason);
+    const bool met_full = (rc & 0xff) == SQLITE_FULL;
+    bool room = true;
+    if (met_full) rc = MakeRoomFor(group, &reason, &room);
+    if (rc == SQLITE_OK) {
+      room_useless_ = false;
+      RunUpkeep();
     }
-    if (rc == SQLITE_OK) RunUpkeep();
+    const bool full = (rc & 0xff) == SQLITE_FULL;
+    const HistoryState stored_state = db_ && db_->disk_full() ? HistoryState::kFull
+                                      : damaged_              ? HistoryState::kDamaged
+                                      : recreated_            ? HistoryState::kRecreated
+                                                              : HistoryState::kOk;
     const Clock::time_point now = Clock::now();
     lk.lock();
+    if (met_full) ++stats_.full;
 
     if (rc == SQLITE_OK) {
       ++stats_.commits;
@@ -291,23 +364,21 @@ void HistoryWriter::Loop() {
       in_flight_ = 0;
       backoff = opt_.first_backoff;
       last_busy_.clear();
-      SetState(damaged_     ? HistoryState::kDamaged
-               : recreated_ ? HistoryState::kRecreated
-                            : HistoryState::kOk);
+      SetState(stored_state);
       continue;
     }
     // Busy, full with nothing left to remove, or a lost file not yet made anew:
     // worth another try while the queue holds.
-    const bool again =
-        IsRetryable(rc) || (rc & 0xff) == SQLITE_FULL || rc == SQLITE_CANTOPEN || IsDamage(rc);
+    const bool again = IsRetryable(rc) || full || rc == SQLITE_CANTOPEN || IsDamage(rc);
     if (!again) {
       Alert("cannot store records: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
             " records not stored");
       break;
     }
-    ++stats_.retries;
+    if (!full) ++stats_.retries;
     last_busy_ = reason;
-    SetState(HistoryState::kRetrying);
+    // Full with room still being made, or full with nothing to store for now.
+    SetState(!full ? HistoryState::kRetrying : room ? HistoryState::kFull : HistoryState::kFailing);
     if (stopping_ && now >= deadline_) {
       Alert("gave up waiting: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
             " records not stored");
@@ -322,6 +393,7 @@ void HistoryWriter::Loop() {
   }
   if (failed_) SetState(HistoryState::kFailing);
   lk.unlock();
+  SayNotes();
   if (removing_.count > 0) Note(RemovalLine(removing_));
 }
 

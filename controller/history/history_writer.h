@@ -12,13 +12,15 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "controller/history/history_db.h"
 
 namespace controller {
 
 struct HistoryWriterOptions {
-  std::size_t capacity = 10000;                 // rows that may wait; one more stops the run
+  std::size_t capacity = 10000;  // rows that may wait
+  bool drop_oldest = false;  // a row pushed to a full queue: the oldest waiting goes, not the new
   std::size_t group_max = 256;                  // rows per transaction at most
   std::chrono::milliseconds group_wait{250};    // longest a row waits for its group
   std::chrono::milliseconds first_backoff{50};  // after a busy database, doubling
@@ -31,6 +33,8 @@ struct HistoryStats {
   long long commits = 0;  // transactions committed
   long long late = 0;     // rows committed more than late_after after they were queued
   long long retries = 0;  // attempts that found the database busy or locked
+  long long full = 0;     // attempts that found the disk full
+  long long dropped = 0;  // rows dropped from a full queue (drop_oldest)
   std::chrono::milliseconds longest_wait{0};  // from queueing to commit
   std::size_t waiting = 0;                    // rows queued and not yet committed
 };
@@ -74,20 +78,22 @@ class HistoryWriter {
   // The database, for reads before Start(); the writer thread owns it after.
   HistoryDb& db() { return *db_; }
 
-  // Queues a row; never waits for storage. False when the queue is full or the
-  // writer has stopped on an error (error() says which).
+  // Queues a row; never waits for storage. False when the queue is full (unless
+  // drop_oldest) or the writer has stopped on an error (error() says which).
   bool Push(HistoryRow&& row);
 
   // Lines for the run's account (removals, a recreated file) and each change of
   // state, called on the writer's thread; set before Start().
   void OnNotice(std::function<void(const std::string&)> f) { notice_ = std::move(f); }
   void OnState(std::function<void(HistoryState)> f) { on_state_ = std::move(f); }
+  // Each row dropped from a full queue, called on the pushing thread; set before Start().
+  void OnDrop(std::function<void()> f) { on_drop_ = std::move(f); }
 
   // Starts committing; rows pushed before are kept and stored first.
   void Start();
 
   // Stores everything queued, retrying a busy database until the deadline,
-  // then ends the thread. Returns false when rows were left unstored.
+  // then ends the thread. Returns false when rows were left unstored or dropped.
   bool Finish(Clock::time_point deadline);
 
   // Ends a Finish() under way as if its deadline had come; callable from any thread.
@@ -109,6 +115,9 @@ class HistoryWriter {
   bool OpenAtPath(std::string* reason);
   bool SetDamagedAside(std::string* reason);
   void RunUpkeep();
+  int MakeRoomFor(const std::vector<HistoryRow>& group, std::string* reason, bool* room);
+  void Gather(const Removal& r);
+  void SayNotes();
   void Note(const std::string& line);
   void SetState(HistoryState s);  // called with mu_ held
 
@@ -142,8 +151,14 @@ class HistoryWriter {
   bool unreadable_said_ = false;
   bool upkeep_due_ = true;  // an upkeep step may have work
   Removal removing_;        // removals gathered into one line
+  std::string said_why_;           // the reason of the last removal line said
+  Clock::time_point next_line_{};  // and when a line of that reason may come again
+  bool room_useless_ = false;      // room made on a full disk let no group in: wait for one stored
+  bool drop_due_ = false;          // rows were dropped from a full queue, not yet said
+  bool drop_said_ = false;
   std::function<void(const std::string&)> notice_;
   std::function<void(HistoryState)> on_state_;
+  std::function<void()> on_drop_;
   std::thread thread_;
 };
 

@@ -202,6 +202,7 @@ void HttpServer::Impl::Routes() {
     http.event_clients = board->subscribers();
     http.event_clients_dropped = board->dropped();
     http.event_streams_ended = events_ended.load();
+    http.history_dropped = board->history_dropped();
     res.set_header("Cache-Control", "no-store");
     res.set_content(MetricsText(board->Snapshot(), http),
                     "text/plain; version=0.0.4; charset=utf-8");

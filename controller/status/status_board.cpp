@@ -193,6 +193,16 @@ long StatusBoard::dropped() const {
   return dropped_;
 }
 
+void StatusBoard::HistoryDropped() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++history_dropped_;
+}
+
+long long StatusBoard::history_dropped() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return history_dropped_;
+}
+
 EventSubscription::Result EventSubscription::Wait(std::chrono::milliseconds timeout,
                                                   std::string& out,
                                                   std::chrono::steady_clock::time_point* oldest) {

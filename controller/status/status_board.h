@@ -109,6 +109,8 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void Link(std::size_t i, LinkState link, const LinkCounters& counters, const std::string& port);
   // The state of the history every device's records go to; any thread.
   void SetHistory(const std::string& state);
+  // One record dropped from the history's full queue; any thread.
+  void HistoryDropped();
 
   // Any thread.
   std::vector<DeviceStatus> Snapshot() const;
@@ -120,6 +122,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void CloseEvents();
   std::size_t subscribers() const;
   long dropped() const;  // listeners dropped for falling behind or not reading
+  long long history_dropped() const;
 
  private:
   friend class EventSubscription;
@@ -142,6 +145,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   long dropped_ = 0;
   bool closed_ = false;
   std::string history_ = "ok";
+  long long history_dropped_ = 0;
 };
 
 }  // namespace controller

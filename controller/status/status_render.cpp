@@ -278,6 +278,9 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
   Family(out, "qdx_http_event_streams_ended_total", "counter",
          "Event streams ended after 1 MiB or 10 minutes; their clients reconnect.");
   out += "qdx_http_event_streams_ended_total " + std::to_string(http.event_streams_ended) + "\n";
+  Family(out, "qdx_history_records_dropped_total", "counter",
+         "Records dropped from the history's queue while it was full, not stored.");
+  out += "qdx_history_records_dropped_total " + std::to_string(http.history_dropped) + "\n";
   return out;
 }
 

@@ -34,6 +34,7 @@ struct HttpCounters {
   std::size_t event_clients = 0;
   long event_clients_dropped = 0;
   long event_streams_ended = 0;  // at their bound of data or time
+  long long history_dropped = 0;  // records dropped from the history's full queue
 };
 
 // GET /metrics in the Prometheus text exposition format (version 0.0.4).

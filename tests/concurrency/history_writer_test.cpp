@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -164,6 +167,47 @@ TEST_F(HistoryWriterTest, ReportsAPermanentError) {
   EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now()));
 }
 
+// A full queue while another program holds the lock: the oldest waiting
+// records make way for new ones, counted and said once, and what is left is
+// stored in order once the lock goes; the run does not count as all stored.
+TEST_F(HistoryWriterTest, DropsTheOldestFromAFullQueue) {
+  controller::HistoryWriterOptions opt;
+  opt.capacity = 20;
+  opt.group_max = 5;
+  opt.drop_oldest = true;
+  opt.group_wait = std::chrono::milliseconds(10);
+  HistoryWriter w(Db(), opt);
+  std::vector<std::string> notes;  // written on the writer's thread, read after Finish
+  int drops = 0;                   // counted on this thread, which pushes
+  w.OnNotice([&](const std::string& line) { notes.push_back(line); });
+  w.OnDrop([&] { ++drops; });
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  w.Start();
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_TRUE(w.Push(Row(i)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(drops, 30);
+  EXPECT_EQ(w.stats().dropped, 30);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_FALSE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10)));
+  EXPECT_NE(w.error().find("30 records dropped while the queue was full"), std::string::npos)
+      << w.error();
+  // In order: the group tried at the lock (at most 5, the first among them)
+  // stayed, and the others kept are the newest.
+  const std::vector<int> stored = StoredSequence();
+  ASSERT_EQ(stored.size(), 20u);
+  EXPECT_EQ(stored.front(), 0);
+  EXPECT_TRUE(std::is_sorted(stored.begin(), stored.end()));
+  for (std::size_t i = 5; i < stored.size(); ++i) EXPECT_EQ(stored[i], static_cast<int>(30 + i));
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("the queue is full (database is locked); the oldest waiting are dropped"),
+            std::string::npos)
+      << notes[0];
+}
+
 // The file deleted under a running writer: said once, a new history made at
 // the path, and every record pushed after the deletion stored in it.
 TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
@@ -187,6 +231,46 @@ TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
       << notes[0];
   EXPECT_EQ(w.state(), controller::HistoryState::kRecreated);
   EXPECT_EQ(states, (std::vector<controller::HistoryState>{controller::HistoryState::kRecreated}));
+}
+
+// A new file hands the pages of removed records back: one grown to about
+// 4 MiB and then bounded by max_mb 2 shrinks (its log aside) under 3 MiB.
+TEST_F(HistoryWriterTest, ShrinksANewFileToMaxMb) {
+  const std::int64_t start = controller::NowUtcMs() - 31000 * 17;
+  const auto rows = [&](int from, int to) {
+    std::vector<controller::HistoryRow> out;
+    for (int i = from; i < to; ++i) {
+      out.push_back(Row(i));
+      out.back().data_id = 1001 + i % 3;  // three devices polled every 50 ms
+      out.back().time_ms = start + i * 17;
+    }
+    return out;
+  };
+  {
+    controller::HistoryDb unbounded(path_, controller::HistoryLimits{0, 0, 0});
+    for (int i = 0; i < 30000; i += 250)
+      ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250), nullptr), SQLITE_OK);
+  }
+  HistoryWriter w(
+      std::make_unique<controller::HistoryDb>(path_, controller::HistoryLimits{0, 2, 0}));
+  std::atomic<bool> trimmed{false};  // the run of removals said, once done
+  w.OnNotice([&](const std::string& line) {
+    if (line.find("(file over 2 MiB)") != std::string::npos) trimmed = true;
+  });
+  w.Start();
+  for (auto& r : rows(30000, 31000)) ASSERT_TRUE(w.Push(std::move(r)));
+  for (int i = 0; i < 1000 && !trimmed; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(trimmed);
+  ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(30))) << w.error();
+  // What the log holds belongs to the file once checkpointed.
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(other);
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_LT(st.st_size, 3 * 1024 * 1024);
 }
 
 }  // namespace

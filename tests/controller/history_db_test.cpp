@@ -232,6 +232,38 @@ TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
   EXPECT_GT(SqlCount(path_, "SELECT MIN(id) FROM history"), 1);
 }
 
+// By default the free space left is at most 5 % of the file system; a bound
+// set in the site file holds as it is.
+TEST_F(HistoryDbTest, LeavesFreeAtMostAPartOfTheFileSystemUnlessSet) {
+  const std::int64_t huge_mb = std::int64_t{1} << 40;  // more than any file system here
+  controller::HistoryLimits limits{400, 0, huge_mb, false};
+  EXPECT_LT(controller::MinFreeBytes(path_, limits), huge_mb * 1024 * 1024 / 20);
+  EXPECT_GT(controller::MinFreeBytes(path_, limits), 0);
+  limits.min_free_set = true;
+  EXPECT_EQ(controller::MinFreeBytes(path_, limits), huge_mb * 1024 * 1024);
+}
+
+// Removals for space take rows older than a day first, then the others
+// outside each device's newest 10 minutes, then the rest, oldest first in each.
+TEST_F(HistoryDbTest, RemovesForSpaceInItsOrder) {
+  const std::int64_t now = controller::NowUtcMs();
+  const std::int64_t minute = 60 * 1000;
+  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  // Data id and minutes before now, stored in this order: ids 1 to 8.
+  const std::pair<std::uint32_t, std::int64_t> stored[] = {
+      {7, 3}, {7, 3 * 1440}, {8, 70}, {8, 180}, {7, 2 * 1440}, {8, 65}, {8, 1800}, {7, 20}};
+  for (const auto& s : stored) {
+    std::vector<controller::HistoryRow> one(1);
+    one[0].data_id = s.first;
+    one[0].device_type = "z";
+    one[0].time_ms = now - s.second * minute;
+    one[0].data = {1};
+    ASSERT_EQ(db.StoreGroup(one, nullptr), SQLITE_OK);
+  }
+  EXPECT_EQ(db.RoomOrder(100), (std::vector<std::int64_t>{2, 5, 7, 4, 8, 3, 6, 1}));
+  EXPECT_EQ(db.RoomOrder(3), (std::vector<std::int64_t>{2, 5, 7}));
+}
+
 TEST_F(HistoryDbTest, NoticesTheFileGoneOrReplaced) {
   controller::HistoryDb db(path_);
   EXPECT_TRUE(db.StillAtPath());

@@ -113,6 +113,7 @@ TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   EXPECT_EQ(site.history.keep_days, 400);
   EXPECT_EQ(site.history.max_mb, 0);
   EXPECT_EQ(site.history.min_free_mb, 64);
+  EXPECT_FALSE(site.history.min_free_set);  // so at most 5 % of the file system
   const auto bounded = controller::ParseSite(
       test_support::ParseJson(
           Site(kGoodDevice)
@@ -121,6 +122,7 @@ TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   EXPECT_EQ(bounded.history.keep_days, 0);
   EXPECT_EQ(bounded.history.max_mb, 5);
   EXPECT_EQ(bounded.history.min_free_mb, 0);
+  EXPECT_TRUE(bounded.history.min_free_set);
 }
 
 // Before parsing: a huge or deeply nested file would take memory or stack.

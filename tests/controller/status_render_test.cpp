@@ -75,7 +75,7 @@ TEST(StatusRenderTest, MetricsAreWellFormed) {
   c.failures = 1;
   board->Link(0, controller::LinkState::kTimeout, c, "/dev/pts/9");
   board->SetHistory("recreated");
-  const std::string text = controller::MetricsText(board->Snapshot(), {3, 1, 2});
+  const std::string text = controller::MetricsText(board->Snapshot(), {3, 1, 2, 5});
   for (const char* bad : {"a{b=\"c} 1", "a{b=\"\\x\"} 1", "a 1x", "a{b=\"c\"}1", "A 1"})
     EXPECT_EQ(SampleName(bad), "") << bad;
   std::string family;
@@ -100,7 +100,8 @@ TEST(StatusRenderTest, MetricsAreWellFormed) {
         "qdx_device_history_state{device=\"ups \\\"a\\\"\\\\\",data_id=\"7\",state=\"recreated\"} "
         "1\n",
         "signal_id=\"2A2615101001\",level=\"2\"} 0\n", "qdx_http_event_clients 3\n",
-        "qdx_http_event_clients_dropped_total 1\n", "qdx_http_event_streams_ended_total 2\n"})
+        "qdx_http_event_clients_dropped_total 1\n", "qdx_http_event_streams_ended_total 2\n",
+        "qdx_history_records_dropped_total 5\n"})
     EXPECT_NE(text.find(want), std::string::npos) << want;
 }
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """qdx-host's history: what is stored and replayed, restarts, a lock held
-elsewhere, a lost table or file and a stepped clock: history_e2e.py CASE BUILD_DIR."""
+elsewhere, a lost table or file, a stepped clock, and a full or small disk:
+history_e2e.py CASE BUILD_DIR."""
+import contextlib
 import glob
 import json
 import os
@@ -10,6 +12,7 @@ import signal
 import sqlite3
 import struct
 import subprocess
+import threading
 import time
 
 import e2e_support as e
@@ -119,18 +122,21 @@ def case_lock(tmp):
 
 
 def case_history_lost(tmp):
-    """The history table is dropped under a running qdx-host: it stops at once,
-    naming SQLite's reason, with a failure status."""
+    """The history table is dropped under a running qdx-host: storing stops at
+    once, naming SQLite's reason; polling goes on to the end, whose status
+    says the records were not all stored."""
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, "sim:steady", poll_ms=100)
-    host, seen = start_host(site, db)
+    host, seen = start_host(site, db, "--duration", "6")
     con = sqlite3.connect(db, isolation_level=None, timeout=10)
     con.execute("DROP TABLE history")
     con.close()
+    held = len(published(seen))
     out, err = host.communicate(timeout=20)
     check(host.returncode == 1, "exit status %d" % host.returncode, seen + out, err)
     check("cannot store records: no such table: history" in err and "stopping" in err,
           "reason not given", err)
+    check(len(published(seen + out)) - held >= 40, "polling stopped with the history", out, err)
 
 
 def case_file_deleted(tmp):
@@ -171,6 +177,113 @@ def case_file_deleted(tmp):
     check(total - before <= new <= total,
           "%d rows in the new file for %d records published after the deletion"
           % (new, total - before), out)
+
+
+@contextlib.contextmanager
+def small_fs(tmp, mib):
+    """A tmpfs of mib MiB in tmp, unmounted at the end; None when not root or
+    it cannot be mounted."""
+    path = os.path.join(tmp, "small")
+    os.mkdir(path)
+    if os.geteuid() != 0 or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=%dm" % mib, "tmpfs", path],
+            capture_output=True).returncode != 0:
+        yield None
+        return
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", "-l", path], capture_output=True)
+
+
+def with_history(site, history):
+    with open(site) as f:
+        doc = json.load(f)
+    doc["history"] = history
+    with open(site, "w") as f:
+        json.dump(doc, f)
+    return site
+
+
+def max_id(db):
+    con = sqlite3.connect(db)
+    try:
+        return con.execute("SELECT COALESCE(MAX(id), 0) FROM history").fetchone()[0]
+    finally:
+        con.close()
+
+
+def case_disk_full(tmp):
+    """An 8 MiB file system kept full by dd (run again every half second, as a
+    program writing a log would take whatever is freed) while three devices
+    are polled every 50 ms for 60 s: polling never stops, the oldest records
+    make room, over a thousand records are stored after the disk filled, and
+    qdx-host runs to its end with every record stored."""
+    if e.instrumented():
+        print("a sanitizer build; skipped")
+        return SKIP
+    with small_fs(tmp, 8) as fs:
+        if fs is None:
+            print("not root, or no tmpfs; skipped")
+            return SKIP
+        db = os.path.join(fs, "h.db")
+        site = with_history(write_site(tmp, ["sim:steady"] * 3, poll_ms=50, count=3),
+                            {"min_free_mb": 0})
+        log = os.path.join(tmp, "out.txt")
+        dd = ["dd", "if=/dev/zero", "of=" + os.path.join(fs, "fill"), "bs=16k", "oflag=append",
+              "conv=notrunc"]
+        stop = threading.Event()
+
+        def refill():
+            for _ in range(400):
+                if stop.wait(0.5):
+                    return
+                subprocess.run(dd, capture_output=True)
+
+        with open(log, "w") as out:
+            host = spawn_host(site, db, "--duration", "60", stdout=out, stderr=subprocess.STDOUT)
+            time.sleep(5)
+            fill = subprocess.run(dd, capture_output=True, text=True)
+            check("No space left" in fill.stderr, "dd did not fill the disk", fill.stderr)
+            before = max_id(db)
+            filler = threading.Thread(target=refill)
+            filler.start()
+            try:
+                host.wait(timeout=120)
+            finally:
+                stop.set()
+                filler.join()
+        with open(log) as f:
+            out = f.read()
+        check(host.returncode == 0, "exit status %d" % host.returncode, out)
+        check(len(published(out)) >= 3 * 20 * 55, "polling stopped: %d records published"
+              % len(published(out)), out)
+        check(out.count("the disk is full") == 1, "the full disk not said once", out)
+        check(re.search(r"history: removed \d+ records .* \(disk full\)", out),
+              "no removal made room", out)
+        con = sqlite3.connect(db)
+        first, last = con.execute("SELECT MIN(id), MAX(id) FROM history").fetchone()
+        con.close()
+        check(first is not None and first > 1 and last - before > 1000,
+              "ids %d to %d kept, %d when the disk filled" % (first, last, before), out)
+        check(re.search(r"database busy \d+ times, disk full [1-9]\d* times\)", out),
+              "the summary does not name the full disk", out)
+
+
+def case_small_disk(tmp):
+    """A 32 MiB file system and the default bounds: of the records two devices
+    publish every 50 ms for 20 s, at least 90 % are kept."""
+    with small_fs(tmp, 32) as fs:
+        if fs is None:
+            print("not root, or no tmpfs; skipped")
+            return SKIP
+        db = os.path.join(fs, "h.db")
+        r = run_host(write_site(tmp, ["sim:steady"] * 2, poll_ms=50, count=2), db,
+                     "--duration", "20")
+        check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout, r.stderr)
+        shown, kept = len(published(r.stdout)), len(rows(db))
+        check(shown >= 400 and kept >= 0.9 * shown, "%d of %d records kept" % (kept, shown),
+              r.stdout)
 
 
 def api_times(port, query):
@@ -362,4 +475,5 @@ if __name__ == "__main__":
             "history_lost": case_history_lost, "file_deleted": case_file_deleted,
             "clock_step": case_clock_step, "moved": case_moved, "log_deleted": case_log_deleted,
             "sqlite_times": case_sqlite_times, "damaged": case_damaged,
-            "locked_takeover": case_locked_takeover})
+            "locked_takeover": case_locked_takeover, "disk_full": case_disk_full,
+            "small_disk": case_small_disk})

@@ -1,0 +1,327 @@
+// Room for the history, kept by the writer between groups: removals for space
+// (past max_mb, under min_free_mb, on a full disk) in one order, and a full
+// disk got over without needing free space for it.
+//
+// Order of removal, by stored time and oldest first: rows older than a day
+// outside their device's newest 10 minutes, then the other rows outside those
+// 10 minutes, then the rest. Rows taken over and not yet given a time wait for
+// it (the filling is quick), unless nothing else is left.
+//
+// A full disk: the reserve file beside the history (made while there is room)
+// is released, so that the checkpoint and the removal can write; after each
+// checkpoint the log starts again from its beginning instead of growing; and
+// freed pages stay in the file for the records to come, since the file system
+// would hand them to whatever filled it.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <queue>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "controller/common/iso_time.h"
+#include "controller/history/history_db.h"
+
+namespace controller {
+
+namespace {
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+constexpr std::int64_t kDayMs = 86400 * 1000LL;
+constexpr std::int64_t kNewestMs = 10 * 60 * 1000LL;  // each device's newest records go last
+constexpr std::int64_t kTrimBatch = 2000;             // rows per step past max_mb
+constexpr std::int64_t kRoomBatch = 2000;             // rows removed for a full disk at most
+constexpr std::int64_t kRoomBytes = 256 * 1024;       // what a full disk's removal aims to free
+constexpr std::int64_t kFreeStep = 500;  // rows per step under min_free_mb: little past it
+constexpr auto kSpaceCheckEvery = std::chrono::seconds(1);
+// Free pages in the file that new rows can use before it must grow.
+constexpr std::int64_t kReuseReserve = kMiB;
+// While the disk is full: freed pages kept ready in the file for the next groups,
+// at most an eighth of the file.
+constexpr std::int64_t kFullMargin = 128 * 1024;
+constexpr std::int64_t kReserveBytes = kMiB;
+constexpr std::int64_t kRoomAgain = 2 * kReserveBytes;  // free space that ends a full disk
+// A checkpoint at about 1 MiB of log: what it adds to the file stays near the reserve.
+constexpr char kLogPages[] = "PRAGMA wal_autocheckpoint=256";
+
+constexpr char kNextData[] =
+    "SELECT data_id FROM history WHERE time_ms IS NOT NULL AND data_id > ?1 "
+    "ORDER BY data_id LIMIT 1";
+constexpr char kNewest[] =
+    "SELECT MAX(time_ms) FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL";
+constexpr char kByTime[] =
+    "SELECT id, time_ms FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL "
+    "ORDER BY time_ms, id";
+constexpr char kById[] = "SELECT id FROM history ORDER BY id LIMIT ?1";
+constexpr char kRemoveId[] =
+    "DELETE FROM history WHERE id = ?1 RETURNING time_ms, data_id, device_type, chart_level, id";
+
+struct Finalize {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+Stmt Prepared(sqlite3* db, const char* sql) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) return Stmt(s);
+  sqlite3_finalize(s);
+  return nullptr;
+}
+
+// One device's rows by stored time, each with its tier of removal.
+struct Cursor {
+  Stmt rows;
+  std::int64_t old_before;   // tier 1 below: older than a day, outside the newest 10 minutes
+  std::int64_t newest_from;  // tier 3 from here: the newest 10 minutes
+  std::int64_t id = 0;
+  std::int64_t ms = 0;
+  int tier = 0;
+  bool Next() {
+    if (sqlite3_step(rows.get()) != SQLITE_ROW) return false;
+    id = sqlite3_column_int64(rows.get(), 0);
+    ms = sqlite3_column_int64(rows.get(), 1);
+    tier = ms < old_before ? 1 : ms < newest_from ? 2 : 3;
+    return true;
+  }
+};
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Bytes as MiB for a line: whole from 10 on, else with a decimal.
+std::string Mib(std::int64_t bytes) {
+  const double mib = static_cast<double>(bytes) / kMiB;
+  char text[32];
+  std::snprintf(text, sizeof text, mib >= 10 ? "%.0f MiB" : "%.1f MiB", mib);
+  return text;
+}
+
+// Makes the reserve file when it is missing; a file system that cannot
+// allocate it gets none.
+void KeepReserve(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && st.st_size >= kReserveBytes) return;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const bool made = ::posix_fallocate(fd, 0, kReserveBytes) == 0;
+  ::close(fd);
+  if (!made) ::unlink(path.c_str());
+}
+
+}  // namespace
+
+std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits) {
+  const std::int64_t set = limits.min_free_mb * kMiB;
+  struct statvfs vfs {};
+  if (set <= 0 || limits.min_free_set || ::statvfs(FolderOf(path).c_str(), &vfs) != 0) return set;
+  const auto size =
+      static_cast<std::int64_t>(vfs.f_blocks) * static_cast<std::int64_t>(vfs.f_frsize);
+  return std::min(set, size / 20);
+}
+
+// The first count rows in the order of removal. Each device's rows are read
+// along the time index as far as they are taken, never the whole table.
+std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count) {
+  std::vector<std::int64_t> ids;
+  Stmt next = Prepared(db_, kNextData);
+  Stmt newest = Prepared(db_, kNewest);
+  if (!next || !newest) return ids;
+  const std::int64_t day_ago = NowUtcMs() - kDayMs;
+  std::vector<Cursor> cursors;
+  for (sqlite3_int64 data_id = -1;;) {
+    sqlite3_reset(next.get());
+    sqlite3_bind_int64(next.get(), 1, data_id);
+    if (sqlite3_step(next.get()) != SQLITE_ROW) break;
+    data_id = sqlite3_column_int64(next.get(), 0);
+    sqlite3_reset(newest.get());
+    sqlite3_bind_int64(newest.get(), 1, data_id);
+    if (sqlite3_step(newest.get()) != SQLITE_ROW) continue;
+    const std::int64_t from = sqlite3_column_int64(newest.get(), 0) - kNewestMs;
+    Cursor c{Prepared(db_, kByTime), std::min(from, day_ago), from};
+    if (!c.rows) return ids;
+    sqlite3_bind_int64(c.rows.get(), 1, data_id);
+    if (c.Next()) cursors.push_back(std::move(c));
+  }
+  // The devices' rows merged: the cursor whose row goes first on top.
+  const auto after = [&cursors](std::size_t a, std::size_t b) {
+    const Cursor& x = cursors[a];
+    const Cursor& y = cursors[b];
+    return std::tie(x.tier, x.ms, x.id) > std::tie(y.tier, y.ms, y.id);
+  };
+  std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(after)> heap(after);
+  for (std::size_t i = 0; i < cursors.size(); ++i) heap.push(i);
+  while (static_cast<std::int64_t>(ids.size()) < count && !heap.empty()) {
+    const std::size_t i = heap.top();
+    heap.pop();
+    ids.push_back(cursors[i].id);
+    if (cursors[i].Next()) heap.push(i);
+  }
+  Stmt by_id = Prepared(db_, kById);  // rows with no time at all, when nothing else is left
+  if (ids.empty() && by_id) {
+    sqlite3_bind_int64(by_id.get(), 1, count);
+    while (sqlite3_step(by_id.get()) == SQLITE_ROW)
+      ids.push_back(sqlite3_column_int64(by_id.get(), 0));
+  }
+  return ids;
+}
+
+bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
+  const std::vector<std::int64_t> ids = RoomOrder(count);
+  Stmt del = Prepared(db_, kRemoveId);
+  if (ids.empty() || !del) return false;
+  Removal got;
+  got.why = why;
+  if (!Remove(del.get(), &got, &ids) || got.count == 0) return false;
+  // After a full disk, freed pages stay in the file: elsewhere they would be taken.
+  if (incremental_ && !full_)
+    sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
+  *removed = got;
+  return true;
+}
+
+// Past max_mb, under min_free_mb, or on a full disk: records go in the order
+// of RoomOrder. True while more is to be done at once.
+bool HistoryDb::RemoveForSpace(Removal* removed) {
+  if (!room_ready_) {
+    room_ready_ = true;
+    sqlite3_exec(db_, kLogPages, nullptr, nullptr, nullptr);
+  }
+  if (full_) {
+    // The log starts again from its beginning instead of growing, and the
+    // next groups find freed pages ready rather than grow the file.
+    Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+    const std::int64_t page = Pragma("PRAGMA page_size");
+    const std::int64_t reusable = Pragma("PRAGMA freelist_count") * page;
+    const std::int64_t margin = std::min(kFullMargin, Pragma("PRAGMA page_count") * page / 8);
+    if (reusable + FreeBytes() < margin) {
+      RemoveForRoom(RowsFor(2 * margin - reusable), "disk full", removed);
+      Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+      return false;
+    }
+  }
+  if (limits_.max_mb > 0) {
+    const std::int64_t bound = limits_.max_mb * kMiB;
+    const std::int64_t high = bound - bound / 16;
+    const std::int64_t low = bound - bound / 8;
+    const std::int64_t used = UsedBytes();
+    if (used > high) trimming_ = true;
+    if (trimming_ && used > low)
+      return RemoveForRoom(kTrimBatch, "file over " + std::to_string(limits_.max_mb) + " MiB",
+                           removed);
+    trimming_ = false;
+  }
+  // The file system is asked at most once a second.
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_space_check_) return false;
+  next_space_check_ = now + kSpaceCheckEvery;
+  const std::int64_t free = FreeBytes();
+  CheckRoom(free);
+  // A full disk keeps its own room (above).
+  if (full_ || min_free_bytes_ <= 0 || free >= min_free_bytes_) return false;
+  // A file that cannot hand pages back only needs room to reuse: an eighth of
+  // it, at most kReuseReserve.
+  const std::int64_t page = Pragma("PRAGMA page_size");
+  const std::int64_t reusable = Pragma("PRAGMA freelist_count") * page;
+  if (!incremental_ && reusable >= std::min(kReuseReserve, Pragma("PRAGMA page_count") * page / 8))
+    return false;
+  if (!RemoveForRoom(kFreeStep, "less than " + Mib(min_free_bytes_) + " free", removed) ||
+      !incremental_)
+    return false;
+  // What was handed back reaches the file system at the checkpoint; removal
+  // goes on at once while it frees space there.
+  Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+  const bool more = FreeBytes() > free;
+  if (more) next_space_check_ = now;
+  return more;
+}
+
+// Once a second: little space left said once, the end of a full disk, and the
+// reserve made again while there is room for it.
+void HistoryDb::CheckRoom(std::int64_t free) {
+  const std::string who = "history database " + path_ + ": ";
+  if (min_free_bytes_ > 0 && free < 2 * min_free_bytes_ && !low_said_) {
+    low_said_ = true;
+    notes_.push_back(who + "warning: " + Mib(free) + " free on its file system, under twice the " +
+                     Mib(min_free_bytes_) + " kept free; below that the oldest records go");
+  }
+  if (full_ && free >= kRoomAgain) {
+    full_ = false;
+    notes_.push_back(who + "the disk has room again (" + Mib(free) + " free)");
+  }
+  if (!full_ && free >= kRoomAgain) KeepReserve(path_ + kReserveSuffix);
+}
+
+bool HistoryDb::DiskFull() {
+  if (!full_)
+    notes_.push_back("history database " + path_ +
+                     ": the disk is full; the oldest records make room for new ones");
+  full_ = true;
+  ::unlink((path_ + kReserveSuffix).c_str());
+  return Checkpoint(SQLITE_CHECKPOINT_RESTART);
+}
+
+bool HistoryDb::MakeRoom(Removal* removed) {
+  DiskFull();
+  const bool got = RemoveForRoom(RowsFor(kRoomBytes), "disk full", removed);
+  // Into the file, so that the log starts again and the freed pages are there to use.
+  Checkpoint(SQLITE_CHECKPOINT_RESTART);
+  return got;
+}
+
+// About how many rows hold bytes, from the ids' span (cheap, and never fewer
+// than the rows): at least one, at most a batch.
+std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
+  const std::int64_t span =
+      Pragma("SELECT MAX(id) FROM history") - Pragma("SELECT MIN(id) FROM history") + 1;
+  const std::int64_t used = UsedBytes();
+  if (span <= 0 || used <= 0) return 1;
+  const double rows = static_cast<double>(bytes) * static_cast<double>(span) / used;
+  return rows >= kRoomBatch ? kRoomBatch
+                            : std::max<std::int64_t>(1, static_cast<std::int64_t>(rows));
+}
+
+bool HistoryDb::Checkpoint(int mode) {
+  int log = 0;
+  int done = 0;
+  int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
+  struct stat st {};
+  const std::int64_t page = Pragma("PRAGMA page_size");
+  if ((rc & 0xff) == SQLITE_FULL && incremental_ && page > 0 && ::stat(path_.c_str(), &st) == 0) {
+    // The log gives the file pages past its end and the disk has no room for
+    // them: as many free pages are given up, so that it fits as it is.
+    const std::int64_t past = Pragma("PRAGMA page_count") - st.st_size / page;
+    const std::string vacuum = "PRAGMA incremental_vacuum(" + std::to_string(past) + ")";
+    if (past > 0 && sqlite3_exec(db_, vacuum.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+      rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
+  }
+  return rc == SQLITE_OK && done == log;
+}
+
+std::vector<std::string> HistoryDb::TakeNotes() {
+  std::vector<std::string> out;
+  out.swap(notes_);
+  return out;
+}
+
+std::int64_t HistoryDb::UsedBytes() {
+  return (Pragma("PRAGMA page_count") - Pragma("PRAGMA freelist_count")) *
+         Pragma("PRAGMA page_size");
+}
+
+std::int64_t HistoryDb::FreeBytes() const {
+  struct statvfs vfs {};
+  if (::statvfs(FolderOf(path_).c_str(), &vfs) != 0) return INT64_MAX;
+  return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
+}
+
+}  // namespace controller
