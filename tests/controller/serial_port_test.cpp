@@ -1,5 +1,5 @@
 // The controller's serial-port helpers, on a pseudo-terminal.
-#include "controller/link/serial_port.h"
+#include "controller/framework/serial_port.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
