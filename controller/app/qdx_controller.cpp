@@ -156,10 +156,10 @@ void QDXController::FinishHistory(int stop_fd) {
   if (!DrainWatched(Clock::now() + kHistoryDrainLimit, stop_fd)) HistoryFailed(history_->error());
 }
 
-// The writer's Finish() waits for the writer's thread, so it is waited for
-// beside a loop of its own: the loop reads the stop signals and learns from an
-// event descriptor when the wait is over. Without such a loop the wait runs
-// to its deadline unwatched.
+// The writer's Finish() blocks until the writer's thread has ended, so it is
+// called on a thread while an event loop here reads the stop signals and
+// learns from an event descriptor when Finish() returned. Where no loop can
+// be made the wait runs to its deadline unwatched.
 bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
   controller::HistoryWriter& writer = *history_;
   std::unique_ptr<controller::EventLoop> loop;
