@@ -32,11 +32,11 @@ std::shared_ptr<controller::StatusBoard> FullBoard() {
     dev.threshold_values_[id] = 180.0f;
   }
   for (int i = 0; i < kDevices; ++i) {
-    controller::DeviceConfig cfg;
+    controller::DeviceName cfg;
     cfg.name = "ups" + std::to_string(i);
     cfg.type = "zota_up2200";
     cfg.data_id = static_cast<std::uint32_t>(1000 + i);
-    board->AddDevice(cfg, "/dev/pts/" + std::to_string(i), dev);
+    board->AddDevice(cfg, 1000, "/dev/pts/" + std::to_string(i), dev);
     const std::size_t d = static_cast<std::size_t>(i);
     board->Record(d, 5035, kRecord, sizeof(kRecord), false, controller::LinkState::kOk, {});
     for (const char* r : {"2A2110400001", "2A2110400002", "2A2113A00001", "2A2111000001",

@@ -54,6 +54,24 @@ bool Digits(const std::string& s, std::size_t& pos, int n, int& out) {
   return true;
 }
 
+// Writes v as width digits at buf + at: every stored record, chart point and
+// record line is formatted, so no printf.
+void PutDigits(char* buf, int at, int width, unsigned v) {
+  for (int i = at + width - 1; i >= at; --i, v /= 10) buf[i] = static_cast<char>('0' + v % 10);
+}
+
+// The "YYYY-MM-DD?HH:MM:SS" that both time texts start with; buf holds the
+// separators already.
+void PutDateTime(char* buf, unsigned y, unsigned mo, unsigned d, unsigned h, unsigned mi,
+                 unsigned s) {
+  PutDigits(buf, 0, 4, y);
+  PutDigits(buf, 5, 2, mo);
+  PutDigits(buf, 8, 2, d);
+  PutDigits(buf, 11, 2, h);
+  PutDigits(buf, 14, 2, mi);
+  PutDigits(buf, 17, 2, s);
+}
+
 bool Expect(const std::string& s, std::size_t& pos, char c) {
   if (pos >= s.size() || s[pos] != c) return false;
   ++pos;
@@ -87,19 +105,30 @@ std::string FormatUtcMs(std::int64_t ms) {
                   static_cast<long long>(y), m, d, secs / 3600, secs / 60 % 60, secs % 60, milli);
     return wide;
   }
-  // Digit by digit: every stored record and every chart point is formatted.
   char buf[] = "0000-00-00T00:00:00.000Z";
-  const auto put = [&](int at, int width, unsigned v) {
-    for (int i = at + width - 1; i >= at; --i, v /= 10) buf[i] = static_cast<char>('0' + v % 10);
-  };
-  put(0, 4, static_cast<unsigned>(y));
-  put(5, 2, m);
-  put(8, 2, d);
-  put(11, 2, static_cast<unsigned>(secs / 3600));
-  put(14, 2, static_cast<unsigned>(secs / 60 % 60));
-  put(17, 2, static_cast<unsigned>(secs % 60));
-  put(20, 3, static_cast<unsigned>(milli));
+  const auto sec = static_cast<unsigned>(secs);
+  PutDateTime(buf, static_cast<unsigned>(y), m, d, sec / 3600, sec / 60 % 60, sec % 60);
+  PutDigits(buf, 20, 3, static_cast<unsigned>(milli));
   return std::string(buf, sizeof(buf) - 1);
+}
+
+std::string FormatRecordTime(const unsigned char* t) {
+  const unsigned year = static_cast<unsigned>(t[0]) | static_cast<unsigned>(t[1]) << 8;
+  bool wide_field = year > 9999;
+  for (int i = 2; i < 7; ++i) wide_field = wide_field || t[i] > 99;
+  if (wide_field) {
+    char wide[32];
+    std::snprintf(wide, sizeof(wide), "%u-%02u-%02u %02u:%02u:%02u", year, t[2], t[3], t[4], t[5],
+                  t[6]);
+    return wide;
+  }
+  char buf[] = "0000-00-00 00:00:00";
+  PutDateTime(buf, year, t[2], t[3], t[4], t[5], t[6]);
+  return std::string(buf, sizeof(buf) - 1);
+}
+
+std::string Seconds(long long ms) {
+  return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
 }
 
 boost::optional<std::int64_t> ParseIsoMs(const std::string& s) {

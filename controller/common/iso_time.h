@@ -1,5 +1,6 @@
-// UTC times as milliseconds since 1970 and their ISO 8601 text, independent of
-// the width of time_t and of the local time zone.
+// Time as text, the one place it is formatted: UTC times as milliseconds since
+// 1970 and their ISO 8601 text (independent of the width of time_t and of the
+// local time zone), a record's 7-byte time stamp, and durations.
 #pragma once
 
 #include <boost/optional.hpp>
@@ -13,6 +14,13 @@ std::int64_t NowUtcMs();
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ", the form the history stores.
 std::string FormatUtcMs(std::int64_t ms);
+
+// "YYYY-MM-DD HH:MM:SS" of a 7-byte time stamp as records carry it (year
+// little-endian, month, day, hour, minute, second), in the device's local time.
+std::string FormatRecordTime(const unsigned char* ttime);
+
+// Milliseconds as "2.5 s".
+std::string Seconds(long long ms);
 
 // Parses "YYYY-MM-DD", "YYYY-MM-DDTHH:MM", "...:SS" and "...:SS.fff", with an
 // optional "Z" or "+HH:MM"/"-HH:MM" (no zone means UTC; a space stands for a

@@ -2,6 +2,9 @@
 // counters. The link keeps them; the status board and the summary read them.
 #pragma once
 
+#include <cstddef>
+#include <iterator>
+
 namespace controller {
 
 // ok: the port is open and the last cycle (if any) gave a record;
@@ -12,17 +15,10 @@ inline constexpr LinkState kLinkStates[] = {LinkState::kOk, LinkState::kTimeout,
                                             LinkState::kReopening};
 
 inline const char* LinkStateName(LinkState s) {
-  switch (s) {
-    case LinkState::kOk:
-      return "ok";
-    case LinkState::kTimeout:
-      return "timeout";
-    case LinkState::kLost:
-      return "lost";
-    case LinkState::kReopening:
-      return "reopening";
-  }
-  return "unknown";
+  static constexpr const char* kNames[] = {"ok", "timeout", "lost", "reopening"};
+  static_assert(std::size(kNames) == std::size(kLinkStates), "a name for every state");
+  const auto i = static_cast<std::size_t>(s);
+  return i < std::size(kNames) ? kNames[i] : "unknown";
 }
 
 struct LinkCounters {

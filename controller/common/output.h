@@ -30,11 +30,6 @@ std::uint64_t OutputLinesDropped();
 // One line on standard output; dropped once standard output has failed.
 void Say(const std::string& line);
 
-// "NAME (data id N)", how every line about a device names it.
-inline std::string Who(const std::string& name, std::uint32_t data_id) {
-  return name + " (data id " + std::to_string(data_id) + ")";
-}
-
 // "qdx-host: " and the line on standard error.
 void Complain(const std::string& line);
 

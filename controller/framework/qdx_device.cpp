@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "controller/framework/device_settings.h"
-#include "controller/link/serial_port.h"
+#include "controller/framework/serial_port.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "controller/common/history_state.h"
 #include "controller/history/history_db.h"
 
 namespace controller {
@@ -38,33 +39,6 @@ struct HistoryStats {
   std::chrono::milliseconds longest_wait{0};  // from queueing to commit
   std::size_t waiting = 0;                    // rows queued and not yet committed
 };
-
-// ok: storing; retrying: the last attempt found the database busy or locked
-// and is being repeated; full: the disk is full and the oldest records make
-// room; recreated: the file was moved, deleted or replaced and a new one is in
-// use; damaged: the file was found damaged, set aside, and a new one is in use;
-// failing: nothing can be stored for now, or storing stopped on an error.
-enum class HistoryState { kOk, kRetrying, kFull, kRecreated, kDamaged, kFailing };
-inline constexpr HistoryState kHistoryStates[] = {HistoryState::kOk,      HistoryState::kRetrying,
-                                                  HistoryState::kFull,    HistoryState::kRecreated,
-                                                  HistoryState::kDamaged, HistoryState::kFailing};
-inline const char* HistoryStateName(HistoryState s) {
-  switch (s) {
-    case HistoryState::kOk:
-      return "ok";
-    case HistoryState::kRetrying:
-      return "retrying";
-    case HistoryState::kFull:
-      return "full";
-    case HistoryState::kRecreated:
-      return "recreated";
-    case HistoryState::kDamaged:
-      return "damaged";
-    case HistoryState::kFailing:
-      break;
-  }
-  return "failing";
-}
 
 class HistoryWriter {
  public:

@@ -8,9 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "controller/common/output.h"
 #include "controller/common/output_pump.h"
-#include "controller/link/serial_port.h"
+#include "controller/framework/serial_port.h"
 
 namespace controller {
 
@@ -28,8 +27,6 @@ bool Due(Clock::time_point* said, Clock::time_point now) {
 }
 
 }  // namespace
-
-std::string Who(const DeviceConfig& cfg) { return Who(cfg.name, cfg.data_id); }
 
 DeviceLink::DeviceLink(DeviceConfig cfg, std::size_t index, std::shared_ptr<QDXSPDevice> dev,
                        std::string sim_program)

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "controller/common/link_state.h"
+#include "controller/config/site_config.h"
 #include "controller/link/link_observer.h"
 #include "controller/link/sim_process.h"
-#include "controller/site_config.h"
 #include "host/qdx_device.h"
 
 namespace controller {
@@ -25,12 +25,6 @@ constexpr int kMaxBackoffMs = 8000;
 
 // The wait before the next reopen attempt after one of prev_ms failed.
 int NextBackoffMs(int prev_ms);
-
-// "NAME (data id N)", how every line about a device starts.
-std::string Who(const DeviceConfig& cfg);
-
-// Milliseconds as "2.5 s".
-std::string Seconds(long long ms);
 
 class DeviceLink {
  public:

@@ -2,18 +2,15 @@
 // the polls missed while it is lost, and reopening it with growing back-off.
 #include <cerrno>
 
+#include "controller/common/iso_time.h"
+#include "controller/framework/serial_port.h"
 #include "controller/link/device_link.h"
-#include "controller/link/serial_port.h"
 
 namespace controller {
 
 int NextBackoffMs(int prev_ms) {
   if (prev_ms < kFirstBackoffMs) return kFirstBackoffMs;
   return prev_ms >= kMaxBackoffMs / 2 ? kMaxBackoffMs : prev_ms * 2;
-}
-
-std::string Seconds(long long ms) {
-  return std::to_string(ms / 1000) + "." + std::to_string((ms % 1000) / 100) + " s";
 }
 
 void DeviceLink::StartSimulator() {

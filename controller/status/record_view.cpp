@@ -1,10 +1,11 @@
 #include "controller/status/record_view.h"
 
 #include <cstdio>
-#include <ctime>
 
+#include "controller/common/device_name.h"
 #include "controller/common/hex.h"
-#include "controller/common/output.h"
+#include "controller/common/iso_time.h"
+#include "device/uni_data_device.h"
 
 namespace controller {
 
@@ -16,13 +17,10 @@ std::string Fixed(double v, int decimals) {
   return buf;
 }
 
+// Local time now, taken as the device template takes it for its records.
 std::string NowLocal() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  ::localtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
+  const TTime now = get_ttime(uni_data::LocalNow());
+  return FormatRecordTime(reinterpret_cast<const unsigned char*>(&now));
 }
 
 std::string Labelled(const std::string& id) { return SignalLabel(id) + " [" + id + "]"; }
@@ -71,29 +69,6 @@ std::vector<std::string> FlagNames(std::uint8_t state) {
     if (state & f.bit) names.emplace_back(f.name);
   }
   return names;
-}
-
-std::string FormatRecordTime(const unsigned char* t) {
-  // Digit by digit: it is written for every record of a history answer.
-  char buf[20] = "0000-00-00 00:00:00";
-  const unsigned year = zota::ReadU16Le(t);
-  bool wide_field = year > 9999;
-  for (int i = 2; i < 7; ++i) wide_field = wide_field || t[i] > 99;
-  if (wide_field) {
-    char wide[32];
-    std::snprintf(wide, sizeof(wide), "%u-%02u-%02u %02u:%02u:%02u", year, t[2], t[3], t[4], t[5],
-                  t[6]);
-    return wide;
-  }
-  const auto two = [&](int at, unsigned v) {
-    buf[at] = static_cast<char>('0' + v / 10);
-    buf[at + 1] = static_cast<char>('0' + v % 10);
-  };
-  two(0, year / 100);
-  two(2, year % 100);
-  const int at[] = {5, 8, 11, 14, 17};
-  for (int i = 0; i < 5; ++i) two(at[i], t[2 + i]);
-  return std::string(buf, 19);
 }
 
 std::string DescribeRecord(int type, const unsigned char* data, unsigned int len) {

@@ -13,9 +13,6 @@ namespace controller {
 // Names of the set status flags of a UPS record's state byte, bit 7 first.
 std::vector<std::string> FlagNames(std::uint8_t state);
 
-// "YYYY-MM-DD HH:MM:SS" of a record's 7-byte time stamp.
-std::string FormatRecordTime(const unsigned char* ttime);
-
 // The record's contents after its time and data id: decoded measurements for
 // the UPS record, hexadecimal bytes for any other record type.
 std::string DescribeRecord(int type, const unsigned char* data, unsigned int len);

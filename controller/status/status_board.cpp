@@ -18,14 +18,14 @@ StatusBoard::StatusBoard(std::size_t event_capacity, std::size_t max_subscribers
       ring_times_(ring_.size()),
       max_subscribers_(max_subscribers) {}
 
-void StatusBoard::AddDevice(const DeviceConfig& cfg, const std::string& port,
+void StatusBoard::AddDevice(const DeviceName& device, int poll_interval_ms, const std::string& port,
                             const QDXVDevice& dev) {
   DeviceStatus d;
-  d.name = cfg.name;
-  d.type = cfg.type;
+  d.name = device.name;
+  d.type = device.type;
   d.port = port;
-  d.data_id = cfg.data_id;
-  d.poll_interval_ms = cfg.poll_interval_ms;
+  d.data_id = device.data_id;
+  d.poll_interval_ms = poll_interval_ms;
   d.link_ms = NowUtcMs();
   for (const auto& level : dev.threshold_levels_) {
     const auto value = dev.threshold_values_.find(level.first);

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "controller/common/device_name.h"
 #include "controller/common/link_state.h"
-#include "controller/site_config.h"
 #include "host/qdx_device.h"
 
 namespace controller {
@@ -99,7 +99,8 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   // Called by the poll loop. Devices are numbered in the order they are added.
   // The link state and counters are the device link's, as they stand after
   // the record or the change; the board keeps a copy for readers.
-  void AddDevice(const DeviceConfig& cfg, const std::string& port, const QDXVDevice& dev);
+  void AddDevice(const DeviceName& device, int poll_interval_ms, const std::string& port,
+                 const QDXVDevice& dev);
   void Record(std::size_t i, int type, const unsigned char* data, unsigned int len, bool replayed,
               LinkState link, const LinkCounters& counters);
   void Alarm(std::size_t i, const rule_value& item, bool raised);

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "controller/common/hex.h"
+#include "controller/common/history_state.h"
 #include "controller/common/iso_time.h"
 #include "controller/common/utf8.h"
-#include "controller/history/history_writer.h"
 #include "controller/status/record_view.h"
 #include "controller/status/ups_fields.h"
 

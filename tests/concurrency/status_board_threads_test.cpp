@@ -21,10 +21,10 @@ TEST(StatusBoardThreadsTest, WriterReadersAndListeners) {
   dev.threshold_levels_["2A2615101001"] = 1;
   dev.threshold_values_["2A2615101001"] = 180.0f;
   for (int i = 0; i < 3; ++i) {
-    controller::DeviceConfig cfg;
+    controller::DeviceName cfg;
     cfg.name = "ups" + std::to_string(i);
     cfg.data_id = static_cast<std::uint32_t>(i + 1);
-    board->AddDevice(cfg, "/dev/null", dev);
+    board->AddDevice(cfg, 1000, "/dev/null", dev);
   }
   constexpr int kRounds = 2000;
   std::atomic<bool> done{false};

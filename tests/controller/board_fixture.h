@@ -25,16 +25,15 @@ inline std::shared_ptr<controller::StatusBoard> MakeBoard(std::size_t capacity =
                                                           std::size_t max_subscribers = 4,
                                                           const std::string& name = "ups") {
   auto board = std::make_shared<controller::StatusBoard>(capacity, max_subscribers);
-  controller::DeviceConfig cfg;
+  controller::DeviceName cfg;
   cfg.name = name;
   cfg.type = "zota_up2200";
   cfg.data_id = 7;
-  cfg.poll_interval_ms = 500;
   FakeDevice dev;
   dev.threshold_levels_["2A2615101001"] = 2;
   dev.threshold_values_["2A2615101001"] = 180.0f;
   dev.threshold_low_["2A2615101001"] = true;
-  board->AddDevice(cfg, "/dev/pts/9", dev);
+  board->AddDevice(cfg, 500, "/dev/pts/9", dev);
   return board;
 }
 

@@ -1,6 +1,6 @@
 // The capture format qdx-host writes and ups-sim replays: one line per chunk
 // of bytes, read back as written, and refused naming the file and line.
-#include "controller/link/capture.h"
+#include "controller/capture/capture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The loop's promises: timers in time order, no starvation of descriptors by
 // timers, and handlers removed mid-batch never called.
-#include "controller/event_loop.h"
+#include "controller/app/event_loop.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

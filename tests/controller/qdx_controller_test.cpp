@@ -1,6 +1,6 @@
 // The poll loop's decisions that need no device: how long to wait before
 // reopening a port, and whether a stored record may be replayed at start.
-#include "controller/qdx_controller.h"
+#include "controller/app/qdx_controller.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,15 @@
 // The controller's serial-port helpers, on a pseudo-terminal.
-#include "controller/link/serial_port.h"
+#include "controller/framework/serial_port.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "support/expect.h"
 
@@ -63,6 +65,26 @@ TEST_F(SerialPortTest, DiscardInputStopsAtItsBoundAndSaysTheLineKeepsSending) {
   EXPECT_TRUE(sending);
   EXPECT_EQ(controller::DiscardInput(fd, nullptr, 1000, &sending), 0u);  // the rest was flushed
   EXPECT_FALSE(sending);
+  controller::CloseSerialPort(fd);
+}
+
+// A line nobody reads takes part of a poll, then nothing, and never holds the
+// caller up; once read, it takes more.
+TEST_F(SerialPortTest, WriteSomeTakesWhatFitsWithoutWaiting) {
+  const int fd = controller::OpenSerialPort(path_, 115200);
+  const std::vector<unsigned char> big(1 << 20, 'x');
+  const auto started = std::chrono::steady_clock::now();
+  const long first = controller::WriteSome(fd, big.data(), big.size());
+  EXPECT_GT(first, 0);
+  EXPECT_LT(first, static_cast<long>(big.size()));
+  EXPECT_EQ(controller::WriteSome(fd, big.data(), big.size()), 0);  // full: not an error
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  ::fcntl(master_, F_SETFL, O_NONBLOCK);
+  char sink[4096];
+  for (int i = 0; i < 1000 && ::read(master_, sink, sizeof(sink)) > 0; ++i) {
+  }
+  ::usleep(20000);
+  EXPECT_GT(controller::WriteSome(fd, big.data(), big.size()), 0);
   controller::CloseSerialPort(fd);
 }
 

@@ -1,6 +1,6 @@
 // The site file: what start-up refuses, naming the file and the key, and the
 // defaults it fills in.
-#include "controller/site_config.h"
+#include "controller/config/site_config.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "controller/qdx_controller.h"
+#include "controller/app/qdx_controller.h"
 #include "support/stdout.h"
 #include "support/temp_dir.h"
 

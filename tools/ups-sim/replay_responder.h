@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/link/capture.h"
+#include "controller/capture/capture.h"
 #include "responder.h"
 
 namespace upssim {

@@ -1,13 +1,10 @@
 #include "responder.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <iostream>
 
 #include "controller/common/hex.h"
+#include "controller/common/write_all.h"
 
 namespace upssim {
 
@@ -42,30 +39,18 @@ std::string Shown(const std::string& bytes) {
   return out;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    // The terminal is non-blocking: a full one is waited on in short steps, so
-    // a stop signal ends the wait even when nobody reads the other side.
-    if (g_stop) return false;
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, kFullWaitMs);
-      continue;
-    }
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+bool WriteText(int fd, const std::string& text) {
+  // The terminal is non-blocking: a full one is waited on in short steps, so
+  // a stop signal ends the wait even when nobody reads the other side.
+  return !g_stop && controller::WriteAll(fd, text.data(), text.size(), kFullWaitMs,
+                                         [](bool) { return !g_stop; }) == 0;
 }
 
 bool WriteDueChunks(int fd, DueChunks& due, const Options& opt, int& wait_ms) {
   const Clock::time_point now = Clock::now();
   while (!due.empty() && due.begin()->first <= now) {
     Log(opt, "chunk " + Shown(due.begin()->second));
-    if (!WriteAll(fd, due.begin()->second)) return false;
+    if (!WriteText(fd, due.begin()->second)) return false;
     due.erase(due.begin());
   }
   wait_ms = -1;

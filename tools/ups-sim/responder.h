@@ -34,7 +34,7 @@ void Log(const Options& opt, const std::string& text);
 std::string Shown(const std::string& bytes);
 
 // Writes every byte; false on an error or once a stop was asked for.
-bool WriteAll(int fd, const std::string& text);
+bool WriteText(int fd, const std::string& text);
 
 // What answers the received command lines.
 class Responder {

@@ -34,20 +34,20 @@ bool Ups::Answer(int fd, const std::string& line) {
     return true;
   }
   if (scenario_ == Scenario::kCrlf) {
-    if (!WriteAll(fd, reply)) return false;
+    if (!WriteText(fd, reply)) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(kCrlfGapMs));
-    return WriteAll(fd, "\n");
+    return WriteText(fd, "\n");
   }
-  if (scenario_ != Scenario::kNoisy) return WriteAll(fd, reply);
+  if (scenario_ != Scenario::kNoisy) return WriteText(fd, reply);
   if (std::uniform_int_distribution<int>(1, kNoisyGarbageOneIn)(rng_) == 1) {
     const std::string junk = GarbageLine(rng_);
     Log("garbage line " + junk.substr(0, junk.size() - 1));
-    if (!WriteAll(fd, junk)) return false;
+    if (!WriteText(fd, junk)) return false;
   }
   for (const std::string& chunk : SplitIntoChunks(reply, kNoisyMaxChunks, rng_)) {
     const int gap = std::uniform_int_distribution<int>(0, kNoisyMaxGapMs)(rng_);
     std::this_thread::sleep_for(std::chrono::milliseconds(gap));
-    if (!WriteAll(fd, chunk)) return false;
+    if (!WriteText(fd, chunk)) return false;
   }
   return true;
 }
@@ -62,7 +62,7 @@ bool Ups::WriteDue(int fd, int& wait_ms) {
   if (!babbling_) Log("babbling: CR bytes without a pause");
   babbling_ = true;
   wait_ms = 0;  // as fast as the terminal takes them, reading polls in between
-  return WriteAll(fd, std::string(kBabbleBytes, '\r'));
+  return WriteText(fd, std::string(kBabbleBytes, '\r'));
 }
 
 }  // namespace upssim

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "controller/event_loop.h"
+#include "controller/app/event_loop.h"
+#include "controller/capture/capture.h"
+#include "controller/config/site_config.h"
 #include "controller/framework/plugin_loader.h"
 #include "controller/history/history_writer.h"
-#include "controller/link/capture.h"
 #include "controller/link/device_link.h"
 #include "controller/link/link_observer.h"
-#include "controller/site_config.h"
 #include "controller/status/status_board.h"
 #include "host/qdx_device.h"
 
@@ -89,6 +89,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void Arrange(std::size_t i, controller::Clock::time_point now);
   void HistoryFailed(const std::string& why);
   void FinishHistory(int stop_fd);
+  bool DrainWatched(controller::Clock::time_point deadline, int stop_fd);
   bool Done() const;
   void PrintSummary() const;
 

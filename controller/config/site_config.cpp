@@ -1,4 +1,4 @@
-#include "controller/site_config.h"
+#include "controller/config/site_config.h"
 
 #include <json/reader.h>
 #include <stdlib.h>

@@ -12,12 +12,12 @@
 #include <iostream>
 #include <memory>
 
+#include "controller/app/qdx_controller.h"
+#include "controller/app/stop_signals.h"
 #include "controller/common/output.h"
+#include "controller/config/site_config.h"
 #include "controller/http/http_server.h"
 #include "controller/link/sim_process.h"
-#include "controller/qdx_controller.h"
-#include "controller/site_config.h"
-#include "controller/stop_signals.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-#include "controller/link_observers.h"
+#include "controller/app/link_observers.h"
 
+#include "controller/common/device_name.h"
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 #include "controller/link/device_link.h"

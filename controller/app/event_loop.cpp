@@ -1,4 +1,4 @@
-#include "controller/event_loop.h"
+#include "controller/app/event_loop.h"
 
 #include <poll.h>
 #include <sys/epoll.h>

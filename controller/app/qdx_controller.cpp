@@ -1,16 +1,21 @@
-#include "controller/qdx_controller.h"
+#include "controller/app/qdx_controller.h"
 
-#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 #include <thread>
 
+#include "controller/app/stop_signals.h"
+#include "controller/common/device_name.h"
+#include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 #include "controller/common/output_pump.h"
-#include "controller/stop_signals.h"
+#include "controller/common/unique_fd.h"
 
 namespace {
 
@@ -22,7 +27,6 @@ using controller::Who;
 
 // How long a stop waits for a busy database to take the queued records.
 constexpr auto kHistoryDrainLimit = std::chrono::seconds(30);
-constexpr int kStopWatchMs = 50;  // how soon a second stop signal cuts that wait short
 
 }  // namespace
 
@@ -156,24 +160,46 @@ void QDXController::FinishHistory(int stop_fd) {
       (before.retries > 0 || history_->state() == controller::HistoryState::kFailing))
     controller::SayLast("history: storing " + std::to_string(before.waiting) +
                         " queued records (Ctrl-C again to stop waiting)");
-  std::atomic<bool> finished{false};
-  controller::HistoryWriter* writer = history_.get();
-  std::thread watch([&finished, writer, stop_fd] {
-    while (!finished.load() && stop_fd >= 0) {
-      pollfd p{stop_fd, POLLIN, 0};
-      if (::poll(&p, 1, kStopWatchMs) > 0 && controller::ReadStopSignal(stop_fd)) {
-        writer->CutShort();
-        return;
-      }
-    }
-  });
-  const bool stored = history_->Finish(Clock::now() + kHistoryDrainLimit);
-  finished = true;
-  watch.join();
-  if (stored) return;
+  if (DrainWatched(Clock::now() + kHistoryDrainLimit, stop_fd)) return;
   history_failed_ = true;
   if (!history_reported_) Complain(history_->error());
   history_reported_ = true;
+}
+
+// The writer's Finish() blocks until the writer's thread has ended, so it is
+// called on a thread while an event loop here reads the stop signals and
+// learns from an event descriptor when Finish() returned. Where no loop can
+// be made the wait runs to its deadline unwatched.
+bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
+  controller::HistoryWriter& writer = *history_;
+  std::unique_ptr<controller::EventLoop> loop;
+  controller::UniqueFd done(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  bool finished = false;
+  bool stored = false;
+  std::thread wait;
+  try {
+    if (!done) throw std::system_error(errno, std::generic_category());
+    loop = std::make_unique<controller::EventLoop>();
+    loop->WatchFile(done.get(), [&finished](short) { finished = true; });
+    if (stop_fd >= 0) {
+      loop->WatchFile(stop_fd, [&writer, stop_fd](short) {
+        if (controller::ReadStopSignal(stop_fd)) writer.CutShort();
+      });
+    }
+    wait = std::thread([&writer, &stored, deadline, fd = done.get()] {
+      stored = writer.Finish(deadline);
+      const std::uint64_t one = 1;
+      // The counter cannot overflow from one write; nothing to do on failure.
+      (void)!::write(fd, &one, sizeof(one));
+    });
+  } catch (const std::system_error&) {
+    return writer.Finish(deadline);
+  }
+  // Bounded: the drain has a deadline of its own.
+  while (!finished && loop->RunOnce(Clock::time_point::max())) {
+  }
+  wait.join();
+  return stored;
 }
 
 bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == links_.size(); }

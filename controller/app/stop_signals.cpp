@@ -1,4 +1,4 @@
-#include "controller/stop_signals.h"
+#include "controller/app/stop_signals.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/common/device_name.h"
 #include "controller/history/history_db.h"
 
 namespace controller {
@@ -32,10 +33,8 @@ constexpr int kDefaultCacheMaxAgeS = 300;
 constexpr int kMinCacheMaxAgeS = 1;
 constexpr int kMaxCacheMaxAgeS = 366 * 24 * 3600;
 
-struct DeviceConfig {
-  std::string name;
-  std::string type;
-  std::uint32_t data_id = 0;
+// Its name, type and data id, then how it is reached and polled.
+struct DeviceConfig : DeviceName {
   std::string port;            // a device path, or empty for the simulator
   std::string sim_scenario;    // set when the port is the built-in simulator
   std::uint32_t sim_seed = 1;  // seed handed to the simulator

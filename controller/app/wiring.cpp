@@ -1,11 +1,12 @@
 // Start-up wiring: plug-ins, devices and their sinks, ports, the history and
 // the replay of each device's newest stored record, in an order that leaves
 // the history untouched when anything else fails.
+#include "controller/app/link_observers.h"
+#include "controller/app/qdx_controller.h"
+#include "controller/common/device_name.h"
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 #include "controller/framework/device_settings.h"
-#include "controller/link_observers.h"
-#include "controller/qdx_controller.h"
 #include "controller/status/record_view.h"
 #include "controller/status/ups_fields.h"
 
@@ -56,7 +57,8 @@ void QDXController::Start() {
   MakeObservers();
   for (auto& link : links_) Connect(*link);
   if (board_) {
-    for (auto& link : links_) board_->AddDevice(link->cfg(), link->port_path(), link->dev());
+    for (auto& link : links_)
+      board_->AddDevice(link->cfg(), link->cfg().poll_interval_ms, link->port_path(), link->dev());
   }
   // The history last, so a start that fails on anything else leaves no file behind.
   std::unique_ptr<controller::HistoryDb> db;

@@ -1,4 +1,4 @@
-#include "controller/link/serial_port.h"
+#include "controller/framework/serial_port.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "controller/common/unique_fd.h"
+#include "controller/common/write_all.h"
 
 namespace controller {
 
@@ -119,19 +120,12 @@ bool LineKeepsSending(std::size_t discarded, bool at_bound, int baud, long long 
 
 long WriteSome(int fd, const unsigned char* data, std::size_t len) {
   std::size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::write(fd, data + done, len - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-      break;  // full: the rest waits for room
-    } else {
-      return -1;
-    }
-  }
-  return static_cast<long>(done);
+  // One look for room and no wait: the rest waits for room in the loop.
+  const int error = WriteAll(
+      fd, data, len, 0, [](bool) { return false; }, &done);
+  if (error == 0 || error == EAGAIN) return static_cast<long>(done);
+  errno = error;
+  return -1;
 }
 
 }  // namespace controller

@@ -1,4 +1,4 @@
-#include "controller/link/capture.h"
+#include "controller/capture/capture.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

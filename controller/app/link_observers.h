@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
+#include "controller/capture/capture.h"
 #include "controller/history/history_db.h"
-#include "controller/link/capture.h"
 #include "controller/link/link_observer.h"
 #include "controller/status/status_board.h"
 
