@@ -14,6 +14,8 @@
 #include "controller/link/capture.h"
 #include "controller/link/device_link.h"
 #include "controller/link/link_observer.h"
+#include "controller/notify/notifier.h"
+#include "controller/notify/notify_observer.h"
 #include "controller/site_config.h"
 #include "controller/status/status_board.h"
 #include "host/qdx_device.h"
@@ -100,7 +102,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   std::vector<std::unique_ptr<controller::DeviceLink>> links_;
   std::shared_ptr<controller::CaptureWriter> capture_;
   std::vector<std::unique_ptr<controller::LinkObserver>> observers_;  // of every link
-  bool fatal_ = false;           // the loop cannot go on
+  bool fatal_ = false;                                                // the loop cannot go on
   bool history_failed_ = false;  // records were not stored: the run fails at its end
   bool history_reported_ = false;
   controller::EventLoop::Id history_watch_ = 0;  // the writer's alert
@@ -111,4 +113,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   controller::RunLimits limits_;
   std::size_t limit_count_ = 0;  // devices that reached the cycle limit
   std::shared_ptr<controller::StatusBoard> board_;
+  std::unique_ptr<controller::Notifier> notifier_;  // events to the terminal and targets
+  std::shared_ptr<controller::HistoryGauge> history_gauge_ =
+      std::make_shared<controller::HistoryGauge>();
 };
