@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "controller/app/qdx_controller.h"
 #include "controller/app/stop_signals.h"
@@ -18,6 +20,8 @@
 #include "controller/config/site_config.h"
 #include "controller/http/http_server.h"
 #include "controller/link/sim_process.h"
+#include "controller/notify/delivery.h"
+#include "controller/notify/notifier.h"
 
 namespace {
 
@@ -43,6 +47,27 @@ std::string HistoryPathProblem(const std::string& path) {
   return std::string();
 }
 
+// qdx-host notify-test SITE: one test event to every target, and its answer.
+int NotifyTest(const std::string& site_path, const std::string& plugin_dir) {
+  const controller::SiteConfig site = controller::LoadSite(site_path, plugin_dir);
+  if (site.notify.empty()) {
+    std::cout << site_path << ": no \"notify\" targets" << std::endl;
+    return kExitFailure;
+  }
+  const controller::NotifyEvent e =
+      controller::OwnEvent("test", "qdx-host: a test event, sent by notify-test");
+  const std::string json = controller::EventJson(e);
+  bool all = true;
+  for (const controller::NotifyTarget& t : site.notify) {
+    const controller::Answer a =
+        controller::Deliver(t, e, json, std::chrono::steady_clock::time_point::max());
+    all = all && a.delivered;
+    std::cout << "target \"" << t.name << "\": " << (a.delivered ? "delivered" : "failed") << " ("
+              << a.said << ")" << std::endl;
+  }
+  return all ? 0 : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,6 +89,7 @@ int main(int argc, char** argv) {
   controller::RunLimits limits;
   std::string http_addr;
   bool http_allow_remote = false;
+  bool notify_test = false;
   app.add_option("site", site_path, "Site file (JSON) naming plug-ins and devices")->required();
   app.add_option("--plugin-dir", plugin_dir,
                  "Folder for relative plug-in paths (default: the site file's folder)");
@@ -87,10 +113,26 @@ int main(int argc, char** argv) {
                  "ADDR:PORT, e.g. 127.0.0.1:8080 (port 0: any free port); off by default");
   app.add_flag("--http-allow-remote", http_allow_remote,
                "Allow --http on an address other machines can reach");
+  app.add_flag("--notify-test", notify_test,
+               "Send one test event to every target of the site's \"notify\" list, say what "
+               "each answered and exit (also: qdx-host notify-test SITE)");
+  // "qdx-host notify-test SITE" reads as the option.
+  std::vector<std::string> args(argv, argv + argc);
+  if (argc > 1 && args[1] == "notify-test") args[1] = "--notify-test";
+  std::vector<char*> arg_ptrs;
+  for (std::string& a : args) arg_ptrs.push_back(&a[0]);
   try {
-    app.parse(argc, argv);
+    app.parse(argc, arg_ptrs.data());
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
+  }
+  if (notify_test) {
+    try {
+      return NotifyTest(site_path, plugin_dir);
+    } catch (const std::exception& e) {
+      controller::Complain(e.what());
+      return kExitFailure;
+    }
   }
   const std::string db_problem = HistoryPathProblem(db_path);
   if (!db_problem.empty()) {

@@ -81,6 +81,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   stopping_ = true;
   loop_.reset();
   turns_.clear();
+  if (notifier_) notifier_->Stop();  // at most kNotifyStopLimit, beside the history's drain
   FinishHistory(stop_fd);
   PrintSummary();
   // A capture that stopped, or records not stored, is a run that did not do
@@ -219,6 +220,14 @@ void QDXController::PrintSummary() const {
     controller::SayLast("output: " + controller::Grouped(dropped) +
                         " lines dropped (reader too slow)");
   controller::SayLast("polls: the latest went out " + std::to_string(worst) + " ms after its time");
+  if (notifier_) {
+    for (const controller::NotifyCounters& c : notifier_->Counters())
+      controller::SayLast("notify: target \"" + c.target + "\": " + std::to_string(c.delivered) +
+                          " delivered, " + std::to_string(c.failed) + " failed, " +
+                          std::to_string(c.retried) + " retried, " + std::to_string(c.dropped) +
+                          " dropped, " + std::to_string(c.suppressed) + " suppressed" +
+                          (c.left ? ", " + std::to_string(c.left) + " left at stop" : ""));
+  }
   if (!history_) return;
   const controller::HistoryStats h = history_->stats();
   controller::SayLast("history: " + std::to_string(h.stored) + " records stored in " +
@@ -247,6 +256,7 @@ controller::HistoryStats QDXController::history_stats() const {
 }
 
 void QDXController::Shutdown() {
+  if (notifier_) notifier_->Stop();
   for (auto& link : links_) link->Close();
   for (auto& link : links_) link->Release();  // plug-in code: before the plug-in goes
   plugins_.clear();                           // providers, then the libraries

@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "controller/app/event_loop.h"
+#include "controller/app/notify_observer.h"
 #include "controller/capture/capture.h"
 #include "controller/config/site_config.h"
 #include "controller/framework/plugin_loader.h"
 #include "controller/history/history_writer.h"
 #include "controller/link/device_link.h"
 #include "controller/link/link_observer.h"
+#include "controller/notify/notifier.h"
 #include "controller/status/status_board.h"
 #include "host/qdx_device.h"
 
@@ -101,7 +103,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   std::vector<std::unique_ptr<controller::DeviceLink>> links_;
   std::shared_ptr<controller::CaptureWriter> capture_;
   std::vector<std::unique_ptr<controller::LinkObserver>> observers_;  // of every link
-  bool fatal_ = false;           // the loop cannot go on
+  bool fatal_ = false;                                                // the loop cannot go on
   bool history_failed_ = false;  // records were not stored: the run fails at its end
   bool history_reported_ = false;
   controller::EventLoop::Id history_watch_ = 0;  // the writer's alert
@@ -112,4 +114,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   controller::RunLimits limits_;
   std::size_t limit_count_ = 0;  // devices that reached the cycle limit
   std::shared_ptr<controller::StatusBoard> board_;
+  std::unique_ptr<controller::Notifier> notifier_;  // events to the terminal and targets
+  std::shared_ptr<controller::HistoryGauge> history_gauge_ =
+      std::make_shared<controller::HistoryGauge>();
 };

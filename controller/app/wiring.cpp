@@ -77,15 +77,16 @@ void QDXController::Start() {
   options.drop_oldest = true;  // storing that cannot keep up never stops monitoring
   history_ = std::make_unique<controller::HistoryWriter>(std::move(db), options);
   history_->OnNotice([](const std::string& line) { controller::Say(line); });
-  if (board_) {
-    std::weak_ptr<controller::StatusBoard> board = board_;
-    history_->OnState([board](controller::HistoryState s) {
-      if (auto b = board.lock()) b->SetHistory(controller::HistoryStateName(s));
-    });
-    history_->OnDrop([board] {
-      if (auto b = board.lock()) b->HistoryDropped();
-    });
-  }
+  std::weak_ptr<controller::StatusBoard> board = board_;
+  std::shared_ptr<controller::HistoryGauge> gauge = history_gauge_;
+  history_->OnState([board, gauge](controller::HistoryState s) {
+    gauge->good = s == controller::HistoryState::kOk || s == controller::HistoryState::kRecreated;
+    if (auto b = board.lock()) b->SetHistory(controller::HistoryStateName(s));
+  });
+  history_->OnDrop([board, gauge] {
+    ++gauge->dropped;
+    if (auto b = board.lock()) b->HistoryDropped();
+  });
   try {
     for (auto& link : links_) ReplayCache(*link);
     if (fatal_) throw controller::HistoryError(history_->error());
@@ -95,6 +96,7 @@ void QDXController::Start() {
     throw;
   }
   history_->Start();
+  notifier_->Start();
 }
 
 std::shared_ptr<QDXSPDevice> QDXController::CreateDevice(const controller::DeviceConfig& cfg) {
@@ -175,11 +177,17 @@ void QDXController::StartCapture(const std::string& path) {
 }
 
 // Every device link tells its outcomes to the same observers: the capture,
-// the terminal, the status board and the history.
+// the terminal, the status board, the notifier and the history.
 void QDXController::MakeObservers() {
   if (capture_) observers_.push_back(controller::CaptureObserver(capture_));
   observers_.push_back(controller::TerminalObserver());
   if (board_) observers_.push_back(controller::BoardObserver(board_.get()));
+  notifier_ = std::make_unique<controller::Notifier>(site_.notify);
+  if (board_) {
+    controller::Notifier* n = notifier_.get();
+    board_->SetExtraMetrics([n] { return controller::NotifyMetricsText(n->Counters()); });
+  }
+  observers_.push_back(controller::NotifyObserver(notifier_.get(), history_gauge_));
   observers_.push_back(controller::HistoryObserver([this](controller::HistoryRow row) {
     if (!history_) return;
     // Refused only once storing stopped on an error, which was said then and

@@ -36,10 +36,16 @@ constexpr std::size_t kMaxSiteValues = 200000;
 constexpr std::size_t kSiteDevicesRoom = 10000;
 
 // The keys of the site file's own objects.
-const KnownKeys kSiteKeys = {kPlugins, kDevices, kHistory};
-const KnownKeys kDeviceKeys = {
-    "name",    "type", "data_id", "port", "poll_interval_ms", "reply_timeout_ms", "cache_max_age_s",
-    "settings"};
+const KnownKeys kSiteKeys = {kPlugins, kDevices, kHistory, "notify"};
+const KnownKeys kDeviceKeys = {"name",
+                               "type",
+                               "data_id",
+                               "port",
+                               "poll_interval_ms",
+                               "reply_timeout_ms",
+                               "cache_max_age_s",
+                               "link_lost_after_s",
+                               "settings"};
 
 [[noreturn]] void Fail(const std::string& origin, const std::string& where,
                        const std::string& what) {
@@ -164,6 +170,9 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
     dev.cache_max_age_s =
         static_cast<int>(WholeNumber(d["cache_max_age_s"], kMinCacheMaxAgeS, kMaxCacheMaxAgeS,
                                      origin, at + ".\"cache_max_age_s\""));
+  if (d.isMember("link_lost_after_s"))
+    dev.link_lost_after_s = static_cast<int>(WholeNumber(
+        d["link_lost_after_s"], 1, kMaxCacheMaxAgeS, origin, at + ".\"link_lost_after_s\""));
   if (d.isMember("settings")) {
     if (!d["settings"].isObject()) Fail(origin, at + ".\"settings\"", "must be an object");
     // Checked here, before any device exists: a plug-in may take a bad value
@@ -245,6 +254,8 @@ SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
     }
     site.devices.push_back(std::move(dev));
   }
+  site.notify =
+      ParseNotify(doc["notify"], origin, std::vector<std::string>(names.begin(), names.end()));
   return site;
 }
 

@@ -4,10 +4,11 @@
 //     "devices": [ { "name": "ups1", "type": "zota_up2200", "data_id": 1001,
 //                    "port": "/dev/ttyUSB0" | "sim:SCENARIO" | "sim:SCENARIO:SEED",
 //                    "poll_interval_ms": 1000, "reply_timeout_ms": 800,
-//                    "cache_max_age_s": 300,
+//                    "cache_max_age_s": 300, "link_lost_after_s": 10,
 //                    "settings": { ...the device's settings document... } } ],
 //     "history": { "keep_days": 400, "max_mb": 0,
-//                  "min_free_mb": 64 (default: at most 5 % of the file system) } }
+//                  "min_free_mb": 64 (default: at most 5 % of the file system) },
+//     "notify": [ ...targets, see notify/notify_config.h... ] }
 #pragma once
 
 #include <json/value.h>
@@ -19,6 +20,7 @@
 
 #include "controller/common/device_name.h"
 #include "controller/history/history_db.h"
+#include "controller/notify/notify_config.h"
 
 namespace controller {
 
@@ -41,13 +43,15 @@ struct DeviceConfig : DeviceName {
   int poll_interval_ms = kDefaultPollIntervalMs;
   int reply_timeout_ms = kDefaultReplyTimeoutMs;
   int cache_max_age_s = kDefaultCacheMaxAgeS;  // older stored records are not replayed
+  int link_lost_after_s = 10;                  // link_lost after this long without a record
   Json::Value settings{Json::objectValue};
 };
 
 struct SiteConfig {
   std::vector<std::string> plugins;  // resolved paths
   std::vector<DeviceConfig> devices;
-  HistoryLimits history;  // "history": each bound a whole number >= 0, 0 for none
+  HistoryLimits history;             // "history": each bound a whole number >= 0, 0 for none
+  std::vector<NotifyTarget> notify;  // "notify": where events go
 };
 
 // Validates a parsed site document. origin names the file in messages; relative

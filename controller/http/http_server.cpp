@@ -204,7 +204,7 @@ void HttpServer::Impl::Routes() {
     http.event_streams_ended = events_ended.load();
     http.history_dropped = board->history_dropped();
     res.set_header("Cache-Control", "no-store");
-    res.set_content(MetricsText(board->Snapshot(), http),
+    res.set_content(MetricsText(board->Snapshot(), http) + board->ExtraMetrics(),
                     "text/plain; version=0.0.4; charset=utf-8");
   });
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -123,10 +124,14 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void CloseEvents();
   std::size_t subscribers() const;
   long dropped() const;  // listeners dropped for falling behind or not reading
+  // More metrics text from elsewhere (the notification targets); before serving.
+  void SetExtraMetrics(std::function<std::string()> f) { extra_metrics_ = std::move(f); }
+  std::string ExtraMetrics() const { return extra_metrics_ ? extra_metrics_() : std::string(); }
   long long history_dropped() const;
 
  private:
   friend class EventSubscription;
+  std::function<std::string()> extra_metrics_;
   static void SetLink(DeviceStatus& d, LinkState link, std::int64_t now_ms);
   // One event about a device, while someone listens: who it is, then what fill
   // writes; mu_ is held.

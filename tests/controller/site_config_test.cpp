@@ -90,7 +90,26 @@ INSTANTIATE_TEST_SUITE_P(
         BadSite{Site(kGoodDevice).insert(1, R"("history": {"max_mb": 1.5}, )"),
                 "\"history\".\"max_mb\" must be a whole number from 0"},
         BadSite{Site(kGoodDevice).insert(1, R"("history": {"max_kb": 1}, )"),
-                "\"history\".\"max_kb\" is not a known key"}));
+                "\"history\".\"max_kb\" is not a known key"},
+        // Notification targets: named once, one way of delivery, known names only.
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"command": ["x"]}], )"),
+                "\"notify\"[0].\"name\" is missing"},
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "command": ["x"]},
+                                                        {"name": "a", "command": ["y"]}], )"),
+                "repeats the target name a"},
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a"}], )"),
+                "must have either \"command\" or \"webhook\""},
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "webhook": "ftp://x"}], )"),
+                "must begin with http:// or https://"},
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "command": ["x"],
+                                                         "event": ["*"]}], )"),
+                "\"event\" is not a known key; did you mean \"events\"?"},
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "command": ["x"],
+                                                         "events": ["utility_falure"]}], )"),
+                "is not a known name; did you mean \"utility_failure\"?"},
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "command": ["x"],
+                                                         "devices": ["zota_up2201#7"]}], )"),
+                "did you mean \"zota_up2200#7\"?"}));
 
 TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   const auto site = controller::ParseSite(

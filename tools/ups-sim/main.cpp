@@ -96,7 +96,8 @@ int main(int argc, char** argv) {
   app.add_option("--seed", opt.seed, "Seed of the random drift, chunking and garbage")
       ->capture_default_str();
   app.add_option("--fail-after", opt.fail_after,
-                 "Normal replies before utility-failure and low-battery switch over")
+                 "Normal replies before utility-failure and low-battery switch over (power-cycle: "
+                 "each phase)")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_option("--late-ms", opt.late_ms,

@@ -77,6 +77,7 @@ bool ParseScenario(const std::string& name, Scenario& out) {
       {"crlf", Scenario::kCrlf},
       {"late", Scenario::kLate},
       {"babble", Scenario::kBabble},
+      {"power-cycle", Scenario::kPowerCycle},
   };
   for (const auto& row : kTable) {
     if (name == row.first) {
@@ -118,6 +119,10 @@ Reading NextReading(Scenario s, long n, const Reading& prev, int fail_after, std
       return n < fail_after ? Drift(prev, rng) : OnBattery(prev, kCellFloatV, rng);
     case Scenario::kLowBattery:
       return n < fail_after ? Drift(prev, rng) : OnBattery(prev, kCellLowStartV, rng);
+    case Scenario::kPowerCycle:
+      // fail_after normal replies, as many on battery, and again.
+      return fail_after == 0 || (n / fail_after) % 2 == 0 ? Drift(prev, rng)
+                                                          : OnBattery(prev, kCellFloatV, rng);
   }
   return prev;
 }

@@ -18,12 +18,13 @@ enum class Scenario {
   kNoisy,
   kSilent,
   kCrlf,
-  kLate,    // steady replies, each a set time after its poll
-  kBabble,  // CR bytes without a pause, no reply
+  kLate,        // steady replies, each a set time after its poll
+  kBabble,      // CR bytes without a pause, no reply
+  kPowerCycle,  // utility fails and returns, every fail_after replies
 };
 
 constexpr char kScenarioNames[] =
-    "normal, steady, utility-failure, low-battery, noisy, silent, crlf, late, babble";
+    "normal, steady, utility-failure, low-battery, noisy, silent, crlf, late, babble, power-cycle";
 
 // False for a name that is not one of kScenarioNames.
 bool ParseScenario(const std::string& name, Scenario& out);

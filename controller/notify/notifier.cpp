@@ -1,0 +1,231 @@
+#include "controller/notify/notifier.h"
+
+#include <algorithm>
+
+#include "controller/common/iso_time.h"
+#include "controller/common/output.h"
+
+namespace controller {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kFirstRetry = std::chrono::seconds(1);
+constexpr auto kLongestRetry = std::chrono::seconds(60);
+constexpr std::uint64_t kDropSayEvery = 100;  // a flood of drops is said now and then
+
+std::int64_t SteadyMs(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+std::string Label(const std::string& v) {
+  std::string out;
+  for (const char c : v) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+NotifyEvent OwnEvent(const std::string& name, const std::string& text) {
+  NotifyEvent e;
+  e.name = name;
+  e.device = "qdx-host";
+  e.own = true;
+  e.time_ms = NowUtcMs();
+  e.text = text;
+  return e;
+}
+
+TargetWorker::TargetWorker(NotifyTarget t) : t_(std::move(t)), policy_(t_) {}
+
+TargetWorker::~TargetWorker() { Finish(Clock::now()); }
+
+void TargetWorker::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
+
+void TargetWorker::Push(const NotifyEvent& e) {
+  std::uint64_t dropped = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (finish_ && e.name != "stopping") return;
+    if (queue_.size() >= kNotifyQueueRoom) {
+      queue_.pop_front();
+      dropped = ++dropped_;
+    }
+    queue_.push_back(e);
+  }
+  cv_.notify_one();
+  if (dropped == 1 || (dropped > 0 && dropped % kDropSayEvery == 0))
+    Say("notify: target \"" + t_.name + "\": queue full, oldest event dropped (" +
+        std::to_string(dropped) + " so far)");
+}
+
+void TargetWorker::Finish(Clock::time_point deadline) {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    finish_ = true;
+    deadline_ = std::min(deadline_, deadline);
+  }
+  cv_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool TargetWorker::Finishing() {
+  std::lock_guard<std::mutex> lock(m_);
+  return finish_ && Clock::now() >= deadline_;
+}
+
+NotifyCounters TargetWorker::Counters() const {
+  NotifyCounters c;
+  c.target = t_.name;
+  c.delivered = delivered_;
+  c.failed = failed_;
+  c.retried = retried_;
+  c.dropped = dropped_;
+  c.suppressed = suppressed_;
+  c.left = left_;
+  return c;
+}
+
+void TargetWorker::Run() {
+  std::unique_lock<std::mutex> lock(m_);
+  while (true) {
+    const std::int64_t wake = policy_.NextWake();
+    const auto until = wake == TargetPolicy::kNever
+                           ? Clock::time_point::max()
+                           : Clock::time_point(std::chrono::milliseconds(wake));
+    if (queue_.empty() && !finish_) {
+      if (until == Clock::time_point::max()) {
+        cv_.wait(lock);
+      } else {
+        cv_.wait_until(lock, until);
+      }
+    }
+    if (finish_ && (queue_.empty() || Clock::now() >= deadline_)) break;
+    std::deque<NotifyEvent> taken;
+    taken.swap(queue_);
+    lock.unlock();
+    std::vector<NotifyEvent> out;
+    for (NotifyEvent& e : taken) {
+      auto now_out = policy_.Take(std::move(e), SteadyMs(Clock::now()));
+      out.insert(out.end(), now_out.begin(), now_out.end());
+    }
+    auto due = policy_.Due(SteadyMs(Clock::now()));
+    out.insert(out.end(), due.begin(), due.end());
+    suppressed_ = policy_.suppressed();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (Finishing()) {
+        left_ += out.size() - i;
+        break;
+      }
+      Send(out[i]);
+    }
+    lock.lock();
+  }
+  left_ += queue_.size();
+  queue_.clear();
+}
+
+// In order: a webhook that fails is tried again, later each time, until
+// retry_s has passed; what queues meanwhile waits its turn.
+void TargetWorker::Send(const NotifyEvent& e) {
+  const std::string json = EventJson(e);
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(t_.retry_s);
+  Clock::duration wait = kFirstRetry;
+  for (int attempt = 0;; ++attempt) {
+    Clock::time_point deadline;
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      deadline = deadline_;
+    }
+    const Answer a = Deliver(t_, e, json, deadline);
+    if (a.delivered) {
+      ++delivered_;
+      return;
+    }
+    const Clock::time_point next = Clock::now() + wait;
+    if (!a.retry || next > give_up) {
+      ++failed_;
+      Say("notify: target \"" + t_.name + "\": " + e.name + " not delivered: " + a.said);
+      return;
+    }
+    if (attempt == 0)
+      Say("notify: target \"" + t_.name + "\": " + e.name + " failed (" + a.said +
+          "); trying again");
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait_until(lock, std::min(next, deadline_),
+                   [this] { return finish_ && Clock::now() >= deadline_; });
+    if (finish_ && Clock::now() >= deadline_) {
+      ++left_;
+      return;
+    }
+    ++retried_;
+    wait = std::min<Clock::duration>(wait * 2, kLongestRetry);
+  }
+}
+
+Notifier::Notifier(const std::vector<NotifyTarget>& targets) {
+  for (const NotifyTarget& t : targets) workers_.push_back(std::make_unique<TargetWorker>(t));
+}
+
+void Notifier::Start() {
+  if (started_) return;
+  started_ = true;
+  for (auto& w : workers_) w->Start();
+  Post(OwnEvent("started", "qdx-host: started"));
+}
+
+void Notifier::Post(const NotifyEvent& e) {
+  Say("event " + e.name + ": " + e.text);
+  for (auto& w : workers_) {
+    if (w->target().Wants(e.name, e.device, e.own)) w->Push(e);
+  }
+}
+
+void Notifier::Stop() {
+  if (!started_ || stopped_) return;
+  stopped_ = true;
+  Post(OwnEvent("stopping", "qdx-host: stopping"));
+  const Clock::time_point deadline = Clock::now() + kNotifyStopLimit;
+  for (auto& w : workers_) w->Finish(deadline);
+}
+
+std::vector<NotifyCounters> Notifier::Counters() const {
+  std::vector<NotifyCounters> out;
+  for (const auto& w : workers_) out.push_back(w->Counters());
+  return out;
+}
+
+std::string NotifyMetricsText(const std::vector<NotifyCounters>& counters) {
+  if (counters.empty()) return std::string();
+  struct Kind {
+    const char* name;
+    const char* help;
+    std::uint64_t NotifyCounters::*field;
+  };
+  static const Kind kKinds[] = {
+      {"delivered", "Events a target took", &NotifyCounters::delivered},
+      {"failed", "Events a target did not take, retries exhausted", &NotifyCounters::failed},
+      {"retried", "Repeated attempts to deliver an event", &NotifyCounters::retried},
+      {"dropped", "Events dropped from a full queue", &NotifyCounters::dropped},
+      {"suppressed", "Events held back by min_interval_s", &NotifyCounters::suppressed},
+  };
+  std::string out;
+  for (const Kind& k : kKinds) {
+    const std::string metric = std::string("qdx_notify_") + k.name + "_total";
+    out += "# HELP " + metric + " " + k.help + ".\n# TYPE " + metric + " counter\n";
+    for (const NotifyCounters& c : counters)
+      out += metric + "{target=\"" + Label(c.target) + "\"} " + std::to_string(c.*(k.field)) + "\n";
+  }
+  return out;
+}
+
+}  // namespace controller

@@ -1,0 +1,84 @@
+// Hands events to the site's targets without ever holding up polling or the
+// history: each target has a bounded queue drained by a thread of its own,
+// delivering in order and retrying a webhook with back-off.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller/notify/delivery.h"
+#include "controller/notify/notify_config.h"
+#include "controller/notify/notify_event.h"
+#include "controller/notify/target_policy.h"
+
+namespace controller {
+
+constexpr std::size_t kNotifyQueueRoom = 1000;
+constexpr auto kNotifyStopLimit = std::chrono::seconds(5);
+
+struct NotifyCounters {
+  std::string target;
+  std::uint64_t delivered = 0, failed = 0, retried = 0, dropped = 0, suppressed = 0, left = 0;
+};
+
+class TargetWorker {
+ public:
+  explicit TargetWorker(NotifyTarget t);
+  ~TargetWorker();
+  void Start();
+  void Push(const NotifyEvent& e);                              // drops the oldest when full
+  void Finish(std::chrono::steady_clock::time_point deadline);  // and waits for the thread
+  NotifyCounters Counters() const;
+  const NotifyTarget& target() const { return t_; }
+
+ private:
+  void Run();
+  void Send(const NotifyEvent& e);
+  bool Finishing();
+
+  NotifyTarget t_;
+  TargetPolicy policy_;
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<NotifyEvent> queue_;
+  bool finish_ = false;
+  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+  std::thread thread_;
+  std::atomic<std::uint64_t> delivered_{0}, failed_{0}, retried_{0}, dropped_{0}, suppressed_{0},
+      left_{0};
+};
+
+class Notifier {
+ public:
+  explicit Notifier(const std::vector<NotifyTarget>& targets);
+  ~Notifier() { Stop(); }
+  // Starts the targets' threads and tells them qdx-host started.
+  void Start();
+  // Shows the event's line and queues it for the targets that want it; any thread.
+  void Post(const NotifyEvent& e);
+  // Tells "stopping" and gives what is pending kNotifyStopLimit.
+  void Stop();
+  std::vector<NotifyCounters> Counters() const;
+  bool empty() const { return workers_.empty(); }
+
+ private:
+  std::vector<std::unique_ptr<TargetWorker>> workers_;
+  bool started_ = false;
+  bool stopped_ = false;
+};
+
+// qdx-host's own event (started, stopping, test...).
+NotifyEvent OwnEvent(const std::string& name, const std::string& text);
+
+// The targets' counters in the Prometheus text format.
+std::string NotifyMetricsText(const std::vector<NotifyCounters>& counters);
+
+}  // namespace controller

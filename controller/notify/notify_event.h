@@ -1,0 +1,34 @@
+// An event told to the operator and to the site's notification targets: a
+// condition of a device (or of qdx-host itself) that changed.
+#pragma once
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace controller {
+
+struct NotifyEvent {
+  std::string name;                        // "utility_failure", "alarm_raised", ...
+  std::string device;                      // the device's name; "qdx-host" for its own events
+  std::uint32_t data_id = 0;               // 0 for qdx-host's own events
+  std::int64_t time_ms = 0;                // UTC, since 1970
+  std::string text;                        // the one line the terminal prints
+  Json::Value details{Json::objectValue};  // value, limit, unit, flags...
+  bool own = false;                        // qdx-host's own event: device filters do not apply
+};
+
+// Every event name a target may ask for, in pairs of raise and clear where paired.
+const std::vector<std::string>& EventNames();
+bool IsEventName(const std::string& name);
+
+// The condition an event raises or clears ("utility", "alarm:ID"...), and
+// whether it raises it; empty for events of no condition (started, test...).
+std::string ConditionOf(const NotifyEvent& e, bool* raises = nullptr);
+
+// The event as the JSON a target receives, on one line.
+std::string EventJson(const NotifyEvent& e);
+
+}  // namespace controller
