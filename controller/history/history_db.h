@@ -133,8 +133,14 @@ class HistoryDb {
 
   // One small step of upkeep, between groups: fills the integer time of rows
   // taken over from an older file, then removes records past the limits.
-  // Returns true when more is left to do; *removed says what went.
+  // Returns true when more is left to do at once; *removed says what went.
   bool Upkeep(Removal* removed);
+
+  // When a step put off for a moment (a fill that found the file locked or
+  // the disk full) is due; max() when none is.
+  std::chrono::steady_clock::time_point upkeep_retry() const {
+    return filling_ && set_up_ ? fill_after_ : std::chrono::steady_clock::time_point::max();
+  }
 
   // A full disk met: said once, the reserve beside the file released and the
   // log checkpointed so that it starts again from its beginning instead of
@@ -205,6 +211,7 @@ class HistoryDb {
   // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
   std::chrono::steady_clock::time_point next_age_check_{};
   std::chrono::steady_clock::time_point next_space_check_{};
+  std::chrono::steady_clock::time_point fill_after_{};  // a failed fill waits till then
   bool trimming_ = false;     // over the size bound: removing down to below it
   bool incremental_ = false;  // freed pages can be handed back to the file system
   const std::int64_t min_free_bytes_ = MinFreeBytes(path_, limits_);  // resolved at open

@@ -18,6 +18,9 @@ constexpr int kFillBatch = 2000;    // rows given their time_ms and level per tr
 constexpr int kRemoveBatch = 2000;  // rows removed per transaction
 constexpr std::int64_t kDayMs = 86400 * 1000LL;
 constexpr auto kAgeCheckEvery = std::chrono::minutes(1);
+// A fill that found the file locked or the disk full waits this long: tried
+// again at once, it would keep the writer busy while nothing is to be stored.
+constexpr auto kFillRetryAfter = std::chrono::milliseconds(200);
 
 // A removed row that began windows of its device.
 struct Removed {
@@ -73,10 +76,11 @@ std::string RemovalLine(const Removal& r) {
 
 bool HistoryDb::Upkeep(Removal* removed) {
   if (!set_up_) return false;
-  if (filling_ && FillTimes()) return true;
-  if (RemoveForSpace(removed)) return true;
   const auto now = std::chrono::steady_clock::now();
-  if (now < next_age_check_) return false;
+  if (filling_ && now >= fill_after_ && FillTimes()) return true;
+  if (RemoveForSpace(removed)) return true;
+  // Nothing goes by age before every row has its time (upkeep_retry).
+  if (filling_ || now < next_age_check_) return false;
   // Rows another program added since are given their time before any goes
   // by age; their neighbours in storing order say nothing of their windows.
   if (QueryInt(db_, sql::kAnyUnlevelled) != 0) {
@@ -90,14 +94,15 @@ bool HistoryDb::Upkeep(Removal* removed) {
 }
 
 // Gives a batch of taken-over rows their integer time and chart level, in
-// storing order; true while rows are left.
+// storing order; true while rows are left. One that fails waits a moment
+// (fill_after_).
 bool HistoryDb::FillTimes() {
+  fill_after_ = std::chrono::steady_clock::now() + kFillRetryAfter;
   Transaction fill(db_);
   Statement pick(db_, sql::kUnfilled);
   Statement set_time(db_, sql::kSetTime);
   Statement set_level(db_, sql::kSetLevel);
-  if (!pick || !set_time || !set_level) return false;
-  if (!fill.ok()) return true;
+  if (!fill.ok() || !pick || !set_time || !set_level) return false;
   pick.Bind(1, kFillBatch);
   LastRows last = filled_last_;
   int n = 0;
@@ -131,8 +136,9 @@ bool HistoryDb::FillTimes() {
   if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = fill.Commit();
   if (rc != SQLITE_OK) {
     Seen(rc);
-    return !damaged_;  // busy or full: again later
+    return false;  // busy or full: again after fill_after_
   }
+  fill_after_ = {};
   unreadable_ += unreadable;
   filled_last_.swap(last);
   filling_ = n == kFillBatch;

@@ -118,6 +118,7 @@ void HistoryWriter::RunUpkeep() {
     removing_ = Removal{};
   }
   upkeep_due_ = more;
+  upkeep_retry_ = db_ ? db_->upkeep_retry() : Clock::time_point::max();
 }
 
 void HistoryWriter::Gather(const Removal& r) {
@@ -226,7 +227,13 @@ void HistoryWriter::Loop() {
         lk.lock();
         continue;
       }
-      cv_.wait(lk, [&] { return stopping_ || !queue_.empty(); });
+      const auto woken = [&] { return stopping_ || !queue_.empty(); };
+      if (upkeep_retry_ == Clock::time_point::max()) {
+        cv_.wait(lk, woken);
+      } else if (!cv_.wait_until(lk, upkeep_retry_, woken)) {
+        upkeep_due_ = true;  // a step put off for a moment is due
+        continue;
+      }
       if (queue_.empty()) break;  // stopping, and everything is stored
       // Let a group gather until it is full or its first row has waited long enough.
       const Clock::time_point until = queue_.front().at + opt_.group_wait;

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controller/common/iso_time.h"
@@ -174,6 +175,29 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
             1);
   EXPECT_EQ(db.TakeUnreadable(), 1);
   EXPECT_EQ(db.Latest(7, "z")->data, (controller::Bytes{2}));
+}
+
+// A fill that finds the file locked by another program is put off for a
+// moment, not tried again at once, and goes on once the lock is gone.
+TEST_F(HistoryDbTest, PutsOffAFillThatFindsTheFileLocked) {
+  OlderFile(path_, 3000);
+  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  controller::Removal r;
+  EXPECT_FALSE(db.Upkeep(&r));
+  const auto retry = db.upkeep_retry();
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_GT(retry, now);
+  ASSERT_LT(retry, now + std::chrono::seconds(5));
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_FALSE(db.Upkeep(&r));  // not yet
+  std::this_thread::sleep_until(retry);
+  UpkeepAll(db);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 0);
+  EXPECT_EQ(db.upkeep_retry(), std::chrono::steady_clock::time_point::max());
 }
 
 // A time index of the earlier layout is built anew.
