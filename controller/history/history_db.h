@@ -5,14 +5,18 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "controller/history/history_file.h"
+
 struct sqlite3;
-struct sqlite3_stmt;
 
 namespace controller {
+
+class Statement;
 
 class HistoryError : public std::runtime_error {
  public:
@@ -65,24 +69,6 @@ constexpr char kReserveSuffix[] = "-reserve";
 // One line about a removal, for the run's account.
 std::string RemovalLine(const Removal& r);
 
-// Time windows a chart's step can be a whole number of, finest first, each a
-// whole number of the one before and all counted from 1970. A row's
-// chart_level says how many of them (from the finest) it may be the first row
-// of, for its device: the first row of every window of a device has at least
-// that window's level, so a chart whose step is a multiple of a window reads
-// only the rows of that level.
-constexpr std::int64_t kChartGrainsMs[] = {60 * 1000, 600 * 1000, 3600 * 1000, 86400 * 1000};
-constexpr int kChartLevels = static_cast<int>(sizeof kChartGrainsMs / sizeof kChartGrainsMs[0]);
-
-// The partial index of the rows of a level (1 to kChartLevels), which charts
-// read along, and the index of the rows whose level is not filled in yet.
-std::string ChartIndexName(int level);
-constexpr char kUnlevelledIndex[] = "history_unlevelled";
-
-// The level of a row stored at ms after a row of the same device stored at
-// *prev_ms (null: none known, so it may be the first of any window).
-int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
-
 // What happened to a history's files while it was open.
 enum class FileChange {
   kNone,
@@ -106,10 +92,6 @@ class HistoryDb {
   // its text in *error. Nothing is stored unless all are.
   int StoreGroup(const std::vector<HistoryRow>& rows, std::string* error);
 
-  // Stores one record now; throws HistoryError when it cannot.
-  void Store(std::uint32_t data_id, const std::string& device_type, int record_type,
-             const unsigned char* data, unsigned int len);
-
   // The newest stored record of a device, if any.
   boost::optional<HistoryRow> Latest(std::uint32_t data_id, const std::string& device_type);
 
@@ -119,10 +101,6 @@ class HistoryDb {
 
   const std::string& path() const { return path_; }
   const HistoryLimits& limits() const { return limits_; }
-
-  // Whether the path still names the file this connection has open: false once
-  // it was deleted or replaced underneath.
-  bool StillAtPath() const;
 
   // What became of the file and its log since they were opened; *moved_to is
   // where the file is now when it was moved away.
@@ -141,7 +119,7 @@ class HistoryDb {
   std::string QuickCheck();
 
   // The log's inode as opened, 0 when unknown.
-  std::uint64_t log_inode() const { return log_ino_[0]; }
+  std::uint64_t log_inode() const { return files_.wal(); }
 
   // Whether a step found the file damaged.
   bool damaged() const { return damaged_; }
@@ -155,8 +133,14 @@ class HistoryDb {
 
   // One small step of upkeep, between groups: fills the integer time of rows
   // taken over from an older file, then removes records past the limits.
-  // Returns true when more is left to do; *removed says what went.
+  // Returns true when more is left to do at once; *removed says what went.
   bool Upkeep(Removal* removed);
+
+  // When a step put off for a moment (a fill that found the file locked or
+  // the disk full) is due; max() when none is.
+  std::chrono::steady_clock::time_point upkeep_retry() const {
+    return filling_ && set_up_ ? fill_after_ : std::chrono::steady_clock::time_point::max();
+  }
 
   // A full disk met: said once, the reserve beside the file released and the
   // log checkpointed so that it starts again from its beginning instead of
@@ -184,17 +168,15 @@ class HistoryDb {
  private:
   [[noreturn]] void Fail(const std::string& what) const;
   void Setup();
-  void RecordFiles();
   int Seen(int rc);  // notes damage in a result code, returns it
-  void Exec(const char* sql, const char* what);
+  // Run or prepared, or HistoryError naming what failed.
+  void Must(const std::string& sql, const char* what);
+  std::unique_ptr<Statement> MustPrepare(const char* sql);
   void CheckTable();
   void Close();
   void TakeOver();
-  void Prepare(sqlite3_stmt** stmt, const char* sql);
-  std::int64_t Pragma(const char* sql);
   bool FillTimes();
-  bool Remove(sqlite3_stmt* del, Removal* removed,
-              const std::vector<std::int64_t>* by_id = nullptr);
+  bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
   bool RemoveForSpace(Removal* removed);
   bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
@@ -218,25 +200,23 @@ class HistoryDb {
   using LastRows = std::map<std::pair<std::uint32_t, std::string>, LastRow>;
   LastRows stored_last_;
   LastRows filled_last_;
-  std::uint64_t dev_ = 0;  // the file opened, to notice a replacement
-  std::uint64_t ino_ = 0;
-  std::uint64_t log_ino_[2] = {0, 0};  // -wal and -shm, to notice them deleted
+  FileIdentity files_;  // as opened, to notice them replaced or deleted
   bool created_ = false;
   bool set_up_ = false;   // false while a lock held elsewhere delays the takeover
   bool damaged_ = false;  // a step got SQLite's word that the file is damaged
   std::int64_t unreadable_ = 0;
   sqlite3* db_ = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* latest_ = nullptr;
+  std::unique_ptr<Statement> insert_;
+  std::unique_ptr<Statement> latest_;
   // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
   std::chrono::steady_clock::time_point next_age_check_{};
   std::chrono::steady_clock::time_point next_space_check_{};
+  std::chrono::steady_clock::time_point fill_after_{};  // a failed fill waits till then
   bool trimming_ = false;     // over the size bound: removing down to below it
   bool incremental_ = false;  // freed pages can be handed back to the file system
   const std::int64_t min_free_bytes_ = MinFreeBytes(path_, limits_);  // resolved at open
-  bool room_ready_ = false;  // the log's checkpoint size set
-  bool full_ = false;        // the disk is full: freed pages stay in the file
-  bool low_said_ = false;    // little free space has been reported
+  bool full_ = false;      // the disk is full: freed pages stay in the file
+  bool low_said_ = false;  // little free space has been reported
   std::vector<std::string> notes_;
 };
 
@@ -246,27 +226,13 @@ bool IsRetryable(int rc);
 // Whether a SQLite result code means the file is damaged.
 bool IsDamage(int rc);
 
-// Whether the file at path is a history this program may store into as it is
-// (or nothing worth keeping); *why says what it is otherwise.
-bool HoldsHistory(const std::string& path, std::string* why);
-
-// A free name beside path: "PATH.TAG-YYYY-MM-DDTHH-MM-SS".
-std::string NameBeside(const std::string& path, const std::string& tag);
-
-// Renames a history and its log beside itself, as "PATH.TAG-TIME"; the new
-// name, or empty with the reason.
-std::string SetAside(const std::string& path, const std::string& tag, std::string* why);
-
 // Milliseconds since 1970 of a time text as SQLite or another program writes
 // it: "YYYY-MM-DD HH:MM:SS" with "T" or a space, with or without fractions and
 // a zone; none when it cannot be read.
 boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text);
 
-// UTC time as "YYYY-MM-DDTHH:MM:SS.mmmZ".
-std::string UtcTimestamp(std::chrono::system_clock::time_point t);
-
-// Seconds since 1970 of a UtcTimestamp() text (fraction ignored); none when
-// the text is not one.
+// Seconds since 1970 of a stored time text as this program writes it,
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" (fraction ignored); none when the text is not one.
 boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text);
 
 }  // namespace controller

@@ -1,17 +1,21 @@
 // The history file as a file: noticing it moved, deleted or replaced, its log
 // deleted, or its pages damaged, and setting a damaged file aside.
+#include "controller/history/history_file.h"
+
 #include <dirent.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
+#include "controller/history/history_schema.h"
+#include "controller/history/history_sql.h"
 
 namespace controller {
 
@@ -19,9 +23,6 @@ namespace {
 
 constexpr const char* kLogSuffixes[] = {"-wal", "-shm"};
 constexpr int kCheckpointTries = 20;  // each waits up to the busy timeout for readers
-constexpr const char* kHistoryColumns =
-    "SELECT COUNT(*) FROM pragma_table_info('history') WHERE name IN "
-    "('id', 'data_id', 'device_type', 'record_type', 'time', 'data')";
 
 bool Stat(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st) == 0; }
 
@@ -69,37 +70,32 @@ boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text) {
   return ParseUtcMs(text);
 }
 
+FileIdentity FileIdentity::At(const std::string& path) {
+  FileIdentity id;
+  struct stat st {};
+  if (Stat(path, &st)) {
+    id.found = true;
+    id.dev = static_cast<std::uint64_t>(st.st_dev);
+    id.ino = static_cast<std::uint64_t>(st.st_ino);
+  }
+  for (int i = 0; i < 2; ++i)
+    id.logs[i] = Stat(path + kLogSuffixes[i], &st) ? static_cast<std::uint64_t>(st.st_ino) : 0;
+  return id;
+}
+
 int HistoryDb::Seen(int rc) {
   if (IsDamage(rc)) damaged_ = true;
   return rc;
 }
 
-void HistoryDb::RecordFiles() {
-  struct stat st {};
-  if (Stat(path_, &st)) {
-    dev_ = static_cast<std::uint64_t>(st.st_dev);
-    ino_ = static_cast<std::uint64_t>(st.st_ino);
-  }
-  for (int i = 0; i < 2; ++i)
-    log_ino_[i] = Stat(path_ + kLogSuffixes[i], &st) ? static_cast<std::uint64_t>(st.st_ino) : 0;
-}
-
 FileChange HistoryDb::CheckFiles(std::string* moved_to) const {
   if (!set_up_) return FileChange::kNone;
-  struct stat st {};
-  if (!Stat(path_, &st) || static_cast<std::uint64_t>(st.st_dev) != dev_ ||
-      static_cast<std::uint64_t>(st.st_ino) != ino_) {
-    *moved_to = WhereIs(dev_, ino_);
+  const FileIdentity now = FileIdentity::At(path_);
+  if (!files_.SameFile(now)) {
+    *moved_to = WhereIs(files_.dev, files_.ino);
     return moved_to->empty() ? FileChange::kDeleted : FileChange::kMoved;
   }
-  // The log holds rows not yet in the file: a new one at the path would make
-  // SQLite forget them.
-  for (int i = 0; i < 2; ++i) {
-    if (log_ino_[i] == 0) continue;
-    if (!Stat(path_ + kLogSuffixes[i], &st) || static_cast<std::uint64_t>(st.st_ino) != log_ino_[i])
-      return FileChange::kLogLost;
-  }
-  return FileChange::kNone;
+  return files_.SameLogs(now) ? FileChange::kNone : FileChange::kLogLost;
 }
 
 bool HistoryDb::Checkpoint(std::string* why) {
@@ -116,13 +112,11 @@ bool HistoryDb::Checkpoint(std::string* why) {
 }
 
 std::string HistoryDb::QuickCheck() {
-  sqlite3_stmt* st = nullptr;
+  Statement check(db_, sql::kQuickCheck);
   std::string problem;
-  int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check(1)", -1, &st, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_step(st);
+  const int rc = check ? check.Step() : sqlite3_errcode(db_);
   if (rc == SQLITE_ROW) {
-    const auto* t = sqlite3_column_text(st, 0);
-    const std::string said = t ? reinterpret_cast<const char*>(t) : "";
+    const std::string said = check.Text(0);
     if (said != "ok") {
       problem = said;
       for (char& c : problem)
@@ -133,7 +127,6 @@ std::string HistoryDb::QuickCheck() {
     problem = sqlite3_errmsg(db_);
     damaged_ = true;
   }
-  sqlite3_finalize(st);
   return problem;
 }
 
@@ -142,12 +135,13 @@ bool HoldsHistory(const std::string& path, std::string* why) {
   if (!Stat(path, &st) || st.st_size == 0) return true;  // nothing there to keep
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt* q = nullptr;
-  if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, kHistoryColumns, -1, &q, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_step(q);
-  const bool ours = rc == SQLITE_ROW && sqlite3_column_int(q, 0) == 6;
+  bool ours = false;
+  if (rc == SQLITE_OK) {
+    Statement count(db, sql::CountColumns());
+    rc = count ? count.Step() : sqlite3_errcode(db);
+    ours = rc == SQLITE_ROW && count.Int(0) == static_cast<std::int64_t>(std::size(sql::kColumns));
+  }
   if (!ours) *why = rc == SQLITE_ROW ? "no history table" : (db ? sqlite3_errmsg(db) : "");
-  sqlite3_finalize(q);
   sqlite3_close(db);
   return ours;
 }

@@ -13,14 +13,12 @@
 // freed pages stay in the file for the records to come, since the file system
 // would hand them to whatever filled it.
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <queue>
 #include <string>
 #include <tuple>
@@ -28,6 +26,8 @@
 
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
+#include "controller/history/history_schema.h"
+#include "controller/history/history_sql.h"
 
 namespace controller {
 
@@ -48,45 +48,19 @@ constexpr std::int64_t kReuseReserve = kMiB;
 constexpr std::int64_t kFullMargin = 128 * 1024;
 constexpr std::int64_t kReserveBytes = kMiB;
 constexpr std::int64_t kRoomAgain = 2 * kReserveBytes;  // free space that ends a full disk
-// A checkpoint at about 1 MiB of log: what it adds to the file stays near the reserve.
-constexpr char kLogPages[] = "PRAGMA wal_autocheckpoint=256";
-
-constexpr char kNextData[] =
-    "SELECT data_id FROM history WHERE time_ms IS NOT NULL AND data_id > ?1 "
-    "ORDER BY data_id LIMIT 1";
-constexpr char kNewest[] =
-    "SELECT MAX(time_ms) FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL";
-constexpr char kByTime[] =
-    "SELECT id, time_ms FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL "
-    "ORDER BY time_ms, id";
-constexpr char kById[] = "SELECT id FROM history ORDER BY id LIMIT ?1";
-constexpr char kRemoveId[] =
-    "DELETE FROM history WHERE id = ?1 RETURNING time_ms, data_id, device_type, chart_level, id";
-
-struct Finalize {
-  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, Finalize>;
-
-Stmt Prepared(sqlite3* db, const char* sql) {
-  sqlite3_stmt* s = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK) return Stmt(s);
-  sqlite3_finalize(s);
-  return nullptr;
-}
 
 // One device's rows by stored time, each with its tier of removal.
 struct Cursor {
-  Stmt rows;
+  Statement rows;
   std::int64_t old_before;   // tier 1 below: older than a day, outside the newest 10 minutes
   std::int64_t newest_from;  // tier 3 from here: the newest 10 minutes
   std::int64_t id = 0;
   std::int64_t ms = 0;
   int tier = 0;
   bool Next() {
-    if (sqlite3_step(rows.get()) != SQLITE_ROW) return false;
-    id = sqlite3_column_int64(rows.get(), 0);
-    ms = sqlite3_column_int64(rows.get(), 1);
+    if (!rows.Next()) return false;
+    id = rows.Int(0);
+    ms = rows.Int(1);
     tier = ms < old_before ? 1 : ms < newest_from ? 2 : 3;
     return true;
   }
@@ -133,23 +107,19 @@ std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits) 
 // along the time index as far as they are taken, never the whole table.
 std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count) {
   std::vector<std::int64_t> ids;
-  Stmt next = Prepared(db_, kNextData);
-  Stmt newest = Prepared(db_, kNewest);
+  Statement next(db_, sql::kNextData);
+  Statement newest(db_, sql::kNewest);
   if (!next || !newest) return ids;
   const std::int64_t day_ago = NowUtcMs() - kDayMs;
   std::vector<Cursor> cursors;
-  for (sqlite3_int64 data_id = -1;;) {
-    sqlite3_reset(next.get());
-    sqlite3_bind_int64(next.get(), 1, data_id);
-    if (sqlite3_step(next.get()) != SQLITE_ROW) break;
-    data_id = sqlite3_column_int64(next.get(), 0);
-    sqlite3_reset(newest.get());
-    sqlite3_bind_int64(newest.get(), 1, data_id);
-    if (sqlite3_step(newest.get()) != SQLITE_ROW) continue;
-    const std::int64_t from = sqlite3_column_int64(newest.get(), 0) - kNewestMs;
-    Cursor c{Prepared(db_, kByTime), std::min(from, day_ago), from};
+  for (std::int64_t data_id = -1;;) {
+    if (!next.Reset().Bind(1, data_id).Next()) break;
+    data_id = next.Int(0);
+    if (!newest.Reset().Bind(1, data_id).Next()) continue;
+    const std::int64_t from = newest.Int(0) - kNewestMs;
+    Cursor c{Statement(db_, sql::kByTime), std::min(from, day_ago), from};
     if (!c.rows) return ids;
-    sqlite3_bind_int64(c.rows.get(), 1, data_id);
+    c.rows.Bind(1, data_id);
     if (c.Next()) cursors.push_back(std::move(c));
   }
   // The devices' rows merged: the cursor whose row goes first on top.
@@ -166,25 +136,23 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count) {
     ids.push_back(cursors[i].id);
     if (cursors[i].Next()) heap.push(i);
   }
-  Stmt by_id = Prepared(db_, kById);  // rows with no time at all, when nothing else is left
+  Statement by_id(db_, sql::kById);  // rows with no time at all, when nothing else is left
   if (ids.empty() && by_id) {
-    sqlite3_bind_int64(by_id.get(), 1, count);
-    while (sqlite3_step(by_id.get()) == SQLITE_ROW)
-      ids.push_back(sqlite3_column_int64(by_id.get(), 0));
+    by_id.Bind(1, count);
+    while (by_id.Next()) ids.push_back(by_id.Int(0));
   }
   return ids;
 }
 
 bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
   const std::vector<std::int64_t> ids = RoomOrder(count);
-  Stmt del = Prepared(db_, kRemoveId);
+  Statement del(db_, sql::kRemoveId);
   if (ids.empty() || !del) return false;
   Removal got;
   got.why = why;
-  if (!Remove(del.get(), &got, &ids) || got.count == 0) return false;
+  if (!Remove(del, &got, &ids) || got.count == 0) return false;
   // After a full disk, freed pages stay in the file: elsewhere they would be taken.
-  if (incremental_ && !full_)
-    sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
+  if (incremental_ && !full_) Exec(db_, sql::kVacuum);
   *removed = got;
   return true;
 }
@@ -192,17 +160,13 @@ bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Remova
 // Past max_mb, under min_free_mb, or on a full disk: records go in the order
 // of RoomOrder. True while more is to be done at once.
 bool HistoryDb::RemoveForSpace(Removal* removed) {
-  if (!room_ready_) {
-    room_ready_ = true;
-    sqlite3_exec(db_, kLogPages, nullptr, nullptr, nullptr);
-  }
   if (full_) {
     // The log starts again from its beginning instead of growing, and the
     // next groups find freed pages ready rather than grow the file.
     Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
-    const std::int64_t page = Pragma("PRAGMA page_size");
-    const std::int64_t reusable = Pragma("PRAGMA freelist_count") * page;
-    const std::int64_t margin = std::min(kFullMargin, Pragma("PRAGMA page_count") * page / 8);
+    const std::int64_t page = QueryInt(db_, sql::kPageSize);
+    const std::int64_t reusable = QueryInt(db_, sql::kFreePages) * page;
+    const std::int64_t margin = std::min(kFullMargin, QueryInt(db_, sql::kPageCount) * page / 8);
     if (reusable + FreeBytes() < margin) {
       RemoveForRoom(RowsFor(2 * margin - reusable), "disk full", removed);
       Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
@@ -230,9 +194,10 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
   if (full_ || min_free_bytes_ <= 0 || free >= min_free_bytes_) return false;
   // A file that cannot hand pages back only needs room to reuse: an eighth of
   // it, at most kReuseReserve.
-  const std::int64_t page = Pragma("PRAGMA page_size");
-  const std::int64_t reusable = Pragma("PRAGMA freelist_count") * page;
-  if (!incremental_ && reusable >= std::min(kReuseReserve, Pragma("PRAGMA page_count") * page / 8))
+  const std::int64_t page = QueryInt(db_, sql::kPageSize);
+  const std::int64_t reusable = QueryInt(db_, sql::kFreePages) * page;
+  if (!incremental_ &&
+      reusable >= std::min(kReuseReserve, QueryInt(db_, sql::kPageCount) * page / 8))
     return false;
   if (!RemoveForRoom(kFreeStep, "less than " + Mib(min_free_bytes_) + " free", removed) ||
       !incremental_)
@@ -281,8 +246,7 @@ bool HistoryDb::MakeRoom(Removal* removed) {
 // About how many rows hold bytes, from the ids' span (cheap, and never fewer
 // than the rows): at least one, at most a batch.
 std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
-  const std::int64_t span =
-      Pragma("SELECT MAX(id) FROM history") - Pragma("SELECT MIN(id) FROM history") + 1;
+  const std::int64_t span = QueryInt(db_, sql::kMaxId) - QueryInt(db_, sql::kMinId) + 1;
   const std::int64_t used = UsedBytes();
   if (span <= 0 || used <= 0) return 1;
   const double rows = static_cast<double>(bytes) * static_cast<double>(span) / used;
@@ -295,13 +259,12 @@ bool HistoryDb::Checkpoint(int mode) {
   int done = 0;
   int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
   struct stat st {};
-  const std::int64_t page = Pragma("PRAGMA page_size");
+  const std::int64_t page = QueryInt(db_, sql::kPageSize);
   if ((rc & 0xff) == SQLITE_FULL && incremental_ && page > 0 && ::stat(path_.c_str(), &st) == 0) {
     // The log gives the file pages past its end and the disk has no room for
     // them: as many free pages are given up, so that it fits as it is.
-    const std::int64_t past = Pragma("PRAGMA page_count") - st.st_size / page;
-    const std::string vacuum = "PRAGMA incremental_vacuum(" + std::to_string(past) + ")";
-    if (past > 0 && sqlite3_exec(db_, vacuum.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+    const std::int64_t past = QueryInt(db_, sql::kPageCount) - st.st_size / page;
+    if (past > 0 && Exec(db_, sql::VacuumPages(past)) == SQLITE_OK)
       rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
   }
   return rc == SQLITE_OK && done == log;
@@ -314,8 +277,8 @@ std::vector<std::string> HistoryDb::TakeNotes() {
 }
 
 std::int64_t HistoryDb::UsedBytes() {
-  return (Pragma("PRAGMA page_count") - Pragma("PRAGMA freelist_count")) *
-         Pragma("PRAGMA page_size");
+  return (QueryInt(db_, sql::kPageCount) - QueryInt(db_, sql::kFreePages)) *
+         QueryInt(db_, sql::kPageSize);
 }
 
 std::int64_t HistoryDb::FreeBytes() const {

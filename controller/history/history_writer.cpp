@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,96 +95,6 @@ void HistoryWriter::Note(const std::string& line) {
   if (notice_) notice_(line);
 }
 
-// Before each group: the path must still name the file in use, with its own
-// log. Whatever happened, every row committed to the old file is first
-// checkpointed into it through the open connection, so a moved file keeps its
-// rows and a new file at the path is never mixed with the old file's log.
-bool HistoryWriter::EnsureFile(std::string* reason) {
-  if (db_ && !checked_ && db_->Ready(reason)) {
-    checked_ = true;
-    const std::string problem = db_->QuickCheck();
-    if (!problem.empty()) *reason = problem;
-  }
-  if (db_ && db_->damaged()) return SetDamagedAside(reason);
-  if (db_) {
-    std::string moved_to;
-    const FileChange change = db_->CheckFiles(&moved_to);
-    if (change == FileChange::kNone) return db_->Ready(reason);
-    if (!db_->Checkpoint(reason)) {
-      *reason = "cannot save what the old file holds: " + *reason;
-      return db_->damaged() ? SetDamagedAside(reason) : false;
-    }
-    const std::uint64_t wal = db_->log_inode();
-    db_.reset();
-    if (change == FileChange::kLogLost) {
-      Note("history database " + path_ +
-           ": its log was deleted or replaced; every stored record was saved into the file "
-           "first, and it was reopened");
-    } else {
-      struct stat st {};
-      // Emptied by the checkpoint; only the log that was ours goes.
-      if (wal != 0 && ::stat((path_ + "-wal").c_str(), &st) == 0 &&
-          static_cast<std::uint64_t>(st.st_ino) == wal) {
-        for (const char* suffix : {"-wal", "-shm"}) ::unlink((path_ + suffix).c_str());
-      }
-      const bool replaced = ::stat(path_.c_str(), &st) == 0;
-      happened_ = "history database " + path_ +
-                  (change == FileChange::kMoved
-                       ? " was moved to " + moved_to + "; every record stored in it is kept there"
-                   : replaced ? " was replaced by another file"
-                              : " was deleted");
-      recreated_ = true;
-    }
-  }
-  return OpenAtPath(reason);
-}
-
-// Opens what is at the path: a history as it is, a new one where there is
-// none, and beside anything else, which is left untouched.
-bool HistoryWriter::OpenAtPath(std::string* reason) {
-  std::string what;
-  if (!HoldsHistory(path_, &what)) {
-    happened_ += (happened_.empty() ? "history database " + path_ : std::string()) +
-                 "; the file now there is not a history (" + what + ") and is left untouched";
-    std::lock_guard<std::mutex> lk(mu_);
-    path_ = NameBeside(path_, "new");
-  }
-  const bool existed = ::access(path_.c_str(), F_OK) == 0;
-  try {
-    db_ = std::make_unique<HistoryDb>(path_, limits_);
-  } catch (const HistoryError& e) {
-    if (!lost_said_)
-      Note(happened_ + (happened_.empty() ? "" : "; ") + e.what() + "; trying again");
-    lost_said_ = true;
-    *reason = e.what();
-    return false;
-  }
-  if (!happened_.empty())
-    Note(happened_ + "; storing in " + (existed ? "the history found at " : "a new history at ") +
-         path_ + " from now on");
-  happened_.clear();
-  lost_said_ = false;
-  checked_ = !existed;
-  upkeep_due_ = true;
-  return true;
-}
-
-// A damaged file is renamed beside itself, never deleted, and records go on
-// into a new file at the path.
-bool HistoryWriter::SetDamagedAside(std::string* reason) {
-  const std::string problem = reason->empty() ? "database disk image is malformed" : *reason;
-  db_.reset();
-  std::string why;
-  const std::string aside = SetAside(path_, "damaged", &why);
-  if (aside.empty()) {
-    *reason = "damaged (" + problem + ") and cannot be set aside: " + why;
-    return false;
-  }
-  damaged_ = true;
-  happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
-  return OpenAtPath(reason);
-}
-
 // One step of the file's upkeep; removals of one kind make one line once done.
 void HistoryWriter::RunUpkeep() {
   Removal r;
@@ -209,6 +118,7 @@ void HistoryWriter::RunUpkeep() {
     removing_ = Removal{};
   }
   upkeep_due_ = more;
+  upkeep_retry_ = db_ ? db_->upkeep_retry() : Clock::time_point::max();
 }
 
 void HistoryWriter::Gather(const Removal& r) {
@@ -317,7 +227,13 @@ void HistoryWriter::Loop() {
         lk.lock();
         continue;
       }
-      cv_.wait(lk, [&] { return stopping_ || !queue_.empty(); });
+      const auto woken = [&] { return stopping_ || !queue_.empty(); };
+      if (upkeep_retry_ == Clock::time_point::max()) {
+        cv_.wait(lk, woken);
+      } else if (!cv_.wait_until(lk, upkeep_retry_, woken)) {
+        upkeep_due_ = true;  // a step put off for a moment is due
+        continue;
+      }
       if (queue_.empty()) break;  // stopping, and everything is stored
       // Let a group gather until it is full or its first row has waited long enough.
       const Clock::time_point until = queue_.front().at + opt_.group_wait;

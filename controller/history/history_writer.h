@@ -125,6 +125,8 @@ class HistoryWriter {
   bool unreadable_said_ = false;
   bool upkeep_due_ = true;  // an upkeep step may have work
   Removal removing_;        // removals gathered into one line
+  // When an upkeep step put off for a moment is due.
+  Clock::time_point upkeep_retry_ = Clock::time_point::max();
   std::string said_why_;           // the reason of the last removal line said
   Clock::time_point next_line_{};  // and when a line of that reason may come again
   bool room_useless_ = false;      // room made on a full disk let no group in: wait for one stored

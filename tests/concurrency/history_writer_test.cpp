@@ -19,6 +19,7 @@
 
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
+#include "support/sql_count.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -116,6 +117,32 @@ TEST_F(HistoryWriterTest, WaitsOutALockWithoutLosingRecords) {
   std::vector<int> want;
   for (int i = 0; i < 40; ++i) want.push_back(i);
   EXPECT_EQ(StoredSequence(), want);
+}
+
+// A file of the older schema taken over while another program holds its
+// lock: the idle writer tries the fill again a moment later, and fills it
+// once the lock goes without a record to store.
+TEST_F(HistoryWriterTest, FillsATakenOverFileOnceALockGoesWhileIdle) {
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other,
+                         "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, "
+                         "device_type TEXT NOT NULL, record_type INTEGER NOT NULL, time TEXT NOT "
+                         "NULL, data BLOB NOT NULL);"
+                         "INSERT INTO history(data_id, device_type, record_type, time, data) "
+                         "VALUES(7, 'z', 5035, '2026-12-07T10:00:00.000Z', x'01')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  HistoryWriter w(Db());
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  w.Start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  const char* unfilled = "SELECT COUNT(*) FROM history WHERE time_ms IS NULL";
+  for (int i = 0; i < 100 && test_support::SqlCount(path_, unfilled) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(test_support::SqlCount(path_, unfilled), 0);
+  EXPECT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10))) << w.error();
 }
 
 TEST_F(HistoryWriterTest, GivesUpOnALockAtTheDeadlineAndSaysHowManyAreLost) {

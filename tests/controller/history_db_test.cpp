@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controller/common/iso_time.h"
@@ -23,6 +24,18 @@ namespace {
 
 std::int64_t ToMs(std::chrono::system_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+// One record stored now, as the writer stores a group.
+void Store(controller::HistoryDb& db, std::uint32_t data_id, const unsigned char* data,
+           unsigned len) {
+  std::vector<controller::HistoryRow> one(1);
+  one[0].data_id = data_id;
+  one[0].device_type = "zota_up2200";
+  one[0].record_type = 5035;
+  one[0].time_ms = controller::NowUtcMs();
+  one[0].data.assign(data, data + len);
+  ASSERT_EQ(db.StoreGroup(one, nullptr), SQLITE_OK);
 }
 
 struct BadTable {
@@ -52,10 +65,10 @@ TEST_F(HistoryDbTest, KeepsRecordsAcrossReopenAndPerDevice) {
   {
     controller::HistoryDb db(path_);
     EXPECT_FALSE(db.Latest(1001, "zota_up2200"));
-    db.Store(1001, "zota_up2200", 5035, record, 26);
+    Store(db, 1001, record, 26);
     const unsigned char newer[3] = {1, 0, 2};  // embedded zero kept
-    db.Store(1001, "zota_up2200", 5035, newer, 3);
-    db.Store(1002, "zota_up2200", 5035, record, 26);
+    Store(db, 1001, newer, 3);
+    Store(db, 1002, record, 26);
   }
   controller::HistoryDb db(path_);
   const std::int64_t now = std::time(nullptr);
@@ -118,6 +131,18 @@ void Sql(const std::string& path, const std::string& sql) {
 
 using test_support::SqlCount;
 
+// A file of the older schema (time as text only) with rows one a second.
+void OlderFile(const std::string& path, int rows) {
+  Sql(path,
+      "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, device_type "
+      "TEXT NOT NULL, record_type INTEGER NOT NULL, time TEXT NOT NULL, data BLOB NOT NULL);"
+      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+          std::to_string(rows - 1) +
+          ") INSERT INTO history(data_id, device_type, record_type, time, data) SELECT 7, 'z', "
+          "5035, strftime('%Y-%m-%dT%H:%M:%fZ', '2026-12-07T10:00:00', '+' || i || ' seconds'), "
+          "x'01' FROM n;");
+}
+
 // Runs upkeep until it has nothing left to do; the removals it made.
 std::vector<controller::Removal> UpkeepAll(controller::HistoryDb& db) {
   std::vector<controller::Removal> out;
@@ -134,13 +159,8 @@ std::vector<controller::Removal> UpkeepAll(controller::HistoryDb& db) {
 // row kept and given its integer time; the unreadable one keeps none, so that
 // age never removes it, and is counted.
 TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
+  OlderFile(path_, 5000);
   Sql(path_,
-      "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, device_type "
-      "TEXT NOT NULL, record_type INTEGER NOT NULL, time TEXT NOT NULL, data BLOB NOT NULL);"
-      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 4999) "
-      "INSERT INTO history(data_id, device_type, record_type, time, data) SELECT 7, 'z', 5035, "
-      "strftime('%Y-%m-%dT%H:%M:%fZ', '2026-12-07T10:00:00', '+' || i || ' seconds'), x'01' "
-      "FROM n;"
       "INSERT INTO history(data_id, device_type, record_type, time, data) "
       "VALUES(7, 'z', 5035, 'garbled', x'02');");
   controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
@@ -155,6 +175,29 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
             1);
   EXPECT_EQ(db.TakeUnreadable(), 1);
   EXPECT_EQ(db.Latest(7, "z")->data, (controller::Bytes{2}));
+}
+
+// A fill that finds the file locked by another program is put off for a
+// moment, not tried again at once, and goes on once the lock is gone.
+TEST_F(HistoryDbTest, PutsOffAFillThatFindsTheFileLocked) {
+  OlderFile(path_, 3000);
+  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  controller::Removal r;
+  EXPECT_FALSE(db.Upkeep(&r));
+  const auto retry = db.upkeep_retry();
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_GT(retry, now);
+  ASSERT_LT(retry, now + std::chrono::seconds(5));
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_FALSE(db.Upkeep(&r));  // not yet
+  std::this_thread::sleep_until(retry);
+  UpkeepAll(db);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 0);
+  EXPECT_EQ(db.upkeep_retry(), std::chrono::steady_clock::time_point::max());
 }
 
 // A time index of the earlier layout is built anew.
@@ -266,11 +309,12 @@ TEST_F(HistoryDbTest, RemovesForSpaceInItsOrder) {
 
 TEST_F(HistoryDbTest, NoticesTheFileGoneOrReplaced) {
   controller::HistoryDb db(path_);
-  EXPECT_TRUE(db.StillAtPath());
+  std::string moved_to;
+  EXPECT_EQ(db.CheckFiles(&moved_to), controller::FileChange::kNone);
   ASSERT_EQ(::rename(path_.c_str(), dir_.File("moved.db").c_str()), 0);
-  EXPECT_FALSE(db.StillAtPath());
+  EXPECT_NE(db.CheckFiles(&moved_to), controller::FileChange::kNone);
   std::ofstream(path_) << "";
-  EXPECT_FALSE(db.StillAtPath());
+  EXPECT_NE(db.CheckFiles(&moved_to), controller::FileChange::kNone);
 }
 
 TEST_F(HistoryDbTest, ReadsStoredTimesAndNothingElse) {

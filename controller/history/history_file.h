@@ -1,0 +1,49 @@
+// The history file as a file: which one a path names, with its log, and
+// setting one aside.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace controller {
+
+// The files of a history as found at a path at one moment: the file, its log
+// (-wal) and its shared memory (-shm). Both the writer and the reader keep the
+// one they opened, to notice the file moved, deleted or replaced, or its log
+// deleted or replaced, underneath.
+struct FileIdentity {
+  bool found = false;  // a file is at the path
+  std::uint64_t dev = 0;
+  std::uint64_t ino = 0;
+  std::uint64_t logs[2] = {0, 0};  // the inodes of -wal and -shm; 0: none there
+
+  static FileIdentity At(const std::string& path);
+
+  std::uint64_t wal() const { return logs[0]; }
+  std::uint64_t shm() const { return logs[1]; }
+
+  // Whether now names this same file.
+  bool SameFile(const FileIdentity& now) const {
+    return now.found && now.dev == dev && now.ino == ino;
+  }
+  // Whether each log there was is still there as it was: a new one at the
+  // path would make SQLite forget the rows the old one holds.
+  bool SameLogs(const FileIdentity& now) const {
+    for (int i = 0; i < 2; ++i)
+      if (logs[i] != 0 && now.logs[i] != logs[i]) return false;
+    return true;
+  }
+};
+
+// Whether the file at path is a history this program may store into as it is
+// (or nothing worth keeping); *why says what it is otherwise.
+bool HoldsHistory(const std::string& path, std::string* why);
+
+// A free name beside path: "PATH.TAG-YYYY-MM-DDTHH-MM-SS".
+std::string NameBeside(const std::string& path, const std::string& tag);
+
+// Renames a history and its log beside itself, as "PATH.TAG-TIME"; the new
+// name, or empty with the reason.
+std::string SetAside(const std::string& path, const std::string& tag, std::string* why);
+
+}  // namespace controller

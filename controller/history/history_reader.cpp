@@ -1,0 +1,193 @@
+#include "controller/history/history_reader.h"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+
+#include "controller/history/history_file.h"
+#include "controller/history/history_schema.h"
+#include "controller/history/history_sql.h"
+
+namespace controller {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 2000;
+// A chart reads the rows of the coarsest level its step is a multiple of,
+// along that level's index; it seeks instead when a step spans more of them.
+constexpr std::int64_t kChartRowsPerStepToScan = 16;
+
+int LevelFor(std::int64_t step_ms) {
+  for (int level = kChartLevels; level > 0; --level)
+    if (step_ms % kChartGrainsMs[level - 1] == 0) return level;
+  return 0;
+}
+
+// One read-only connection kept from answer to answer, so that a chart asked
+// for again finds its pages in SQLite's cache instead of reading each from the
+// file system; answers take turns on it (mu). Reopened when the path names
+// other files than it opened: the history or its log deleted or replaced.
+struct SharedReader {
+  std::mutex mu;
+  std::string path;
+  FileIdentity files;
+  sqlite3* db = nullptr;
+  ~SharedReader() { sqlite3_close(db); }
+
+  sqlite3* For(const std::string& at) {
+    const FileIdentity now = FileIdentity::At(at);
+    if (db && (at != path || !files.SameFile(now) || !files.SameLogs(now))) {
+      sqlite3_close(db);
+      db = nullptr;
+    }
+    if (db) return db;
+    // A log deleted under the writer: a connection opened now would make SQLite
+    // forget what it holds before the writer has saved it.
+    if (now.shm() != 0 && now.wal() == 0)
+      throw HistoryError("history database " + at +
+                         ": its log was deleted; the history is being saved, try again");
+    // Answers take turns on it, so SQLite's own locking is not needed.
+    if (sqlite3_open_v2(at.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+      // A failed open still hands out a handle.
+      const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
+      sqlite3_close(db);
+      db = nullptr;
+      throw HistoryError("history database " + at + ": cannot open: " + why);
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    Exec(db, sql::kReaderCache);
+    path = at;
+    files = now;
+    return db;
+  }
+};
+
+SharedReader& Shared() {
+  static SharedReader reader;
+  return reader;
+}
+
+// One answer on the shared connection. Its statements are finalized and its
+// read transaction ended when the answer is done, so the writer's checkpoints
+// are never held back between answers.
+class Answer {
+ public:
+  Answer(sqlite3* db, const std::string& path, const HistoryRange& range)
+      : db_(db), path_(path), range_(range) {}
+
+  // A statement of the device's rows (parameters 1 and 2 bound).
+  Statement Rows(const char* sql) {
+    Statement s(db_, sql);
+    if (!s) Fail();
+    s.Bind(1, range_.data_id).Bind(2, range_.device_type);
+    return s;
+  }
+  // The chart rows of a level; empty while some row has no level yet, or
+  // when the file lacks the level's index.
+  Statement Chart(int level) {
+    if (level == 0) return Statement();
+    Statement all(db_, sql::kAllLevelled);
+    if (!all || Step(all) != SQLITE_ROW || all.Int(0) == 0) return Statement();
+    Statement s(db_, sql::ChartRange(level));
+    if (s) s.Bind(1, range_.data_id).Bind(2, range_.device_type);
+    return s;
+  }
+  // SQLITE_ROW or SQLITE_DONE; anything else is a failure.
+  int Step(Statement& s) {
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail();
+    return rc;
+  }
+  sqlite3* db() const { return db_; }
+  [[noreturn]] void Fail() const {
+    throw HistoryError("history database " + path_ + ": cannot read: " + sqlite3_errmsg(db_));
+  }
+
+ private:
+  sqlite3* db_;
+  const std::string& path_;
+  const HistoryRange& range_;
+};
+
+void Take(const Statement& s, HistoryPage* page) {
+  HistoryRow row;
+  row.time = s.Text(0);
+  row.record_type = static_cast<int>(s.Int(1));
+  row.data = s.Blob(2);
+  page->rows.push_back(std::move(row));
+}
+
+// The first row at or after the start of each step. The first is sought through the time
+// index, as its step may start anywhere; the others start at whole steps,
+// where the first row is one of the chart level's (if every row has one).
+void ReadSteps(Answer& db, Statement& scan, const HistoryRange& range, HistoryPage* page) {
+  const std::int64_t step_ms = static_cast<std::int64_t>(range.step_s) * 1000;
+  scan.Bind(5, 1);
+  const int level = LevelFor(step_ms);
+  Statement chart = db.Chart(level);
+  const bool seek_chart =
+      chart && step_ms / kChartGrainsMs[level > 0 ? level - 1 : 0] > kChartRowsPerStepToScan;
+  bool chart_started = false;
+  std::int64_t from = range.from_ms;
+  while (from <= range.to_ms) {
+    Statement* s = &scan;
+    if (!chart || page->rows.empty()) {
+      scan.Reset().Bind(3, from);
+      if (db.Step(scan) != SQLITE_ROW) break;
+    } else {
+      s = &chart;
+      if (!chart_started || seek_chart) {
+        chart.Reset().Bind(3, from).Bind(4, range.to_ms);
+        chart_started = true;
+      }
+      int rc = SQLITE_ROW;
+      while ((rc = db.Step(chart)) == SQLITE_ROW && chart.Int(3) < from) {
+      }
+      if (rc != SQLITE_ROW) break;
+    }
+    if (page->rows.size() == range.limit) {
+      page->more = true;
+      break;
+    }
+    Take(*s, page);
+    from = (s->Int(3) / step_ms + 1) * step_ms;
+  }
+}
+
+}  // namespace
+
+HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range) {
+  HistoryPage page;
+  const std::int64_t step_ms = static_cast<std::int64_t>(range.step_s) * 1000;
+  const std::size_t expected =
+      step_ms == 0 ? kDefaultHistoryLimit
+                   : static_cast<std::size_t>(std::min<std::int64_t>(
+                         (range.to_ms - range.from_ms) / step_ms + 2, kMaxHistoryLimit));
+  page.rows.reserve(std::min(range.limit, expected));
+  SharedReader& shared = Shared();
+  std::lock_guard<std::mutex> lock(shared.mu);
+  Answer db(shared.For(db_path), db_path, range);
+  // A step's points in one read transaction rather than one each, ended after
+  // the statements.
+  std::optional<Transaction> read;
+  if (step_ms != 0 && !read.emplace(db.db(), Transaction::kRead).ok()) db.Fail();
+  Statement scan = db.Rows(sql::kRange);
+  scan.Bind(4, range.to_ms);
+  if (step_ms == 0) {
+    // One more than asked for tells whether the range holds further rows.
+    scan.Bind(3, range.from_ms).Bind(5, static_cast<std::int64_t>(range.limit) + 1);
+    while (db.Step(scan) == SQLITE_ROW) {
+      if (page.rows.size() == range.limit) {
+        page.more = true;
+        break;
+      }
+      Take(scan, &page);
+    }
+    return page;
+  }
+  ReadSteps(db, scan, range, &page);
+  return page;
+}
+
+}  // namespace controller

@@ -1,0 +1,39 @@
+// The history as answers read it: rows of one device over a time range, every
+// one or the first of each step, through one read-only connection of the
+// readers' own that the answers take turns on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "controller/history/history_db.h"
+
+namespace controller {
+
+constexpr std::size_t kDefaultHistoryLimit = 1000;
+constexpr std::size_t kMaxHistoryLimit = 10000;
+
+// What to read: the device's rows in [from_ms, to_ms], at most limit of them.
+struct HistoryRange {
+  std::uint32_t data_id = 0;
+  std::string device_type;
+  std::int64_t from_ms = 0;
+  std::int64_t to_ms = 0;
+  std::size_t limit = kDefaultHistoryLimit;
+  long step_s = 0;  // at most one record per this many seconds; 0: every record
+};
+
+struct HistoryPage {
+  std::vector<HistoryRow> rows;  // time as stored: "YYYY-MM-DDTHH:MM:SS.mmmZ"
+  bool more = false;             // the range holds further records after the last row
+};
+
+// Rows of the device in the range, oldest first by their stored time, those
+// of the same time in the order they were stored; with a step, the first row
+// at or after the start of each step. Throws HistoryError when the database
+// cannot be read.
+HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range);
+
+}  // namespace controller

@@ -1,0 +1,175 @@
+// The history file's layout in one place: the table, its columns and
+// indexes, the chart levels, and the text of every statement run on it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace controller {
+
+// Time windows a chart's step can be a whole number of, finest first, each a
+// whole number of the one before and all counted from 1970. A row's
+// chart_level says how many of them (from the finest) it may be the first row
+// of, for its device: the first row of every window of a device has at least
+// that window's level, so a chart whose step is a multiple of a window reads
+// only the rows of that level.
+constexpr std::int64_t kChartGrainsMs[] = {60 * 1000, 600 * 1000, 3600 * 1000, 86400 * 1000};
+constexpr int kChartLevels = static_cast<int>(sizeof kChartGrainsMs / sizeof kChartGrainsMs[0]);
+
+// The level of a row stored at ms after a row of the same device stored at
+// *prev_ms (null: none known, so it may be the first of any window).
+int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
+
+// The partial index of the rows of a level (1 to kChartLevels), which charts
+// read along: history_chart1 to history_chart4.
+std::string ChartIndexName(int level);
+
+namespace sql {
+
+// time_ms is the stored time in milliseconds since 1970 (UTC); time keeps the
+// same time as text for readers of the file; chart_level (ChartLevel) lets a
+// chart read only the first rows of its windows. A table made before these
+// existed gets the columns added and filled by the writer (Upkeep).
+inline constexpr char kCreateTable[] =
+    "CREATE TABLE IF NOT EXISTS history ("
+    " id INTEGER PRIMARY KEY,"
+    " data_id INTEGER NOT NULL,"
+    " device_type TEXT NOT NULL,"
+    " record_type INTEGER NOT NULL,"
+    " time TEXT NOT NULL,"
+    " data BLOB NOT NULL,"
+    " time_ms INTEGER,"
+    " chart_level INTEGER)";
+// The columns every history has, and those a table of an older version gains.
+inline constexpr const char* kColumns[] = {"id",          "data_id", "device_type",
+                                           "record_type", "time",    "data"};
+inline constexpr const char* kAddedColumns[] = {"time_ms", "chart_level"};
+inline constexpr int kTimeIndexColumns = 2;  // history_time: (data_id, time_ms)
+
+// By device in storing order (the cache's newest record), by device in time
+// (ranges and steps); the rows whose time_ms or chart_level is still to be
+// filled (history_unlevelled) and those of each chart level have indexes of
+// their own.
+inline constexpr const char* kCreateIndexes[] = {
+    "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)",
+    // Partial: taking over an older file adds no entry until a row is filled.
+    // Whole numbers only, as they compare fastest; the row id it ends with
+    // keeps rows of the same time in storing order.
+    ("CREATE INDEX IF NOT EXISTS history_time ON history(data_id, time_ms) "
+     "WHERE time_ms IS NOT NULL"),
+    // Rows still to be filled were found by their time alone before chart_level.
+    "DROP INDEX IF EXISTS history_unfilled",
+    "CREATE INDEX IF NOT EXISTS history_unlevelled ON history(id) WHERE chart_level IS NULL"};
+inline constexpr char kTimeIndexWidth[] = "SELECT COUNT(*) FROM pragma_index_info('history_time')";
+inline constexpr char kDropTimeIndex[] = "DROP INDEX history_time";
+// One per chart level, holding the whole answer of a chart point, so that a
+// chart reads along one of these and never the table; a few hundredths of the
+// rows at most (those of a 1 s poll that begin a minute).
+std::string CreateChartIndex(int level);
+// Whether the table has the column, and the statement that adds it.
+std::string HasColumn(const char* name);
+std::string AddColumn(const char* name);
+inline constexpr char kTableInfo[] = "PRAGMA table_info(history)";
+// How many of kColumns a file's history table has (HoldsHistory).
+const std::string& CountColumns();
+
+// The connection as the writer keeps it. auto_vacuum first: once a
+// transaction or the log has begun, SQLite ignores it, and only a new file
+// can hand freed pages back; an older one reuses them.
+inline constexpr char kIncrementalVacuum[] = "PRAGMA auto_vacuum=INCREMENTAL";
+// WAL appends each commit instead of rewriting pages; FULL syncs the log at
+// every commit, which costs little now that records are committed in groups
+// and keeps a power cut from losing more than the group being written.
+inline constexpr char kWal[] = "PRAGMA journal_mode=WAL";
+inline constexpr char kSyncFull[] = "PRAGMA synchronous=FULL";
+// The log is cut back after each checkpoint instead of keeping its peak size,
+inline constexpr char kLogLimit[] = "PRAGMA journal_size_limit=4194304";
+// and checkpointed at about 1 MiB: what a checkpoint adds to the file stays
+// near the reserve kept beside it for a full disk.
+inline constexpr char kLogPages[] = "PRAGMA wal_autocheckpoint=256";
+// Room for the pages of a week chart (two per point, about 8 MiB on a week of
+// 1 s records) to stay cached in the reader from one answer to the next.
+inline constexpr char kReaderCache[] = "PRAGMA cache_size=-16384";
+
+inline constexpr char kAutoVacuum[] = "PRAGMA auto_vacuum";
+inline constexpr char kPageSize[] = "PRAGMA page_size";
+inline constexpr char kPageCount[] = "PRAGMA page_count";
+inline constexpr char kFreePages[] = "PRAGMA freelist_count";
+inline constexpr char kVacuum[] = "PRAGMA incremental_vacuum";
+std::string VacuumPages(std::int64_t pages);
+inline constexpr char kQuickCheck[] = "PRAGMA quick_check(1)";
+
+inline constexpr char kAnyUnlevelled[] =
+    "SELECT EXISTS(SELECT 1 FROM history WHERE chart_level IS NULL)";
+inline constexpr char kNextId[] = "SELECT COALESCE(MAX(id), 0) + 1 FROM history";
+inline constexpr char kMinId[] = "SELECT MIN(id) FROM history";
+inline constexpr char kMaxId[] = "SELECT MAX(id) FROM history";
+
+// Storing, and the cache's newest record (of a file not yet taken over, with
+// no time_ms).
+inline constexpr char kInsert[] =
+    "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms, chart_level) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+inline constexpr char kLatest[] =
+    "SELECT data, time, time_ms FROM history WHERE data_id = ?1 AND device_type = ?2 "
+    "ORDER BY id DESC LIMIT 1";
+inline constexpr char kLatestUntimed[] =
+    "SELECT data, time, NULL FROM history WHERE data_id = ?1 AND device_type = ?2 "
+    "ORDER BY id DESC LIMIT 1";
+
+// Filling taken-over rows, in storing order.
+inline constexpr char kUnfilled[] =
+    "SELECT id, data_id, device_type, time, time_ms FROM history WHERE chart_level IS NULL "
+    "ORDER BY id LIMIT ?1";
+inline constexpr char kSetTime[] =
+    "UPDATE history SET time_ms = ?1, chart_level = ?2 WHERE id = ?3";
+// Apart, so that a row with its time already leaves the time index alone.
+inline constexpr char kSetLevel[] = "UPDATE history SET chart_level = ?2 WHERE id = ?3";
+
+// Removal by age, device by device; a removal returns what its rows began.
+inline constexpr char kNextDevice[] =
+    "SELECT data_id, device_type FROM history WHERE (data_id, device_type) > (?1, ?2) "
+    "ORDER BY data_id, device_type LIMIT 1";
+inline constexpr char kAnyOld[] =
+    "SELECT 1 FROM history WHERE data_id = ?1 AND device_type = ?2 AND time_ms < ?3 AND id < ?4 "
+    "LIMIT 1";
+inline constexpr char kRemoveOld[] =
+    "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE data_id = ?1 AND "
+    "device_type = ?2 AND time_ms < ?3 AND id < ?4 ORDER BY time_ms LIMIT ?5) "
+    "RETURNING time_ms, data_id, device_type, chart_level, id";
+// The first row left in a window whose first row went takes over its level.
+// Rows not yet filled are left to the filling.
+inline constexpr char kRelevel[] =
+    "UPDATE history SET chart_level = ?5 WHERE id = (SELECT id FROM history WHERE data_id = ?1 "
+    "AND device_type = ?2 AND time_ms >= ?3 AND time_ms < ?4 ORDER BY time_ms, id LIMIT 1) "
+    "AND chart_level < ?5";
+
+// Removal for space, in its order (RoomOrder).
+inline constexpr char kNextData[] =
+    "SELECT data_id FROM history WHERE time_ms IS NOT NULL AND data_id > ?1 "
+    "ORDER BY data_id LIMIT 1";
+inline constexpr char kNewest[] =
+    "SELECT MAX(time_ms) FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL";
+inline constexpr char kByTime[] =
+    "SELECT id, time_ms FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL "
+    "ORDER BY time_ms, id";
+inline constexpr char kById[] = "SELECT id FROM history ORDER BY id LIMIT ?1";
+inline constexpr char kRemoveId[] =
+    "DELETE FROM history WHERE id = ?1 RETURNING time_ms, data_id, device_type, chart_level, id";
+
+// Answers: rows of a device in time order through the (data_id, time_ms)
+// index; rows stored at the same time keep their storing order. Rows whose
+// time_ms is not yet filled in are not found.
+inline constexpr char kRange[] =
+    "SELECT time, record_type, data, time_ms FROM history WHERE data_id = ?1 AND "
+    "device_type = ?2 AND time_ms >= ?3 AND time_ms <= ?4 ORDER BY time_ms, id LIMIT ?5";
+// The rows of a chart level along its index, with the same columns.
+const std::string& ChartRange(int level);
+// Levels are only to be trusted once every row has one.
+inline constexpr char kAllLevelled[] =
+    "SELECT NOT EXISTS(SELECT 1 FROM history INDEXED BY history_unlevelled "
+    "WHERE chart_level IS NULL)";
+
+}  // namespace sql
+
+}  // namespace controller

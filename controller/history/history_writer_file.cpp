@@ -1,0 +1,98 @@
+// The writer's file: noticing what became of the one in use before each
+// group, and opening the one to store into next.
+#include <unistd.h>
+
+#include "controller/history/history_writer.h"
+
+namespace controller {
+
+// Before each group: the path must still name the file in use, with its own
+// log. Whatever happened, every row committed to the old file is first
+// checkpointed into it through the open connection, so a moved file keeps its
+// rows and a new file at the path is never mixed with the old file's log.
+bool HistoryWriter::EnsureFile(std::string* reason) {
+  if (db_ && !checked_ && db_->Ready(reason)) {
+    checked_ = true;
+    const std::string problem = db_->QuickCheck();
+    if (!problem.empty()) *reason = problem;
+  }
+  if (db_ && db_->damaged()) return SetDamagedAside(reason);
+  if (db_) {
+    std::string moved_to;
+    const FileChange change = db_->CheckFiles(&moved_to);
+    if (change == FileChange::kNone) return db_->Ready(reason);
+    if (!db_->Checkpoint(reason)) {
+      *reason = "cannot save what the old file holds: " + *reason;
+      return db_->damaged() ? SetDamagedAside(reason) : false;
+    }
+    const std::uint64_t wal = db_->log_inode();
+    db_.reset();
+    if (change == FileChange::kLogLost) {
+      Note("history database " + path_ +
+           ": its log was deleted or replaced; every stored record was saved into the file "
+           "first, and it was reopened");
+    } else {
+      const FileIdentity now = FileIdentity::At(path_);
+      // Emptied by the checkpoint; only the log that was ours goes.
+      if (wal != 0 && now.wal() == wal) {
+        for (const char* suffix : {"-wal", "-shm"}) ::unlink((path_ + suffix).c_str());
+      }
+      const bool replaced = now.found;
+      happened_ = "history database " + path_ +
+                  (change == FileChange::kMoved
+                       ? " was moved to " + moved_to + "; every record stored in it is kept there"
+                   : replaced ? " was replaced by another file"
+                              : " was deleted");
+      recreated_ = true;
+    }
+  }
+  return OpenAtPath(reason);
+}
+
+// Opens what is at the path: a history as it is, a new one where there is
+// none, and beside anything else, which is left untouched.
+bool HistoryWriter::OpenAtPath(std::string* reason) {
+  std::string what;
+  if (!HoldsHistory(path_, &what)) {
+    happened_ += (happened_.empty() ? "history database " + path_ : std::string()) +
+                 "; the file now there is not a history (" + what + ") and is left untouched";
+    std::lock_guard<std::mutex> lk(mu_);
+    path_ = NameBeside(path_, "new");
+  }
+  const bool existed = ::access(path_.c_str(), F_OK) == 0;
+  try {
+    db_ = std::make_unique<HistoryDb>(path_, limits_);
+  } catch (const HistoryError& e) {
+    if (!lost_said_)
+      Note(happened_ + (happened_.empty() ? "" : "; ") + e.what() + "; trying again");
+    lost_said_ = true;
+    *reason = e.what();
+    return false;
+  }
+  if (!happened_.empty())
+    Note(happened_ + "; storing in " + (existed ? "the history found at " : "a new history at ") +
+         path_ + " from now on");
+  happened_.clear();
+  lost_said_ = false;
+  checked_ = !existed;
+  upkeep_due_ = true;
+  return true;
+}
+
+// A damaged file is renamed beside itself, never deleted, and records go on
+// into a new file at the path.
+bool HistoryWriter::SetDamagedAside(std::string* reason) {
+  const std::string problem = reason->empty() ? "database disk image is malformed" : *reason;
+  db_.reset();
+  std::string why;
+  const std::string aside = SetAside(path_, "damaged", &why);
+  if (aside.empty()) {
+    *reason = "damaged (" + problem + ") and cannot be set aside: " + why;
+    return false;
+  }
+  damaged_ = true;
+  happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
+  return OpenAtPath(reason);
+}
+
+}  // namespace controller
