@@ -1,14 +1,17 @@
 #include "controller/common/output.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <mutex>
+#include <streambuf>
 #include <vector>
 
 #include "controller/common/output_pump.h"
@@ -18,6 +21,11 @@ namespace controller {
 namespace {
 
 constexpr std::size_t kMaxLastLines = 64;
+// A pass of the poll loop with 1,000 devices shows about 100 records.
+constexpr std::size_t kStdoutBufferBytes = 64 * 1024;
+
+char g_stdout_buffer[kStdoutBufferBytes];
+thread_local int t_batch = 0;  // depth of this thread's OutputBatch
 
 std::mutex g_mutex;  // the history writer reports from its own thread
 int g_error = 0;
@@ -51,17 +59,36 @@ void OutputFailed(int error) {
 
 int ErrorLocked() { return g_error; }
 
-// Writes through stdio, like the plug-ins' own diagnostics, so the order holds.
-bool WriteOut(const std::string& line) {
-  errno = 0;
-  const bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
-                  std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
-  if (ok) return true;
+bool WriteFailedLocked() {
   g_error = errno != 0 ? errno : EIO;
   ComplainLocked(std::string("standard output: ") + std::strerror(g_error) +
                  "; polling and storing go on, further lines are not shown");
   return false;
 }
+
+// Writes through stdio, like the plug-ins' own diagnostics, so the order holds.
+bool WriteOut(const std::string& line) {
+  errno = 0;
+  const bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+                  std::fputc('\n', stdout) != EOF && (t_batch > 0 || std::fflush(stdout) == 0);
+  return ok || WriteFailedLocked();
+}
+
+// std::cout straight into stdout's buffer, as sync_with_stdio does, so it keeps
+// its order with printf; its flush (std::endl) waits for the batch to end.
+class StdoutBuf : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    return std::fputc(traits_type::to_char_type(c), stdout) == EOF ? traits_type::eof() : c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    return static_cast<std::streamsize>(std::fwrite(s, 1, static_cast<std::size_t>(n), stdout));
+  }
+  int sync() override { return t_batch > 0 || std::fflush(stdout) == 0 ? 0 : -1; }
+};
+
+std::streambuf* g_cout_saved = nullptr;  // std::cout's own, given back at the end
 
 }  // namespace
 
@@ -77,20 +104,36 @@ void EnsureStandardDescriptors() {
   }
 }
 
+void BufferStdout() { std::setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof(g_stdout_buffer)); }
+
 void StartOutput() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_pump) return;
+  std::cout.flush();
   std::fflush(stdout);
   g_err_is_out = SameFile(STDOUT_FILENO, STDERR_FILENO);
   auto pump = std::make_unique<OutputPump>(STDOUT_FILENO, kOutputBufferBytes, OutputFailed);
   pump->Start();
   g_pump = std::move(pump);
+  static StdoutBuf* const cout_buf = new StdoutBuf;  // never destroyed: exit flushes std::cout
+  g_cout_saved = std::cout.rdbuf(cout_buf);
+}
+
+OutputBatch::OutputBatch() { ++t_batch; }
+
+OutputBatch::~OutputBatch() {
+  if (--t_batch > 0) return;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  errno = 0;
+  if (std::fflush(stdout) != 0 && g_error == 0) WriteFailedLocked();
 }
 
 void FinishOutput(std::chrono::milliseconds wait) {
   std::unique_ptr<OutputPump> pump;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_cout_saved) std::cout.rdbuf(g_cout_saved);
+    g_cout_saved = nullptr;
     std::fflush(stdout);
     pump = std::move(g_pump);
   }
@@ -107,6 +150,13 @@ void FinishOutput(std::chrono::milliseconds wait) {
     std::fflush(stderr);
   }
   g_last.clear();
+}
+
+bool OutputPending() {
+  ::flockfile(stdout);
+  const bool pending = __fpending(stdout) > 0;
+  ::funlockfile(stdout);
+  return pending;
 }
 
 std::uint64_t OutputLinesDropped() {
