@@ -49,9 +49,8 @@ int main(int argc, char** argv) {
   // Before anything opens a file: a port must never get descriptor 1 or 2 and
   // with it our lines.
   controller::EnsureStandardDescriptors();
-  // Plug-in diagnostics, printf included, and our lines share one ordered stream,
-  // written out a batch at a time.
-  controller::BufferStdout();
+  // Plug-in diagnostics, printf included, and our lines share one ordered stream.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   CLI::App app{
       "qdx-host: loads device plug-ins, polls the devices named in a site file, shows each "

@@ -65,7 +65,6 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
 
   // Each pass touches only the links that are due or whose port is ready.
   while (loop_ && !fatal_ && !stop && !Done() && Clock::now() < end) {
-    const controller::OutputBatch batch;  // what a pass shows leaves in one write
     if (!loop_->RunOnce(end)) {
       Complain(std::string("waiting for the ports failed: ") + std::strerror(errno));
       fatal_ = true;
@@ -73,7 +72,6 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   }
   stopping_ = true;
   loop_.reset();
-  show_timer_ = 0;
   turns_.clear();
   FinishHistory(stop_fd);
   PrintSummary();
@@ -121,15 +119,7 @@ void QDXController::Arrange(std::size_t i, Clock::time_point now) {
     if (fatal_ || stopping_) return;
     links_[i]->Turn(Clock::now());
     Arrange(i, Clock::now());
-    ShowSoon();
   });
-}
-
-// Timers run before the pass's wait, and the pass's lines leave at its end: a
-// line said by a timer (a reply that did not come) makes that wait none.
-void QDXController::ShowSoon() {
-  if (show_timer_ != 0 || !controller::OutputPending()) return;
-  show_timer_ = loop_->At(Clock::now(), [this] { show_timer_ = 0; });
 }
 
 void QDXController::HistoryFailed(const std::string& why) {
@@ -168,7 +158,6 @@ void QDXController::FinishHistory(int stop_fd) {
 bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == links_.size(); }
 
 void QDXController::PrintSummary() const {
-  const controller::OutputBatch batch;
   for (const auto& link : links_) {
     controller::SayLast(
         Who(link->cfg()) + ": " + std::to_string(link->cycles()) + " cycles, " +

@@ -85,7 +85,6 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
 
   // The loop.
   void Arrange(std::size_t i, controller::Clock::time_point now);
-  void ShowSoon();
   void HistoryFailed(const std::string& why);
   void FinishHistory(int stop_fd);
   bool Done() const;
@@ -103,8 +102,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   bool stopping_ = false;  // the loop has ended: no more turns
 
   std::unique_ptr<controller::EventLoop> loop_;
-  std::vector<Turns> turns_;                  // one per link
-  controller::EventLoop::Id show_timer_ = 0;  // ends the pass's wait: lines are waiting
+  std::vector<Turns> turns_;  // one per link
   controller::RunLimits limits_;
   std::size_t limit_count_ = 0;  // devices that reached the cycle limit
   std::shared_ptr<controller::StatusBoard> board_;

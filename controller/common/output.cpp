@@ -1,7 +1,6 @@
 #include "controller/common/output.h"
 
 #include <fcntl.h>
-#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <streambuf>
 #include <vector>
 
@@ -21,16 +21,14 @@ namespace controller {
 namespace {
 
 constexpr std::size_t kMaxLastLines = 64;
-// A pass of the poll loop with 1,000 devices shows about 100 records.
-constexpr std::size_t kStdoutBufferBytes = 64 * 1024;
-
-char g_stdout_buffer[kStdoutBufferBytes];
-thread_local int t_batch = 0;  // depth of this thread's OutputBatch
+constexpr std::size_t kStreamBufferBytes = 64 * 1024;
 
 std::mutex g_mutex;  // the history writer reports from its own thread
 int g_error = 0;
 std::unique_ptr<OutputPump> g_pump;
-std::vector<std::string> g_last;  // closing lines, shown again if they may be lost
+std::vector<std::string> g_last;         // closing lines, shown again if they may be lost
+std::FILE* g_stdout_saved = nullptr;     // the C library's own stdout, given back at the end
+std::streambuf* g_cout_saved = nullptr;  // std::cout's own
 
 // Standard error is the same pipe or file as standard output (2>&1): it
 // would stall with it, so complaints take the buffered route too.
@@ -59,23 +57,26 @@ void OutputFailed(int error) {
 
 int ErrorLocked() { return g_error; }
 
-bool WriteFailedLocked() {
+// Writes through stdio, like the plug-ins' own diagnostics, so the order holds.
+bool WriteOut(const std::string& line) {
+  errno = 0;
+  const bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+                  std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+  if (ok) return true;
   g_error = errno != 0 ? errno : EIO;
   ComplainLocked(std::string("standard output: ") + std::strerror(g_error) +
                  "; polling and storing go on, further lines are not shown");
   return false;
 }
 
-// Writes through stdio, like the plug-ins' own diagnostics, so the order holds.
-bool WriteOut(const std::string& line) {
-  errno = 0;
-  const bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
-                  std::fputc('\n', stdout) != EOF && (t_batch > 0 || std::fflush(stdout) == 0);
-  return ok || WriteFailedLocked();
+// What stdio hands on goes straight into the buffer, not through the pipe.
+ssize_t PutText(void* pump, const char* data, std::size_t size) {
+  static_cast<OutputPump*>(pump)->Put(data, size);
+  return static_cast<ssize_t>(size);
 }
 
-// std::cout straight into stdout's buffer, as sync_with_stdio does, so it keeps
-// its order with printf; its flush (std::endl) waits for the batch to end.
+// std::cout into whatever stdout is at each call, as sync_with_stdio does for
+// the stdout it started with, so it keeps its order with printf.
 class StdoutBuf : public std::streambuf {
  protected:
   int_type overflow(int_type c) override {
@@ -85,10 +86,32 @@ class StdoutBuf : public std::streambuf {
   std::streamsize xsputn(const char* s, std::streamsize n) override {
     return static_cast<std::streamsize>(std::fwrite(s, 1, static_cast<std::size_t>(n), stdout));
   }
-  int sync() override { return t_batch > 0 || std::fflush(stdout) == 0 ? 0 : -1; }
+  int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
 };
 
-std::streambuf* g_cout_saved = nullptr;  // std::cout's own, given back at the end
+// glibc lets stdout be assigned, and printf, puts and putchar, the plug-ins'
+// included, take the stream from it at each call.
+void RouteStdioLocked(OutputPump& pump) {
+  static char buffer[kStreamBufferBytes];
+  std::FILE* stream =
+      ::fopencookie(&pump, "w", cookie_io_functions_t{nullptr, PutText, nullptr, nullptr});
+  if (!stream)
+    throw std::runtime_error(std::string("cannot buffer standard output: ") + std::strerror(errno));
+  std::setvbuf(stream, buffer, _IOLBF, sizeof(buffer));
+  g_stdout_saved = stdout;
+  stdout = stream;
+  static StdoutBuf* const cout_buf = new StdoutBuf;  // never destroyed: exit flushes std::cout
+  g_cout_saved = std::cout.rdbuf(cout_buf);
+}
+
+void UnrouteStdioLocked() {
+  if (!g_stdout_saved) return;
+  std::cout.rdbuf(g_cout_saved);
+  std::FILE* stream = stdout;
+  stdout = g_stdout_saved;
+  g_stdout_saved = nullptr;
+  std::fclose(stream);  // writes what it still holds into the buffer
+}
 
 }  // namespace
 
@@ -104,8 +127,6 @@ void EnsureStandardDescriptors() {
   }
 }
 
-void BufferStdout() { std::setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof(g_stdout_buffer)); }
-
 void StartOutput() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_pump) return;
@@ -114,26 +135,15 @@ void StartOutput() {
   g_err_is_out = SameFile(STDOUT_FILENO, STDERR_FILENO);
   auto pump = std::make_unique<OutputPump>(STDOUT_FILENO, kOutputBufferBytes, OutputFailed);
   pump->Start();
+  RouteStdioLocked(*pump);
   g_pump = std::move(pump);
-  static StdoutBuf* const cout_buf = new StdoutBuf;  // never destroyed: exit flushes std::cout
-  g_cout_saved = std::cout.rdbuf(cout_buf);
-}
-
-OutputBatch::OutputBatch() { ++t_batch; }
-
-OutputBatch::~OutputBatch() {
-  if (--t_batch > 0) return;
-  std::lock_guard<std::mutex> lock(g_mutex);
-  errno = 0;
-  if (std::fflush(stdout) != 0 && g_error == 0) WriteFailedLocked();
 }
 
 void FinishOutput(std::chrono::milliseconds wait) {
   std::unique_ptr<OutputPump> pump;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_cout_saved) std::cout.rdbuf(g_cout_saved);
-    g_cout_saved = nullptr;
+    UnrouteStdioLocked();
     std::fflush(stdout);
     pump = std::move(g_pump);
   }
@@ -150,13 +160,6 @@ void FinishOutput(std::chrono::milliseconds wait) {
     std::fflush(stderr);
   }
   g_last.clear();
-}
-
-bool OutputPending() {
-  ::flockfile(stdout);
-  const bool pending = __fpending(stdout) > 0;
-  ::funlockfile(stdout);
-  return pending;
 }
 
 std::uint64_t OutputLinesDropped() {

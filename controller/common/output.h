@@ -16,31 +16,13 @@ namespace controller {
 // port or file opened later takes one of their numbers.
 void EnsureStandardDescriptors();
 
-// Makes stdout fully buffered; first thing in main, before any output.
-void BufferStdout();
-
 // Routes descriptor 1 (our lines and the plug-ins' printf and std::cout alike)
 // through the buffer. Throws std::runtime_error when it cannot.
 void StartOutput();
 
-// While a thread holds one, its lines (ours, printf, std::cout with std::endl)
-// gather in stdout's buffer and leave in one write when the outermost batch
-// ends: one wake of the output threads per batch instead of per line. Lines
-// said outside a batch, or by another thread, leave at once.
-class OutputBatch {
- public:
-  OutputBatch();
-  ~OutputBatch();
-  OutputBatch(const OutputBatch&) = delete;
-  OutputBatch& operator=(const OutputBatch&) = delete;
-};
-
 // Writes what the buffer still holds, waiting at most wait for the reader; the
 // closing lines go to standard error when they could not be shown.
 void FinishOutput(std::chrono::milliseconds wait);
-
-// Whether stdout's buffer holds output not yet handed on.
-bool OutputPending();
 
 // Lines dropped because the reader was too slow.
 std::uint64_t OutputLinesDropped();

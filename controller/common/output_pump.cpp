@@ -18,6 +18,9 @@ namespace {
 constexpr std::size_t kReadBytes = 64 * 1024;
 constexpr std::size_t kWriteBytes = 64 * 1024;
 constexpr int kWritableWaitMs = 1000;
+// Text that follows soon after goes out in the same write: one wake of the
+// writing thread and one write for many lines.
+constexpr auto kGather = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -34,6 +37,7 @@ struct OutputPump::Shared {
   std::uint64_t unreported = 0;  // dropped since the last notice
   bool eof = false;              // every writer of the pipe is gone
   bool done = false;             // everything was written or thrown away
+  bool idle = false;             // the writing thread waits for text
   int error = 0;
 };
 
@@ -83,29 +87,40 @@ void OutputPump::Start() {
   writer_ = std::thread([s] { Write(*s); });
 }
 
+void OutputPump::Put(const char* data, std::size_t size) { Hold(*s_, data, size); }
+
+void OutputPump::Hold(Shared& s, const char* data, std::size_t size) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.held.append(data, size);
+  const std::uint64_t cut = TrimOldestLines(s.held, s.capacity);
+  s.dropped += cut;
+  s.unreported += cut;
+  if (s.idle || s.held.size() >= kWriteBytes) s.cv.notify_all();
+}
+
 void OutputPump::Drain(Shared& s) {
   std::string buf(kReadBytes, '\0');
   for (;;) {
     const ssize_t n = ::read(s.pipe_read.get(), &buf[0], buf.size());
     if (n < 0 && errno == EINTR) continue;
-    std::lock_guard<std::mutex> lock(s.mu);
-    if (n <= 0) {
-      s.eof = true;
-      s.cv.notify_all();
-      return;
+    if (n > 0) {
+      Hold(s, buf.data(), static_cast<std::size_t>(n));
+      continue;
     }
-    s.held.append(buf, 0, static_cast<std::size_t>(n));
-    const std::uint64_t cut = TrimOldestLines(s.held, s.capacity);
-    s.dropped += cut;
-    s.unreported += cut;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.eof = true;
     s.cv.notify_all();
+    return;
   }
 }
 
 void OutputPump::Write(Shared& s) {
   std::unique_lock<std::mutex> lock(s.mu);
   for (;;) {
+    s.idle = true;
     s.cv.wait(lock, [&s] { return !s.held.empty() || s.eof; });
+    s.idle = false;
+    s.cv.wait_for(lock, kGather, [&s] { return s.eof || s.held.size() >= kWriteBytes; });
     if (s.held.empty()) break;
     std::size_t take = std::min(s.held.size(), kWriteBytes);
     const std::size_t nl = s.held.rfind('\n', take - 1);
