@@ -1,9 +1,9 @@
 // Keeps a slow or stalled reader of an output descriptor from holding up the
 // process: text handed to Put, and whatever is written to the descriptor
 // (which becomes a pipe that a thread drains at once), goes into a bounded
-// buffer, and another thread writes the buffer to the real output, a few
-// milliseconds' worth at a time. When the buffer is full the oldest unwritten
-// lines are dropped and counted.
+// buffer, and another thread writes the buffer to the real output: a line at
+// once after a quiet spell, a stream of lines about every 20 ms. When the
+// buffer is full the oldest unwritten lines are dropped and counted.
 #pragma once
 
 #include <chrono>
