@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <streambuf>
 #include <vector>
 
 #include "controller/common/output_pump.h"
@@ -18,11 +21,14 @@ namespace controller {
 namespace {
 
 constexpr std::size_t kMaxLastLines = 64;
+constexpr std::size_t kStreamBufferBytes = 64 * 1024;
 
 std::mutex g_mutex;  // the history writer reports from its own thread
 int g_error = 0;
 std::unique_ptr<OutputPump> g_pump;
-std::vector<std::string> g_last;  // closing lines, shown again if they may be lost
+std::vector<std::string> g_last;         // closing lines, shown again if they may be lost
+std::FILE* g_stdout_saved = nullptr;     // the C library's own stdout, given back at the end
+std::streambuf* g_cout_saved = nullptr;  // std::cout's own
 
 // Standard error is the same pipe or file as standard output (2>&1): it
 // would stall with it, so complaints take the buffered route too.
@@ -63,6 +69,50 @@ bool WriteOut(const std::string& line) {
   return false;
 }
 
+// What stdio hands on goes straight into the buffer, not through the pipe.
+ssize_t PutText(void* pump, const char* data, std::size_t size) {
+  static_cast<OutputPump*>(pump)->Put(data, size);
+  return static_cast<ssize_t>(size);
+}
+
+// std::cout into whatever stdout is at each call, as sync_with_stdio does for
+// the stdout it started with, so it keeps its order with printf.
+class StdoutBuf : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    return std::fputc(traits_type::to_char_type(c), stdout) == EOF ? traits_type::eof() : c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    return static_cast<std::streamsize>(std::fwrite(s, 1, static_cast<std::size_t>(n), stdout));
+  }
+  int sync() override { return std::fflush(stdout) == 0 ? 0 : -1; }
+};
+
+// glibc lets stdout be assigned, and printf, puts and putchar, the plug-ins'
+// included, take the stream from it at each call.
+void RouteStdioLocked(OutputPump& pump) {
+  static char buffer[kStreamBufferBytes];
+  std::FILE* stream =
+      ::fopencookie(&pump, "w", cookie_io_functions_t{nullptr, PutText, nullptr, nullptr});
+  if (!stream)
+    throw std::runtime_error(std::string("cannot buffer standard output: ") + std::strerror(errno));
+  std::setvbuf(stream, buffer, _IOLBF, sizeof(buffer));
+  g_stdout_saved = stdout;
+  stdout = stream;
+  static StdoutBuf* const cout_buf = new StdoutBuf;  // never destroyed: exit flushes std::cout
+  g_cout_saved = std::cout.rdbuf(cout_buf);
+}
+
+void UnrouteStdioLocked() {
+  if (!g_stdout_saved) return;
+  std::cout.rdbuf(g_cout_saved);
+  std::FILE* stream = stdout;
+  stdout = g_stdout_saved;
+  g_stdout_saved = nullptr;
+  std::fclose(stream);  // writes what it still holds into the buffer
+}
+
 }  // namespace
 
 void EnsureStandardDescriptors() {
@@ -80,10 +130,12 @@ void EnsureStandardDescriptors() {
 void StartOutput() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_pump) return;
+  std::cout.flush();
   std::fflush(stdout);
   g_err_is_out = SameFile(STDOUT_FILENO, STDERR_FILENO);
   auto pump = std::make_unique<OutputPump>(STDOUT_FILENO, kOutputBufferBytes, OutputFailed);
   pump->Start();
+  RouteStdioLocked(*pump);
   g_pump = std::move(pump);
 }
 
@@ -91,6 +143,7 @@ void FinishOutput(std::chrono::milliseconds wait) {
   std::unique_ptr<OutputPump> pump;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
+    UnrouteStdioLocked();
     std::fflush(stdout);
     pump = std::move(g_pump);
   }

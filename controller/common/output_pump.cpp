@@ -18,6 +18,12 @@ namespace {
 constexpr std::size_t kReadBytes = 64 * 1024;
 constexpr std::size_t kWriteBytes = 64 * 1024;
 constexpr int kWritableWaitMs = 1000;
+// Lines that keep coming (a write began less than kStreamGap after the one
+// before) gather for kGather and go out together: one write per interval
+// instead of a wake and a write each. A line after a quiet spell, and the one
+// right after it, still go out at once.
+constexpr auto kGather = std::chrono::milliseconds(20);
+constexpr auto kStreamGap = 2 * kGather;
 
 }  // namespace
 
@@ -34,6 +40,7 @@ struct OutputPump::Shared {
   std::uint64_t unreported = 0;  // dropped since the last notice
   bool eof = false;              // every writer of the pipe is gone
   bool done = false;             // everything was written or thrown away
+  bool idle = false;             // the writing thread waits for text
   int error = 0;
 };
 
@@ -83,30 +90,46 @@ void OutputPump::Start() {
   writer_ = std::thread([s] { Write(*s); });
 }
 
+void OutputPump::Put(const char* data, std::size_t size) { Hold(*s_, data, size); }
+
+void OutputPump::Hold(Shared& s, const char* data, std::size_t size) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.held.append(data, size);
+  const std::uint64_t cut = TrimOldestLines(s.held, s.capacity);
+  s.dropped += cut;
+  s.unreported += cut;
+  if (!s.idle) return;
+  s.idle = false;  // one wake is enough
+  s.cv.notify_all();
+}
+
 void OutputPump::Drain(Shared& s) {
   std::string buf(kReadBytes, '\0');
   for (;;) {
     const ssize_t n = ::read(s.pipe_read.get(), &buf[0], buf.size());
     if (n < 0 && errno == EINTR) continue;
-    std::lock_guard<std::mutex> lock(s.mu);
-    if (n <= 0) {
-      s.eof = true;
-      s.cv.notify_all();
-      return;
+    if (n > 0) {
+      Hold(s, buf.data(), static_cast<std::size_t>(n));
+      continue;
     }
-    s.held.append(buf, 0, static_cast<std::size_t>(n));
-    const std::uint64_t cut = TrimOldestLines(s.held, s.capacity);
-    s.dropped += cut;
-    s.unreported += cut;
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.eof = true;
     s.cv.notify_all();
+    return;
   }
 }
 
 void OutputPump::Write(Shared& s) {
   std::unique_lock<std::mutex> lock(s.mu);
+  Clock::time_point last{};  // when the last write began
   for (;;) {
+    s.idle = true;
     s.cv.wait(lock, [&s] { return !s.held.empty() || s.eof; });
+    s.idle = false;
     if (s.held.empty()) break;
+    const Clock::time_point now = Clock::now();
+    const bool streaming = now - last < kStreamGap;
+    last = now;
     std::size_t take = std::min(s.held.size(), kWriteBytes);
     const std::size_t nl = s.held.rfind('\n', take - 1);
     if (nl != std::string::npos) take = nl + 1;  // whole lines where there are any
@@ -117,12 +140,14 @@ void OutputPump::Write(Shared& s) {
     }
     out.append(s.held, 0, take);
     s.held.erase(0, take);
-    if (s.error != 0) continue;  // the output failed: keep draining, show nothing
-    lock.unlock();
-    const int err = WriteAll(s.real_fd.get(), out.data(), out.size(), kWritableWaitMs, true);
-    if (err != 0 && s.on_error) s.on_error(err);
-    lock.lock();
-    if (err != 0) s.error = err;
+    if (s.error == 0) {  // else the output failed: keep draining, show nothing
+      lock.unlock();
+      const int err = WriteAll(s.real_fd.get(), out.data(), out.size(), kWritableWaitMs, true);
+      if (err != 0 && s.on_error) s.on_error(err);
+      lock.lock();
+      if (err != 0) s.error = err;
+    }
+    if (streaming) s.cv.wait_for(lock, kGather, [&s] { return s.eof; });
   }
   s.done = true;
   s.cv.notify_all();

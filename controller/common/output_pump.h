@@ -1,7 +1,9 @@
 // Keeps a slow or stalled reader of an output descriptor from holding up the
-// process: the descriptor becomes a pipe that a thread drains at once into a
-// bounded buffer, and another thread writes the buffer to the real output.
-// When the buffer is full the oldest unwritten lines are dropped and counted.
+// process: text handed to Put, and whatever is written to the descriptor
+// (which becomes a pipe that a thread drains at once), goes into a bounded
+// buffer, and another thread writes the buffer to the real output: a line at
+// once after a quiet spell, a stream of lines about every 20 ms. When the
+// buffer is full the oldest unwritten lines are dropped and counted.
 #pragma once
 
 #include <chrono>
@@ -40,6 +42,10 @@ class OutputPump {
   // std::runtime_error when the pipe or a thread cannot be made.
   void Start();
 
+  // Adds text to the buffer straight away, without a system call unless the
+  // writing thread sleeps for want of text. Safe from any thread.
+  void Put(const char* data, std::size_t size);
+
   // Gives the descriptor its real output back and writes what is still held,
   // waiting at most until deadline. False when something was left unwritten;
   // the threads are then left to end with the process, so the pump must not
@@ -51,6 +57,7 @@ class OutputPump {
 
  private:
   struct Shared;  // kept alive by the threads, which may outlive a pump given up on
+  static void Hold(Shared& s, const char* data, std::size_t size);
   static void Drain(Shared& s);
   static void Write(Shared& s);
 

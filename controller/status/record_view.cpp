@@ -11,6 +11,8 @@ namespace controller {
 
 namespace {
 
+constexpr std::size_t kRecordLineBytes = 256;  // a UPS record's line is about 200
+
 std::string Fixed(double v, int decimals) {
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.*f", decimals, v);
@@ -30,17 +32,17 @@ std::string WithUnit(float value, const std::string& id) {
   return Fixed(value, 1) + (unit.empty() ? "" : " " + unit);
 }
 
-// r: the record decoded, or null for bytes that are not a UPS record.
-std::string Describe(int type, const unsigned char* data, unsigned int len,
-                     const zota::DecodedRecord* r) {
-  std::string out = "record " + std::to_string(type);
+// Appended to out; r: the record decoded, or null for bytes that are not a UPS record.
+void Describe(std::string& out, int type, const unsigned char* data, unsigned int len,
+              const zota::DecodedRecord* r) {
+  out.append("record ").append(std::to_string(type));
   if (!r) {
-    out += " (" + std::to_string(len) + " bytes):";
+    out.append(" (").append(std::to_string(len)).append(" bytes):");
     for (unsigned int i = 0; i < len; ++i) {
       out += ' ';
       AppendHexByte(out, data[i], HexCase::kUpper);
     }
-    return out;
+    return;
   }
   const char* sep = ": ";
   for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
@@ -58,7 +60,6 @@ std::string Describe(int type, const unsigned char* data, unsigned int len,
     sep = ", ";
   }
   if (r->state == 0) out += " none";
-  return out;
 }
 
 }  // namespace
@@ -73,7 +74,9 @@ std::vector<std::string> FlagNames(std::uint8_t state) {
 
 std::string DescribeRecord(int type, const unsigned char* data, unsigned int len) {
   zota::DecodedRecord r;
-  return Describe(type, data, len, zota::Decode(type, data, len, r) ? &r : nullptr);
+  std::string out;
+  Describe(out, type, data, len, zota::Decode(type, data, len, r) ? &r : nullptr);
+  return out;
 }
 
 std::string SignalLabel(const std::string& id) {
@@ -90,8 +93,13 @@ std::string RecordLine(const std::string& device, std::uint32_t data_id, int typ
                        const unsigned char* data, unsigned int len, bool replayed) {
   zota::DecodedRecord r;
   const bool ups = zota::Decode(type, data, len, r);
-  return (ups ? FormatRecordTime(r.time.bytes) : NowLocal()) + "  " + Who(device, data_id) + "  " +
-         (replayed ? "cached " : "") + Describe(type, data, len, ups ? &r : nullptr);
+  // Built in place: it is shown for every record.
+  std::string line;
+  line.reserve(kRecordLineBytes);
+  line.append(ups ? FormatRecordTime(r.time.bytes) : NowLocal()).append("  ");
+  line.append(Who(device, data_id)).append(replayed ? "  cached " : "  ");
+  Describe(line, type, data, len, ups ? &r : nullptr);
+  return line;
 }
 
 std::string AlarmLine(const std::string& device, std::uint32_t data_id, const rule_value& item,

@@ -73,4 +73,35 @@ TEST(OutputPumpTest, StalledReaderNeverBlocksTheWriter) {
   ::close(real[0]);
 }
 
+// Text handed over by Put, as stdout's lines are, takes the same bounded way:
+// a stalled reader never holds it up, and the newest lines arrive with the
+// count of the dropped ones.
+TEST(OutputPumpTest, PutNeverWaitsForAStalledReader) {
+  int real[2];
+  ASSERT_EQ(::pipe(real), 0);
+  const int fd = ::dup(real[1]);
+  ::close(real[1]);
+  controller::OutputPump pump(fd, 4096, nullptr);
+  pump.Start();
+  const std::string line = std::string(99, 'y') + "\n";
+  const auto start = controller::OutputPump::Clock::now();
+  for (int i = 0; i < 20000; ++i) pump.Put(line.data(), line.size());
+  pump.Put("last\n", 5);
+  EXPECT_LT(controller::OutputPump::Clock::now() - start, std::chrono::seconds(2));
+  std::string got;
+  char buf[65536];
+  ::fcntl(real[0], F_SETFL, ::fcntl(real[0], F_GETFL) | O_NONBLOCK);
+  for (int i = 0; i < 1000 && got.find("last\n") == std::string::npos; ++i) {
+    const ssize_t n = ::read(real[0], buf, sizeof(buf));
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    if (n <= 0) ::usleep(10000);
+  }
+  EXPECT_TRUE(pump.Finish(controller::OutputPump::Clock::now() + std::chrono::seconds(5)));
+  ::close(fd);
+  EXPECT_GT(pump.dropped(), 0u);
+  EXPECT_NE(got.find(" output lines dropped (reader too slow)\n"), std::string::npos);
+  EXPECT_EQ(got.substr(got.size() - 5), "last\n");
+  ::close(real[0]);
+}
+
 }  // namespace

@@ -107,6 +107,18 @@ def case_pipe(tmp):
     check(0 < int(summary.group(1)) == len(rows(db)), "published and stored differ", r.stderr)
 
 
+def case_plugin_lines(tmp):
+    """The plug-in's own lines, std::cout and printf alike, keep their order
+    with ours: each reply shows strToSplit, cData.state, its record, rvSize."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, ["sim:steady"] * 5, poll_ms=50, count=5)
+    r = run_host(site, db, "--cycles", "40")
+    check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout[-3000:], r.stderr)
+    marks = ("strToSplit:", "cData.state is ", "  record 5035: ", "rvSize is ")
+    seen = [m for line in r.stdout.splitlines() for m in marks if m in line]
+    check(seen == list(marks) * 200, "plug-in lines out of order or missing", r.stdout[-3000:])
+
+
 def running_with(args):
     """Whether a process runs whose command line holds args in a row."""
     want = "\0".join(args).encode()
@@ -178,5 +190,5 @@ def case_errors(tmp):
 
 if __name__ == "__main__":
     e.main({"port_in_use": case_port_in_use, "port_lost": case_port_lost,
-            "port_gone": case_port_gone, "signal": case_signal,
-            "pipe": case_pipe, "errors": case_errors})
+            "port_gone": case_port_gone, "signal": case_signal, "pipe": case_pipe,
+            "plugin_lines": case_plugin_lines, "errors": case_errors})
