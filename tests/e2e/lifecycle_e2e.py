@@ -109,12 +109,13 @@ def case_pipe(tmp):
 
 def case_plugin_lines(tmp):
     """The plug-in's own lines, std::cout and printf alike, keep their order
-    with ours: each reply shows strToSplit, cData.state, its record, rvSize."""
+    with ours: each reply shows strToSplit, cData.state, rvSize, then its record
+    (told once the cycle is done)."""
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, ["sim:steady"] * 5, poll_ms=50, count=5)
     r = run_host(site, db, "--cycles", "40")
     check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout[-3000:], r.stderr)
-    marks = ("strToSplit:", "cData.state is ", "  record 5035: ", "rvSize is ")
+    marks = ("strToSplit:", "cData.state is ", "rvSize is ", "  record 5035: ")
     seen = [m for line in r.stdout.splitlines() for m in marks if m in line]
     check(seen == list(marks) * 200, "plug-in lines out of order or missing", r.stdout[-3000:])
 
