@@ -23,9 +23,9 @@ namespace {
 // Deep enough that clients reconnecting in a burst leave room for a new one's
 // connection (the kernel caps it at somaxconn).
 constexpr int kListenBacklog = 1024;
-// Connections taken per turn of the loop, so one accepted in a burst is read
-// before newer ones make it the oldest.
-constexpr std::size_t kAcceptsPerTurn = kMaxPendingConnections / 4;
+// Connections taken per turn of the loop: few, so that under a crowd the
+// pending ones are read many times before newer ones make one the oldest.
+constexpr std::size_t kAcceptsPerTurn = 4;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kLingeringMax = 64;
 // Reads per lingering client and wake-up, so one flood cannot hog the loop.
@@ -225,13 +225,16 @@ void HttpAcceptor::Accept(const Handoff& handoff) {
         accept_paused_until_ = Clock::now() + kAcceptPause;
       return;
     }
-    // The oldest gives way, so slow senders, however many, cannot lock out a
-    // client that sends its request whole.
+    // The oldest that sent part of a head and stopped gives way, else the
+    // oldest: slow senders, however many, cannot lock out a client whose whole
+    // request is still on its way.
     if (pending_.size() >= kMaxPendingConnections) {
-      SendNow(pending_.front().fd, "408 Request Timeout",
-              "request not received before newer connections came");
-      Linger(pending_.front().fd);
-      pending_.erase(pending_.begin());
+      auto out = std::find_if(pending_.begin(), pending_.end(),
+                              [](const Pending& p) { return !p.received.empty(); });
+      if (out == pending_.end()) out = pending_.begin();
+      SendNow(out->fd, "408 Request Timeout", "request not received before newer connections came");
+      Linger(out->fd);
+      pending_.erase(out);
     }
     // Small answers go out at once, not after a delayed ACK.
     const int yes = 1;

@@ -3,6 +3,7 @@
 http_guard_e2e.py CASE BUILD_DIR. Memory and timing are checked only where
 the build is not instrumented."""
 import json
+import multiprocessing
 import os
 import re
 import selectors
@@ -264,42 +265,46 @@ def case_ranges(tmp):
     host.stop()
 
 
+def crowd(port, stop, churn):
+    """200 slow senders, each reconnecting as soon as it is ended."""
+    sel = selectors.DefaultSelector()
+
+    def join():
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", port))
+        sel.register(s, selectors.EVENT_WRITE, "connecting")
+    for _ in range(200):
+        join()
+    while not stop.is_set():
+        for key, _ in sel.select(0.1):
+            s = key.fileobj
+            if key.data == "connecting":
+                try:
+                    s.send(b"GET /metrics HTTP/1.1\r\n")
+                    sel.modify(s, selectors.EVENT_READ, "waiting")
+                    continue
+                except OSError:
+                    pass
+            sel.unregister(s)
+            s.close()
+            with churn.get_lock():
+                churn.value += 1
+            join()
+    for key in list(sel.get_map().values()):
+        key.fileobj.close()
+
+
 def case_crowd(tmp):
     """200 slow senders that reconnect whenever they are ended leave /metrics
     answering at once."""
     host = Host(tmp, [device("ups", 4242)])
     host.wait_records(1)
-    stop = threading.Event()
-    churn = [0]
-
-    def crowd():
-        sel = selectors.DefaultSelector()
-
-        def join():
-            s = socket.socket()
-            s.setblocking(False)
-            s.connect_ex(("127.0.0.1", host.port))
-            sel.register(s, selectors.EVENT_WRITE, "connecting")
-        for _ in range(200):
-            join()
-        while not stop.is_set():
-            for key, _ in sel.select(0.1):
-                s = key.fileobj
-                if key.data == "connecting":
-                    try:
-                        s.send(b"GET /metrics HTTP/1.1\r\n")
-                        sel.modify(s, selectors.EVENT_READ, "waiting")
-                        continue
-                    except OSError:
-                        pass
-                sel.unregister(s)
-                s.close()
-                churn[0] += 1
-                join()
-        for key in list(sel.get_map().values()):
-            key.fileobj.close()
-    thread = threading.Thread(target=crowd, daemon=True)
-    thread.start()
+    # A process of its own: in a thread it would hold up this one's requests.
+    stop = multiprocessing.Event()
+    churn = multiprocessing.Value("l", 0)
+    proc = multiprocessing.Process(target=crowd, args=(host.port, stop, churn), daemon=True)
+    proc.start()
     time.sleep(1)
     slow = []
     for _ in range(20):
@@ -309,8 +314,8 @@ def case_crowd(tmp):
         check(status_of(answer) == 200, "metrics in the crowd: %r" % answer[:200])
         time.sleep(0.1)
     stop.set()
-    thread.join(10)
-    check(churn[0] >= 200, "the crowd was not ended and let in again: %d" % churn[0])
+    proc.join(10)
+    check(churn.value >= 200, "the crowd was not ended and let in again: %d" % churn.value)
     if not e.instrumented():
         check(max(slow) < 1, "metrics took up to %.1f s in the crowd" % max(slow))
     host.stop()
