@@ -5,6 +5,9 @@
 const HISTORY_LIMIT = 10000;
 const TARGET_POINTS = 4000; // per chart and range; sets the history step
 const BAD_FLAGS = new Set(["utility_failure", "battery_low", "ups_failed", "shutdown"]);
+const LOG_SHOWN = 50; // latest events listed
+// Events that begin a condition someone should look at.
+const LOG_BAD = new Set(["alarm_raised", "utility_failure", "battery_low", "ups_failed", "link_lost", "history_failing"]);
 const COLORS = ["#2f6fd6", "#d6792f", "#1f8a4c", "#8a3ffc", "#0e8a8a", "#b3338a", "#6b6f1f"];
 
 const state = {
@@ -119,7 +122,7 @@ function listen() {
     conn.textContent = "live";
     conn.className = "conn live";
     // Whatever happened while the stream was down is in the full state.
-    if (reconnecting) loadDevices().then(loadHistory).catch(note);
+    if (reconnecting) loadDevices().then(loadHistory).then(loadLog).catch(note);
   };
   events.onerror = () => {
     reconnecting = true;
@@ -156,9 +159,31 @@ function listen() {
     d.counters = ev.counters;
     showCard(d.name);
   });
+  events.addEventListener("log", (e) => showLogEvent(JSON.parse(e.data)));
   onDevice("report", (d, ev) => {
     d.reports[ev.report_id] = { value: ev.value, time: ev.time };
   });
+}
+
+// ---- event log -------------------------------------------------------------
+
+function logItem(ev) {
+  const item = el("li", { class: LOG_BAD.has(ev.event) ? "bad" : "" }, el("time", { datetime: ev.time }, localTime(ev.time)), ev.text || ev.event);
+  item.dataset.event = ev.event;
+  return item;
+}
+
+function showLogEvent(ev) {
+  const list = document.getElementById("log");
+  list.prepend(logItem(ev));
+  while (list.children.length > LOG_SHOWN) list.lastElementChild.remove();
+}
+
+async function loadLog() {
+  const res = await fetch("api/log?limit=" + LOG_SHOWN);
+  if (!res.ok) throw new Error("api/log: " + res.status);
+  const body = await res.json();
+  document.getElementById("log").replaceChildren(...body.events.reverse().map(logItem));
 }
 
 // ---- charts ----------------------------------------------------------------
@@ -324,6 +349,6 @@ wire();
 loadDevices()
   .then(() => {
     listen();
-    return loadHistory();
+    return Promise.all([loadHistory(), loadLog()]);
   })
   .catch(note);

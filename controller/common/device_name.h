@@ -7,6 +7,9 @@
 
 namespace controller {
 
+// What qdx-host's own events name as their device.
+constexpr char kOwnEventDevice[] = "qdx-host";
+
 // The site file's name for a device, its type and its data id.
 struct DeviceName {
   std::string name;

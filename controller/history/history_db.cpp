@@ -93,7 +93,10 @@ void HistoryDb::Setup() {
   Must(sql::kCreateTable, "cannot create the history table");
   CheckTable();
   TakeOver();
+  Must(sql::kCreateLog, "cannot create the event log");
+  Must(sql::kCreateLogIndex, "cannot create the event log");
   insert_ = MustPrepare(sql::kInsert);
+  insert_log_ = MustPrepare(sql::kInsertLog);
   incremental_ = QueryInt(db_, sql::kAutoVacuum) == 2;
   filling_ = QueryInt(db_, sql::kAnyUnlevelled) != 0;
   run_first_id_ = QueryInt(db_, sql::kNextId);
@@ -120,6 +123,7 @@ HistoryDb::~HistoryDb() {
 
 void HistoryDb::Close() {
   insert_.reset();
+  insert_log_.reset();
   latest_.reset();
   sqlite3_close(db_);
   db_ = nullptr;
@@ -190,7 +194,8 @@ void HistoryDb::CheckTable() {
     throw HistoryError("history database " + path_ + ": table \"history\": " + problem);
 }
 
-int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
+int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
+                          const std::vector<LoggedEvent>& events, std::string* error) {
   std::string why;
   if (!Ready(&why)) {
     if (error) *error = why;
@@ -212,6 +217,14 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows, std::string* erro
     prev.first->second = LastRow{ms, sqlite3_last_insert_rowid(db_)};
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
     insert.Reset();  // ready for the next row, also after a failed one
+  }
+  Statement& log = *insert_log_;
+  for (std::size_t i = 0; rc == SQLITE_OK && i < events.size(); ++i) {
+    const LoggedEvent& e = events[i];
+    log.Bind(1, e.time_ms).Bind(2, e.event).Bind(3, e.device).Bind(4, e.data_id).Bind(5, e.json);
+    rc = log.Step();
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    log.Reset();
   }
   if (rc == SQLITE_OK) rc = group.Commit();
   if (rc == SQLITE_OK) {

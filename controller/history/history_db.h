@@ -41,6 +41,15 @@ struct HistoryRow {
   Bytes data;
 };
 
+// One event for the event log, as the targets got it.
+struct LoggedEvent {
+  std::int64_t time_ms = 0;
+  std::string event;
+  std::string device;
+  std::uint32_t data_id = 0;
+  std::string json;
+};
+
 // Bounds of the history; 0 means no bound.
 struct HistoryLimits {
   int keep_days = 400;            // older records go (not those of this run)
@@ -90,7 +99,12 @@ class HistoryDb {
   // Stores rows in one transaction. Returns SQLite's result code: SQLITE_OK, a
   // busy or locked code worth retrying (IsRetryable), or a permanent error with
   // its text in *error. Nothing is stored unless all are.
-  int StoreGroup(const std::vector<HistoryRow>& rows, std::string* error);
+  int StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
+    return StoreGroup(rows, {}, error);
+  }
+  // And the events with them, in the same transaction.
+  int StoreGroup(const std::vector<HistoryRow>& rows, const std::vector<LoggedEvent>& events,
+                 std::string* error);
 
   // The newest stored record of a device, if any.
   boost::optional<HistoryRow> Latest(std::uint32_t data_id, const std::string& device_type);
@@ -178,6 +192,7 @@ class HistoryDb {
   bool FillTimes();
   bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
+  bool TrimLog();
   bool RemoveForSpace(Removal* removed);
   bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
   bool Checkpoint(int mode);
@@ -208,12 +223,15 @@ class HistoryDb {
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statement> insert_;
   std::unique_ptr<Statement> latest_;
+  std::unique_ptr<Statement> insert_log_;
   // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
   std::chrono::steady_clock::time_point next_age_check_{};
   std::chrono::steady_clock::time_point next_space_check_{};
   std::chrono::steady_clock::time_point fill_after_{};  // a failed fill waits till then
-  bool trimming_ = false;     // over the size bound: removing down to below it
-  bool incremental_ = false;  // freed pages can be handed back to the file system
+  std::int64_t removed_upto_ = 0;                       // the newest time of a record removed
+  std::int64_t log_trimmed_upto_ = 0;  // the event log was trimmed for removals up to here
+  bool trimming_ = false;              // over the size bound: removing down to below it
+  bool incremental_ = false;           // freed pages can be handed back to the file system
   const std::int64_t min_free_bytes_ = MinFreeBytes(path_, limits_);  // resolved at open
   bool full_ = false;      // the disk is full: freed pages stay in the file
   bool low_said_ = false;  // little free space has been reported

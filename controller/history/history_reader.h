@@ -36,4 +36,14 @@ struct HistoryPage {
 // cannot be read.
 HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range);
 
+// Events of the event log in [from_ms, to_ms] (of one device, unless device
+// is empty), oldest first: the newest limit of them, each the JSON a target got.
+struct LogRange {
+  std::int64_t from_ms = 0;
+  std::int64_t to_ms = 0;
+  std::size_t limit = kDefaultHistoryLimit;
+  std::string device;
+};
+std::vector<std::string> ReadLog(const std::string& db_path, const LogRange& range);
+
 }  // namespace controller

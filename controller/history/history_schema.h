@@ -170,6 +170,28 @@ inline constexpr char kAllLevelled[] =
     "SELECT NOT EXISTS(SELECT 1 FROM history INDEXED BY history_unlevelled "
     "WHERE chart_level IS NULL)";
 
+// The event log: what was told to the operator and the targets, each event's
+// JSON as the targets got it, kept as long as the records of its time.
+inline constexpr char kCreateLog[] =
+    "CREATE TABLE IF NOT EXISTS event_log ("
+    " id INTEGER PRIMARY KEY,"
+    " time_ms INTEGER NOT NULL,"
+    " event TEXT NOT NULL,"
+    " device TEXT NOT NULL,"
+    " data_id INTEGER NOT NULL,"
+    " json TEXT NOT NULL)";
+inline constexpr char kCreateLogIndex[] =
+    "CREATE INDEX IF NOT EXISTS event_log_time ON event_log(time_ms)";
+inline constexpr char kInsertLog[] =
+    "INSERT INTO event_log(time_ms, event, device, data_id, json) VALUES(?1, ?2, ?3, ?4, ?5)";
+inline constexpr char kOldestOf[] =
+    "SELECT MIN(time_ms) FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL";
+inline constexpr char kTrimLog[] = "DELETE FROM event_log WHERE time_ms < ?1";
+// The newest of a range, newest first (limit keeps the newest); ?4 NULL: any device.
+inline constexpr char kReadLog[] =
+    "SELECT json FROM event_log WHERE time_ms >= ?1 AND time_ms <= ?2 AND "
+    "(?4 IS NULL OR device = ?4) ORDER BY time_ms DESC, id DESC LIMIT ?3";
+
 }  // namespace sql
 
 }  // namespace controller

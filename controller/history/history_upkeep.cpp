@@ -90,7 +90,31 @@ bool HistoryDb::Upkeep(Removal* removed) {
   }
   const bool more = RemoveOld(removed);
   next_age_check_ = more ? now : now + kAgeCheckEvery;
+  if (!more && removed_upto_ > log_trimmed_upto_) TrimLog();
   return more;
+}
+
+// Events go once the records of their time have gone, every device's: those
+// up to the newest removed record, older than every record left.
+bool HistoryDb::TrimLog() {
+  Statement next(db_, sql::kNextData);
+  Statement oldest(db_, sql::kOldestOf);
+  Statement trim(db_, sql::kTrimLog);
+  if (!next || !oldest || !trim) return false;
+  std::int64_t cutoff = removed_upto_ + 1;
+  for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
+    data_id = next.Int(0);
+    if (oldest.Reset().Bind(1, data_id).Next() && !oldest.Null(0))
+      cutoff = std::min(cutoff, oldest.Int(0));
+  }
+  next.Reset();
+  oldest.Reset();
+  if (trim.Bind(1, cutoff).Step() != SQLITE_DONE) {
+    Seen(sqlite3_errcode(db_));
+    return false;
+  }
+  log_trimmed_upto_ = removed_upto_;
+  return true;
 }
 
 // Gives a batch of taken-over rows their integer time and chart level, in
@@ -163,6 +187,7 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
     Seen(sqlite3_errcode(db_));
     return false;
   }
+  if (got.count > 0) removed_upto_ = std::max(removed_upto_, got.last_ms);
   std::sort(ids.begin(), ids.end());
   for (LastRows* last : {&stored_last_, &filled_last_}) {
     for (auto it = last->begin(); it != last->end();)

@@ -61,6 +61,18 @@ bool HistoryWriter::Push(HistoryRow&& row) {
   return true;
 }
 
+bool HistoryWriter::PushEvent(LoggedEvent&& e) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (failed_) return false;
+    // A flood keeps the newest: the oldest waiting event makes way.
+    if (events_.size() >= kEventsWaiting) events_.pop_front();
+    events_.push_back(std::move(e));
+  }
+  cv_.notify_one();
+  return true;
+}
+
 void HistoryWriter::Start() {
   if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
 }
@@ -141,9 +153,10 @@ void HistoryWriter::SayNotes() {
 // A full disk: the log started again may be room enough; otherwise the oldest
 // records make room, for as long as that lets groups in. *room: whether it
 // may still help.
-int HistoryWriter::MakeRoomFor(const std::vector<HistoryRow>& group, std::string* reason,
+int HistoryWriter::MakeRoomFor(const std::vector<HistoryRow>& group,
+                               const std::vector<LoggedEvent>& log, std::string* reason,
                                bool* room) {
-  int rc = db_->DiskFull() ? db_->StoreGroup(group, reason) : SQLITE_FULL;
+  int rc = db_->DiskFull() ? db_->StoreGroup(group, log, reason) : SQLITE_FULL;
   SayNotes();
   *room = !room_useless_;
   if ((rc & 0xff) != SQLITE_FULL || room_useless_) return rc;
@@ -151,7 +164,7 @@ int HistoryWriter::MakeRoomFor(const std::vector<HistoryRow>& group, std::string
   *room = db_->MakeRoom(&removal);
   Gather(removal);
   if (!*room) return rc;
-  rc = db_->StoreGroup(group, reason);
+  rc = db_->StoreGroup(group, log, reason);
   // Removals that did not let the group in would only empty the history.
   room_useless_ = (rc & 0xff) == SQLITE_FULL;
   return rc;
@@ -202,6 +215,7 @@ bool CutAt(HistoryWriter::Clock::time_point deadline) {
 
 void HistoryWriter::Loop() {
   std::vector<HistoryRow> group;
+  std::vector<LoggedEvent> log;
   std::vector<Clock::time_point> queued_at;
   group.reserve(opt_.group_max);
   queued_at.reserve(opt_.group_max);
@@ -219,7 +233,7 @@ void HistoryWriter::Loop() {
       Note(line);
       lk.lock();
     }
-    if (group.empty()) {
+    if (group.empty() && log.empty()) {
       // Upkeep runs while nothing waits to be stored.
       if (upkeep_due_ && queue_.empty() && !stopping_) {
         lk.unlock();
@@ -227,33 +241,38 @@ void HistoryWriter::Loop() {
         lk.lock();
         continue;
       }
-      const auto woken = [&] { return stopping_ || !queue_.empty(); };
+      const auto woken = [&] { return stopping_ || !queue_.empty() || !events_.empty(); };
       if (upkeep_retry_ == Clock::time_point::max()) {
         cv_.wait(lk, woken);
       } else if (!cv_.wait_until(lk, upkeep_retry_, woken)) {
         upkeep_due_ = true;  // a step put off for a moment is due
         continue;
       }
-      if (queue_.empty()) break;  // stopping, and everything is stored
-      // Let a group gather until it is full or its first row has waited long enough.
-      const Clock::time_point until = queue_.front().at + opt_.group_wait;
-      cv_.wait_until(lk, until, [&] { return stopping_ || queue_.size() >= opt_.group_max; });
+      if (queue_.empty() && events_.empty()) break;  // stopping, and everything is stored
+      // Let a group gather until it is full or its first row has waited long
+      // enough; events alone go at once.
+      if (!queue_.empty()) {
+        const Clock::time_point until = queue_.front().at + opt_.group_wait;
+        cv_.wait_until(lk, until, [&] { return stopping_ || queue_.size() >= opt_.group_max; });
+      }
     }
     while (group.size() < opt_.group_max && !queue_.empty()) {
       group.push_back(std::move(queue_.front().row));
       queued_at.push_back(queue_.front().at);
       queue_.pop_front();
     }
+    for (LoggedEvent& e : events_) log.push_back(std::move(e));
+    events_.clear();
     in_flight_ = group.size();
 
     lk.unlock();
     std::string reason;
-    int rc = EnsureFile(&reason) ? db_->StoreGroup(group, &reason) : SQLITE_CANTOPEN;
+    int rc = EnsureFile(&reason) ? db_->StoreGroup(group, log, &reason) : SQLITE_CANTOPEN;
     // A damaged file is set aside at once and the group stored in a new one.
-    if (IsDamage(rc) && EnsureFile(&reason)) rc = db_->StoreGroup(group, &reason);
+    if (IsDamage(rc) && EnsureFile(&reason)) rc = db_->StoreGroup(group, log, &reason);
     const bool met_full = (rc & 0xff) == SQLITE_FULL;
     bool room = true;
-    if (met_full) rc = MakeRoomFor(group, &reason, &room);
+    if (met_full) rc = MakeRoomFor(group, log, &reason, &room);
     if (rc == SQLITE_OK) {
       room_useless_ = false;
       RunUpkeep();
@@ -276,6 +295,7 @@ void HistoryWriter::Loop() {
         stats_.longest_wait = std::max(stats_.longest_wait, wait);
       }
       group.clear();
+      log.clear();
       queued_at.clear();
       in_flight_ = 0;
       backoff = opt_.first_backoff;

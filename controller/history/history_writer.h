@@ -19,6 +19,8 @@
 
 namespace controller {
 
+constexpr std::size_t kEventsWaiting = 1000;
+
 struct HistoryWriterOptions {
   std::size_t capacity = 10000;  // rows that may wait
   bool drop_oldest = false;  // a row pushed to a full queue: the oldest waiting goes, not the new
@@ -55,6 +57,8 @@ class HistoryWriter {
   // Queues a row; never waits for storage. False when the queue is full (unless
   // drop_oldest) or the writer has stopped on an error (error() says which).
   bool Push(HistoryRow&& row);
+  // Queues an event for the event log, stored with the next group.
+  bool PushEvent(LoggedEvent&& e);
 
   // Lines for the run's account (removals, a recreated file) and each change of
   // state, called on the writer's thread; set before Start().
@@ -89,7 +93,8 @@ class HistoryWriter {
   bool OpenAtPath(std::string* reason);
   bool SetDamagedAside(std::string* reason);
   void RunUpkeep();
-  int MakeRoomFor(const std::vector<HistoryRow>& group, std::string* reason, bool* room);
+  int MakeRoomFor(const std::vector<HistoryRow>& group, const std::vector<LoggedEvent>& log,
+                  std::string* reason, bool* room);
   void Gather(const Removal& r);
   void SayNotes();
   void Note(const std::string& line);
@@ -108,7 +113,8 @@ class HistoryWriter {
     Clock::time_point at;
   };
   std::deque<Queued> queue_;
-  std::size_t in_flight_ = 0;  // rows taken from the queue, not yet committed
+  std::deque<LoggedEvent> events_;  // for the event log, at most kEventsWaiting
+  std::size_t in_flight_ = 0;       // rows taken from the queue, not yet committed
   bool stopping_ = false;
   Clock::time_point deadline_ = Clock::time_point::max();
   bool failed_ = false;

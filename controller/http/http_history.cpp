@@ -1,8 +1,10 @@
 #include "controller/http/http_history.h"
 
 #include <climits>
+#include <cstdint>
 
 #include "controller/common/decimal.h"
+#include "controller/common/device_name.h"
 #include "controller/common/iso_time.h"
 
 namespace controller {
@@ -85,6 +87,24 @@ HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard&
       throw BadRequest("parameter \"format\" must be json or csv, not \"" + *format + "\"");
     }
   }
+  return req;
+}
+
+LogRange ParseLogRequest(const QueryParams& params, const StatusBoard& board) {
+  CheckParamNames(params, {"device", "from", "to", "limit"});
+  LogRange req;
+  req.to_ms = INT64_MAX;
+  if (const std::string* device = Single(params, "device")) {
+    if (*device != kOwnEventDevice && !board.Find(*device))
+      throw BadRequest("unknown device \"" + *device + "\"");
+    req.device = *device;
+  }
+  if (const std::string* from = Single(params, "from")) req.from_ms = ParseTime(*from, "from");
+  if (const std::string* to = Single(params, "to")) req.to_ms = ParseTime(*to, "to");
+  if (req.from_ms > req.to_ms) throw BadRequest("\"from\" is later than \"to\"");
+  if (const std::string* limit = Single(params, "limit"))
+    req.limit = static_cast<std::size_t>(
+        ParseCount(*limit, "limit", 1, static_cast<long>(kMaxHistoryLimit)));
   return req;
 }
 

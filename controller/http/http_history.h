@@ -7,6 +7,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "controller/history/history_reader.h"
 #include "controller/status/status_board.h"
@@ -37,6 +38,11 @@ void CheckParamNames(const QueryParams& params, std::initializer_list<const char
 // limit=N (1 or more, capped at kMaxHistoryLimit), step=S, format=json|csv.
 HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard& board,
                                    std::int64_t now_ms);
+
+// GET /api/log: from=ISO, to=ISO (default: no bound), device=NAME (a device,
+// or qdx-host for its own events), limit=N (the newest N).
+LogRange ParseLogRequest(const QueryParams& params, const StatusBoard& board);
+std::string LogJson(const std::vector<std::string>& events);
 
 std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page);
 std::string HistoryCsv(const HistoryPage& page);

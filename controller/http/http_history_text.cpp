@@ -1,4 +1,8 @@
-// The rows of a history answer as JSON or CSV.
+// The rows of a history answer as JSON or CSV, and the event log's answer.
+#include <json/reader.h>
+
+#include <memory>
+
 #include "controller/common/iso_time.h"
 #include "controller/http/http_history.h"
 #include "controller/status/json_out.h"
@@ -6,6 +10,26 @@
 #include "controller/status/ups_fields.h"
 
 namespace controller {
+
+std::string LogJson(const std::vector<std::string>& events) {
+  JsonOut out;
+  out.reserve(64 + events.size() * 300);
+  out.BeginObject().Key("count").Int(static_cast<long long>(events.size()));
+  out.Key("events").BeginArray();
+  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  for (const std::string& e : events) {
+    // Written by another program: served as text rather than breaking the answer.
+    Json::Value v;
+    if (reader->parse(e.data(), e.data() + e.size(), &v, nullptr) && v.isObject()) {
+      out.Raw(e);
+    } else {
+      out.BeginObject().Key("event").String("unreadable").Key("text").String(e).EndObject();
+    }
+  }
+  out.EndArray().EndObject();
+  return std::move(out.str());
+}
 
 std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
   JsonOut out;

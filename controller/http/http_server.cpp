@@ -196,6 +196,18 @@ void HttpServer::Impl::Routes() {
     }
   });
 
+  server.Get("/api/log", [this](const httplib::Request& req, httplib::Response& res) {
+    const LogRange q = ParseLogRequest(Query(req), *board);
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(LogJson(ReadLog(options.db_path, q)), kJson);
+  });
+
+  server.Get("/api/notify", [this](const httplib::Request& req, httplib::Response& res) {
+    CheckParamNames(Query(req), {});
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(board->NotifyJson(), kJson);
+  });
+
   server.Get("/metrics", [this](const httplib::Request& req, httplib::Response& res) {
     CheckParamNames(Query(req), {});
     HttpCounters http;

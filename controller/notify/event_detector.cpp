@@ -8,8 +8,6 @@ namespace controller {
 
 namespace {
 
-constexpr char kOwnName[] = "qdx-host";
-
 Json::Value FlagList(std::uint8_t state) {
   Json::Value flags(Json::arrayValue);
   for (const std::string& f : FlagNames(state)) flags.append(f);
@@ -151,7 +149,7 @@ std::vector<NotifyEvent> HistoryEvents::Update(bool state_good, std::uint64_t dr
   failing_ = bad;
   NotifyEvent e;
   e.name = bad ? "history_failing" : "history_ok";
-  e.device = kOwnName;
+  e.device = kOwnEventDevice;
   e.own = true;
   e.time_ms = utc_ms;
   e.text = bad ? std::string("history: failing") +

@@ -1,7 +1,10 @@
 #include "controller/notify/notifier.h"
 
+#include <json/writer.h>
+
 #include <algorithm>
 
+#include "controller/common/device_name.h"
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 
@@ -17,6 +20,20 @@ constexpr std::uint64_t kDropSayEvery = 100;  // a flood of drops is said now an
 std::int64_t SteadyMs(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
+
+// The counters each target keeps, as metrics and JSON name them.
+struct Kind {
+  const char* name;
+  const char* help;
+  std::uint64_t NotifyCounters::*field;
+};
+const Kind kKinds[] = {
+    {"delivered", "Events a target took", &NotifyCounters::delivered},
+    {"failed", "Events a target did not take, retries exhausted", &NotifyCounters::failed},
+    {"retried", "Repeated attempts to deliver an event", &NotifyCounters::retried},
+    {"dropped", "Events dropped from a full queue", &NotifyCounters::dropped},
+    {"suppressed", "Events held back by min_interval_s", &NotifyCounters::suppressed},
+};
 
 std::string Label(const std::string& v) {
   std::string out;
@@ -36,7 +53,7 @@ std::string Label(const std::string& v) {
 NotifyEvent OwnEvent(const std::string& name, const std::string& text) {
   NotifyEvent e;
   e.name = name;
-  e.device = "qdx-host";
+  e.device = kOwnEventDevice;
   e.own = true;
   e.time_ms = NowUtcMs();
   e.text = text;
@@ -185,6 +202,7 @@ void Notifier::Start() {
 
 void Notifier::Post(const NotifyEvent& e) {
   Say("event " + e.name + ": " + e.text);
+  if (on_post_) on_post_(e);
   for (auto& w : workers_) {
     if (w->target().Wants(e.name, e.device, e.own)) w->Push(e);
   }
@@ -206,18 +224,6 @@ std::vector<NotifyCounters> Notifier::Counters() const {
 
 std::string NotifyMetricsText(const std::vector<NotifyCounters>& counters) {
   if (counters.empty()) return std::string();
-  struct Kind {
-    const char* name;
-    const char* help;
-    std::uint64_t NotifyCounters::*field;
-  };
-  static const Kind kKinds[] = {
-      {"delivered", "Events a target took", &NotifyCounters::delivered},
-      {"failed", "Events a target did not take, retries exhausted", &NotifyCounters::failed},
-      {"retried", "Repeated attempts to deliver an event", &NotifyCounters::retried},
-      {"dropped", "Events dropped from a full queue", &NotifyCounters::dropped},
-      {"suppressed", "Events held back by min_interval_s", &NotifyCounters::suppressed},
-  };
   std::string out;
   for (const Kind& k : kKinds) {
     const std::string metric = std::string("qdx_notify_") + k.name + "_total";
@@ -226,6 +232,21 @@ std::string NotifyMetricsText(const std::vector<NotifyCounters>& counters) {
       out += metric + "{target=\"" + Label(c.target) + "\"} " + std::to_string(c.*(k.field)) + "\n";
   }
   return out;
+}
+
+std::string NotifyJson(const std::vector<NotifyCounters>& counters) {
+  Json::Value targets(Json::arrayValue);
+  for (const NotifyCounters& c : counters) {
+    Json::Value t(Json::objectValue);
+    t["target"] = c.target;
+    for (const Kind& k : kKinds) t[k.name] = static_cast<Json::UInt64>(c.*(k.field));
+    targets.append(t);
+  }
+  Json::Value doc(Json::objectValue);
+  doc["targets"] = targets;
+  Json::StreamWriterBuilder b;
+  b["indentation"] = "";
+  return Json::writeString(b, doc);
 }
 
 }  // namespace controller

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,8 +63,11 @@ class Notifier {
   ~Notifier() { Stop(); }
   // Starts the targets' threads and tells them qdx-host started.
   void Start();
-  // Shows the event's line and queues it for the targets that want it; any thread.
+  // Shows the event's line, hands it to the listener and queues it for the
+  // targets that want it; any thread.
   void Post(const NotifyEvent& e);
+  // Told every event, on the posting thread; set before Start().
+  void OnPost(std::function<void(const NotifyEvent&)> f) { on_post_ = std::move(f); }
   // Tells "stopping" and gives what is pending kNotifyStopLimit.
   void Stop();
   std::vector<NotifyCounters> Counters() const;
@@ -71,12 +75,16 @@ class Notifier {
 
  private:
   std::vector<std::unique_ptr<TargetWorker>> workers_;
+  std::function<void(const NotifyEvent&)> on_post_;
   bool started_ = false;
   bool stopped_ = false;
 };
 
 // qdx-host's own event (started, stopping, test...).
 NotifyEvent OwnEvent(const std::string& name, const std::string& text);
+
+// The targets' counters as {"targets": [{"target": NAME, "delivered": N, ...}]}.
+std::string NotifyJson(const std::vector<NotifyCounters>& counters);
 
 // The targets' counters in the Prometheus text format.
 std::string NotifyMetricsText(const std::vector<NotifyCounters>& counters);

@@ -90,6 +90,12 @@ class JsonOut {
     out_ += v ? "true" : "false";
     return Done();
   }
+  // A value already written as JSON.
+  JsonOut& Raw(const std::string& json) {
+    Separate();
+    out_ += json;
+    return Done();
+  }
   JsonOut& Null() {
     Separate();
     out_ += "null";

@@ -193,6 +193,11 @@ long StatusBoard::dropped() const {
   return dropped_;
 }
 
+void StatusBoard::LogEvent(const std::string& json) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (subscribers_ > 0) Emit("log", json);
+}
+
 void StatusBoard::HistoryDropped() {
   std::lock_guard<std::mutex> lock(mu_);
   ++history_dropped_;

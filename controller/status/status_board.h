@@ -111,6 +111,8 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void Link(std::size_t i, LinkState link, const LinkCounters& counters, const std::string& port);
   // The state of the history every device's records go to; any thread.
   void SetHistory(const std::string& state);
+  // An event of the event log, as its JSON; any thread.
+  void LogEvent(const std::string& json);
   // One record dropped from the history's full queue; any thread.
   void HistoryDropped();
 
@@ -127,11 +129,15 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   // More metrics text from elsewhere (the notification targets); before serving.
   void SetExtraMetrics(std::function<std::string()> f) { extra_metrics_ = std::move(f); }
   std::string ExtraMetrics() const { return extra_metrics_ ? extra_metrics_() : std::string(); }
+  // The targets' counters as JSON (GET /api/notify); before serving.
+  void SetNotifyJson(std::function<std::string()> f) { notify_json_ = std::move(f); }
+  std::string NotifyJson() const { return notify_json_ ? notify_json_() : "{\"targets\":[]}"; }
   long long history_dropped() const;
 
  private:
   friend class EventSubscription;
   std::function<std::string()> extra_metrics_;
+  std::function<std::string()> notify_json_;
   static void SetLink(DeviceStatus& d, LinkState link, std::int64_t now_ms);
   // One event about a device, while someone listens: who it is, then what fill
   // writes; mu_ is held.

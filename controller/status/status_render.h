@@ -33,7 +33,7 @@ void WriteMeasurementTable(JsonOut& out);
 struct HttpCounters {
   std::size_t event_clients = 0;
   long event_clients_dropped = 0;
-  long event_streams_ended = 0;  // at their bound of data or time
+  long event_streams_ended = 0;   // at their bound of data or time
   long long history_dropped = 0;  // records dropped from the history's full queue
 };
 

@@ -120,6 +120,7 @@ PROBE = """(() => {
     charts: document.querySelectorAll('.chart canvas').length,
     drawn: drawn,
     note: document.getElementById('history-note').textContent,
+    log: Array.from(document.querySelectorAll('#log li')).map((li) => li.dataset.event),
   };
 })()"""
 
@@ -200,14 +201,16 @@ def main():
                     first = got["records"]
                 ready = (got.get("value") == STEADY_INPUT and got.get("conn") == "live"
                          and first is not None and got["records"] > first
-                         and got.get("points", 0) > 0 and got.get("drawn", 0) > 0)
+                         and got.get("points", 0) > 0 and got.get("drawn", 0) > 0
+                         and "started" in got.get("log", []))
                 if ready:
                     break
                 if time.time() > deadline:
                     errors = [e for e in browser.events
                               if e.get("method") in ("Runtime.exceptionThrown",
                                                      "Runtime.consoleAPICalled")]
-                    fail("the page did not show live values and a chart", got, errors)
+                    fail("the page did not show live values, a chart and the event log", got,
+                         errors)
                 time.sleep(0.25)
             if got["thresholds"] != [THRESHOLD]:
                 fail("the alarm threshold is not drawn on the input-voltage chart", got)

@@ -252,6 +252,28 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history"), 2);
 }
 
+// Events go with the records of their time: those up to the newest removed
+// record, never one newer, and only once every device's records of it are gone.
+TEST_F(HistoryDbTest, TrimsTheEventLogWithTheRecordsOfItsTime) {
+  const std::int64_t now = controller::NowUtcMs();
+  const auto ago = [&](int hours) { return now - hours * 3600 * 1000LL; };
+  { controller::HistoryDb create(path_); }
+  for (int hours : {72, 50, 1})
+    Sql(path_,
+        "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
+        "VALUES(7, 'z', 5035, '" +
+            controller::FormatUtcMs(ago(hours)) + "', x'01', " + std::to_string(ago(hours)) + ")");
+  controller::HistoryDb db(path_, controller::HistoryLimits{1, 0, 0});
+  std::vector<controller::LoggedEvent> events;
+  for (int hours : {73, 60, 49, 1}) events.push_back({ago(hours), "test", "u", 7, "{}"});
+  ASSERT_EQ(db.StoreGroup({}, events, nullptr), SQLITE_OK);
+  ASSERT_EQ(UpkeepAll(db).size(), 1u);
+  EXPECT_EQ(
+      SqlCount(path_, "SELECT COUNT(*) FROM event_log WHERE time_ms >= " + std::to_string(ago(49))),
+      2);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log"), 2);
+}
+
 // Past max_mb the oldest rows go and the file hands the pages back.
 TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
   controller::HistoryDb db(path_, controller::HistoryLimits{0, 1, 0});

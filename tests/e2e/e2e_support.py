@@ -68,10 +68,13 @@ def device(name, data_id, port="sim:steady", poll_ms=100, timeout_ms=600,
             "settings": settings or ALARM_SETTINGS}
 
 
-def write_devices(tmp, devices, plugin=None, name="site.json"):
+def write_devices(tmp, devices, plugin=None, name="site.json", notify=None):
     path = os.path.join(tmp, name)
+    doc = {"plugins": [plugin or program("zota_up2200.so")], "devices": devices}
+    if notify is not None:
+        doc["notify"] = notify
     with open(path, "w") as f:
-        json.dump({"plugins": [plugin or program("zota_up2200.so")], "devices": devices}, f)
+        json.dump(doc, f)
     return path
 
 

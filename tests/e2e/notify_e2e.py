@@ -1,18 +1,24 @@
 #!/usr/bin/env python3
 """Events reach a command and a webhook target loaded from examples/notify.json;
 a webhook that hangs holds up no poll and loses no record; a failing command
-is counted."""
+is counted. Hostile receivers and commands under a flood of flapping events;
+the event log across a restart, in /api/log and /api/events."""
 import http.server
 import json
 import os
+import re
 import signal
+import socket
+import ssl
+import subprocess
 import sqlite3
 import sys
 import threading
 import time
 
-from e2e_support import (DATA_ID, SETTINGS, check, device, instrumented, main, published,
-                         read_until, rows, spawn_host, write_devices)
+from e2e_support import (DATA_ID, SETTINGS, Host, check, device, http_get, instrumented, main,
+                         published, read_until, rows, run_host, spawn_host, sse_events, until,
+                         write_devices)
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
                        "notify.json")
@@ -79,12 +85,7 @@ def deliver(tmp):
     targets[1]["webhook"] = "http://127.0.0.1:%d/ups" % server.server_address[1]
     targets.append({"name": "broken", "command": ["false"], "events": ["utility_failure"]})
     site = write_devices(tmp, [device("ups1", DATA_ID, "sim:power-cycle", int(POLL_S * 1000),
-                                      400, settings=SETTINGS)])
-    with open(site) as f:
-        doc = json.load(f)
-    doc["notify"] = targets
-    with open(site, "w") as f:
-        json.dump(doc, f)
+                                      400, settings=SETTINGS)], notify=targets)
     db = os.path.join(tmp, "h.db")
     host = spawn_host(site, db)
     # The first record with the flag, then both targets within two poll intervals.
@@ -149,5 +150,139 @@ def deliver(tmp):
     server.shutdown()
 
 
+class Answer(http.server.BaseHTTPRequestHandler):
+    """A receiver answering every event with the server's status."""
+    got = []
+
+    def do_POST(self):
+        Answer.got.append(json.loads(self.rfile.read(int(self.headers["Content-Length"]))))
+        self.send_response(self.server.status)
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def receiver(status, tls=None):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Answer)
+    server.status = status
+    if tls:
+        server.socket = tls.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def socket_never_answering():
+    """Connections are taken by the kernel and never read or answered."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(64)
+    return s
+
+
+def metric(text, name, target):
+    m = re.search(r'^qdx_notify_%s_total\{target="%s"\} (\d+)$' % (name, target), text, re.M)
+    return int(m.group(1)) if m else -1
+
+
+def hostile(tmp):
+    """Receivers answering 500 or never, one over https, a command that hangs
+    and one that floods, under more than 1,000 flapping events: polls keep
+    their time, no record or event is lost, the stop is bounded."""
+    # A certificate of the test's own, trusted through ca_file only.
+    cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(cert, key)
+    secure, broken = receiver(204, tls), receiver(500)
+    silent = socket_never_answering()
+    url = "%s://127.0.0.1:%d/e"
+    targets = [
+        {"name": "tls", "webhook": url % ("https", secure.server_address[1]), "ca_file": cert,
+         "events": ["started", "stopping"]},
+        {"name": "err500", "webhook": url % ("http", broken.server_address[1]), "events": ["*"],
+         "timeout_s": 1, "retry_s": 2, "min_interval_s": 0},
+        {"name": "silent", "webhook": url % ("http", silent.getsockname()[1]),
+         "events": ["started"], "timeout_s": 1, "retry_s": 1},
+        {"name": "hang", "command": ["sleep", "31.5"], "events": ["started"], "timeout_s": 1},
+        {"name": "flaps", "command": ["true"], "events": ["utility_failure", "utility_restored"],
+         "min_interval_s": 1},
+    ]
+    poll_ms = 50
+    devices = [device("ups%d" % i, 100 + i, "sim:power-cycle", poll_ms, 40, settings=SETTINGS)
+               for i in range(8)]
+    site = write_devices(tmp, devices, notify=targets)
+    db = os.path.join(tmp, "h.db")
+    host = spawn_host(site, db, "--http", "127.0.0.1:0")
+    out = read_until(host, "", lambda s: "status page at" in s)
+    port = int(re.search(r"status page at http://[^/]+:(\d+)/", out).group(1))
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(host.stdout), daemon=True)
+    reader.start()
+
+    def log_count():
+        return json.loads(http_get(port, "/api/log?limit=10000")[2])["count"]
+    flood = until("1,000 events in the log", lambda: log_count() >= 1000 and log_count(),
+                  timeout=120)
+    text = until("every target's outcome", lambda: (lambda t: t if (
+        metric(t, "delivered", "tls") >= 1 and metric(t, "failed", "err500") >= 1
+        and metric(t, "retried", "err500") >= 1 and metric(t, "failed", "silent") >= 1
+        and metric(t, "failed", "hang") >= 1 and metric(t, "suppressed", "flaps") >= 1)
+        else None)(http_get(port, "/metrics")[2]), timeout=30)
+    check(Answer.got and Answer.got[0]["event"] == "started", "https receiver got nothing")
+    counted = {t["target"]: t for t in json.loads(http_get(port, "/api/notify")[2])["targets"]}
+    check(counted["flaps"]["suppressed"] >= 1 and counted["hang"]["failed"] >= 1,
+          "/api/notify does not count", counted)
+    begin = time.time()
+    host.send_signal(signal.SIGTERM)
+    host.wait(timeout=60)
+    reader.join(10)  # the reader alone takes the output, to its end
+    err = host.stderr.read()
+    out += "".join(lines)
+    check(host.returncode == 0, "qdx-host failed", out[-3000:], err)
+    check(time.time() - begin < 20, "stopping took %.1f s" % (time.time() - begin))
+    check(subprocess.run(["pgrep", "-f", "sleep 31.5"], capture_output=True).returncode == 1,
+          "the hanging command outlived qdx-host")
+    con = sqlite3.connect(db)
+    logged = con.execute("SELECT COUNT(*) FROM event_log").fetchone()[0]
+    times = con.execute("SELECT data_id, time_ms FROM history ORDER BY data_id, time_ms").fetchall()
+    con.close()
+    check(logged >= flood + 1, "events not logged: %d after %d" % (logged, flood))
+    check(len(times) == len(published(out)), "records lost: %d shown, %d stored" %
+          (len(published(out)), len(times)))
+    worst = max(b[1] - a[1] for a, b in zip(times, times[1:]) if a[0] == b[0])
+    if not instrumented():
+        check(worst <= poll_ms + 100, "a poll held up: %d ms between records" % worst, text)
+    for server in (secure, broken):
+        server.shutdown()
+    silent.close()
+
+
+def log(tmp):
+    """The event log outlives a restart; /api/log answers it, oldest first,
+    and /api/events streams new events as they happen."""
+    site = write_devices(tmp, [device("ups1", DATA_ID, "sim:power-cycle", 100, 400,
+                                      settings=SETTINGS)])
+    db = os.path.join(tmp, "h.db")
+    first = run_host(site, db, "--cycles", "12")
+    check(first.returncode == 0 and "event utility_failure" in first.stdout, "first run",
+          first.stdout, first.stderr)
+    host = Host(tmp, [device("ups1", DATA_ID, "sim:power-cycle", 100, 400, settings=SETTINGS)])
+    streamed = [e for name, e in sse_events(host.port, 40) if name == "log"]
+    check(streamed and streamed[0]["device"] == "ups1", "no log event streamed")
+    names = [e["event"] for e in host.json("/api/log")["events"]]
+    check(names[:2] == ["started", "utility_failure"] and "stopping" in names,
+          "the first run's events are not in the log", names)
+    own = host.json("/api/log?device=qdx-host")["events"]
+    check({e["device"] for e in own} == {"qdx-host"}, "device filter", own)
+    newest = host.json("/api/log?limit=2")["events"]
+    every = host.json("/api/log?limit=10000")["events"]
+    check(newest == every[-2:], "limit does not keep the newest, oldest first", newest)
+    check(http_get(host.port, "/api/log?device=nope")[0] == 400, "unknown device served")
+    host.stop()
+
+
 if __name__ == "__main__":
-    main({"deliver": deliver})
+    main({"deliver": deliver, "hostile": hostile, "log": log})
