@@ -84,6 +84,13 @@ def deliver(tmp):
     targets[0]["command"] = [sys.executable, script, got_path]
     targets[1]["webhook"] = "http://127.0.0.1:%d/ups" % server.server_address[1]
     targets.append({"name": "broken", "command": ["false"], "events": ["utility_failure"]})
+    # Outages last three polls (1.5 s): sent again after 1 s, never held for 2 s.
+    outage = ["utility_failure", "utility_restored"]
+    repeat_path, held_path = os.path.join(tmp, "repeat.jsonl"), os.path.join(tmp, "held.jsonl")
+    targets.append({"name": "repeat", "command": [sys.executable, script, repeat_path],
+                    "events": outage, "repeat_s": 1, "min_interval_s": 0})
+    targets.append({"name": "held", "command": [sys.executable, script, held_path],
+                    "events": outage, "after_s": 2, "min_interval_s": 0})
     site = write_devices(tmp, [device("ups1", DATA_ID, "sim:power-cycle", int(POLL_S * 1000),
                                       400, settings=SETTINGS)], notify=targets)
     db = os.path.join(tmp, "h.db")
@@ -134,6 +141,12 @@ def deliver(tmp):
     check('notify: target "broken": 0 delivered, ' in out and
           'notify: target "broken": 0 delivered, 0 failed' not in out,
           "the failing command was not counted", out)
+    repeated = [c["body"] for c in commands(repeat_path)]
+    check(any(b["event"] == "utility_failure" and b["details"].get("repeat") for b in repeated),
+          "repeat_s sent nothing again", repeated)
+    if not instrumented():
+        check(commands(held_path) == [], "after_s let a short outage through",
+              commands(held_path))
     check(Hook.got[-1][1]["event"] == "stopping", "stopping not delivered last",
           [g[1]["event"] for g in Hook.got])
     stored = rows(db)
