@@ -193,11 +193,18 @@ HistoryLimits ParseHistory(const Json::Value& h, const std::string& origin) {
   if (h.isNull()) return out;
   const std::string at = Quoted(kHistory);
   if (!h.isObject()) Fail(origin, at, "must be an object");
-  CheckKeys(h, {"keep_days", "max_mb", "min_free_mb"}, origin, at + ".");
+  CheckKeys(h,
+            {"keep_days", "max_mb", "min_free_mb", "minute_days", "ten_minute_days", "hour_days"},
+            origin, at + ".");
   const auto bound = [&](const char* key) {
     return WholeNumber(h[key], 0, kMaxHistoryBound, origin, at + "." + Quoted(key));
   };
-  if (h.isMember("keep_days")) out.keep_days = static_cast<int>(bound("keep_days"));
+  const std::pair<const char*, int*> days[] = {{"keep_days", &out.keep_days},
+                                               {"minute_days", &out.minute_days},
+                                               {"ten_minute_days", &out.ten_minute_days},
+                                               {"hour_days", &out.hour_days}};
+  for (const auto& d : days)
+    if (h.isMember(d.first)) *d.second = static_cast<int>(bound(d.first));
   if (h.isMember("max_mb")) out.max_mb = bound("max_mb");
   if (h.isMember("min_free_mb")) {
     out.min_free_mb = bound("min_free_mb");

@@ -8,9 +8,9 @@
 
 namespace test_support {
 
-TempDir::TempDir() {
-  char dir[] = "/tmp/zota-test-XXXXXX";
-  if (::mkdtemp(dir) == nullptr) throw std::runtime_error("TempDir: cannot make a directory");
+TempDir::TempDir(const std::string& base) {
+  std::string dir = base + "/zota-test-XXXXXX";
+  if (::mkdtemp(&dir[0]) == nullptr) throw std::runtime_error("TempDir: cannot make a directory");
   path_ = dir;
 }
 

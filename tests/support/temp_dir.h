@@ -4,11 +4,11 @@
 
 namespace test_support {
 
-// A fresh directory under /tmp, removed with everything in it at the end.
-// Throws std::runtime_error when none can be made.
+// A fresh directory under base (/tmp), removed with everything in it at the
+// end. Throws std::runtime_error when none can be made.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& base = "/tmp");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

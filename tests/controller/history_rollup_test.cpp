@@ -1,0 +1,350 @@
+// Rollups and whole-slice step answers against the same figures worked out
+// from the records themselves, whatever clock steps, restarts and removals
+// (by age and for space) did.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "controller/common/iso_time.h"
+#include "controller/history/history_db.h"
+#include "controller/history/history_reader.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using controller::Aggregate;
+constexpr char kType[] = "zota_up2200";
+constexpr std::int64_t kMin = 60 * 1000;
+constexpr std::int64_t kDay = 86400 * 1000LL;
+constexpr int kLevels = controller::kChartLevels;
+
+// A record 5035 of data_id with the given raw counts and state.
+std::vector<unsigned char> Record(std::uint32_t data_id, std::uint16_t v, std::uint8_t state) {
+  std::vector<unsigned char> b(zota::kRecordSize, 0);
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(data_id >> (8 * i));
+  for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
+    const std::uint16_t raw = static_cast<std::uint16_t>(v + 37 * i);
+    b[zota::kMeasurements[i].offset] = static_cast<unsigned char>(raw);
+    b[zota::kMeasurements[i].offset + 1] = static_cast<unsigned char>(raw >> 8);
+  }
+  b[zota::kStateOffset] = state;
+  return b;
+}
+
+using Key = std::pair<std::int64_t, std::int64_t>;  // id, time_ms
+
+struct Stored {
+  std::uint32_t data_id;
+  std::int64_t ms;
+  std::int64_t id;
+  zota::DecodedRecord r;
+};
+
+std::int64_t Floor(std::int64_t ms, std::int64_t grain) {
+  return (ms >= 0 ? ms / grain : (ms - grain + 1) / grain) * grain;
+}
+
+// The figures that should be, from the records.
+Aggregate Expect(const std::vector<Stored>& all, std::uint32_t data_id, std::int64_t from,
+                 std::int64_t to, const std::set<Key>* only = nullptr) {
+  Aggregate a;
+  for (const Stored& s : all)
+    if (s.data_id == data_id && s.ms >= from && s.ms <= to && (!only || only->count({s.id, s.ms})))
+      a.Add(s.r, s.ms, s.id);
+  return a;
+}
+
+void ExpectSame(const Aggregate& got, const Aggregate& want, const std::string& where) {
+  EXPECT_EQ(got.rows, want.rows) << where;
+  if (got.rows != want.rows || want.rows == 0) return;
+  EXPECT_EQ(got.min, want.min) << where;
+  EXPECT_EQ(got.max, want.max) << where;
+  EXPECT_EQ(got.sum, want.sum) << where;
+  EXPECT_EQ(got.flag_rows, want.flag_rows) << where;
+}
+
+class HistoryRollupTest : public ::testing::Test {
+ protected:
+  // Every rollup row as the file holds it: level, device, bucket.
+  std::map<std::tuple<int, std::uint32_t, std::int64_t>, Aggregate> Rollups(
+      const std::string& path) {
+    std::map<std::tuple<int, std::uint32_t, std::int64_t>, Aggregate> out;
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    for (int level = 1; level <= kLevels; ++level) {
+      sqlite3_stmt* s = nullptr;
+      const std::string sql =
+          std::string("SELECT data_id, bucket_ms, rows, first_ms, first_id FROM ") +
+          controller::RollupTable(level);
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
+      while (sqlite3_step(s) == SQLITE_ROW) {
+        Aggregate a;
+        a.rows = sqlite3_column_int64(s, 2);
+        a.first_ms = sqlite3_column_int64(s, 3);
+        a.first_id = sqlite3_column_int64(s, 4);
+        out[{level, static_cast<std::uint32_t>(sqlite3_column_int64(s, 0)),
+             sqlite3_column_int64(s, 1)}] = a;
+      }
+      sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return out;
+  }
+  // The rows left, by id and time: an id freed by a removal may be given again.
+  std::set<Key> RawIds(const std::string& path) {
+    std::set<Key> out;
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "SELECT id, time_ms FROM history", -1, &s, nullptr);
+    while (sqlite3_step(s) == SQLITE_ROW)
+      out.insert({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1)});
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return out;
+  }
+  // In memory where there is some: a thousand histories synced to a disk take long.
+  test_support::TempDir dir_{::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp"};
+};
+
+TEST_F(HistoryRollupTest, MatchTheRecordsThroughStepsRestartsAndRemovals) {
+  constexpr int kSeeds = 1000;
+  int steps = 0, restarts = 0, removals = 0, answers = 0;
+  const std::int64_t now = controller::NowUtcMs();
+  for (int seed = 0; seed < kSeeds; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(static_cast<unsigned>(seed));
+    const std::string path = dir_.path() + "/h" + std::to_string(seed) + ".db";
+    std::vector<Stored> all;
+    bool room_made = false;
+    std::int64_t t = now - 3 * kDay + static_cast<std::int64_t>(rng() % kDay);
+    controller::HistoryLimits limits{0, 0, 0};
+    auto db = std::make_unique<controller::HistoryDb>(path, limits);
+    for (int group = 0; group < 6; ++group) {
+      std::vector<controller::HistoryRow> rows;
+      const int n = 1 + static_cast<int>(rng() % 12);
+      for (int i = 0; i < n; ++i) {
+        switch (rng() % 10) {
+          case 0:
+            t -= static_cast<std::int64_t>(rng() % (2 * kDay));
+            ++steps;
+            break;  // back
+          case 1:
+            t += static_cast<std::int64_t>(rng() % kDay);
+            ++steps;
+            break;  // forward
+          default:
+            t += static_cast<std::int64_t>(rng() % (3 * kMin));
+            break;
+        }
+        controller::HistoryRow r;
+        r.data_id = 1 + rng() % 2;
+        r.device_type = kType;
+        r.record_type = zota::kRecordType;
+        r.time_ms = t;
+        r.data = Record(r.data_id, static_cast<std::uint16_t>(rng() % 3000),
+                        static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() : 0));
+        rows.push_back(r);
+      }
+      ASSERT_EQ(db->StoreGroup(rows, nullptr), SQLITE_OK);
+      // The group got the newest ids, in storing order.
+      const std::set<Key> ids = RawIds(path);
+      std::vector<std::int64_t> newest;
+      for (const Key& k : ids) newest.push_back(k.first);
+      std::sort(newest.begin(), newest.end());
+      newest.erase(newest.begin(), newest.end() - n);
+      for (int i = 0; i < n; ++i) {
+        zota::DecodedRecord d;
+        controller::RollupRecord(rows[i].record_type, rows[i].data, &d);
+        all.push_back(Stored{rows[i].data_id, rows[i].time_ms, newest[i], d});
+      }
+      switch (rng() % 4) {
+        case 0: {  // a restart, removing by age what earlier runs stored over a day ago
+          db.reset();
+          limits.keep_days = 1;
+          db = std::make_unique<controller::HistoryDb>(path, limits);
+          controller::Removal removed;
+          while (db->Upkeep(&removed)) {
+          }
+          ++restarts;
+          removals += removed.count > 0;
+          break;
+        }
+        case 1:  // made room for, as on a full disk
+          if (rng() % 3 == 0) {
+            controller::Removal removed;
+            db->MakeRoom(&removed);
+            room_made = room_made || removed.rollups > 0;
+            removals += removed.count + removed.rollups > 0;
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    // Every rollup holds exactly its bucket's records; the day rollups all stay.
+    const auto rollups = Rollups(path);
+    std::set<std::tuple<int, std::uint32_t, std::int64_t>> buckets;
+    for (const Stored& s : all)
+      for (int level = 1; level <= kLevels; ++level)
+        buckets.insert({level, s.data_id, Floor(s.ms, controller::kChartGrainsMs[level - 1])});
+    for (const auto& b : buckets) {
+      const int level = std::get<0>(b);
+      const std::int64_t grain = controller::kChartGrainsMs[level - 1];
+      const Aggregate want =
+          Expect(all, std::get<1>(b), std::get<2>(b), std::get<2>(b) + grain - 1);
+      const auto got = rollups.find(b);
+      // Finer rollups given up for room may have begun again with later records.
+      if (room_made && level < kLevels) {
+        EXPECT_TRUE(got == rollups.end() || got->second.rows <= want.rows);
+        continue;
+      }
+      ASSERT_NE(got, rollups.end()) << "a rollup of level " << level << " missing";
+      EXPECT_EQ(got->second.rows, want.rows);
+      EXPECT_EQ(got->second.first_ms, want.first_ms);
+      EXPECT_EQ(got->second.first_id, want.first_id);
+    }
+    EXPECT_LE(rollups.size(), buckets.size());
+    // Step answers: whole slices from the rollups (every record ever stored),
+    // slices cut by the range and other steps from the records left.
+    const std::set<Key> left = RawIds(path);
+    db.reset();
+    for (const long step_s : {60L, 600L, 3600L, 86400L, 7L, 90L}) {
+      if (room_made && step_s % 60 == 0) continue;  // finer rollups were given up
+      controller::HistoryRange range;
+      range.data_id = 1;
+      range.device_type = kType;
+      range.from_ms = now - 4 * kDay + static_cast<std::int64_t>(rng() % kDay);
+      range.to_ms = range.from_ms + 1 + static_cast<std::int64_t>(rng() % (4 * kDay));
+      range.step_s = step_s;
+      range.limit = controller::kMaxHistoryLimit;
+      const controller::HistoryPage page = controller::ReadHistory(path, range);
+      ASSERT_EQ(page.slices.size(), page.rows.size());
+      const std::int64_t step_ms = step_s * 1000;
+      std::map<std::int64_t, Aggregate> want;
+      for (std::int64_t slice = range.from_ms / step_ms; slice <= range.to_ms / step_ms; ++slice) {
+        const std::int64_t a = std::max(range.from_ms, slice * step_ms);
+        const std::int64_t b = std::min(range.to_ms, (slice + 1) * step_ms - 1);
+        const bool whole = a == slice * step_ms && b == (slice + 1) * step_ms - 1;
+        const Aggregate e = Expect(all, 1, a, b, whole && step_s % 60 == 0 ? nullptr : &left);
+        if (e.rows > 0) want[slice] = e;
+      }
+      std::size_t matched = 0;
+      for (std::size_t i = 0; i < page.rows.size(); ++i) {
+        if (page.slices[i].rows == 0) continue;
+        const std::int64_t slice = page.rows[i].time_ms / step_ms;
+        ExpectSame(page.slices[i], want[slice],
+                   "step " + std::to_string(step_s) + " slice " + std::to_string(slice));
+        ++matched;
+      }
+      EXPECT_EQ(matched, want.size()) << "step " << step_s;
+      ++answers;
+    }
+  }
+  std::printf("%d seeds: %d clock steps, %d restarts, %d removals, %d step answers compared\n",
+              kSeeds, steps, restarts, removals, answers);
+  EXPECT_GT(steps, 0);
+  EXPECT_GT(restarts, 0);
+  EXPECT_GT(removals, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A day of 1 s records, a 240-record utility failure 3 minutes into a
+// 10-minute slice, and single-record UPS failures at the first, a middle and
+// the last record of other slices: in every layout a file may come in, once
+// taken over, every kind of step shows them all.
+class HistoryTakeoverTest : public HistoryRollupTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HistoryTakeoverTest, ShowsEveryFailureAtEveryStep) {
+  const std::string path = dir_.path() + "/day.db";
+  const std::int64_t day = Floor(controller::NowUtcMs() - 2 * kDay, kDay);
+  const std::int64_t fail_from = day + 3 * 3600 * 1000LL + 3 * kMin;  // 3 min into its slice
+  const std::int64_t dips[] = {day + 5 * 3600 * 1000LL, day + 6 * 3600 * 1000LL + 300 * 1000,
+                               day + 7 * 3600 * 1000LL + 599 * 1000};
+  const std::uint8_t utility = zota::kFlags[0].bit, failed = zota::kFlags[3].bit;
+  std::vector<controller::HistoryRow> rows;
+  for (std::int64_t ms = day; ms < day + kDay; ms += 1000) {
+    controller::HistoryRow r;
+    r.data_id = 1;
+    r.device_type = kType;
+    r.record_type = zota::kRecordType;
+    r.time_ms = ms;
+    const bool out = ms >= fail_from && ms < fail_from + 240 * 1000;
+    const bool dip = std::find(std::begin(dips), std::end(dips), ms) != std::end(dips);
+    r.data = Record(1, out || dip ? 0 : 2300, out ? utility : dip ? failed : 0);
+    rows.push_back(std::move(r));
+  }
+  {
+    controller::HistoryDb db(path, controller::HistoryLimits{0, 0, 0});
+    for (std::size_t i = 0; i < rows.size(); i += 4096) {
+      std::vector<controller::HistoryRow> group(rows.begin() + i,
+                                                rows.begin() + std::min(rows.size(), i + 4096));
+      ASSERT_EQ(db.StoreGroup(group, nullptr), SQLITE_OK);
+    }
+  }
+  // Back to the layout of an earlier release: before rollups, before
+  // chart_level, before time_ms.
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+  std::string sql = "DROP TABLE rollup_fill;";
+  for (int level = 1; level <= kLevels; ++level)
+    sql += std::string("DROP TABLE ") + controller::RollupTable(level) + ";";
+  for (int level = 1; GetParam() >= 1 && level <= kLevels; ++level)
+    sql += "DROP INDEX history_chart" + std::to_string(level) + ";";
+  if (GetParam() >= 1)
+    sql += "DROP INDEX history_unlevelled; ALTER TABLE history DROP COLUMN chart_level;";
+  if (GetParam() >= 2) sql += "DROP INDEX history_time; ALTER TABLE history DROP COLUMN time_ms;";
+  ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(raw);
+  sqlite3_close(raw);
+  {
+    controller::HistoryDb db(path, controller::HistoryLimits{0, 0, 0});
+    controller::Removal removed;
+    for (int i = 0; i < 1000 && db.Upkeep(&removed); ++i) {
+    }
+  }
+  for (const long step_s : {60L, 600L, 3600L, 86400L, 7L}) {
+    controller::HistoryRange range;
+    range.data_id = 1;
+    range.device_type = kType;
+    range.from_ms = day;
+    range.to_ms = day + kDay - 1;
+    range.step_s = step_s;
+    range.limit = controller::kMaxHistoryLimit;
+    const controller::HistoryPage page = controller::ReadHistory(path, range);
+    std::int64_t outage = 0, failures = 0;
+    std::set<std::int64_t> dipped;
+    for (std::size_t i = 0; i < page.slices.size(); ++i) {
+      const Aggregate& a = page.slices[i];
+      outage += a.flag_rows[0];
+      failures += a.flag_rows[3];
+      if (a.flag_rows[3] > 0 && a.min[0] == 0)
+        dipped.insert(page.rows[i].time_ms / (step_s * 1000));
+      if (a.flag_rows[0] > 0) {
+        EXPECT_EQ(a.min[0], 0) << "step " << step_s;
+      }
+    }
+    EXPECT_EQ(outage, 240) << "step " << step_s;
+    EXPECT_EQ(failures, 3) << "step " << step_s;
+    std::set<std::int64_t> want;
+    for (const std::int64_t ms : dips) want.insert(ms / (step_s * 1000));
+    EXPECT_EQ(dipped, want) << "step " << step_s;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, HistoryTakeoverTest, ::testing::Values(0, 1, 2));
+
+}  // namespace
