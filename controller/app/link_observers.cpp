@@ -12,9 +12,11 @@ namespace {
 
 class Terminal : public LinkObserver {
  public:
+  explicit Terminal(bool record_lines) : record_lines_(record_lines) {}
   void Ended(const DeviceLink& link, const LinkOutcome& o) override {
     const DeviceConfig& cfg = link.cfg();
-    for (const LinkRecord& r : o.published) {
+    for (std::size_t i = 0; record_lines_ && i < o.published.size(); ++i) {
+      const LinkRecord& r = o.published[i];
       Say(RecordLine(cfg.name, cfg.data_id, r.type, r.data.data(),
                      static_cast<unsigned int>(r.data.size()), o.replayed));
     }
@@ -32,6 +34,9 @@ class Terminal : public LinkObserver {
   void Report(const DeviceLink& link, const std::string& id, float value) override {
     Say(ReportLine(link.cfg().name, link.cfg().data_id, id, value));
   }
+
+ private:
+  bool record_lines_;
 };
 
 class Board : public LinkObserver {
@@ -93,7 +98,9 @@ class Capture : public LinkObserver {
 
 }  // namespace
 
-std::unique_ptr<LinkObserver> TerminalObserver() { return std::make_unique<Terminal>(); }
+std::unique_ptr<LinkObserver> TerminalObserver(bool record_lines) {
+  return std::make_unique<Terminal>(record_lines);
+}
 
 std::unique_ptr<LinkObserver> BoardObserver(StatusBoard* board) {
   return std::make_unique<Board>(board);

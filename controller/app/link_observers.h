@@ -13,8 +13,9 @@
 
 namespace controller {
 
-// Lines on standard output (faults on standard error).
-std::unique_ptr<LinkObserver> TerminalObserver();
+// Lines on standard output (faults on standard error); without record_lines
+// no line per published record.
+std::unique_ptr<LinkObserver> TerminalObserver(bool record_lines = true);
 // The board's copy of each device's record, link state, counters, alarms and reports.
 std::unique_ptr<LinkObserver> BoardObserver(StatusBoard* board);
 // A history row for each record the device handed to the history, the one

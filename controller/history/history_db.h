@@ -115,6 +115,10 @@ class HistoryDb {
   // older layout); false with the reason while it is still locked.
   bool Ready(std::string* why);
 
+  // Whether the file is set up and a write goes through now (an empty write
+  // transaction); false with the reason while a lock held elsewhere stops it.
+  bool Writable(std::string* why);
+
   // SQLite's quick check; empty when the file is sound, else the first problem.
   std::string QuickCheck();
 
