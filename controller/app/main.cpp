@@ -116,9 +116,10 @@ int main(int argc, char** argv) {
   app.add_flag("--http-allow-remote", http_allow_remote,
                "Allow --http on an address other machines can reach");
   app.add_flag("--quiet-polls", quiet_polls,
-               "Leave out the lines each poll makes (the record lines and the plug-ins' own "
-               "diagnostic lines); alarms, reports, link changes, events and the summary are "
-               "still shown. For a journal: at 1 s polls a device makes 86,400 records a day");
+               "Leave out the lines each poll makes: the record lines, the plug-ins' own "
+               "diagnostic lines and a failing line's repeats (its first failure and each change "
+               "of its state are shown). Alarms, reports, events and the summary are still "
+               "shown. For a journal: at 1 s polls a device makes 86,400 records a day");
   app.add_flag("--notify-test", notify_test,
                "Send one test event to every target of the site's \"notify\" list, say what "
                "each answered and exit (also: qdx-host notify-test SITE)");

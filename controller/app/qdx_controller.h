@@ -65,8 +65,8 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // loop, and makes SIGHUP harmless; before Run.
   void SetService(std::shared_ptr<controller::ServiceNotifier> s) { service_ = std::move(s); }
 
-  // Leaves out the line of each published record; before Start.
-  void QuietPolls(bool on) { record_lines_ = !on; }
+  // Leaves out the lines each poll makes (TerminalObserver); before Start.
+  void QuietPolls(bool on) { per_poll_lines_ = !on; }
 
   // Closes ports and destroys devices, then providers and plug-ins, then the
   // simulators, and closes the history last.
@@ -129,7 +129,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   std::unique_ptr<controller::Notifier> notifier_;  // events to the terminal and targets
   std::shared_ptr<controller::HistoryGauge> history_gauge_ =
       std::make_shared<controller::HistoryGauge>();
-  bool record_lines_ = true;
+  bool per_poll_lines_ = true;
   std::shared_ptr<controller::ServiceNotifier> service_;
   controller::Clock::time_point newest_record_ = controller::Clock::time_point::min();
 };

@@ -180,7 +180,7 @@ void QDXController::StartCapture(const std::string& path) {
 // the terminal, the status board, the notifier and the history.
 void QDXController::MakeObservers() {
   if (capture_) observers_.push_back(controller::CaptureObserver(capture_));
-  observers_.push_back(controller::TerminalObserver(record_lines_));
+  observers_.push_back(controller::TerminalObserver(per_poll_lines_));
   if (board_) observers_.push_back(controller::BoardObserver(board_.get()));
   notifier_ = std::make_unique<controller::Notifier>(site_.notify);
   if (board_) {

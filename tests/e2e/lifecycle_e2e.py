@@ -124,16 +124,21 @@ def case_plugin_lines(tmp):
 
 
 def case_quiet_polls(tmp):
-    """--quiet-polls leaves out the record lines and the plug-in's own lines;
-    the start, alarms, reports and the summary stay, and every record is stored."""
+    """--quiet-polls leaves out the record lines, the plug-in's own lines and
+    a silent line's repeated failures; the start, alarms, the first failure and
+    the summary stay, and every record is stored."""
     db = os.path.join(tmp, "h.db")
-    site = write_devices(tmp, [device("ups", 4242, "sim:utility-failure", poll_ms=100)])
+    site = write_devices(tmp, [device("ups", 4242, "sim:utility-failure", poll_ms=100),
+                               device("dead", 4243, "sim:silent", poll_ms=100, timeout_ms=50)])
     r = run_host(site, db, "--quiet-polls", "--cycles", "60")
-    check(r.returncode == 0, "exit status %d" % r.returncode, r.stdout, r.stderr)
-    for mark in ("strToSplit:", "cData.state is ", "rvSize is ", "record 5035: ", "InitSetting"):
-        check(mark not in r.stdout, "per-poll line %r shown" % mark, r.stdout)
-    for mark in ("zota_up2200 on ", "ALARM RAISED input voltage", "60 cycles, ", "history: "):
-        check(mark in r.stdout, "line %r left out" % mark, r.stdout)
+    out = r.stdout + r.stderr
+    check(r.returncode == 0, "exit status %d" % r.returncode, out)
+    for mark in ("strToSplit:", "cData.state is ", "rvSize is ", "record 5035: ", "InitSetting",
+                 "communication failure 2"):
+        check(mark not in out, "per-poll line %r shown" % mark, out)
+    for mark in ("zota_up2200 on ", "ALARM RAISED input voltage", "communication failure 1",
+                 "60 cycles, 0 records", "history: "):
+        check(mark in out, "line %r left out" % mark, out)
     stored = re.search(r"history: (\d+) records stored", r.stdout)
     check(stored is not None and int(stored.group(1)) == len(rows(db)) > 30,
           "records not all stored", r.stdout)
