@@ -66,6 +66,8 @@ python3 receiver.py 127.0.0.1 9099 /root/qdx/webhook.log &
 # The docs' block, as written, in the folder holding the packages.
 (cd debs && timeout 300 bash -e ../install.sh) >install.log 2>&1
 check "the install block ran" [ $? -eq 0 ]
+check "the install before the site file left no failed unit" sh -c \
+  'journalctl -q -o cat -u qdx-host | grep -q "skipped because of an unmet condition check"'
 check "the unit is active" within 30 is active
 verify=$(systemd-analyze verify /lib/systemd/system/qdx-host.service 2>&1)
 check "systemd-analyze verify prints nothing${verify:+: $verify}" [ -z "$verify" ]
