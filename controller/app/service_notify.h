@@ -19,7 +19,6 @@ class ServiceNotifier {
 
   // How often Tick is due: well inside the watchdog's interval.
   std::chrono::milliseconds period() const { return period_; }
-  bool watchdog() const { return watchdog_; }
 
   // Called from the poll loop only, so a loop that stops turning stops the
   // keep-alive. Tells readiness once `ready` holds; until then asks for more
