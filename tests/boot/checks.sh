@@ -3,6 +3,7 @@
 # their own: the operating docs' install block, then the service from its
 # start to its purge. Each line of checks.log says "ok" or "FAIL"; result
 # holds PASS or FAIL once all have run, and the root powers off.
+# shellcheck disable=SC2317  # the helpers run through check and within
 set -u
 cd /root/qdx || exit 1
 exec >checks.log 2>&1
