@@ -1,5 +1,7 @@
 #include "controller/app/link_observers.h"
 
+#include <vector>
+
 #include "controller/common/device_name.h"
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
@@ -12,13 +14,18 @@ namespace {
 
 class Terminal : public LinkObserver {
  public:
+  explicit Terminal(bool per_poll_lines) : per_poll_lines_(per_poll_lines) {}
   void Ended(const DeviceLink& link, const LinkOutcome& o) override {
     const DeviceConfig& cfg = link.cfg();
-    for (const LinkRecord& r : o.published) {
+    const bool changed = Track(link.index(), o.link);
+    for (std::size_t i = 0; per_poll_lines_ && i < o.published.size(); ++i) {
+      const LinkRecord& r = o.published[i];
       Say(RecordLine(cfg.name, cfg.data_id, r.type, r.data.data(),
                      static_cast<unsigned int>(r.data.size()), o.replayed));
     }
     if (o.note.empty()) return;
+    // Quiet: a failing line is told when its state changes, not at every poll.
+    if (!per_poll_lines_ && !changed && EveryPoll(o.ending)) return;
     const std::string line = Who(cfg) + ": " + o.note;
     if (o.trouble) {
       Complain(line);
@@ -32,6 +39,21 @@ class Terminal : public LinkObserver {
   void Report(const DeviceLink& link, const std::string& id, float value) override {
     Say(ReportLine(link.cfg().name, link.cfg().data_id, id, value));
   }
+
+ private:
+  static bool EveryPoll(Ending e) {
+    return e == Ending::kFailure || e == Ending::kMissedPoll || e == Ending::kReopenFailed;
+  }
+  // Whether the link's state differs from the one its last outcome left.
+  bool Track(std::size_t i, LinkState now) {
+    if (states_.size() <= i) states_.resize(i + 1, LinkState::kOk);
+    const bool changed = states_[i] != now;
+    states_[i] = now;
+    return changed;
+  }
+
+  bool per_poll_lines_;
+  std::vector<LinkState> states_;  // per link, as its last outcome left it
 };
 
 class Board : public LinkObserver {
@@ -93,7 +115,9 @@ class Capture : public LinkObserver {
 
 }  // namespace
 
-std::unique_ptr<LinkObserver> TerminalObserver() { return std::make_unique<Terminal>(); }
+std::unique_ptr<LinkObserver> TerminalObserver(bool per_poll_lines) {
+  return std::make_unique<Terminal>(per_poll_lines);
+}
 
 std::unique_ptr<LinkObserver> BoardObserver(StatusBoard* board) {
   return std::make_unique<Board>(board);

@@ -13,8 +13,10 @@
 
 namespace controller {
 
-// Lines on standard output (faults on standard error).
-std::unique_ptr<LinkObserver> TerminalObserver();
+// Lines on standard output (faults on standard error). Without per_poll_lines
+// no line per published record, and a failing poll is told only when it
+// changes the link's state.
+std::unique_ptr<LinkObserver> TerminalObserver(bool per_poll_lines = true);
 // The board's copy of each device's record, link state, counters, alarms and reports.
 std::unique_ptr<LinkObserver> BoardObserver(StatusBoard* board);
 // A history row for each record the device handed to the history, the one

@@ -47,12 +47,17 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   try {
     loop_ = std::make_unique<controller::EventLoop>();
     if (stop_fd >= 0) {
-      loop_->WatchFile(stop_fd, [&stop, stop_fd](short) {
+      loop_->WatchFile(stop_fd, [this, &stop, stop_fd](short) {
         if (stop) return;
-        stop = true;
         // Read at once: the first signal is the one named, whatever follows.
-        if (const char* sig = controller::ReadStopSignal(stop_fd))
-          controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
+        const char* sig = controller::ReadStopSignal(stop_fd);
+        // A service is stopped by its manager; a stray hang-up must not end it.
+        if (service_ && sig && std::strcmp(sig, "SIGHUP") == 0) {
+          controller::Say("qdx-host: SIGHUP received, ignored (running as a service)");
+          return;
+        }
+        stop = true;
+        if (sig) controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
       });
     }
     if (history_ && history_->alert_fd() >= 0) {
@@ -70,6 +75,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
     links_[i]->Begin(start);
     Arrange(i, start);
   }
+  if (loop_ && service_) ServiceTick();
 
   // Each pass touches only the links that are due or whose port is ready.
   while (loop_ && !fatal_ && !stop && !Done() && Clock::now() < end) {
@@ -81,6 +87,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   stopping_ = true;
   loop_.reset();
   turns_.clear();
+  if (service_) service_->Stopping("stopping: storing what is queued");
   if (notifier_) notifier_->Stop();  // at most kNotifyStopLimit, beside the history's drain
   FinishHistory(stop_fd);
   PrintSummary();

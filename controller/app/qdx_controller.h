@@ -10,6 +10,7 @@
 
 #include "controller/app/event_loop.h"
 #include "controller/app/notify_observer.h"
+#include "controller/app/service_notify.h"
 #include "controller/capture/capture.h"
 #include "controller/config/site_config.h"
 #include "controller/framework/plugin_loader.h"
@@ -60,6 +61,13 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // Shares every device's state with readers on other threads; before Start.
   void SetStatusBoard(std::shared_ptr<controller::StatusBoard> board) { board_ = std::move(board); }
 
+  // Tells a service manager readiness, status and the keep-alive from the
+  // loop, and makes SIGHUP harmless; before Run.
+  void SetService(std::shared_ptr<controller::ServiceNotifier> s) { service_ = std::move(s); }
+
+  // Leaves out the lines each poll makes (TerminalObserver); before Start.
+  void QuietPolls(bool on) { per_poll_lines_ = !on; }
+
   // Closes ports and destroys devices, then providers and plug-ins, then the
   // simulators, and closes the history last.
   void Shutdown();
@@ -95,6 +103,10 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   bool Done() const;
   void PrintSummary() const;
 
+  // The service manager's share of the loop (service_tick.cpp).
+  void ServiceTick();
+  std::string ServiceStatus(bool ready) const;
+
   controller::SiteConfig site_;
   std::string db_path_;
   std::string sim_program_;
@@ -117,4 +129,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   std::unique_ptr<controller::Notifier> notifier_;  // events to the terminal and targets
   std::shared_ptr<controller::HistoryGauge> history_gauge_ =
       std::make_shared<controller::HistoryGauge>();
+  bool per_poll_lines_ = true;
+  std::shared_ptr<controller::ServiceNotifier> service_;
+  controller::Clock::time_point newest_record_ = controller::Clock::time_point::min();
 };

@@ -180,7 +180,7 @@ void QDXController::StartCapture(const std::string& path) {
 // the terminal, the status board, the notifier and the history.
 void QDXController::MakeObservers() {
   if (capture_) observers_.push_back(controller::CaptureObserver(capture_));
-  observers_.push_back(controller::TerminalObserver());
+  observers_.push_back(controller::TerminalObserver(per_poll_lines_));
   if (board_) observers_.push_back(controller::BoardObserver(board_.get()));
   notifier_ = std::make_unique<controller::Notifier>(site_.notify);
   if (board_) {
@@ -196,6 +196,7 @@ void QDXController::MakeObservers() {
   });
   observers_.push_back(controller::NotifyObserver(notifier_.get(), history_gauge_));
   observers_.push_back(controller::HistoryObserver([this](controller::HistoryRow row) {
+    newest_record_ = controller::Clock::now();
     if (!history_) return;
     // Refused only once storing stopped on an error, which was said then and
     // gives the run a failure status; monitoring goes on.

@@ -26,16 +26,20 @@ constexpr std::size_t kStreamBufferBytes = 64 * 1024;
 std::mutex g_mutex;  // the history writer reports from its own thread
 int g_error = 0;
 std::unique_ptr<OutputPump> g_pump;
-std::vector<std::string> g_last;         // closing lines, shown again if they may be lost
-std::FILE* g_stdout_saved = nullptr;     // the C library's own stdout, given back at the end
+std::vector<std::string> g_last;      // closing lines, shown again if they may be lost
+std::FILE* g_stdout_saved = nullptr;  // the C library's own stdout, given back at the end
+std::FILE* g_own = nullptr;  // our lines' stream into the buffer, when stdout drops the plug-ins'
 std::streambuf* g_cout_saved = nullptr;  // std::cout's own
 
 // Standard error is the same pipe or file as standard output (2>&1): it
 // would stall with it, so complaints take the buffered route too.
 bool g_err_is_out = false;
 
+// Where our own lines go: the buffer's stream, whatever stdout takes.
+std::FILE* Own() { return g_own ? g_own : stdout; }
+
 void ComplainLocked(const std::string& line) {
-  std::FILE* to = g_err_is_out && g_pump && g_error == 0 ? stdout : stderr;
+  std::FILE* to = g_err_is_out && g_pump && g_error == 0 ? Own() : stderr;
   std::fprintf(to, "qdx-host: %s\n", line.c_str());
   std::fflush(to);
 }
@@ -60,8 +64,9 @@ int ErrorLocked() { return g_error; }
 // Writes through stdio, like the plug-ins' own diagnostics, so the order holds.
 bool WriteOut(const std::string& line) {
   errno = 0;
-  const bool ok = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
-                  std::fputc('\n', stdout) != EOF && std::fflush(stdout) == 0;
+  std::FILE* out = Own();
+  const bool ok = std::fwrite(line.data(), 1, line.size(), out) == line.size() &&
+                  std::fputc('\n', out) != EOF && std::fflush(out) == 0;
   if (ok) return true;
   g_error = errno != 0 ? errno : EIO;
   ComplainLocked(std::string("standard output: ") + std::strerror(g_error) +
@@ -74,6 +79,8 @@ ssize_t PutText(void* pump, const char* data, std::size_t size) {
   static_cast<OutputPump*>(pump)->Put(data, size);
   return static_cast<ssize_t>(size);
 }
+
+ssize_t DropText(void*, const char*, std::size_t size) { return static_cast<ssize_t>(size); }
 
 // std::cout into whatever stdout is at each call, as sync_with_stdio does for
 // the stdout it started with, so it keeps its order with printf.
@@ -91,13 +98,24 @@ class StdoutBuf : public std::streambuf {
 
 // glibc lets stdout be assigned, and printf, puts and putchar, the plug-ins'
 // included, take the stream from it at each call.
-void RouteStdioLocked(OutputPump& pump) {
+void RouteStdioLocked(OutputPump& pump, bool plugin_lines) {
   static char buffer[kStreamBufferBytes];
   std::FILE* stream =
       ::fopencookie(&pump, "w", cookie_io_functions_t{nullptr, PutText, nullptr, nullptr});
   if (!stream)
     throw std::runtime_error(std::string("cannot buffer standard output: ") + std::strerror(errno));
   std::setvbuf(stream, buffer, _IOLBF, sizeof(buffer));
+  if (!plugin_lines) {
+    std::FILE* drop =
+        ::fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, DropText, nullptr, nullptr});
+    if (!drop) {
+      std::fclose(stream);
+      throw std::runtime_error(std::string("cannot buffer standard output: ") +
+                               std::strerror(errno));
+    }
+    g_own = stream;
+    stream = drop;
+  }
   g_stdout_saved = stdout;
   stdout = stream;
   static StdoutBuf* const cout_buf = new StdoutBuf;  // never destroyed: exit flushes std::cout
@@ -111,6 +129,8 @@ void UnrouteStdioLocked() {
   stdout = g_stdout_saved;
   g_stdout_saved = nullptr;
   std::fclose(stream);  // writes what it still holds into the buffer
+  if (g_own) std::fclose(g_own);
+  g_own = nullptr;
 }
 
 }  // namespace
@@ -127,7 +147,7 @@ void EnsureStandardDescriptors() {
   }
 }
 
-void StartOutput() {
+void StartOutput(bool plugin_lines) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_pump) return;
   std::cout.flush();
@@ -135,7 +155,7 @@ void StartOutput() {
   g_err_is_out = SameFile(STDOUT_FILENO, STDERR_FILENO);
   auto pump = std::make_unique<OutputPump>(STDOUT_FILENO, kOutputBufferBytes, OutputFailed);
   pump->Start();
-  RouteStdioLocked(*pump);
+  RouteStdioLocked(*pump, plugin_lines);
   g_pump = std::move(pump);
 }
 

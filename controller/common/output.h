@@ -17,8 +17,9 @@ namespace controller {
 void EnsureStandardDescriptors();
 
 // Routes descriptor 1 (our lines and the plug-ins' printf and std::cout alike)
-// through the buffer. Throws std::runtime_error when it cannot.
-void StartOutput();
+// through the buffer; with plugin_lines false, what the plug-ins print is
+// dropped and only our own lines go. Throws std::runtime_error when it cannot.
+void StartOutput(bool plugin_lines = true);
 
 // Writes what the buffer still holds, waiting at most wait for the reader; the
 // closing lines go to standard error when they could not be shown.

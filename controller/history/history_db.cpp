@@ -54,7 +54,11 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
       throw HistoryError("history database " + path_ +
                          ": cannot write: " + sqlite3_errstr(SQLITE_READONLY));
     // Before anything begins a transaction or the log (see kIncrementalVacuum).
-    Must(sql::kIncrementalVacuum, "cannot write");
+    // It takes the write lock even on a file that has it already: a lock held
+    // elsewhere on a file of ours is waited for by the writer, as below.
+    if (Exec(db_, sql::kIncrementalVacuum) != SQLITE_OK &&
+        (created_ || !IsRetryable(sqlite3_errcode(db_))))
+      Fail("cannot write");
     {
       // A reader elsewhere may keep even an empty commit waiting: no reason to refuse.
       Transaction probe(db_);
@@ -124,6 +128,15 @@ bool HistoryDb::Ready(std::string* why) {
   }
   latest_ = MustPrepare(sql::kLatest);
   return true;
+}
+
+bool HistoryDb::Writable(std::string* why) {
+  if (!Ready(why)) return false;
+  Transaction probe(db_);
+  const int rc = probe.Commit();
+  if (rc == SQLITE_OK) return true;
+  *why = sqlite3_errstr(rc);
+  return false;
 }
 
 HistoryDb::~HistoryDb() {

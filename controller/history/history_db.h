@@ -135,6 +135,10 @@ class HistoryDb {
   // older layout); false with the reason while it is still locked.
   bool Ready(std::string* why);
 
+  // Whether the file is set up and a write goes through now (an empty write
+  // transaction); false with the reason while a lock held elsewhere stops it.
+  bool Writable(std::string* why);
+
   // SQLite's quick check; empty when the file is sound, else the first problem.
   std::string QuickCheck();
 
@@ -204,7 +208,7 @@ class HistoryDb {
   bool TrimLog();
   bool FillRollups();
   bool RemoveOldRollups();
-  bool RemoveRollupsForRoom(std::int64_t count, const std::string& why, Removal* removed);
+  std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed);
   bool RemoveForSpace(Removal* removed);
   bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
   bool Checkpoint(int mode);

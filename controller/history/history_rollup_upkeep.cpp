@@ -85,43 +85,41 @@ bool HistoryDb::RemoveOldRollups() {
   return false;
 }
 
-// The oldest count rollups of the finest tier that has any, below the day
-// tier, across devices; false when none is left.
-bool HistoryDb::RemoveRollupsForRoom(std::int64_t count, const std::string& why, Removal* removed) {
-  for (int level = 1; level < kChartLevels; ++level) {
+// Up to count rollups below the day tier, finest tier first and oldest
+// first across devices; how many went.
+std::int64_t HistoryDb::RemoveRollupsForRoom(std::int64_t count, Removal* removed) {
+  std::int64_t taken = 0;
+  for (int level = 1; level < kChartLevels && taken < count; ++level) {
     Statement next(db_, sql::NextRollupDevice(level));
     Statement oldest(db_, sql::OldestRollups(level));
-    if (!next || !oldest) return false;
+    if (!next || !oldest) break;
     // Each device's oldest, merged by time.
     std::vector<std::tuple<std::int64_t, std::int64_t>> keys;  // bucket_ms, data_id
     for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
       data_id = next.Int(0);
-      oldest.Reset().Bind(1, data_id).Bind(2, count);
+      oldest.Reset().Bind(1, data_id).Bind(2, count - taken);
       while (oldest.Next()) keys.emplace_back(oldest.Int(0), data_id);
     }
     if (keys.empty()) continue;
     std::sort(keys.begin(), keys.end());
-    if (static_cast<std::int64_t>(keys.size()) > count)
-      keys.resize(static_cast<std::size_t>(count));
+    keys.resize(std::min<std::size_t>(keys.size(), static_cast<std::size_t>(count - taken)));
     Transaction remove(db_);
     Statement del(db_, sql::RemoveRollup(level));
-    if (!remove.ok() || !del) return false;
-    for (const auto& k : keys) {
-      if (del.Reset().Bind(1, std::get<1>(k)).Bind(2, std::get<0>(k)).Step() != SQLITE_DONE) {
-        Seen(sqlite3_errcode(db_));
-        return false;
-      }
-    }
-    if (remove.Commit() != SQLITE_OK) {
+    bool ok = remove.ok() && del;
+    for (std::size_t i = 0; ok && i < keys.size(); ++i)
+      ok = del.Reset().Bind(1, std::get<1>(keys[i])).Bind(2, std::get<0>(keys[i])).Step() ==
+           SQLITE_DONE;
+    if (!ok || remove.Commit() != SQLITE_OK) {
       Seen(sqlite3_errcode(db_));
-      return false;
+      break;
     }
-    removed->rollups = static_cast<std::int64_t>(keys.size());
-    removed->tiers = kTierNames[level - 1];
-    removed->why = why;
-    return true;
+    taken += static_cast<std::int64_t>(keys.size());
+    removed->rollups += static_cast<std::int64_t>(keys.size());
+    if (removed->tiers.find(kTierNames[level - 1]) == std::string::npos)
+      removed->tiers +=
+          (removed->tiers.empty() ? "" : " and ") + std::string(kTierNames[level - 1]);
   }
-  return false;
+  return taken;
 }
 
 }  // namespace controller

@@ -148,14 +148,19 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_ti
 
 bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
   int tier = 0;
-  const std::vector<std::int64_t> ids = RoomOrder(count, &tier);
-  // Records older than a day first, then the finer rollups, then the rest.
-  if (tier != 1 && RemoveRollupsForRoom(count, why, removed)) return true;
-  Statement del(db_, sql::kRemoveId);
-  if (ids.empty() || !del) return false;
+  std::vector<std::int64_t> ids = RoomOrder(count, &tier);
   Removal got;
   got.why = why;
-  if (!Remove(del, &got, &ids) || got.count == 0) return false;
+  // Records older than a day first, then the finer rollups, then the rest: as
+  // many of each as it takes to make up count.
+  if (tier != 1) {
+    const std::int64_t taken = RemoveRollupsForRoom(count, &got);
+    ids.resize(static_cast<std::size_t>(
+        std::max<std::int64_t>(0, std::min<std::int64_t>(ids.size(), count - taken))));
+  }
+  Statement del(db_, sql::kRemoveId);
+  if (!del || (!ids.empty() && !Remove(del, &got, &ids)) || got.count + got.rollups == 0)
+    return false;
   // After a full disk, freed pages stay in the file: elsewhere they would be taken.
   if (incremental_ && !full_) Exec(db_, sql::kVacuum);
   *removed = got;

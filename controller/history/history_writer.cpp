@@ -240,6 +240,17 @@ void HistoryWriter::Loop() {
       lk.lock();
     }
     if (group.empty() && log.empty()) {
+      // Proved writable before rows are awaited, so that readiness can be told
+      // with no record stored yet.
+      if (!writable_ && queue_.empty() && !stopping_) {
+        lk.unlock();
+        std::string why;
+        const bool ok = EnsureFile(&why) && db_->Writable(&why);
+        lk.lock();
+        writable_ = ok;
+        if (!ok) cv_.wait_for(lk, opt_.max_backoff, [&] { return stopping_ || !queue_.empty(); });
+        continue;
+      }
       // Upkeep runs while nothing waits to be stored.
       if (upkeep_due_ && queue_.empty() && !stopping_) {
         lk.unlock();
@@ -293,6 +304,7 @@ void HistoryWriter::Loop() {
     if (met_full) ++stats_.full;
 
     if (rc == SQLITE_OK) {
+      writable_ = true;
       ++stats_.commits;
       stats_.stored += static_cast<long long>(group.size());
       for (const Clock::time_point at : queued_at) {

@@ -3,6 +3,7 @@
 // committed in groups.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -81,6 +82,10 @@ class HistoryWriter {
   int alert_fd() const { return alert_fd_; }
 
   bool failed() const;
+  // Whether a write went through since Start(): a committed group or a probe
+  // made before waiting for rows. False while a lock held elsewhere keeps the
+  // file from being set up or written.
+  bool writable() const { return writable_; }
   HistoryState state() const;
   std::string error() const;
   HistoryStats stats() const;
@@ -141,6 +146,7 @@ class HistoryWriter {
   std::function<void(const std::string&)> notice_;
   std::function<void(HistoryState)> on_state_;
   std::function<void()> on_drop_;
+  std::atomic<bool> writable_{false};
   std::thread thread_;
 };
 

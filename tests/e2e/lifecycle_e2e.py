@@ -4,12 +4,15 @@ stop signals, a reader that leaves: lifecycle_e2e.py CASE BUILD_DIR."""
 import os
 import re
 import signal
+import socket
+import sqlite3
 import subprocess
 import time
 
 import e2e_support as e
-from e2e_support import (TRACE, Sim, check, check_history_matches, program, published, rows,
-                         run_host, spawn_host, start_host, write_site)
+from e2e_support import (TRACE, Sim, check, check_history_matches, device, program, published,
+                         read_records, rows, run_host, spawn_host, start_host, write_devices,
+                         write_site)
 
 
 def case_port_in_use(tmp):
@@ -120,6 +123,82 @@ def case_plugin_lines(tmp):
     check(seen == list(marks) * 200, "plug-in lines out of order or missing", r.stdout[-3000:])
 
 
+def case_quiet_polls(tmp):
+    """--quiet-polls leaves out the record lines, the plug-in's own lines and
+    a silent line's repeated failures; the start, alarms, the first failure and
+    the summary stay, and every record is stored."""
+    db = os.path.join(tmp, "h.db")
+    site = write_devices(tmp, [device("ups", 4242, "sim:utility-failure", poll_ms=100),
+                               device("dead", 4243, "sim:silent", poll_ms=100, timeout_ms=50)])
+    r = run_host(site, db, "--quiet-polls", "--cycles", "60")
+    out = r.stdout + r.stderr
+    check(r.returncode == 0, "exit status %d" % r.returncode, out)
+    for mark in ("strToSplit:", "cData.state is ", "rvSize is ", "record 5035: ", "InitSetting",
+                 "communication failure 2"):
+        check(mark not in out, "per-poll line %r shown" % mark, out)
+    for mark in ("zota_up2200 on ", "ALARM RAISED input voltage", "communication failure 1",
+                 "60 cycles, 0 records", "history: "):
+        check(mark in out, "line %r left out" % mark, out)
+    stored = re.search(r"history: (\d+) records stored", r.stdout)
+    check(stored is not None and int(stored.group(1)) == len(rows(db)) > 30,
+          "records not all stored", r.stdout)
+
+
+def notifications(sock, until, want=None):
+    """The service manager's messages until the deadline, or until one holds want."""
+    got = []
+    while time.monotonic() < until:
+        sock.settimeout(max(0.01, until - time.monotonic()))
+        try:
+            got.append(sock.recv(4096).decode())
+        except socket.timeout:
+            break
+        if want and want in got[-1]:
+            break
+    return got
+
+
+def case_service(tmp):
+    """Under a service manager: while another program holds the history's write
+    lock at start, qdx-host polls and feeds the watchdog with a status line but
+    is not ready; READY=1 follows once the lock clears. SIGHUP changes nothing;
+    SIGTERM tells STOPPING=1 and stores every record."""
+    db = os.path.join(tmp, "h.db")
+    site = write_site(tmp, ["sim:steady"] * 2, poll_ms=100, count=2)
+    check(run_host(site, db, "--cycles", "2").returncode == 0, "history not made")
+    before = len(rows(db))
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(os.path.join(tmp, "notify"))
+    env = dict(os.environ, NOTIFY_SOCKET=os.path.join(tmp, "notify"), WATCHDOG_USEC="900000")
+    con = sqlite3.connect(db, isolation_level=None, timeout=10)
+    con.execute("BEGIN IMMEDIATE")
+    host = spawn_host(site, db, env=env)
+    seen = read_records(host, "", 10)
+    locked = "\n".join(notifications(sock, time.monotonic() + 1.5))
+    con.execute("COMMIT")
+    con.close()
+    check("READY=1" not in locked, "ready while the history was locked", locked)
+    for want in ("WATCHDOG=1", "EXTEND_TIMEOUT_USEC=", "STATUS=waiting for the history",
+                 "2 devices, 2 ok, newest record "):
+        check(want in locked, "no %r while the history was locked" % want, locked)
+    ready = notifications(sock, time.monotonic() + 10, "READY=1")
+    check(ready and "READY=1" in ready[-1], "not ready once the lock cleared", *ready)
+    host.send_signal(signal.SIGHUP)
+    seen = read_records(host, seen, len(published(seen)) + 10)
+    host.send_signal(signal.SIGTERM)
+    out, err = host.communicate(timeout=40)
+    out = seen + out
+    check(host.returncode == 0, "stop was not clean", out, err)
+    check("SIGHUP received, ignored" in out and out.count("received, shutting down") == 1,
+          "SIGHUP not ignored", out)
+    stopping = notifications(sock, time.monotonic() + 1, "STOPPING=1")
+    check(any("STOPPING=1" in m for m in stopping), "STOPPING=1 not told", *stopping)
+    shown = sum(int(n) for n in re.findall(r"cycles, (\d+) records published", out))
+    cached = len([m for m in published(out) if m.group(2)])
+    check(len(rows(db)) == before + shown - cached, "records lost: %d stored before, %d "
+          "published, %d replayed, %d stored" % (before, shown, cached, len(rows(db))), out)
+
+
 def running_with(args):
     """Whether a process runs whose command line holds args in a row."""
     want = "\0".join(args).encode()
@@ -192,4 +271,5 @@ def case_errors(tmp):
 if __name__ == "__main__":
     e.main({"port_in_use": case_port_in_use, "port_lost": case_port_lost,
             "port_gone": case_port_gone, "signal": case_signal, "pipe": case_pipe,
-            "plugin_lines": case_plugin_lines, "errors": case_errors})
+            "plugin_lines": case_plugin_lines, "errors": case_errors,
+            "quiet_polls": case_quiet_polls, "service": case_service})
