@@ -25,7 +25,8 @@ const state = {
   devices: new Map(), // name -> device as /api/devices gives it
   selected: null,
   range: 3600, // seconds
-  step: 0,
+  step: 0, // of the drawn points
+  shown: null, // {device, range} of the drawn points
   points: [], // [{x, rows, mean, min, max, flags}] of the drawn range
   banded: false, // the history answer had min/max per slice
   charts: {}, // measurement key -> Chart
@@ -416,7 +417,10 @@ function makeCharts(from, to) {
         },
         plugins: {
           legend: { display: true, position: "bottom", labels: { boxWidth: 14, filter: legendShows } },
-          tooltip: { callbacks: { title: (items) => items.length ? new Date(items[0].parsed.x).toLocaleString() : "" } },
+          tooltip: { callbacks: {
+            title: (items) => items.length ? new Date(items[0].parsed.x).toLocaleString() : "",
+            label: (item) => `${item.dataset.band || item.dataset.label}: ${item.formattedValue}`,
+          } },
         },
       },
     });
@@ -426,7 +430,9 @@ function makeCharts(from, to) {
 // Adds a live record to the points: a new point when it begins a slice,
 // otherwise folded into the newest slice; the charts then move to it.
 function addPoint(record) {
-  if (!record.values || !Object.keys(state.charts).length) return;
+  const shown = state.shown;
+  // Until a new device's or range's answer is drawn, the points are another view's.
+  if (!record.values || !shown || shown.device !== state.selected || shown.range !== state.range) return;
   const x = Date.parse(record.time);
   const points = state.points;
   const last = points[points.length - 1];
@@ -440,7 +446,7 @@ function addPoint(record) {
     points.push({ x, rows: 1, mean: values, min: banded ? { ...values } : null,
       max: banded ? { ...values } : null, flags });
   }
-  const from = x - state.range * 1000;
+  const from = x - shown.range * 1000;
   while (points.length && points[0].x < from - state.step * 1000) points.shift();
   state.measurements.forEach((m, i) => {
     const chart = state.charts[m.key];
@@ -461,11 +467,12 @@ let historyRequest = 0;  // only the newest request may draw: clicks can overtak
 async function loadHistory() {
   if (!state.selected) return;
   const mine = ++historyRequest;
+  const shown = { device: state.selected, range: state.range };
   const to = Date.now();
-  const from = to - state.range * 1000;
-  const step = stepFor(state.range);
+  const from = to - shown.range * 1000;
+  const step = stepFor(shown.range);
   const q = new URLSearchParams({
-    device: state.selected,
+    device: shown.device,
     from: new Date(from).toISOString(),
     to: new Date(to).toISOString(),
     limit: String(HISTORY_LIMIT),
@@ -479,6 +486,7 @@ async function loadHistory() {
   note(body.count === 0 ? "No records in this range yet."
     : body.more ? `Showing the first ${body.count} records of the range.` : "");
   state.step = step;
+  state.shown = shown;
   state.points = body.records.map(pointOf).filter((p) => p.rows > 0);
   state.banded = state.points.some((p) => p.min && p.max);
   makeCharts(from, to);
