@@ -28,7 +28,6 @@ const state = {
   step: 0, // of the drawn points
   shown: null, // {device, range} of the drawn points
   points: [], // [{x, rows, mean, min, max, flags}] of the drawn range
-  banded: false, // the history answer had min/max per slice
   charts: {}, // measurement key -> Chart
 };
 
@@ -441,8 +440,9 @@ function addPoint(record) {
   if (last && state.step > 0 && sliceOf(x) === sliceOf(last.x)) {
     mergeRecord(last, record.values, flags);
   } else {
+    // A new slice's band grows from its live records, whatever the server gave.
     const values = { ...record.values };
-    const banded = state.banded && state.step > 0;
+    const banded = state.step > 0;
     points.push({ x, rows: 1, mean: values, min: banded ? { ...values } : null,
       max: banded ? { ...values } : null, flags });
   }
@@ -488,7 +488,6 @@ async function loadHistory() {
   state.step = step;
   state.shown = shown;
   state.points = body.records.map(pointOf).filter((p) => p.rows > 0);
-  state.banded = state.points.some((p) => p.min && p.max);
   makeCharts(from, to);
 }
 
