@@ -93,6 +93,16 @@ void HistoryDb::Setup() {
   Must(sql::kCreateTable, "cannot create the history table");
   CheckTable();
   TakeOver();
+  // Rollups come to a file with rows already levelled: those are folded in by
+  // upkeep (FillRollups), the others as they are levelled (FillTimes).
+  const bool rollups_new = QueryInt(db_, std::string("SELECT COUNT(*) FROM sqlite_master WHERE "
+                                                     "name = '") +
+                                             RollupTable(1) + "'") == 0;
+  for (int level = 1; level <= kChartLevels; ++level)
+    Must(sql::CreateRollup(level), "cannot create the rollups");
+  Must(sql::kCreateRollupFill, "cannot create the rollups");
+  if (rollups_new) Must(sql::kStartRollupFill, "cannot create the rollups");
+  rollup_filling_ = QueryInt(db_, sql::kAnyRollupFill) != 0;
   Must(sql::kCreateLog, "cannot create the event log");
   Must(sql::kCreateLogIndex, "cannot create the event log");
   insert_ = MustPrepare(sql::kInsert);
@@ -124,6 +134,7 @@ HistoryDb::~HistoryDb() {
 void HistoryDb::Close() {
   insert_.reset();
   insert_log_.reset();
+  rollups_.Release();
   latest_.reset();
   sqlite3_close(db_);
   db_ = nullptr;
@@ -204,6 +215,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   // Taken on only once the group is in: a group that fails was never stored.
   LastRows last = stored_last_;
   Statement& insert = *insert_;
+  rollups_.Clear();
   Transaction group(db_);
   int rc = group.rc();
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
@@ -214,10 +226,16 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
     insert.Bind(1, row.data_id).Bind(2, row.device_type).Bind(3, row.record_type);
     insert.Bind(4, FormatUtcMs(ms)).Bind(5, row.data).Bind(6, ms).Bind(7, level);
     rc = insert.Step();
-    prev.first->second = LastRow{ms, sqlite3_last_insert_rowid(db_)};
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    const std::int64_t id = sqlite3_last_insert_rowid(db_);
+    prev.first->second = LastRow{ms, id};
+    if (rc == SQLITE_DONE) {
+      rc = SQLITE_OK;
+      rollups_.Add(row.data_id, row.record_type, row.data, ms, id);
+    }
     insert.Reset();  // ready for the next row, also after a failed one
   }
+  if (rc == SQLITE_OK) rc = rollups_.Flush(db_);
+  rollups_.Clear();
   Statement& log = *insert_log_;
   for (std::size_t i = 0; rc == SQLITE_OK && i < events.size(); ++i) {
     const LoggedEvent& e = events[i];

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "controller/history/history_file.h"
+#include "controller/history/history_rollup.h"
 
 struct sqlite3;
 
@@ -56,6 +57,9 @@ struct HistoryLimits {
   std::int64_t max_mb = 0;        // the file's size, MiB
   std::int64_t min_free_mb = 64;  // free space to leave on the file system, MiB
   bool min_free_set = false;      // unset, min_free_mb is at most 5 % of the file system
+  int minute_days = 90;           // rollups by minute, ten minutes and hour are kept this long;
+  int ten_minute_days = 730;      // those by day as long as the file has room
+  int hour_days = 3650;
 };
 
 // The free space the history of path leaves on its file system, in bytes:
@@ -68,7 +72,9 @@ struct Removal {
   std::int64_t count = 0;
   std::int64_t first_ms = 0;
   std::int64_t last_ms = 0;
-  std::string why;  // "older than 400 days", "file over 5 MiB", ...
+  std::string why;           // "older than 400 days", "file over 5 MiB", ...
+  std::int64_t rollups = 0;  // rollups removed for space with them
+  std::string tiers;         // of which tiers: "minute", "minute and hour"...
 };
 
 // The file kept beside the history while it is open, released on a full disk
@@ -153,7 +159,8 @@ class HistoryDb {
   // When a step put off for a moment (a fill that found the file locked or
   // the disk full) is due; max() when none is.
   std::chrono::steady_clock::time_point upkeep_retry() const {
-    return filling_ && set_up_ ? fill_after_ : std::chrono::steady_clock::time_point::max();
+    return (filling_ || rollup_filling_) && set_up_ ? fill_after_
+                                                    : std::chrono::steady_clock::time_point::max();
   }
 
   // A full disk met: said once, the reserve beside the file released and the
@@ -169,8 +176,10 @@ class HistoryDb {
   // The ids of the first count rows that removals for space (max_mb,
   // min_free_mb, a full disk) take, in order: by stored time, oldest first,
   // rows older than a day outside their device's newest 10 minutes, then the
-  // other rows outside those 10 minutes, then the rest.
-  std::vector<std::int64_t> RoomOrder(std::int64_t count);
+  // other rows outside those 10 minutes, then the rest. Between the first two,
+  // rollups by minute, ten minutes and hour go (RemoveForRoom).
+  // *first_tier: 1 when the first of them is older than a day, else 2 or 3.
+  std::vector<std::int64_t> RoomOrder(std::int64_t count, int* first_tier = nullptr);
 
   // The disk was found full and has had no room since.
   bool disk_full() const { return full_; }
@@ -193,6 +202,9 @@ class HistoryDb {
   bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
   bool TrimLog();
+  bool FillRollups();
+  bool RemoveOldRollups();
+  bool RemoveRollupsForRoom(std::int64_t count, const std::string& why, Removal* removed);
   bool RemoveForSpace(Removal* removed);
   bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
   bool Checkpoint(int mode);
@@ -228,7 +240,9 @@ class HistoryDb {
   std::chrono::steady_clock::time_point next_age_check_{};
   std::chrono::steady_clock::time_point next_space_check_{};
   std::chrono::steady_clock::time_point fill_after_{};  // a failed fill waits till then
-  std::int64_t removed_upto_ = 0;                       // the newest time of a record removed
+  RollupBatch rollups_;            // a group's or a fill's records, folded before they are written
+  bool rollup_filling_ = false;    // rows of an older file still to be folded into the rollups
+  std::int64_t removed_upto_ = 0;  // the newest time of a record removed
   std::int64_t log_trimmed_upto_ = 0;  // the event log was trimmed for removals up to here
   bool trimming_ = false;              // over the size bound: removing down to below it
   bool incremental_ = false;           // freed pages can be handed back to the file system

@@ -115,6 +115,7 @@ void Take(const Statement& s, HistoryPage* page) {
   row.time = s.Text(0);
   row.record_type = static_cast<int>(s.Int(1));
   row.data = s.Blob(2);
+  row.time_ms = s.Int(3);
   page->rows.push_back(std::move(row));
 }
 
@@ -187,6 +188,7 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range) {
     return page;
   }
   ReadSteps(db, scan, range, &page);
+  ReadSlices(db.db(), db_path, range, &page);
   return page;
 }
 

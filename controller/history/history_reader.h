@@ -10,6 +10,8 @@
 
 #include "controller/history/history_db.h"
 
+struct sqlite3;
+
 namespace controller {
 
 constexpr std::size_t kDefaultHistoryLimit = 1000;
@@ -28,6 +30,9 @@ struct HistoryRange {
 struct HistoryPage {
   std::vector<HistoryRow> rows;  // time as stored: "YYYY-MM-DDTHH:MM:SS.mmmZ"
   bool more = false;             // the range holds further records after the last row
+  // With a step, the figures of each point's slice, one per row. A row with
+  // no data is a slice whose records are gone but for their rollups.
+  std::vector<Aggregate> slices;
 };
 
 // Rows of the device in the range, oldest first by their stored time, those
@@ -35,6 +40,10 @@ struct HistoryPage {
 // at or after the start of each step. Throws HistoryError when the database
 // cannot be read.
 HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range);
+
+// Adds to a step answer's first rows the figures of their slices, and the
+// slices whose figures outlived their records (ReadHistory's own step).
+void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range, HistoryPage* page);
 
 // Events of the event log in [from_ms, to_ms] (of one device, unless device
 // is empty), oldest first: the newest limit of them, each the JSON a target got.

@@ -3,8 +3,9 @@
 // disk got over without needing free space for it.
 //
 // Order of removal, by stored time and oldest first: rows older than a day
-// outside their device's newest 10 minutes, then the other rows outside those
-// 10 minutes, then the rest. Rows taken over and not yet given a time wait for
+// outside their device's newest 10 minutes, then rollups by minute, ten
+// minutes and hour, then the other rows outside those 10 minutes, then the
+// rest; day rollups stay. Rows taken over and not yet given a time wait for
 // it (the filling is quick), unless nothing else is left.
 //
 // A full disk: the reserve file beside the history (made while there is room)
@@ -105,7 +106,7 @@ std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits) 
 
 // The first count rows in the order of removal. Each device's rows are read
 // along the time index as far as they are taken, never the whole table.
-std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count) {
+std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_tier) {
   std::vector<std::int64_t> ids;
   Statement next(db_, sql::kNextData);
   Statement newest(db_, sql::kNewest);
@@ -130,6 +131,7 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count) {
   };
   std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(after)> heap(after);
   for (std::size_t i = 0; i < cursors.size(); ++i) heap.push(i);
+  if (first_tier) *first_tier = heap.empty() ? 3 : cursors[heap.top()].tier;
   while (static_cast<std::int64_t>(ids.size()) < count && !heap.empty()) {
     const std::size_t i = heap.top();
     heap.pop();
@@ -145,7 +147,10 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count) {
 }
 
 bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
-  const std::vector<std::int64_t> ids = RoomOrder(count);
+  int tier = 0;
+  const std::vector<std::int64_t> ids = RoomOrder(count, &tier);
+  // Records older than a day first, then the finer rollups, then the rest.
+  if (tier != 1 && RemoveRollupsForRoom(count, why, removed)) return true;
   Statement del(db_, sql::kRemoveId);
   if (ids.empty() || !del) return false;
   Removal got;

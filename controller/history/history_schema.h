@@ -119,8 +119,8 @@ inline constexpr char kLatestUntimed[] =
 
 // Filling taken-over rows, in storing order.
 inline constexpr char kUnfilled[] =
-    "SELECT id, data_id, device_type, time, time_ms FROM history WHERE chart_level IS NULL "
-    "ORDER BY id LIMIT ?1";
+    "SELECT id, data_id, device_type, time, time_ms, record_type, data FROM history "
+    "WHERE chart_level IS NULL ORDER BY id LIMIT ?1";
 inline constexpr char kSetTime[] =
     "UPDATE history SET time_ms = ?1, chart_level = ?2 WHERE id = ?3";
 // Apart, so that a row with its time already leaves the time index alone.

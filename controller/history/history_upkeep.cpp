@@ -70,13 +70,24 @@ bool Relevel(sqlite3* db, const std::vector<Removed>& starts) {
 }  // namespace
 
 std::string RemovalLine(const Removal& r) {
-  return "history: removed " + std::to_string(r.count) + " records stored from " +
-         FormatUtcMs(r.first_ms) + " to " + FormatUtcMs(r.last_ms) + " (" + r.why + ")";
+  std::string line = "history: removed ";
+  if (r.count > 0)
+    line += std::to_string(r.count) + " records stored from " + FormatUtcMs(r.first_ms) + " to " +
+            FormatUtcMs(r.last_ms);
+  if (r.rollups > 0)
+    line += (r.count > 0 ? " and " : "") + std::to_string(r.rollups) + " " + r.tiers + " rollups";
+  return line + " (" + r.why + ")";
 }
 
 bool HistoryDb::Upkeep(Removal* removed) {
   if (!set_up_) return false;
   const auto now = std::chrono::steady_clock::now();
+  // Rows levelled before the rollups came are folded in first: those levelled
+  // later are folded as they are, and must not be counted twice.
+  if (rollup_filling_) {
+    if (now >= fill_after_ && FillRollups()) return true;
+    if (rollup_filling_) return false;
+  }
   if (filling_ && now >= fill_after_ && FillTimes()) return true;
   if (RemoveForSpace(removed)) return true;
   // Nothing goes by age before every row has its time (upkeep_retry).
@@ -88,7 +99,7 @@ bool HistoryDb::Upkeep(Removal* removed) {
     filling_ = true;
     return true;
   }
-  const bool more = RemoveOld(removed);
+  const bool more = RemoveOld(removed) || RemoveOldRollups();
   next_age_check_ = more ? now : now + kAgeCheckEvery;
   if (!more && removed_upto_ > log_trimmed_upto_) TrimLog();
   return more;
@@ -127,6 +138,7 @@ bool HistoryDb::FillTimes() {
   Statement set_time(db_, sql::kSetTime);
   Statement set_level(db_, sql::kSetLevel);
   if (!fill.ok() || !pick || !set_time || !set_level) return false;
+  rollups_.Clear();
   pick.Bind(1, kFillBatch);
   LastRows last = filled_last_;
   int n = 0;
@@ -155,9 +167,12 @@ bool HistoryDb::FillTimes() {
     prev.first->second = LastRow{ms, id};
     rc = set->Reset().Bind(1, ms).Bind(2, level).Bind(3, id).Step();
     if (rc != SQLITE_DONE) break;
+    rollups_.Add(prev.first->first.first, static_cast<int>(pick.Int(5)), pick.Blob(6), ms, id);
     ++n;
   }
-  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = fill.Commit();
+  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = rollups_.Flush(db_);
+  rollups_.Clear();
+  if (rc == SQLITE_OK) rc = fill.Commit();
   if (rc != SQLITE_OK) {
     Seen(rc);
     return false;  // busy or full: again after fill_after_

@@ -123,7 +123,8 @@ void HistoryWriter::RunUpkeep() {
   // Runs of one reason that follow closely (a full disk, a file at its bound)
   // make a line a minute, not one each.
   const Clock::time_point now = Clock::now();
-  if (!more && removing_.count > 0 && (removing_.why != said_why_ || now >= next_line_)) {
+  if (!more && removing_.count + removing_.rollups > 0 &&
+      (removing_.why != said_why_ || now >= next_line_)) {
     said_why_ = removing_.why;
     next_line_ = now + kRemovalLineEvery;
     Note(RemovalLine(removing_));
@@ -134,15 +135,20 @@ void HistoryWriter::RunUpkeep() {
 }
 
 void HistoryWriter::Gather(const Removal& r) {
-  if (r.count == 0) return;
-  if (removing_.count > 0 && r.why != removing_.why) {
+  if (r.count + r.rollups == 0) return;
+  if (removing_.count + removing_.rollups > 0 && r.why != removing_.why) {
     Note(RemovalLine(removing_));
     removing_ = Removal{};
   }
-  removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
-  removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
-  removing_.count += r.count;
+  if (r.count > 0) {
+    removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
+    removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
+    removing_.count += r.count;
+  }
   removing_.why = r.why;
+  removing_.rollups += r.rollups;
+  if (!r.tiers.empty() && removing_.tiers.find(r.tiers) == std::string::npos)
+    removing_.tiers += (removing_.tiers.empty() ? "" : " and ") + r.tiers;
 }
 
 void HistoryWriter::SayNotes() {
@@ -330,7 +336,7 @@ void HistoryWriter::Loop() {
   if (failed_) SetState(HistoryState::kFailing);
   lk.unlock();
   SayNotes();
-  if (removing_.count > 0) Note(RemovalLine(removing_));
+  if (removing_.count + removing_.rollups > 0) Note(RemovalLine(removing_));
 }
 
 }  // namespace controller

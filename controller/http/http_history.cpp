@@ -41,6 +41,8 @@ std::int64_t ParseTime(const std::string& text, const char* name) {
   return *ms;
 }
 
+constexpr std::int64_t kDayMs = 86400 * 1000LL;
+
 }  // namespace
 
 void CheckParamNames(const QueryParams& params, std::initializer_list<const char*> allowed) {
@@ -79,6 +81,12 @@ HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard&
     req.step_s = ParseCount(*step, "step", 0, kMaxHistoryStepS + 1);
     if (req.step_s > kMaxHistoryStepS)
       throw BadRequest("parameter \"step\" must be at most " + std::to_string(kMaxHistoryStepS));
+    // Each point sums its whole slice: over long ranges only rollups keep that cheap.
+    if (req.step_s % 60 != 0 && req.to_ms - req.from_ms > kDayMs)
+      throw BadRequest(
+          "parameter \"step\" must be a whole number of minutes for a range over a "
+          "day, so that each point can be summed from the minute rollups, not " +
+          std::to_string(req.step_s));
   }
   if (const std::string* format = Single(params, "format")) {
     if (*format == "csv") {

@@ -45,6 +45,7 @@ LogRange ParseLogRequest(const QueryParams& params, const StatusBoard& board);
 std::string LogJson(const std::vector<std::string>& events);
 
 std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page);
-std::string HistoryCsv(const HistoryPage& page);
+// With step, the columns of each slice's figures after the first record's.
+std::string HistoryCsv(const HistoryPage& page, bool step = false);
 
 }  // namespace controller

@@ -1,6 +1,7 @@
 // The rows of a history answer as JSON or CSV, and the event log's answer.
 #include <json/reader.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "controller/common/iso_time.h"
@@ -10,6 +11,81 @@
 #include "controller/status/ups_fields.h"
 
 namespace controller {
+
+namespace {
+
+// A slice's figures in the measurements' units: min, max and mean per
+// measurement, the flags seen and in how many records.
+void WriteSlice(JsonOut& out, const Aggregate& a) {
+  out.Key("rows").Int(a.rows);
+  if (a.rows > 0) {
+    for (const auto* part : {&a.min, &a.max}) {
+      out.Key(part == &a.min ? "min" : "max").BeginObject();
+      for (std::size_t i = 0; i < zota::kMeasurementCount; ++i)
+        out.Key(zota::kMeasurements[i].key)
+            .Fixed(static_cast<unsigned long>((*part)[i]), zota::kMeasurements[i].decimals);
+      out.EndObject();
+    }
+    out.Key("mean").BeginObject();
+    for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
+      const zota::Measurement& m = zota::kMeasurements[i];
+      out.Key(m.key).Number(static_cast<double>(a.sum[i]) / a.rows / m.scale, m.decimals + 1);
+    }
+    out.EndObject();
+  }
+  out.Key("flags_seen").BeginArray();
+  for (std::size_t i = 0; i < zota::kFlagCount; ++i)
+    if (a.flag_rows[i] > 0) out.String(zota::kFlags[i].key);
+  out.EndArray().Key("flag_rows").BeginObject();
+  for (std::size_t i = 0; i < zota::kFlagCount; ++i)
+    if (a.flag_rows[i] > 0) out.Key(zota::kFlags[i].key).Int(a.flag_rows[i]);
+  out.EndObject();
+}
+
+void AppendSliceHeader(std::string& out) {
+  out += ",rows";
+  for (const char* part : {"min", "max", "mean"}) {
+    for (const zota::Measurement& m : zota::kMeasurements)
+      out += std::string(",") + m.key + "_" + part + "_" + m.csv_unit;
+  }
+  out += ",flags_seen";
+  for (const zota::Flag& f : zota::kFlags) out += std::string(",") + f.key + "_rows";
+}
+
+void AppendSlice(std::string& out, const Aggregate& a) {
+  out += ',';
+  out += std::to_string(a.rows);
+  for (const auto* part : {&a.min, &a.max}) {
+    for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
+      out += ',';
+      if (a.rows > 0)
+        AppendFixed(out, static_cast<unsigned long>((*part)[i]), zota::kMeasurements[i].decimals);
+    }
+  }
+  for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
+    out += ',';
+    if (a.rows == 0) continue;
+    const zota::Measurement& m = zota::kMeasurements[i];
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.*f", m.decimals + 1,
+                  static_cast<double>(a.sum[i]) / a.rows / m.scale);
+    out += buf;
+  }
+  out += ',';
+  const char* sep = "";
+  for (std::size_t i = 0; i < zota::kFlagCount; ++i) {
+    if (a.flag_rows[i] == 0) continue;
+    out += sep;
+    out += zota::kFlags[i].key;
+    sep = ";";
+  }
+  for (const std::int64_t n : a.flag_rows) {
+    out += ',';
+    out += std::to_string(n);
+  }
+}
+
+}  // namespace
 
 std::string LogJson(const std::vector<std::string>& events) {
   JsonOut out;
@@ -42,12 +118,26 @@ std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
   out.Key("measurements");
   WriteMeasurementTable(out);
   out.Key("records").BeginArray();
-  for (const HistoryRow& row : page.rows) WriteRecord(out, row.record_type, row.data, row.time);
+  const bool slices = req.step_s > 0 && page.slices.size() == page.rows.size();
+  for (std::size_t i = 0; i < page.rows.size(); ++i) {
+    const HistoryRow& row = page.rows[i];
+    if (!slices) {
+      WriteRecord(out, row.record_type, row.data, row.time);
+      continue;
+    }
+    if (row.data.empty()) {
+      out.BeginObject().Key("time").String(row.time).Key("values").Null();
+    } else {
+      WriteRecord(out, row.record_type, row.data, row.time, false);
+    }
+    WriteSlice(out, page.slices[i]);
+    out.EndObject();
+  }
   out.EndArray().EndObject();
   return std::move(out.str());
 }
 
-std::string HistoryCsv(const HistoryPage& page) {
+std::string HistoryCsv(const HistoryPage& page, bool step) {
   std::string out = "time,record_type";
   for (const zota::Measurement& m : zota::kMeasurements) {
     out += ',';
@@ -55,7 +145,10 @@ std::string HistoryCsv(const HistoryPage& page) {
     out += '_';
     out += m.csv_unit;
   }
-  out += ",state,flags,hex\r\n";
+  out += ",state,flags,hex";
+  const bool slices = step && page.slices.size() == page.rows.size();
+  if (slices) AppendSliceHeader(out);
+  out += "\r\n";
   out.reserve(out.size() + page.rows.size() * 120);
   for (const HistoryRow& row : page.rows) {
     out += row.time;
@@ -77,12 +170,13 @@ std::string HistoryCsv(const HistoryPage& page) {
         out += f.key;
         sep = ";";
       }
-      out += ",\r\n";
+      out += ',';
     } else {
       out += std::string(zota::kMeasurementCount + 2, ',') + ",";
       out += Hex(row.data);
-      out += "\r\n";
     }
+    if (slices) AppendSlice(out, page.slices[&row - page.rows.data()]);
+    out += "\r\n";
   }
   return out;
 }

@@ -190,7 +190,7 @@ void HttpServer::Impl::Routes() {
     if (q.csv) {
       res.set_header("Content-Disposition",
                      "attachment; filename=\"history-" + std::to_string(q.data_id) + ".csv\"");
-      res.set_content(HistoryCsv(page), "text/csv; charset=utf-8");
+      res.set_content(HistoryCsv(page, q.step_s > 0), "text/csv; charset=utf-8");
     } else {
       res.set_content(HistoryJson(q, page), kJson);
     }

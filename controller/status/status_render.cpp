@@ -73,12 +73,13 @@ bool DecodeLast(const DeviceStatus& d, zota::DecodedRecord& r) {
 }  // namespace
 
 void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
-                 const std::string& time) {
+                 const std::string& time, bool close) {
   out.BeginObject();
   out.Key("type").Int(type).Key("time").String(time);
   zota::DecodedRecord r;
   if (!zota::Decode(type, data.data(), data.size(), r)) {
-    out.Key("hex").String(Hex(data)).EndObject();
+    out.Key("hex").String(Hex(data));
+    if (close) out.EndObject();
     return;
   }
   out.Key("device_time").String(FormatRecordTime(r.time.bytes));
@@ -90,7 +91,8 @@ void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
   for (const zota::Flag& f : zota::kFlags) {
     if (r.Has(f)) out.String(f.key);
   }
-  out.EndArray().EndObject();
+  out.EndArray();
+  if (close) out.EndObject();
 }
 
 void WriteCounters(JsonOut& out, const DeviceStatus& d) {

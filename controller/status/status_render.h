@@ -11,9 +11,10 @@
 namespace controller {
 
 // {"type", "time", then "device_time", decoded "values", "state" and the set
-// "flags" for a UPS record, or "hex" for any other}.
+// "flags" for a UPS record, or "hex" for any other}; left open for more keys
+// unless close.
 void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
-                 const std::string& time);
+                 const std::string& time, bool close = true);
 void WriteCounters(JsonOut& out, const DeviceStatus& d);
 // "signal", "measurement" and "unit" of a checked signal or report id; an id
 // that is none of the record's names itself, with no measurement.

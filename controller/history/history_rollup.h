@@ -1,0 +1,100 @@
+// Rollups: the records of each device summed up per UTC minute, ten minutes,
+// hour and day (the chart windows), as exact integers in plain tables of the
+// history file, so that a chart of any range reads a few rows per point and a
+// decade fits where raw records would not. Kept by the writer in the same
+// transaction as the records they hold; removals of records leave them be.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "controller/history/history_schema.h"
+#include "drivers/zota_up2200/zota_up2200_fields.h"
+
+struct sqlite3;
+
+namespace controller {
+
+class Statement;
+
+constexpr std::size_t kRollupMeasures = zota::kMeasurementCount;
+constexpr std::size_t kRollupFlags = zota::kFlagCount;
+
+// The figures of the records of a span, in raw counts: every record carries
+// every measurement, so each measurement's count is rows.
+struct Aggregate {
+  std::int64_t rows = 0;
+  std::int64_t first_ms = 0;  // the span's first record, by stored time then id
+  std::int64_t first_id = 0;
+  std::array<std::int64_t, kRollupMeasures> min{}, max{}, sum{};
+  std::array<std::int64_t, kRollupFlags> flag_rows{};
+
+  void Add(const zota::DecodedRecord& r, std::int64_t ms, std::int64_t id);
+  void Merge(const Aggregate& o);
+};
+
+// A stored row the rollups hold (a record 5035), decoded.
+bool RollupRecord(int type, const std::vector<unsigned char>& data, zota::DecodedRecord* r);
+
+// Level 1 to kChartLevels: rollup_minute, rollup_ten_minute, rollup_hour, rollup_day.
+const char* RollupTable(int level);
+
+namespace sql {
+
+std::string CreateRollup(int level);
+// Rows of a device with bucket_ms in [?2, ?3), in time order; columns as ReadAggregate.
+std::string ReadRollup(int level);
+// The oldest buckets of a device (?1), at most ?2; and one removed by key.
+std::string OldestRollups(int level);
+std::string RemoveRollup(int level);
+// Removal by age: a device's buckets before ?2; the next device after ?1.
+std::string RemoveRollupsBefore(int level);
+std::string NextRollupDevice(int level);
+// Rows of an older file still to be folded in: ids [next_id, last_id].
+inline constexpr char kCreateRollupFill[] =
+    "CREATE TABLE IF NOT EXISTS rollup_fill (next_id INTEGER NOT NULL, last_id INTEGER NOT NULL)";
+inline constexpr char kRollupFill[] = "SELECT next_id, last_id FROM rollup_fill";
+inline constexpr char kAnyRollupFill[] = "SELECT EXISTS(SELECT 1 FROM rollup_fill)";
+inline constexpr char kStartRollupFill[] =
+    "INSERT INTO rollup_fill(next_id, last_id) SELECT MIN(id), MAX(id) FROM history "
+    "WHERE chart_level IS NOT NULL HAVING COUNT(*) > 0";
+inline constexpr char kSetRollupFill[] = "UPDATE rollup_fill SET next_id = ?1";
+inline constexpr char kEndRollupFill[] = "DELETE FROM rollup_fill";
+// Rows already levelled when the rollups came, in storing order.
+inline constexpr char kRollupUnfolded[] =
+    "SELECT id, data_id, record_type, data, time_ms FROM history WHERE id >= ?1 AND id <= ?2 "
+    "AND chart_level IS NOT NULL AND time_ms IS NOT NULL ORDER BY id LIMIT ?3";
+
+}  // namespace sql
+
+// An aggregate from a statement's columns, starting at col: rows, first_ms,
+// first_id, then min, max and sum per measurement, then rows per flag.
+Aggregate ReadAggregate(const Statement& s, int col);
+
+// The records of a group folded per level, device and bucket in memory, then
+// written as one upsert per bucket rather than four per record.
+class RollupBatch {
+ public:
+  RollupBatch();
+  ~RollupBatch();
+  void Add(std::uint32_t data_id, int type, const std::vector<unsigned char>& data, std::int64_t ms,
+           std::int64_t id);
+  // Writes every bucket into db's rollup tables and empties the batch;
+  // SQLite's result code.
+  int Flush(sqlite3* db);
+  void Clear() { buckets_.clear(); }
+  // Finalizes the statements, before db closes.
+  void Release();
+
+ private:
+  std::map<std::tuple<int, std::uint32_t, std::int64_t>, Aggregate> buckets_;
+  std::array<std::unique_ptr<Statement>, kChartLevels> upsert_;
+  sqlite3* prepared_on_ = nullptr;
+};
+
+}  // namespace controller
