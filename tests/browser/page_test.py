@@ -5,7 +5,9 @@ page_test.py --shoot URL SCREENSHOT only takes a picture of a running page.
 Runs qdx-host with --http against ups-sim, loads the page, waits until the
 device card shows the simulator's input voltage and counts records arriving
 live, checks that the input-voltage chart holds points, its alarm threshold
-line and drawn pixels, and saves a screenshot. Chromium is driven through the
+line and drawn pixels, and saves a screenshot; then checks the range buttons
+and that a second device on the power-cycle scenario shows, at the day range,
+a min-max band and the utility-failure mark. Chromium is driven through the
 DevTools protocol over a pipe, with the standard library only. Exits 77
 (skipped) when Chromium is not installed: scripts/bootstrap browser adds it.
 """
