@@ -3,7 +3,16 @@
 "use strict";
 
 const HISTORY_LIMIT = 10000;
-const TARGET_POINTS = 4000; // per chart and range; sets the history step
+const MAX_POINTS = 1000; // per chart and range; sets the history step
+const GRAINS = [86400, 3600, 600, 60]; // the server's aggregate rows, coarsest first
+// Flags marked on every chart, so a single record's failure shows at any range.
+const MARKS = [
+  { key: "utility_failure", label: "utility failure", color: "#e08a00" },
+  { key: "battery_low", label: "battery low", color: "#c8323a" },
+  { key: "ups_failed", label: "UPS failed", color: "#7a2fb0" },
+];
+const MARK_MIN_PX = 3;
+const MARK_BAR_PX = 4;
 const BAD_FLAGS = new Set(["utility_failure", "battery_low", "ups_failed", "shutdown"]);
 const LOG_SHOWN = 50; // latest events listed
 // Events that begin a condition someone should look at.
@@ -16,7 +25,9 @@ const state = {
   devices: new Map(), // name -> device as /api/devices gives it
   selected: null,
   range: 3600, // seconds
-  step: 0,
+  step: 0, // of the drawn points
+  shown: null, // {device, range} of the drawn points
+  points: [], // [{x, rows, mean, min, max, flags}] of the drawn range
   charts: {}, // measurement key -> Chart
 };
 
@@ -192,18 +203,166 @@ function note(text) {
   document.getElementById("history-note").textContent = text instanceof Error ? text.message : text;
 }
 
+const DAY = 86400;
+
 function tickLabel(ms) {
   const t = new Date(ms);
   const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
-  if (state.range <= 86400) return hm;
-  return `${t.getMonth() + 1}/${t.getDate()} ${hm}`;
+  if (state.range <= DAY) return hm;
+  if (state.range <= 7 * DAY) return `${t.getMonth() + 1}/${t.getDate()} ${hm}`;
+  if (state.range <= 30 * DAY) return t.toLocaleDateString([], { month: "short", day: "numeric" });
+  return t.toLocaleDateString([], { year: "numeric", month: "short" });
 }
 
-// Whole ten minutes, three hours or days, so the grid lines fall on round times.
+// Whole ten minutes, hours or days, so the grid lines fall on round times.
 function tickStep() {
   if (state.range <= 3600) return 600000;
-  if (state.range <= 86400) return 3 * 3600000;
-  return 86400000;
+  if (state.range <= DAY) return 3 * 3600000;
+  if (state.range <= 7 * DAY) return DAY * 1000;
+  if (state.range <= 30 * DAY) return 5 * DAY * 1000;
+  if (state.range <= 365 * DAY) return 61 * DAY * 1000;
+  return 365 * DAY * 1000;
+}
+
+// About MAX_POINTS slices, each a whole number of the coarsest aggregate that
+// fits: the server answers those from its per-minute/10-minute/hour/day rows.
+function stepFor(range) {
+  const raw = range / MAX_POINTS;
+  const grain = GRAINS.find((g) => g <= raw) || 1;
+  return Math.max(1, Math.ceil(raw / grain) * grain);
+}
+
+function markFlags(flags) {
+  return (flags || []).filter((f) => MARKS.some((m) => m.key === f));
+}
+
+// One point of a history answer: a record (step 0) or a slice of records.
+// Without aggregates (step 0, or an older server) the first record stands in.
+function pointOf(r) {
+  return {
+    x: Date.parse(r.time),
+    rows: r.rows === undefined ? 1 : r.rows,
+    mean: r.mean || r.values || null,
+    min: r.min || null,
+    max: r.max || null,
+    flags: markFlags(r.flags_seen || r.flags),
+  };
+}
+
+// Folds a live record into its slice's point, as the server would have.
+function mergeRecord(p, values, flags) {
+  if (p.min && p.max && p.mean) {
+    for (const k of Object.keys(values)) {
+      const v = values[k];
+      if (p.mean[k] == null) {
+        p.min[k] = p.max[k] = p.mean[k] = v;
+        continue;
+      }
+      p.min[k] = Math.min(p.min[k], v);
+      p.max[k] = Math.max(p.max[k], v);
+      p.mean[k] = (p.mean[k] * p.rows + v) / (p.rows + 1);
+    }
+  }
+  p.rows += 1;
+  p.flags = [...new Set([...p.flags, ...flags])];
+}
+
+function sliceOf(x) {
+  return state.step > 0 ? Math.floor(x / (state.step * 1000)) : x;
+}
+
+// Time spans in which each marked flag was set, neighbours joined.
+function markSpans(points, key, from, to) {
+  const spans = [];
+  points.forEach((p, i) => {
+    if (!p.flags.includes(key)) return;
+    const start = state.step > 0 ? sliceOf(p.x) * state.step * 1000 : p.x;
+    const end = state.step > 0 ? start + state.step * 1000 : i + 1 < points.length ? points[i + 1].x : p.x;
+    const last = spans[spans.length - 1];
+    if (last && start <= last[1]) last[1] = Math.max(last[1], end);
+    else spans.push([start, end]);
+  });
+  return spans.filter((s) => s[1] >= from && s[0] <= to).map((s) => [Math.max(s[0], from), Math.min(s[1], to)]);
+}
+
+// Draws each marked flag's spans: a light shade over the plot and a solid bar
+// along its top, at least MARK_MIN_PX wide so a single record shows at any range.
+const markPlugin = {
+  id: "marks",
+  beforeDatasetsDraw(chart) {
+    const { ctx, chartArea: area, scales: { x } } = chart;
+    let row = 0;
+    chart.data.datasets.forEach((set, i) => {
+      if (!set.mark || !chart.isDatasetVisible(i)) return;
+      ctx.save();
+      for (const [a, b] of set.spans) {
+        // Whole pixels, kept inside the plot: crisp even when only MARK_MIN_PX wide.
+        const width = Math.max(Math.round(x.getPixelForValue(b) - x.getPixelForValue(a)), MARK_MIN_PX);
+        const left = Math.min(Math.round(x.getPixelForValue(a)), Math.floor(area.right) - width);
+        ctx.globalAlpha = 0.12;
+        ctx.fillStyle = set.backgroundColor;
+        ctx.fillRect(left, area.top, width, area.bottom - area.top);
+        ctx.globalAlpha = 1;
+        ctx.fillRect(left, area.top + row * MARK_BAR_PX, width, MARK_BAR_PX);
+      }
+      ctx.restore();
+      if (set.spans.length) row++;
+    });
+  },
+};
+
+// The chart's datasets from the points: mean line, min-max band, alarm
+// thresholds, and flag marks (legend entries; the plugin draws them).
+function datasetsOf(m, i, points, from, to) {
+  const color = COLORS[i % COLORS.length];
+  const mean = [];
+  const max = [];
+  const min = [];
+  for (const p of points) {
+    if (!p.rows || !p.mean || p.mean[m.key] == null) continue;
+    mean.push({ x: p.x, y: p.mean[m.key] });
+    if (p.min && p.max && p.min[m.key] != null && p.max[m.key] != null) {
+      max.push({ x: p.x, y: p.max[m.key] });
+      min.push({ x: p.x, y: p.min[m.key] });
+    }
+  }
+  const banded = max.length > 0;
+  return [{
+    label: banded ? `${m.name}, mean` : m.name,
+    data: mean,
+    borderColor: color,
+    backgroundColor: color,
+    borderWidth: 1.5,
+    pointRadius: mean.length > 120 ? 0 : 2,
+  }, {
+    label: "min–max",
+    band: "max",
+    data: max,
+    fill: "+1",
+    borderWidth: 0,
+    pointRadius: 0,
+    backgroundColor: color + "40", // a quarter opaque
+  }, {
+    label: "min",
+    band: "min",
+    data: min,
+    borderWidth: 0,
+    pointRadius: 0,
+  }, ...thresholdSets(m.key, from, to), ...MARKS.map((f) => ({
+    label: f.label,
+    mark: f.key,
+    spans: markSpans(points, f.key, from, to),
+    data: [],
+    backgroundColor: f.color,
+    borderColor: f.color,
+  }))];
+}
+
+// Legend: no entry for the band's lower edge, nor for flags never set here.
+function legendShows(item, data) {
+  const set = data.datasets[item.datasetIndex];
+  if (set.band) return set.band === "max" && set.data.length > 0;
+  return !set.mark || set.spans.length > 0;
 }
 
 function thresholdSets(key, from, to) {
@@ -221,7 +380,7 @@ function thresholdSets(key, from, to) {
     }));
 }
 
-function makeCharts(records, from, to) {
+function makeCharts(from, to) {
   const box = document.getElementById("charts");
   for (const c of Object.values(state.charts)) c.destroy();
   state.charts = {};
@@ -231,28 +390,17 @@ function makeCharts(records, from, to) {
     return;
   }
   state.measurements.forEach((m, i) => {
-    const points = [];
-    for (const r of records) {
-      if (r.values) points.push({ x: Date.parse(r.time), y: r.values[m.key] });
-    }
     const canvas = el("canvas", { "aria-label": `${m.name} chart`, role: "img" });
     const plot = el("div", { class: "plot" }, canvas);
-    const section = el("section", { class: "chart", "data-chart": m.key, "data-points": points.length },
+    const section = el("section", { class: "chart", "data-chart": m.key },
       el("h3", {}, `${m.name} (${m.unit})`), plot);
     box.append(section);
+    const datasets = datasetsOf(m, i, state.points, from, to);
+    section.dataset.points = datasets[0].data.length;
     state.charts[m.key] = new Chart(canvas, {
       type: "line",
-      data: {
-        datasets: [{
-          label: m.name,
-          data: points,
-          borderColor: COLORS[i % COLORS.length],
-          backgroundColor: COLORS[i % COLORS.length],
-          borderWidth: 1.5,
-          pointRadius: points.length > 120 ? 0 : 2,
-          stepped: false,
-        }, ...thresholdSets(m.key, from, to)],
-      },
+      data: { datasets },
+      plugins: [markPlugin],
       options: {
         animation: false,
         parsing: false,
@@ -267,34 +415,51 @@ function makeCharts(records, from, to) {
           y: { title: { display: true, text: m.unit } },
         },
         plugins: {
-          legend: { display: true, position: "bottom", labels: { boxWidth: 14 } },
-          tooltip: { callbacks: { title: (items) => items.length ? new Date(items[0].parsed.x).toLocaleString() : "" } },
+          legend: { display: true, position: "bottom", labels: { boxWidth: 14, filter: legendShows } },
+          tooltip: { callbacks: {
+            title: (items) => items.length ? new Date(items[0].parsed.x).toLocaleString() : "",
+            label: (item) => `${item.dataset.band || item.dataset.label}: ${item.formattedValue}`,
+          } },
         },
       },
     });
   });
 }
 
-// Appends a live record to the charts when it falls a step after the last point.
+// Adds a live record to the points: a new point when it begins a slice,
+// otherwise folded into the newest slice; the charts then move to it.
 function addPoint(record) {
-  if (!record.values) return;
+  const shown = state.shown;
+  // Until a new device's or range's answer is drawn, the points are another view's.
+  if (!record.values || !shown || shown.device !== state.selected || shown.range !== state.range) return;
   const x = Date.parse(record.time);
-  for (const [key, chart] of Object.entries(state.charts)) {
-    const data = chart.data.datasets[0].data;
-    const last = data.length ? data[data.length - 1].x : -Infinity;
-    if (x - last < state.step * 1000) continue;
-    data.push({ x, y: record.values[key] });
-    const from = x - state.range * 1000;
-    while (data.length && data[0].x < from) data.shift();
+  const points = state.points;
+  const last = points[points.length - 1];
+  const flags = markFlags(record.flags);
+  if (last && sliceOf(x) < sliceOf(last.x)) return; // older than what is drawn
+  if (last && state.step > 0 && sliceOf(x) === sliceOf(last.x)) {
+    mergeRecord(last, record.values, flags);
+  } else {
+    // A new slice's band grows from its live records, whatever the server gave.
+    const values = { ...record.values };
+    const banded = state.step > 0;
+    points.push({ x, rows: 1, mean: values, min: banded ? { ...values } : null,
+      max: banded ? { ...values } : null, flags });
+  }
+  const from = x - shown.range * 1000;
+  while (points.length && points[0].x < from - state.step * 1000) points.shift();
+  state.measurements.forEach((m, i) => {
+    const chart = state.charts[m.key];
+    if (!chart) return;
+    // In place, so a series hidden from the legend stays hidden.
+    const fresh = datasetsOf(m, i, points, from, x);
+    if (fresh.length === chart.data.datasets.length) fresh.forEach((f, j) => Object.assign(chart.data.datasets[j], f));
+    else chart.data.datasets = fresh;
     chart.options.scales.x.min = from;
     chart.options.scales.x.max = x;
-    for (const set of chart.data.datasets.slice(1)) {
-      set.data[0].x = from;
-      set.data[1].x = x;
-    }
     chart.update("none");
-    chart.canvas.closest(".chart").dataset.points = data.length;
-  }
+    chart.canvas.closest(".chart").dataset.points = chart.data.datasets[0].data.length;
+  });
 }
 
 let historyRequest = 0;  // only the newest request may draw: clicks can overtake answers
@@ -302,17 +467,16 @@ let historyRequest = 0;  // only the newest request may draw: clicks can overtak
 async function loadHistory() {
   if (!state.selected) return;
   const mine = ++historyRequest;
+  const shown = { device: state.selected, range: state.range };
   const to = Date.now();
-  const from = to - state.range * 1000;
-  // Steps of whole minutes are served from the rows that begin each minute.
-  const step = Math.floor(state.range / TARGET_POINTS);
-  state.step = step >= 60 ? Math.ceil(step / 60) * 60 : step;
+  const from = to - shown.range * 1000;
+  const step = stepFor(shown.range);
   const q = new URLSearchParams({
-    device: state.selected,
+    device: shown.device,
     from: new Date(from).toISOString(),
     to: new Date(to).toISOString(),
     limit: String(HISTORY_LIMIT),
-    step: String(state.step),
+    step: String(step),
   });
   document.getElementById("csv").href = "api/history?" + q + "&format=csv";
   const res = await fetch("api/history?" + q);
@@ -321,7 +485,10 @@ async function loadHistory() {
   if (!res.ok) throw new Error("history: " + body.error);
   note(body.count === 0 ? "No records in this range yet."
     : body.more ? `Showing the first ${body.count} records of the range.` : "");
-  makeCharts(body.records, from, to);
+  state.step = step;
+  state.shown = shown;
+  state.points = body.records.map(pointOf).filter((p) => p.rows > 0);
+  makeCharts(from, to);
 }
 
 function select(name) {

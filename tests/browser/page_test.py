@@ -5,7 +5,9 @@ page_test.py --shoot URL SCREENSHOT only takes a picture of a running page.
 Runs qdx-host with --http against ups-sim, loads the page, waits until the
 device card shows the simulator's input voltage and counts records arriving
 live, checks that the input-voltage chart holds points, its alarm threshold
-line and drawn pixels, and saves a screenshot. Chromium is driven through the
+line and drawn pixels, and saves a screenshot; then checks the range buttons
+and that a second device on the power-cycle scenario shows, at the day range,
+a min-max band and the utility-failure mark. Chromium is driven through the
 DevTools protocol over a pipe, with the standard library only. Exits 77
 (skipped) when Chromium is not installed: scripts/bootstrap browser adds it.
 """
@@ -116,13 +118,42 @@ PROBE = """(() => {
     link: card ? card.querySelector('[data-role="link"]').textContent : null,
     conn: document.getElementById('conn').textContent,
     points: box ? Number(box.dataset.points) : 0,
-    thresholds: chart ? chart.data.datasets.slice(1).map((d) => d.data[0].y) : [],
+    thresholds: chart ? chart.data.datasets.filter((d) => d.threshold).map((d) => d.data[0].y) : [],
     charts: document.querySelectorAll('.chart canvas').length,
     drawn: drawn,
     note: document.getElementById('history-note').textContent,
     log: Array.from(document.querySelectorAll('#log li')).map((li) => li.dataset.event),
   };
 })()"""
+
+RANGES = ["3600", "86400", "604800", "2592000", "31536000", "315360000"]
+MARK_RGB = (0xe0, 0x8a, 0x00)  # the utility-failure mark's colour in app.js
+# The power-cycle device's input-voltage chart: its band, its failure spans and
+# the mark's pixels along the top of the plot.
+FAILURE_PROBE = """(() => {
+  const chart = state.charts.input_voltage;
+  if (!chart) return null;
+  const sets = chart.data.datasets;
+  const max = sets.find((d) => d.band === 'max').data;
+  const min = sets.find((d) => d.band === 'min').data;
+  const mark = sets.find((d) => d.mark === 'utility_failure');
+  const a = chart.chartArea;
+  const px = chart.ctx.getImageData(0, 0, chart.canvas.width, chart.canvas.height).data;
+  const r = window.devicePixelRatio || 1;
+  let marked = 0;
+  for (let x = Math.floor(a.left * r); x < a.right * r; x++) {
+    const i = (Math.floor((a.top + 1) * r) * chart.canvas.width + x) * 4;
+    if (px[i] === %d && px[i + 1] === %d && px[i + 2] === %d && px[i + 3] === 255) marked++;
+  }
+  return {
+    step: state.step,
+    ranges: Array.from(document.querySelectorAll('.ranges button')).map((b) => b.dataset.range),
+    band: max.filter((p, i) => min[i] && p.y > min[i].y).length,
+    spans: mark.spans.length,
+    marked: marked,
+    legend: chart.legend.legendItems.map((l) => l.text),
+  };
+})()""" % MARK_RGB
 
 
 def open_page(browser, url):
@@ -171,7 +202,10 @@ def main():
         with open(site, "w") as f:
             json.dump({"plugins": [os.path.join(build, "zota_up2200.so")], "devices": [
                 {"name": "ups", "type": "zota_up2200", "data_id": 77, "port": "sim:steady",
-                 "poll_interval_ms": 200, "reply_timeout_ms": 600, "settings": settings}]}, f)
+                 "poll_interval_ms": 200, "reply_timeout_ms": 600, "settings": settings},
+                # On battery every third second: its charts must mark the failures.
+                {"name": "site", "type": "zota_up2200", "data_id": 78, "port": "sim:power-cycle",
+                 "poll_interval_ms": 1000, "reply_timeout_ms": 600}]}, f)
         host = subprocess.Popen(
             [os.path.join(build, "qdx-host"), "--db", os.path.join(tmp, "h.db"), "--duration",
              "60", "--http", "127.0.0.1:0", site],
@@ -233,6 +267,23 @@ def main():
                 if not week and time.time() > deadline:
                     fail("the week view shows no chart", browser.events[-5:])
                 time.sleep(0.25)
+            # The day view of the power-cycle device shows its failures and a band.
+            browser.call("Runtime.evaluate", session, expression=(
+                "select('site'); document.querySelector('[data-range=\"86400\"]').click()"))
+            deadline = time.time() + 20
+            while True:
+                day = browser.call("Runtime.evaluate", session, expression=FAILURE_PROBE,
+                                   returnByValue=True)["result"].get("value") or {}
+                if (day.get("step") == 120 and day["spans"] > 0 and day["marked"] > 0
+                        and day["band"] > 0):
+                    break
+                if time.time() > deadline:
+                    fail("the day view shows no failure mark and min-max band", day)
+                time.sleep(0.25)
+            if day["ranges"] != RANGES:
+                fail("expected the range buttons " + " ".join(RANGES), day)
+            if "utility failure" not in day["legend"] or "min–max" not in day["legend"]:
+                fail("the legend does not name the failure mark and the band", day)
             errors = [e for e in browser.events if e.get("method") == "Runtime.exceptionThrown"]
             if errors:
                 fail("the page threw", errors)
