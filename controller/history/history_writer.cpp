@@ -92,11 +92,6 @@ bool HistoryWriter::Finish(Clock::time_point deadline) {
   return !failed_ && queue_.empty() && in_flight_ == 0 && stats_.dropped == 0;
 }
 
-HistoryState HistoryWriter::state() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return state_;
-}
-
 void HistoryWriter::SetState(HistoryState s) {
   if (state_ == s) return;
   state_ = s;
@@ -182,23 +177,6 @@ void HistoryWriter::CutShort() {
     deadline_ = Clock::now();
   }
   cv_.notify_one();
-}
-
-bool HistoryWriter::failed() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return failed_;
-}
-
-std::string HistoryWriter::error() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return error_;
-}
-
-HistoryStats HistoryWriter::stats() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  HistoryStats s = stats_;
-  s.waiting = queue_.size() + in_flight_;
-  return s;
 }
 
 void HistoryWriter::Alert(const std::string& error) {

@@ -1,5 +1,6 @@
 // The writer's file: noticing what became of the one in use before each
-// group, and opening the one to store into next.
+// group, and opening the one to store into next; and what the writer says of
+// itself.
 #include <unistd.h>
 
 #include "controller/history/history_writer.h"
@@ -93,6 +94,29 @@ bool HistoryWriter::SetDamagedAside(std::string* reason) {
   damaged_ = true;
   happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
   return OpenAtPath(reason);
+}
+
+// What the writer says of itself, from any thread.
+HistoryState HistoryWriter::state() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return state_;
+}
+
+bool HistoryWriter::failed() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return failed_;
+}
+
+std::string HistoryWriter::error() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return error_;
+}
+
+HistoryStats HistoryWriter::stats() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  HistoryStats s = stats_;
+  s.waiting = queue_.size() + in_flight_;
+  return s;
 }
 
 }  // namespace controller
