@@ -24,27 +24,36 @@ std::string ValueColumns(const char* prefix = "") {
 
 constexpr int kValueCount = 3 + 3 * static_cast<int>(kRollupMeasures) + kRollupFlags;
 
-std::string Upsert(int level) {
-  std::string out = std::string("INSERT INTO ") + RollupTable(level) + "(data_id, bucket_ms, " +
-                    ValueColumns() + ") VALUES(?1";
-  for (int i = 2; i <= 2 + kValueCount; ++i) out += ", ?" + std::to_string(i);
-  // Each SET sees the row as it was, so first_id is judged before first_ms moves.
-  out +=
-      ") ON CONFLICT(data_id, bucket_ms) DO UPDATE SET rows = rows + excluded.rows, "
-      "first_id = CASE WHEN (excluded.first_ms, excluded.first_id) < (first_ms, first_id) "
-      "THEN excluded.first_id ELSE first_id END, "
-      "first_ms = MIN(first_ms, excluded.first_ms)";
-  for (const zota::Measurement& m : zota::kMeasurements) {
-    const std::string k = m.key;
-    out += ", " + k + "_min = MIN(" + k + "_min, excluded." + k + "_min)";
-    out += ", " + k + "_max = MAX(" + k + "_max, excluded." + k + "_max)";
-    out += ", " + k + "_sum = " + k + "_sum + excluded." + k + "_sum";
+// A bucket's figures added to its row (parameters as Insert's); most records
+// fall in a bucket that exists, and one seek is all this costs.
+std::string Update(int level) {
+  std::string out = std::string("UPDATE ") + RollupTable(level) +
+                    " SET rows = rows + ?3, "
+                    "first_id = CASE WHEN (?4, ?5) < (first_ms, first_id) THEN ?5 ELSE first_id "
+                    "END, first_ms = MIN(first_ms, ?4)";
+  int p = 6;
+  for (const char* part : {"_min", "_max", "_sum"}) {
+    for (const zota::Measurement& m : zota::kMeasurements) {
+      const std::string k = std::string(m.key) + part;
+      const std::string v = "?" + std::to_string(p++);
+      out += ", " + k + " = " +
+             (part == std::string("_min")   ? "MIN(" + k + ", " + v + ")"
+              : part == std::string("_max") ? "MAX(" + k + ", " + v + ")"
+                                            : k + " + " + v);
+    }
   }
   for (const zota::Flag& f : zota::kFlags) {
     const std::string k = std::string(f.key) + "_rows";
-    out += ", " + k + " = " + k + " + excluded." + k;
+    out += ", " + k + " = " + k + " + ?" + std::to_string(p++);
   }
-  return out;
+  return out + " WHERE data_id = ?1 AND bucket_ms = ?2";
+}
+
+std::string Insert(int level) {
+  std::string out = std::string("INSERT INTO ") + RollupTable(level) + "(data_id, bucket_ms, " +
+                    ValueColumns() + ") VALUES(?1";
+  for (int i = 2; i <= 2 + kValueCount; ++i) out += ", ?" + std::to_string(i);
+  return out + ")";
 }
 
 }  // namespace
@@ -164,33 +173,40 @@ int RollupBatch::Flush(sqlite3* db) {
   if (prepared_on_ != db) {
     Release();
     for (int level = 1; level <= kChartLevels; ++level) {
-      upsert_[level - 1] = std::make_unique<Statement>(db, Upsert(level));
-      if (!*upsert_[level - 1]) return sqlite3_errcode(db);
+      update_[level - 1] = std::make_unique<Statement>(db, Update(level));
+      insert_[level - 1] = std::make_unique<Statement>(db, Insert(level));
+      if (!*update_[level - 1] || !*insert_[level - 1]) return sqlite3_errcode(db);
     }
     prepared_on_ = db;
   }
   int rc = SQLITE_OK;
   for (const auto& b : buckets_) {
     if (rc != SQLITE_OK) break;
-    Statement& s = *upsert_[std::get<0>(b.first) - 1];
     const Aggregate& a = b.second;
-    s.Bind(1, std::get<1>(b.first)).Bind(2, std::get<2>(b.first));
-    s.Bind(3, a.rows).Bind(4, a.first_ms).Bind(5, a.first_id);
-    int i = 6;
-    for (const auto* part : {&a.min, &a.max, &a.sum}) {
-      for (const std::int64_t v : *part) s.Bind(i++, v);
+    // Added to the bucket's row, or its row made when there is none yet.
+    for (Statement* s :
+         {update_[std::get<0>(b.first) - 1].get(), insert_[std::get<0>(b.first) - 1].get()}) {
+      s->Bind(1, std::get<1>(b.first)).Bind(2, std::get<2>(b.first));
+      s->Bind(3, a.rows).Bind(4, a.first_ms).Bind(5, a.first_id);
+      int i = 6;
+      for (const auto* part : {&a.min, &a.max, &a.sum}) {
+        for (const std::int64_t v : *part) s->Bind(i++, v);
+      }
+      for (const std::int64_t v : a.flag_rows) s->Bind(i++, v);
+      rc = s->Step();
+      s->Reset();
+      if (rc != SQLITE_DONE) break;
+      rc = SQLITE_OK;
+      if (sqlite3_changes(db) > 0) break;
     }
-    for (const std::int64_t v : a.flag_rows) s.Bind(i++, v);
-    rc = s.Step();
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
-    s.Reset();
   }
   buckets_.clear();
   return rc;
 }
 
 void RollupBatch::Release() {
-  for (auto& s : upsert_) s.reset();
+  for (auto& s : update_) s.reset();
+  for (auto& s : insert_) s.reset();
   prepared_on_ = nullptr;
 }
 

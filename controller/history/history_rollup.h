@@ -77,7 +77,7 @@ inline constexpr char kRollupUnfolded[] =
 Aggregate ReadAggregate(const Statement& s, int col);
 
 // The records of a group folded per level, device and bucket in memory, then
-// written as one upsert per bucket rather than four per record.
+// written as one update (or insert) per bucket rather than four per record.
 class RollupBatch {
  public:
   RollupBatch();
@@ -93,7 +93,7 @@ class RollupBatch {
 
  private:
   std::map<std::tuple<int, std::uint32_t, std::int64_t>, Aggregate> buckets_;
-  std::array<std::unique_ptr<Statement>, kChartLevels> upsert_;
+  std::array<std::unique_ptr<Statement>, kChartLevels> update_, insert_;
   sqlite3* prepared_on_ = nullptr;
 };
 

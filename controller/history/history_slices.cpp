@@ -48,6 +48,38 @@ void FoldRaw(sqlite3* db, const std::string& path, const HistoryRange& r, std::i
   if (rc != SQLITE_DONE) Fail(db, path);
 }
 
+// The rows of a level with bucket_ms in [from, end), each into its slice.
+void FoldRollups(sqlite3* db, const std::string& path, const HistoryRange& r, int level,
+                 std::int64_t from, std::int64_t end, std::int64_t step_ms,
+                 std::map<std::int64_t, Aggregate>* out) {
+  Statement s(db, sql::ReadRollup(level));
+  if (!s) Fail(db, path);
+  s.Bind(1, r.data_id).Bind(2, from).Bind(3, end);
+  const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
+  int rc = SQLITE_ROW;
+  while ((rc = s.Step()) == SQLITE_ROW) (*out)[s.Int(key) / step_ms].Merge(ReadAggregate(s, 0));
+  if (rc != SQLITE_DONE) Fail(db, path);
+}
+
+// Part of one slice, [a, b]: the whole days in it from day rollups, the whole
+// hours left from hour rollups, and so on down to the records of the seconds
+// at its ends.
+void FoldPart(sqlite3* db, const std::string& path, const HistoryRange& r, std::int64_t a,
+              std::int64_t b, std::int64_t step_ms, std::map<std::int64_t, Aggregate>* out) {
+  if (a > b) return;
+  for (int level = kChartLevels; level > 0; --level) {
+    const std::int64_t grain = kChartGrainsMs[level - 1];
+    const std::int64_t lo = (a + grain - 1) / grain * grain;
+    const std::int64_t hi = (b + 1) / grain * grain;
+    if (lo >= hi) continue;
+    FoldRollups(db, path, r, level, lo, hi, step_ms, out);
+    FoldPart(db, path, r, a, lo - 1, step_ms, out);
+    FoldPart(db, path, r, hi, b, step_ms, out);
+    return;
+  }
+  FoldRaw(db, path, r, a, b, step_ms, out);
+}
+
 }  // namespace
 
 void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range,
@@ -63,17 +95,14 @@ void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range,
   const std::int64_t first_whole = (range.from_ms + step_ms - 1) / step_ms * step_ms;
   const std::int64_t end_whole = (to + 1) / step_ms * step_ms;
   const int level = RollupLevelFor(step_ms);
-  if (level > 0 && first_whole < end_whole && Trusted(db)) {
-    Statement s(db, sql::ReadRollup(level));
-    if (!s) Fail(db, path);
-    s.Bind(1, range.data_id).Bind(2, first_whole).Bind(3, end_whole);
-    int rc = SQLITE_ROW;
-    const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
-    while ((rc = s.Step()) == SQLITE_ROW) slices[s.Int(key) / step_ms].Merge(ReadAggregate(s, 0));
-    if (rc != SQLITE_DONE) Fail(db, path);
-    if (range.from_ms < first_whole)
-      FoldRaw(db, path, range, range.from_ms, first_whole - 1, step_ms, &slices);
-    if (end_whole <= to) FoldRaw(db, path, range, end_whole, to, step_ms, &slices);
+  if (level > 0 && Trusted(db)) {
+    if (first_whole < end_whole) {
+      FoldRollups(db, path, range, level, first_whole, end_whole, step_ms, &slices);
+      FoldPart(db, path, range, range.from_ms, first_whole - 1, step_ms, &slices);
+      FoldPart(db, path, range, end_whole, to, step_ms, &slices);
+    } else {
+      FoldPart(db, path, range, range.from_ms, to, step_ms, &slices);  // within one slice
+    }
   } else {
     FoldRaw(db, path, range, range.from_ms, to, step_ms, &slices);
   }

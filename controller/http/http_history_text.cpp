@@ -14,6 +14,12 @@ namespace controller {
 
 namespace {
 
+// A mean of raw counts with one digit more than the values, rounded, as a
+// whole count of 10^-(decimals+1): integers only, no double formatted per value.
+unsigned long MeanTenths(std::int64_t sum, std::int64_t rows) {
+  return static_cast<unsigned long>((sum * 20 + rows) / (2 * rows));
+}
+
 // A slice's figures in the measurements' units: min, max and mean per
 // measurement, the flags seen and in how many records.
 void WriteSlice(JsonOut& out, const Aggregate& a) {
@@ -29,7 +35,7 @@ void WriteSlice(JsonOut& out, const Aggregate& a) {
     out.Key("mean").BeginObject();
     for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
       const zota::Measurement& m = zota::kMeasurements[i];
-      out.Key(m.key).Number(static_cast<double>(a.sum[i]) / a.rows / m.scale, m.decimals + 1);
+      out.Key(m.key).Fixed(MeanTenths(a.sum[i], a.rows), m.decimals + 1);
     }
     out.EndObject();
   }
@@ -65,11 +71,7 @@ void AppendSlice(std::string& out, const Aggregate& a) {
   for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
     out += ',';
     if (a.rows == 0) continue;
-    const zota::Measurement& m = zota::kMeasurements[i];
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.*f", m.decimals + 1,
-                  static_cast<double>(a.sum[i]) / a.rows / m.scale);
-    out += buf;
+    AppendFixed(out, MeanTenths(a.sum[i], a.rows), zota::kMeasurements[i].decimals + 1);
   }
   out += ',';
   const char* sep = "";

@@ -29,9 +29,12 @@ using controller::HistoryWriter;
 class HistoryWriterTest : public ::testing::Test {
  protected:
   // A connection of its own, as another program would have.
+  // Another program's connection: like any, it waits a while for a lock (the
+  // writer proves the file writable when it starts).
   sqlite3* Other() {
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
     return db;
   }
 
