@@ -12,6 +12,12 @@
 include(GoogleTest)
 
 set(ZOTA_TEST_TIMEOUT 120)  # seconds, unless a test says otherwise
+# Under qemu user-mode emulation code runs about ten times slower than here.
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  set(ZOTA_TIMEOUT_FACTOR 4)
+else()
+  set(ZOTA_TIMEOUT_FACTOR 1)
+endif()
 
 function(zota_add_test name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "LABEL;TIMEOUT"
@@ -22,6 +28,7 @@ function(zota_add_test name)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT ${ZOTA_TEST_TIMEOUT})
   endif()
+  math(EXPR arg_TIMEOUT "${arg_TIMEOUT} * ${ZOTA_TIMEOUT_FACTOR}")
   set(properties LABELS ${arg_LABEL} TIMEOUT ${arg_TIMEOUT} ${arg_PROPERTIES})
   if(arg_COMMAND)
     add_test(NAME ${arg_LABEL}.${name} COMMAND ${arg_COMMAND})

@@ -42,8 +42,11 @@ boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
 
 HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     : path_(path), limits_(limits), created_(!Exists(path)) {
+  // One thread at a time uses the connection (the writer's, once started):
+  // SQLite's own mutex would only be taken and given back at every call.
   const int rc =
-      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+      sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   try {
     if (rc != SQLITE_OK) Fail("cannot open");
     sqlite3_busy_timeout(db_, kOpenBusyTimeoutMs);
@@ -258,6 +261,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
     log.Reset();
   }
   if (rc == SQLITE_OK) rc = group.Commit();
+  rollups_.Settle(rc == SQLITE_OK);
   if (rc == SQLITE_OK) {
     stored_last_.swap(last);
     return rc;

@@ -24,29 +24,23 @@ std::string ValueColumns(const char* prefix = "") {
 
 constexpr int kValueCount = 3 + 3 * static_cast<int>(kRollupMeasures) + kRollupFlags;
 
-// A bucket's figures added to its row (parameters as Insert's); most records
-// fall in a bucket that exists, and one seek is all this costs.
+// A bucket's row set to its new figures, known from the batch and the row as
+// it was (parameters as Insert's): plain values, nothing worked out in SQL.
 std::string Update(int level) {
-  std::string out = std::string("UPDATE ") + RollupTable(level) +
-                    " SET rows = rows + ?3, "
-                    "first_id = CASE WHEN (?4, ?5) < (first_ms, first_id) THEN ?5 ELSE first_id "
-                    "END, first_ms = MIN(first_ms, ?4)";
-  int p = 6;
-  for (const char* part : {"_min", "_max", "_sum"}) {
-    for (const zota::Measurement& m : zota::kMeasurements) {
-      const std::string k = std::string(m.key) + part;
-      const std::string v = "?" + std::to_string(p++);
-      out += ", " + k + " = " +
-             (part == std::string("_min")   ? "MIN(" + k + ", " + v + ")"
-              : part == std::string("_max") ? "MAX(" + k + ", " + v + ")"
-                                            : k + " + " + v);
-    }
-  }
-  for (const zota::Flag& f : zota::kFlags) {
-    const std::string k = std::string(f.key) + "_rows";
-    out += ", " + k + " = " + k + " + ?" + std::to_string(p++);
+  std::string out = std::string("UPDATE ") + RollupTable(level) + " SET ";
+  std::string cols = ValueColumns();
+  int p = 3;
+  for (std::size_t at = 0; at != std::string::npos; ++p) {
+    const std::size_t comma = cols.find(", ", at);
+    out += (p > 3 ? ", " : "") + cols.substr(at, comma - at) + " = ?" + std::to_string(p);
+    at = comma == std::string::npos ? comma : comma + 2;
   }
   return out + " WHERE data_id = ?1 AND bucket_ms = ?2";
+}
+
+std::string Select(int level) {
+  return "SELECT " + ValueColumns() + " FROM " + RollupTable(level) +
+         " WHERE data_id = ?1 AND bucket_ms = ?2";
 }
 
 std::string Insert(int level) {
@@ -54,6 +48,24 @@ std::string Insert(int level) {
                     ValueColumns() + ") VALUES(?1";
   for (int i = 2; i <= 2 + kValueCount; ++i) out += ", ?" + std::to_string(i);
   return out + ")";
+}
+
+// The start of the window of ms, counted from 1970, also for times before it.
+std::int64_t Window(std::int64_t ms, std::int64_t grain) {
+  return (ms >= 0 ? ms / grain : (ms - grain + 1) / grain) * grain;
+}
+
+// One row's figures written by an update or an insert; SQLite's result code.
+int Write(Statement& s, std::uint32_t data_id, std::int64_t bucket, const Aggregate& a) {
+  s.Bind(1, data_id).Bind(2, bucket).Bind(3, a.rows).Bind(4, a.first_ms).Bind(5, a.first_id);
+  int i = 6;
+  for (const auto* part : {&a.min, &a.max, &a.sum}) {
+    for (const std::int64_t v : *part) s.Bind(i++, v);
+  }
+  for (const std::int64_t v : a.flag_rows) s.Bind(i++, v);
+  const int rc = s.Step();
+  s.Reset();
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
 }  // namespace
@@ -161,52 +173,90 @@ void RollupBatch::Add(std::uint32_t data_id, int type, const std::vector<unsigne
                       std::int64_t ms, std::int64_t id) {
   zota::DecodedRecord r;
   if (!RollupRecord(type, data, &r)) return;
-  for (int level = 1; level <= kChartLevels; ++level) {
-    const std::int64_t grain = kChartGrainsMs[level - 1];
-    // Windows counted from 1970, also for times before it.
-    const std::int64_t bucket = (ms >= 0 ? ms / grain : (ms - grain + 1) / grain) * grain;
-    buckets_[std::make_tuple(level, data_id, bucket)].Add(r, ms, id);
-  }
+  // Minutes only: the coarser windows are made of them at Flush.
+  buckets_[std::make_tuple(1, data_id, Window(ms, kChartGrainsMs[0]))].Add(r, ms, id);
 }
 
 int RollupBatch::Flush(sqlite3* db) {
+  staged_.clear();
+  if (buckets_.empty()) return SQLITE_OK;
   if (prepared_on_ != db) {
     Release();
+    version_ = std::make_unique<Statement>(db, "PRAGMA data_version");
+    if (!*version_) return sqlite3_errcode(db);
     for (int level = 1; level <= kChartLevels; ++level) {
       update_[level - 1] = std::make_unique<Statement>(db, Update(level));
       insert_[level - 1] = std::make_unique<Statement>(db, Insert(level));
-      if (!*update_[level - 1] || !*insert_[level - 1]) return sqlite3_errcode(db);
+      select_[level - 1] = std::make_unique<Statement>(db, Select(level));
+      if (!*update_[level - 1] || !*insert_[level - 1] || !*select_[level - 1])
+        return sqlite3_errcode(db);
     }
     prepared_on_ = db;
   }
-  int rc = SQLITE_OK;
-  for (const auto& b : buckets_) {
-    if (rc != SQLITE_OK) break;
-    const Aggregate& a = b.second;
-    // Added to the bucket's row, or its row made when there is none yet.
-    for (Statement* s :
-         {update_[std::get<0>(b.first) - 1].get(), insert_[std::get<0>(b.first) - 1].get()}) {
-      s->Bind(1, std::get<1>(b.first)).Bind(2, std::get<2>(b.first));
-      s->Bind(3, a.rows).Bind(4, a.first_ms).Bind(5, a.first_id);
-      int i = 6;
-      for (const auto* part : {&a.min, &a.max, &a.sum}) {
-        for (const std::int64_t v : *part) s->Bind(i++, v);
-      }
-      for (const std::int64_t v : a.flag_rows) s->Bind(i++, v);
-      rc = s->Step();
-      s->Reset();
-      if (rc != SQLITE_DONE) break;
-      rc = SQLITE_OK;
-      if (sqlite3_changes(db) > 0) break;
+  // Another program's commit may have changed any row.
+  if (version_->Reset().Step() != SQLITE_ROW) return sqlite3_errcode(db);
+  if (version_->Int(0) != data_version_) known_.clear();
+  data_version_ = version_->Int(0);
+  version_->Reset();
+  // Each minute into its coarser windows, which sort after every minute.
+  for (auto m = buckets_.begin(); m != buckets_.end() && std::get<0>(m->first) == 1; ++m) {
+    for (int level = 2; level <= kChartLevels; ++level) {
+      const std::int64_t bucket = Window(std::get<2>(m->first), kChartGrainsMs[level - 1]);
+      buckets_[std::make_tuple(level, std::get<1>(m->first), bucket)].Merge(m->second);
     }
+  }
+  int rc = SQLITE_OK;
+  for (auto b = buckets_.begin(); rc == SQLITE_OK && b != buckets_.end(); ++b) {
+    const int level = std::get<0>(b->first);
+    const std::uint32_t data_id = std::get<1>(b->first);
+    const std::int64_t bucket = std::get<2>(b->first);
+    // The row as it is: known from this run's last write, else read.
+    Aggregate row;
+    bool there = false;
+    const auto known = known_.find(std::make_pair(level, data_id));
+    if (known != known_.end() && known->second.bucket == bucket) {
+      row = known->second.figures;
+      there = true;
+    } else {
+      Statement& select = *select_[level - 1];
+      select.Reset().Bind(1, data_id).Bind(2, bucket);
+      rc = select.Step();
+      there = rc == SQLITE_ROW;
+      if (there) row = ReadAggregate(select, 0);
+      select.Reset();
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) break;
+    }
+    row.Merge(b->second);
+    rc = Write(there ? *update_[level - 1] : *insert_[level - 1], data_id, bucket, row);
+    if (rc == SQLITE_OK && there && sqlite3_changes(db) == 0) {
+      // Gone since it was known (a removal that did not say so): it holds
+      // the batch's figures alone, and nothing known is trusted any more.
+      known_.clear();
+      row = b->second;
+      rc = Write(*insert_[level - 1], data_id, bucket, row);
+    }
+    if (rc != SQLITE_OK) break;
+    staged_.emplace_back(std::make_pair(level, data_id), Known{bucket, row});
   }
   buckets_.clear();
   return rc;
 }
 
+void RollupBatch::Settle(bool committed) {
+  if (!committed) known_.clear();  // rolled back: what was written is not there
+  for (auto& s : staged_) {
+    if (committed) known_[s.first] = s.second;
+  }
+  staged_.clear();
+}
+
 void RollupBatch::Release() {
   for (auto& s : update_) s.reset();
   for (auto& s : insert_) s.reset();
+  for (auto& s : select_) s.reset();
+  version_.reset();
+  known_.clear();
+  staged_.clear();
   prepared_on_ = nullptr;
 }
 

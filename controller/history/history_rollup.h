@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "controller/history/history_schema.h"
@@ -77,7 +78,9 @@ inline constexpr char kRollupUnfolded[] =
 Aggregate ReadAggregate(const Statement& s, int col);
 
 // The records of a group folded per level, device and bucket in memory, then
-// written as one update (or insert) per bucket rather than four per record.
+// written as one row per bucket rather than four per record. The newest
+// bucket written per level and device is known, as committed, so that the
+// next group sets its row without reading it or working figures out in SQL.
 class RollupBatch {
  public:
   RollupBatch();
@@ -85,15 +88,27 @@ class RollupBatch {
   void Add(std::uint32_t data_id, int type, const std::vector<unsigned char>& data, std::int64_t ms,
            std::int64_t id);
   // Writes every bucket into db's rollup tables and empties the batch;
-  // SQLite's result code.
+  // SQLite's result code. Settle says whether the transaction committed.
   int Flush(sqlite3* db);
+  void Settle(bool committed);
   void Clear() { buckets_.clear(); }
+  // After rollups were removed other than through Flush.
+  void Forget() { known_.clear(); }
   // Finalizes the statements, before db closes.
   void Release();
 
  private:
+  struct Known {
+    std::int64_t bucket;
+    Aggregate figures;
+  };
+  using Key = std::pair<int, std::uint32_t>;  // level, data_id
   std::map<std::tuple<int, std::uint32_t, std::int64_t>, Aggregate> buckets_;
-  std::array<std::unique_ptr<Statement>, kChartLevels> update_, insert_;
+  std::map<Key, Known> known_;
+  std::vector<std::pair<Key, Known>> staged_;  // written, not yet committed
+  std::array<std::unique_ptr<Statement>, kChartLevels> update_, insert_, select_;
+  std::unique_ptr<Statement> version_;
+  std::int64_t data_version_ = -1;
   sqlite3* prepared_on_ = nullptr;
 };
 

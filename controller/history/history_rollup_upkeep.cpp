@@ -55,6 +55,7 @@ bool HistoryDb::FillRollups() {
     rc = step && step.Step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
   }
   if (rc == SQLITE_OK) rc = fold.Commit();
+  rollups_.Settle(rc == SQLITE_OK);
   if (rc != SQLITE_OK) {
     Seen(rc);
     return false;  // busy or full: again after fill_after_
@@ -66,6 +67,7 @@ bool HistoryDb::FillRollups() {
 
 // Each tier past its days, device by device; day rollups stay.
 bool HistoryDb::RemoveOldRollups() {
+  rollups_.Forget();
   const int days[kChartLevels] = {limits_.minute_days, limits_.ten_minute_days, limits_.hour_days,
                                   0};
   for (int level = 1; level <= kChartLevels; ++level) {
@@ -88,6 +90,7 @@ bool HistoryDb::RemoveOldRollups() {
 // Up to count rollups below the day tier, finest tier first and oldest
 // first across devices; how many went.
 std::int64_t HistoryDb::RemoveRollupsForRoom(std::int64_t count, Removal* removed) {
+  rollups_.Forget();
   std::int64_t taken = 0;
   for (int level = 1; level < kChartLevels && taken < count; ++level) {
     Statement next(db_, sql::NextRollupDevice(level));

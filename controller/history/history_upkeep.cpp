@@ -173,6 +173,7 @@ bool HistoryDb::FillTimes() {
   if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = rollups_.Flush(db_);
   rollups_.Clear();
   if (rc == SQLITE_OK) rc = fill.Commit();
+  rollups_.Settle(rc == SQLITE_OK);
   if (rc != SQLITE_OK) {
     Seen(rc);
     return false;  // busy or full: again after fill_after_
