@@ -3,7 +3,10 @@
 // (slices cut by the range, other steps, a file whose rollups are still being
 // filled) from the raw records.
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <map>
+#include <memory>
 
 #include "controller/common/iso_time.h"
 #include "controller/history/history_reader.h"
@@ -32,53 +35,79 @@ bool Trusted(sqlite3* db) {
          levelled.Int(0) != 0;
 }
 
-// Raw rows of [from, to] folded into their slices.
-void FoldRaw(sqlite3* db, const std::string& path, const HistoryRange& r, std::int64_t from,
-             std::int64_t to, std::int64_t step_ms, std::map<std::int64_t, Aggregate>* out) {
-  Statement s(db, sql::kRange);
-  if (!s) Fail(db, path);
-  s.Bind(1, r.data_id).Bind(2, r.device_type).Bind(3, from).Bind(4, to).Bind(5, -1);
-  zota::DecodedRecord rec;
-  int rc = SQLITE_ROW;
-  while ((rc = s.Step()) == SQLITE_ROW) {
-    const std::int64_t ms = s.Int(3);
-    if (RollupRecord(static_cast<int>(s.Int(1)), s.Blob(2), &rec))
-      (*out)[ms / step_ms].Add(rec, ms, 0);
-  }
-  if (rc != SQLITE_DONE) Fail(db, path);
-}
+// Folds records and rollups into the slices of one answer, each statement
+// prepared once however many pieces the cut slices break into.
+class SliceFolder {
+ public:
+  SliceFolder(sqlite3* db, const std::string& path, const HistoryRange& r, std::int64_t step_ms)
+      : db_(db), path_(path), range_(r), step_ms_(step_ms) {}
 
-// The rows of a level with bucket_ms in [from, end), each into its slice.
-void FoldRollups(sqlite3* db, const std::string& path, const HistoryRange& r, int level,
-                 std::int64_t from, std::int64_t end, std::int64_t step_ms,
-                 std::map<std::int64_t, Aggregate>* out) {
-  Statement s(db, sql::ReadRollup(level));
-  if (!s) Fail(db, path);
-  s.Bind(1, r.data_id).Bind(2, from).Bind(3, end);
-  const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
-  int rc = SQLITE_ROW;
-  while ((rc = s.Step()) == SQLITE_ROW) (*out)[s.Int(key) / step_ms].Merge(ReadAggregate(s, 0));
-  if (rc != SQLITE_DONE) Fail(db, path);
-}
-
-// Part of one slice, [a, b]: the whole days in it from day rollups, the whole
-// hours left from hour rollups, and so on down to the records of the seconds
-// at its ends.
-void FoldPart(sqlite3* db, const std::string& path, const HistoryRange& r, std::int64_t a,
-              std::int64_t b, std::int64_t step_ms, std::map<std::int64_t, Aggregate>* out) {
-  if (a > b) return;
-  for (int level = kChartLevels; level > 0; --level) {
-    const std::int64_t grain = kChartGrainsMs[level - 1];
-    const std::int64_t lo = (a + grain - 1) / grain * grain;
-    const std::int64_t hi = (b + 1) / grain * grain;
-    if (lo >= hi) continue;
-    FoldRollups(db, path, r, level, lo, hi, step_ms, out);
-    FoldPart(db, path, r, a, lo - 1, step_ms, out);
-    FoldPart(db, path, r, hi, b, step_ms, out);
-    return;
+  // Raw rows of [from, to] folded into their slices.
+  void Raw(std::int64_t from, std::int64_t to) {
+    Statement& s = Prepared(0);
+    s.Reset().Bind(1, range_.data_id).Bind(2, range_.device_type).Bind(3, from).Bind(4, to);
+    s.Bind(5, -1);
+    zota::DecodedRecord rec;
+    int rc = SQLITE_ROW;
+    while ((rc = s.Step()) == SQLITE_ROW) {
+      const std::int64_t ms = s.Int(3);
+      if (RollupRecord(static_cast<int>(s.Int(1)), s.Blob(2), &rec))
+        Slice(ms / step_ms_).Add(rec, ms, 0);
+    }
+    if (rc != SQLITE_DONE) Fail(db_, path_);
   }
-  FoldRaw(db, path, r, a, b, step_ms, out);
-}
+
+  // The rows of a level with bucket_ms in [from, end), each into its slice.
+  void Rollups(int level, std::int64_t from, std::int64_t end) {
+    Statement& s = Prepared(level);
+    s.Reset().Bind(1, range_.data_id).Bind(2, from).Bind(3, end);
+    const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
+    int rc = SQLITE_ROW;
+    while ((rc = s.Step()) == SQLITE_ROW) Slice(s.Int(key) / step_ms_).Merge(ReadAggregate(s, 0));
+    if (rc != SQLITE_DONE) Fail(db_, path_);
+  }
+
+  // Part of one slice, [a, b]: the whole days in it from day rollups, the whole
+  // hours left from hour rollups, and so on down to the records of the seconds
+  // at its ends.
+  void Part(std::int64_t a, std::int64_t b) {
+    if (a > b) return;
+    for (int level = kChartLevels; level > 0; --level) {
+      const std::int64_t grain = kChartGrainsMs[level - 1];
+      const std::int64_t lo = (a + grain - 1) / grain * grain;
+      const std::int64_t hi = (b + 1) / grain * grain;
+      if (lo >= hi) continue;
+      Rollups(level, lo, hi);
+      Part(a, lo - 1);
+      Part(hi, b);
+      return;
+    }
+    Raw(a, b);
+  }
+
+  std::map<std::int64_t, Aggregate>& slices() { return slices_; }
+
+ private:
+  // Rows mostly come in slice order: the newest slice is found at once.
+  Aggregate& Slice(std::int64_t k) {
+    if (!slices_.empty() && std::prev(slices_.end())->first == k)
+      return std::prev(slices_.end())->second;
+    return slices_.emplace_hint(slices_.lower_bound(k), k, Aggregate{})->second;
+  }
+  Statement& Prepared(int level) {
+    std::unique_ptr<Statement>& s = statements_[level];
+    if (!s) s = std::make_unique<Statement>(db_, level == 0 ? sql::kRange : sql::ReadRollup(level));
+    if (!*s) Fail(db_, path_);
+    return *s;
+  }
+
+  sqlite3* db_;
+  const std::string& path_;
+  const HistoryRange& range_;
+  const std::int64_t step_ms_;
+  std::map<std::int64_t, Aggregate> slices_;
+  std::array<std::unique_ptr<Statement>, kChartLevels + 1> statements_;  // raw, then each level
+};
 
 }  // namespace
 
@@ -90,22 +119,23 @@ void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range,
       page->more && !page->rows.empty()
           ? std::min(range.to_ms, (page->rows.back().time_ms / step_ms + 1) * step_ms - 1)
           : range.to_ms;
-  std::map<std::int64_t, Aggregate> slices;
   // Whole slices inside the range: [first_whole, end_whole) in ms.
   const std::int64_t first_whole = (range.from_ms + step_ms - 1) / step_ms * step_ms;
   const std::int64_t end_whole = (to + 1) / step_ms * step_ms;
   const int level = RollupLevelFor(step_ms);
+  SliceFolder fold(db, path, range, step_ms);
   if (level > 0 && Trusted(db)) {
     if (first_whole < end_whole) {
-      FoldRollups(db, path, range, level, first_whole, end_whole, step_ms, &slices);
-      FoldPart(db, path, range, range.from_ms, first_whole - 1, step_ms, &slices);
-      FoldPart(db, path, range, end_whole, to, step_ms, &slices);
+      fold.Part(range.from_ms, first_whole - 1);
+      fold.Rollups(level, first_whole, end_whole);
+      fold.Part(end_whole, to);
     } else {
-      FoldPart(db, path, range, range.from_ms, to, step_ms, &slices);  // within one slice
+      fold.Part(range.from_ms, to);  // within one slice
     }
   } else {
-    FoldRaw(db, path, range, range.from_ms, to, step_ms, &slices);
+    fold.Raw(range.from_ms, to);
   }
+  std::map<std::int64_t, Aggregate>& slices = fold.slices();
   // Points in slice order: the slice's first stored row where one is left,
   // else only its figures.
   std::vector<HistoryRow> rows;

@@ -23,28 +23,29 @@ unsigned long MeanTenths(std::int64_t sum, std::int64_t rows) {
 // A slice's figures in the measurements' units: min, max and mean per
 // measurement, the flags seen and in how many records.
 void WriteSlice(JsonOut& out, const Aggregate& a) {
-  out.Key("rows").Int(a.rows);
+  static const JsonKey kRows("rows"), kMin("min"), kMax("max"), kMean("mean"),
+      kFlagsSeen("flags_seen"), kFlagRows("flag_rows");
+  out.Key(kRows).Int(a.rows);
   if (a.rows > 0) {
     for (const auto* part : {&a.min, &a.max}) {
-      out.Key(part == &a.min ? "min" : "max").BeginObject();
+      out.Key(part == &a.min ? kMin : kMax).BeginObject();
       for (std::size_t i = 0; i < zota::kMeasurementCount; ++i)
-        out.Key(zota::kMeasurements[i].key)
+        out.Key(MeasurementKey(i))
             .Fixed(static_cast<unsigned long>((*part)[i]), zota::kMeasurements[i].decimals);
       out.EndObject();
     }
-    out.Key("mean").BeginObject();
-    for (std::size_t i = 0; i < zota::kMeasurementCount; ++i) {
-      const zota::Measurement& m = zota::kMeasurements[i];
-      out.Key(m.key).Fixed(MeanTenths(a.sum[i], a.rows), m.decimals + 1);
-    }
+    out.Key(kMean).BeginObject();
+    for (std::size_t i = 0; i < zota::kMeasurementCount; ++i)
+      out.Key(MeasurementKey(i))
+          .Fixed(MeanTenths(a.sum[i], a.rows), zota::kMeasurements[i].decimals + 1);
     out.EndObject();
   }
-  out.Key("flags_seen").BeginArray();
+  out.Key(kFlagsSeen).BeginArray();
   for (std::size_t i = 0; i < zota::kFlagCount; ++i)
     if (a.flag_rows[i] > 0) out.String(zota::kFlags[i].key);
-  out.EndArray().Key("flag_rows").BeginObject();
+  out.EndArray().Key(kFlagRows).BeginObject();
   for (std::size_t i = 0; i < zota::kFlagCount; ++i)
-    if (a.flag_rows[i] > 0) out.Key(zota::kFlags[i].key).Int(a.flag_rows[i]);
+    if (a.flag_rows[i] > 0) out.Key(FlagKey(i)).Int(a.flag_rows[i]);
   out.EndObject();
 }
 
@@ -111,7 +112,8 @@ std::string LogJson(const std::vector<std::string>& events) {
 
 std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page) {
   JsonOut out;
-  out.reserve(256 + page.rows.size() * 300);
+  // A point with its slice's figures takes about three times a record.
+  out.reserve(256 + page.rows.size() * (page.slices.empty() ? 300 : 900));
   out.BeginObject();
   out.Key("device").String(req.device).Key("data_id").Int(req.data_id);
   out.Key("from").String(FormatUtcMs(req.from_ms)).Key("to").String(FormatUtcMs(req.to_ms));

@@ -72,22 +72,42 @@ bool DecodeLast(const DeviceStatus& d, zota::DecodedRecord& r) {
 
 }  // namespace
 
+const JsonKey& MeasurementKey(std::size_t i) {
+  static const std::vector<JsonKey> keys = [] {
+    std::vector<JsonKey> k;
+    for (const zota::Measurement& m : zota::kMeasurements) k.emplace_back(m.key);
+    return k;
+  }();
+  return keys[i];
+}
+
+const JsonKey& FlagKey(std::size_t i) {
+  static const std::vector<JsonKey> keys = [] {
+    std::vector<JsonKey> k;
+    for (const zota::Flag& f : zota::kFlags) k.emplace_back(f.key);
+    return k;
+  }();
+  return keys[i];
+}
+
 void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
                  const std::string& time, bool close) {
+  static const JsonKey kType("type"), kTime("time"), kDeviceTime("device_time"),
+      kValues("values"), kState("state"), kFlags("flags");
   out.BeginObject();
-  out.Key("type").Int(type).Key("time").String(time);
+  out.Key(kType).Int(type).Key(kTime).String(time);
   zota::DecodedRecord r;
   if (!zota::Decode(type, data.data(), data.size(), r)) {
     out.Key("hex").String(Hex(data));
     if (close) out.EndObject();
     return;
   }
-  out.Key("device_time").String(FormatRecordTime(r.time.bytes));
-  out.Key("values").BeginObject();
+  out.Key(kDeviceTime).String(FormatRecordTime(r.time.bytes));
+  out.Key(kValues).BeginObject();
   for (std::size_t i = 0; i < zota::kMeasurementCount; ++i)
-    out.Key(zota::kMeasurements[i].key).Fixed(r.raw[i], zota::kMeasurements[i].decimals);
+    out.Key(MeasurementKey(i)).Fixed(r.raw[i], zota::kMeasurements[i].decimals);
   out.EndObject();
-  out.Key("state").Int(r.state).Key("flags").BeginArray();
+  out.Key(kState).Int(r.state).Key(kFlags).BeginArray();
   for (const zota::Flag& f : zota::kFlags) {
     if (r.Has(f)) out.String(f.key);
   }

@@ -10,6 +10,10 @@
 
 namespace controller {
 
+// The measurements' and flags' keys, in their order.
+const JsonKey& MeasurementKey(std::size_t i);
+const JsonKey& FlagKey(std::size_t i);
+
 // {"type", "time", then "device_time", decoded "values", "state" and the set
 // "flags" for a UPS record, or "hex" for any other}; left open for more keys
 // unless close.
