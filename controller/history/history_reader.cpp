@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "controller/history/history_day_cache.h"
 #include "controller/history/history_file.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
@@ -32,6 +33,7 @@ struct SharedReader {
   std::string path;
   FileIdentity files;
   sqlite3* db = nullptr;
+  DayCache days;  // of the file db has open
   ~SharedReader() { sqlite3_close(db); }
 
   sqlite3* For(const std::string& at) {
@@ -40,6 +42,7 @@ struct SharedReader {
       sqlite3_close(db);
       db = nullptr;
     }
+    if (!db) days.Clear();
     if (db) return db;
     // A log deleted under the writer: a connection opened now would make SQLite
     // forget what it holds before the writer has saved it.
@@ -188,7 +191,7 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range) {
     return page;
   }
   ReadSteps(db, scan, range, &page);
-  ReadSlices(db.db(), db_path, range, &page);
+  ReadSlices(db.db(), db_path, range, &page, &shared.days);
   return page;
 }
 

@@ -41,9 +41,13 @@ struct HistoryPage {
 // cannot be read.
 HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range);
 
+class DayCache;
+
 // Adds to a step answer's first rows the figures of their slices, and the
-// slices whose figures outlived their records (ReadHistory's own step).
-void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range, HistoryPage* page);
+// slices whose figures outlived their records (ReadHistory's own step); day
+// rollups through days when given, which must belong to db's file.
+void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range, HistoryPage* page,
+                DayCache* days = nullptr);
 
 // Events of the event log in [from_ms, to_ms] (of one device, unless device
 // is empty), oldest first: the newest limit of them, each the JSON a target got.

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "controller/common/iso_time.h"
+#include "controller/history/history_day_cache.h"
 #include "controller/history/history_reader.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
@@ -39,8 +40,9 @@ bool Trusted(sqlite3* db) {
 // prepared once however many pieces the cut slices break into.
 class SliceFolder {
  public:
-  SliceFolder(sqlite3* db, const std::string& path, const HistoryRange& r, std::int64_t step_ms)
-      : db_(db), path_(path), range_(r), step_ms_(step_ms) {}
+  SliceFolder(sqlite3* db, const std::string& path, const HistoryRange& r, std::int64_t step_ms,
+              DayCache* days)
+      : db_(db), path_(path), range_(r), step_ms_(step_ms), days_(days) {}
 
   // Raw rows of [from, to] folded into their slices.
   void Raw(std::int64_t from, std::int64_t to) {
@@ -59,6 +61,13 @@ class SliceFolder {
 
   // The rows of a level with bucket_ms in [from, end), each into its slice.
   void Rollups(int level, std::int64_t from, std::int64_t end) {
+    if (level == kChartLevels && days_) {
+      const auto fold = [this](std::int64_t bucket, const Aggregate& a) {
+        Slice(bucket / step_ms_).Merge(a);
+      };
+      if (days_->Read(db_, range_.data_id, from, end, fold) != SQLITE_OK) Fail(db_, path_);
+      return;
+    }
     Statement& s = Prepared(level);
     s.Reset().Bind(1, range_.data_id).Bind(2, from).Bind(3, end);
     const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
@@ -105,14 +114,15 @@ class SliceFolder {
   const std::string& path_;
   const HistoryRange& range_;
   const std::int64_t step_ms_;
+  DayCache* days_;
   std::map<std::int64_t, Aggregate> slices_;
   std::array<std::unique_ptr<Statement>, kChartLevels + 1> statements_;  // raw, then each level
 };
 
 }  // namespace
 
-void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range,
-                HistoryPage* page) {
+void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range, HistoryPage* page,
+                DayCache* days) {
   const std::int64_t step_ms = static_cast<std::int64_t>(range.step_s) * 1000;
   // Only as far as the points answered go, when the limit cut them short.
   const std::int64_t to =
@@ -123,7 +133,7 @@ void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range,
   const std::int64_t first_whole = (range.from_ms + step_ms - 1) / step_ms * step_ms;
   const std::int64_t end_whole = (to + 1) / step_ms * step_ms;
   const int level = RollupLevelFor(step_ms);
-  SliceFolder fold(db, path, range, step_ms);
+  SliceFolder fold(db, path, range, step_ms, days);
   if (level > 0 && Trusted(db)) {
     if (first_whole < end_whole) {
       fold.Part(range.from_ms, first_whole - 1);
