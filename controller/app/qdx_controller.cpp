@@ -237,13 +237,14 @@ void QDXController::PrintSummary() const {
   }
   if (!history_) return;
   const controller::HistoryStats h = history_->stats();
-  controller::SayLast("history: " + std::to_string(h.stored) + " records stored in " +
-                      std::to_string(h.commits) + " commits, " + std::to_string(h.late) +
-                      " written late (longest wait " + Seconds(h.longest_wait.count()) +
-                      ", database busy " + std::to_string(h.retries) + " times" +
-                      (h.full ? ", disk full " + std::to_string(h.full) + " times" : "") + ")" +
-                      (h.dropped ? ", " + std::to_string(h.dropped) + " dropped" : "") +
-                      (h.waiting ? ", " + std::to_string(h.waiting) + " not stored" : ""));
+  controller::SayLast(
+      "history: " + std::to_string(h.stored) + " records stored in " + std::to_string(h.commits) +
+      " commits, " + std::to_string(h.late) + " written late (longest wait " +
+      Seconds(h.longest_wait.count()) + ", database busy " + std::to_string(h.retries) + " times" +
+      (h.full ? ", disk full " + std::to_string(h.full) + " times" : "") + ")" +
+      (h.dropped ? ", " + std::to_string(h.dropped) + " dropped" : "") +
+      (h.events_dropped ? ", " + std::to_string(h.events_dropped) + " events not logged" : "") +
+      (h.waiting ? ", " + std::to_string(h.waiting) + " not stored" : ""));
 }
 
 long long QDXController::records_published() const {

@@ -65,8 +65,14 @@ bool HistoryWriter::PushEvent(LoggedEvent&& e) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (failed_) return false;
-    // A flood keeps the newest: the oldest waiting event makes way.
-    if (events_.size() >= kEventsWaiting) events_.pop_front();
+    // A flood keeps the newest: the oldest waiting event makes way (those
+    // being stored stay, so with nothing else waiting the new one goes).
+    if (events_.size() + events_in_flight_ >= kEventsWaiting) {
+      ++stats_.events_dropped;
+      event_drop_due_ = !event_drop_said_;
+      if (events_.empty()) return true;
+      events_.pop_front();
+    }
     events_.push_back(std::move(e));
   }
   cv_.notify_one();
@@ -217,6 +223,16 @@ void HistoryWriter::Loop() {
       Note(line);
       lk.lock();
     }
+    if (event_drop_due_) {
+      event_drop_due_ = false;
+      event_drop_said_ = true;
+      const std::string line = "history database " + path_ + ": " + std::to_string(kEventsWaiting) +
+                               " events wait for the event log and its queue is full; the oldest "
+                               "waiting are dropped, counted in the summary";
+      lk.unlock();
+      Note(line);
+      lk.lock();
+    }
     if (group.empty() && log.empty()) {
       // Proved writable before rows are awaited, so that readiness can be told
       // with no record stored yet.
@@ -259,6 +275,7 @@ void HistoryWriter::Loop() {
     for (LoggedEvent& e : events_) log.push_back(std::move(e));
     events_.clear();
     in_flight_ = group.size();
+    events_in_flight_ = log.size();
 
     lk.unlock();
     std::string reason;
@@ -294,6 +311,7 @@ void HistoryWriter::Loop() {
       log.clear();
       queued_at.clear();
       in_flight_ = 0;
+      events_in_flight_ = 0;
       backoff = opt_.first_backoff;
       last_busy_.clear();
       SetState(stored_state);

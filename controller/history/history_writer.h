@@ -33,12 +33,13 @@ struct HistoryWriterOptions {
 };
 
 struct HistoryStats {
-  long long stored = 0;   // rows committed
-  long long commits = 0;  // transactions committed
-  long long late = 0;     // rows committed more than late_after after they were queued
-  long long retries = 0;  // attempts that found the database busy or locked
-  long long full = 0;     // attempts that found the disk full
-  long long dropped = 0;  // rows dropped from a full queue (drop_oldest)
+  long long stored = 0;          // rows committed
+  long long commits = 0;         // transactions committed
+  long long late = 0;            // rows committed more than late_after after they were queued
+  long long retries = 0;         // attempts that found the database busy or locked
+  long long full = 0;            // attempts that found the disk full
+  long long dropped = 0;         // rows dropped from a full queue (drop_oldest)
+  long long events_dropped = 0;  // events the log's full queue let go
   std::chrono::milliseconds longest_wait{0};  // from queueing to commit
   std::size_t waiting = 0;                    // rows queued and not yet committed
 };
@@ -118,8 +119,9 @@ class HistoryWriter {
     Clock::time_point at;
   };
   std::deque<Queued> queue_;
-  std::deque<LoggedEvent> events_;  // for the event log, at most kEventsWaiting
-  std::size_t in_flight_ = 0;       // rows taken from the queue, not yet committed
+  std::deque<LoggedEvent> events_;    // for the event log, at most kEventsWaiting
+  std::size_t in_flight_ = 0;         // rows taken from the queue, not yet committed
+  std::size_t events_in_flight_ = 0;  // events taken for the log, not yet committed
   bool stopping_ = false;
   Clock::time_point deadline_ = Clock::time_point::max();
   bool failed_ = false;
@@ -143,6 +145,8 @@ class HistoryWriter {
   bool room_useless_ = false;      // room made on a full disk let no group in: wait for one stored
   bool drop_due_ = false;          // rows were dropped from a full queue, not yet said
   bool drop_said_ = false;
+  bool event_drop_due_ = false;  // the same for events
+  bool event_drop_said_ = false;
   std::function<void(const std::string&)> notice_;
   std::function<void(HistoryState)> on_state_;
   std::function<void()> on_drop_;

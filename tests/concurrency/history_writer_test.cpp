@@ -243,6 +243,52 @@ TEST_F(HistoryWriterTest, DropsTheOldestFromAFullQueue) {
       << notes[0];
 }
 
+// The same for events bound for the log: at most kEventsWaiting wait, those
+// being stored included, and the oldest waiting make way, counted and said.
+TEST_F(HistoryWriterTest, DropsTheOldestEventsFromAFullLogQueue) {
+  controller::HistoryWriterOptions opt;
+  opt.group_wait = std::chrono::milliseconds(10);
+  HistoryWriter w(Db(), opt);
+  std::vector<std::string> notes;  // written on the writer's thread, read after Finish
+  w.OnNotice([&](const std::string& line) { notes.push_back(line); });
+  const auto event = [](int i) {
+    controller::LoggedEvent e;
+    e.time_ms = 1000 + i;
+    e.event = "alarm_raised";
+    e.device = "ups";
+    e.json = std::to_string(i);
+    return e;
+  };
+  w.Start();
+  for (int i = 0; i < 2000 && !w.writable(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_TRUE(w.PushEvent(event(0)));
+  for (int i = 0; i < 2000 && w.stats().retries == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_GT(w.stats().retries, 0);
+  const int pushed = static_cast<int>(controller::kEventsWaiting) + 5;
+  for (int i = 1; i < pushed; ++i) ASSERT_TRUE(w.PushEvent(event(i)));
+  EXPECT_EQ(w.stats().events_dropped, 5);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10));
+  std::vector<int> logged;
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(other, "SELECT json FROM event_log ORDER BY id", -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW)
+    logged.push_back(std::atoi(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))));
+  sqlite3_finalize(s);
+  sqlite3_close(other);
+  ASSERT_EQ(logged.size(), controller::kEventsWaiting);
+  EXPECT_EQ(logged.front(), 0);  // taken before the queue filled
+  EXPECT_EQ(logged[1], 6);
+  EXPECT_EQ(logged.back(), pushed - 1);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("events wait for the event log and its queue is full"), std::string::npos)
+      << notes[0];
+}
+
 // The file deleted under a running writer: said once, a new history made at
 // the path, and every record pushed after the deletion stored in it.
 TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
