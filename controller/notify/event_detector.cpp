@@ -88,7 +88,7 @@ std::vector<NotifyEvent> DeviceEvents::Alarm(const rule_value& item, bool raised
   }
   if (!raised && replayed_alarms_.erase(item.alarm_id) > 0) return out;  // never told raised
   NotifyEvent e = Make(raised ? "alarm_raised" : "alarm_cleared", "", utc_ms);
-  e.text = AlarmLine(name_, data_id_, item, raised);
+  e.text = Who(name_, data_id_) + ": " + AlarmText(item, raised);
   e.details["alarm_id"] = item.alarm_id;
   e.details["signal_id"] = item.signal_id;
   e.details["name"] = item.name;

@@ -104,8 +104,11 @@ std::string RecordLine(const std::string& device, std::uint32_t data_id, int typ
 
 std::string AlarmLine(const std::string& device, std::uint32_t data_id, const rule_value& item,
                       bool raised) {
-  std::string line = NowLocal() + "  " + Who(device, data_id) + "  ";
-  line += raised ? "ALARM RAISED " : "alarm cleared ";
+  return NowLocal() + "  " + Who(device, data_id) + "  " + AlarmText(item, raised);
+}
+
+std::string AlarmText(const rule_value& item, bool raised) {
+  std::string line = raised ? "ALARM RAISED " : "alarm cleared ";
   line += Labelled(item.signal_id) + ": " + WithUnit(item.value, item.signal_id);
   if (raised) {
     line += std::string(item.low ? " below " : " above ") +

@@ -26,6 +26,8 @@ std::string RecordLine(const std::string& device, std::uint32_t data_id, int typ
                        const unsigned char* data, unsigned int len, bool replayed);
 std::string AlarmLine(const std::string& device, std::uint32_t data_id, const rule_value& item,
                       bool raised);
+// The same without the time and the device, for an event that carries both.
+std::string AlarmText(const rule_value& item, bool raised);
 std::string ReportLine(const std::string& device, std::uint32_t data_id,
                        const std::string& report_id, float value);
 

@@ -57,7 +57,11 @@ std::string Fired(const Case& c) {
     } else {
       e = d.NoRecord(s.what == 'p', at, 0);
     }
-    for (const NotifyEvent& n : e) out += (out.empty() ? "" : ",") + n.name;
+    for (const NotifyEvent& n : e) {
+      out += (out.empty() ? "" : ",") + n.name;
+      // The device first: the event carries its own time, the text none.
+      EXPECT_EQ(n.text.rfind("ups1", 0), 0u) << n.text;
+    }
   }
   return out;
 }
