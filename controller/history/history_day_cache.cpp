@@ -14,10 +14,6 @@ namespace {
 constexpr std::size_t kMaxDays = 3 * 3660;
 constexpr int kDayLevel = kChartLevels;
 
-constexpr char kDayCounts[] =
-    "SELECT bucket_ms, rows FROM rollup_day WHERE data_id = ?1 AND bucket_ms >= ?2 AND "
-    "bucket_ms < ?3 ORDER BY bucket_ms";
-
 }  // namespace
 
 // The day rows of [from, end) as they are in the file, appended to out.
@@ -37,7 +33,7 @@ int DayCache::ReadDays(sqlite3* db, std::uint32_t data_id, std::int64_t from, st
 // the first changed or new day to the last read whole.
 int DayCache::Refresh(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
                       const std::vector<Day>& known, std::vector<Day>* span) {
-  Statement counts(db, kDayCounts);
+  Statement counts(db, sql::kDayCounts);
   if (!counts) return sqlite3_errcode(db);
   counts.Bind(1, data_id).Bind(2, from).Bind(3, end);
   const auto by_bucket = [](const Day& d, std::int64_t b) { return d.bucket < b; };

@@ -8,48 +8,6 @@ namespace controller {
 
 namespace {
 
-constexpr const char* kTables[kChartLevels] = {"rollup_minute", "rollup_ten_minute", "rollup_hour",
-                                               "rollup_day"};
-
-// The value columns in ReadAggregate's order, after the key.
-std::string ValueColumns(const char* prefix = "") {
-  std::string out = std::string(prefix) + "rows, " + prefix + "first_ms, " + prefix + "first_id";
-  for (const char* part : {"_min", "_max", "_sum"}) {
-    for (const zota::Measurement& m : zota::kMeasurements)
-      out += std::string(", ") + prefix + m.key + part;
-  }
-  for (const zota::Flag& f : zota::kFlags) out += std::string(", ") + prefix + f.key + "_rows";
-  return out;
-}
-
-constexpr int kValueCount = 3 + 3 * static_cast<int>(kRollupMeasures) + kRollupFlags;
-
-// A bucket's row set to its new figures, known from the batch and the row as
-// it was (parameters as Insert's): plain values, nothing worked out in SQL.
-std::string Update(int level) {
-  std::string out = std::string("UPDATE ") + RollupTable(level) + " SET ";
-  std::string cols = ValueColumns();
-  int p = 3;
-  for (std::size_t at = 0; at != std::string::npos; ++p) {
-    const std::size_t comma = cols.find(", ", at);
-    out += (p > 3 ? ", " : "") + cols.substr(at, comma - at) + " = ?" + std::to_string(p);
-    at = comma == std::string::npos ? comma : comma + 2;
-  }
-  return out + " WHERE data_id = ?1 AND bucket_ms = ?2";
-}
-
-std::string Select(int level) {
-  return "SELECT " + ValueColumns() + " FROM " + RollupTable(level) +
-         " WHERE data_id = ?1 AND bucket_ms = ?2";
-}
-
-std::string Insert(int level) {
-  std::string out = std::string("INSERT INTO ") + RollupTable(level) + "(data_id, bucket_ms, " +
-                    ValueColumns() + ") VALUES(?1";
-  for (int i = 2; i <= 2 + kValueCount; ++i) out += ", ?" + std::to_string(i);
-  return out + ")";
-}
-
 // The start of the window of ms, counted from 1970, also for times before it.
 std::int64_t Window(std::int64_t ms, std::int64_t grain) {
   return (ms >= 0 ? ms / grain : (ms - grain + 1) / grain) * grain;
@@ -109,51 +67,6 @@ bool RollupRecord(int type, const std::vector<unsigned char>& data, zota::Decode
   return zota::Decode(type, data.data(), data.size(), *r);
 }
 
-const char* RollupTable(int level) { return kTables[level - 1]; }
-
-namespace sql {
-
-std::string CreateRollup(int level) {
-  std::string out = std::string("CREATE TABLE IF NOT EXISTS ") + RollupTable(level) +
-                    " (data_id INTEGER NOT NULL, bucket_ms INTEGER NOT NULL, rows INTEGER NOT "
-                    "NULL, first_ms INTEGER NOT NULL, first_id INTEGER NOT NULL";
-  for (const char* part : {"_min", "_max", "_sum"}) {
-    for (const zota::Measurement& m : zota::kMeasurements)
-      out += std::string(", ") + m.key + part + " INTEGER NOT NULL";
-  }
-  for (const zota::Flag& f : zota::kFlags)
-    out += std::string(", ") + f.key + "_rows INTEGER NOT NULL";
-  // Keyed by device and time alone: no row id, no second index.
-  return out + ", PRIMARY KEY (data_id, bucket_ms)) WITHOUT ROWID";
-}
-
-std::string ReadRollup(int level) {
-  return "SELECT " + ValueColumns() + ", bucket_ms FROM " + RollupTable(level) +
-         " WHERE data_id = ?1 AND bucket_ms >= ?2 AND bucket_ms < ?3 ORDER BY bucket_ms";
-}
-
-std::string OldestRollups(int level) {
-  return std::string("SELECT bucket_ms FROM ") + RollupTable(level) +
-         " WHERE data_id = ?1 ORDER BY bucket_ms LIMIT ?2";
-}
-
-std::string RemoveRollup(int level) {
-  return std::string("DELETE FROM ") + RollupTable(level) +
-         " WHERE data_id = ?1 AND bucket_ms = ?2";
-}
-
-std::string RemoveRollupsBefore(int level) {
-  return std::string("DELETE FROM ") + RollupTable(level) +
-         " WHERE data_id = ?1 AND bucket_ms < ?2";
-}
-
-std::string NextRollupDevice(int level) {
-  return std::string("SELECT data_id FROM ") + RollupTable(level) +
-         " WHERE data_id > ?1 ORDER BY data_id LIMIT 1";
-}
-
-}  // namespace sql
-
 Aggregate ReadAggregate(const Statement& s, int col) {
   Aggregate a;
   a.rows = s.Int(col++);
@@ -185,9 +98,9 @@ int RollupBatch::Flush(sqlite3* db) {
     version_ = std::make_unique<Statement>(db, "PRAGMA data_version");
     if (!*version_) return sqlite3_errcode(db);
     for (int level = 1; level <= kChartLevels; ++level) {
-      update_[level - 1] = std::make_unique<Statement>(db, Update(level));
-      insert_[level - 1] = std::make_unique<Statement>(db, Insert(level));
-      select_[level - 1] = std::make_unique<Statement>(db, Select(level));
+      update_[level - 1] = std::make_unique<Statement>(db, sql::UpdateRollup(level));
+      insert_[level - 1] = std::make_unique<Statement>(db, sql::InsertRollup(level));
+      select_[level - 1] = std::make_unique<Statement>(db, sql::SelectRollup(level));
       if (!*update_[level - 1] || !*insert_[level - 1] || !*select_[level - 1])
         return sqlite3_errcode(db);
     }

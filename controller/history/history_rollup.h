@@ -42,37 +42,6 @@ struct Aggregate {
 // A stored row the rollups hold (a record 5035), decoded.
 bool RollupRecord(int type, const std::vector<unsigned char>& data, zota::DecodedRecord* r);
 
-// Level 1 to kChartLevels: rollup_minute, rollup_ten_minute, rollup_hour, rollup_day.
-const char* RollupTable(int level);
-
-namespace sql {
-
-std::string CreateRollup(int level);
-// Rows of a device with bucket_ms in [?2, ?3), in time order; columns as ReadAggregate.
-std::string ReadRollup(int level);
-// The oldest buckets of a device (?1), at most ?2; and one removed by key.
-std::string OldestRollups(int level);
-std::string RemoveRollup(int level);
-// Removal by age: a device's buckets before ?2; the next device after ?1.
-std::string RemoveRollupsBefore(int level);
-std::string NextRollupDevice(int level);
-// Rows of an older file still to be folded in: ids [next_id, last_id].
-inline constexpr char kCreateRollupFill[] =
-    "CREATE TABLE IF NOT EXISTS rollup_fill (next_id INTEGER NOT NULL, last_id INTEGER NOT NULL)";
-inline constexpr char kRollupFill[] = "SELECT next_id, last_id FROM rollup_fill";
-inline constexpr char kAnyRollupFill[] = "SELECT EXISTS(SELECT 1 FROM rollup_fill)";
-inline constexpr char kStartRollupFill[] =
-    "INSERT INTO rollup_fill(next_id, last_id) SELECT MIN(id), MAX(id) FROM history "
-    "WHERE chart_level IS NOT NULL HAVING COUNT(*) > 0";
-inline constexpr char kSetRollupFill[] = "UPDATE rollup_fill SET next_id = ?1";
-inline constexpr char kEndRollupFill[] = "DELETE FROM rollup_fill";
-// Rows already levelled when the rollups came, in storing order.
-inline constexpr char kRollupUnfolded[] =
-    "SELECT id, data_id, record_type, data, time_ms FROM history WHERE id >= ?1 AND id <= ?2 "
-    "AND chart_level IS NOT NULL AND time_ms IS NOT NULL ORDER BY id LIMIT ?3";
-
-}  // namespace sql
-
 // An aggregate from a statement's columns, starting at col: rows, first_ms,
 // first_id, then min, max and sum per measurement, then rows per flag.
 Aggregate ReadAggregate(const Statement& s, int col);

@@ -2,7 +2,30 @@
 
 #include <array>
 
+#include "drivers/zota_up2200/zota_up2200_fields.h"
+
 namespace controller {
+
+namespace {
+
+constexpr const char* kTables[kChartLevels] = {"rollup_minute", "rollup_ten_minute", "rollup_hour",
+                                               "rollup_day"};
+
+// The value columns in ReadAggregate's order, after the key.
+std::string ValueColumns(const char* prefix = "") {
+  std::string out = std::string(prefix) + "rows, " + prefix + "first_ms, " + prefix + "first_id";
+  for (const char* part : {"_min", "_max", "_sum"}) {
+    for (const zota::Measurement& m : zota::kMeasurements)
+      out += std::string(", ") + prefix + m.key + part;
+  }
+  for (const zota::Flag& f : zota::kFlags) out += std::string(", ") + prefix + f.key + "_rows";
+  return out;
+}
+
+constexpr int kValueCount =
+    3 + 3 * static_cast<int>(zota::kMeasurementCount) + static_cast<int>(zota::kFlagCount);
+
+}  // namespace
 
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms) {
   // A row before its predecessor (the clock went back) may begin any window.
@@ -15,7 +38,74 @@ int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms) {
 
 std::string ChartIndexName(int level) { return "history_chart" + std::to_string(level); }
 
+const char* RollupTable(int level) { return kTables[level - 1]; }
+
 namespace sql {
+
+// A bucket's row set to its new figures, known from the batch and the row as
+// it was (parameters as Insert's): plain values, nothing worked out in SQL.
+std::string UpdateRollup(int level) {
+  std::string out = std::string("UPDATE ") + RollupTable(level) + " SET ";
+  std::string cols = ValueColumns();
+  int p = 3;
+  for (std::size_t at = 0; at != std::string::npos; ++p) {
+    const std::size_t comma = cols.find(", ", at);
+    out += (p > 3 ? ", " : "") + cols.substr(at, comma - at) + " = ?" + std::to_string(p);
+    at = comma == std::string::npos ? comma : comma + 2;
+  }
+  return out + " WHERE data_id = ?1 AND bucket_ms = ?2";
+}
+
+std::string SelectRollup(int level) {
+  return "SELECT " + ValueColumns() + " FROM " + RollupTable(level) +
+         " WHERE data_id = ?1 AND bucket_ms = ?2";
+}
+
+std::string InsertRollup(int level) {
+  std::string out = std::string("INSERT INTO ") + RollupTable(level) + "(data_id, bucket_ms, " +
+                    ValueColumns() + ") VALUES(?1";
+  for (int i = 2; i <= 2 + kValueCount; ++i) out += ", ?" + std::to_string(i);
+  return out + ")";
+}
+
+std::string CreateRollup(int level) {
+  std::string out = std::string("CREATE TABLE IF NOT EXISTS ") + RollupTable(level) +
+                    " (data_id INTEGER NOT NULL, bucket_ms INTEGER NOT NULL, rows INTEGER NOT "
+                    "NULL, first_ms INTEGER NOT NULL, first_id INTEGER NOT NULL";
+  for (const char* part : {"_min", "_max", "_sum"}) {
+    for (const zota::Measurement& m : zota::kMeasurements)
+      out += std::string(", ") + m.key + part + " INTEGER NOT NULL";
+  }
+  for (const zota::Flag& f : zota::kFlags)
+    out += std::string(", ") + f.key + "_rows INTEGER NOT NULL";
+  // Keyed by device and time alone: no row id, no second index.
+  return out + ", PRIMARY KEY (data_id, bucket_ms)) WITHOUT ROWID";
+}
+
+std::string ReadRollup(int level) {
+  return "SELECT " + ValueColumns() + ", bucket_ms FROM " + RollupTable(level) +
+         " WHERE data_id = ?1 AND bucket_ms >= ?2 AND bucket_ms < ?3 ORDER BY bucket_ms";
+}
+
+std::string OldestRollups(int level) {
+  return std::string("SELECT bucket_ms FROM ") + RollupTable(level) +
+         " WHERE data_id = ?1 ORDER BY bucket_ms LIMIT ?2";
+}
+
+std::string RemoveRollup(int level) {
+  return std::string("DELETE FROM ") + RollupTable(level) +
+         " WHERE data_id = ?1 AND bucket_ms = ?2";
+}
+
+std::string RemoveRollupsBefore(int level) {
+  return std::string("DELETE FROM ") + RollupTable(level) +
+         " WHERE data_id = ?1 AND bucket_ms < ?2";
+}
+
+std::string NextRollupDevice(int level) {
+  return std::string("SELECT data_id FROM ") + RollupTable(level) +
+         " WHERE data_id > ?1 ORDER BY data_id LIMIT 1";
+}
 
 std::string CreateChartIndex(int level) {
   return "CREATE INDEX IF NOT EXISTS " + ChartIndexName(level) +

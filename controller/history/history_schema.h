@@ -24,6 +24,9 @@ int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
 // read along: history_chart1 to history_chart4.
 std::string ChartIndexName(int level);
 
+// Level 1 to kChartLevels: rollup_minute, rollup_ten_minute, rollup_hour, rollup_day.
+const char* RollupTable(int level);
+
 namespace sql {
 
 // time_ms is the stored time in milliseconds since 1970 (UTC); time keeps the
@@ -169,6 +172,43 @@ const std::string& ChartRange(int level);
 inline constexpr char kAllLevelled[] =
     "SELECT NOT EXISTS(SELECT 1 FROM history INDEXED BY history_unlevelled "
     "WHERE chart_level IS NULL)";
+
+// The rollups: per level, device (data_id) and window (bucket_ms) the count of
+// records, the first by stored time then id, and per measurement the min,
+// max and sum of raw counts, per flag the records that had it.
+std::string CreateRollup(int level);
+// A bucket's row set whole, made, and read by key (?1 data_id, ?2 bucket_ms,
+// then the columns as ReadRollup's).
+std::string UpdateRollup(int level);
+std::string InsertRollup(int level);
+std::string SelectRollup(int level);
+// Rows of a device with bucket_ms in [?2, ?3), in time order; columns as ReadAggregate.
+std::string ReadRollup(int level);
+// The oldest buckets of a device (?1), at most ?2; and one removed by key.
+std::string OldestRollups(int level);
+std::string RemoveRollup(int level);
+// Removal by age: a device's buckets before ?2; the next device after ?1.
+std::string RemoveRollupsBefore(int level);
+std::string NextRollupDevice(int level);
+// Rows of an older file still to be folded in: ids [next_id, last_id].
+inline constexpr char kCreateRollupFill[] =
+    "CREATE TABLE IF NOT EXISTS rollup_fill (next_id INTEGER NOT NULL, last_id INTEGER NOT NULL)";
+inline constexpr char kRollupFill[] = "SELECT next_id, last_id FROM rollup_fill";
+inline constexpr char kAnyRollupFill[] = "SELECT EXISTS(SELECT 1 FROM rollup_fill)";
+inline constexpr char kStartRollupFill[] =
+    "INSERT INTO rollup_fill(next_id, last_id) SELECT MIN(id), MAX(id) FROM history "
+    "WHERE chart_level IS NOT NULL HAVING COUNT(*) > 0";
+inline constexpr char kSetRollupFill[] = "UPDATE rollup_fill SET next_id = ?1";
+inline constexpr char kEndRollupFill[] = "DELETE FROM rollup_fill";
+// Rows already levelled when the rollups came, in storing order.
+inline constexpr char kRollupUnfolded[] =
+    "SELECT id, data_id, record_type, data, time_ms FROM history WHERE id >= ?1 AND id <= ?2 "
+    "AND chart_level IS NOT NULL AND time_ms IS NOT NULL ORDER BY id LIMIT ?3";
+
+// A device's (?1) day rollups in [?2, ?3): each day's count alone.
+inline constexpr char kDayCounts[] =
+    "SELECT bucket_ms, rows FROM rollup_day WHERE data_id = ?1 AND bucket_ms >= ?2 AND "
+    "bucket_ms < ?3 ORDER BY bucket_ms";
 
 // The event log: what was told to the operator and the targets, each event's
 // JSON as the targets got it, kept as long as the records of its time.
