@@ -239,7 +239,7 @@ void QDXController::PrintSummary() const {
   const controller::HistoryStats h = history_->stats();
   controller::SayLast(
       "history: " + std::to_string(h.stored) + " records stored in " + std::to_string(h.commits) +
-      " commits, " + std::to_string(h.late) + " written late (longest wait " +
+      " commits, " + std::to_string(h.written_late) + " written late (longest wait " +
       Seconds(h.longest_wait.count()) + ", database busy " + std::to_string(h.retries) + " times" +
       (h.full ? ", disk full " + std::to_string(h.full) + " times" : "") + ")" +
       (h.dropped ? ", " + std::to_string(h.dropped) + " dropped" : "") +

@@ -304,7 +304,7 @@ void HistoryWriter::Loop() {
       stats_.stored += static_cast<long long>(group.size());
       for (const Clock::time_point at : queued_at) {
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(now - at);
-        if (wait > opt_.late_after) ++stats_.late;
+        if (wait > opt_.written_late_after) ++stats_.written_late;
         stats_.longest_wait = std::max(stats_.longest_wait, wait);
       }
       group.clear();

@@ -29,17 +29,18 @@ struct HistoryWriterOptions {
   std::chrono::milliseconds group_wait{250};    // longest a row waits for its group
   std::chrono::milliseconds first_backoff{50};  // after a busy database, doubling
   std::chrono::milliseconds max_backoff{1000};
-  std::chrono::milliseconds late_after{1000};  // a row stored later than this counts as late
+  std::chrono::milliseconds written_late_after{
+      1000};  // a row stored later than this was written late
 };
 
 struct HistoryStats {
-  long long stored = 0;          // rows committed
-  long long commits = 0;         // transactions committed
-  long long late = 0;            // rows committed more than late_after after they were queued
-  long long retries = 0;         // attempts that found the database busy or locked
-  long long full = 0;            // attempts that found the disk full
-  long long dropped = 0;         // rows dropped from a full queue (drop_oldest)
-  long long events_dropped = 0;  // events the log's full queue let go
+  long long stored = 0;        // rows committed
+  long long commits = 0;       // transactions committed
+  long long written_late = 0;  // rows committed more than written_late_after after they were queued
+  long long retries = 0;       // attempts that found the database busy or locked
+  long long full = 0;          // attempts that found the disk full
+  long long dropped = 0;       // rows dropped from a full queue (drop_oldest)
+  long long events_dropped = 0;               // events the log's full queue let go
   std::chrono::milliseconds longest_wait{0};  // from queueing to commit
   std::size_t waiting = 0;                    // rows queued and not yet committed
 };

@@ -72,28 +72,28 @@ bool DecodeLast(const DeviceStatus& d, zota::DecodedRecord& r) {
 
 }  // namespace
 
+// The keys of a field table, escaped once.
+template <typename Field, std::size_t N>
+std::vector<JsonKey> KeysOf(const Field (&fields)[N]) {
+  std::vector<JsonKey> keys;
+  for (const Field& f : fields) keys.emplace_back(f.key);
+  return keys;
+}
+
 const JsonKey& MeasurementKey(std::size_t i) {
-  static const std::vector<JsonKey> keys = [] {
-    std::vector<JsonKey> k;
-    for (const zota::Measurement& m : zota::kMeasurements) k.emplace_back(m.key);
-    return k;
-  }();
+  static const std::vector<JsonKey> keys = KeysOf(zota::kMeasurements);
   return keys[i];
 }
 
 const JsonKey& FlagKey(std::size_t i) {
-  static const std::vector<JsonKey> keys = [] {
-    std::vector<JsonKey> k;
-    for (const zota::Flag& f : zota::kFlags) k.emplace_back(f.key);
-    return k;
-  }();
+  static const std::vector<JsonKey> keys = KeysOf(zota::kFlags);
   return keys[i];
 }
 
 void WriteRecord(JsonOut& out, int type, const std::vector<unsigned char>& data,
                  const std::string& time, bool close) {
-  static const JsonKey kType("type"), kTime("time"), kDeviceTime("device_time"),
-      kValues("values"), kState("state"), kFlags("flags");
+  static const JsonKey kType("type"), kTime("time"), kDeviceTime("device_time"), kValues("values"),
+      kState("state"), kFlags("flags");
   out.BeginObject();
   out.Key(kType).Int(type).Key(kTime).String(time);
   zota::DecodedRecord r;

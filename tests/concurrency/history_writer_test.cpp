@@ -92,7 +92,7 @@ TEST_F(HistoryWriterTest, WaitsOutALockWithoutLosingRecords) {
   controller::HistoryWriterOptions opt;
   opt.capacity = 40;
   opt.group_wait = std::chrono::milliseconds(20);
-  opt.late_after = std::chrono::milliseconds(300);
+  opt.written_late_after = std::chrono::milliseconds(300);
   HistoryWriter w(Db(), opt);
   w.Start();
 
@@ -115,7 +115,7 @@ TEST_F(HistoryWriterTest, WaitsOutALockWithoutLosingRecords) {
   ASSERT_TRUE(w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10))) << w.error();
   const controller::HistoryStats s = w.stats();
   EXPECT_EQ(s.stored, 40);
-  EXPECT_GT(s.late, 0);
+  EXPECT_GT(s.written_late, 0);
   EXPECT_GE(s.longest_wait, std::chrono::milliseconds(700));
   std::vector<int> want;
   for (int i = 0; i < 40; ++i) want.push_back(i);
