@@ -83,6 +83,9 @@ void QDXController::Start() {
     gauge->good = s == controller::HistoryState::kOk || s == controller::HistoryState::kRecreated;
     if (auto b = board.lock()) b->SetHistory(controller::HistoryStateName(s));
   });
+  history_->OnPath([board](const std::string& path) {
+    if (auto b = board.lock()) b->SetHistoryPath(path);
+  });
   history_->OnDrop([board, gauge] {
     ++gauge->dropped;
     if (auto b = board.lock()) b->HistoryDropped();

@@ -69,6 +69,9 @@ class HistoryWriter {
   void OnState(std::function<void(HistoryState)> f) { on_state_ = std::move(f); }
   // Each row dropped from a full queue, called on the pushing thread; set before Start().
   void OnDrop(std::function<void()> f) { on_drop_ = std::move(f); }
+  // The file records go to from now on, when it is no longer the one given
+  // (something not a history took the path); on the writer's thread.
+  void OnPath(std::function<void(const std::string&)> f) { on_path_ = std::move(f); }
 
   // Starts committing; rows pushed before are kept and stored first.
   void Start();
@@ -151,6 +154,7 @@ class HistoryWriter {
   std::function<void(const std::string&)> notice_;
   std::function<void(HistoryState)> on_state_;
   std::function<void()> on_drop_;
+  std::function<void(const std::string&)> on_path_;
   std::atomic<bool> writable_{false};
   std::thread thread_;
 };

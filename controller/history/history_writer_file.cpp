@@ -57,8 +57,11 @@ bool HistoryWriter::OpenAtPath(std::string* reason) {
   if (!HoldsHistory(path_, &what)) {
     happened_ += (happened_.empty() ? "history database " + path_ : std::string()) +
                  "; the file now there is not a history (" + what + ") and is left untouched";
-    std::lock_guard<std::mutex> lk(mu_);
-    path_ = NameBeside(path_, "new");
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      path_ = NameBeside(path_, "new");
+    }
+    if (on_path_) on_path_(path_);
   }
   const bool existed = ::access(path_.c_str(), F_OK) == 0;
   try {

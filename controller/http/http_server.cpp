@@ -90,6 +90,12 @@ struct HttpServer::Impl {
   bool started = false;
 
   void Routes();
+  // Where records are being stored: the file given, unless the writer had to
+  // store beside it.
+  std::string HistoryPath() const {
+    std::string moved = board->history_path();
+    return moved.empty() ? options.db_path : moved;
+  }
   void Static(const WebAsset& asset);
   void Serve(int fd, std::string received);
 };
@@ -185,7 +191,7 @@ void HttpServer::Impl::Routes() {
 
   server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
     const HistoryRequest q = ParseHistoryRequest(Query(req), *board, NowUtcMs());
-    const HistoryPage page = ReadHistory(options.db_path, q);
+    const HistoryPage page = ReadHistory(HistoryPath(), q);
     res.set_header("Cache-Control", "no-store");
     if (q.csv) {
       res.set_header("Content-Disposition",
@@ -199,7 +205,7 @@ void HttpServer::Impl::Routes() {
   server.Get("/api/log", [this](const httplib::Request& req, httplib::Response& res) {
     const LogRange q = ParseLogRequest(Query(req), *board);
     res.set_header("Cache-Control", "no-store");
-    res.set_content(LogJson(ReadLog(options.db_path, q)), kJson);
+    res.set_content(LogJson(ReadLog(HistoryPath(), q)), kJson);
   });
 
   server.Get("/api/notify", [this](const httplib::Request& req, httplib::Response& res) {

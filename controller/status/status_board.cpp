@@ -157,6 +157,16 @@ void StatusBoard::SetHistory(const std::string& state) {
   for (DeviceStatus& d : devices_) d.history = state;
 }
 
+void StatusBoard::SetHistoryPath(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  history_path_ = path;
+}
+
+std::string StatusBoard::history_path() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return history_path_;
+}
+
 std::vector<DeviceStatus> StatusBoard::Snapshot() const {
   std::lock_guard<std::mutex> lock(mu_);
   return devices_;

@@ -111,6 +111,10 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void Link(std::size_t i, LinkState link, const LinkCounters& counters, const std::string& port);
   // The state of the history every device's records go to; any thread.
   void SetHistory(const std::string& state);
+  // The file they go to when it is not the one given at start (empty: that
+  // one), so that answers read what is being stored; any thread.
+  void SetHistoryPath(const std::string& path);
+  std::string history_path() const;
   // An event of the event log, as its JSON; any thread.
   void LogEvent(const std::string& json);
   // One record dropped from the history's full queue; any thread.
@@ -157,6 +161,7 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   long dropped_ = 0;
   bool closed_ = false;
   std::string history_ = "ok";
+  std::string history_path_;
   long long history_dropped_ = 0;
 };
 

@@ -387,6 +387,31 @@ def case_moved(tmp):
           "rows %r for %d records published" % (counts, len(published(out))), out)
 
 
+def case_foreign_file(tmp):
+    """Something not a history moved onto the path while running: it is left
+    untouched, records go to a history beside it, and the answers read them."""
+    db = os.path.join(tmp, "h.db")
+    host, seen = start_host(write_site(tmp, "sim:steady", poll_ms=50), db, "--http",
+                            "127.0.0.1:0", records=10)
+    port = int(re.search(r"status page at http://[^/]+:(\d+)/", seen).group(1))
+    text = os.path.join(tmp, "notes.txt")
+    with open(text, "w") as f:
+        f.write("not a history\n")
+    os.rename(text, db)
+    seen = read_records(host, seen, len(published(seen)) + 30)
+    time.sleep(1.0)  # the last group committed
+    beside = [p for p in glob.glob(db + ".new-*") if not re.search(r"-(wal|shm|reserve)$", p)]
+    check(len(beside) == 1, "no history beside the path: %r" % beside, seen)
+    con = sqlite3.connect(beside[0])
+    stored = [t for (t,) in con.execute("SELECT time FROM history ORDER BY id")]
+    con.close()
+    got = api_times(port, "from=%s&to=%s" % (stored[0], stored[-1]))
+    check(got == stored, "%d of %d records stored beside answered" % (len(got), len(stored)), seen)
+    stop_host(host, seen)
+    with open(db) as f:
+        check(f.read() == "not a history\n", "the file at the path was touched")
+
+
 def case_log_deleted(tmp):
     """The log deleted while running: said once, and no committed record is lost."""
     db = os.path.join(tmp, "h.db")
@@ -476,6 +501,7 @@ if __name__ == "__main__":
     e.main({"history": case_history, "restarts": case_restarts, "lock": case_lock,
             "history_lost": case_history_lost, "file_deleted": case_file_deleted,
             "clock_step": case_clock_step, "moved": case_moved, "log_deleted": case_log_deleted,
+            "foreign_file": case_foreign_file,
             "sqlite_times": case_sqlite_times, "damaged": case_damaged,
             "locked_takeover": case_locked_takeover, "disk_full": case_disk_full,
             "small_disk": case_small_disk})
