@@ -108,6 +108,7 @@ void HistoryDb::Setup() {
   for (int level = 1; level <= kChartLevels; ++level)
     Must(sql::CreateRollup(level), "cannot create the rollups");
   Must(sql::kCreateRollupFill, "cannot create the rollups");
+  Must(sql::kCreateRollupOpen, "cannot create the rollups");
   if (rollups_new) Must(sql::kStartRollupFill, "cannot create the rollups");
   rollup_filling_ = QueryInt(db_, sql::kAnyRollupFill) != 0;
   Must(sql::kCreateLog, "cannot create the event log");

@@ -90,61 +90,132 @@ void RollupBatch::Add(std::uint32_t data_id, int type, const std::vector<unsigne
   buckets_[std::make_tuple(1, data_id, Window(ms, kChartGrainsMs[0]))].Add(r, ms, id);
 }
 
+// The row of a level's bucket as it is: known from this run's last write,
+// else read.
+int RollupBatch::ReadRow(int level, std::uint32_t data_id, std::int64_t bucket, Aggregate* row,
+                         bool* there) {
+  const auto known = known_.find(std::make_pair(level, data_id));
+  if (known != known_.end() && known->second.bucket == bucket) {
+    *row = known->second.figures;
+    *there = true;
+    return SQLITE_OK;
+  }
+  Statement& select = *select_[level - 1];
+  select.Reset().Bind(1, data_id).Bind(2, bucket);
+  const int rc = select.Step();
+  *there = rc == SQLITE_ROW;
+  *row = *there ? ReadAggregate(select, 0) : Aggregate{};
+  select.Reset();
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// The device's open minute, kNoMinute when it has none.
+int RollupBatch::OpenMinute(std::uint32_t data_id, std::int64_t* minute) {
+  const auto known = open_.find(data_id);
+  if (known != open_.end()) {
+    *minute = known->second;
+    return SQLITE_OK;
+  }
+  open_get_->Reset().Bind(1, data_id);
+  const int rc = open_get_->Step();
+  *minute = rc == SQLITE_ROW ? open_get_->Int(0) : kNoMinute;
+  open_get_->Reset();
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// A minute's figures added to its ten-minute, hour and day windows.
+void RollupBatch::Fold(std::uint32_t data_id, std::int64_t minute, const Aggregate& figures) {
+  for (int level = 2; level <= kChartLevels; ++level)
+    buckets_[std::make_tuple(level, data_id, Window(minute, kChartGrainsMs[level - 1]))].Merge(
+        figures);
+}
+
+int RollupBatch::Prepare(sqlite3* db) {
+  if (prepared_on_ == db) return SQLITE_OK;
+  Release();
+  version_ = std::make_unique<Statement>(db, "PRAGMA data_version");
+  open_get_ = std::make_unique<Statement>(db, sql::kOpenMinute);
+  open_set_ = std::make_unique<Statement>(db, sql::kSetOpenMinute);
+  if (!*version_ || !*open_get_ || !*open_set_) return sqlite3_errcode(db);
+  for (int level = 1; level <= kChartLevels; ++level) {
+    update_[level - 1] = std::make_unique<Statement>(db, sql::UpdateRollup(level));
+    insert_[level - 1] = std::make_unique<Statement>(db, sql::InsertRollup(level));
+    select_[level - 1] = std::make_unique<Statement>(db, sql::SelectRollup(level));
+    if (!*update_[level - 1] || !*insert_[level - 1] || !*select_[level - 1])
+      return sqlite3_errcode(db);
+  }
+  prepared_on_ = db;
+  return SQLITE_OK;
+}
+
+// Each device's minutes, oldest first: one in its open minute goes to that
+// minute's row alone; a new newest minute closes the open one (its whole row
+// folded into the coarser windows) and opens; any other (a minute already
+// closed, or one before the open one: the clock went back) goes to every
+// level at once.
+int RollupBatch::OpenAndClose() {
+  auto m = buckets_.begin();
+  while (m != buckets_.end() && std::get<0>(m->first) == 1) {
+    const std::uint32_t data_id = std::get<1>(m->first);
+    std::int64_t open = kNoMinute;
+    int rc = OpenMinute(data_id, &open);
+    if (rc != SQLITE_OK) return rc;
+    const std::int64_t was_open = open;
+    for (; m != buckets_.end() && std::get<0>(m->first) == 1 && std::get<1>(m->first) == data_id;
+         ++m) {
+      const std::int64_t minute = std::get<2>(m->first);
+      if (minute == open) continue;
+      Aggregate row;
+      bool there = false;
+      if ((rc = ReadRow(1, data_id, minute, &row, &there)) != SQLITE_OK) return rc;
+      if (minute < open || there) {
+        Fold(data_id, minute, m->second);
+        continue;
+      }
+      if (open != kNoMinute) {
+        Aggregate closing;
+        if ((rc = ReadRow(1, data_id, open, &closing, &there)) != SQLITE_OK) return rc;
+        const auto same = buckets_.find(std::make_tuple(1, data_id, open));
+        if (same != buckets_.end()) closing.Merge(same->second);
+        Fold(data_id, open, closing);
+      }
+      open = minute;
+    }
+    if (open == was_open) continue;
+    open_set_->Reset().Bind(1, data_id).Bind(2, open);
+    rc = open_set_->Step();
+    open_set_->Reset();
+    if (rc != SQLITE_DONE) return rc;
+    staged_open_.emplace_back(data_id, open);
+  }
+  return SQLITE_OK;
+}
+
 int RollupBatch::Flush(sqlite3* db) {
   staged_.clear();
+  staged_open_.clear();
   if (buckets_.empty()) return SQLITE_OK;
-  if (prepared_on_ != db) {
-    Release();
-    version_ = std::make_unique<Statement>(db, "PRAGMA data_version");
-    if (!*version_) return sqlite3_errcode(db);
-    for (int level = 1; level <= kChartLevels; ++level) {
-      update_[level - 1] = std::make_unique<Statement>(db, sql::UpdateRollup(level));
-      insert_[level - 1] = std::make_unique<Statement>(db, sql::InsertRollup(level));
-      select_[level - 1] = std::make_unique<Statement>(db, sql::SelectRollup(level));
-      if (!*update_[level - 1] || !*insert_[level - 1] || !*select_[level - 1])
-        return sqlite3_errcode(db);
-    }
-    prepared_on_ = db;
-  }
+  int rc = Prepare(db);
+  if (rc != SQLITE_OK) return rc;
   // Another program's commit may have changed any row.
   if (version_->Reset().Step() != SQLITE_ROW) return sqlite3_errcode(db);
-  if (version_->Int(0) != data_version_) known_.clear();
+  if (version_->Int(0) != data_version_) Forget();
   data_version_ = version_->Int(0);
   version_->Reset();
-  // Each minute into its coarser windows, which sort after every minute.
-  for (auto m = buckets_.begin(); m != buckets_.end() && std::get<0>(m->first) == 1; ++m) {
-    for (int level = 2; level <= kChartLevels; ++level) {
-      const std::int64_t bucket = Window(std::get<2>(m->first), kChartGrainsMs[level - 1]);
-      buckets_[std::make_tuple(level, std::get<1>(m->first), bucket)].Merge(m->second);
-    }
-  }
-  int rc = SQLITE_OK;
+  rc = OpenAndClose();
   for (auto b = buckets_.begin(); rc == SQLITE_OK && b != buckets_.end(); ++b) {
     const int level = std::get<0>(b->first);
     const std::uint32_t data_id = std::get<1>(b->first);
     const std::int64_t bucket = std::get<2>(b->first);
-    // The row as it is: known from this run's last write, else read.
     Aggregate row;
     bool there = false;
-    const auto known = known_.find(std::make_pair(level, data_id));
-    if (known != known_.end() && known->second.bucket == bucket) {
-      row = known->second.figures;
-      there = true;
-    } else {
-      Statement& select = *select_[level - 1];
-      select.Reset().Bind(1, data_id).Bind(2, bucket);
-      rc = select.Step();
-      there = rc == SQLITE_ROW;
-      if (there) row = ReadAggregate(select, 0);
-      select.Reset();
-      if (rc != SQLITE_ROW && rc != SQLITE_DONE) break;
-    }
+    if ((rc = ReadRow(level, data_id, bucket, &row, &there)) != SQLITE_OK) break;
     row.Merge(b->second);
     rc = Write(there ? *update_[level - 1] : *insert_[level - 1], data_id, bucket, row);
     if (rc == SQLITE_OK && there && sqlite3_changes(db) == 0) {
       // Gone since it was known (a removal that did not say so): it holds
       // the batch's figures alone, and nothing known is trusted any more.
-      known_.clear();
+      Forget();
       row = b->second;
       rc = Write(*insert_[level - 1], data_id, bucket, row);
     }
@@ -156,20 +227,27 @@ int RollupBatch::Flush(sqlite3* db) {
 }
 
 void RollupBatch::Settle(bool committed) {
-  if (!committed) known_.clear();  // rolled back: what was written is not there
+  if (!committed) Forget();  // rolled back: what was written is not there
   for (auto& s : staged_) {
     if (committed) known_[s.first] = s.second;
   }
+  for (const auto& o : staged_open_) {
+    if (committed) open_[o.first] = o.second;
+  }
   staged_.clear();
+  staged_open_.clear();
 }
 
 void RollupBatch::Release() {
+  open_get_.reset();
+  open_set_.reset();
   for (auto& s : update_) s.reset();
   for (auto& s : insert_) s.reset();
   for (auto& s : select_) s.reset();
   version_.reset();
-  known_.clear();
+  Forget();
   staged_.clear();
+  staged_open_.clear();
   prepared_on_ = nullptr;
 }
 

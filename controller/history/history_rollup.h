@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -46,10 +47,13 @@ bool RollupRecord(int type, const std::vector<unsigned char>& data, zota::Decode
 // first_id, then min, max and sum per measurement, then rows per flag.
 Aggregate ReadAggregate(const Statement& s, int col);
 
-// The records of a group folded per level, device and bucket in memory, then
-// written as one row per bucket rather than four per record. The newest
-// bucket written per level and device is known, as committed, so that the
-// next group sets its row without reading it or working figures out in SQL.
+// The records of a group folded per device and minute in memory, then
+// written as one row per bucket. A device's newest minute stays open (its
+// minute row alone) until its next minute begins, when the whole minute goes
+// into the coarser windows: about one row a record rather than four. The
+// newest bucket written per level and device, and each device's open minute,
+// are known as committed, so that the next group sets a row without reading
+// it or working figures out in SQL.
 class RollupBatch {
  public:
   RollupBatch();
@@ -62,7 +66,10 @@ class RollupBatch {
   void Settle(bool committed);
   void Clear() { buckets_.clear(); }
   // After rollups were removed other than through Flush.
-  void Forget() { known_.clear(); }
+  void Forget() {
+    known_.clear();
+    open_.clear();
+  }
   // Finalizes the statements, before db closes.
   void Release();
 
@@ -72,11 +79,20 @@ class RollupBatch {
     Aggregate figures;
   };
   using Key = std::pair<int, std::uint32_t>;  // level, data_id
+  static constexpr std::int64_t kNoMinute = INT64_MIN;
+  int Prepare(sqlite3* db);
+  int ReadRow(int level, std::uint32_t data_id, std::int64_t bucket, Aggregate* row, bool* there);
+  int OpenMinute(std::uint32_t data_id, std::int64_t* minute);
+  void Fold(std::uint32_t data_id, std::int64_t minute, const Aggregate& figures);
+  int OpenAndClose();
+
   std::map<std::tuple<int, std::uint32_t, std::int64_t>, Aggregate> buckets_;
   std::map<Key, Known> known_;
-  std::vector<std::pair<Key, Known>> staged_;  // written, not yet committed
+  std::vector<std::pair<Key, Known>> staged_;   // written, not yet committed
+  std::map<std::uint32_t, std::int64_t> open_;  // each device's open minute, as committed
+  std::vector<std::pair<std::uint32_t, std::int64_t>> staged_open_;
   std::array<std::unique_ptr<Statement>, kChartLevels> update_, insert_, select_;
-  std::unique_ptr<Statement> version_;
+  std::unique_ptr<Statement> version_, open_get_, open_set_;
   std::int64_t data_version_ = -1;
   sqlite3* prepared_on_ = nullptr;
 };

@@ -25,6 +25,13 @@ std::string ValueColumns(const char* prefix = "") {
 constexpr int kValueCount =
     3 + 3 * static_cast<int>(zota::kMeasurementCount) + static_cast<int>(zota::kFlagCount);
 
+// A device's open minute is not yet in its coarser rows: never removed.
+std::string NotOpen(int level) {
+  return level == 1 ? " AND NOT EXISTS(SELECT 1 FROM rollup_open o WHERE o.data_id = "
+                      "rollup_minute.data_id AND o.bucket_ms = rollup_minute.bucket_ms)"
+                    : "";
+}
+
 }  // namespace
 
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms) {
@@ -82,14 +89,21 @@ std::string CreateRollup(int level) {
   return out + ", PRIMARY KEY (data_id, bucket_ms)) WITHOUT ROWID";
 }
 
+std::string ReadOpenMinute() {
+  return "SELECT " + ValueColumns("m.") +
+         ", m.bucket_ms FROM rollup_open o JOIN rollup_minute m ON m.data_id = o.data_id AND "
+         "m.bucket_ms = o.bucket_ms WHERE o.data_id = ?1 AND o.bucket_ms >= ?2 AND o.bucket_ms < "
+         "?3";
+}
+
 std::string ReadRollup(int level) {
   return "SELECT " + ValueColumns() + ", bucket_ms FROM " + RollupTable(level) +
          " WHERE data_id = ?1 AND bucket_ms >= ?2 AND bucket_ms < ?3 ORDER BY bucket_ms";
 }
 
 std::string OldestRollups(int level) {
-  return std::string("SELECT bucket_ms FROM ") + RollupTable(level) +
-         " WHERE data_id = ?1 ORDER BY bucket_ms LIMIT ?2";
+  return std::string("SELECT bucket_ms FROM ") + RollupTable(level) + " WHERE data_id = ?1" +
+         NotOpen(level) + " ORDER BY bucket_ms LIMIT ?2";
 }
 
 std::string RemoveRollup(int level) {
@@ -99,7 +113,7 @@ std::string RemoveRollup(int level) {
 
 std::string RemoveRollupsBefore(int level) {
   return std::string("DELETE FROM ") + RollupTable(level) +
-         " WHERE data_id = ?1 AND bucket_ms < ?2";
+         " WHERE data_id = ?1 AND bucket_ms < ?2" + NotOpen(level);
 }
 
 std::string NextRollupDevice(int level) {

@@ -205,6 +205,19 @@ inline constexpr char kRollupUnfolded[] =
     "SELECT id, data_id, record_type, data, time_ms FROM history WHERE id >= ?1 AND id <= ?2 "
     "AND chart_level IS NOT NULL AND time_ms IS NOT NULL ORDER BY id LIMIT ?3";
 
+// Each device's open minute: its newest, whose figures are in its minute row
+// and not yet in its ten-minute, hour and day rows (folded in once the
+// device's next minute begins), so that a record updates one row, not four.
+inline constexpr char kCreateRollupOpen[] =
+    "CREATE TABLE IF NOT EXISTS rollup_open (data_id INTEGER PRIMARY KEY, bucket_ms INTEGER NOT "
+    "NULL)";
+inline constexpr char kOpenMinute[] = "SELECT bucket_ms FROM rollup_open WHERE data_id = ?1";
+inline constexpr char kSetOpenMinute[] =
+    "INSERT OR REPLACE INTO rollup_open(data_id, bucket_ms) VALUES(?1, ?2)";
+// The open minute's row of a device (?1) when it lies in [?2, ?3), columns as
+// ReadRollup's.
+std::string ReadOpenMinute();
+
 // A device's (?1) day rollups in [?2, ?3): each day's count alone.
 inline constexpr char kDayCounts[] =
     "SELECT bucket_ms, rows FROM rollup_day WHERE data_id = ?1 AND bucket_ms >= ?2 AND "

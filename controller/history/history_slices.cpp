@@ -60,7 +60,9 @@ class SliceFolder {
   }
 
   // The rows of a level with bucket_ms in [from, end), each into its slice.
+  // The coarser windows lack the device's open minute, which is added.
   void Rollups(int level, std::int64_t from, std::int64_t end) {
+    if (level > 1) Read(Prepared(kChartLevels + 1), from, end);
     if (level == kChartLevels && days_) {
       const auto fold = [this](std::int64_t bucket, const Aggregate& a) {
         Slice(bucket / step_ms_).Merge(a);
@@ -68,7 +70,10 @@ class SliceFolder {
       if (days_->Read(db_, range_.data_id, from, end, fold) != SQLITE_OK) Fail(db_, path_);
       return;
     }
-    Statement& s = Prepared(level);
+    Read(Prepared(level), from, end);
+  }
+
+  void Read(Statement& s, std::int64_t from, std::int64_t end) {
     s.Reset().Bind(1, range_.data_id).Bind(2, from).Bind(3, end);
     const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
     int rc = SQLITE_ROW;
@@ -105,7 +110,10 @@ class SliceFolder {
   }
   Statement& Prepared(int level) {
     std::unique_ptr<Statement>& s = statements_[level];
-    if (!s) s = std::make_unique<Statement>(db_, level == 0 ? sql::kRange : sql::ReadRollup(level));
+    if (!s)
+      s = std::make_unique<Statement>(db_, level == 0             ? sql::kRange
+                                           : level > kChartLevels ? sql::ReadOpenMinute()
+                                                                  : sql::ReadRollup(level));
     if (!*s) Fail(db_, path_);
     return *s;
   }
@@ -116,7 +124,8 @@ class SliceFolder {
   const std::int64_t step_ms_;
   DayCache* days_;
   std::map<std::int64_t, Aggregate> slices_;
-  std::array<std::unique_ptr<Statement>, kChartLevels + 1> statements_;  // raw, then each level
+  std::array<std::unique_ptr<Statement>, kChartLevels + 2>
+      statements_;  // raw, each level, open minutes
 };
 
 }  // namespace
