@@ -229,8 +229,16 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
     if (error) *error = why;
     return SQLITE_BUSY;
   }
-  // Taken on only once the group is in: a group that fails was never stored.
-  LastRows last = stored_last_;
+  // Taken back unless the group is in: a group that fails was never stored.
+  // (Undone rather than copied: a copy of every device's entry each group
+  // cost more than the group's own rows at a thousand devices.)
+  struct Undo {
+    LastRows::iterator at;
+    bool added;
+    LastRow was;
+  };
+  std::vector<Undo> undo;
+  undo.reserve(rows.size());
   Statement& insert = *insert_;
   rollups_.Clear();
   Transaction group(db_);
@@ -238,7 +246,8 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
     const HistoryRow& row = rows[i];
     const std::int64_t ms = row.time_ms;
-    const auto prev = last.try_emplace(std::make_pair(row.data_id, row.device_type));
+    const auto prev = stored_last_.try_emplace(std::make_pair(row.data_id, row.device_type));
+    undo.push_back(Undo{prev.first, prev.second, prev.first->second});
     const int level = ChartLevel(prev.second ? nullptr : &prev.first->second.ms, ms);
     insert.Bind(1, row.data_id).Bind(2, row.device_type).Bind(3, row.record_type);
     insert.Bind(4, FormatUtcMs(ms)).Bind(5, row.data).Bind(6, ms).Bind(7, level);
@@ -263,9 +272,13 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   }
   if (rc == SQLITE_OK) rc = group.Commit();
   rollups_.Settle(rc == SQLITE_OK);
-  if (rc == SQLITE_OK) {
-    stored_last_.swap(last);
-    return rc;
+  if (rc == SQLITE_OK) return rc;
+  for (auto u = undo.rbegin(); u != undo.rend(); ++u) {
+    if (u->added) {
+      stored_last_.erase(u->at);
+    } else {
+      u->at->second = u->was;
+    }
   }
   if (error) *error = sqlite3_errmsg(db_);
   return Seen(rc);

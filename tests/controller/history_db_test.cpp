@@ -200,6 +200,28 @@ TEST_F(HistoryDbTest, PutsOffAFillThatFindsTheFileLocked) {
   EXPECT_EQ(db.upkeep_retry(), std::chrono::steady_clock::time_point::max());
 }
 
+// A group that failed and is stored again gets the chart levels it would
+// have had: what the failed attempt took for each device's last row is
+// taken back.
+TEST_F(HistoryDbTest, AGroupStoredAgainKeepsItsChartLevels) {
+  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  std::vector<controller::HistoryRow> group(1);
+  group[0].data_id = 7;
+  group[0].device_type = "zota_up2200";
+  group[0].record_type = 5035;
+  group[0].time_ms = 86400 * 1000LL * 20000;
+  group[0].data.assign(26, 0);
+  // Fails after its rows went in: at its rollups.
+  Sql(path_,
+      "CREATE TRIGGER refuse BEFORE INSERT ON rollup_minute BEGIN SELECT RAISE(ABORT, 'no'); "
+      "END");
+  EXPECT_NE(db.StoreGroup(group, nullptr), SQLITE_OK);
+  Sql(path_, "DROP TRIGGER refuse");
+  ASSERT_EQ(db.StoreGroup(group, nullptr), SQLITE_OK);
+  // The device's first row: it may begin any window.
+  EXPECT_EQ(SqlCount(path_, "SELECT chart_level FROM history"), controller::kChartLevels);
+}
+
 // A time index of the earlier layout is built anew.
 TEST_F(HistoryDbTest, RebuildsANarrowerTimeIndex) {
   { controller::HistoryDb create(path_); }
