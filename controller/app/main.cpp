@@ -19,6 +19,7 @@
 #include "controller/app/stop_signals.h"
 #include "controller/common/output.h"
 #include "controller/config/site_config.h"
+#include "controller/history/history_db.h"
 #include "controller/http/http_server.h"
 #include "controller/link/sim_process.h"
 #include "controller/notify/delivery.h"
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
   // Before anything opens a file: a port must never get descriptor 1 or 2 and
   // with it our lines.
   controller::EnsureStandardDescriptors();
+  controller::SkipSqliteMemoryStatistics();
   // Plug-in diagnostics, printf included, and our lines share one ordered stream.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 

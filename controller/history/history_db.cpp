@@ -27,6 +27,8 @@ void RemoveFiles(const std::string& path) {
 
 }  // namespace
 
+void SkipSqliteMemoryStatistics() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
+
 bool IsRetryable(int rc) {
   const int primary = rc & 0xff;
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;

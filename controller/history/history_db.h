@@ -256,6 +256,10 @@ class HistoryDb {
   std::vector<std::string> notes_;
 };
 
+// Before the first database is opened: SQLite's memory statistics take a
+// process-wide lock on every allocation, and nothing here reads them.
+void SkipSqliteMemoryStatistics();
+
 // Whether a SQLite result code means another connection holds a lock for now.
 bool IsRetryable(int rc);
 
