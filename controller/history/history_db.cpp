@@ -78,8 +78,7 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
       if (created_ || !IsRetryable(sqlite3_errcode(db_))) throw;
       CheckTable();
     }
-    latest_ = MustPrepare(QueryInt(db_, sql::HasColumn("time_ms")) != 0 ? sql::kLatest
-                                                                        : sql::kLatestUntimed);
+    PrepareLatest();
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   } catch (const HistoryError& e) {
     const bool damage = db_ && IsDamage(sqlite3_errcode(db_));
@@ -102,6 +101,7 @@ void HistoryDb::Setup() {
   Must(sql::kCreateTable, "cannot create the history table");
   CheckTable();
   TakeOver();
+  KeepNewest();
   // Rollups come to a file with rows already levelled: those are folded in by
   // upkeep (FillRollups), the others as they are levelled (FillTimes).
   const bool rollups_new = QueryInt(db_, std::string("SELECT COUNT(*) FROM sqlite_master WHERE "
@@ -132,7 +132,7 @@ bool HistoryDb::Ready(std::string* why) {
     *why = e.what();
     return false;
   }
-  latest_ = MustPrepare(sql::kLatest);
+  PrepareLatest();
   return true;
 }
 
@@ -152,6 +152,9 @@ HistoryDb::~HistoryDb() {
 
 void HistoryDb::Close() {
   insert_.reset();
+  newest_.reset();
+  renamed_.reset();
+  by_time_.reset();
   insert_log_.reset();
   rollups_.Release();
   latest_.reset();
@@ -256,6 +259,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
     rc = insert.Step();
     const std::int64_t id = sqlite3_last_insert_rowid(db_);
     prev.first->second = LastRow{ms, id};
+    if (rc == SQLITE_DONE) rc = NameNewest(row.data_id, row.device_type, id);
     if (rc == SQLITE_DONE) {
       rc = SQLITE_OK;
       rollups_.Add(row.data_id, row.record_type, row.data, ms, id);
@@ -284,35 +288,6 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   }
   if (error) *error = sqlite3_errmsg(db_);
   return Seen(rc);
-}
-
-boost::optional<HistoryRow> HistoryDb::Latest(std::uint32_t data_id,
-                                              const std::string& device_type) {
-  Statement& latest = *latest_;
-  latest.Reset().Bind(1, data_id).Bind(2, device_type);
-  const int rc = latest.Step();
-  boost::optional<HistoryRow> out;
-  if (rc == SQLITE_ROW) {
-    HistoryRow rec;
-    rec.data_id = data_id;
-    rec.device_type = device_type;
-    rec.data = latest.Blob(0);
-    rec.time = latest.Text(1);
-    if (!latest.Null(2)) {
-      rec.time_ms = latest.Int(2);
-    } else {
-      // Not filled yet: the text says the same.
-      const auto parsed = ParseStoredTimeMs(rec.time);
-      rec.time_ms = parsed ? *parsed : 0;
-    }
-    out = std::move(rec);
-  } else if (rc != SQLITE_DONE) {
-    Seen(rc);
-    latest.Reset();
-    Fail("cannot read the history");
-  }
-  latest.Reset();
-  return out;
 }
 
 }  // namespace controller

@@ -202,6 +202,9 @@ class HistoryDb {
   void CheckTable();
   void Close();
   void TakeOver();
+  void KeepNewest();
+  void PrepareLatest();
+  int NameNewest(std::uint32_t data_id, const std::string& device_type, std::int64_t id);
   bool FillTimes();
   bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
@@ -239,6 +242,8 @@ class HistoryDb {
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statement> insert_;
   std::unique_ptr<Statement> latest_;
+  std::unique_ptr<Statement> newest_;  // names a device's newest row
+  std::unique_ptr<Statement> renamed_, by_time_;
   std::unique_ptr<Statement> insert_log_;
   // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
   std::chrono::steady_clock::time_point next_age_check_{};

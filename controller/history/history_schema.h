@@ -49,12 +49,13 @@ inline constexpr const char* kColumns[] = {"id",          "data_id", "device_typ
 inline constexpr const char* kAddedColumns[] = {"time_ms", "chart_level"};
 inline constexpr int kTimeIndexColumns = 2;  // history_time: (data_id, time_ms)
 
-// By device in storing order (the cache's newest record), by device in time
-// (ranges and steps); the rows whose time_ms or chart_level is still to be
-// filled (history_unlevelled) and those of each chart level have indexes of
-// their own.
+// By device in time (ranges, steps and removals); the rows whose time_ms or
+// chart_level is still to be filled (history_unlevelled) and those of each
+// chart level have indexes of their own. Each device's newest stored row is
+// named in a table of its own (history_newest) instead of an index by device
+// in storing order: that index put one more page of every device into each
+// commit.
 inline constexpr const char* kCreateIndexes[] = {
-    "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)",
     // Partial: taking over an older file adds no entry until a row is filled.
     // Whole numbers only, as they compare fastest; the row id it ends with
     // keeps rows of the same time in storing order.
@@ -108,17 +109,55 @@ inline constexpr char kNextId[] = "SELECT COALESCE(MAX(id), 0) + 1 FROM history"
 inline constexpr char kMinId[] = "SELECT MIN(id) FROM history";
 inline constexpr char kMaxId[] = "SELECT MAX(id) FROM history";
 
-// Storing, and the cache's newest record (of a file not yet taken over, with
-// no time_ms).
+// Storing, and the cache's newest record.
 inline constexpr char kInsert[] =
     "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms, chart_level) "
     "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+// Through the index of an older layout (without time_ms: Untimed), until the
+// file is taken over.
 inline constexpr char kLatest[] =
-    "SELECT data, time, time_ms FROM history WHERE data_id = ?1 AND device_type = ?2 "
+    "SELECT data, time, time_ms, id FROM history WHERE data_id = ?1 AND device_type = ?2 "
     "ORDER BY id DESC LIMIT 1";
 inline constexpr char kLatestUntimed[] =
-    "SELECT data, time, NULL FROM history WHERE data_id = ?1 AND device_type = ?2 "
+    "SELECT data, time, NULL, id FROM history WHERE data_id = ?1 AND device_type = ?2 "
     "ORDER BY id DESC LIMIT 1";
+// Then the row history_newest names, or (that row removed) the newest by
+// time, whichever was stored later. A row id may be used again once its row
+// was removed: the row must still be the device's.
+inline constexpr char kLatestByTime[] =
+    "SELECT data, time, time_ms, id FROM history WHERE data_id = ?1 AND device_type = ?2 AND "
+    "time_ms IS NOT NULL ORDER BY time_ms DESC, id DESC LIMIT 1";
+inline constexpr char kLatestStored[] =
+    "SELECT h.data, h.time, h.time_ms, h.id FROM history_newest n JOIN history h ON h.id = n.id "
+    "AND h.data_id = n.data_id AND h.device_type = n.device_type WHERE n.data_id = ?1 AND "
+    "n.device_type = ?2";
+
+// Names the newest stored row of each device: a small table, where an index
+// by device in storing order put one more page of every device into each
+// commit. Rows another program added are named as they are filled. Made
+// from the older layout's index by device, which then goes; an older version
+// that makes that index again has it made anew.
+inline constexpr char kCreateNewest[] =
+    "CREATE TABLE IF NOT EXISTS history_newest (data_id INTEGER NOT NULL, device_type TEXT NOT "
+    "NULL, id INTEGER NOT NULL, PRIMARY KEY(data_id, device_type)) WITHOUT ROWID";
+inline constexpr char kHasNewest[] =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'history_newest'";
+inline constexpr char kHasDeviceIndex[] =
+    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name = 'history_device'";
+inline constexpr char kCreateDeviceIndex[] =
+    "CREATE INDEX IF NOT EXISTS history_device ON history(data_id, device_type, id)";
+inline constexpr char kDropDeviceIndex[] = "DROP INDEX history_device";
+inline constexpr char kClearNewest[] = "DELETE FROM history_newest";
+inline constexpr char kNextDevice[] =
+    "SELECT data_id, device_type FROM history WHERE (data_id, device_type) > (?1, ?2) "
+    "ORDER BY data_id, device_type LIMIT 1";
+inline constexpr char kNewestOf[] =
+    "SELECT MAX(id) FROM history WHERE data_id = ?1 AND device_type = ?2";
+inline constexpr char kRenameNewest[] =
+    "UPDATE history_newest SET id = ?3 WHERE data_id = ?1 AND device_type = ?2";
+inline constexpr char kSetNewest[] =
+    "INSERT INTO history_newest(data_id, device_type, id) VALUES(?1, ?2, ?3) "
+    "ON CONFLICT(data_id, device_type) DO UPDATE SET id = MAX(id, excluded.id)";
 
 // Filling taken-over rows, in storing order.
 inline constexpr char kUnfilled[] =
@@ -129,16 +168,13 @@ inline constexpr char kSetTime[] =
 // Apart, so that a row with its time already leaves the time index alone.
 inline constexpr char kSetLevel[] = "UPDATE history SET chart_level = ?2 WHERE id = ?3";
 
-// Removal by age, device by device; a removal returns what its rows began.
-inline constexpr char kNextDevice[] =
-    "SELECT data_id, device_type FROM history WHERE (data_id, device_type) > (?1, ?2) "
-    "ORDER BY data_id, device_type LIMIT 1";
+// Removal by age, data id by data id (kNextData) along the time index; a
+// removal returns what its rows began.
 inline constexpr char kAnyOld[] =
-    "SELECT 1 FROM history WHERE data_id = ?1 AND device_type = ?2 AND time_ms < ?3 AND id < ?4 "
-    "LIMIT 1";
+    "SELECT 1 FROM history WHERE data_id = ?1 AND time_ms < ?2 AND id < ?3 LIMIT 1";
 inline constexpr char kRemoveOld[] =
     "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE data_id = ?1 AND "
-    "device_type = ?2 AND time_ms < ?3 AND id < ?4 ORDER BY time_ms LIMIT ?5) "
+    "time_ms < ?2 AND id < ?3 ORDER BY time_ms LIMIT ?4) "
     "RETURNING time_ms, data_id, device_type, chart_level, id";
 // The first row left in a window whose first row went takes over its level.
 // Rows not yet filled are left to the filling.

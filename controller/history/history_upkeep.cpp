@@ -137,7 +137,8 @@ bool HistoryDb::FillTimes() {
   Statement pick(db_, sql::kUnfilled);
   Statement set_time(db_, sql::kSetTime);
   Statement set_level(db_, sql::kSetLevel);
-  if (!fill.ok() || !pick || !set_time || !set_level) return false;
+  Statement newest(db_, sql::kSetNewest);
+  if (!fill.ok() || !pick || !set_time || !set_level || !newest) return false;
   rollups_.Clear();
   pick.Bind(1, kFillBatch);
   LastRows last = filled_last_;
@@ -148,6 +149,8 @@ bool HistoryDb::FillTimes() {
     Statement* set = &set_level;
     std::int64_t ms = pick.Int(4);
     const std::int64_t id = pick.Int(0);
+    rc = newest.Reset().Bind(1, pick.Int(1)).Bind(2, pick.Text(2)).Bind(3, id).Step();
+    if (rc != SQLITE_DONE) break;
     if (pick.Null(4)) {
       const auto parsed = ParseStoredTimeMs(pick.Text(3));
       if (!parsed) {
@@ -213,29 +216,23 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
   return true;
 }
 
-// Records stored more than keep_days before now, device by device, never those
+// Records stored more than keep_days before now, data id by data id, never those
 // of this run: a clock stepped forward must not wipe what is being stored.
 bool HistoryDb::RemoveOld(Removal* removed) {
   if (limits_.keep_days <= 0) return false;
   const std::int64_t cutoff = NowUtcMs() - limits_.keep_days * kDayMs;
-  Statement next(db_, sql::kNextDevice);
+  Statement next(db_, sql::kNextData);
   Statement any(db_, sql::kAnyOld);
   Statement remove(db_, sql::kRemoveOld);
   if (!next || !any || !remove) return false;
-  std::int64_t data_id = -1;
-  std::string type;
   bool more = false;
   Removal got;
   got.why = "older than " + std::to_string(limits_.keep_days) + " days";
-  for (;;) {
-    if (!next.Reset().Bind(1, data_id).Bind(2, type).Next()) break;
+  for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
     data_id = next.Int(0);
-    type = next.Text(1);
     // Looked at first: a DELETE takes the write lock even when nothing matches.
-    if (!any.Reset().Bind(1, data_id).Bind(2, type).Bind(3, cutoff).Bind(4, run_first_id_).Next())
-      continue;
-    remove.Reset().Bind(1, data_id).Bind(2, type).Bind(3, cutoff).Bind(4, run_first_id_);
-    remove.Bind(5, kRemoveBatch);
+    if (!any.Reset().Bind(1, data_id).Bind(2, cutoff).Bind(3, run_first_id_).Next()) continue;
+    remove.Reset().Bind(1, data_id).Bind(2, cutoff).Bind(3, run_first_id_).Bind(4, kRemoveBatch);
     const std::int64_t before = got.count;
     if (!Remove(remove, &got)) break;
     more = more || got.count - before == kRemoveBatch;

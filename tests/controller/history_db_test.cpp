@@ -82,6 +82,38 @@ TEST_F(HistoryDbTest, KeepsRecordsAcrossReopenAndPerDevice) {
   EXPECT_FALSE(db.Latest(1001, "other"));
 }
 
+// The cache gets the record stored last, also one stored behind an earlier
+// time (the clock went back), before and after a restart.
+TEST_F(HistoryDbTest, LatestIsTheLastStoredAfterAClockStepBack) {
+  const std::int64_t t = 1796637600000LL;
+  const auto store_at = [](controller::HistoryDb& db, std::int64_t ms, unsigned char mark) {
+    std::vector<controller::HistoryRow> one(1);
+    one[0].data_id = 1001;
+    one[0].device_type = "zota_up2200";
+    one[0].record_type = 5035;
+    one[0].time_ms = ms;
+    one[0].data = {mark};
+    ASSERT_EQ(db.StoreGroup(one, nullptr), SQLITE_OK);
+  };
+  const auto latest = [](controller::HistoryDb& db) {
+    const auto row = db.Latest(1001, "zota_up2200");
+    return row ? row->data : controller::Bytes{};
+  };
+  {
+    controller::HistoryDb db(path_);
+    store_at(db, t, 1);
+    store_at(db, t + 10000, 2);
+    store_at(db, t + 5000, 3);
+    EXPECT_EQ(latest(db), controller::Bytes{3});
+  }
+  controller::HistoryDb db(path_);
+  EXPECT_EQ(latest(db), controller::Bytes{3});
+  store_at(db, t + 6000, 4);  // still behind, the first of this run
+  EXPECT_EQ(latest(db), controller::Bytes{4});
+  store_at(db, t + 20000, 5);
+  EXPECT_EQ(latest(db), controller::Bytes{5});
+}
+
 TEST_F(HistoryDbTest, RefusesWhatItCannotUseAndLeavesNoFileBehind) {
   EXPECT_THROW(controller::HistoryDb(dir_.File("missing/h.db")), controller::HistoryError);
   EXPECT_THROW(controller::HistoryDb{dir_.path()}, controller::HistoryError);  // a folder
