@@ -1,5 +1,6 @@
-// The one reader of whole files: never more than a bound plus one byte, so a
-// caller can tell a file over its bound without holding all of a huge one.
+// Files: the one reader of whole ones, never more than a bound plus one byte,
+// so a caller can tell a file over its bound without holding all of a huge
+// one; and the folder a path names a file in.
 #pragma once
 
 #include <algorithm>
@@ -26,6 +27,13 @@ inline std::optional<std::string> ReadFileUpTo(const std::string& path, std::siz
     if (!in) break;
   }
   return body;
+}
+
+// The folder of path: "." for a bare name, "/" for one at the root.
+inline std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace controller

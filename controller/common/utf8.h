@@ -37,14 +37,19 @@ inline std::size_t Utf8SequenceLength(const unsigned char* s, std::size_t n) {
   return len;
 }
 
-inline bool IsValidUtf8(const std::string& text) {
+// Where the first byte that starts no valid sequence stands, or npos.
+inline std::size_t InvalidUtf8At(const std::string& text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   for (std::size_t i = 0, n = text.size(); i < n;) {
     const std::size_t len = Utf8SequenceLength(s + i, n - i);
-    if (len == 0) return false;
+    if (len == 0) return i;
     i += len;
   }
-  return true;
+  return std::string::npos;
+}
+
+inline bool IsValidUtf8(const std::string& text) {
+  return InvalidUtf8At(text) == std::string::npos;
 }
 
 // The replacement character, for each byte that starts no valid sequence.

@@ -10,10 +10,10 @@
 #include <set>
 
 #include "controller/common/decimal.h"
+#include "controller/common/device_name.h"
 #include "controller/common/file.h"
 #include "controller/common/json_scan.h"
 #include "controller/common/printable.h"
-#include "controller/common/utf8.h"
 #include "controller/framework/device_settings.h"
 #include "controller/framework/known_keys.h"
 
@@ -54,12 +54,6 @@ const KnownKeys kDeviceKeys = {"name",
 
 std::string Quoted(const std::string& key) { return "\"" + key + "\""; }
 
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string Resolve(const std::string& path, const std::string& base) {
   if (path.empty() || path[0] == '/' || base.empty()) return path;
   return base + "/" + path;
@@ -74,30 +68,20 @@ void CheckKeys(const Json::Value& obj, const KnownKeys& known, const std::string
          "is not a known key" + Printable(DidYouMean(hint)));
 }
 
-// The first control character of text, C0, DEL or (as UTF-8) C1, or -1.
-int ControlCharacter(const std::string& text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) return c;
-    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) return next;
-  }
-  return -1;
-}
-
-std::string CharacterName(int c) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  const std::string hex = {kDigits[(c >> 4) & 0xF], kDigits[c & 0xF]};
-  return c < 0x80 ? "0x" + hex : "U+00" + hex;
-}
-
 // These texts reach terminals and logs: a newline or an escape sequence in
 // them would forge lines or rewrite the screen.
 std::string NonEmptyText(const Json::Value& v, const std::string& origin,
                          const std::string& where) {
   if (!v.isString() || v.asString().empty()) Fail(origin, where, "must be a non-empty text");
-  const int control = ControlCharacter(v.asString());
-  if (control >= 0) Fail(origin, where, "holds the control character " + CharacterName(control));
+  const std::string control = ControlCharacterIn(v.asString());
+  if (!control.empty()) Fail(origin, where, "holds the control character " + control);
+  return v.asString();
+}
+
+// A name every output carries: the one rule for device and target names.
+std::string Name(const Json::Value& v, const std::string& origin, const std::string& where) {
+  const std::string fault = v.isString() ? NameFault(v.asString()) : "must be a non-empty text";
+  if (!fault.empty()) Fail(origin, where, fault);
   return v.asString();
 }
 
@@ -145,13 +129,11 @@ DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::str
   for (const char* key : {"type", "data_id", "port"}) {
     if (!d.isMember(key)) Fail(origin, at + "." + Quoted(key), "is missing");
   }
-  dev.type = NonEmptyText(d["type"], origin, at + ".\"type\"");
+  dev.type = Name(d["type"], origin, at + ".\"type\"");
   dev.data_id = static_cast<std::uint32_t>(
       WholeNumber(d["data_id"], 1, UINT32_MAX, origin, at + ".\"data_id\""));
-  dev.name = d.isMember("name") ? NonEmptyText(d["name"], origin, at + ".\"name\"")
+  dev.name = d.isMember("name") ? Name(d["name"], origin, at + ".\"name\"")
                                 : dev.type + "#" + std::to_string(dev.data_id);
-  // The name reaches JSON answers and metric labels, which must be UTF-8.
-  if (!IsValidUtf8(dev.name)) Fail(origin, at + ".\"name\"", "is not valid UTF-8");
   const std::string port = NonEmptyText(d["port"], origin, at + ".\"port\"");
   if (port.compare(0, sizeof(kSimPrefix) - 1, kSimPrefix) == 0) {
     ParseSimPort(port, dev, origin, at + ".\"port\"");

@@ -25,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "controller/common/file.h"
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
 #include "controller/history/history_schema.h"
@@ -66,12 +67,6 @@ struct Cursor {
     return true;
   }
 };
-
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // Bytes as MiB for a line: whole from 10 on, else with a decimal.
 std::string Mib(std::int64_t bytes) {

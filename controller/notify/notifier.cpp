@@ -6,6 +6,7 @@
 
 #include "controller/common/device_name.h"
 #include "controller/common/iso_time.h"
+#include "controller/common/metric_label.h"
 #include "controller/common/output.h"
 
 namespace controller {
@@ -34,19 +35,6 @@ const Kind kKinds[] = {
     {"dropped", "Events dropped from a full queue", &NotifyCounters::dropped},
     {"suppressed", "Events held back by min_interval_s", &NotifyCounters::suppressed},
 };
-
-std::string Label(const std::string& v) {
-  std::string out;
-  for (const char c : v) {
-    if (c == '\\' || c == '"') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -229,7 +217,8 @@ std::string NotifyMetricsText(const std::vector<NotifyCounters>& counters) {
     const std::string metric = std::string("qdx_notify_") + k.name + "_total";
     out += "# HELP " + metric + " " + k.help + ".\n# TYPE " + metric + " counter\n";
     for (const NotifyCounters& c : counters)
-      out += metric + "{target=\"" + Label(c.target) + "\"} " + std::to_string(c.*(k.field)) + "\n";
+      out += metric + "{target=\"" + LabelValue(c.target) + "\"} " + std::to_string(c.*(k.field)) +
+             "\n";
   }
   return out;
 }

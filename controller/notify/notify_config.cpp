@@ -3,6 +3,8 @@
 #include <climits>
 #include <stdexcept>
 
+#include "controller/common/device_name.h"
+#include "controller/common/printable.h"
 #include "controller/framework/known_keys.h"
 #include "controller/notify/notify_event.h"
 
@@ -23,10 +25,8 @@ const KnownKeys kTargetKeys = {"name",    "command",   "webhook",  "ca_file",
 
 std::string Text(const Json::Value& v, const std::string& origin, const std::string& where) {
   if (!v.isString() || v.asString().empty()) Fail(origin, where, "must be a non-empty text");
-  for (const char c : v.asString()) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-      Fail(origin, where, "holds a control character");
-  }
+  const std::string control = ControlCharacterIn(v.asString());
+  if (!control.empty()) Fail(origin, where, "holds the control character " + control);
   return v.asString();
 }
 
@@ -64,10 +64,14 @@ NotifyTarget ParseTarget(const Json::Value& t, const std::string& at, const std:
   std::string key;
   std::string hint;
   if (UnknownKey(t, kTargetKeys, key, hint))
-    Fail(origin, at + ".\"" + key + "\"", "is not a known key" + DidYouMean(hint));
+    Fail(origin, Printable(at + ".\"" + key + "\""), "is not a known key" + DidYouMean(hint));
   NotifyTarget out;
   if (!t.isMember("name")) Fail(origin, at + ".\"name\"", "is missing");
-  out.name = Text(t["name"], origin, at + ".\"name\"");
+  // Named in lines, JSON and metric labels: a device name's rule.
+  const std::string fault =
+      t["name"].isString() ? NameFault(t["name"].asString()) : "must be a non-empty text";
+  if (!fault.empty()) Fail(origin, at + ".\"name\"", fault);
+  out.name = t["name"].asString();
   const std::string who = "target \"" + out.name + "\"";
   if (t.isMember("command") == t.isMember("webhook"))
     Fail(origin, at, "(" + who + ") must have either \"command\" or \"webhook\"");
@@ -92,11 +96,10 @@ NotifyTarget ParseTarget(const Json::Value& t, const std::string& at, const std:
     if (!h.isObject()) Fail(origin, at + ".\"headers\"", "must be an object of texts");
     for (const std::string& k : h.getMemberNames()) {
       // Only the header's name is told: its value may be a token.
-      if (!h[k].isString()) Fail(origin, at + ".\"headers\".\"" + k + "\"", "must be a text");
-      for (const char c : h[k].asString() + k) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-          Fail(origin, at + ".\"headers\".\"" + k + "\"", "holds a control character");
-      }
+      const std::string where = at + ".\"headers\".\"" + Printable(k) + "\"";
+      if (!h[k].isString()) Fail(origin, where, "must be a text");
+      if (!ControlCharacterIn(h[k].asString() + k).empty())
+        Fail(origin, where, "holds a control character");
       out.headers.emplace_back(k, h[k].asString());
     }
   }

@@ -5,7 +5,7 @@
 #include "controller/common/hex.h"
 #include "controller/common/history_state.h"
 #include "controller/common/iso_time.h"
-#include "controller/common/utf8.h"
+#include "controller/common/metric_label.h"
 #include "controller/status/record_view.h"
 #include "controller/status/ups_fields.h"
 
@@ -19,29 +19,6 @@ std::string Hex(const std::vector<unsigned char>& data) {
 }
 
 namespace {
-
-// Label values escape backslash, double quote and newline; a byte that starts
-// no valid UTF-8 sequence becomes U+FFFD, or a scrape would refuse the page.
-void AppendLabelValue(std::string& out, const std::string& v) {
-  const auto* s = reinterpret_cast<const unsigned char*>(v.data());
-  for (std::size_t i = 0, n = v.size(); i < n; ++i) {
-    const char c = v[i];
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '"') {
-      out += "\\\"";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (s[i] < 0x80) {
-      out += c;
-    } else if (const std::size_t len = Utf8SequenceLength(s + i, n - i)) {
-      out.append(v, i, len);
-      i += len - 1;
-    } else {
-      out += kUtf8Replacement;
-    }
-  }
-}
 
 std::string Labels(const DeviceStatus& d) {
   std::string out = "device=\"";

@@ -82,6 +82,10 @@ INSTANTIATE_TEST_SUITE_P(
                 R"("devices"[0]."name" holds the control character 0x0A)"},
         BadSite{Site(R"({"name": "u\u009b2J", "type": "t", "data_id": 1, "port": "p"})"),
                 R"("devices"[0]."name" holds the control character U+009B)"},
+        // Latin-1 bytes: a metric label that is not UTF-8 spoils the whole scrape.
+        BadSite{
+            Site("{\"name\": \"St\xF6rung\", \"type\": \"t\", \"data_id\": 1, \"port\": \"p\"}"),
+            R"("devices"[0]."name" is not valid UTF-8 (byte 0xF6 at offset 2))"},
         BadSite{Site(R"({"type": "t", "data_id": 1, "port": "p", "cache_max_age_s": 0})"),
                 "\"cache_max_age_s\" must be a whole number from 1"},
         BadSite{Site(kGoodDevice).insert(1, R"("history": 5, )"), "\"history\" must be an object"},
@@ -110,6 +114,38 @@ INSTANTIATE_TEST_SUITE_P(
         BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "command": ["x"],
                                                          "devices": ["zota_up2201#7"]}], )"),
                 "did you mean \"zota_up2200#7\"?"}));
+
+// A target's name follows a device name's rule: it reaches every output.
+struct BadTarget {
+  std::string target;  // the target's keys but its name "a", unless it names itself
+  std::string key;     // within "notify"[0]
+  std::string reason;
+};
+
+void PrintTo(const BadTarget& b, std::ostream* os) { *os << b.target; }
+
+class SiteConfigTargetTest : public ::testing::TestWithParam<BadTarget> {};
+
+TEST_P(SiteConfigTargetTest, RefusedAtStartByKeyAndReason) {
+  const std::string& target = GetParam().target;
+  const std::string name = target.find("\"name\"") == std::string::npos ? R"("name": "a", )" : "";
+  const Json::Value doc = test_support::ParseJson(
+      Site(kGoodDevice).insert(1, R"("notify": [{)" + name + target + "}], "));
+  test_support::ExpectThrowWithMessage<std::runtime_error>(
+      [&] { controller::ParseSite(doc, "site.json", "/plugins"); },
+      "site.json: \"notify\"[0]." + GetParam().key + " " + GetParam().reason);
+}
+
+const char kHook[] = R"("webhook": "https://h/x", )";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SiteConfigTargetTest,
+    ::testing::Values(
+        // Latin-1 bytes: a metric label that is not UTF-8 spoils the whole scrape.
+        BadTarget{std::string(kHook) + "\"name\": \"St\xF6rung\"", "\"name\"",
+                  "is not valid UTF-8 (byte 0xF6 at offset 2)"},
+        BadTarget{std::string(kHook) + R"("name": "a\u0085b")", "\"name\"",
+                  "holds the control character U+0085"}));
 
 TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   const auto site = controller::ParseSite(

@@ -222,8 +222,9 @@ def events_client(port, rcvbuf=0, timeout=10):
 class Host:
     """qdx-host with --http on a free loopback port; its address and output."""
 
-    def __init__(self, tmp, devices, *args, address="127.0.0.1:0"):
-        self.proc = spawn_host(write_devices(tmp, devices), os.path.join(tmp, "h.db"),
+    def __init__(self, tmp, devices, *args, address="127.0.0.1:0", notify=None):
+        site = write_devices(tmp, devices, notify=notify)
+        self.proc = spawn_host(site, os.path.join(tmp, "h.db"),
                                "--http", address, *args)
         page = re.compile(r"status page at http://[^/]+:(\d+)/")
         self.out = read_until(self.proc, "", page.search, "qdx-host ended before serving")

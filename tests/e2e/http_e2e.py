@@ -209,16 +209,30 @@ def case_options(tmp):
 
 
 def case_metrics_lint(tmp):
-    """A live /metrics, with an alarm and a utility failure in it, passes
-    Prometheus' own linter."""
+    """A live /metrics, with an alarm, a utility failure and names outside
+    ASCII in it, passes Prometheus' own linter; a target named in Latin-1
+    bytes stops the start, named."""
     promtool = shutil.which("promtool")
     if not promtool:
         return e.SKIP
-    host = Host(tmp, [device("ups", 4242, "sim:utility-failure:3", poll_ms=100)])
+    latin1 = write_devices(tmp, [device("ups", 4242)], name="latin1.json",
+                           notify=[{"name": "St\u00f6rung", "command": ["true"]}])
+    with open(latin1, "rb") as f:
+        text = f.read().replace(b"\\u00f6", b"\xf6")
+    with open(latin1, "wb") as f:
+        f.write(text)
+    refused = run_host(latin1, os.path.join(tmp, "latin1.db"), timeout=30)
+    check(refused.returncode != 0 and '"notify"[0]."name" is not valid UTF-8' in refused.stderr,
+          "a Latin-1 target name was not refused at start", refused.stdout, refused.stderr)
+    target = 'St\u00f6rung "a\\b"'
+    host = Host(tmp, [device("ups-\u00f6", 4242, "sim:utility-failure:3", poll_ms=100)],
+                notify=[{"name": target, "command": ["true"], "events": ["*"]}])
     host.wait_records(30)
     status, _, body = host.get("/metrics")
     host.stop()
     check(status == 200, "/metrics answered %d" % status, body)
+    check('qdx_notify_delivered_total{target="St\u00f6rung \\"a\\\\b\\""}' in body,
+          "the target's label is missing or wrongly escaped", body)
     lint = subprocess.run([promtool, "check", "metrics"], input=body, capture_output=True,
                           text=True, timeout=30)
     check(lint.returncode == 0, "promtool check metrics failed", lint.stdout, lint.stderr, body)
