@@ -23,6 +23,9 @@ struct Answer {
 Answer RunCommand(const NotifyTarget& t, const NotifyEvent& e, const std::string& json,
                   std::chrono::steady_clock::time_point deadline);
 
+// Whether this build can reach a webhook at all.
+extern const bool kWebhooksBuiltIn;
+
 // POSTs the JSON to the target's webhook (fails at once when built without
 // HTTP support).
 Answer PostWebhook(const NotifyTarget& t, const std::string& json,

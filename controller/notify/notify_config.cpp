@@ -6,7 +6,9 @@
 #include "controller/common/device_name.h"
 #include "controller/common/printable.h"
 #include "controller/framework/known_keys.h"
+#include "controller/notify/delivery.h"
 #include "controller/notify/notify_event.h"
+#include "controller/notify/target_check.h"
 
 namespace controller {
 
@@ -58,6 +60,58 @@ std::set<std::string> Names(const Json::Value& v, const std::vector<std::string>
   return out;
 }
 
+// How the target is reached: a command, or a webhook with its headers.
+void ParseDelivery(const Json::Value& t, const std::string& at, const std::string& origin,
+                   const std::string& who, NotifyTarget& out) {
+  if (t.isMember("command") == t.isMember("webhook"))
+    Fail(origin, at, "(" + who + ") must have either \"command\" or \"webhook\"");
+  if (t.isMember("command")) {
+    const Json::Value& c = t["command"];
+    if (!c.isArray() || c.empty())
+      Fail(origin, at + ".\"command\"", "must be a non-empty list: the program and its arguments");
+    for (Json::ArrayIndex i = 0; i < c.size(); ++i)
+      out.command.push_back(Text(c[i], origin, at + ".\"command\"[" + std::to_string(i) + "]"));
+    for (const char* k : {"ca_file", "headers", "retry_s"}) {
+      if (t.isMember(k)) Fail(origin, at + ".\"" + k + "\"", "applies to a webhook only");
+    }
+  } else {
+    // The URL is never shown: it may hold a token.
+    out.webhook = Text(t["webhook"], origin, at + ".\"webhook\"");
+  }
+  if (t.isMember("ca_file")) out.ca_file = Text(t["ca_file"], origin, at + ".\"ca_file\"");
+  if (!t.isMember("headers")) return;
+  const Json::Value& h = t["headers"];
+  if (!h.isObject()) Fail(origin, at + ".\"headers\"", "must be an object of texts");
+  for (const std::string& k : h.getMemberNames()) {
+    // Only the header's name is told: its value may be a token.
+    const std::string where = at + ".\"headers\".\"" + Printable(k) + "\"";
+    const std::string fault = HeaderNameFault(k);
+    if (!fault.empty()) Fail(origin, where, "(" + who + ") " + fault);
+    if (!h[k].isString()) Fail(origin, where, "must be a text");
+    if (!ControlCharacterIn(h[k].asString()).empty())
+      Fail(origin, where, "(" + who + ") has a value that holds a control character");
+    out.headers.emplace_back(k, h[k].asString());
+  }
+}
+
+// What can never work is refused now, not at the first power failure.
+void CheckDelivery(const NotifyTarget& out, const std::string& at, const std::string& origin,
+                   const std::string& who) {
+  const auto check = [&](const std::string& key, const std::string& shown,
+                         const std::string& fault) {
+    if (!fault.empty()) Fail(origin, at + "." + key, "(" + who + ") " + shown + fault);
+  };
+  if (!out.command.empty())
+    check("\"command\"[0]", "\"" + out.command[0] + "\" ", CommandFault(out.command[0]));
+  if (!out.webhook.empty()) {
+    check("\"webhook\"", "", WebhookUrlFault(out.webhook));
+    if (!kWebhooksBuiltIn)
+      check("\"webhook\"", "", "needs HTTP support, which this qdx-host was built without");
+  }
+  if (!out.ca_file.empty())
+    check("\"ca_file\"", "\"" + out.ca_file + "\" ", ReadableFileFault(out.ca_file));
+}
+
 NotifyTarget ParseTarget(const Json::Value& t, const std::string& at, const std::string& origin,
                          const std::vector<std::string>& devices) {
   if (!t.isObject()) Fail(origin, at, "must be an object");
@@ -73,36 +127,7 @@ NotifyTarget ParseTarget(const Json::Value& t, const std::string& at, const std:
   if (!fault.empty()) Fail(origin, at + ".\"name\"", fault);
   out.name = t["name"].asString();
   const std::string who = "target \"" + out.name + "\"";
-  if (t.isMember("command") == t.isMember("webhook"))
-    Fail(origin, at, "(" + who + ") must have either \"command\" or \"webhook\"");
-  if (t.isMember("command")) {
-    const Json::Value& c = t["command"];
-    if (!c.isArray() || c.empty())
-      Fail(origin, at + ".\"command\"", "must be a non-empty list: the program and its arguments");
-    for (Json::ArrayIndex i = 0; i < c.size(); ++i)
-      out.command.push_back(Text(c[i], origin, at + ".\"command\"[" + std::to_string(i) + "]"));
-    for (const char* k : {"ca_file", "headers", "retry_s"}) {
-      if (t.isMember(k)) Fail(origin, at + ".\"" + k + "\"", "applies to a webhook only");
-    }
-  } else {
-    // The URL is never shown: it may hold a token.
-    out.webhook = Text(t["webhook"], origin, at + ".\"webhook\"");
-    if (out.webhook.rfind("http://", 0) != 0 && out.webhook.rfind("https://", 0) != 0)
-      Fail(origin, at + ".\"webhook\"", "(" + who + ") must begin with http:// or https://");
-  }
-  if (t.isMember("ca_file")) out.ca_file = Text(t["ca_file"], origin, at + ".\"ca_file\"");
-  if (t.isMember("headers")) {
-    const Json::Value& h = t["headers"];
-    if (!h.isObject()) Fail(origin, at + ".\"headers\"", "must be an object of texts");
-    for (const std::string& k : h.getMemberNames()) {
-      // Only the header's name is told: its value may be a token.
-      const std::string where = at + ".\"headers\".\"" + Printable(k) + "\"";
-      if (!h[k].isString()) Fail(origin, where, "must be a text");
-      if (!ControlCharacterIn(h[k].asString() + k).empty())
-        Fail(origin, where, "holds a control character");
-      out.headers.emplace_back(k, h[k].asString());
-    }
-  }
+  ParseDelivery(t, at, origin, who, out);
   const auto secs = [&](const char* k, int lo, int& to) {
     if (t.isMember(k)) to = Seconds(t[k], lo, origin, at + ".\"" + k + "\"");
   };
@@ -115,6 +140,7 @@ NotifyTarget ParseTarget(const Json::Value& t, const std::string& at, const std:
     out.events = Names(t["events"], EventNames(), true, origin, at + ".\"events\"");
   if (t.isMember("devices"))
     out.devices = Names(t["devices"], devices, false, origin, at + ".\"devices\"");
+  CheckDelivery(out, at, origin, who);
   return out;
 }
 

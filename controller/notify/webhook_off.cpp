@@ -3,6 +3,8 @@
 
 namespace controller {
 
+const bool kWebhooksBuiltIn = false;
+
 Answer PostWebhook(const NotifyTarget&, const std::string&, std::chrono::steady_clock::time_point) {
   return {false, false, "qdx-host was built without HTTP support"};
 }

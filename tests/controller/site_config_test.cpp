@@ -98,8 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Notification targets: named once, one way of delivery, known names only.
         BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"command": ["x"]}], )"),
                 "\"notify\"[0].\"name\" is missing"},
-        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "command": ["x"]},
-                                                        {"name": "a", "command": ["y"]}], )"),
+        BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a", "command": ["true"]},
+                                                        {"name": "a", "command": ["true"]}], )"),
                 "repeats the target name a"},
         BadSite{Site(kGoodDevice).insert(1, R"("notify": [{"name": "a"}], )"),
                 "must have either \"command\" or \"webhook\""},
@@ -115,7 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
                                                          "devices": ["zota_up2201#7"]}], )"),
                 "did you mean \"zota_up2200#7\"?"}));
 
-// A target's name follows a device name's rule: it reaches every output.
+// A target that could never deliver is refused at start, by key and reason,
+// not at the first power failure; its name follows a device name's rule.
 struct BadTarget {
   std::string target;  // the target's keys but its name "a", unless it names itself
   std::string key;     // within "notify"[0]
@@ -137,15 +138,62 @@ TEST_P(SiteConfigTargetTest, RefusedAtStartByKeyAndReason) {
 }
 
 const char kHook[] = R"("webhook": "https://h/x", )";
+const char kA[] = "(target \"a\") ";
+const std::string kPort = kA + std::string("has a port that is not a whole number from 1 to 65535");
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SiteConfigTargetTest,
     ::testing::Values(
+        BadTarget{R"("command": ["/no/such"])", "\"command\"[0]",
+                  kA + std::string("\"/no/such\" does not exist")},
+        BadTarget{R"("command": ["/etc/passwd", "-x"])", "\"command\"[0]",
+                  kA + std::string("\"/etc/passwd\" is not executable")},
+        BadTarget{R"("command": ["/tmp"])", "\"command\"[0]",
+                  kA + std::string("\"/tmp\" is a folder, not a program")},
+        BadTarget{R"("command": ["qdx-no-such"])", "\"command\"[0]",
+                  kA + std::string("\"qdx-no-such\" is no executable program in PATH (")},
+        BadTarget{R"("webhook": "http://h/a b")", "\"webhook\"", kA + std::string("holds a space")},
+        BadTarget{R"("webhook": "http://h:99999/")", "\"webhook\"", kPort},
+        BadTarget{R"("webhook": "http://h:0/")", "\"webhook\"", kPort},
+        BadTarget{R"("webhook": "http://")", "\"webhook\"", kA + std::string("has no host")},
+        BadTarget{R"("webhook": "HTTPS://h/")", "\"webhook\"",
+                  kA + std::string("must begin with http://")},
+        BadTarget{R"("webhook": "http://u:secret@h/")", "\"webhook\"",
+                  kA + std::string("holds a user name or password; give them in \"headers\"")},
+        BadTarget{R"("webhook": "http://h/%zz")", "\"webhook\"",
+                  kA + std::string("holds a % not followed by two hex digits")},
+        BadTarget{R"("webhook": "http://[fe80::1]/")", "\"webhook\"",
+                  kA + std::string("has an IPv6 address with letters")},
+        BadTarget{std::string(kHook) + R"("ca_file": "/no/such.pem")", "\"ca_file\"",
+                  kA + std::string("\"/no/such.pem\" does not exist")},
+        BadTarget{std::string(kHook) + R"("ca_file": "/tmp")", "\"ca_file\"",
+                  kA + std::string("\"/tmp\" is a folder, not a file")},
+        BadTarget{std::string(kHook) + R"("headers": {"A B:": "x"})", "\"headers\".\"A B:\"",
+                  kA + std::string("is not a header name")},
+        BadTarget{std::string(kHook) + R"("headers": {"": "x"})", "\"headers\".\"\"",
+                  kA + std::string("is an empty header name")},
+        BadTarget{std::string(kHook) + R"("headers": {"X-A\n": "x"})", "\"headers\".\"X-A\\x0A\"",
+                  kA + std::string("is not a header name")},
+        BadTarget{std::string(kHook) + R"("headers": {"X-A": "x\r\nInjected: 1"})",
+                  "\"headers\".\"X-A\"",
+                  kA + std::string("has a value that holds a control character")},
         // Latin-1 bytes: a metric label that is not UTF-8 spoils the whole scrape.
         BadTarget{std::string(kHook) + "\"name\": \"St\xF6rung\"", "\"name\"",
                   "is not valid UTF-8 (byte 0xF6 at offset 2)"},
         BadTarget{std::string(kHook) + R"("name": "a\u0085b")", "\"name\"",
                   "holds the control character U+0085"}));
+
+TEST_F(SiteConfigTest, AcceptsTargetsThatCanWork) {
+  const auto site =
+      controller::ParseSite(test_support::ParseJson(Site(kGoodDevice).insert(1, R"("notify": [
+          {"name": "St\u00f6rung", "command": ["true"]}, {"name": "b", "command": ["/bin/sh"]},
+          {"name": "c", "webhook": "http://127.0.0.1:8080/a?b=%20&c=d", "ca_file": "/etc/passwd",
+           "headers": {"X-Token_1!": "v", "Authorization": "Bearer t"}},
+          {"name": "d", "webhook": "https://[::1]"}, {"name": "e", "webhook": "https://h.example"}], )")),
+                            "site.json", "/plugins");
+  ASSERT_EQ(site.notify.size(), 5u);
+  EXPECT_EQ(site.notify[0].name, "St\xC3\xB6rung");
+}
 
 TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
   const auto site = controller::ParseSite(
