@@ -81,6 +81,10 @@ pid=$(prop MainPID)
 check "qdx-host runs as the user qdx-host" \
   [ "$(awk '/^Uid:/ {print $2}' "/proc/$pid/status")" = "$(id -u qdx-host)" ]
 check "the user qdx-host is in dialout" sh -c 'id -nG qdx-host | grep -qw dialout'
+check "the status page's threads run at nice 5" sh -c \
+  "sed 's/.*) //' /proc/$pid/task/*/stat | awk '\$17 == 5' | grep -q ."
+example() { [ "$(stat -c '%a %U %G' /etc/qdx-host/site.json.example)" = "640 root qdx-host" ]; }
+check "the example site file is 0640 root:qdx-host" example
 check "/metrics answers" python3 -c 'import urllib.request
 r = urllib.request.urlopen("http://127.0.0.1:8080/metrics", timeout=5)
 assert r.status == 200 and b"qdx_" in r.read()'
@@ -155,6 +159,7 @@ check "the site file is kept" [ "$site_before" = \
   "$(stat -c '%a %U %G' /etc/qdx-host/site.json; sha256sum </etc/qdx-host/site.json)" ]
 check "active after the upgrade" within 30 is active
 check "the history is kept and grows" within 20 more_rows "$before"
+check "the example site file stays 0640 root:qdx-host" example
 
 # Purge: no unit left behind (the test's own drop-in goes first).
 rm -rf /etc/systemd/system/qdx-host.service.d
