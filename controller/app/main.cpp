@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "controller/app/qdx_controller.h"
@@ -19,6 +20,7 @@
 #include "controller/app/stop_signals.h"
 #include "controller/common/output.h"
 #include "controller/config/site_config.h"
+#include "controller/config/site_permissions.h"
 #include "controller/history/history_db.h"
 #include "controller/http/http_server.h"
 #include "controller/link/sim_process.h"
@@ -175,8 +177,10 @@ int main(int argc, char** argv) {
 
   int status = kExitFailure;
   try {
-    auto controller = std::make_shared<QDXController>(controller::LoadSite(site_path, plugin_dir),
-                                                      db_path, sim_program);
+    controller::SiteConfig site = controller::LoadSite(site_path, plugin_dir);
+    for (const std::string& warning : controller::CheckSiteFile(site_path, site.notify))
+      controller::Complain(warning);
+    auto controller = std::make_shared<QDXController>(std::move(site), db_path, sim_program);
     controller->QuietPolls(quiet_polls);
     if (controller::ServiceNotifier::Wanted())
       controller->SetService(std::make_shared<controller::ServiceNotifier>());

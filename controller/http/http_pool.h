@@ -5,6 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -18,6 +20,7 @@ namespace controller {
 // Complete requests waiting for a thread; more get 503.
 constexpr std::size_t kMaxQueuedRequests = 64;
 constexpr int kWorkerNice = 5;  // below the poll loop when the CPU is short
+constexpr int kMaxNice = 19;    // the lowest priority there is
 
 // Fixed threads that run a little below the poll loop's priority, so on a
 // busy machine requests wait, not polls.
@@ -52,8 +55,13 @@ class Pool {
 
  private:
   void Work() {
-    // A thread's nice value is its own on Linux; failure only costs priority.
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWorkerNice);
+    // A thread's nice value is its own on Linux, and starts as its creator's:
+    // kWorkerNice above it keeps workers below a loop started at any nice
+    // value (lowering a nice value needs a privilege). Failure only costs priority.
+    const id_t tid = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int base = ::getpriority(PRIO_PROCESS, tid);
+    if (errno == 0) (void)::setpriority(PRIO_PROCESS, tid, std::min(base + kWorkerNice, kMaxNice));
     for (;;) {
       std::function<void()> job;
       {

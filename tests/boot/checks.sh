@@ -81,6 +81,15 @@ pid=$(prop MainPID)
 check "qdx-host runs as the user qdx-host" \
   [ "$(awk '/^Uid:/ {print $2}' "/proc/$pid/status")" = "$(id -u qdx-host)" ]
 check "the user qdx-host is in dialout" sh -c 'id -nG qdx-host | grep -qw dialout'
+nices() { sed 's/.*) //' /proc/"$pid"/task/*/stat | awk '{print "nice " $17}' | sort | uniq -c | xargs; }
+# Five above the loop's own, whatever the nice value the service started at.
+loop_nice=$(sed 's/.*) //' /proc/"$pid"/stat | awk '{print $17}')
+workers=$((loop_nice + 5 > 19 ? 19 : loop_nice + 5))
+below() { nices | grep -q "nice $workers\b"; }
+within 10 below
+check "the status page's threads run at nice $workers, the loop at $loop_nice (threads: $(nices))" below
+example() { [ "$(stat -c '%a %U %G' /etc/qdx-host/site.json.example)" = "640 root qdx-host" ]; }
+check "the example site file is 0640 root:qdx-host" example
 check "/metrics answers" python3 -c 'import urllib.request
 r = urllib.request.urlopen("http://127.0.0.1:8080/metrics", timeout=5)
 assert r.status == 200 and b"qdx_" in r.read()'
@@ -155,6 +164,7 @@ check "the site file is kept" [ "$site_before" = \
   "$(stat -c '%a %U %G' /etc/qdx-host/site.json; sha256sum </etc/qdx-host/site.json)" ]
 check "active after the upgrade" within 30 is active
 check "the history is kept and grows" within 20 more_rows "$before"
+check "the example site file stays 0640 root:qdx-host" example
 
 # Purge: no unit left behind (the test's own drop-in goes first).
 rm -rf /etc/systemd/system/qdx-host.service.d
