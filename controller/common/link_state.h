@@ -8,7 +8,8 @@
 namespace controller {
 
 // ok: the port is open and the last cycle (if any) gave a record;
-// timeout: the last cycle ended without one; lost: the port went away;
+// timeout: the last cycle ended without one; lost: the port went away
+// or was not there at start;
 // reopening: at least one attempt to open it again failed.
 enum class LinkState { kOk, kTimeout, kLost, kReopening };
 inline constexpr LinkState kLinkStates[] = {LinkState::kOk, LinkState::kTimeout, LinkState::kLost,

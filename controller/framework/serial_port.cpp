@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,7 +52,22 @@ constexpr long long kMinQuietWindowMs = 100;
   throw std::runtime_error("cannot open port " + path + ": " + what);
 }
 
+// A failed open, said as what it was.
+[[noreturn]] void FailOpen(const std::string& path, int err) {
+  if (err == EBUSY) Fail(path, kInUse);
+  struct stat st {};
+  const bool other_file = ::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode);
+  const std::string why = std::strerror(err);
+  if (PortAbsent(err, other_file)) throw PortMissing("cannot open port " + path + ": " + why, why);
+  Fail(path, other_file ? "not a character device (" + why + ")" : why);
+}
+
 }  // namespace
+
+bool PortAbsent(int err, bool other_file) {
+  if (err == ENOENT) return true;  // a dangling link too: /dev/serial/by-id before the plug
+  return (err == ENXIO || err == ENODEV) && !other_file;
+}
 
 int OpenSerialPort(const std::string& path, int baud) {
   const speed_t speed = SpeedConstant(baud);
@@ -59,8 +75,7 @@ int OpenSerialPort(const std::string& path, int baud) {
   // Closed by its owner on every way out but the last.
   UniqueFd port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   const int fd = port.get();
-  if (fd < 0 && errno == EBUSY) Fail(path, kInUse);
-  if (fd < 0) Fail(path, std::strerror(errno));
+  if (fd < 0) FailOpen(path, errno);
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0)
     Fail(path, "not a terminal (" + std::string(std::strerror(errno)) + ")");

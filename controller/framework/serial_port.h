@@ -3,13 +3,32 @@
 
 #include <cstddef>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 namespace controller {
 
+// A port that is not there (not plugged in, not enumerated yet): unlike the
+// other refusals it may come right by itself. why: the system's reason.
+class PortMissing : public std::runtime_error {
+ public:
+  PortMissing(const std::string& what, std::string why)
+      : std::runtime_error(what), why_(std::move(why)) {}
+  const std::string& why() const { return why_; }
+
+ private:
+  std::string why_;
+};
+
+// Whether an open that failed with err found no port: no such path, or no
+// device behind it. other_file: the path leads to something other than a
+// character device (a socket gives ENXIO too), which is a refusal.
+bool PortAbsent(int err, bool other_file);
+
 // Opens path raw, 8 data bits, no parity, 1 stop bit at the given speed, non-blocking,
-// and exclusively: TIOCEXCL and an advisory lock (flock). Throws std::runtime_error
-// naming the port and the reason ("port in use ..." when another program has it).
+// and exclusively: TIOCEXCL and an advisory lock (flock). Throws PortMissing when
+// the port is not there, else std::runtime_error naming the port and the reason
+// ("port in use ..." when another program has it).
 int OpenSerialPort(const std::string& path, int baud);
 
 // Closes a port opened by OpenSerialPort; -1 is ignored.

@@ -61,6 +61,7 @@ int DeviceLink::Replay(const unsigned char* data, int len, Clock::time_point now
 void DeviceLink::Begin(Clock::time_point now) {
   next_poll_ = now;
   idle_since_ = now;
+  TellMissing(now);
 }
 
 Clock::time_point DeviceLink::Wake(Clock::time_point filed) const {

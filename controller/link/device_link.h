@@ -41,7 +41,8 @@ class DeviceLink {
   // Told every outcome from now on, in the order observed.
   void Observe(LinkObserver* observer) { observers_.push_back(observer); }
 
-  // Start-up: the simulator behind a "sim:" port, then the port itself.
+  // Start-up: the simulator behind a "sim:" port, then the port itself. A
+  // port that is not there is lost from Begin on; any other refusal throws.
   void StartSimulator();
   void OpenAtStart();
   // Hands a stored record back to the device; its outcome is marked replayed.
@@ -112,6 +113,8 @@ class DeviceLink {
   void Flush();
   void MissPoll(Clock::time_point now);
   void TryReopen(Clock::time_point now);
+  void TellMissing(Clock::time_point now);
+  void Drop(const std::string& what, const std::string& retry, Clock::time_point now);
 
   DeviceConfig cfg_;
   std::size_t index_ = 0;  // on the status board
@@ -140,6 +143,8 @@ class DeviceLink {
   Clock::time_point babble_said_{};     // when "line keeps sending" was last shown
   Clock::time_point no_output_said_{};  // when "line takes no output" was last shown
   int backoff_ms_ = kFirstBackoffMs;
+  std::string missing_;  // why the port was not there at start, until Begin tells it
+  bool opened_ = false;  // the port was open once
   Clock::duration worst_poll_delay_{};
 };
 

@@ -25,7 +25,7 @@ enum class Ending {
   kLateReply,     // a record completed after its cycle had failed by its timeout
   kFailure,       // a cycle ended without a record: no complete reply, a reply not decoded
   kMissedPoll,    // a poll interval passed while the port was lost
-  kLost,          // the port went away; a cycle under way failed with it
+  kLost,          // the port went away (or was not there at start); a cycle under way failed
   kReopenFailed,  // opening it again failed; the next try waits longer
   kReopened,
   // Nothing ended: a word about the line or the device, or a record the

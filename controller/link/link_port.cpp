@@ -20,8 +20,14 @@ void DeviceLink::StartSimulator() {
 }
 
 void DeviceLink::OpenAtStart() {
-  dev_->OpenPort();
+  try {
+    dev_->OpenPort();
+  } catch (const PortMissing& e) {
+    missing_ = e.why();  // the others run; this one waits for its port
+    return;
+  }
   exchange_ = Exchange::kIdle;
+  opened_ = true;
 }
 
 // The device's bytes for the line: written as far as it takes them now, the
@@ -55,21 +61,32 @@ void DeviceLink::Release() {
 }
 
 void DeviceLink::LosePort(const std::string& why, Clock::time_point now) {
+  Drop("lost (" + why + ")", "reopening in ", now);
+}
+
+// A port missing at start is lost from the first turn: told once, retried as
+// any lost port.
+void DeviceLink::TellMissing(Clock::time_point now) {
+  if (missing_.empty()) return;
+  Drop("missing at start (" + missing_ + ")", "trying again in ", now);
+  missing_.clear();
+}
+
+void DeviceLink::Drop(const std::string& what, const std::string& retry, Clock::time_point now) {
   if (exchange_ == Exchange::kAwaiting) FailCycle(now);
   unsent_.clear();
   heard_.send_error = 0;
   dev_->ClosePort();
   exchange_ = Exchange::kClosed;
   reopen_at_ = now + std::chrono::milliseconds(backoff_ms_);
-  std::string next = "reopening in ";
+  std::string next = retry;
   if (sim_) {
     // Never reopen the terminal of a lost simulator: once it is gone its path
     // may be handed to another program.
     sim_.reset();
     next = "starting a new simulator in ";
   }
-  Tell(Ending::kLost, now,
-       "port " + port_path_ + " lost (" + why + "); " + next + Seconds(backoff_ms_));
+  Tell(Ending::kLost, now, "port " + port_path_ + " " + what + "; " + next + Seconds(backoff_ms_));
 }
 
 void DeviceLink::TryReopen(Clock::time_point now) {
@@ -94,10 +111,10 @@ void DeviceLink::TryReopen(Clock::time_point now) {
   backoff_ms_ = kFirstBackoffMs;
   next_poll_ = now;
   ++counters_.reopens;
-  Tell(Ending::kReopened, now,
-       "port " + port_path_ +
-           (started ? " opened (new simulator, pid " + std::to_string(sim_->pid()) + ")"
-                    : " reopened"));
+  std::string opened = opened_ ? " reopened" : " opened";
+  if (started) opened = " opened (new simulator, pid " + std::to_string(sim_->pid()) + ")";
+  opened_ = true;
+  Tell(Ending::kReopened, now, "port " + port_path_ + opened);
 }
 
 // A poll slot passed while the port is closed: a failed cycle, so a run with

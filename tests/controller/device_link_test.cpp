@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "controller/common/unique_fd.h"
+#include "controller/framework/serial_port.h"
 
 namespace {
 
@@ -104,9 +105,14 @@ class LineDevice : public SocketDevice {
  public:
   LineDevice() : SocketDevice(-1) {}
   int open_failures = 0;  // opens to refuse before one succeeds
+  int absent_opens = 0;   // opens that find no port, first of all
   controller::UniqueFd peer;
 
   bool OpenPort() override {
+    if (absent_opens > 0) {
+      --absent_opens;
+      throw controller::PortMissing("cannot open port sock: no such file", "no such file");
+    }
     if (open_failures > 0) {
       --open_failures;
       throw std::runtime_error("cannot open port: gone");
@@ -166,6 +172,7 @@ struct LinkCase {
   LinkState link;
   DeviceLink::Exchange exchange;
   long wake_ms;  // the next turn wanted after the last step
+  int absent_opens = 0;
 };
 
 void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
@@ -220,6 +227,7 @@ TEST_P(DeviceLinkTable, TellsOneOutcomePerExchange) {
   const Clock::time_point t0 = Clock::time_point(std::chrono::hours(1));  // the fake clock
   Transcript seen(t0);
   link.Observe(&seen);
+  dev->absent_opens = c.absent_opens;
   link.OpenAtStart();
   dev->open_failures = c.open_failures;
   link.Begin(t0);
@@ -380,7 +388,21 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  LinkState::kOk,
                  Exchange::kAwaiting,
-                 4060}),
+                 4060},
+        // Lost from the start, retried with the same back-off; polled once it is there.
+        LinkCase{
+            "APortMissingAtStart",
+            0,
+            {{Step::kTurn, 0}, {Step::kTurn, 250}, {Step::kTurn, 750}, {Step::kReply, 760, "OK\r"}},
+            "lost@0 missed@0 reopen-failed@250 reopened@750 record@760",
+            "port sock missing at start (no such file); trying again in 0.2 s | cannot "
+            "open port sock: no such file; next try in 0.5 s | port sock opened",
+            {2, 1, 1, 0, 1},
+            1,
+            LinkState::kOk,
+            Exchange::kIdle,
+            1750,
+            2}),
     [](const ::testing::TestParamInfo<LinkCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -4,14 +4,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "support/expect.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -91,6 +96,40 @@ TEST_F(SerialPortTest, WriteSomeTakesWhatFitsWithoutWaiting) {
   ::usleep(20000);
   EXPECT_GT(controller::WriteSome(fd, big.data(), big.size()), 0);
   controller::CloseSerialPort(fd);
+}
+
+// A port not there may come by itself and is waited for; anything else that
+// fails an open is a refusal of the site.
+// A device node with no device behind it needs hardware: its errors alone.
+TEST(PortAbsentTest, TellsAMissingPortFromARefusal) {
+  for (const int err : {ENXIO, ENODEV}) EXPECT_TRUE(controller::PortAbsent(err, false));
+  for (const int err : {EACCES, EPERM, EBUSY, EIO})
+    EXPECT_FALSE(controller::PortAbsent(err, false)) << std::strerror(err);
+}
+
+TEST(PortAbsentTest, OpensThatFindNoPortThrowPortMissing) {
+  test_support::TempDir dir;
+  ASSERT_EQ(::symlink(dir.File("nothing").c_str(), dir.File("dangling").c_str()), 0);
+  for (const char* name : {"ttyUSB7", "by-id/usb-ups", "dangling"}) {
+    EXPECT_THROW(controller::OpenSerialPort(dir.File(name), 2400), controller::PortMissing) << name;
+  }
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, dir.File("sock").c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  for (const std::string& path : {dir.path(), dir.File("sock")}) {
+    try {
+      controller::OpenSerialPort(path, 2400);
+      ADD_FAILURE() << path << " opened";
+    } catch (const controller::PortMissing& e) {
+      ADD_FAILURE() << e.what();
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("not a character device"), std::string::npos)
+          << e.what();
+    }
+  }
+  ::close(sock);
 }
 
 // At 2400 bit/s a line carries 240 bytes a second.

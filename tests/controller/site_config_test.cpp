@@ -77,6 +77,10 @@ INSTANTIATE_TEST_SUITE_P(
                         {"name": "b", "type": "t", "data_id": 2, "port": "/dev/../dev/null"})"),
                 R"("devices"[1]."port" of device "b" is /dev/../dev/null (/dev/null), the port )"
                 R"(of device "a" ("devices"[0]) too)"},
+        // A port not plugged in yet cannot be resolved: its text is compared.
+        BadSite{Site(R"({"name": "a", "type": "t", "data_id": 1, "port": "/nowhere/ttyUSB7"},
+                        {"name": "b", "type": "t", "data_id": 2, "port": "/nowhere/ttyUSB7"})"),
+                R"(of device "b" is /nowhere/ttyUSB7, the port of device "a")"},
         // A name that would forge a line or an escape sequence on a terminal.
         BadSite{Site(R"({"name": "u\nFAKE", "type": "t", "data_id": 1, "port": "p"})"),
                 R"("devices"[0]."name" holds the control character 0x0A)"},

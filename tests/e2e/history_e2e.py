@@ -90,8 +90,8 @@ def case_restarts(tmp):
         f.write("keep me\n")
     for args, message in ((["--capture", db], "it is the history database"),
                           (["--capture", notes], "is no capture"),
-                          ([], "cannot open port /nonexistent/tty")):
-        bad = site if args else write_site(tmp, "/nonexistent/tty", name="bad.json")
+                          ([], "cannot open port %s: not a character device" % tmp)):
+        bad = site if args else write_site(tmp, tmp, name="bad.json")
         r = run_host(bad, db, *args)
         check(r.returncode != 0 and message in r.stderr, "start not refused: " + message,
               r.stdout, r.stderr)

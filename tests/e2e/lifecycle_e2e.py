@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""A run of qdx-host from start to stop: bad input, a port in use or lost,
-stop signals, a reader that leaves: lifecycle_e2e.py CASE BUILD_DIR."""
+"""A run of qdx-host from start to stop: bad input, a port in use, lost or
+missing at start, stop signals, a reader that leaves: lifecycle_e2e.py CASE BUILD_DIR."""
 import os
 import re
 import signal
@@ -77,6 +77,44 @@ def case_port_gone(tmp):
                         r"communication failures" % (e.DATA_ID + 1), out)
     check(summary and int(summary.group(1)) + int(summary.group(2)) == 20,
           "missed polls not counted as failed cycles", out)
+
+
+def case_port_missing(tmp):
+    """A port not there at start is a lost line, not a refused site: the other
+    device runs, the missing one is shown lost and is polled once a terminal
+    appears at its path."""
+    late = os.path.join(tmp, "ttyUSB7")
+    started = time.monotonic()
+    host = e.Host(tmp, [device("ups", e.DATA_ID, poll_ms=500, settings=e.SETTINGS),
+                        device("late", e.DATA_ID + 1, late, poll_ms=500, settings=e.SETTINGS)],
+                  "--quiet-polls")
+    # Read before the stop: what the reader holds is not handed on after it.
+    host.out = e.read_until(host.proc, host.out, lambda s: "event link_lost: late" in s)
+
+    def links():
+        return {d["name"]: d for d in host.json("/api/devices")["devices"]}
+    shown = e.until("the missing port shown lost", lambda: (
+        lambda ds: ds if ds["late"]["link"] in ("lost", "reopening")
+        and ds["ups"]["counters"]["records"] >= 2 else None)(links()))
+    check(shown["ups"]["link"] == "ok", "the other device is not ok", shown)
+    metrics = host.get("/metrics")[2]
+    check(re.search(r'qdx_device_link_state\{device="late",[^}]*state="(lost|reopening)"\} 1',
+                    metrics), "link state not in /metrics", metrics)
+    sim = Sim(tmp, "steady", name="late")
+    os.symlink(sim.path, late)
+    e.until("records of the late device", lambda: links()["late"]["counters"]["records"] >= 3,
+            timeout=20)
+    host.out = e.read_until(host.proc, host.out, lambda s: "port %s opened" % late in s)
+    e.until("30 records of the other device",
+            lambda: host.json("/api/history?device=ups")["count"] >= 30,
+            timeout=max(1, 40 - (time.monotonic() - started)))
+    host.stop()
+    sim.stop()
+    check(host.out.count("port %s missing at start (No such file or directory)" % late) == 1,
+          "missing port not said once at start", host.out)
+    stored = [r[0] for r in rows(os.path.join(tmp, "h.db"))]
+    check(stored.count(e.DATA_ID) >= 30 and stored.count(e.DATA_ID + 1) >= 3,
+          "records not stored", host.out)
 
 
 def case_signal(tmp):
@@ -231,8 +269,8 @@ def case_errors(tmp):
          "cannot load plug-in " + os.path.join(tmp, "no.so")),
         ("not a plug-in", [write_site(tmp, name="e3.json", port="/dev/null", plugin=not_so)],
          "cannot load plug-in " + not_so),
-        ("port cannot be opened", [write_site(tmp, name="e4.json", port="/nonexistent/ttyUSB9")],
-         "cannot open port /nonexistent/ttyUSB9"),
+        ("port is no device", [write_site(tmp, name="e4.json", port=tmp)],
+         "cannot open port %s: not a character device" % tmp),
         ("port is no terminal", [write_site(tmp, name="e5.json", port="/dev/null")], "cannot open port /dev/null"),
         ("bad key", [write_site(tmp, name="e6.json", port="/dev/null", extra={"data_id": "x"})], '"data_id" must be'),
         ("unknown key", [write_site(tmp, name="e7.json", port="/dev/null", extra={"baud": 9600})],
@@ -270,6 +308,6 @@ def case_errors(tmp):
 
 if __name__ == "__main__":
     e.main({"port_in_use": case_port_in_use, "port_lost": case_port_lost,
-            "port_gone": case_port_gone, "signal": case_signal, "pipe": case_pipe,
+            "port_gone": case_port_gone, "port_missing": case_port_missing, "signal": case_signal, "pipe": case_pipe,
             "plugin_lines": case_plugin_lines, "errors": case_errors,
             "quiet_polls": case_quiet_polls, "service": case_service})
