@@ -19,7 +19,7 @@ inline Failure Fail(std::string reason) { return Failure{std::move(reason)}; }
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  // Implicit all: a function returns its value or Fail(...) alike.
+  // All implicit: a function returns its value or Fail(...) alike.
   Result(const T& value) : value_(value) {}
   Result(T&& value) : value_(std::move(value)) {}
   Result(Failure failure) : reason_(std::move(failure.reason)) {}
