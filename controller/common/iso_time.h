@@ -5,6 +5,7 @@
 
 #include <boost/optional.hpp>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace controller {
@@ -18,6 +19,10 @@ std::string FormatUtcMs(std::int64_t ms);
 // "YYYY-MM-DD HH:MM:SS" of a 7-byte time stamp as records carry it (year
 // little-endian, month, day, hour, minute, second), in the device's local time.
 std::string FormatRecordTime(const unsigned char* ttime);
+
+// "YYYY-MM-DD HH:MM:SS" of t in the local time zone, as FormatRecordTime shows
+// a record's; all zeros for a time the zone cannot convert, never a throw.
+std::string FormatLocalTime(std::time_t t);
 
 // Milliseconds as "2.5 s".
 std::string Seconds(long long ms);

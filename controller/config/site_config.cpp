@@ -3,23 +3,24 @@
 #include <json/reader.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <climits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <stdexcept>
 
-#include "controller/common/decimal.h"
-#include "controller/common/device_name.h"
 #include "controller/common/file.h"
 #include "controller/common/json_scan.h"
-#include "controller/common/printable.h"
-#include "controller/framework/device_settings.h"
-#include "controller/framework/known_keys.h"
+#include "controller/common/result.h"
+#include "controller/config/site_device.h"
 
 namespace controller {
 
 namespace {
+
+using site::At;
+using site::Quoted;
 
 constexpr char kPlugins[] = "plugins";
 constexpr char kDevices[] = "devices";
@@ -37,52 +38,12 @@ constexpr std::size_t kSiteDevicesRoom = 10000;
 
 // The keys of the site file's own objects.
 const KnownKeys kSiteKeys = {kPlugins, kDevices, kHistory, "notify"};
-const KnownKeys kDeviceKeys = {"name",
-                               "type",
-                               "data_id",
-                               "port",
-                               "poll_interval_ms",
-                               "reply_timeout_ms",
-                               "cache_max_age_s",
-                               "link_lost_after_s",
-                               "settings"};
-
-[[noreturn]] void Fail(const std::string& origin, const std::string& where,
-                       const std::string& what) {
-  throw std::runtime_error(origin + ": " + where + " " + what);
-}
-
-std::string Quoted(const std::string& key) { return "\"" + key + "\""; }
+const KnownKeys kHistoryKeys = {"keep_days",   "max_mb",          "min_free_mb",
+                                "minute_days", "ten_minute_days", "hour_days"};
 
 std::string Resolve(const std::string& path, const std::string& base) {
   if (path.empty() || path[0] == '/' || base.empty()) return path;
   return base + "/" + path;
-}
-
-void CheckKeys(const Json::Value& obj, const KnownKeys& known, const std::string& origin,
-               const std::string& where) {
-  std::string key;
-  std::string hint;
-  if (UnknownKey(obj, known, key, hint))
-    Fail(origin, Printable(where + Quoted(key)),
-         "is not a known key" + Printable(DidYouMean(hint)));
-}
-
-// These texts reach terminals and logs: a newline or an escape sequence in
-// them would forge lines or rewrite the screen.
-std::string NonEmptyText(const Json::Value& v, const std::string& origin,
-                         const std::string& where) {
-  if (!v.isString() || v.asString().empty()) Fail(origin, where, "must be a non-empty text");
-  const std::string control = ControlCharacterIn(v.asString());
-  if (!control.empty()) Fail(origin, where, "holds the control character " + control);
-  return v.asString();
-}
-
-// A name every output carries: the one rule for device and target names.
-std::string Name(const Json::Value& v, const std::string& origin, const std::string& where) {
-  const std::string fault = v.isString() ? NameFault(v.asString()) : "must be a non-empty text";
-  if (!fault.empty()) Fail(origin, where, fault);
-  return v.asString();
 }
 
 // Where a port leads, so that two spellings of one port (a link under
@@ -92,178 +53,141 @@ std::string RealPort(const std::string& port) {
   return ::realpath(port.c_str(), buf) != nullptr ? std::string(buf) : port;
 }
 
-// A whole number within [lo, hi]; JSON doubles with a fraction are refused.
-long long WholeNumber(const Json::Value& v, long long lo, long long hi, const std::string& origin,
-                      const std::string& where) {
-  const std::string range =
-      "must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
-  if (!v.isIntegral() || v.isBool()) Fail(origin, where, range);
-  const long long n = v.isUInt64() ? static_cast<long long>(std::min<Json::UInt64>(
-                                         v.asUInt64(), static_cast<Json::UInt64>(LLONG_MAX)))
-                                   : static_cast<long long>(v.asInt64());
-  if (n < lo || n > hi) Fail(origin, where, range);
-  return n;
-}
-
-// "sim:SCENARIO" or "sim:SCENARIO:SEED".
-void ParseSimPort(const std::string& port, DeviceConfig& dev, const std::string& origin,
-                  const std::string& where) {
-  const std::string rest = port.substr(sizeof(kSimPrefix) - 1);
-  const auto colon = rest.find(':');
-  dev.sim_scenario = rest.substr(0, colon);
-  if (dev.sim_scenario.empty()) Fail(origin, where, "names no simulator scenario");
-  if (colon == std::string::npos) return;
-  const std::string seed = rest.substr(colon + 1);
-  const bool digits = !seed.empty() && seed.find_first_not_of("0123456789") == std::string::npos;
-  if (!digits) Fail(origin, where, "has a simulator seed that is not a whole number");
-  const std::optional<std::uint32_t> n = ParseDecimal<std::uint32_t>(seed);
-  if (!n) Fail(origin, where, "has a simulator seed above 4294967295");
-  dev.sim_seed = *n;
-}
-
-DeviceConfig ParseDevice(const Json::Value& d, std::size_t index, const std::string& origin) {
-  const std::string at = Quoted(kDevices) + "[" + std::to_string(index) + "]";
-  if (!d.isObject()) Fail(origin, at, "must be an object");
-  CheckKeys(d, kDeviceKeys, origin, at + ".");
-  DeviceConfig dev;
-  for (const char* key : {"type", "data_id", "port"}) {
-    if (!d.isMember(key)) Fail(origin, at + "." + Quoted(key), "is missing");
-  }
-  dev.type = Name(d["type"], origin, at + ".\"type\"");
-  dev.data_id = static_cast<std::uint32_t>(
-      WholeNumber(d["data_id"], 1, UINT32_MAX, origin, at + ".\"data_id\""));
-  dev.name = d.isMember("name") ? Name(d["name"], origin, at + ".\"name\"")
-                                : dev.type + "#" + std::to_string(dev.data_id);
-  const std::string port = NonEmptyText(d["port"], origin, at + ".\"port\"");
-  if (port.compare(0, sizeof(kSimPrefix) - 1, kSimPrefix) == 0) {
-    ParseSimPort(port, dev, origin, at + ".\"port\"");
-  } else {
-    dev.port = port;
-  }
-  if (d.isMember("poll_interval_ms"))
-    dev.poll_interval_ms =
-        static_cast<int>(WholeNumber(d["poll_interval_ms"], kMinPollIntervalMs, kMaxPollIntervalMs,
-                                     origin, at + ".\"poll_interval_ms\""));
-  if (d.isMember("reply_timeout_ms"))
-    dev.reply_timeout_ms =
-        static_cast<int>(WholeNumber(d["reply_timeout_ms"], kMinReplyTimeoutMs, kMaxReplyTimeoutMs,
-                                     origin, at + ".\"reply_timeout_ms\""));
-  if (d.isMember("cache_max_age_s"))
-    dev.cache_max_age_s =
-        static_cast<int>(WholeNumber(d["cache_max_age_s"], kMinCacheMaxAgeS, kMaxCacheMaxAgeS,
-                                     origin, at + ".\"cache_max_age_s\""));
-  if (d.isMember("link_lost_after_s"))
-    dev.link_lost_after_s = static_cast<int>(WholeNumber(
-        d["link_lost_after_s"], 1, kMaxCacheMaxAgeS, origin, at + ".\"link_lost_after_s\""));
-  if (d.isMember("settings")) {
-    if (!d["settings"].isObject()) Fail(origin, at + ".\"settings\"", "must be an object");
-    // Checked here, before any device exists: a plug-in may take a bad value
-    // silently (a mode of 0 turns every check off) or fail without naming it.
-    // Before the copy: a large bad one would take its memory twice.
-    try {
-      CheckDeviceSettings(d["settings"]);
-    } catch (const std::invalid_argument& e) {
-      throw std::runtime_error(origin + ": device \"" + dev.name + "\": " + e.what());
-    }
-    dev.settings = d["settings"];
-  }
-  return dev;
-}
-
-HistoryLimits ParseHistory(const Json::Value& h, const std::string& origin) {
+Result<HistoryLimits> ParseHistory(const Json::Value& h, const std::string& origin) {
   HistoryLimits out;
   if (h.isNull()) return out;
   const std::string at = Quoted(kHistory);
-  if (!h.isObject()) Fail(origin, at, "must be an object");
-  CheckKeys(h,
-            {"keep_days", "max_mb", "min_free_mb", "minute_days", "ten_minute_days", "hour_days"},
-            origin, at + ".");
-  const auto bound = [&](const char* key) {
-    return WholeNumber(h[key], 0, kMaxHistoryBound, origin, at + "." + Quoted(key));
-  };
-  const std::pair<const char*, int*> days[] = {{"keep_days", &out.keep_days},
-                                               {"minute_days", &out.minute_days},
-                                               {"ten_minute_days", &out.ten_minute_days},
-                                               {"hour_days", &out.hour_days}};
-  for (const auto& d : days)
-    if (h.isMember(d.first)) *d.second = static_cast<int>(bound(d.first));
-  if (h.isMember("max_mb")) out.max_mb = bound("max_mb");
-  if (h.isMember("min_free_mb")) {
-    out.min_free_mb = bound("min_free_mb");
-    out.min_free_set = true;
+  if (!h.isObject()) return At(origin, at, "must be an object");
+  const Status keys = site::CheckKeys(h, kHistoryKeys, origin, at + ".");
+  if (!keys.ok()) return keys.failure();
+  std::int64_t days[] = {out.keep_days, out.minute_days, out.ten_minute_days, out.hour_days};
+  const std::pair<const char*, std::int64_t*> bounds[] = {
+      {"keep_days", &days[0]}, {"minute_days", &days[1]}, {"ten_minute_days", &days[2]},
+      {"hour_days", &days[3]}, {"max_mb", &out.max_mb},   {"min_free_mb", &out.min_free_mb}};
+  for (const auto& b : bounds) {
+    if (!h.isMember(b.first)) continue;
+    const Result<long long> n =
+        site::WholeNumber(h[b.first], 0, kMaxHistoryBound, origin, at + "." + Quoted(b.first));
+    if (!n.ok()) return n.failure();
+    *b.second = n.value();
+  }
+  // Each at most kMaxHistoryBound: an int holds it.
+  out.keep_days = static_cast<int>(days[0]);
+  out.minute_days = static_cast<int>(days[1]);
+  out.ten_minute_days = static_cast<int>(days[2]);
+  out.hour_days = static_cast<int>(days[3]);
+  out.min_free_set = h.isMember("min_free_mb");
+  return out;
+}
+
+Result<std::vector<std::string>> ParsePlugins(const Json::Value& plugins, const std::string& origin,
+                                              const std::string& plugin_dir) {
+  if (!plugins.isArray() || plugins.empty())
+    return At(origin, Quoted(kPlugins), "must be a non-empty list of plug-in paths");
+  std::vector<std::string> out;
+  for (Json::ArrayIndex i = 0; i < plugins.size(); ++i) {
+    const std::string where = Quoted(kPlugins) + "[" + std::to_string(i) + "]";
+    const Result<std::string> path = site::NonEmptyText(plugins[i], origin, where);
+    if (!path.ok()) return path.failure();
+    out.push_back(Resolve(path.value(), plugin_dir));
   }
   return out;
 }
 
-}  // namespace
-
-SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
-                     const std::string& plugin_dir) {
-  if (!doc.isObject()) Fail(origin, "the document", "must be a JSON object");
-  CheckKeys(doc, kSiteKeys, origin, "");
-  SiteConfig site;
-  site.history = ParseHistory(doc[kHistory], origin);
-
-  const Json::Value& plugins = doc[kPlugins];
-  if (!plugins.isArray() || plugins.empty())
-    Fail(origin, Quoted(kPlugins), "must be a non-empty list of plug-in paths");
-  for (Json::ArrayIndex i = 0; i < plugins.size(); ++i) {
-    const std::string where = Quoted(kPlugins) + "[" + std::to_string(i) + "]";
-    site.plugins.push_back(Resolve(NonEmptyText(plugins[i], origin, where), plugin_dir));
-  }
-
-  const Json::Value& devices = doc[kDevices];
-  if (!devices.isArray() || devices.empty())
-    Fail(origin, Quoted(kDevices), "must be a non-empty list of devices");
+// What the devices before one hold that it must not repeat.
+struct Taken {
   std::set<std::string> names;
   std::set<std::uint32_t> ids;
   std::map<std::string, std::size_t> ports;  // real path, device index
-  for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
-    DeviceConfig dev = ParseDevice(devices[i], i, origin);
-    const std::string at = Quoted(kDevices) + "[" + std::to_string(i) + "]";
-    if (!names.insert(dev.name).second)
-      Fail(origin, at + ".\"name\"", "repeats the device name " + dev.name);
-    // The data id keys the history, so two devices must never share one.
-    if (!ids.insert(dev.data_id).second)
-      Fail(origin, at + ".\"data_id\"", "repeats the data id " + std::to_string(dev.data_id));
-    // A second open of a port would fail as if another program held it, or
-    // both devices would read each other's replies. Each "sim:" port is a
-    // simulator of its own.
-    if (!dev.port.empty()) {
-      const std::string real = RealPort(dev.port);
-      const auto taken = ports.emplace(real, i);
-      if (!taken.second) {
-        const DeviceConfig& first = site.devices[taken.first->second];
-        Fail(origin, at + ".\"port\"",
-             "of device \"" + dev.name + "\" is " + dev.port +
-                 (real != dev.port ? " (" + real + ")" : "") + ", the port of device \"" +
-                 first.name + "\" (" + Quoted(kDevices) + "[" +
-                 std::to_string(taken.first->second) + "]) too; a port serves one device");
-      }
-    }
-    site.devices.push_back(std::move(dev));
-  }
-  site.notify =
-      ParseNotify(doc["notify"], origin, std::vector<std::string>(names.begin(), names.end()));
-  return site;
+};
+
+Status CheckUnique(const DeviceConfig& dev, std::size_t i, const std::vector<DeviceConfig>& before,
+                   Taken& taken, const std::string& origin) {
+  const std::string at = Quoted(kDevices) + "[" + std::to_string(i) + "]";
+  if (!taken.names.insert(dev.name).second)
+    return At(origin, at + ".\"name\"", "repeats the device name " + dev.name);
+  // The data id keys the history, so two devices must never share one.
+  if (!taken.ids.insert(dev.data_id).second)
+    return At(origin, at + ".\"data_id\"", "repeats the data id " + std::to_string(dev.data_id));
+  // A second open of a port would fail as if another program held it, or
+  // both devices would read each other's replies. Each "sim:" port is a
+  // simulator of its own.
+  if (dev.port.empty()) return {};
+  const std::string real = RealPort(dev.port);
+  const auto port = taken.ports.emplace(real, i);
+  if (port.second) return {};
+  const DeviceConfig& first = before[port.first->second];
+  return At(origin, at + ".\"port\"",
+            "of device \"" + dev.name + "\" is " + dev.port +
+                (real != dev.port ? " (" + real + ")" : "") + ", the port of device \"" +
+                first.name + "\" (" + Quoted(kDevices) + "[" + std::to_string(port.first->second) +
+                "]) too; a port serves one device");
 }
 
-SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
+Result<std::vector<DeviceConfig>> ParseDevices(const Json::Value& devices,
+                                               const std::string& origin) {
+  if (!devices.isArray() || devices.empty())
+    return At(origin, Quoted(kDevices), "must be a non-empty list of devices");
+  std::vector<DeviceConfig> out;
+  Taken taken;
+  for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
+    Result<DeviceConfig> dev = site::ParseDevice(devices[i], i, origin);
+    if (!dev.ok()) return dev.failure();
+    const Status unique = CheckUnique(dev.value(), i, out, taken, origin);
+    if (!unique.ok()) return unique.failure();
+    out.push_back(std::move(dev).value());
+  }
+  return out;
+}
+
+// The notify room refuses by throwing; here that is a failure like the others.
+Result<std::vector<NotifyTarget>> ParseTargets(const Json::Value& list, const std::string& origin,
+                                               const std::vector<DeviceConfig>& devices) {
+  std::set<std::string> names;
+  for (const DeviceConfig& dev : devices) names.insert(dev.name);
+  try {
+    return ParseNotify(list, origin, std::vector<std::string>(names.begin(), names.end()));
+  } catch (const std::runtime_error& e) {
+    return Fail(e.what());
+  }
+}
+
+Result<SiteConfig> CheckSite(const Json::Value& doc, const std::string& origin,
+                             const std::string& plugin_dir) {
+  if (!doc.isObject()) return At(origin, "the document", "must be a JSON object");
+  const Status keys = site::CheckKeys(doc, kSiteKeys, origin, "");
+  if (!keys.ok()) return keys.failure();
+  SiteConfig out;
+  Result<HistoryLimits> history = ParseHistory(doc[kHistory], origin);
+  if (!history.ok()) return history.failure();
+  out.history = history.value();
+  Result<std::vector<std::string>> plugins = ParsePlugins(doc[kPlugins], origin, plugin_dir);
+  if (!plugins.ok()) return plugins.failure();
+  out.plugins = std::move(plugins).value();
+  Result<std::vector<DeviceConfig>> devices = ParseDevices(doc[kDevices], origin);
+  if (!devices.ok()) return devices.failure();
+  out.devices = std::move(devices).value();
+  Result<std::vector<NotifyTarget>> notify = ParseTargets(doc["notify"], origin, out.devices);
+  if (!notify.ok()) return notify.failure();
+  out.notify = std::move(notify).value();
+  return out;
+}
+
+// The file's document, within the bounds of its size, depth and count of values.
+Result<Json::Value> ReadDocument(const std::string& path) {
   std::optional<std::string> read = ReadFileUpTo(path, kMaxSiteBytes);
-  if (!read) throw std::runtime_error("cannot read site file " + path);
-  std::string& body = *read;
+  if (!read) return Fail("cannot read site file " + path);
+  const std::string& body = *read;
   if (body.size() > kMaxSiteBytes)
-    throw std::runtime_error(path + ": larger than " +
-                             std::to_string(kMaxSiteBytes / (1024 * 1024)) +
-                             " MiB; a site file is a few KiB");
+    return Fail(path + ": larger than " + std::to_string(kMaxSiteBytes / (1024 * 1024)) +
+                " MiB; a site file is a few KiB");
   const JsonShape shape = ScanJson(body);
   if (shape.depth > kMaxSiteDepth)
-    throw std::runtime_error(path + ": nested deeper than " + std::to_string(kMaxSiteDepth) +
-                             " levels");
+    return Fail(path + ": nested deeper than " + std::to_string(kMaxSiteDepth) + " levels");
   if (shape.values > kMaxSiteValues)
-    throw std::runtime_error(path + ": holds more than " + std::to_string(kMaxSiteValues) +
-                             " JSON values, room for " + std::to_string(kSiteDevicesRoom) +
-                             " devices; a site file of a few devices holds a few hundred");
+    return Fail(path + ": holds more than " + std::to_string(kMaxSiteValues) +
+                " JSON values, room for " + std::to_string(kSiteDevicesRoom) +
+                " devices; a site file of a few devices holds a few hundred");
   Json::CharReaderBuilder builder;
   builder["rejectDupKeys"] = true;
   builder["failIfExtra"] = true;
@@ -274,11 +198,30 @@ SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
   std::string errors;
   try {
     if (!reader->parse(body.data(), body.data() + body.size(), &doc, &errors))
-      throw std::runtime_error(path + ": not valid JSON: " + errors);
+      return Fail(path + ": not valid JSON: " + errors);
   } catch (const Json::Exception& e) {
-    throw std::runtime_error(path + ": not valid JSON: " + e.what());
+    return Fail(path + ": not valid JSON: " + e.what());
   }
-  body = std::string();
+  return doc;
+}
+
+// The entries' callers take a refusal as an exception.
+template <typename T>
+T OrThrow(Result<T> result) {
+  if (!result.ok()) throw std::runtime_error(result.reason());
+  return std::move(result).value();
+}
+
+}  // namespace
+
+SiteConfig ParseSite(const Json::Value& doc, const std::string& origin,
+                     const std::string& plugin_dir) {
+  return OrThrow(CheckSite(doc, origin, plugin_dir));
+}
+
+SiteConfig LoadSite(const std::string& path, const std::string& plugin_dir) {
+  // The file's text is gone before the document is checked.
+  const Json::Value doc = OrThrow(ReadDocument(path));
   return ParseSite(doc, path, plugin_dir.empty() ? FolderOf(path) : plugin_dir);
 }
 

@@ -97,11 +97,11 @@ int OpenSerialPort(const std::string& path, int baud) {
 }
 
 void CloseSerialPort(int fd) {
-  if (fd < 0) return;
+  const UniqueFd port(fd);
+  if (!port) return;
   // The exclusive flag outlives us while another holder (a simulator) keeps the
   // terminal open; clear it so the next open is not refused.
-  ::ioctl(fd, TIOCNXCL);
-  ::close(fd);
+  ::ioctl(port.get(), TIOCNXCL);
 }
 
 std::size_t DiscardInput(int fd, const std::function<void(const unsigned char*, std::size_t)>& seen,

@@ -63,14 +63,6 @@ int MsUntil(std::chrono::steady_clock::time_point t, std::chrono::steady_clock::
 
 }  // namespace
 
-HttpAcceptor::~HttpAcceptor() {
-  for (const Pending& p : pending_) ::close(p.fd);
-  for (const Lingering& l : lingering_) ::close(l.fd);
-  for (int fd : to_close_) ::close(fd);
-  if (listen_fd_ >= 0) ::close(listen_fd_);
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-}
-
 int HttpAcceptor::Bind(const std::string& host, int port) {
   const std::string where = "cannot listen on " + Shown(host, port) + ": ";
   sockaddr_storage addr{};
@@ -88,8 +80,9 @@ int HttpAcceptor::Bind(const std::string& host, int port) {
   } else {
     throw std::runtime_error(where + "not a numeric address");
   }
-  const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error(where + Reason(errno));
+  UniqueFd sock(::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!sock) throw std::runtime_error(where + Reason(errno));
+  const int fd = sock.get();
   // Only SO_REUSEADDR: a restart is not refused while old connections wait
   // out TIME_WAIT, but a second server on the same port is.
   const int yes = 1;
@@ -101,15 +94,14 @@ int HttpAcceptor::Bind(const std::string& host, int port) {
       ::listen(fd, kListenBacklog) != 0) {
     err = errno;
   }
+  UniqueFd wake;
   if (err == 0) {
-    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd_ < 0) err = errno;
+    wake.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wake) err = errno;
   }
-  if (err != 0) {
-    ::close(fd);
-    throw std::runtime_error(where + Reason(err));
-  }
-  listen_fd_ = fd;
+  if (err != 0) throw std::runtime_error(where + Reason(err));
+  listen_fd_ = std::move(sock);
+  wake_fd_ = std::move(wake);
   len = sizeof(addr);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   return ntohs(addr.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
@@ -117,7 +109,7 @@ int HttpAcceptor::Bind(const std::string& host, int port) {
 
 void HttpAcceptor::Wake() {
   const std::uint64_t one = 1;
-  (void)!::write(wake_fd_, &one, sizeof(one));
+  (void)!::write(wake_fd_.get(), &one, sizeof(one));
 }
 
 void HttpAcceptor::Stop() {
@@ -128,25 +120,21 @@ void HttpAcceptor::Stop() {
   Wake();
 }
 
-void HttpAcceptor::Close(int fd) {
-  ::shutdown(fd, SHUT_WR);
+void HttpAcceptor::Close(UniqueFd fd) {
+  ::shutdown(fd.get(), SHUT_WR);
   int unread = 0;
-  if (::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0) {
-    ::close(fd);  // nothing left to reset the connection with
-    return;
-  }
+  // Nothing left to reset the connection with: it closes here.
+  if (::ioctl(fd.get(), FIONREAD, &unread) == 0 && unread == 0) return;
+  bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!stopping_) {
-      to_close_.push_back(fd);
-      fd = -1;
+      to_close_.push_back(std::move(fd));
+      queued = true;
     }
   }
-  if (fd >= 0) {
-    ::close(fd);
-  } else {
-    Wake();
-  }
+  if (queued) Wake();
+  fd.reset();  // when stopping, closed now
 }
 
 void HttpAcceptor::Run(const Handoff& handoff) {
@@ -155,30 +143,30 @@ void HttpAcceptor::Run(const Handoff& handoff) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (stopping_) return;
-      for (int fd : to_close_) Linger(fd);
+      for (UniqueFd& fd : to_close_) Linger(std::move(fd));
       to_close_.clear();
     }
     const Clock::time_point now = Clock::now();
     Clock::time_point next = now + std::chrono::seconds(60);
     fds.clear();
-    fds.push_back({wake_fd_, POLLIN, 0});
+    fds.push_back({wake_fd_.get(), POLLIN, 0});
     // Even when full, as a new connection ends the oldest; not while out of
     // descriptors.
     const bool accepting = now >= accept_paused_until_;
-    fds.push_back({listen_fd_, static_cast<short>(accepting ? POLLIN : 0), 0});
+    fds.push_back({listen_fd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
     if (!accepting) next = std::min(next, accept_paused_until_);
     for (const Pending& p : pending_) {
-      fds.push_back({p.fd, POLLIN, 0});
+      fds.push_back({p.fd.get(), POLLIN, 0});
       next = std::min(next, p.deadline);
     }
     for (const Lingering& l : lingering_) {
-      fds.push_back({l.fd, POLLIN, 0});
+      fds.push_back({l.fd.get(), POLLIN, 0});
       next = std::min(next, l.deadline);
     }
     if (::poll(fds.data(), fds.size(), MsUntil(next, now)) < 0 && errno != EINTR) return;
     if (fds[0].revents) {
       std::uint64_t n = 0;
-      (void)!::read(wake_fd_, &n, sizeof(n));
+      (void)!::read(wake_fd_.get(), &n, sizeof(n));
     }
     // Judge the connections polled, in the order they were polled, before any
     // new one joins the list.
@@ -191,8 +179,8 @@ void HttpAcceptor::Run(const Handoff& handoff) {
       const short ev = fds[at++].revents;
       if (ev && !Receive(p, handoff)) continue;
       if (after >= p.deadline) {
-        SendNow(p.fd, "408 Request Timeout", "request not received within 5 s");
-        Linger(p.fd);
+        SendNow(p.fd.get(), "408 Request Timeout", "request not received within 5 s");
+        Linger(std::move(p.fd));
         continue;
       }
       kept.push_back(std::move(p));
@@ -204,10 +192,10 @@ void HttpAcceptor::Run(const Handoff& handoff) {
       const short ev = i < polled_lingering ? fds[at++].revents : 0;
       // A client that keeps sending is cut off at the deadline all the same.
       if ((ev && !Drain(l)) || after >= l.deadline) {
-        ::close(l.fd);
+        l.fd.reset();
         continue;
       }
-      still.push_back(l);
+      still.push_back(std::move(l));
     }
     lingering_.swap(still);
     if (fds[1].revents) Accept(handoff);
@@ -216,8 +204,8 @@ void HttpAcceptor::Run(const Handoff& handoff) {
 
 void HttpAcceptor::Accept(const Handoff& handoff) {
   for (std::size_t n = 0; n < kAcceptsPerTurn; ++n) {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd) {
       // Out of descriptors or memory the listening socket stays readable:
       // wait a little instead of spinning. Otherwise EAGAIN, or a connection
       // that went away.
@@ -232,15 +220,16 @@ void HttpAcceptor::Accept(const Handoff& handoff) {
       auto out = std::find_if(pending_.begin(), pending_.end(),
                               [](const Pending& p) { return !p.received.empty(); });
       if (out == pending_.end()) out = pending_.begin();
-      SendNow(out->fd, "408 Request Timeout", "request not received before newer connections came");
-      Linger(out->fd);
+      SendNow(out->fd.get(), "408 Request Timeout",
+              "request not received before newer connections came");
+      Linger(std::move(out->fd));
       pending_.erase(out);
     }
     // Small answers go out at once, not after a delayed ACK.
     const int yes = 1;
-    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
+    (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
     Pending p;
-    p.fd = fd;
+    p.fd = std::move(fd);
     p.deadline = Clock::now() + kRequestHeadTimeout;
     // A request that came with the connection is served now.
     if (Receive(p, handoff)) pending_.push_back(std::move(p));
@@ -249,10 +238,10 @@ void HttpAcceptor::Accept(const Handoff& handoff) {
 
 bool HttpAcceptor::Receive(Pending& p, const Handoff& handoff) {
   char buf[kReadChunk];
-  const ssize_t n = ::recv(p.fd, buf, sizeof(buf), 0);
+  const ssize_t n = ::recv(p.fd.get(), buf, sizeof(buf), 0);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
   if (n <= 0) {
-    ::close(p.fd);
+    p.fd.reset();
     return false;
   }
   p.received.append(buf, static_cast<std::size_t>(n));
@@ -261,35 +250,34 @@ bool HttpAcceptor::Receive(Pending& p, const Handoff& handoff) {
     case HeadVerdict::kIncomplete:
       return true;
     case HeadVerdict::kComplete:
-      if (!handoff(p.fd, std::move(p.received))) {
-        SendNow(p.fd, "503 Service Unavailable", "server busy");
-        Linger(p.fd);
+      if (handoff(p.fd.get(), std::move(p.received))) {
+        p.fd.release();  // the handler's now
+      } else {
+        SendNow(p.fd.get(), "503 Service Unavailable", "server busy");
+        Linger(std::move(p.fd));
       }
       return false;
     default:
-      Refuse(p.fd, head.verdict);
+      Refuse(std::move(p.fd), head.verdict);
       return false;
   }
 }
 
-void HttpAcceptor::Refuse(int fd, HeadVerdict v) {
-  SendNow(fd, HeadStatusLine(v), HeadMessage(v));
-  Linger(fd);
+void HttpAcceptor::Refuse(UniqueFd fd, HeadVerdict v) {
+  SendNow(fd.get(), HeadStatusLine(v), HeadMessage(v));
+  Linger(std::move(fd));
 }
 
-void HttpAcceptor::Linger(int fd) {
-  ::shutdown(fd, SHUT_WR);
-  if (lingering_.size() >= kLingeringMax) {
-    ::close(fd);
-    return;
-  }
-  lingering_.push_back({fd, Clock::now() + kLingerTime});
+void HttpAcceptor::Linger(UniqueFd fd) {
+  ::shutdown(fd.get(), SHUT_WR);
+  if (lingering_.size() >= kLingeringMax) return;  // closed as it goes
+  lingering_.push_back({std::move(fd), Clock::now() + kLingerTime});
 }
 
 bool HttpAcceptor::Drain(Lingering& l) {
   char buf[kReadChunk * 4];
   for (int i = 0; i < kDrainReads; ++i) {
-    const ssize_t n = ::recv(l.fd, buf, sizeof(buf), 0);
+    const ssize_t n = ::recv(l.fd.get(), buf, sizeof(buf), 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
     if (n <= 0) return false;
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/common/unique_fd.h"
 #include "controller/http/http_head.h"
 
 namespace controller {
@@ -32,7 +33,6 @@ class HttpAcceptor {
   using Handoff = std::function<bool(int fd, std::string received)>;
 
   HttpAcceptor() = default;
-  ~HttpAcceptor();
   HttpAcceptor(const HttpAcceptor&) = delete;
   HttpAcceptor& operator=(const HttpAcceptor&) = delete;
 
@@ -48,36 +48,36 @@ class HttpAcceptor {
 
   // Closes a handed-off connection gracefully: shuts down our side, then
   // discards what the client still sends for kLingerTime. Any thread.
-  void Close(int fd);
+  void Close(UniqueFd fd);
 
-  int fd() const { return listen_fd_; }
+  int fd() const { return listen_fd_.get(); }
 
  private:
   using Clock = std::chrono::steady_clock;
   struct Pending {
-    int fd = -1;
+    UniqueFd fd;
     Clock::time_point deadline;
     std::string received;
   };
   struct Lingering {
-    int fd = -1;
+    UniqueFd fd;
     Clock::time_point deadline;
   };
 
   void Accept(const Handoff& handoff);
   // Reads what arrived; false when the connection is done with here.
   bool Receive(Pending& p, const Handoff& handoff);
-  void Refuse(int fd, HeadVerdict v);
-  void Linger(int fd);
+  void Refuse(UniqueFd fd, HeadVerdict v);
+  void Linger(UniqueFd fd);
   bool Drain(Lingering& l);
   void Wake();
 
-  int listen_fd_ = -1;
-  int wake_fd_ = -1;
+  UniqueFd listen_fd_;
+  UniqueFd wake_fd_;
   std::vector<Pending> pending_;
   std::vector<Lingering> lingering_;
   std::mutex mu_;  // guards what other threads hand in
-  std::vector<int> to_close_;
+  std::vector<UniqueFd> to_close_;
   bool stopping_ = false;
   Clock::time_point accept_paused_until_{};
 };

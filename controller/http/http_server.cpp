@@ -8,6 +8,7 @@
 #include "controller/common/file.h"
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
+#include "controller/common/unique_fd.h"
 #include "controller/http/http_acceptor.h"
 #include "controller/http/http_events.h"
 #include "controller/http/http_head.h"
@@ -245,10 +246,11 @@ void HttpServer::Bind() {
 }
 
 void HttpServer::Impl::Serve(int fd, std::string received) {
+  UniqueFd conn(fd);  // closed however serving ends
   const bool file = AsksForFile(received);
-  ConnStream stream(fd, WithoutRanges(std::move(received), file), stopping);
+  ConnStream stream(conn.get(), WithoutRanges(std::move(received), file), stopping);
   stream.Serve([&] { server.Process(stream); });
-  acceptor.Close(fd);
+  acceptor.Close(std::move(conn));
 }
 
 std::string HttpServer::Start() {

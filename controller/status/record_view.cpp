@@ -1,11 +1,11 @@
 #include "controller/status/record_view.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "controller/common/device_name.h"
 #include "controller/common/hex.h"
 #include "controller/common/iso_time.h"
-#include "device/uni_data_device.h"
 
 namespace controller {
 
@@ -19,11 +19,8 @@ std::string Fixed(double v, int decimals) {
   return buf;
 }
 
-// Local time now, taken as the device template takes it for its records.
-std::string NowLocal() {
-  const TTime now = get_ttime(uni_data::LocalNow());
-  return FormatRecordTime(reinterpret_cast<const unsigned char*>(&now));
-}
+// Local time now, as records stamp theirs.
+std::string NowLocal() { return FormatLocalTime(std::time(nullptr)); }
 
 std::string Labelled(const std::string& id) { return SignalLabel(id) + " [" + id + "]"; }
 

@@ -2,6 +2,9 @@
 #include "controller/common/iso_time.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <limits>
 
 namespace {
 
@@ -46,5 +49,17 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeCase{"2026-12-07T10:20Zx", nullptr}, TimeCase{"2026-12-7", nullptr},
                       TimeCase{"1970-01-01T00:30+01:00", nullptr}, TimeCase{"", nullptr},
                       TimeCase{"now", nullptr}));
+
+// The terminal's lines in the local zone; a time the zone cannot hold is
+// shown as zeros rather than ending the program.
+TEST(IsoTimeLocalTest, ShowsTheLocalZone) {
+  ASSERT_EQ(::setenv("TZ", "UTC-2", 1), 0);
+  ::tzset();
+  EXPECT_EQ(controller::FormatLocalTime(0), "1970-01-01 02:00:00");
+  EXPECT_EQ(controller::FormatLocalTime(std::numeric_limits<std::time_t>::max()),
+            "0000-00-00 00:00:00");
+  ::unsetenv("TZ");
+  ::tzset();
+}
 
 }  // namespace
