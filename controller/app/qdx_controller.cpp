@@ -197,8 +197,11 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
     loop = std::make_unique<controller::EventLoop>();
     loop->WatchFile(done.get(), [&finished](short) { finished = true; });
     if (stop_fd >= 0) {
-      loop->WatchFile(stop_fd, [writer, notifier, stop_fd](short) {
-        if (!controller::ReadStopSignal(stop_fd)) return;
+      const bool service = service_ != nullptr;
+      loop->WatchFile(stop_fd, [writer, notifier, stop_fd, service](short) {
+        const char* sig = controller::ReadStopSignal(stop_fd);
+        // Under a service manager a hang-up stops nothing, this wait included.
+        if (!sig || (service && std::strcmp(sig, "SIGHUP") == 0)) return;
         if (writer) writer->CutShort();
         if (notifier) notifier->CutShort();
       });

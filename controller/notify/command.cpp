@@ -195,9 +195,10 @@ Answer Run(const NotifyTarget& t, const NotifyEvent& e, const std::string& json,
     return {false, false, std::string("pipe: ") + strerror(errno)};
   UniqueFd in(in_fds[0]);
   UniqueFd out(in_fds[1]);
-  if (::pipe2(err_fds, O_CLOEXEC | O_NONBLOCK) != 0)
+  if (::pipe2(err_fds, O_CLOEXEC) != 0)
     return {false, false, std::string("pipe: ") + strerror(errno)};
   ErrorTail err(err_fds[0]);
+  ::fcntl(err_fds[0], F_SETFL, O_NONBLOCK);  // ours only: the command's end blocks as usual
   UniqueFd err_out(err_fds[1]);
   int spawn_error = 0;
   const pid_t pid = Spawn(t, e, in.get(), err_out.get(), &spawn_error);

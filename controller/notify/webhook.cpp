@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -88,10 +90,15 @@ Answer PostWebhook(const NotifyTarget& t, const std::string& json, const StopClo
   if (!t.ca_file.empty()) client.set_ca_cert_path(t.ca_file.c_str());
   httplib::Headers headers;
   for (const auto& h : t.headers) headers.emplace(h.first, h.second);
-  Watchdog dog(own, stop);
-  client.set_socket_options([&dog](socket_t s) { dog.Adopt(s); });
+  std::unique_ptr<Watchdog> dog;
+  try {
+    dog = std::make_unique<Watchdog>(own, stop);
+  } catch (const std::system_error& e) {
+    return {false, true, std::string("cannot watch the exchange: ") + e.what()};
+  }
+  client.set_socket_options([&dog](socket_t s) { dog->Adopt(s); });
   const httplib::Result res = client.Post(path, headers, json, "application/json");
-  const int cut = dog.End();
+  const int cut = dog->End();
   if (cut == 2 && !res) return LeftAtStop();
   if (cut == 1 && !res)
     return {false, true, "no whole answer within " + std::to_string(t.timeout_s) + " s"};

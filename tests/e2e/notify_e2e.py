@@ -339,14 +339,16 @@ def stop(tmp):
 
     site = write_devices(tmp, [device("ups1", DATA_ID)], name="test.json", notify=[
         {"name": "loud", "command": ["sh", "-c", r"printf 'cannot reach\tthe pager\n' >&2; exit 3"]},
+        {"name": "flood", "command": ["sh", "-c", "yes error >&2"], "timeout_s": 1},
         {"name": "trickle", "webhook": slow_url, "timeout_s": 2}])
     run, took = notify_test(site)
     check(run.returncode == 1 and 'target "trickle": failed (no whole answer within 2 s)'
           in run.stdout, "the trickling webhook", run.stdout, run.stderr)
     check('target "loud": failed (exit status 3; standard error: cannot reach\\x09the pager)'
-          in run.stdout, "the command's error line", run.stdout)
+          in run.stdout and 'target "flood": failed (killed: still running after 1 s; '
+          'standard error: error)' in run.stdout, "the commands' error lines", run.stdout)
     if not instrumented():
-        check(took < 3, "notify-test took %.1f s" % took)
+        check(took < 4, "notify-test took %.1f s, its timeouts 3 s" % took)
     # A command that exits without reading its event: no SIGPIPE, ever.
     site = write_devices(tmp, [device("ups1", DATA_ID)], name="true.json",
                          notify=[{"name": "quick", "command": ["true"]}])
