@@ -119,9 +119,12 @@ class ErrorTail {
       if (tail_.size() > kTailBytes) tail_.erase(0, tail_.size() - kTailBytes);
     }
   }
-  // "; standard error: LINE" of its last line, shown safely, or nothing.
-  std::string Said() const {
+  // "; standard error: LINE" of its last line, shown safely, or nothing; of
+  // one killed, its last whole line, as it may have been cut mid-line.
+  std::string Said(bool killed = false) const {
     std::string line = tail_;
+    const auto end = line.find_last_of('\n');
+    if (killed && end != std::string::npos) line.erase(end);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     line.erase(0, line.find_last_of('\n') + 1);
     if (line.empty()) return std::string();
@@ -221,7 +224,7 @@ Answer Run(const NotifyTarget& t, const NotifyEvent& e, const std::string& json,
       err.Read();
       if (stopped) return LeftAtStop();
       return {false, false,
-              "killed: still running after " + std::to_string(t.timeout_s) + " s" + err.Said()};
+              "killed: still running after " + std::to_string(t.timeout_s) + " s" + err.Said(true)};
     }
     err.Wait();
   }
