@@ -88,7 +88,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   loop_.reset();
   turns_.clear();
   if (service_) service_->Stopping("stopping: storing what is queued");
-  if (notifier_) notifier_->Stop();  // at most kNotifyStopLimit, beside the history's drain
+  if (notifier_) notifier_->BeginStop();  // kNotifyStopLimit, beside the history's drain
   FinishHistory(stop_fd);
   PrintSummary();
   // A capture that stopped, or records not stored, is a run that did not do
@@ -158,28 +158,35 @@ void QDXController::HistoryFailed(const std::string& why) {
   Complain(why + "; stopping the history, monitoring goes on");
 }
 
-// Stores what is still queued before the summary is shown. A stop signal
-// during the wait (a second Ctrl-C) cuts it short; what is left is counted as
-// not stored.
+// Stores what is still queued and lets the targets finish before the summary
+// is shown. A stop signal during the wait (a second Ctrl-C) cuts both short;
+// what is left is counted as not stored, and as left by the targets.
 void QDXController::FinishHistory(int stop_fd) {
-  if (!history_) return;
-  const controller::HistoryStats before = history_->stats();
-  if (before.waiting > 0 &&
-      (before.retries > 0 || history_->state() == controller::HistoryState::kFailing))
-    controller::SayLast("history: storing " + std::to_string(before.waiting) +
-                        " queued records (Ctrl-C again to stop waiting)");
-  if (DrainWatched(Clock::now() + kHistoryDrainLimit, stop_fd)) return;
+  if (history_) {
+    const controller::HistoryStats before = history_->stats();
+    if (before.waiting > 0 &&
+        (before.retries > 0 || history_->state() == controller::HistoryState::kFailing))
+      controller::SayLast("history: storing " + std::to_string(before.waiting) +
+                          " queued records (Ctrl-C again to stop waiting)");
+  }
+  if (DrainWatched(Clock::now() + kHistoryDrainLimit, stop_fd) || !history_) return;
   history_failed_ = true;
   if (!history_reported_) Complain(history_->error());
   history_reported_ = true;
 }
 
-// The writer's Finish() blocks until the writer's thread has ended, so it is
-// called on a thread while an event loop here reads the stop signals and
-// learns from an event descriptor when Finish() returned. Where no loop can
-// be made the wait runs to its deadline unwatched.
+// The writer's Finish() and the targets' end block until their threads have
+// ended, so they are waited for on a thread while an event loop here reads
+// the stop signals and learns from an event descriptor when they returned.
+// Where no loop can be made the wait runs to its deadlines unwatched.
 bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
-  controller::HistoryWriter& writer = *history_;
+  controller::HistoryWriter* writer = history_.get();
+  controller::Notifier* notifier = notifier_.get();
+  const auto finish = [writer, notifier, deadline] {
+    const bool stored = !writer || writer->Finish(deadline);
+    if (notifier) notifier->Stop();
+    return stored;
+  };
   std::unique_ptr<controller::EventLoop> loop;
   controller::UniqueFd done(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   bool finished = false;
@@ -190,20 +197,25 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
     loop = std::make_unique<controller::EventLoop>();
     loop->WatchFile(done.get(), [&finished](short) { finished = true; });
     if (stop_fd >= 0) {
-      loop->WatchFile(stop_fd, [&writer, stop_fd](short) {
-        if (controller::ReadStopSignal(stop_fd)) writer.CutShort();
+      const bool service = service_ != nullptr;
+      loop->WatchFile(stop_fd, [writer, notifier, stop_fd, service](short) {
+        const char* sig = controller::ReadStopSignal(stop_fd);
+        // Under a service manager a hang-up stops nothing, this wait included.
+        if (!sig || (service && std::strcmp(sig, "SIGHUP") == 0)) return;
+        if (writer) writer->CutShort();
+        if (notifier) notifier->CutShort();
       });
     }
-    wait = std::thread([&writer, &stored, deadline, fd = done.get()] {
-      stored = writer.Finish(deadline);
+    wait = std::thread([&finish, &stored, fd = done.get()] {
+      stored = finish();
       const std::uint64_t one = 1;
       // The counter cannot overflow from one write; nothing to do on failure.
       (void)!::write(fd, &one, sizeof(one));
     });
   } catch (const std::system_error&) {
-    return writer.Finish(deadline);
+    return finish();
   }
-  // Bounded: the drain has a deadline of its own.
+  // Bounded: the drain and the targets have deadlines of their own.
   while (!finished && loop->RunOnce(Clock::time_point::max())) {
   }
   wait.join();

@@ -1,5 +1,6 @@
 // A command target: no shell, the event on standard input, its fields in the
-// environment, the process group killed at the timeout.
+// environment, the process group killed at the timeout or the stop's
+// deadline, the last line of its standard error told with its answer.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,7 +16,9 @@
 #include <vector>
 
 #include "controller/common/iso_time.h"
+#include "controller/common/printable.h"
 #include "controller/common/unique_fd.h"
+#include "controller/common/utf8.h"
 #include "controller/notify/delivery.h"
 
 extern char** environ;
@@ -76,9 +79,9 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 // The event on the command's standard input; a command that does not read
 // it all is no fault of delivery.
-void Feed(int fd, const std::string& json, Clock::time_point deadline) {
+void Feed(int fd, const std::string& json, Clock::time_point own, const StopClock& stop) {
   std::size_t done = 0;
-  while (done < json.size() && Clock::now() < deadline) {
+  while (done < json.size() && Clock::now() < std::min(own, stop.deadline())) {
     const ssize_t n = ::write(fd, json.data() + done, json.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
@@ -91,18 +94,66 @@ void Feed(int fd, const std::string& json, Clock::time_point deadline) {
   }
 }
 
-Answer Run(const NotifyTarget& t, const NotifyEvent& e, const std::string& json,
-           Clock::time_point deadline) {
-  Answer a;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {false, false, std::string("pipe: ") + strerror(errno)};
-  UniqueFd in(fds[0]);
-  UniqueFd out(fds[1]);
+// The end of what the command writes to standard error, read as it comes so
+// that a chatty command never blocks on a full pipe.
+class ErrorTail {
+ public:
+  explicit ErrorTail(int fd) : fd_(fd) {}
+  // Reads what is there, waiting at most kWaitStep for it.
+  void Wait() {
+    if (!fd_) {
+      std::this_thread::sleep_for(kWaitStep);
+      return;
+    }
+    pollfd p{fd_.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(kWaitStep.count())) > 0) Read();
+  }
+  void Read() {
+    char buf[4096];
+    for (std::size_t got = 0; fd_ && got < kReadAtOnce;) {
+      const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) fd_.reset();
+      if (n <= 0) return;
+      got += static_cast<std::size_t>(n);
+      tail_.append(buf, static_cast<std::size_t>(n));
+      if (tail_.size() > kTailBytes) tail_.erase(0, tail_.size() - kTailBytes);
+    }
+  }
+  // "; standard error: LINE" of its last line, shown safely, or nothing; of
+  // one killed, its last whole line, as it may have been cut mid-line.
+  std::string Said(bool killed = false) const {
+    std::string line = tail_;
+    const auto end = line.find_last_of('\n');
+    if (killed && end != std::string::npos) line.erase(end);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    line.erase(0, line.find_last_of('\n') + 1);
+    if (line.empty()) return std::string();
+    if (line.size() > kLineShown) line = line.substr(0, kLineShown) + "...";
+    return "; standard error: " + Printable(ValidText(line));
+  }
+
+ private:
+  static constexpr std::size_t kTailBytes = 4096, kReadAtOnce = 65536, kLineShown = 200;
+  static std::string ValidText(const std::string& s) {
+    std::string out;
+    const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const std::size_t len = b[i] < 0x80 ? 1 : Utf8SequenceLength(b + i, s.size() - i);
+      out += len == 0 ? std::string(kUtf8Replacement) : s.substr(i, len);
+      if (len > 1) i += len - 1;
+    }
+    return out;
+  }
+  UniqueFd fd_;
+  std::string tail_;
+};
+
+pid_t Spawn(const NotifyTarget& t, const NotifyEvent& e, int in, int err, int* error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, in, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Its own group, to kill whatever it starts; default signals, unblocked,
@@ -121,42 +172,79 @@ Answer Run(const NotifyTarget& t, const NotifyEvent& e, const std::string& json,
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);
   pid_t pid = -1;
-  const int err = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+  *error = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  in.reset();
-  if (err != 0) return {false, false, std::string("cannot start: ") + std::strerror(err)};
-  ::fcntl(out.get(), F_SETFL, O_NONBLOCK);
-  Feed(out.get(), json, deadline);
-  out.reset();
-  int status = 0;
-  while (true) {
-    const pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) break;
-    if (r < 0 && errno != EINTR) return {false, false, std::string("waitpid: ") + strerror(errno)};
-    if (Clock::now() >= deadline) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return {false, false, "killed: still running at its time limit"};
-    }
-    std::this_thread::sleep_for(kWaitStep);
-  }
+  return *error == 0 ? pid : -1;
+}
+
+Answer Ended(int status, const ErrorTail& err) {
+  Answer a;
   if (WIFEXITED(status)) {
     a.delivered = WEXITSTATUS(status) == 0;
     a.said = "exit status " + std::to_string(WEXITSTATUS(status));
   } else {
     a.said = std::string("ended by signal ") + std::to_string(WTERMSIG(status));
   }
+  a.said += err.Said();
   return a;
+}
+
+Answer Run(const NotifyTarget& t, const NotifyEvent& e, const std::string& json,
+           Clock::time_point own, const StopClock& stop) {
+  int in_fds[2];
+  int err_fds[2];
+  if (::pipe2(in_fds, O_CLOEXEC) != 0)
+    return {false, false, std::string("pipe: ") + strerror(errno)};
+  UniqueFd in(in_fds[0]);
+  UniqueFd out(in_fds[1]);
+  if (::pipe2(err_fds, O_CLOEXEC) != 0)
+    return {false, false, std::string("pipe: ") + strerror(errno)};
+  ErrorTail err(err_fds[0]);
+  ::fcntl(err_fds[0], F_SETFL, O_NONBLOCK);  // ours only: the command's end blocks as usual
+  UniqueFd err_out(err_fds[1]);
+  int spawn_error = 0;
+  const pid_t pid = Spawn(t, e, in.get(), err_out.get(), &spawn_error);
+  in.reset();
+  err_out.reset();
+  if (pid < 0) return {false, false, std::string("cannot start: ") + std::strerror(spawn_error)};
+  ::fcntl(out.get(), F_SETFL, O_NONBLOCK);
+  Feed(out.get(), json, own, stop);
+  out.reset();
+  int status = 0;
+  while (true) {
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) return {false, false, std::string("waitpid: ") + strerror(errno)};
+    // The stop's deadline is read at every step: a stop may lower it.
+    const bool stopped = stop.Passed();
+    if (stopped || Clock::now() >= own) {
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      err.Read();
+      if (stopped) return LeftAtStop();
+      return {false, false,
+              "killed: still running after " + std::to_string(t.timeout_s) + " s" + err.Said(true)};
+    }
+    err.Wait();
+  }
+  err.Read();
+  return Ended(status, err);
 }
 
 }  // namespace
 
 Answer RunCommand(const NotifyTarget& t, const NotifyEvent& e, const std::string& json,
-                  Clock::time_point deadline) {
-  deadline = std::min(deadline, Clock::now() + std::chrono::seconds(t.timeout_s));
-  if (!CommandSlots().Take(deadline)) return {false, false, "no free slot before its time limit"};
-  Answer a = Run(t, e, json, deadline);
+                  const StopClock& stop) {
+  const Clock::time_point own = Clock::now() + std::chrono::seconds(t.timeout_s);
+  // Slots free up by the stop's deadline at the latest: their commands are killed then.
+  const bool slot = CommandSlots().Take(std::min(own, stop.deadline()));
+  if (stop.Passed()) {
+    if (slot) CommandSlots().Give();
+    return LeftAtStop();
+  }
+  if (!slot) return {false, false, "no free slot before its time limit"};
+  Answer a = Run(t, e, json, own, stop);
   CommandSlots().Give();
   return a;
 }

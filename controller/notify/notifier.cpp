@@ -34,6 +34,7 @@ const Kind kKinds[] = {
     {"retried", "Repeated attempts to deliver an event", &NotifyCounters::retried},
     {"dropped", "Events dropped from a full queue", &NotifyCounters::dropped},
     {"suppressed", "Events held back by min_interval_s", &NotifyCounters::suppressed},
+    {"left", "Events not delivered by the stop's deadline", &NotifyCounters::left},
 };
 
 }  // namespace
@@ -48,9 +49,13 @@ NotifyEvent OwnEvent(const std::string& name, const std::string& text) {
   return e;
 }
 
-TargetWorker::TargetWorker(NotifyTarget t) : t_(std::move(t)), policy_(t_) {}
+TargetWorker::TargetWorker(NotifyTarget t, const StopClock& stop)
+    : t_(std::move(t)), policy_(t_), stop_(stop) {}
 
-TargetWorker::~TargetWorker() { Finish(Clock::now()); }
+TargetWorker::~TargetWorker() {
+  Finish();
+  Join();
+}
 
 void TargetWorker::Start() {
   thread_ = std::thread([this] { Run(); });
@@ -73,19 +78,16 @@ void TargetWorker::Push(const NotifyEvent& e) {
         std::to_string(dropped) + " so far)");
 }
 
-void TargetWorker::Finish(Clock::time_point deadline) {
+void TargetWorker::Finish() {
   {
     std::lock_guard<std::mutex> lock(m_);
     finish_ = true;
-    deadline_ = std::min(deadline_, deadline);
   }
   cv_.notify_one();
-  if (thread_.joinable()) thread_.join();
 }
 
-bool TargetWorker::Finishing() {
-  std::lock_guard<std::mutex> lock(m_);
-  return finish_ && Clock::now() >= deadline_;
+void TargetWorker::Join() {
+  if (thread_.joinable()) thread_.join();
 }
 
 NotifyCounters TargetWorker::Counters() const {
@@ -114,7 +116,7 @@ void TargetWorker::Run() {
         cv_.wait_until(lock, until);
       }
     }
-    if (finish_ && (queue_.empty() || Clock::now() >= deadline_)) break;
+    if (finish_ && (queue_.empty() || stop_.Passed())) break;
     std::deque<NotifyEvent> taken;
     taken.swap(queue_);
     lock.unlock();
@@ -127,7 +129,7 @@ void TargetWorker::Run() {
     out.insert(out.end(), due.begin(), due.end());
     suppressed_ = policy_.suppressed();
     for (std::size_t i = 0; i < out.size(); ++i) {
-      if (Finishing()) {
+      if (stop_.Passed()) {
         left_ += out.size() - i;
         break;
       }
@@ -146,14 +148,13 @@ void TargetWorker::Send(const NotifyEvent& e) {
   const Clock::time_point give_up = Clock::now() + std::chrono::seconds(t_.retry_s);
   Clock::duration wait = kFirstRetry;
   for (int attempt = 0;; ++attempt) {
-    Clock::time_point deadline;
-    {
-      std::lock_guard<std::mutex> lock(m_);
-      deadline = deadline_;
-    }
-    const Answer a = Deliver(t_, e, json, deadline);
+    const Answer a = Deliver(t_, e, json, stop_);
     if (a.delivered) {
       ++delivered_;
+      return;
+    }
+    if (a.left) {
+      ++left_;
       return;
     }
     const Clock::time_point next = Clock::now() + wait;
@@ -165,10 +166,8 @@ void TargetWorker::Send(const NotifyEvent& e) {
     if (attempt == 0)
       Say("notify: target \"" + t_.name + "\": " + e.name + " failed (" + a.said +
           "); trying again");
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait_until(lock, std::min(next, deadline_),
-                   [this] { return finish_ && Clock::now() >= deadline_; });
-    if (finish_ && Clock::now() >= deadline_) {
+    // Ends early when a stop's deadline comes first, whenever the stop came.
+    if (!stop_.Sleep(next)) {
       ++left_;
       return;
     }
@@ -178,7 +177,8 @@ void TargetWorker::Send(const NotifyEvent& e) {
 }
 
 Notifier::Notifier(const std::vector<NotifyTarget>& targets) {
-  for (const NotifyTarget& t : targets) workers_.push_back(std::make_unique<TargetWorker>(t));
+  for (const NotifyTarget& t : targets)
+    workers_.push_back(std::make_unique<TargetWorker>(t, stop_));
 }
 
 void Notifier::Start() {
@@ -196,12 +196,19 @@ void Notifier::Post(const NotifyEvent& e) {
   }
 }
 
-void Notifier::Stop() {
-  if (!started_ || stopped_) return;
-  stopped_ = true;
+void Notifier::BeginStop() {
+  if (!started_ || stopping_) return;
+  stopping_ = true;
   Post(OwnEvent("stopping", "qdx-host: stopping"));
-  const Clock::time_point deadline = Clock::now() + kNotifyStopLimit;
-  for (auto& w : workers_) w->Finish(deadline);
+  stop_.Lower(Clock::now() + kNotifyStopLimit);
+  for (auto& w : workers_) w->Finish();
+}
+
+void Notifier::Stop() {
+  BeginStop();
+  if (!started_ || joined_) return;
+  joined_ = true;
+  for (auto& w : workers_) w->Join();
 }
 
 std::vector<NotifyCounters> Notifier::Counters() const {

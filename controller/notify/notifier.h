@@ -1,6 +1,7 @@
 // Hands events to the site's targets without ever holding up polling or the
 // history: each target has a bounded queue drained by a thread of its own,
-// delivering in order and retrying a webhook with back-off.
+// delivering in order and retrying a webhook with back-off. A stop gives them
+// kNotifyStopLimit, shared by all; what is not delivered by then is "left".
 #pragma once
 
 #include <atomic>
@@ -32,26 +33,27 @@ struct NotifyCounters {
 
 class TargetWorker {
  public:
-  explicit TargetWorker(NotifyTarget t);
+  TargetWorker(NotifyTarget t, const StopClock& stop);
   ~TargetWorker();
   void Start();
-  void Push(const NotifyEvent& e);                              // drops the oldest when full
-  void Finish(std::chrono::steady_clock::time_point deadline);  // and waits for the thread
+  void Push(const NotifyEvent& e);  // drops the oldest when full
+  // Takes no more events but "stopping"; the queue goes out until the stop's deadline.
+  void Finish();
+  void Join();
   NotifyCounters Counters() const;
   const NotifyTarget& target() const { return t_; }
 
  private:
   void Run();
   void Send(const NotifyEvent& e);
-  bool Finishing();
 
   NotifyTarget t_;
   TargetPolicy policy_;
+  const StopClock& stop_;
   mutable std::mutex m_;
   std::condition_variable cv_;
   std::deque<NotifyEvent> queue_;
   bool finish_ = false;
-  std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   std::thread thread_;
   std::atomic<std::uint64_t> delivered_{0}, failed_{0}, retried_{0}, dropped_{0}, suppressed_{0},
       left_{0};
@@ -68,16 +70,23 @@ class Notifier {
   void Post(const NotifyEvent& e);
   // Told every event, on the posting thread; set before Start().
   void OnPost(std::function<void(const NotifyEvent&)> f) { on_post_ = std::move(f); }
-  // Tells "stopping" and gives what is pending kNotifyStopLimit.
+  // Tells "stopping" and gives what is pending kNotifyStopLimit from now;
+  // returns at once.
+  void BeginStop();
+  // Ends every delivery now (a second stop signal); any thread.
+  void CutShort() { stop_.Lower(std::chrono::steady_clock::now()); }
+  // BeginStop() unless begun, then waits for the targets' threads.
   void Stop();
   std::vector<NotifyCounters> Counters() const;
   bool empty() const { return workers_.empty(); }
 
  private:
+  StopClock stop_;  // before the workers, which hold it
   std::vector<std::unique_ptr<TargetWorker>> workers_;
   std::function<void(const NotifyEvent&)> on_post_;
   bool started_ = false;
-  bool stopped_ = false;
+  bool stopping_ = false;
+  bool joined_ = false;
 };
 
 // qdx-host's own event (started, stopping, test...).

@@ -5,7 +5,7 @@ namespace controller {
 
 const bool kWebhooksBuiltIn = false;
 
-Answer PostWebhook(const NotifyTarget&, const std::string&, std::chrono::steady_clock::time_point) {
+Answer PostWebhook(const NotifyTarget&, const std::string&, const StopClock&) {
   return {false, false, "qdx-host was built without HTTP support"};
 }
 

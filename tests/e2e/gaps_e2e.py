@@ -200,7 +200,8 @@ def case_late(tmp):
 def case_signals(tmp):
     """SIGTERM then SIGINT: the first one is named, and the second ends a wait
     for the history. ups-sim blocked writing to a terminal nobody reads stops
-    on SIGTERM within a second."""
+    on SIGTERM within a second. A start that blocks (its site file a FIFO
+    nobody writes) ends by SIGTERM all the same."""
     host, seen = start_host(write_site(tmp, "sim:steady", poll_ms=100), os.path.join(tmp, "h.db"))
     host.send_signal(signal.SIGTERM)
     time.sleep(0.1)  # sent at once, the kernel hands over the lower number first
@@ -226,6 +227,18 @@ def case_signals(tmp):
     check(time.time() - started < 5, "the second signal did not end the wait", out, err)
     check(host.returncode == 1 and re.search(r"\d+ not stored", seen + out + err),
           "records left not counted", out, err)
+
+    fifo = os.path.join(tmp, "fifo.json")
+    os.mkfifo(fifo)
+    for args in ((), ("notify-test",)):
+        host = subprocess.Popen([e.program("qdx-host"), *args, "--db", os.path.join(tmp, "f.db"),
+                                 fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(0.5)
+        host.send_signal(signal.SIGTERM)
+        out, err = host.communicate(timeout=10)
+        check(host.returncode == -signal.SIGTERM and "SIGTERM received" in err,
+              "a blocked start outlived SIGTERM", args, out, err)
+    check(not os.path.exists(os.path.join(tmp, "f.db")), "a blocked start left a history")
 
     sim = Sim(tmp, "babble")  # nobody opens its terminal: its writes block
     time.sleep(0.5)

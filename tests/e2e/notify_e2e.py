@@ -2,7 +2,8 @@
 """Events reach a command and a webhook target loaded from examples/notify.json;
 a webhook that hangs holds up no poll and loses no record; a failing command
 is counted. Hostile receivers and commands under a flood of flapping events;
-the event log across a restart, in /api/log and /api/events."""
+a stop within its limit whatever the targets do; the event log across a
+restart, in /api/log and /api/events."""
 import http.server
 import json
 import os
@@ -17,8 +18,8 @@ import threading
 import time
 
 from e2e_support import (DATA_ID, SETTINGS, Host, check, device, http_get, instrumented, main,
-                         published, read_until, rows, run_host, spawn_host, sse_events, until,
-                         write_devices)
+                         program, published, read_until, rows, run_host, spawn_host, sse_events,
+                         until, write_devices)
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
                        "notify.json")
@@ -273,6 +274,92 @@ def hostile(tmp):
     silent.close()
 
 
+def trickler():
+    """A webhook that answers one byte a second, for as long as it is read."""
+    s = socket_never_answering()
+
+    def answer(conn):
+        with conn:
+            conn.recv(65536)
+            for b in b"HTTP/1.1 204 No Content\r\n\r\n":
+                time.sleep(1)
+                try:
+                    conn.sendall(bytes([b]))
+                except OSError:
+                    return
+
+    def serve():
+        while True:
+            try:
+                conn = s.accept()[0]
+            except OSError:
+                return
+            threading.Thread(target=answer, args=(conn,), daemon=True).start()
+    threading.Thread(target=serve, daemon=True).start()
+    return s
+
+
+def notify_test(site, timeout=30):
+    begin = time.time()
+    run = subprocess.run([program("qdx-host"), "notify-test", site], capture_output=True,
+                         text=True, timeout=timeout)
+    return run, time.time() - begin
+
+
+def stop(tmp):
+    """Stuck deliveries (a webhook that refuses, one that trickles, a command
+    that hangs) get 5 s at a stop and are counted as left; a trickling webhook
+    fails by its timeout_s; a command's last error line is said; a command
+    that reads nothing is no fault of notify-test."""
+    slow = trickler()
+    slow_url = "http://127.0.0.1:%d/e" % slow.getsockname()[1]
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
+    refused_url = "http://127.0.0.1:%d/e" % closed.getsockname()[1]
+    closed.close()  # nothing listens there: every connection is refused
+    site = write_devices(tmp, [device("ups1", DATA_ID, "sim:steady", 500, 400)], notify=[
+        {"name": "refused", "webhook": refused_url, "timeout_s": 20},
+        {"name": "trickle", "webhook": slow_url, "timeout_s": 20},
+        {"name": "hang", "command": ["sleep", "61.5"], "timeout_s": 30}])
+    host = spawn_host(site, os.path.join(tmp, "h.db"))
+    out = read_until(host, "", lambda s: 'target "refused": started failed' in s)
+    time.sleep(5)  # each delivery stuck: in a retry's wait, mid-answer, running
+    begin = time.time()
+    host.send_signal(signal.SIGTERM)
+    rest, err = host.communicate(timeout=30)
+    took, out = time.time() - begin, out + rest
+    check(host.returncode == 0, "qdx-host failed", out, err)
+    if not instrumented():
+        check(took < 6, "stopping took %.1f s" % took, out)
+    for name in ("refused", "trickle", "hang"):
+        check(re.search(r'target "%s": 0 delivered, 0 failed, .* 2 left at stop' % name, out),
+              name + ": not counted as left", out)
+    check(subprocess.run(["pgrep", "-f", "sleep 61.5"], capture_output=True).returncode == 1,
+          "the hanging command outlived the stop")
+
+    site = write_devices(tmp, [device("ups1", DATA_ID)], name="test.json", notify=[
+        {"name": "loud", "command": ["sh", "-c", r"printf 'cannot reach\tthe pager\n' >&2; exit 3"]},
+        {"name": "flood", "command": ["sh", "-c", "yes error >&2"], "timeout_s": 1},
+        {"name": "trickle", "webhook": slow_url, "timeout_s": 2}])
+    run, took = notify_test(site)
+    check(run.returncode == 1 and 'target "trickle": failed (no whole answer within 2 s)'
+          in run.stdout, "the trickling webhook", run.stdout, run.stderr)
+    check('target "loud": failed (exit status 3; standard error: cannot reach\\x09the pager)'
+          in run.stdout and 'target "flood": failed (killed: still running after 1 s; '
+          'standard error: error)' in run.stdout, "the commands' error lines", run.stdout)
+    if not instrumented():
+        check(took < 4, "notify-test took %.1f s, its timeouts 3 s" % took)
+    # A command that exits without reading its event: no SIGPIPE, ever.
+    site = write_devices(tmp, [device("ups1", DATA_ID)], name="true.json",
+                         notify=[{"name": "quick", "command": ["true"]}])
+    for _ in range(20):
+        run, _ = notify_test(site)
+        check(run.returncode == 0 and 'target "quick": delivered (exit status 0)' in run.stdout,
+              "notify-test with a command that reads nothing", run.returncode, run.stdout,
+              run.stderr)
+    slow.close()
+
+
 def log(tmp):
     """The event log outlives a restart; /api/log answers it, oldest first,
     and /api/events streams new events as they happen."""
@@ -298,4 +385,4 @@ def log(tmp):
 
 
 if __name__ == "__main__":
-    main({"deliver": deliver, "hostile": hostile, "log": log})
+    main({"deliver": deliver, "hostile": hostile, "stop": stop, "log": log})
