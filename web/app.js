@@ -4,15 +4,36 @@
 
 const HISTORY_LIMIT = 10000;
 const MAX_POINTS = 1000; // per chart and range; sets the history step
-const GRAINS = [86400, 3600, 600, 60]; // the server's aggregate rows, coarsest first
 // Flags marked on every chart, so a single record's failure shows at any range.
 const MARKS = [
   { key: "utility_failure", label: "utility failure", color: "#e08a00" },
   { key: "battery_low", label: "battery low", color: "#c8323a" },
   { key: "ups_failed", label: "UPS failed", color: "#7a2fb0" },
 ];
-const MARK_MIN_PX = 3;
 const MARK_BAR_PX = 4;
+// A slice's shade is as strong as its share of records in failure, so an hour
+// on battery in a ten-year view stays a hairline; the bar along the top keeps
+// at least MARK_MIN_ALPHA so a single record's failure still shows.
+const MARK_SHADE_ALPHA = 0.3;
+const MARK_MIN_ALPHA = 0.4;
+// A card is stale when its newest record is older than two poll intervals,
+// plus this for the event's way to the page.
+const STALE_SLACK_MS = 1000;
+const STALE_CHECK_MS = 2000;
+// Slices that divide a day, so a daily rhythm never beats against the step;
+// from a day up, whole days.
+const STEPS = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 1200, 1800, 3600, 7200, 10800, 21600, 86400];
+// The ranges by the names the URL carries.
+const RANGE_NAMES = { hour: 3600, day: 86400, week: 604800, month: 2592000, year: 31536000, "ten-years": 315360000 };
+// Tick steps, finest first: the first whose labels fit side by side is drawn.
+const TICK_UNITS = [
+  ["minute", 1], ["minute", 2], ["minute", 5], ["minute", 10], ["minute", 15], ["minute", 30],
+  ["hour", 1], ["hour", 2], ["hour", 3], ["hour", 6], ["hour", 12], ["day", 1], ["day", 2],
+  ["week", 1], ["week", 2], ["month", 1], ["month", 2], ["month", 3], ["month", 6],
+  ["year", 1], ["year", 2], ["year", 5], ["year", 10], ["year", 20],
+];
+const TICK_GAP_PX = 12; // between neighbouring labels
+const UNIT_MS = { minute: 60e3, hour: 3600e3, day: 864e5, week: 7 * 864e5, month: 28 * 864e5, year: 365 * 864e5 };
 const BAD_FLAGS = new Set(["utility_failure", "battery_low", "ups_failed", "shutdown"]);
 const LOG_SHOWN = 50; // latest events listed
 // Events that begin a condition someone should look at.
@@ -25,6 +46,7 @@ const state = {
   devices: new Map(), // name -> device as /api/devices gives it
   selected: null,
   range: 3600, // seconds
+  clockOffset: 0, // the controller's clock minus the browser's, ms
   step: 0, // of the drawn points
   shown: null, // {device, range} of the drawn points
   points: [], // [{x, rows, mean, min, max, flags}] of the drawn range
@@ -51,15 +73,51 @@ function localTime(iso) {
   return iso ? new Date(iso).toLocaleString() : "never";
 }
 
+function serverNow() {
+  return Date.now() + state.clockOffset;
+}
+
+// HH:MM, with the date when it is not today's.
+function sinceText(iso) {
+  const t = new Date(iso);
+  const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
+  if (t.toDateString() === new Date(serverNow()).toDateString()) return hm;
+  return t.toLocaleDateString([], { month: "short", day: "numeric" }) + " " + hm;
+}
+
+function isStale(d) {
+  if (!d.record) return d.link !== "ok";
+  return serverNow() - Date.parse(d.record.time) > 2 * d.poll_interval_ms + STALE_SLACK_MS;
+}
+
+// What needs saying beside the values: no data, on battery, the history.
+function statusLines(d, stale) {
+  const lines = [];
+  if (stale) {
+    const link = d.link === "ok" ? "" : ` · link ${d.link}` + (d.link_since ? ` since ${sinceText(d.link_since)}` : "");
+    lines.push(["stale", (d.record ? `no data since ${sinceText(d.record.time)}` : "no data yet") + link]);
+  }
+  if (d.on_battery_since) lines.push(["battery", `on battery since ${sinceText(d.on_battery_since)}`]);
+  else if (d.record && (d.record.flags || []).includes("utility_failure")) lines.push(["battery", "on battery"]);
+  if (d.history && d.history !== "ok") lines.push(["history", `history ${d.history}`]);
+  return lines;
+}
+
 // ---- cards ---------------------------------------------------------------
 
 function renderCard(d) {
-  const card = el("article", { class: "card", "data-device": d.name });
+  const stale = isStale(d);
+  const card = el("article", { class: stale ? "card stale" : "card", "data-device": d.name });
   if (d.name === state.selected) card.classList.add("selected");
   card.addEventListener("click", () => select(d.name));
 
   card.append(el("h2", {}, d.name, el("span", { class: "badge " + d.link, "data-role": "link" }, d.link)));
   card.append(el("p", { class: "sub" }, `${d.type} · data id ${d.data_id} · ${d.port}`));
+  const lines = statusLines(d, stale);
+  if (lines.length) {
+    card.append(el("ul", { class: "status" },
+      ...lines.map(([role, text]) => el("li", { class: role, "data-role": role }, text))));
+  }
 
   const rec = d.record;
   const values = el("dl", { class: "values" });
@@ -108,6 +166,7 @@ async function loadDevices() {
   const res = await fetch("api/devices");
   if (!res.ok) throw new Error("api/devices: " + res.status);
   const body = await res.json();
+  if (body.now) state.clockOffset = Date.parse(body.now) - Date.now();
   state.measurements = body.measurements;
   state.flags = body.flags;
   state.devices = new Map(body.devices.map((d) => [d.name, d]));
@@ -121,6 +180,24 @@ async function loadDevices() {
     state.selected = state.devices.has(wanted) ? wanted : body.devices.length ? body.devices[0].name : null;
   }
   sel.value = state.selected || "";
+  showPlace();
+}
+
+// Cards turn stale without any event: the silence itself is the news.
+function checkStale() {
+  for (const d of state.devices.values()) {
+    const card = document.querySelector(`.card[data-device="${CSS.escape(d.name)}"]`);
+    if (card && card.classList.contains("stale") !== isStale(d)) showCard(d.name);
+  }
+}
+
+// The device and the range in the address, so a link or a reload shows the same.
+function showPlace() {
+  const q = new URLSearchParams(location.search);
+  if (state.selected) q.set("device", state.selected);
+  const name = Object.keys(RANGE_NAMES).find((k) => RANGE_NAMES[k] === state.range);
+  if (name) q.set("range", name);
+  history.replaceState(null, "", "?" + q);
 }
 
 // ---- live events -----------------------------------------------------------
@@ -151,7 +228,9 @@ function listen() {
     d.record = ev.record;
     d.cached = ev.cached;
     d.counters = ev.counters;
+    if (ev.link !== d.link) d.link_since = ev.record.time;
     d.link = ev.link;
+    if (ev.on_battery_since !== undefined) d.on_battery_since = ev.on_battery_since;
     showCard(d.name);
     if (d.name === state.selected && !ev.cached) addPoint(ev.record);
   });
@@ -166,11 +245,17 @@ function listen() {
   });
   onDevice("link", (d, ev) => {
     d.link = ev.link;
+    d.link_since = ev.since;
     d.port = ev.port;
     d.counters = ev.counters;
     showCard(d.name);
   });
-  events.addEventListener("log", (e) => showLogEvent(JSON.parse(e.data)));
+  events.addEventListener("log", (e) => {
+    const ev = JSON.parse(e.data);
+    showLogEvent(ev);
+    // The history's state is in the full state only.
+    if (/^history_/.test(ev.event)) loadDevices().catch(note);
+  });
   onDevice("report", (d, ev) => {
     d.reports[ev.report_id] = { value: ev.value, time: ev.time };
   });
@@ -203,37 +288,88 @@ function note(text) {
   document.getElementById("history-note").textContent = text instanceof Error ? text.message : text;
 }
 
-const DAY = 86400;
+// The first tick at or after t on a round time of the unit, n of them apart.
+function firstTick(t, unit, n) {
+  const d = new Date(t);
+  if (unit === "minute") d.setMinutes(Math.floor(d.getMinutes() / n) * n, 0, 0);
+  else if (unit === "hour") d.setHours(Math.floor(d.getHours() / n) * n, 0, 0, 0);
+  else d.setHours(0, 0, 0, 0);
+  if (unit === "day") {
+    // Days counted from 1970, so a two-day step keeps its days across months.
+    const day = Math.round(Date.UTC(d.getFullYear(), d.getMonth(), d.getDate()) / 864e5);
+    d.setDate(d.getDate() - (((day % n) + n) % n));
+  }
+  if (unit === "week") d.setDate(d.getDate() - ((d.getDay() + 6) % 7)); // Mondays
+  if (unit === "month") d.setMonth(Math.floor(d.getMonth() / n) * n, 1);
+  if (unit === "year") d.setFullYear(Math.floor(d.getFullYear() / n) * n, 0, 1);
+  return d;
+}
 
-function tickLabel(ms) {
+function advance(d, unit, n) {
+  if (unit === "minute") d.setMinutes(d.getMinutes() + n);
+  else if (unit === "hour") d.setHours(d.getHours() + n);
+  else if (unit === "day") d.setDate(d.getDate() + n);
+  else if (unit === "week") d.setDate(d.getDate() + 7 * n);
+  else if (unit === "month") d.setMonth(d.getMonth() + n);
+  else d.setFullYear(d.getFullYear() + n);
+}
+
+// Round local times in [from, to]: minutes, hours, days, Mondays, months, years.
+function ticksOf(from, to, unit, n) {
+  const out = [];
+  for (const d = firstTick(from, unit, n); d.getTime() <= to && out.length < 100; advance(d, unit, n)) {
+    if (d.getTime() >= from) out.push(d.getTime());
+  }
+  return out;
+}
+
+function tickLabel(ms, unit) {
   const t = new Date(ms);
-  const hm = t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
-  if (state.range <= DAY) return hm;
-  if (state.range <= 7 * DAY) return `${t.getMonth() + 1}/${t.getDate()} ${hm}`;
-  if (state.range <= 30 * DAY) return t.toLocaleDateString([], { month: "short", day: "numeric" });
-  return t.toLocaleDateString([], { year: "numeric", month: "short" });
+  const midnight = t.getHours() === 0 && t.getMinutes() === 0;
+  if ((unit === "minute" || unit === "hour") && !midnight) {
+    return t.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
+  }
+  if (unit === "year" || (unit === "month" && t.getMonth() === 0)) return String(t.getFullYear());
+  if (unit === "month") return t.toLocaleDateString([], { month: "short" });
+  return t.toLocaleDateString([], { month: "short", day: "numeric" });
 }
 
-// Whole ten minutes, hours or days, so the grid lines fall on round times.
-function tickStep() {
-  if (state.range <= 3600) return 600000;
-  if (state.range <= DAY) return 3 * 3600000;
-  if (state.range <= 7 * DAY) return DAY * 1000;
-  if (state.range <= 30 * DAY) return 5 * DAY * 1000;
-  if (state.range <= 365 * DAY) return 61 * DAY * 1000;
-  return 365 * DAY * 1000;
+// Replaces the scale's ticks with the finest round step whose labels, as
+// measured in the tick font, do not touch their neighbours.
+function roundTicks(scale) {
+  const { min, max, ctx } = scale;
+  const width = Math.min(scale.maxWidth || scale.chart.width, scale.chart.width) - 70; // less the y axis
+  const perMs = width / Math.max(max - min, 1);
+  ctx.save();
+  ctx.font = Chart.helpers.toFont(scale.options.ticks.font).string;
+  let chosen = null;
+  for (const [unit, n] of TICK_UNITS) {
+    if ((max - min) / (UNIT_MS[unit] * n) > 60) continue;
+    const ticks = ticksOf(min, max, unit, n);
+    const widest = Math.max(0, ...ticks.map((t) => ctx.measureText(tickLabel(t, unit)).width));
+    let nearest = Infinity;
+    for (let i = 1; i < ticks.length; i++) nearest = Math.min(nearest, ticks[i] - ticks[i - 1]);
+    chosen = { unit, ticks };
+    if (nearest * perMs >= widest + TICK_GAP_PX) break;
+  }
+  ctx.restore();
+  scale.$unit = chosen ? chosen.unit : "year";
+  scale.ticks = (chosen ? chosen.ticks : []).map((value) => ({ value }));
 }
 
-// About MAX_POINTS slices, each a whole number of the coarsest aggregate that
-// fits: the server answers those from its per-minute/10-minute/hour/day rows.
+// About MAX_POINTS slices, the smallest step from STEPS that keeps to it (or
+// whole days); each is a whole number of one of the server's aggregate rows.
 function stepFor(range) {
   const raw = range / MAX_POINTS;
-  const grain = GRAINS.find((g) => g <= raw) || 1;
-  return Math.max(1, Math.ceil(raw / grain) * grain);
+  return STEPS.find((s) => s >= raw) || Math.ceil(raw / 86400) * 86400;
 }
 
 function markFlags(flags) {
   return (flags || []).filter((f) => MARKS.some((m) => m.key === f));
+}
+
+function countFlags(flags) {
+  return Object.fromEntries(markFlags(flags).map((f) => [f, 1]));
 }
 
 // One point of a history answer: a record (step 0) or a slice of records.
@@ -245,7 +381,8 @@ function pointOf(r) {
     mean: r.mean || r.values || null,
     min: r.min || null,
     max: r.max || null,
-    flags: markFlags(r.flags_seen || r.flags),
+    // In how many of its records each marked flag was set.
+    flagRows: r.flag_rows || countFlags(r.flags_seen || r.flags),
   };
 }
 
@@ -264,52 +401,80 @@ function mergeRecord(p, values, flags) {
     }
   }
   p.rows += 1;
-  p.flags = [...new Set([...p.flags, ...flags])];
+  for (const f of flags) p.flagRows[f] = (p.flagRows[f] || 0) + 1;
 }
 
 function sliceOf(x) {
   return state.step > 0 ? Math.floor(x / (state.step * 1000)) : x;
 }
 
-// Time spans in which each marked flag was set, neighbours joined.
-function markSpans(points, key, from, to) {
-  const spans = [];
-  points.forEach((p, i) => {
-    if (!p.flags.includes(key)) return;
-    const start = state.step > 0 ? sliceOf(p.x) * state.step * 1000 : p.x;
-    const end = state.step > 0 ? start + state.step * 1000 : i + 1 < points.length ? points[i + 1].x : p.x;
-    const last = spans[spans.length - 1];
-    if (last && start <= last[1]) last[1] = Math.max(last[1], end);
-    else spans.push([start, end]);
-  });
-  return spans.filter((s) => s[1] >= from && s[0] <= to).map((s) => [Math.max(s[0], from), Math.min(s[1], to)]);
+// Each slice's records and those with the flag set, within [from, to]; none
+// when the flag was never set there.
+function markSlices(points, key, from, to) {
+  const slices = [];
+  let hit = false;
+  for (const p of points) {
+    const start = Math.max(sliceOf(p.x) * state.step * 1000, from);
+    const end = Math.min(start + state.step * 1000, to);
+    if (end < from || start > to) continue;
+    const n = p.flagRows[key] || 0;
+    hit = hit || n > 0;
+    slices.push([start, end, p.rows, n]);
+  }
+  return hit ? slices : [];
 }
 
-// Draws each marked flag's spans: a light shade over the plot and a solid bar
-// along its top, at least MARK_MIN_PX wide so a single record shows at any range.
+// The slices' share of records in failure per pixel column: a slice narrower
+// than a pixel joins its column, so neighbours are never widened into it.
+function markColumns(x, slices, right) {
+  const cols = new Map();
+  for (const [start, end, rows, n] of slices) {
+    const a = x.getPixelForValue(start);
+    const b = x.getPixelForValue(end);
+    const first = Math.min(b - a < 1 ? Math.floor((a + b) / 2) : Math.round(a), Math.floor(right) - 1);
+    const last = Math.max(first, Math.min(Math.round(b) - 1, Math.floor(right) - 1));
+    for (let c = first; c <= last; c++) {
+      const col = cols.get(c) || { rows: 0, n: 0 };
+      col.rows += rows;
+      col.n += n;
+      cols.set(c, col);
+    }
+  }
+  return cols;
+}
+
+// Draws each marked flag: a shade over the plot as strong as each column's
+// share in failure, and a bar along its top that any failure makes visible.
 const markPlugin = {
   id: "marks",
   beforeDatasetsDraw(chart) {
     const { ctx, chartArea: area, scales: { x } } = chart;
     let row = 0;
     chart.data.datasets.forEach((set, i) => {
-      if (!set.mark || !chart.isDatasetVisible(i)) return;
+      if (!set.mark || !chart.isDatasetVisible(i) || !set.slices.length) return;
       ctx.save();
-      for (const [a, b] of set.spans) {
-        // Whole pixels, kept inside the plot: crisp even when only MARK_MIN_PX wide.
-        const width = Math.max(Math.round(x.getPixelForValue(b) - x.getPixelForValue(a)), MARK_MIN_PX);
-        const left = Math.min(Math.round(x.getPixelForValue(a)), Math.floor(area.right) - width);
-        ctx.globalAlpha = 0.12;
-        ctx.fillStyle = set.backgroundColor;
-        ctx.fillRect(left, area.top, width, area.bottom - area.top);
-        ctx.globalAlpha = 1;
-        ctx.fillRect(left, area.top + row * MARK_BAR_PX, width, MARK_BAR_PX);
+      ctx.fillStyle = set.backgroundColor;
+      for (const [c, col] of markColumns(x, set.slices, area.right)) {
+        if (!col.n || c < Math.floor(area.left)) continue;
+        const share = col.n / col.rows;
+        ctx.globalAlpha = MARK_SHADE_ALPHA * share;
+        ctx.fillRect(c, area.top, 1, area.bottom - area.top);
+        ctx.globalAlpha = Math.max(MARK_MIN_ALPHA, share);
+        ctx.fillRect(c, area.top + row * MARK_BAR_PX, 1, MARK_BAR_PX);
       }
       ctx.restore();
-      if (set.spans.length) row++;
+      row++;
     });
   },
 };
+
+// No records between two points: more than a slice apart and more than two
+// polls, so a device polled slower than the step is not cut at every point.
+function isGap(a, b) {
+  const d = state.devices.get(state.selected);
+  const poll = d ? d.poll_interval_ms : 0;
+  return sliceOf(b.x) - sliceOf(a.x) > 1 && b.x - a.x > 2 * poll;
+}
 
 // The chart's datasets from the points: mean line, min-max band, alarm
 // thresholds, and flag marks (legend entries; the plugin draws them).
@@ -318,8 +483,18 @@ function datasetsOf(m, i, points, from, to) {
   const mean = [];
   const max = [];
   const min = [];
+  let prev = null;
   for (const p of points) {
     if (!p.rows || !p.mean || p.mean[m.key] == null) continue;
+    if (prev && isGap(prev, p)) {
+      const gap = { x: (prev.x + p.x) / 2, y: null };
+      mean.push(gap);
+      if (max.length) {
+        max.push(gap);
+        min.push(gap);
+      }
+    }
+    prev = p;
     mean.push({ x: p.x, y: p.mean[m.key] });
     if (p.min && p.max && p.min[m.key] != null && p.max[m.key] != null) {
       max.push({ x: p.x, y: p.max[m.key] });
@@ -351,7 +526,7 @@ function datasetsOf(m, i, points, from, to) {
   }, ...thresholdSets(m.key, from, to), ...MARKS.map((f) => ({
     label: f.label,
     mark: f.key,
-    spans: markSpans(points, f.key, from, to),
+    slices: markSlices(points, f.key, from, to),
     data: [],
     backgroundColor: f.color,
     borderColor: f.color,
@@ -362,7 +537,7 @@ function datasetsOf(m, i, points, from, to) {
 function legendShows(item, data) {
   const set = data.datasets[item.datasetIndex];
   if (set.band) return set.band === "max" && set.data.length > 0;
-  return !set.mark || set.spans.length > 0;
+  return !set.mark || set.slices.length > 0;
 }
 
 function thresholdSets(key, from, to) {
@@ -410,7 +585,8 @@ function makeCharts(from, to) {
         scales: {
           x: {
             type: "linear", min: from, max: to,
-            ticks: { stepSize: tickStep(), maxTicksLimit: 9, maxRotation: 0, callback: tickLabel },
+            afterBuildTicks: roundTicks,
+            ticks: { autoSkip: false, maxRotation: 0, callback(value) { return tickLabel(value, this.$unit); } },
           },
           y: { title: { display: true, text: m.unit } },
         },
@@ -444,7 +620,7 @@ function addPoint(record) {
     const values = { ...record.values };
     const banded = state.step > 0;
     points.push({ x, rows: 1, mean: values, min: banded ? { ...values } : null,
-      max: banded ? { ...values } : null, flags });
+      max: banded ? { ...values } : null, flagRows: countFlags(flags) });
   }
   const from = x - shown.range * 1000;
   while (points.length && points[0].x < from - state.step * 1000) points.shift();
@@ -498,18 +674,42 @@ function select(name) {
   for (const card of document.querySelectorAll(".card")) {
     card.classList.toggle("selected", card.dataset.device === name);
   }
+  showPlace();
   loadHistory().catch(note);
 }
 
+function showRange(range) {
+  state.range = range;
+  for (const b of document.querySelectorAll(".ranges button")) {
+    b.classList.toggle("active", Number(b.dataset.range) === range);
+    b.setAttribute("aria-pressed", String(Number(b.dataset.range) === range));
+  }
+}
+
+// The charts' text and grid follow the page's colours (light or dark).
+function chartColours() {
+  if (typeof Chart === "undefined") return;
+  const css = getComputedStyle(document.documentElement);
+  Chart.defaults.color = css.getPropertyValue("--muted").trim();
+  Chart.defaults.borderColor = css.getPropertyValue("--grid").trim();
+}
+
 function wire() {
+  showRange(RANGE_NAMES[new URLSearchParams(location.search).get("range")] || state.range);
+  chartColours();
+  matchMedia("(prefers-color-scheme: dark)").addEventListener("change", () => {
+    chartColours();
+    loadHistory().catch(note);
+  });
   document.getElementById("device-select").addEventListener("change", (e) => select(e.target.value));
   for (const b of document.querySelectorAll(".ranges button")) {
     b.addEventListener("click", () => {
-      state.range = Number(b.dataset.range);
-      for (const o of document.querySelectorAll(".ranges button")) o.classList.toggle("active", o === b);
+      showRange(Number(b.dataset.range));
+      showPlace();
       loadHistory().catch(note);
     });
   }
+  setInterval(checkStale, STALE_CHECK_MS);
 }
 
 wire();
