@@ -334,6 +334,20 @@ function tickLabel(ms, unit) {
   return t.toLocaleDateString([], { month: "short", day: "numeric" });
 }
 
+// Label widths by font and text: live records rebuild the ticks several times a second.
+const labelWidths = new Map();
+
+function labelWidth(ctx, label) {
+  const key = ctx.font + "|" + label;
+  let w = labelWidths.get(key);
+  if (w === undefined) {
+    if (labelWidths.size > 5000) labelWidths.clear();
+    w = ctx.measureText(label).width;
+    labelWidths.set(key, w);
+  }
+  return w;
+}
+
 // Replaces the scale's ticks with the finest round step whose labels, as
 // measured in the tick font, do not touch their neighbours.
 function roundTicks(scale) {
@@ -346,7 +360,7 @@ function roundTicks(scale) {
   for (const [unit, n] of TICK_UNITS) {
     if ((max - min) / (UNIT_MS[unit] * n) > 60) continue;
     const ticks = ticksOf(min, max, unit, n);
-    const widest = Math.max(0, ...ticks.map((t) => ctx.measureText(tickLabel(t, unit)).width));
+    const widest = Math.max(0, ...ticks.map((t) => labelWidth(ctx, tickLabel(t, unit))));
     let nearest = Infinity;
     for (let i = 1; i < ticks.length; i++) nearest = Math.min(nearest, ticks[i] - ticks[i - 1]);
     chosen = { unit, ticks };
