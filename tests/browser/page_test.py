@@ -17,11 +17,11 @@ DevTools protocol over a pipe, with the standard library only. Exits 77
 (skipped) when Chromium is not installed: scripts/bootstrap browser adds it.
 """
 import base64
-import signal
 import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -133,7 +133,7 @@ PROBE = """(() => {
 })()"""
 
 RANGES = ["3600", "86400", "604800", "2592000", "31536000", "315360000"]
-MARK_RGB = (0xe0, 0x8a, 0x00)  # the utility-failure mark's colour in app.js
+MARK_RGB = (0xe0, 0x8a, 0x00)  # the utility-failure mark's colour in history-charts.js
 # The power-cycle device's input-voltage chart: its band, its failure spans and
 # the mark's pixels along the top of the plot.
 FAILURE_PROBE = """(() => {
