@@ -2,6 +2,7 @@
 
 #include "controller/common/iso_time.h"
 #include "controller/status/status_render.h"
+#include "controller/status/ups_fields.h"
 
 namespace controller {
 
@@ -9,6 +10,18 @@ namespace {
 
 void WriteWho(JsonOut& out, const DeviceStatus& d) {
   out.Key("device").String(d.name).Key("data_id").Int(d.data_id);
+}
+
+// Keeps when the running utility failure was first seen. A record replayed
+// from the history shows a state but not when it began, so it starts nothing.
+void TrackBattery(DeviceStatus& d, std::int64_t now_ms) {
+  zota::DecodedRecord r;
+  if (!zota::Decode(d.record_type, d.record.data(), d.record.size(), r)) return;
+  if ((r.state & zota::kUtilityFail) == 0) {
+    d.on_battery_ms = 0;
+  } else if (d.on_battery_ms == 0 && !d.replayed) {
+    d.on_battery_ms = now_ms;
+  }
 }
 
 }  // namespace
@@ -56,9 +69,11 @@ void StatusBoard::Record(std::size_t i, int type, const unsigned char* data, uns
   d.record.assign(data, data + len);
   d.replayed = replayed;
   d.record_ms = now;
+  TrackBattery(d, now);
   SetLink(d, link, now);
   EmitAbout("record", d, [&](JsonOut& out) {
     out.Key("link").String(LinkStateName(d.link)).Key("cached").Bool(replayed);
+    WriteOnBattery(out, d);
     WriteCounters(out, d);
     out.Key("record");
     WriteRecord(out, d.record_type, d.record, FormatUtcMs(d.record_ms));

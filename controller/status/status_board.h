@@ -52,9 +52,11 @@ struct DeviceStatus {
   std::int64_t link_ms = 0;         // when the link state last changed
   LinkCounters counters;            // as the device's link last told them
   int record_type = 0;
-  std::vector<unsigned char> record;          // the last published record; empty before the first
-  bool replayed = false;                      // it was replayed from the history
-  std::int64_t record_ms = 0;                 // when it was published
+  std::vector<unsigned char> record;  // the last published record; empty before the first
+  bool replayed = false;              // it was replayed from the history
+  std::int64_t record_ms = 0;         // when it was published
+  // The first record of the running utility failure; 0: none, or unknown.
+  std::int64_t on_battery_ms = 0;
   std::map<std::string, AlarmInfo> alarms;    // by signal id
   std::map<std::string, ReportInfo> reports;  // by report id
   std::string history = "ok";                 // the history's state (HistoryStateName)

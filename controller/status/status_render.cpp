@@ -133,12 +133,22 @@ void WriteAlarms(JsonOut& out, const DeviceStatus& d) {
   out.EndArray();
 }
 
+void WriteOnBattery(JsonOut& out, const DeviceStatus& d) {
+  out.Key("on_battery_since");
+  if (d.on_battery_ms == 0) {
+    out.Null();
+  } else {
+    out.String(FormatUtcMs(d.on_battery_ms));
+  }
+}
+
 void WriteDevice(JsonOut& out, const DeviceStatus& d) {
   out.BeginObject();
   out.Key("name").String(d.name).Key("data_id").Int(d.data_id).Key("type").String(d.type);
   out.Key("port").String(d.port).Key("poll_interval_ms").Int(d.poll_interval_ms);
   out.Key("link").String(LinkStateName(d.link)).Key("link_since").String(FormatUtcMs(d.link_ms));
   out.Key("history").String(d.history);
+  WriteOnBattery(out, d);
   WriteCounters(out, d);
   out.Key("record");
   if (d.record_ms == 0) {
@@ -169,7 +179,7 @@ void WriteMeasurementTable(JsonOut& out) {
 std::string DevicesJson(const std::vector<DeviceStatus>& devices) {
   JsonOut out;
   out.reserve(1024 * (devices.size() + 1));
-  out.BeginObject().Key("measurements");
+  out.BeginObject().Key("now").String(FormatUtcMs(NowUtcMs())).Key("measurements");
   WriteMeasurementTable(out);
   out.Key("flags").BeginArray();
   for (const zota::Flag& f : zota::kFlags) {

@@ -25,11 +25,13 @@ void WriteCounters(JsonOut& out, const DeviceStatus& d);
 void WriteSignal(JsonOut& out, const std::string& id);
 void WriteAlarms(JsonOut& out, const DeviceStatus& d);
 void WriteDevice(JsonOut& out, const DeviceStatus& d);
+// "on_battery_since": when the running utility failure was first seen, or null.
+void WriteOnBattery(JsonOut& out, const DeviceStatus& d);
 
 // Upper-case hex digits, two per byte, unspaced.
 std::string Hex(const std::vector<unsigned char>& data);
 
-// GET /api/devices.
+// GET /api/devices, with the controller's clock as "now" for clients on another clock.
 std::string DevicesJson(const std::vector<DeviceStatus>& devices);
 
 // The measurement table: key, name, unit, decimals of each measurement.

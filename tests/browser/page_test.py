@@ -7,7 +7,12 @@ device card shows the simulator's input voltage and counts records arriving
 live, checks that the input-voltage chart holds points, its alarm threshold
 line and drawn pixels, and saves a screenshot; then checks the range buttons
 and that a second device on the power-cycle scenario shows, at the day range,
-a min-max band and the utility-failure mark. Chromium is driven through the
+a min-max band and the utility-failure mark, and says since when it is on
+battery; that a third device whose simulator stops answering turns grey and
+says since when it has no data; that tick labels never overlap at any range,
+wide or phone-narrow; and, loaded from an address naming the device and the
+ten-year range, that a minute of failures is one faint column, not a wash.
+Chromium is driven through the
 DevTools protocol over a pipe, with the standard library only. Exits 77
 (skipped) when Chromium is not installed: scripts/bootstrap browser adds it.
 """
@@ -16,6 +21,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -127,7 +133,7 @@ PROBE = """(() => {
 })()"""
 
 RANGES = ["3600", "86400", "604800", "2592000", "31536000", "315360000"]
-MARK_RGB = (0xe0, 0x8a, 0x00)  # the utility-failure mark's colour in app.js
+MARK_RGB = (0xe0, 0x8a, 0x00)  # the utility-failure mark's colour in history-charts.js
 # The power-cycle device's input-voltage chart: its band, its failure spans and
 # the mark's pixels along the top of the plot.
 FAILURE_PROBE = """(() => {
@@ -141,19 +147,61 @@ FAILURE_PROBE = """(() => {
   const px = chart.ctx.getImageData(0, 0, chart.canvas.width, chart.canvas.height).data;
   const r = window.devicePixelRatio || 1;
   let marked = 0;
+  let alpha = 0;
   for (let x = Math.floor(a.left * r); x < a.right * r; x++) {
     const i = (Math.floor((a.top + 1) * r) * chart.canvas.width + x) * 4;
-    if (px[i] === %d && px[i + 1] === %d && px[i + 2] === %d && px[i + 3] === 255) marked++;
+    const near = (k, v) => Math.abs(px[i + k] - v) <= 6;
+    if (px[i + 3] > 0 && near(0, %d) && near(1, %d) && near(2, %d)) {
+      marked++;
+      alpha = Math.max(alpha, px[i + 3]);
+    }
   }
   return {
     step: state.step,
+    range: state.shown && state.shown.range,
+    device: state.selected,
+    search: location.search,
     ranges: Array.from(document.querySelectorAll('.ranges button')).map((b) => b.dataset.range),
     band: max.filter((p, i) => min[i] && p.y > min[i].y).length,
-    spans: mark.spans.length,
+    slices: mark.slices.length,
     marked: marked,
+    alpha: alpha,
     legend: chart.legend.legendItems.map((l) => l.text),
   };
 })()""" % MARK_RGB
+
+# The cards of the device on battery and of the one gone quiet.
+CARDS_PROBE = """(() => {
+  const line = (dev, role) => {
+    const li = document.querySelector(`.card[data-device="${dev}"] .status [data-role="${role}"]`);
+    return li ? li.textContent : null;
+  };
+  const gone = document.querySelector('.card[data-device="gone"]');
+  const dd = gone && gone.querySelector('dd[data-key="input_voltage"]');
+  return {
+    battery: line('site', 'battery'),
+    stale: line('gone', 'stale'),
+    grey: !!gone && gone.classList.contains('stale') && getComputedStyle(dd).fontWeight === '400',
+    fresh: !document.querySelector('.card[data-device="ups"]').classList.contains('stale'),
+  };
+})()"""
+
+# The drawn tick labels of the input-voltage chart as boxes, in the tick font;
+# null until the range asked for is drawn.
+TICKS_PROBE = """((range) => {
+  const chart = state.charts.input_voltage;
+  if (!chart || !state.shown || state.shown.range !== range) return null;
+  const x = chart.scales.x;
+  const ctx = chart.ctx;
+  ctx.save();
+  ctx.font = Chart.helpers.toFont(x.options.ticks.font).string;
+  const boxes = x.ticks.map((t, i) => {
+    const w = ctx.measureText(t.label).width, c = x.getPixelForTick(i);
+    return { label: t.label, value: t.value, left: c - w / 2, right: c + w / 2 };
+  });
+  ctx.restore();
+  return { boxes: boxes, width: document.documentElement.scrollWidth, view: innerWidth };
+})(%s)"""
 
 
 def open_page(browser, url):
@@ -185,6 +233,35 @@ def shoot(chromium, url, shot):
     return 0
 
 
+def wait_for(browser, session, expression, ok, what, timeout=20):
+    deadline = time.time() + timeout
+    while True:
+        got = browser.call("Runtime.evaluate", session, expression=expression,
+                           returnByValue=True)["result"].get("value")
+        if got and ok(got):
+            return got
+        if time.time() > deadline:
+            fail(what, got)
+        time.sleep(0.25)
+
+
+def check_ticks(browser, session, width):
+    """Every range at this width: labels apart, on whole minutes, no sideways scroll."""
+    for r in RANGES:
+        browser.call("Runtime.evaluate", session,
+                     expression="document.querySelector('[data-range=\"%s\"]').click()" % r)
+        got = wait_for(browser, session, TICKS_PROBE % r, lambda g: True,
+                       "range %s was not drawn at width %d" % (r, width))
+        boxes = got["boxes"]
+        if len(boxes) < 2 or any(not b["label"] or b["value"] % 60000 for b in boxes):
+            fail("range %s: too few ticks or ticks off round times" % r, got)
+        for a, b in zip(boxes, boxes[1:]):
+            if a["right"] >= b["left"]:
+                fail("range %s at width %d: tick labels overlap" % (r, width), got)
+        if got["width"] > got["view"]:
+            fail("the page scrolls sideways at width %d" % width, got)
+
+
 def main():
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     if sys.argv[1] == "--shoot":
@@ -205,10 +282,13 @@ def main():
                  "poll_interval_ms": 200, "reply_timeout_ms": 600, "settings": settings},
                 # On battery every third second: its charts must mark the failures.
                 {"name": "site", "type": "zota_up2200", "data_id": 78, "port": "sim:power-cycle",
-                 "poll_interval_ms": 1000, "reply_timeout_ms": 600}]}, f)
+                 "poll_interval_ms": 1000, "reply_timeout_ms": 600},
+                # Its simulator is stopped once it has answered: the card must say so.
+                {"name": "gone", "type": "zota_up2200", "data_id": 79, "port": "sim:steady",
+                 "poll_interval_ms": 500, "reply_timeout_ms": 400}]}, f)
         host = subprocess.Popen(
             [os.path.join(build, "qdx-host"), "--db", os.path.join(tmp, "h.db"), "--duration",
-             "60", "--http", "127.0.0.1:0", site],
+             "120", "--http", "127.0.0.1:0", site],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         url = None
         seen = ""
@@ -220,8 +300,10 @@ def main():
             m = re.search(r"status page at (http://\S+)", line)
             url = m.group(1) if m else None
         # A few records first, so the history chart has something to draw.
-        while seen.count("record 5035:") < 5:
+        while seen.count("record 5035:") < 5 or "gone (data id 79)  record" not in seen:
             seen += host.stdout.readline()
+        gone_sim = int(re.search(r"^gone \(data id 79\):.* pid (\d+)\)", seen, re.M).group(1))
+        os.kill(gone_sim, signal.SIGSTOP)
 
         browser = DevTools(chromium, tmp)
         try:
@@ -274,21 +356,41 @@ def main():
             while True:
                 day = browser.call("Runtime.evaluate", session, expression=FAILURE_PROBE,
                                    returnByValue=True)["result"].get("value") or {}
-                if (day.get("step") == 120 and day["spans"] > 0 and day["marked"] > 0
+                if (day.get("step") == 120 and day["slices"] > 0 and day["marked"] > 0
                         and day["band"] > 0):
                     break
                 if time.time() > deadline:
                     fail("the day view shows no failure mark and min-max band", day)
                 time.sleep(0.25)
+            if "device=site" not in day["search"] or "range=day" not in day["search"]:
+                fail("the address does not name the device and the range", day)
             if day["ranges"] != RANGES:
                 fail("expected the range buttons " + " ".join(RANGES), day)
             if "utility failure" not in day["legend"] or "min–max" not in day["legend"]:
                 fail("the legend does not name the failure mark and the band", day)
+            wait_for(browser, session, CARDS_PROBE, lambda g: g["grey"] and g["fresh"] and (
+                g["stale"] or "").startswith("no data since ") and "link timeout" in g["stale"]
+                and re.match(r"on battery since \d\d:\d\d$", g["battery"] or ""),
+                "no grey card saying since when it has no data, or no on-battery time")
+            check_ticks(browser, session, 1280)
+            browser.call("Emulation.setDeviceMetricsOverride", session, width=375, height=800,
+                         deviceScaleFactor=1, mobile=True)
+            check_ticks(browser, session, 375)
+            browser.call("Emulation.clearDeviceMetricsOverride", session)
+            # The address keeps the device and range; loaded again, it shows the
+            # minute of failures as one column whose strength is its share.
+            browser.call("Page.navigate", session, url=url + "?device=site&range=ten-years")
+            ten = wait_for(browser, session, FAILURE_PROBE, lambda g: g.get(
+                "range") == 315360000 and g["marked"] > 0,
+                "the ten-year view of the address shows no failure mark")
+            if ten["device"] != "site" or ten["marked"] > 2 or not 90 <= ten["alpha"] < 200:
+                fail("a minute of failures in ten years is not a faint column", ten)
             errors = [e for e in browser.events if e.get("method") == "Runtime.exceptionThrown"]
             if errors:
                 fail("the page threw", errors)
         finally:
             browser.close()
+            os.kill(gone_sim, signal.SIGCONT)
             host.terminate()
             out, err = host.communicate(timeout=20)
         if host.returncode != 0:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board_fixture.h"
+#include "controller/status/status_render.h"
 #include "support/json.h"
 
 namespace {
@@ -56,6 +57,36 @@ TEST(StatusBoardTest, FollowsTheLink) {
   board->Record(5, 5035, kRecord.data(), 26, false, controller::LinkState::kOk,
                 c);  // no such device: ignored
   EXPECT_FALSE(board->Find("other"));
+}
+
+// The failure's start is kept across its records, not moved by each; a record
+// replayed from the history cannot tell when it began.
+TEST(StatusBoardTest, KeepsWhenTheUtilityFailureBegan) {
+  const auto board = MakeBoard();
+  std::vector<unsigned char> mains = kRecord;
+  mains[18] = 0x09;  // the state byte without the utility failure
+  auto since = [&] { return board->Snapshot()[0].on_battery_ms; };
+  auto record = [&](const std::vector<unsigned char>& r, bool replayed) {
+    board->Record(0, 5035, r.data(), 26, replayed, controller::LinkState::kOk, Records(1));
+  };
+  record(kRecord, true);
+  EXPECT_EQ(since(), 0);
+  record(mains, false);
+  EXPECT_EQ(since(), 0);
+  record(kRecord, false);
+  const std::int64_t began = board->Snapshot()[0].record_ms;
+  EXPECT_EQ(since(), began);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  record(kRecord, false);
+  EXPECT_EQ(since(), began);
+  const Json::Value j = test_support::ParseJson(controller::DevicesJson(board->Snapshot()));
+  EXPECT_TRUE(j["devices"][0]["on_battery_since"].isString());
+  EXPECT_TRUE(j["now"].isString());
+  record(mains, false);
+  EXPECT_EQ(since(), 0);
+  EXPECT_TRUE(test_support::ParseJson(
+                  controller::DevicesJson(board->Snapshot()))["devices"][0]["on_battery_since"]
+                  .isNull());
 }
 
 TEST(StatusBoardTest, StreamsEventsToListeners) {
