@@ -1,6 +1,7 @@
 // Time as text, the one place it is formatted: UTC times as milliseconds since
 // 1970 and their ISO 8601 text (independent of the width of time_t and of the
-// local time zone), a record's 7-byte time stamp, and durations.
+// local time zone), a record's 7-byte time stamp, the terminal's local times,
+// and durations.
 #pragma once
 
 #include <boost/optional.hpp>
@@ -18,6 +19,13 @@ std::string FormatUtcMs(std::int64_t ms);
 // "YYYY-MM-DD HH:MM:SS" of a 7-byte time stamp as records carry it (year
 // little-endian, month, day, hour, minute, second), in the device's local time.
 std::string FormatRecordTime(const unsigned char* ttime);
+
+// "YYYY-MM-DD HH:MM:SS" in local time, as record lines show their records'
+// times; the UTC text where the C library has no local time for it.
+std::string FormatLocalMs(std::int64_t ms);
+
+// The local zone at that time: its abbreviation and offset, "CET, UTC+01:00".
+std::string LocalZone(std::int64_t ms);
 
 // Milliseconds as "2.5 s".
 std::string Seconds(long long ms);

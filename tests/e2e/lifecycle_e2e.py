@@ -11,8 +11,8 @@ import time
 
 import e2e_support as e
 from e2e_support import (TRACE, Sim, check, check_history_matches, device, program, published,
-                         read_records, rows, run_host, spawn_host, start_host, write_devices,
-                         write_site)
+                         read_records, read_until, rows, run_host, spawn_host, start_host,
+                         write_devices, write_site)
 
 
 def case_port_in_use(tmp):
@@ -39,7 +39,7 @@ def case_port_lost(tmp):
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, "sim:normal:5", poll_ms=100, timeout_ms=300)
     host = spawn_host(site, db, "--duration", "4")
-    first = host.stdout.readline() + host.stdout.readline()
+    first = read_until(host, "", lambda seen: "pid " in seen)
     pid = re.search(r"pid (\d+)\)", first)
     check(pid is not None, "no simulator pid shown", first)
     time.sleep(1.0)
