@@ -94,6 +94,9 @@ int main(int argc, char** argv) {
   bool http_allow_remote = false;
   bool notify_test = false;
   bool quiet_polls = false;
+  std::string plugin_lines = "auto";
+  app.set_version_flag("--version", std::string("qdx-host ") + ZOTA_VERSION,
+                       "Print the version and exit");
   app.add_option("site", site_path, "Site file (JSON) naming plug-ins and devices")->required();
   app.add_option("--plugin-dir", plugin_dir,
                  "Folder for relative plug-in paths (default: the site file's folder)");
@@ -119,9 +122,16 @@ int main(int argc, char** argv) {
                "Allow --http on an address other machines can reach");
   app.add_flag("--quiet-polls", quiet_polls,
                "Leave out the lines each poll makes: the record lines, the plug-ins' own "
-               "diagnostic lines and a failing line's repeats (its first failure and each change "
-               "of its state are shown). Alarms, reports, events and the summary are still "
-               "shown. For a journal: at 1 s polls a device makes 86,400 records a day");
+               "diagnostic lines (unless --plugin-lines on) and a failing line's repeats (its "
+               "first failure and each change of its state are shown). Alarms, reports, events "
+               "and the summary are still shown. For a journal: at 1 s polls a device makes "
+               "86,400 records a day");
+  app.add_option("--plugin-lines", plugin_lines,
+                 "The plug-ins' own diagnostic lines on standard output (\"strToSplit:...\", "
+                 "three a poll): on, off, or auto: shown, except with --quiet-polls or under a "
+                 "service manager (NOTIFY_SOCKET set, or standard output is the journal)")
+      ->check(CLI::IsMember({"auto", "on", "off"}))
+      ->capture_default_str();
   app.add_flag("--notify-test", notify_test,
                "Send one test event to every target of the site's \"notify\" list, say what "
                "each answered and exit (also: qdx-host notify-test SITE)");
@@ -167,7 +177,9 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   try {
-    controller::StartOutput(!quiet_polls);
+    const bool service = controller::ServiceNotifier::Wanted() || controller::StdoutIsJournal();
+    controller::StartOutput(plugin_lines == "on" ||
+                            (plugin_lines == "auto" && !quiet_polls && !service));
   } catch (const std::exception& e) {
     controller::Complain(e.what());
     return kExitFailure;
