@@ -10,9 +10,9 @@ import subprocess
 import time
 
 import e2e_support as e
-from e2e_support import (TRACE, Sim, check, check_history_matches, device, program, published,
-                         read_records, read_until, rows, run_host, spawn_host, start_host,
-                         write_devices, write_site)
+from e2e_support import (TRACE, Sim, check, check_history_matches, device, finish, program,
+                         published, read_records, read_until, rows, run_host, spawn_host,
+                         start_host, write_devices, write_site)
 
 
 def case_port_in_use(tmp):
@@ -44,7 +44,7 @@ def case_port_lost(tmp):
     check(pid is not None, "no simulator pid shown", first)
     time.sleep(1.0)
     os.kill(int(pid.group(1)), signal.SIGKILL)
-    out, err = host.communicate(timeout=20)
+    out, err = finish(host, 20)
     out = first + out
     check(host.returncode == 0, "qdx-host failed", out, err)
     check("lost (" in out, "loss not reported", out)
