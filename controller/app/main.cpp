@@ -64,6 +64,7 @@ struct Options {
   bool http_allow_remote = false;
   bool notify_test = false;
   bool quiet_polls = false;
+  std::string plugin_lines = "auto";
 };
 
 // Once, before any branch, notify-test included: whatever runs after relies
@@ -169,11 +170,20 @@ void AddOptions(CLI::App& app, Options& o) {
                  "ADDR:PORT, e.g. 127.0.0.1:8080 (port 0: any free port); off by default");
   app.add_flag("--http-allow-remote", o.http_allow_remote,
                "Allow --http on an address other machines can reach");
+  app.set_version_flag("--version", std::string("qdx-host ") + ZOTA_VERSION,
+                       "Print the version and exit");
   app.add_flag("--quiet-polls", o.quiet_polls,
                "Leave out the lines each poll makes: the record lines, the plug-ins' own "
-               "diagnostic lines and a failing line's repeats (its first failure and each change "
-               "of its state are shown). Alarms, reports, events and the summary are still "
-               "shown. For a journal: at 1 s polls a device makes 86,400 records a day");
+               "diagnostic lines (unless --plugin-lines on) and a failing line's repeats (its "
+               "first failure and each change of its state are shown). Alarms, reports, events "
+               "and the summary are still shown. For a journal: at 1 s polls a device makes "
+               "86,400 records a day");
+  app.add_option("--plugin-lines", o.plugin_lines,
+                 "The plug-ins' own diagnostic lines on standard output (\"strToSplit:...\", "
+                 "three a poll): on, off, or auto: shown, except with --quiet-polls or under a "
+                 "service manager (NOTIFY_SOCKET set, or standard output is the journal)")
+      ->check(CLI::IsMember({"auto", "on", "off"}))
+      ->capture_default_str();
   app.add_flag("--notify-test", o.notify_test,
                "Send one test event to every target of the site's \"notify\" list, say what "
                "each answered and exit (also: qdx-host notify-test SITE)");
@@ -227,7 +237,9 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    controller::StartOutput(!o.quiet_polls);
+    const bool service = controller::ServiceNotifier::Wanted() || controller::StdoutIsJournal();
+    controller::StartOutput(o.plugin_lines == "on" ||
+                            (o.plugin_lines == "auto" && !o.quiet_polls && !service));
   } catch (const std::exception& e) {
     controller::Complain(e.what());
     return kExitFailure;

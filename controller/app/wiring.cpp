@@ -49,6 +49,8 @@ std::string controller::CacheRefusal(const HistoryRow& rec, std::uint32_t data_i
 }
 
 void QDXController::Start() {
+  // Once, so the stamped lines that follow need no zone of their own.
+  Say("qdx-host: times are local (" + controller::LocalZone(controller::NowUtcMs()) + ")");
   for (const std::string& path : site_.plugins) plugins_.push_back(controller::Plugin::Load(path));
   for (const controller::DeviceConfig& cfg : site_.devices) {
     links_.push_back(

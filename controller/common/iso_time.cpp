@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 
 namespace controller {
 
@@ -70,6 +71,15 @@ void PutDateTime(char* buf, unsigned y, unsigned mo, unsigned d, unsigned h, uns
   PutDigits(buf, 11, 2, h);
   PutDigits(buf, 14, 2, mi);
   PutDigits(buf, 17, 2, s);
+}
+
+// The local calendar time of ms through the C library, as the device template
+// takes its records' times; false beyond time_t or the library's range.
+bool LocalTm(std::int64_t ms, std::tm& tm) {
+  const std::int64_t s = ms >= 0 ? ms / 1000 : -((999 - ms) / 1000);
+  const auto t = static_cast<std::time_t>(s);
+  return static_cast<std::int64_t>(t) == s && ::localtime_r(&t, &tm) != nullptr &&
+         tm.tm_year >= -1900 && tm.tm_year <= 9999 - 1900;
 }
 
 bool Expect(const std::string& s, std::size_t& pos, char c) {
@@ -142,6 +152,29 @@ std::string FormatLocalTime(std::time_t t) {
     stamp[6] = static_cast<unsigned char>(tm.tm_sec);
   }
   return FormatRecordTime(stamp);
+}
+
+std::string FormatLocalMs(std::int64_t ms) {
+  std::tm tm{};
+  if (!LocalTm(ms, tm)) return FormatUtcMs(ms);
+  char buf[] = "0000-00-00 00:00:00";
+  PutDateTime(buf, static_cast<unsigned>(tm.tm_year + 1900), static_cast<unsigned>(tm.tm_mon + 1),
+              static_cast<unsigned>(tm.tm_mday), static_cast<unsigned>(tm.tm_hour),
+              static_cast<unsigned>(tm.tm_min), static_cast<unsigned>(tm.tm_sec));
+  return std::string(buf, sizeof(buf) - 1);
+}
+
+std::string LocalZone(std::int64_t ms) {
+  std::tm tm{};
+  if (!LocalTm(ms, tm)) return "UTC";
+  const long off_min = tm.tm_gmtoff / 60;
+  const unsigned mag = static_cast<unsigned>(off_min < 0 ? -off_min : off_min);
+  char offset[] = "UTC+00:00";
+  offset[3] = off_min < 0 ? '-' : '+';
+  PutDigits(offset, 4, 2, mag / 60 % 100);
+  PutDigits(offset, 7, 2, mag % 60);
+  const std::string name = tm.tm_zone ? tm.tm_zone : "";
+  return name.empty() ? offset : name + ", " + offset;
 }
 
 std::string Seconds(long long ms) {

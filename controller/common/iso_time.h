@@ -1,6 +1,7 @@
 // Time as text, the one place it is formatted: UTC times as milliseconds since
 // 1970 and their ISO 8601 text (independent of the width of time_t and of the
-// local time zone), a record's 7-byte time stamp, and durations.
+// local time zone), a record's 7-byte time stamp, the terminal's local times,
+// and durations.
 #pragma once
 
 #include <boost/optional.hpp>
@@ -23,6 +24,13 @@ std::string FormatRecordTime(const unsigned char* ttime);
 // "YYYY-MM-DD HH:MM:SS" of t in the local time zone, as FormatRecordTime shows
 // a record's; all zeros for a time the zone cannot convert, never a throw.
 std::string FormatLocalTime(std::time_t t);
+
+// "YYYY-MM-DD HH:MM:SS" in local time, as record lines show their records'
+// times; the UTC text where the C library has no local time for it.
+std::string FormatLocalMs(std::int64_t ms);
+
+// The local zone at that time: its abbreviation and offset, "CET, UTC+01:00".
+std::string LocalZone(std::int64_t ms);
 
 // Milliseconds as "2.5 s".
 std::string Seconds(long long ms);

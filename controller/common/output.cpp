@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -145,6 +146,15 @@ void EnsureStandardDescriptors() {
       ::close(null_fd);
     }
   }
+}
+
+bool StdoutIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long dev = 0;
+  unsigned long long ino = 0;
+  if (!stream || std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+  struct stat st {};
+  return ::fstat(STDOUT_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
 void StartOutput(bool plugin_lines) {

@@ -16,6 +16,10 @@ namespace controller {
 // port or file opened later takes one of their numbers.
 void EnsureStandardDescriptors();
 
+// Whether standard output is the systemd journal's stream (JOURNAL_STREAM
+// names its device and inode), as it is for a service.
+bool StdoutIsJournal();
+
 // Routes descriptor 1 (our lines and the plug-ins' printf and std::cout alike)
 // through the buffer; with plugin_lines false, what the plug-ins print is
 // dropped and only our own lines go. Throws std::runtime_error when it cannot.

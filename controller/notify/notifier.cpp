@@ -189,7 +189,8 @@ void Notifier::Start() {
 }
 
 void Notifier::Post(const NotifyEvent& e) {
-  Say("event " + e.name + ": " + e.text);
+  // Stamped like the record lines, so a journal read later says when.
+  Say(FormatLocalMs(e.time_ms) + "  event " + e.name + ": " + e.text);
   if (on_post_) on_post_(e);
   for (auto& w : workers_) {
     if (w->target().Wants(e.name, e.device, e.own)) w->Push(e);

@@ -6,6 +6,10 @@
 
 #include <limits>
 
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
 namespace {
 
 struct TimeCase {
@@ -61,5 +65,55 @@ TEST(IsoTimeLocalTest, ShowsTheLocalZone) {
   ::unsetenv("TZ");
   ::tzset();
 }
+
+// The terminal's local times and the zone said at start, in zones east and
+// west of UTC, in and out of summer time, and off the hour.
+struct LocalCase {
+  const char* tz;
+  const char* utc;
+  const char* local;
+  const char* zone;
+};
+void PrintTo(const LocalCase& c, std::ostream* os) { *os << c.tz << " " << c.utc; }
+
+class LocalTimeTest : public ::testing::TestWithParam<LocalCase> {
+ protected:
+  void SetUp() override {
+    const char* tz = std::getenv("TZ");
+    had_ = tz != nullptr;
+    if (had_) saved_ = tz;
+    ::setenv("TZ", GetParam().tz, 1);
+    ::tzset();
+  }
+  void TearDown() override {
+    if (had_) {
+      ::setenv("TZ", saved_.c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+  bool had_ = false;
+  std::string saved_;
+};
+
+TEST_P(LocalTimeTest, FormatsInTheZone) {
+  const auto ms = controller::ParseUtcMs(GetParam().utc);
+  ASSERT_TRUE(ms);
+  EXPECT_EQ(controller::FormatLocalMs(*ms + 999), GetParam().local);  // seconds, not rounded
+  EXPECT_EQ(controller::LocalZone(*ms), GetParam().zone);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LocalTimeTest,
+    ::testing::Values(
+        LocalCase{"UTC0", "2026-12-07T20:05:44Z", "2026-12-07 20:05:44", "UTC, UTC+00:00"},
+        LocalCase{"CET-1CEST,M3.5.0,M10.5.0/3", "2026-12-31T23:30:00Z", "2027-01-01 00:30:00",
+                  "CET, UTC+01:00"},
+        LocalCase{"CET-1CEST,M3.5.0,M10.5.0/3", "2026-07-01T12:00:00Z", "2026-07-01 14:00:00",
+                  "CEST, UTC+02:00"},
+        LocalCase{"<+0530>-5:30", "2026-12-07T20:05:44Z", "2026-12-08 01:35:44",
+                  "+0530, UTC+05:30"},
+        LocalCase{"NST3:30", "2026-03-01T02:00:00Z", "2026-02-28 22:30:00", "NST, UTC-03:30"}));
 
 }  // namespace

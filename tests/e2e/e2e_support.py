@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 BIN = ""  # the build directory, set by main()
@@ -149,6 +150,20 @@ def read_until(host, seen, done, what="qdx-host ended early"):
             fail(what, seen, host.stderr.read() if host.stderr else "")
         seen += line
     return seen
+
+
+def finish(host, timeout):
+    """The rest of host's output and its standard error once it ends, read
+    through its streams: communicate() reads the pipes themselves and loses
+    what readline() had read ahead."""
+    timer = threading.Timer(timeout, host.kill)
+    timer.start()
+    try:
+        out, err = host.stdout.read(), host.stderr.read()
+    finally:
+        timer.cancel()
+    host.wait()
+    return out, err
 
 
 def read_records(host, seen, records):

@@ -10,9 +10,9 @@ import subprocess
 import time
 
 import e2e_support as e
-from e2e_support import (TRACE, Sim, check, check_history_matches, device, program, published,
-                         read_records, rows, run_host, spawn_host, start_host, write_devices,
-                         write_site)
+from e2e_support import (TRACE, Sim, check, check_history_matches, device, finish, program,
+                         published, read_records, read_until, rows, run_host, spawn_host,
+                         start_host, write_devices, write_site)
 
 
 def case_port_in_use(tmp):
@@ -39,12 +39,12 @@ def case_port_lost(tmp):
     db = os.path.join(tmp, "h.db")
     site = write_site(tmp, "sim:normal:5", poll_ms=100, timeout_ms=300)
     host = spawn_host(site, db, "--duration", "4")
-    first = host.stdout.readline() + host.stdout.readline()
+    first = read_until(host, "", lambda seen: "pid " in seen)
     pid = re.search(r"pid (\d+)\)", first)
     check(pid is not None, "no simulator pid shown", first)
     time.sleep(1.0)
     os.kill(int(pid.group(1)), signal.SIGKILL)
-    out, err = host.communicate(timeout=20)
+    out, err = finish(host, 20)
     out = first + out
     check(host.returncode == 0, "qdx-host failed", out, err)
     check("lost (" in out, "loss not reported", out)
@@ -159,6 +159,17 @@ def case_plugin_lines(tmp):
     marks = ("strToSplit:", "cData.state is ", "rvSize is ", "  record 5035: ")
     seen = [m for line in r.stdout.splitlines() for m in marks if m in line]
     check(seen == list(marks) * 200, "plug-in lines out of order or missing", r.stdout[-3000:])
+    # Left out on demand or under a service manager, given back on demand.
+    for args, env, shown in ((["--plugin-lines", "off"], {}, False),
+                             ([], {"NOTIFY_SOCKET": os.path.join(tmp, "nobody")}, False),
+                             (["--quiet-polls", "--plugin-lines", "on"], {}, True)):
+        r = run_host(site, db, "--cycles", "2", *args, env=dict(os.environ, **env))
+        out = r.stdout + r.stderr
+        check(r.returncode == 0, "exit status %d" % r.returncode, out)
+        for mark in ("InitSetting", "strToSplit:", "cData.state is ", "rvSize is "):
+            check((mark in out) == shown, "%r %s with %s" % (mark, "missing" if shown else "shown",
+                                                             args or env), out)
+        check(("  record 5035: " in out) != ("--quiet-polls" in args), "record lines", args, out)
 
 
 def case_quiet_polls(tmp):
@@ -222,6 +233,8 @@ def case_service(tmp):
     ready = notifications(sock, time.monotonic() + 10, "READY=1")
     check(ready and "READY=1" in ready[-1], "not ready once the lock cleared", *ready)
     host.send_signal(signal.SIGHUP)
+    # Read up to the answer: what is read ahead of a line and not taken by the end is lost.
+    seen = read_until(host, seen, lambda s: "SIGHUP received, ignored" in s)
     seen = read_records(host, seen, len(published(seen)) + 10)
     host.send_signal(signal.SIGTERM)
     out, err = host.communicate(timeout=40)
@@ -304,6 +317,9 @@ def case_errors(tmp):
     for prog in ("qdx-host", "ups-sim"):
         r = subprocess.run([program(prog), "--help"], capture_output=True, text=True)
         check(r.returncode == 0 and "--help" in r.stdout, prog + " --help failed", r.stdout)
+    r = subprocess.run([program("qdx-host"), "--version"], capture_output=True, text=True)
+    check(r.returncode == 0 and re.fullmatch(r"qdx-host \d+\.\d+\.\d+\n", r.stdout),
+          "--version failed", r.stdout, r.stderr)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ a webhook that hangs holds up no poll and loses no record; a failing command
 is counted. Hostile receivers and commands under a flood of flapping events;
 a stop within its limit whatever the targets do; the event log across a
 restart, in /api/log and /api/events."""
+import datetime
 import http.server
 import json
 import os
@@ -95,7 +96,8 @@ def deliver(tmp):
     site = write_devices(tmp, [device("ups1", DATA_ID, "sim:power-cycle", int(POLL_S * 1000),
                                       400, settings=SETTINGS)], notify=targets)
     db = os.path.join(tmp, "h.db")
-    host = spawn_host(site, db)
+    # A zone off the hour: the event lines must show local times, as record lines do.
+    host = spawn_host(site, db, env=dict(os.environ, TZ="<+0530>-5:30"))
     # The first record with the flag, then both targets within two poll intervals.
     out = read_until(host, "", lambda s: "flags: utility failure" in s)
     flagged = time.time()
@@ -138,7 +140,12 @@ def deliver(tmp):
     rest, err = host.communicate(timeout=20)
     out += rest
     check(host.returncode == 0, "qdx-host failed", out, err)
-    check("event utility_failure: ups1 (data id %d)" % DATA_ID in out, "no event line", out)
+    zone = datetime.timezone(datetime.timedelta(hours=5, minutes=30))
+    stamps = [datetime.datetime.fromtimestamp(b["time_ms"] // 1000, zone).strftime(
+        "%Y-%m-%d %H:%M:%S") for _, b, _ in Hook.got if b["event"] == "utility_failure"]
+    check(any("%s  event utility_failure: ups1 (data id %d)" % (t, DATA_ID) in out
+              for t in stamps), "no event line stamped with its local time", stamps, out)
+    check(out.count("qdx-host: times are local (+0530, UTC+05:30)") == 1, "zone not said", out)
     check('notify: target "broken": 0 delivered, ' in out and
           'notify: target "broken": 0 delivered, 0 failed' not in out,
           "the failing command was not counted", out)

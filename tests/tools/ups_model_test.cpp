@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "support/samples.h"
 
@@ -41,6 +42,30 @@ TEST(UpsModelTest, FailureScenariosSwitchAfterNormalReplies) {
     }
     EXPECT_TRUE(r.flags & zota::kBatteryLow);
   }
+}
+
+// The demo's scenario: within each minute of 0.5 s polls (120 replies) the
+// utility fails once and comes back, with the battery full again.
+TEST(UpsModelTest, OutageFailsAndRestoresEachMinute) {
+  constexpr long kMinute = 120;
+  std::mt19937 rng(1);
+  upssim::Reading r{};
+  std::vector<long> changes;  // replies where the utility-failure flag flips
+  bool failed = false;
+  for (long n = 0; n < 2 * kMinute; ++n) {
+    r = upssim::NextReading(upssim::Scenario::kOutage, n, r, 3, rng);
+    if (((r.flags & zota::kUtilityFail) != 0) != failed) changes.push_back(n);
+    failed = (r.flags & zota::kUtilityFail) != 0;
+    if (!failed) {
+      EXPECT_NEAR(r.input_v, 230.0, 4.0) << n;
+      EXPECT_EQ(r.battery_v, 2.05) << n;
+    }
+  }
+  ASSERT_EQ(changes.size(), 4u);
+  EXPECT_GT(changes[0], 0);
+  EXPECT_LT(changes[1], kMinute);
+  EXPECT_EQ(changes[2], changes[0] + kMinute);
+  EXPECT_EQ(changes[3], changes[1] + kMinute);
 }
 
 TEST(UpsModelTest, ChunksRejoinAndSeedsRepeat) {

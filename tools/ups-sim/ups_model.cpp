@@ -78,6 +78,7 @@ bool ParseScenario(const std::string& name, Scenario& out) {
       {"late", Scenario::kLate},
       {"babble", Scenario::kBabble},
       {"power-cycle", Scenario::kPowerCycle},
+      {"outage", Scenario::kOutage},
   };
   for (const auto& row : kTable) {
     if (name == row.first) {
@@ -123,6 +124,10 @@ Reading NextReading(Scenario s, long n, const Reading& prev, int fail_after, std
       // fail_after normal replies, as many on battery, and again.
       return fail_after == 0 || (n / fail_after) % 2 == 0 ? Drift(prev, rng)
                                                           : OnBattery(prev, kCellFloatV, rng);
+    case Scenario::kOutage: {
+      const long at = n % kOutageRound - kOutageNormal;
+      return at >= 0 && at < kOutageFailure ? OnBattery(prev, kCellFloatV, rng) : Drift(prev, rng);
+    }
   }
   return prev;
 }

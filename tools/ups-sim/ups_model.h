@@ -21,10 +21,19 @@ enum class Scenario {
   kLate,        // steady replies, each a set time after its poll
   kBabble,      // CR bytes without a pause, no reply
   kPowerCycle,  // utility fails and returns, every fail_after replies
+  kOutage,      // a round of kOutageRound replies with one failure, fixed lengths
 };
 
 constexpr char kScenarioNames[] =
-    "normal, steady, utility-failure, low-battery, noisy, silent, crlf, late, babble, power-cycle";
+    "normal, steady, utility-failure, low-battery, noisy, silent, crlf, late, babble, power-cycle, "
+    "outage";
+
+// Scenario outage, in replies: normal, then on battery, then normal to the end
+// of the round, and again; at 0.5 s polls the utility fails 10 s in and is back
+// 20 s later, every minute.
+constexpr long kOutageNormal = 20;
+constexpr long kOutageFailure = 40;
+constexpr long kOutageRound = 120;
 
 // False for a name that is not one of kScenarioNames.
 bool ParseScenario(const std::string& name, Scenario& out);
