@@ -99,8 +99,8 @@ int NotifyTest(const Options& o, int stop_fd) {
     std::cout << o.site_path << ": no \"notify\" targets" << std::endl;
     return kExitFailure;
   }
-  const controller::NotifyEvent e =
-      controller::OwnEvent("test", "qdx-host: a test event, sent by notify-test");
+  const controller::NotifyEvent e = controller::OwnEvent(
+      controller::EventKindId::kTest, "qdx-host: a test event, sent by notify-test");
   const std::string json = controller::EventJson(e);
   bool all = true;
   for (const controller::NotifyTarget& t : site.notify) {

@@ -1,5 +1,7 @@
 #include "controller/notify/event_detector.h"
 
+#include <cstring>
+
 #include "controller/common/device_name.h"
 #include "controller/common/output.h"
 #include "controller/status/record_view.h"
@@ -12,6 +14,12 @@ Json::Value FlagList(std::uint8_t state) {
   Json::Value flags(Json::arrayValue);
   for (const std::string& f : FlagNames(state)) flags.append(f);
   return flags;
+}
+
+std::size_t MeasurementIndex(const char* key) {
+  std::size_t i = 0;
+  while (i + 1 < zota::kMeasurementCount && std::strcmp(zota::kMeasurements[i].key, key) != 0) ++i;
+  return i;  // every kind's key is checked where the kinds are defined
 }
 
 }  // namespace
@@ -30,14 +38,18 @@ NotifyEvent DeviceEvents::Make(const char* name, std::string text, std::int64_t 
   return e;
 }
 
-void DeviceEvents::Flag(std::vector<NotifyEvent>& out, std::uint8_t now, std::uint8_t bit,
-                        const char* up, const char* down, const char* up_text,
-                        const char* down_text, std::int64_t ms) const {
-  const bool set = (now & bit) != 0;
+void DeviceEvents::Flag(std::vector<NotifyEvent>& out, const zota::DecodedRecord& rec,
+                        const EventKind& k, std::int64_t ms) const {
+  const bool set = (rec.state & k.flag) != 0;
   // The first live record tells only what is not normal.
-  if (live_ ? set == ((state_ & bit) != 0) : !set) return;
-  NotifyEvent e = Make(set ? up : down, set ? up_text : down_text, ms);
-  e.details["flags"] = FlagList(now);
+  if (live_ ? set == ((state_ & k.flag) != 0) : !set) return;
+  NotifyEvent e = Make(set ? k.raise : k.clear, set ? k.raise_text : k.clear_text, ms);
+  e.details["flags"] = FlagList(rec.state);
+  if (k.measurement) {
+    const std::size_t i = MeasurementIndex(k.measurement);
+    e.details["value"] = rec.Value(i);
+    e.details["unit"] = zota::kMeasurements[i].unit;
+  }
   out.push_back(std::move(e));
 }
 
@@ -50,24 +62,16 @@ std::vector<NotifyEvent> DeviceEvents::Record(int type, const unsigned char* dat
   last_record_ = at;
   if (lost_) {
     lost_ = false;
-    out.push_back(Make("link_restored", "link restored: records again", utc_ms));
+    out.push_back(
+        Make(EventName(EventKindId::kLink, false), "link restored: records again", utc_ms));
   }
   zota::DecodedRecord rec;
   if (!zota::Decode(type, data, len, rec)) {
     live_ = true;
     return out;
   }
-  Flag(out, rec.state, zota::kUtilityFail, "utility_failure", "utility_restored",
-       "utility failure: running on battery", "utility power restored", utc_ms);
-  Flag(out, rec.state, zota::kBatteryLow, "battery_low", "battery_ok", "battery low",
-       "battery no longer low", utc_ms);
-  Flag(out, rec.state, zota::kUpsFailed, "ups_failed", "ups_ok", "UPS failed",
-       "UPS no longer failed", utc_ms);
-  for (NotifyEvent& e : out) {
-    if (e.name == "utility_failure" || e.name == "utility_restored")
-      e.details["value"] = rec.Value(0), e.details["unit"] = zota::kMeasurements[0].unit;
-    if (e.name == "battery_low" || e.name == "battery_ok")
-      e.details["value"] = rec.Value(5), e.details["unit"] = zota::kMeasurements[5].unit;
+  for (const EventKind& k : EventKinds()) {
+    if (k.flag != 0) Flag(out, rec, k, utc_ms);
   }
   state_ = rec.state;
   live_ = true;
@@ -87,7 +91,7 @@ std::vector<NotifyEvent> DeviceEvents::Alarm(const rule_value& item, bool raised
     return out;
   }
   if (!raised && replayed_alarms_.erase(item.alarm_id) > 0) return out;  // never told raised
-  NotifyEvent e = Make(raised ? "alarm_raised" : "alarm_cleared", "", utc_ms);
+  NotifyEvent e = Make(EventName(EventKindId::kAlarm, raised), "", utc_ms);
   e.text = Who(name_, data_id_) + ": " + AlarmText(item, raised);
   e.details["alarm_id"] = item.alarm_id;
   e.details["signal_id"] = item.signal_id;
@@ -121,7 +125,7 @@ std::vector<NotifyEvent> DeviceEvents::NoRecord(bool port_lost, Clock::time_poin
   if (!port_lost && at - last_record_ < lost_after_) return out;
   lost_ = true;
   NotifyEvent e =
-      Make("link_lost",
+      Make(EventName(EventKindId::kLink),
            port_lost ? "link lost: the port went away"
                      : "link lost: no record for " + std::to_string(silent.count()) + " s",
            utc_ms);
@@ -148,7 +152,7 @@ std::vector<NotifyEvent> HistoryEvents::Update(bool state_good, std::uint64_t dr
   if (bad == failing_ || (!bad && !state_good)) return out;
   failing_ = bad;
   NotifyEvent e;
-  e.name = bad ? "history_failing" : "history_ok";
+  e.name = EventName(EventKindId::kHistory, bad);
   e.device = kOwnEventDevice;
   e.own = true;
   e.time_ms = utc_ms;

@@ -10,8 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "controller/notify/event_kinds.h"
 #include "controller/notify/notify_event.h"
 #include "host/qdx_device.h"
+
+namespace zota {
+struct DecodedRecord;
+}
 
 namespace controller {
 
@@ -34,8 +39,8 @@ class DeviceEvents {
 
  private:
   NotifyEvent Make(const char* name, std::string text, std::int64_t utc_ms) const;
-  void Flag(std::vector<NotifyEvent>& out, std::uint8_t now, std::uint8_t bit, const char* up,
-            const char* down, const char* up_text, const char* down_text, std::int64_t ms) const;
+  void Flag(std::vector<NotifyEvent>& out, const zota::DecodedRecord& rec, const EventKind& k,
+            std::int64_t ms) const;
   void TellReplayedAlarms(std::vector<NotifyEvent>& out, std::int64_t utc_ms);
 
   std::string name_;

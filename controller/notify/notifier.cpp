@@ -39,9 +39,9 @@ const Kind kKinds[] = {
 
 }  // namespace
 
-NotifyEvent OwnEvent(const std::string& name, const std::string& text) {
+NotifyEvent OwnEvent(EventKindId kind, const std::string& text) {
   NotifyEvent e;
-  e.name = name;
+  e.name = EventName(kind);
   e.device = kOwnEventDevice;
   e.own = true;
   e.time_ms = NowUtcMs();
@@ -65,7 +65,7 @@ void TargetWorker::Push(const NotifyEvent& e) {
   std::uint64_t dropped = 0;
   {
     std::lock_guard<std::mutex> lock(m_);
-    if (finish_ && e.name != "stopping") return;
+    if (finish_ && e.name != EventName(EventKindId::kStopping)) return;
     if (queue_.size() >= kNotifyQueueRoom) {
       queue_.pop_front();
       dropped = ++dropped_;
@@ -185,7 +185,7 @@ void Notifier::Start() {
   if (started_) return;
   started_ = true;
   for (auto& w : workers_) w->Start();
-  Post(OwnEvent("started", "qdx-host: started"));
+  Post(OwnEvent(EventKindId::kStarted, "qdx-host: started"));
 }
 
 void Notifier::Post(const NotifyEvent& e) {
@@ -200,7 +200,7 @@ void Notifier::Post(const NotifyEvent& e) {
 void Notifier::BeginStop() {
   if (!started_ || stopping_) return;
   stopping_ = true;
-  Post(OwnEvent("stopping", "qdx-host: stopping"));
+  Post(OwnEvent(EventKindId::kStopping, "qdx-host: stopping"));
   stop_.Lower(Clock::now() + kNotifyStopLimit);
   for (auto& w : workers_) w->Finish();
 }

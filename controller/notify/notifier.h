@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "controller/notify/delivery.h"
+#include "controller/notify/event_kinds.h"
 #include "controller/notify/notify_config.h"
 #include "controller/notify/notify_event.h"
 #include "controller/notify/target_policy.h"
@@ -90,7 +91,7 @@ class Notifier {
 };
 
 // qdx-host's own event (started, stopping, test...).
-NotifyEvent OwnEvent(const std::string& name, const std::string& text);
+NotifyEvent OwnEvent(EventKindId kind, const std::string& text);
 
 // The targets' counters as {"targets": [{"target": NAME, "delivered": N, ...}]}.
 std::string NotifyJson(const std::vector<NotifyCounters>& counters);

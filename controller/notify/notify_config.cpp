@@ -7,6 +7,7 @@
 #include "controller/common/printable.h"
 #include "controller/framework/known_keys.h"
 #include "controller/notify/delivery.h"
+#include "controller/notify/event_kinds.h"
 #include "controller/notify/notify_event.h"
 #include "controller/notify/target_check.h"
 
@@ -147,7 +148,7 @@ NotifyTarget ParseTarget(const Json::Value& t, const std::string& at, const std:
 }  // namespace
 
 bool NotifyTarget::Wants(const std::string& event, const std::string& device, bool own) const {
-  if (event == "test") return true;
+  if (event == EventName(EventKindId::kTest)) return true;
   if (!events.empty() && events.count(event) == 0) return false;
   return own || devices.empty() || devices.count(device) > 0;
 }

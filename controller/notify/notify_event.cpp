@@ -2,59 +2,34 @@
 
 #include <json/writer.h>
 
-#include <algorithm>
-
 #include "controller/common/iso_time.h"
+#include "controller/notify/event_kinds.h"
 
 namespace controller {
-
-namespace {
-
-struct Pair {
-  const char* raise;
-  const char* clear;
-  const char* condition;
-};
-
-constexpr Pair kPairs[] = {
-    {"alarm_raised", "alarm_cleared", "alarm"}, {"utility_failure", "utility_restored", "utility"},
-    {"battery_low", "battery_ok", "battery"},   {"ups_failed", "ups_ok", "ups"},
-    {"link_lost", "link_restored", "link"},     {"history_failing", "history_ok", "history"},
-};
-
-}  // namespace
 
 const std::vector<std::string>& EventNames() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> n;
-    for (const Pair& p : kPairs) {
-      n.emplace_back(p.raise);
-      n.emplace_back(p.clear);
+    for (const EventKind& k : EventKinds()) {
+      n.emplace_back(k.raise);
+      if (k.clear) n.emplace_back(k.clear);
     }
-    n.emplace_back("started");
-    n.emplace_back("stopping");
-    n.emplace_back("test");
     return n;
   }();
   return names;
 }
 
-bool IsEventName(const std::string& name) {
-  const auto& n = EventNames();
-  return std::find(n.begin(), n.end(), name) != n.end();
-}
+bool IsEventName(const std::string& name) { return FindKind(name) != nullptr; }
 
 std::string ConditionOf(const NotifyEvent& e, bool* raises) {
-  for (const Pair& p : kPairs) {
-    const bool up = e.name == p.raise;
-    if (!up && e.name != p.clear) continue;
-    if (raises) *raises = up;
-    std::string c = p.condition;
-    // Each alarm is a condition of its own.
-    if (c == "alarm") c += ":" + e.details.get("alarm_id", "").asString();
-    return c;
-  }
-  return std::string();
+  bool up = false;
+  const EventKind* k = FindKind(e.name, &up);
+  if (k == nullptr || k->condition == nullptr) return std::string();
+  if (raises) *raises = up;
+  std::string c = k->condition;
+  // Each alarm is a condition of its own.
+  if (k->id == EventKindId::kAlarm) c += ":" + e.details.get("alarm_id", "").asString();
+  return c;
 }
 
 std::string EventJson(const NotifyEvent& e) {

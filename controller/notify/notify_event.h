@@ -11,7 +11,7 @@
 namespace controller {
 
 struct NotifyEvent {
-  std::string name;                        // "utility_failure", "alarm_raised", ...
+  std::string name;                        // one of event_kinds.h
   std::string device;                      // the device's name; "qdx-host" for its own events
   std::uint32_t data_id = 0;               // 0 for qdx-host's own events
   std::int64_t time_ms = 0;                // UTC, since 1970
@@ -20,7 +20,7 @@ struct NotifyEvent {
   bool own = false;                        // qdx-host's own event: device filters do not apply
 };
 
-// Every event name a target may ask for, in pairs of raise and clear where paired.
+// Every event name a target may ask for, raise before clear, in event_kinds.h's order.
 const std::vector<std::string>& EventNames();
 bool IsEventName(const std::string& name);
 

@@ -2,17 +2,13 @@
 
 #include <algorithm>
 
+#include "controller/notify/event_kinds.h"
+
 namespace controller {
 
 namespace {
 
 constexpr std::int64_t kMs = 1000;
-
-// The raising events a shutdown script waits on: held for after_s.
-bool Holdable(const std::string& name) {
-  return name == "utility_failure" || name == "battery_low" || name == "ups_failed" ||
-         name == "link_lost" || name == "alarm_raised";
-}
 
 std::string KeyOf(const NotifyEvent& e, bool* raises) {
   const std::string c = ConditionOf(e, raises);
@@ -30,7 +26,7 @@ std::vector<NotifyEvent> TargetPolicy::Take(NotifyEvent e, std::int64_t now) {
     return out;
   }
   latest_[key] = e;
-  if (t_.after_s > 0 && raises && Holdable(e.name)) {
+  if (t_.after_s > 0 && raises && FindKind(e.name)->holdable) {
     held_.emplace(key, Timed{std::move(e), now + t_.after_s * kMs});
     return out;
   }

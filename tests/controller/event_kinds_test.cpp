@@ -1,0 +1,72 @@
+// The operator's events table names exactly the events qdx-host knows.
+#include "controller/notify/event_kinds.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "controller/notify/notify_event.h"
+
+namespace {
+
+// The `names` of a text, in backticks.
+std::set<std::string> Quoted(const std::string& text) {
+  std::set<std::string> out;
+  for (std::size_t a = text.find('`'); a != std::string::npos; a = text.find('`', a)) {
+    const std::size_t b = text.find('`', a + 1);
+    if (b == std::string::npos) break;
+    out.insert(text.substr(a + 1, b - a - 1));
+    a = b + 1;
+  }
+  return out;
+}
+
+struct Docs {
+  std::set<std::string> listed;    // the events table's first column
+  std::set<std::string> holdable;  // named by the after_s item
+};
+
+Docs ReadDocs() {
+  std::ifstream in(std::string(QDX_SOURCE_DIR) + "/docs/operating.md");
+  EXPECT_TRUE(in.good()) << "docs/operating.md not found under " << QDX_SOURCE_DIR;
+  Docs d;
+  std::string line;
+  bool section = false;
+  bool table = false;
+  std::string after;
+  while (std::getline(in, line)) {
+    if (line.rfind("## ", 0) == 0) section = line == "## Events and notification";
+    if (!section) continue;
+    if (line.rfind("| event |", 0) == 0) table = true;
+    if (table && line.rfind("| `", 0) == 0) {
+      for (const std::string& n : Quoted(line.substr(1, line.find('|', 1) - 1))) d.listed.insert(n);
+    } else if (line.rfind("|", 0) != 0) {
+      table = false;
+    }
+    if (line.rfind("- `after_s`:", 0) == 0 ||
+        (!after.empty() && after.find("are sent") == std::string::npos))
+      after += line + " ";
+  }
+  after = after.substr(0, after.find("are sent"));
+  for (const std::string& n : Quoted(after)) {
+    if (n != "after_s") d.holdable.insert(n);
+  }
+  return d;
+}
+
+TEST(EventKindsTest, OperatingDocsListEveryEventAndNoOther) {
+  const Docs docs = ReadDocs();
+  const auto& names = controller::EventNames();
+  EXPECT_EQ(docs.listed, std::set<std::string>(names.begin(), names.end()));
+  EXPECT_EQ(docs.listed.size(), names.size()) << "a name in two kinds";
+  std::set<std::string> holdable;
+  for (const controller::EventKind& k : controller::EventKinds()) {
+    if (k.holdable) holdable.insert(k.raise);
+  }
+  EXPECT_EQ(docs.holdable, holdable);
+}
+
+}  // namespace
