@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/history/history_connection.h"
 #include "controller/history/history_file.h"
 #include "controller/history/history_rollup.h"
 
@@ -200,7 +201,7 @@ class HistoryDb {
   void Must(const std::string& sql, const char* what);
   std::unique_ptr<Statement> MustPrepare(const char* sql);
   void CheckTable();
-  void Close();
+  int Close();  // SQLite's word on closing: SQLITE_BUSY when a statement was left open
   void TakeOver();
   void KeepNewest();
   void PrepareLatest();
@@ -239,7 +240,8 @@ class HistoryDb {
   bool set_up_ = false;   // false while a lock held elsewhere delays the takeover
   bool damaged_ = false;  // a step got SQLite's word that the file is damaged
   std::int64_t unreadable_ = 0;
-  sqlite3* db_ = nullptr;
+  Connection conn_;
+  sqlite3* db() const { return conn_.get(); }
   std::unique_ptr<Statement> insert_;
   std::unique_ptr<Statement> latest_;
   std::unique_ptr<Statement> newest_;  // names a device's newest row

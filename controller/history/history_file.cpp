@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "controller/common/iso_time.h"
+#include "controller/history/history_connection.h"
 #include "controller/history/history_db.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
@@ -101,20 +102,20 @@ FileChange HistoryDb::CheckFiles(std::string* moved_to) const {
 bool HistoryDb::Checkpoint(std::string* why) {
   int rc = SQLITE_OK;
   for (int i = 0; i < kCheckpointTries; ++i) {
-    rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    rc = sqlite3_wal_checkpoint_v2(db(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     if (rc == SQLITE_OK) return true;
     if (!IsRetryable(rc)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   Seen(rc);
-  *why = sqlite3_errmsg(db_);
+  *why = sqlite3_errmsg(db());
   return false;
 }
 
 std::string HistoryDb::QuickCheck() {
-  Statement check(db_, sql::kQuickCheck);
+  Statement check(db(), sql::kQuickCheck);
   std::string problem;
-  const int rc = check ? check.Step() : sqlite3_errcode(db_);
+  const int rc = check ? check.Step() : sqlite3_errcode(db());
   if (rc == SQLITE_ROW) {
     const std::string said = check.Text(0);
     if (said != "ok") {
@@ -124,7 +125,7 @@ std::string HistoryDb::QuickCheck() {
       damaged_ = true;
     }
   } else if (IsDamage(rc)) {
-    problem = sqlite3_errmsg(db_);
+    problem = sqlite3_errmsg(db());
     damaged_ = true;
   }
   return problem;
@@ -133,16 +134,15 @@ std::string HistoryDb::QuickCheck() {
 bool HoldsHistory(const std::string& path, std::string* why) {
   struct stat st {};
   if (!Stat(path, &st) || st.st_size == 0) return true;  // nothing there to keep
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  const Connection db(path, SQLITE_OPEN_READONLY);
+  int rc = db.open_rc();
   bool ours = false;
-  if (rc == SQLITE_OK) {
-    Statement count(db, sql::CountColumns());
-    rc = count ? count.Step() : sqlite3_errcode(db);
+  if (db.ok()) {
+    Statement count(db.get(), sql::CountColumns());
+    rc = count ? count.Step() : sqlite3_errcode(db.get());
     ours = rc == SQLITE_ROW && count.Int(0) == static_cast<std::int64_t>(std::size(sql::kColumns));
   }
-  if (!ours) *why = rc == SQLITE_ROW ? "no history table" : (db ? sqlite3_errmsg(db) : "");
-  sqlite3_close(db);
+  if (!ours) *why = rc == SQLITE_ROW ? "no history table" : db.reason();
   return ours;
 }
 

@@ -108,8 +108,8 @@ std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits) 
 // along the time index as far as they are taken, never the whole table.
 std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_tier) {
   std::vector<std::int64_t> ids;
-  Statement next(db_, sql::kNextData);
-  Statement newest(db_, sql::kNewest);
+  Statement next(db(), sql::kNextData);
+  Statement newest(db(), sql::kNewest);
   if (!next || !newest) return ids;
   const std::int64_t day_ago = NowUtcMs() - kDayMs;
   std::vector<Cursor> cursors;
@@ -118,7 +118,7 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_ti
     data_id = next.Int(0);
     if (!newest.Reset().Bind(1, data_id).Next()) continue;
     const std::int64_t from = newest.Int(0) - kNewestMs;
-    Cursor c{Statement(db_, sql::kByTime), std::min(from, day_ago), from};
+    Cursor c{Statement(db(), sql::kByTime), std::min(from, day_ago), from};
     if (!c.rows) return ids;
     c.rows.Bind(1, data_id);
     if (c.Next()) cursors.push_back(std::move(c));
@@ -138,7 +138,7 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_ti
     ids.push_back(cursors[i].id);
     if (cursors[i].Next()) heap.push(i);
   }
-  Statement by_id(db_, sql::kById);  // rows with no time at all, when nothing else is left
+  Statement by_id(db(), sql::kById);  // rows with no time at all, when nothing else is left
   if (ids.empty() && by_id) {
     by_id.Bind(1, count);
     while (by_id.Next()) ids.push_back(by_id.Int(0));
@@ -158,11 +158,11 @@ bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Remova
     ids.resize(static_cast<std::size_t>(
         std::max<std::int64_t>(0, std::min<std::int64_t>(ids.size(), count - taken))));
   }
-  Statement del(db_, sql::kRemoveId);
+  Statement del(db(), sql::kRemoveId);
   if (!del || (!ids.empty() && !Remove(del, &got, &ids)) || got.count + got.rollups == 0)
     return false;
   // After a full disk, freed pages stay in the file: elsewhere they would be taken.
-  if (incremental_ && !full_) Exec(db_, sql::kVacuum);
+  if (incremental_ && !full_) Exec(db(), sql::kVacuum);
   *removed = got;
   return true;
 }
@@ -174,9 +174,9 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
     // The log starts again from its beginning instead of growing, and the
     // next groups find freed pages ready rather than grow the file.
     Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
-    const std::int64_t page = QueryInt(db_, sql::kPageSize);
-    const std::int64_t reusable = QueryInt(db_, sql::kFreePages) * page;
-    const std::int64_t margin = std::min(kFullMargin, QueryInt(db_, sql::kPageCount) * page / 8);
+    const std::int64_t page = QueryInt(db(), sql::kPageSize);
+    const std::int64_t reusable = QueryInt(db(), sql::kFreePages) * page;
+    const std::int64_t margin = std::min(kFullMargin, QueryInt(db(), sql::kPageCount) * page / 8);
     if (reusable + FreeBytes() < margin) {
       RemoveForRoom(RowsFor(2 * margin - reusable), "disk full", removed);
       Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
@@ -204,10 +204,10 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
   if (full_ || min_free_bytes_ <= 0 || free >= min_free_bytes_) return false;
   // A file that cannot hand pages back only needs room to reuse: an eighth of
   // it, at most kReuseReserve.
-  const std::int64_t page = QueryInt(db_, sql::kPageSize);
-  const std::int64_t reusable = QueryInt(db_, sql::kFreePages) * page;
+  const std::int64_t page = QueryInt(db(), sql::kPageSize);
+  const std::int64_t reusable = QueryInt(db(), sql::kFreePages) * page;
   if (!incremental_ &&
-      reusable >= std::min(kReuseReserve, QueryInt(db_, sql::kPageCount) * page / 8))
+      reusable >= std::min(kReuseReserve, QueryInt(db(), sql::kPageCount) * page / 8))
     return false;
   if (!RemoveForRoom(kFreeStep, "less than " + Mib(min_free_bytes_) + " free", removed) ||
       !incremental_)
@@ -256,7 +256,7 @@ bool HistoryDb::MakeRoom(Removal* removed) {
 // About how many rows hold bytes, from the ids' span (cheap, and never fewer
 // than the rows): at least one, at most a batch.
 std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
-  const std::int64_t span = QueryInt(db_, sql::kMaxId) - QueryInt(db_, sql::kMinId) + 1;
+  const std::int64_t span = QueryInt(db(), sql::kMaxId) - QueryInt(db(), sql::kMinId) + 1;
   const std::int64_t used = UsedBytes();
   if (span <= 0 || used <= 0) return 1;
   const double rows = static_cast<double>(bytes) * static_cast<double>(span) / used;
@@ -267,15 +267,15 @@ std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
 bool HistoryDb::Checkpoint(int mode) {
   int log = 0;
   int done = 0;
-  int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
+  int rc = sqlite3_wal_checkpoint_v2(db(), nullptr, mode, &log, &done);
   struct stat st {};
-  const std::int64_t page = QueryInt(db_, sql::kPageSize);
+  const std::int64_t page = QueryInt(db(), sql::kPageSize);
   if ((rc & 0xff) == SQLITE_FULL && incremental_ && page > 0 && ::stat(path_.c_str(), &st) == 0) {
     // The log gives the file pages past its end and the disk has no room for
     // them: as many free pages are given up, so that it fits as it is.
-    const std::int64_t past = QueryInt(db_, sql::kPageCount) - st.st_size / page;
-    if (past > 0 && Exec(db_, sql::VacuumPages(past)) == SQLITE_OK)
-      rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
+    const std::int64_t past = QueryInt(db(), sql::kPageCount) - st.st_size / page;
+    if (past > 0 && Exec(db(), sql::VacuumPages(past)) == SQLITE_OK)
+      rc = sqlite3_wal_checkpoint_v2(db(), nullptr, mode, &log, &done);
   }
   return rc == SQLITE_OK && done == log;
 }
@@ -287,8 +287,8 @@ std::vector<std::string> HistoryDb::TakeNotes() {
 }
 
 std::int64_t HistoryDb::UsedBytes() {
-  return (QueryInt(db_, sql::kPageCount) - QueryInt(db_, sql::kFreePages)) *
-         QueryInt(db_, sql::kPageSize);
+  return (QueryInt(db(), sql::kPageCount) - QueryInt(db(), sql::kFreePages)) *
+         QueryInt(db(), sql::kPageSize);
 }
 
 std::int64_t HistoryDb::FreeBytes() const {

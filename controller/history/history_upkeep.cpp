@@ -94,7 +94,7 @@ bool HistoryDb::Upkeep(Removal* removed) {
   if (filling_ || now < next_age_check_) return false;
   // Rows another program added since are given their time before any goes
   // by age; their neighbours in storing order say nothing of their windows.
-  if (QueryInt(db_, sql::kAnyUnlevelled) != 0) {
+  if (QueryInt(db(), sql::kAnyUnlevelled) != 0) {
     filled_last_.clear();
     filling_ = true;
     return true;
@@ -108,9 +108,9 @@ bool HistoryDb::Upkeep(Removal* removed) {
 // Events go once the records of their time have gone, every device's: those
 // up to the newest removed record, older than every record left.
 bool HistoryDb::TrimLog() {
-  Statement next(db_, sql::kNextData);
-  Statement oldest(db_, sql::kOldestOf);
-  Statement trim(db_, sql::kTrimLog);
+  Statement next(db(), sql::kNextData);
+  Statement oldest(db(), sql::kOldestOf);
+  Statement trim(db(), sql::kTrimLog);
   if (!next || !oldest || !trim) return false;
   std::int64_t cutoff = removed_upto_ + 1;
   for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
@@ -121,7 +121,7 @@ bool HistoryDb::TrimLog() {
   next.Reset();
   oldest.Reset();
   if (trim.Bind(1, cutoff).Step() != SQLITE_DONE) {
-    Seen(sqlite3_errcode(db_));
+    Seen(sqlite3_errcode(db()));
     return false;
   }
   log_trimmed_upto_ = removed_upto_;
@@ -133,11 +133,11 @@ bool HistoryDb::TrimLog() {
 // (fill_after_).
 bool HistoryDb::FillTimes() {
   fill_after_ = std::chrono::steady_clock::now() + kFillRetryAfter;
-  Transaction fill(db_);
-  Statement pick(db_, sql::kUnfilled);
-  Statement set_time(db_, sql::kSetTime);
-  Statement set_level(db_, sql::kSetLevel);
-  Statement newest(db_, sql::kSetNewest);
+  Transaction fill(db());
+  Statement pick(db(), sql::kUnfilled);
+  Statement set_time(db(), sql::kSetTime);
+  Statement set_level(db(), sql::kSetLevel);
+  Statement newest(db(), sql::kSetNewest);
   if (!fill.ok() || !pick || !set_time || !set_level || !newest) return false;
   rollups_.Clear();
   pick.Bind(1, kFillBatch);
@@ -173,7 +173,7 @@ bool HistoryDb::FillTimes() {
     rollups_.Add(prev.first->first.first, static_cast<int>(pick.Int(5)), pick.Blob(6), ms, id);
     ++n;
   }
-  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = rollups_.Flush(db_);
+  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = rollups_.Flush(db());
   rollups_.Clear();
   if (rc == SQLITE_OK) rc = fill.Commit();
   rollups_.Settle(rc == SQLITE_OK);
@@ -192,7 +192,7 @@ bool HistoryDb::FillTimes() {
 // last row went has none to work the next level out from. del runs once, or
 // once for each of by_id bound to its first parameter. False when it failed.
 bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id) {
-  Transaction remove(db_);
+  Transaction remove(db());
   if (!remove.ok()) return false;
   Removal got = *removed;
   std::vector<Removed> starts;
@@ -202,8 +202,8 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
     if (by_id) del.Bind(1, (*by_id)[i]);
     ok = CollectRemoved(del, &got, &starts, &ids);
   }
-  if (!ok || !Relevel(db_, starts) || remove.Commit() != SQLITE_OK) {
-    Seen(sqlite3_errcode(db_));
+  if (!ok || !Relevel(db(), starts) || remove.Commit() != SQLITE_OK) {
+    Seen(sqlite3_errcode(db()));
     return false;
   }
   if (got.count > 0) removed_upto_ = std::max(removed_upto_, got.last_ms);
@@ -221,9 +221,9 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
 bool HistoryDb::RemoveOld(Removal* removed) {
   if (limits_.keep_days <= 0) return false;
   const std::int64_t cutoff = NowUtcMs() - limits_.keep_days * kDayMs;
-  Statement next(db_, sql::kNextData);
-  Statement any(db_, sql::kAnyOld);
-  Statement remove(db_, sql::kRemoveOld);
+  Statement next(db(), sql::kNextData);
+  Statement any(db(), sql::kAnyOld);
+  Statement remove(db(), sql::kRemoveOld);
   if (!next || !any || !remove) return false;
   bool more = false;
   Removal got;
@@ -239,7 +239,7 @@ bool HistoryDb::RemoveOld(Removal* removed) {
   }
   if (got.count > 0) {
     // After a full disk, freed pages stay in the file: elsewhere they would be taken.
-    if (incremental_ && !full_) Exec(db_, sql::kVacuum);
+    if (incremental_ && !full_) Exec(db(), sql::kVacuum);
     *removed = got;
   }
   return more;

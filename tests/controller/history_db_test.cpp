@@ -125,6 +125,19 @@ TEST_F(HistoryDbTest, RefusesWhatItCannotUseAndLeavesNoFileBehind) {
   EXPECT_FALSE(Exists(path_ + "-wal"));
 }
 
+// A statement left open: the close says so and still lets the handle go
+// (the sanitizer build would see it kept).
+TEST_F(HistoryDbTest, ConnectionSaysAStatementWasLeftOpen) {
+  controller::Connection db(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  ASSERT_TRUE(db.ok());
+  sqlite3_stmt* left = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db.get(), "SELECT 1", -1, &left, nullptr), SQLITE_OK);
+  EXPECT_EQ(db.Close(), SQLITE_BUSY);
+  EXPECT_FALSE(db.ok());
+  sqlite3_finalize(left);
+  EXPECT_EQ(db.Close(), SQLITE_OK);
+}
+
 TEST_F(HistoryDbTest, SaysWhySQLiteRefusesTheFile) {
   std::ofstream(path_) << "not a database, just some text long enough\n";
   ExpectRefused("file is not a database");
