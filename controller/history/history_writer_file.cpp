@@ -1,7 +1,10 @@
 // The writer's file: noticing what became of the one in use before each
-// group, and opening the one to store into next; and what the writer says of
-// itself.
+// group, opening the one to store into next, its upkeep between groups and
+// room on a full disk.
+#include <sqlite3.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "controller/history/history_writer.h"
 
@@ -99,27 +102,79 @@ bool HistoryWriter::SetDamagedAside(std::string* reason) {
   return OpenAtPath(reason);
 }
 
-// What the writer says of itself, from any thread.
-HistoryState HistoryWriter::state() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return state_;
+namespace {
+
+constexpr auto kRemovalLineEvery = std::chrono::minutes(1);
+
+}  // namespace
+
+// One step of the file's upkeep; removals of one kind make one line once done.
+void HistoryWriter::RunUpkeep() {
+  Removal r;
+  const bool more = db_ && db_->Upkeep(&r);
+  if (const std::int64_t n = db_ ? db_->TakeUnreadable() : 0) {
+    unreadable_ += n;
+    if (!unreadable_said_)
+      Note("history: " + std::to_string(n) +
+           " records have a time that cannot be read; they are kept and never removed by age");
+    unreadable_said_ = true;
+  }
+  SayNotes();
+  Gather(r);
+  // Runs of one reason that follow closely (a full disk, a file at its bound)
+  // make a line a minute, not one each.
+  const Clock::time_point now = Clock::now();
+  if (!more && removing_.count + removing_.rollups > 0 &&
+      (removing_.why != said_why_ || now >= next_line_)) {
+    said_why_ = removing_.why;
+    next_line_ = now + kRemovalLineEvery;
+    Note(RemovalLine(removing_));
+    removing_ = Removal{};
+  }
+  upkeep_due_ = more;
+  upkeep_retry_ = db_ ? db_->upkeep_retry() : Clock::time_point::max();
 }
 
-bool HistoryWriter::failed() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return failed_;
+void HistoryWriter::Gather(const Removal& r) {
+  if (r.count + r.rollups == 0) return;
+  if (removing_.count + removing_.rollups > 0 && r.why != removing_.why) {
+    Note(RemovalLine(removing_));
+    removing_ = Removal{};
+  }
+  if (r.count > 0) {
+    removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
+    removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
+    removing_.count += r.count;
+  }
+  removing_.why = r.why;
+  removing_.rollups += r.rollups;
+  if (!r.tiers.empty() && removing_.tiers.find(r.tiers) == std::string::npos)
+    removing_.tiers += (removing_.tiers.empty() ? "" : " and ") + r.tiers;
 }
 
-std::string HistoryWriter::error() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return error_;
+void HistoryWriter::SayNotes() {
+  if (!db_) return;
+  for (const std::string& line : db_->TakeNotes()) Note(line);
 }
 
-HistoryStats HistoryWriter::stats() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  HistoryStats s = stats_;
-  s.waiting = queue_.size() + in_flight_;
-  return s;
+// A full disk: the log started again may be room enough; otherwise the oldest
+// records make room, for as long as that lets groups in. *room: whether it
+// may still help.
+int HistoryWriter::MakeRoomFor(const std::vector<HistoryRow>& group,
+                               const std::vector<LoggedEvent>& log, std::string* reason,
+                               bool* room) {
+  int rc = db_->DiskFull() ? db_->StoreGroup(group, log, reason) : SQLITE_FULL;
+  SayNotes();
+  *room = !room_useless_;
+  if ((rc & 0xff) != SQLITE_FULL || room_useless_) return rc;
+  Removal removal;
+  *room = db_->MakeRoom(&removal);
+  Gather(removal);
+  if (!*room) return rc;
+  rc = db_->StoreGroup(group, log, reason);
+  // Removals that did not let the group in would only empty the history.
+  room_useless_ = (rc & 0xff) == SQLITE_FULL;
+  return rc;
 }
 
 }  // namespace controller

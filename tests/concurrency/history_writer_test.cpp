@@ -298,7 +298,11 @@ TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
   std::vector<std::string> notes;  // written on the writer's thread, read after Finish
   std::vector<controller::HistoryState> states;
   w.OnNotice([&](const std::string& line) { notes.push_back(line); });
-  w.OnState([&](controller::HistoryState s) { states.push_back(s); });
+  // Told outside the writer's lock: asking the writer back does not hang.
+  w.OnState([&](controller::HistoryState s) {
+    EXPECT_EQ(w.state(), s);
+    states.push_back(s);
+  });
   w.Start();
   ASSERT_TRUE(w.Push(Row(1)));
   for (int i = 0; i < 500 && w.stats().stored < 1; ++i)
