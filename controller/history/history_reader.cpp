@@ -19,12 +19,6 @@ constexpr int kBusyTimeoutMs = 2000;
 // along that level's index; it seeks instead when a step spans more of them.
 constexpr std::int64_t kChartRowsPerStepToScan = 16;
 
-int LevelFor(std::int64_t step_ms) {
-  for (int level = kChartLevels; level > 0; --level)
-    if (step_ms % kChartGrainsMs[level - 1] == 0) return level;
-  return 0;
-}
-
 // One read-only connection kept from answer to answer, so that a chart asked
 // for again finds its pages in SQLite's cache instead of reading each from the
 // file system; answers take turns on it (mu). Reopened when the path names

@@ -34,13 +34,24 @@ std::string NotOpen(int level) {
 
 }  // namespace
 
+std::int64_t WindowStart(std::int64_t ms, std::int64_t grain) {
+  return (ms >= 0 ? ms / grain : (ms - grain + 1) / grain) * grain;
+}
+
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms) {
   // A row before its predecessor (the clock went back) may begin any window.
   if (!prev_ms || ms < *prev_ms || *prev_ms < 0) return kChartLevels;
   int level = 0;
-  while (level < kChartLevels && ms / kChartGrainsMs[level] != *prev_ms / kChartGrainsMs[level])
+  while (level < kChartLevels &&
+         WindowStart(ms, kChartGrainsMs[level]) != WindowStart(*prev_ms, kChartGrainsMs[level]))
     ++level;
   return level;
+}
+
+int LevelFor(std::int64_t step_ms) {
+  for (int level = kChartLevels; level > 0; --level)
+    if (step_ms % kChartGrainsMs[level - 1] == 0) return level;
+  return 0;
 }
 
 std::string ChartIndexName(int level) { return "history_chart" + std::to_string(level); }

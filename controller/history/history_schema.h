@@ -16,9 +16,17 @@ namespace controller {
 constexpr std::int64_t kChartGrainsMs[] = {60 * 1000, 600 * 1000, 3600 * 1000, 86400 * 1000};
 constexpr int kChartLevels = static_cast<int>(sizeof kChartGrainsMs / sizeof kChartGrainsMs[0]);
 
+// The start of the window of grain ms that holds ms, counted from 1970, also
+// for times before it.
+std::int64_t WindowStart(std::int64_t ms, std::int64_t grain);
+
 // The level of a row stored at ms after a row of the same device stored at
 // *prev_ms (null: none known, so it may be the first of any window).
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
+
+// The coarsest level whose window a chart's step is a whole number of; 0 when
+// none is.
+int LevelFor(std::int64_t step_ms);
 
 // The partial index of the rows of a level (1 to kChartLevels), which charts
 // read along: history_chart1 to history_chart4.

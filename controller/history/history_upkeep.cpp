@@ -60,7 +60,8 @@ bool Relevel(sqlite3* db, const std::vector<Removed>& starts) {
     for (int level = 1; level <= r.level; ++level) {
       const std::int64_t grain = kChartGrainsMs[level - 1];
       relevel.Reset().Bind(1, r.data_id).Bind(2, r.device_type);
-      relevel.Bind(3, r.ms / grain * grain).Bind(4, (r.ms / grain + 1) * grain).Bind(5, level);
+      const std::int64_t start = WindowStart(r.ms, grain);
+      relevel.Bind(3, start).Bind(4, start + grain).Bind(5, level);
       if (relevel.Step() != SQLITE_DONE) return false;
     }
   }
