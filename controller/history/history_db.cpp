@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "controller/common/iso_time.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
@@ -14,6 +16,7 @@ namespace {
 constexpr int kOpenBusyTimeoutMs = 2000;
 // Short: the writer retries with its own back-off and keeps an eye on stopping.
 constexpr int kBusyTimeoutMs = 100;
+constexpr int kCheckpointTries = 20;  // each waits up to the busy timeout for readers
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -32,6 +35,22 @@ void SkipSqliteMemoryStatistics() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); 
 bool IsRetryable(int rc) {
   const int primary = rc & 0xff;
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
+}
+
+bool IsDamage(int rc) {
+  const int primary = rc & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text) {
+  // SQLite's own functions write a space where ISO 8601 has a "T".
+  if (text.size() > 10 && (text[10] == ' ' || text[10] == 't')) {
+    std::string iso = text;
+    iso[10] = 'T';
+    if (!iso.empty() && iso.back() == 'z') iso.back() = 'Z';
+    return ParseUtcMs(iso);
+  }
+  return ParseUtcMs(text);
 }
 
 boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
@@ -284,6 +303,38 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   }
   if (error) *error = sqlite3_errmsg(db());
   return Seen(rc);
+}
+
+bool HistoryDb::Checkpoint(std::string* why) {
+  int rc = SQLITE_OK;
+  for (int i = 0; i < kCheckpointTries; ++i) {
+    rc = sqlite3_wal_checkpoint_v2(db(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    if (rc == SQLITE_OK) return true;
+    if (!IsRetryable(rc)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Seen(rc);
+  *why = sqlite3_errmsg(db());
+  return false;
+}
+
+std::string HistoryDb::QuickCheck() {
+  Statement check(db(), sql::kQuickCheck);
+  std::string problem;
+  const int rc = check ? check.Step() : sqlite3_errcode(db());
+  if (rc == SQLITE_ROW) {
+    const std::string said = check.Text(0);
+    if (said != "ok") {
+      problem = said;
+      for (char& c : problem)
+        if (c == '\n') c = ' ';
+      damaged_ = true;
+    }
+  } else if (IsDamage(rc)) {
+    problem = sqlite3_errmsg(db());
+    damaged_ = true;
+  }
+  return problem;
 }
 
 }  // namespace controller

@@ -85,13 +85,11 @@ constexpr char kReserveSuffix[] = "-reserve";
 // One line about a removal, for the run's account.
 std::string RemovalLine(const Removal& r);
 
-// What happened to a history's files while it was open.
-enum class FileChange {
-  kNone,
-  kMoved,    // renamed away, and still holds its rows
-  kDeleted,  // removed, or replaced by another file at the path
-  kLogLost,  // its log or shared-memory file deleted or replaced
-};
+// Whether a SQLite result code means another connection holds a lock for now.
+bool IsRetryable(int rc);
+
+// Whether a SQLite result code means the file is damaged.
+bool IsDamage(int rc);
 
 class HistoryDb {
  public:
@@ -125,7 +123,9 @@ class HistoryDb {
 
   // What became of the file and its log since they were opened; *moved_to is
   // where the file is now when it was moved away.
-  FileChange CheckFiles(std::string* moved_to) const;
+  FileChange CheckFiles(std::string* moved_to) const {
+    return set_up_ ? ChangeSince(files_, path_, moved_to) : FileChange::kNone;
+  }
 
   // Copies every committed row from the log into the file through this
   // connection and empties the log, waiting a little for readers; false with
@@ -196,7 +196,10 @@ class HistoryDb {
  private:
   [[noreturn]] void Fail(const std::string& what) const;
   void Setup();
-  int Seen(int rc);  // notes damage in a result code, returns it
+  int Seen(int rc) {  // notes damage in a result code, returns it
+    if (IsDamage(rc)) damaged_ = true;
+    return rc;
+  }
   // Run or prepared, or HistoryError naming what failed.
   void Must(const std::string& sql, const char* what);
   std::unique_ptr<Statement> MustPrepare(const char* sql);
@@ -266,12 +269,6 @@ class HistoryDb {
 // Before the first database is opened: SQLite's memory statistics take a
 // process-wide lock on every allocation, and nothing here reads them.
 void SkipSqliteMemoryStatistics();
-
-// Whether a SQLite result code means another connection holds a lock for now.
-bool IsRetryable(int rc);
-
-// Whether a SQLite result code means the file is damaged.
-bool IsDamage(int rc);
 
 // Milliseconds since 1970 of a time text as SQLite or another program writes
 // it: "YYYY-MM-DD HH:MM:SS" with "T" or a space, with or without fractions and

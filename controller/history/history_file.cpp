@@ -10,11 +10,9 @@
 #include <climits>
 #include <cstring>
 #include <iterator>
-#include <thread>
 
 #include "controller/common/iso_time.h"
 #include "controller/history/history_connection.h"
-#include "controller/history/history_db.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
 
@@ -23,7 +21,6 @@ namespace controller {
 namespace {
 
 constexpr const char* kLogSuffixes[] = {"-wal", "-shm"};
-constexpr int kCheckpointTries = 20;  // each waits up to the busy timeout for readers
 
 bool Stat(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st) == 0; }
 
@@ -55,22 +52,6 @@ std::string WhereIs(std::uint64_t dev, std::uint64_t ino) {
 
 }  // namespace
 
-bool IsDamage(int rc) {
-  const int primary = rc & 0xff;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
-boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text) {
-  // SQLite's own functions write a space where ISO 8601 has a "T".
-  if (text.size() > 10 && (text[10] == ' ' || text[10] == 't')) {
-    std::string iso = text;
-    iso[10] = 'T';
-    if (!iso.empty() && iso.back() == 'z') iso.back() = 'Z';
-    return ParseUtcMs(iso);
-  }
-  return ParseUtcMs(text);
-}
-
 FileIdentity FileIdentity::At(const std::string& path) {
   FileIdentity id;
   struct stat st {};
@@ -84,51 +65,13 @@ FileIdentity FileIdentity::At(const std::string& path) {
   return id;
 }
 
-int HistoryDb::Seen(int rc) {
-  if (IsDamage(rc)) damaged_ = true;
-  return rc;
-}
-
-FileChange HistoryDb::CheckFiles(std::string* moved_to) const {
-  if (!set_up_) return FileChange::kNone;
-  const FileIdentity now = FileIdentity::At(path_);
-  if (!files_.SameFile(now)) {
-    *moved_to = WhereIs(files_.dev, files_.ino);
+FileChange ChangeSince(const FileIdentity& opened, const std::string& path, std::string* moved_to) {
+  const FileIdentity now = FileIdentity::At(path);
+  if (!opened.SameFile(now)) {
+    *moved_to = WhereIs(opened.dev, opened.ino);
     return moved_to->empty() ? FileChange::kDeleted : FileChange::kMoved;
   }
-  return files_.SameLogs(now) ? FileChange::kNone : FileChange::kLogLost;
-}
-
-bool HistoryDb::Checkpoint(std::string* why) {
-  int rc = SQLITE_OK;
-  for (int i = 0; i < kCheckpointTries; ++i) {
-    rc = sqlite3_wal_checkpoint_v2(db(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    if (rc == SQLITE_OK) return true;
-    if (!IsRetryable(rc)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  Seen(rc);
-  *why = sqlite3_errmsg(db());
-  return false;
-}
-
-std::string HistoryDb::QuickCheck() {
-  Statement check(db(), sql::kQuickCheck);
-  std::string problem;
-  const int rc = check ? check.Step() : sqlite3_errcode(db());
-  if (rc == SQLITE_ROW) {
-    const std::string said = check.Text(0);
-    if (said != "ok") {
-      problem = said;
-      for (char& c : problem)
-        if (c == '\n') c = ' ';
-      damaged_ = true;
-    }
-  } else if (IsDamage(rc)) {
-    problem = sqlite3_errmsg(db());
-    damaged_ = true;
-  }
-  return problem;
+  return opened.SameLogs(now) ? FileChange::kNone : FileChange::kLogLost;
 }
 
 bool HoldsHistory(const std::string& path, std::string* why) {

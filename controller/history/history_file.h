@@ -35,6 +35,19 @@ struct FileIdentity {
   }
 };
 
+// What happened to a history's files while it was open.
+enum class FileChange {
+  kNone,
+  kMoved,    // renamed away, and still holds its rows
+  kDeleted,  // removed, or replaced by another file at the path
+  kLogLost,  // its log or shared-memory file deleted or replaced
+};
+
+// What became of the files opened since, by what is at path now; *moved_to is
+// where the file is when it was moved away (found through this process's own
+// descriptors).
+FileChange ChangeSince(const FileIdentity& opened, const std::string& path, std::string* moved_to);
+
 // Whether the file at path is a history this program may store into as it is
 // (or nothing worth keeping); *why says what it is otherwise.
 bool HoldsHistory(const std::string& path, std::string* why);
