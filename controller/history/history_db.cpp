@@ -141,25 +141,23 @@ void HistoryDb::Setup() {
   set_up_ = true;
 }
 
-bool HistoryDb::Ready(std::string* why) {
-  if (set_up_) return true;
+Status HistoryDb::Ready() {
+  if (set_up_) return {};
   try {
     Setup();
   } catch (const HistoryError& e) {
-    *why = e.what();
-    return false;
+    return Status(SQLITE_BUSY, e.what());  // still locked: tried again
   }
   PrepareLatest();
-  return true;
+  return {};
 }
 
-bool HistoryDb::Writable(std::string* why) {
-  if (!Ready(why)) return false;
+Status HistoryDb::Writable() {
+  Status ready = Ready();
+  if (!ready.ok()) return ready;
   Transaction probe(db());
   const int rc = probe.Commit();
-  if (rc == SQLITE_OK) return true;
-  *why = sqlite3_errstr(rc);
-  return false;
+  return rc == SQLITE_OK ? Status() : Status(rc, sqlite3_errstr(rc));
 }
 
 HistoryDb::~HistoryDb() {
@@ -242,13 +240,24 @@ void HistoryDb::CheckTable() {
     throw HistoryError("history database " + path_ + ": table \"history\": " + problem);
 }
 
-int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
-                          const std::vector<LoggedEvent>& events, std::string* error) {
-  std::string why;
-  if (!Ready(&why)) {
-    if (error) *error = why;
-    return SQLITE_BUSY;
+// The events into the log, inside the group's transaction.
+int HistoryDb::InsertEvents(const std::vector<LoggedEvent>& events) {
+  Statement& log = *insert_log_;
+  int rc = SQLITE_OK;
+  for (std::size_t i = 0; rc == SQLITE_OK && i < events.size(); ++i) {
+    const LoggedEvent& e = events[i];
+    log.Bind(1, e.time_ms).Bind(2, e.event).Bind(3, e.device).Bind(4, e.data_id).Bind(5, e.json);
+    rc = log.Step();
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    log.Reset();
   }
+  return rc;
+}
+
+Status HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
+                             const std::vector<LoggedEvent>& events) {
+  Status ready = Ready();
+  if (!ready.ok()) return ready;
   // Taken back unless the group is in: a group that fails was never stored.
   // (Undone rather than copied: a copy of every device's entry each group
   // cost more than the group's own rows at a thousand devices.)
@@ -283,17 +292,10 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   }
   if (rc == SQLITE_OK) rc = rollups_.Flush(db());
   rollups_.Clear();
-  Statement& log = *insert_log_;
-  for (std::size_t i = 0; rc == SQLITE_OK && i < events.size(); ++i) {
-    const LoggedEvent& e = events[i];
-    log.Bind(1, e.time_ms).Bind(2, e.event).Bind(3, e.device).Bind(4, e.data_id).Bind(5, e.json);
-    rc = log.Step();
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
-    log.Reset();
-  }
+  if (rc == SQLITE_OK) rc = InsertEvents(events);
   if (rc == SQLITE_OK) rc = group.Commit();
   rollups_.Settle(rc == SQLITE_OK);
-  if (rc == SQLITE_OK) return rc;
+  if (rc == SQLITE_OK) return {};
   for (auto u = undo.rbegin(); u != undo.rend(); ++u) {
     if (u->added) {
       stored_last_.erase(u->at);
@@ -301,24 +303,21 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
       u->at->second = u->was;
     }
   }
-  if (error) *error = sqlite3_errmsg(db());
-  return Seen(rc);
+  return Status(Seen(rc), sqlite3_errmsg(db()));
 }
 
-bool HistoryDb::Checkpoint(std::string* why) {
+Status HistoryDb::Checkpoint() {
   int rc = SQLITE_OK;
   for (int i = 0; i < kCheckpointTries; ++i) {
     rc = sqlite3_wal_checkpoint_v2(db(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    if (rc == SQLITE_OK) return true;
+    if (rc == SQLITE_OK) return {};
     if (!IsRetryable(rc)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  Seen(rc);
-  *why = sqlite3_errmsg(db());
-  return false;
+  return Status(Seen(rc), sqlite3_errmsg(db()));
 }
 
-std::string HistoryDb::QuickCheck() {
+Status HistoryDb::QuickCheck() {
   Statement check(db(), sql::kQuickCheck);
   std::string problem;
   const int rc = check ? check.Step() : sqlite3_errcode(db());
@@ -334,7 +333,7 @@ std::string HistoryDb::QuickCheck() {
     problem = sqlite3_errmsg(db());
     damaged_ = true;
   }
-  return problem;
+  return problem.empty() ? Status() : Status(SQLITE_CORRUPT, problem);
 }
 
 }  // namespace controller

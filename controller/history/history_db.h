@@ -13,6 +13,7 @@
 #include "controller/history/history_connection.h"
 #include "controller/history/history_file.h"
 #include "controller/history/history_rollup.h"
+#include "controller/history/history_status.h"
 
 struct sqlite3;
 
@@ -101,15 +102,12 @@ class HistoryDb {
   HistoryDb(const HistoryDb&) = delete;
   HistoryDb& operator=(const HistoryDb&) = delete;
 
-  // Stores rows in one transaction. Returns SQLite's result code: SQLITE_OK, a
-  // busy or locked code worth retrying (IsRetryable), or a permanent error with
-  // its text in *error. Nothing is stored unless all are.
-  int StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
-    return StoreGroup(rows, {}, error);
-  }
+  // Stores rows in one transaction: fine, or SQLite's code, a busy or locked
+  // one worth retrying (IsRetryable) or a permanent error, with its reason.
+  // Nothing is stored unless all are.
+  Status StoreGroup(const std::vector<HistoryRow>& rows) { return StoreGroup(rows, {}); }
   // And the events with them, in the same transaction.
-  int StoreGroup(const std::vector<HistoryRow>& rows, const std::vector<LoggedEvent>& events,
-                 std::string* error);
+  Status StoreGroup(const std::vector<HistoryRow>& rows, const std::vector<LoggedEvent>& events);
 
   // The newest stored record of a device, if any.
   boost::optional<HistoryRow> Latest(std::uint32_t data_id, const std::string& device_type);
@@ -128,20 +126,20 @@ class HistoryDb {
   }
 
   // Copies every committed row from the log into the file through this
-  // connection and empties the log, waiting a little for readers; false with
-  // SQLite's reason when it could not.
-  bool Checkpoint(std::string* why);
+  // connection and empties the log, waiting a little for readers; SQLite's
+  // reason when it could not.
+  Status Checkpoint();
 
   // Finishes a start that found the file locked (the columns and indexes of an
-  // older layout); false with the reason while it is still locked.
-  bool Ready(std::string* why);
+  // older layout); the reason while it is still locked.
+  Status Ready();
 
   // Whether the file is set up and a write goes through now (an empty write
-  // transaction); false with the reason while a lock held elsewhere stops it.
-  bool Writable(std::string* why);
+  // transaction); the reason while a lock held elsewhere stops it.
+  Status Writable();
 
-  // SQLite's quick check; empty when the file is sound, else the first problem.
-  std::string QuickCheck();
+  // SQLite's quick check: fine when the file is sound, else its first problem.
+  Status QuickCheck();
 
   // The log's inode as opened, 0 when unknown.
   std::uint64_t log_inode() const { return files_.wal(); }
@@ -208,6 +206,7 @@ class HistoryDb {
   void TakeOver();
   void KeepNewest();
   void PrepareLatest();
+  int InsertEvents(const std::vector<LoggedEvent>& events);
   int NameNewest(std::uint32_t data_id, const std::string& device_type, std::int64_t id);
   bool FillTimes();
   bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);

@@ -74,9 +74,9 @@ FileChange ChangeSince(const FileIdentity& opened, const std::string& path, std:
   return opened.SameLogs(now) ? FileChange::kNone : FileChange::kLogLost;
 }
 
-bool HoldsHistory(const std::string& path, std::string* why) {
+Status HoldsHistory(const std::string& path) {
   struct stat st {};
-  if (!Stat(path, &st) || st.st_size == 0) return true;  // nothing there to keep
+  if (!Stat(path, &st) || st.st_size == 0) return {};  // nothing there to keep
   const Connection db(path, SQLITE_OPEN_READONLY);
   int rc = db.open_rc();
   bool ours = false;
@@ -85,8 +85,8 @@ bool HoldsHistory(const std::string& path, std::string* why) {
     rc = count ? count.Step() : sqlite3_errcode(db.get());
     ours = rc == SQLITE_ROW && count.Int(0) == static_cast<std::int64_t>(std::size(sql::kColumns));
   }
-  if (!ours) *why = rc == SQLITE_ROW ? "no history table" : db.reason();
-  return ours;
+  if (ours) return {};
+  return Status::Failed(rc == SQLITE_ROW ? "no history table" : db.reason());
 }
 
 std::string NameBeside(const std::string& path, const std::string& tag) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "controller/history/history_status.h"
+
 namespace controller {
 
 // The files of a history as found at a path at one moment: the file, its log
@@ -48,9 +50,9 @@ enum class FileChange {
 // descriptors).
 FileChange ChangeSince(const FileIdentity& opened, const std::string& path, std::string* moved_to);
 
-// Whether the file at path is a history this program may store into as it is
-// (or nothing worth keeping); *why says what it is otherwise.
-bool HoldsHistory(const std::string& path, std::string* why);
+// Fine when the file at path is a history this program may store into as it
+// is (or nothing worth keeping); else what it is.
+Status HoldsHistory(const std::string& path);
 
 // A free name beside path: "PATH.TAG-YYYY-MM-DDTHH-MM-SS".
 std::string NameBeside(const std::string& path, const std::string& tag);

@@ -51,9 +51,9 @@ int HistoryDb::NameNewest(std::uint32_t data_id, const std::string& device_type,
 // The older layout's index answers until the file is taken over.
 void HistoryDb::PrepareLatest() {
   const bool named = QueryInt(db(), sql::kHasDeviceIndex) == 0 && QueryInt(db(), sql::kHasNewest);
-  latest_ = MustPrepare(named                                           ? sql::kLatestStored
+  latest_ = MustPrepare(named                                            ? sql::kLatestStored
                         : QueryInt(db(), sql::HasColumn("time_ms")) != 0 ? sql::kLatest
-                                                                        : sql::kLatestUntimed);
+                                                                         : sql::kLatestUntimed);
   by_time_.reset();
   if (named) by_time_ = MustPrepare(sql::kLatestByTime);
 }

@@ -149,7 +149,7 @@ void HistoryWriter::Loop() {
     const Stored stored = Store(g);
     lk.lock();
     if (stored.met_full) ++stats_.full;
-    if (stored.rc == SQLITE_OK) {
+    if (stored.status.ok()) {
       Committed(stored, &g);
     } else if (!BackOff(lk, stored, &g)) {
       break;
@@ -206,8 +206,7 @@ HistoryWriter::Next HistoryWriter::AwaitWork(std::unique_lock<std::mutex>& lk) {
   // with no record stored yet.
   if (!writable_ && queue_.empty() && !stopping_) {
     lk.unlock();
-    std::string why;
-    const bool ok = EnsureFile(&why) && db_->Writable(&why);
+    const bool ok = EnsureFile().ok() && db_->Writable().ok();
     lk.lock();
     writable_ = ok;
     if (!ok) cv_.wait_for(lk, opt_.max_backoff, [&] { return stopping_ || !queue_.empty(); });
@@ -254,13 +253,17 @@ void HistoryWriter::Take(Group* g) {
 // full disk given room on the way; upkeep after a commit.
 HistoryWriter::Stored HistoryWriter::Store(const Group& g) {
   Stored out;
-  out.rc = EnsureFile(&out.reason) ? db_->StoreGroup(g.rows, g.log, &out.reason) : SQLITE_CANTOPEN;
+  const Status file = EnsureFile();
+  out.status = file.ok() ? db_->StoreGroup(g.rows, g.log) : Status(SQLITE_CANTOPEN, file.reason());
   // A damaged file is set aside at once and the group stored in a new one.
-  if (IsDamage(out.rc) && EnsureFile(&out.reason))
-    out.rc = db_->StoreGroup(g.rows, g.log, &out.reason);
-  out.met_full = (out.rc & 0xff) == SQLITE_FULL;
-  if (out.met_full) out.rc = MakeRoomFor(g.rows, g.log, &out.reason, &out.room);
-  if (out.rc == SQLITE_OK) {
+  if (IsDamage(out.status.code())) {
+    const Status fresh = EnsureFile();
+    out.status =
+        fresh.ok() ? db_->StoreGroup(g.rows, g.log) : Status(out.status.code(), fresh.reason());
+  }
+  out.met_full = (out.status.code() & 0xff) == SQLITE_FULL;
+  if (out.met_full) out.status = MakeRoomFor(g, out.status, &out.room);
+  if (out.status.ok()) {
     room_useless_ = false;
     RunUpkeep();
   }
@@ -296,20 +299,21 @@ void HistoryWriter::Committed(const Stored& s, Group* g) {
 // not yet made anew are worth another try after a back-off while the queue
 // holds; false when the writer gives up.
 bool HistoryWriter::BackOff(std::unique_lock<std::mutex>& lk, const Stored& s, Group* g) {
-  const bool full = (s.rc & 0xff) == SQLITE_FULL;
-  const bool again = IsRetryable(s.rc) || full || s.rc == SQLITE_CANTOPEN || IsDamage(s.rc);
+  const int rc = s.status.code();
+  const bool full = (rc & 0xff) == SQLITE_FULL;
+  const bool again = IsRetryable(rc) || full || rc == SQLITE_CANTOPEN || IsDamage(rc);
   if (!again) {
-    Alert("cannot store records: " + s.reason + "; " + std::to_string(queue_.size() + in_flight_) +
-          " records not stored");
+    Alert("cannot store records: " + s.status.reason() + "; " +
+          std::to_string(queue_.size() + in_flight_) + " records not stored");
     return false;
   }
   if (!full) ++stats_.retries;
-  last_busy_ = s.reason;
+  last_busy_ = s.status.reason();
   // Full with room still being made, or full with nothing to store for now.
   SetState(!full ? HistoryState::kRetrying : s.room ? HistoryState::kFull : HistoryState::kFailing);
   if (stopping_ && s.now >= deadline_) {
-    Alert("gave up waiting: " + s.reason + "; " + std::to_string(queue_.size() + in_flight_) +
-          " records not stored");
+    Alert("gave up waiting: " + s.status.reason() + "; " +
+          std::to_string(queue_.size() + in_flight_) + " records not stored");
     return false;
   }
   TellState(lk);
@@ -320,29 +324,6 @@ bool HistoryWriter::BackOff(std::unique_lock<std::mutex>& lk, const Stored& s, G
                  [&] { return stopping_ != was_stopping || CutAt(deadline_); });
   g->backoff = std::min(g->backoff * 2, opt_.max_backoff);
   return true;
-}
-
-// What the writer says of itself, from any thread.
-HistoryState HistoryWriter::state() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return state_;
-}
-
-bool HistoryWriter::failed() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return failed_;
-}
-
-std::string HistoryWriter::error() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  return error_;
-}
-
-HistoryStats HistoryWriter::stats() const {
-  std::lock_guard<std::mutex> lk(mu_);
-  HistoryStats s = stats_;
-  s.waiting = queue_.size() + in_flight_;
-  return s;
 }
 
 }  // namespace controller

@@ -105,8 +105,7 @@ class HistoryWriter {
   };
   // What storing a group came to.
   struct Stored {
-    int rc = 0;                              // SQLite's result code
-    std::string reason;                      // SQLite's reason when not stored
+    Status status;                           // SQLite's result code and reason
     bool met_full = false;                   // the disk was found full
     bool room = true;                        // making room may still help
     HistoryState state = HistoryState::kOk;  // the state once stored
@@ -125,12 +124,11 @@ class HistoryWriter {
   bool BackOff(std::unique_lock<std::mutex>& lk, const Stored& s, Group* g);
   void Alert(const std::string& error);  // called with mu_ held
   // Each of these runs with mu_ released.
-  bool EnsureFile(std::string* reason);
-  bool OpenAtPath(std::string* reason);
-  bool SetDamagedAside(std::string* reason);
+  Status EnsureFile();
+  Status OpenAtPath();
+  Status SetDamagedAside(const std::string& found);
   void RunUpkeep();
-  int MakeRoomFor(const std::vector<HistoryRow>& group, const std::vector<LoggedEvent>& log,
-                  std::string* reason, bool* room);
+  Status MakeRoomFor(const Group& g, const Status& met, bool* room);
   void Gather(const Removal& r);
   void SayNotes();
   void Note(const std::string& line);

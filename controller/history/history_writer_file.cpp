@@ -1,6 +1,6 @@
 // The writer's file: noticing what became of the one in use before each
 // group, opening the one to store into next, its upkeep between groups and
-// room on a full disk.
+// room on a full disk; and what the writer says of itself.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -14,20 +14,21 @@ namespace controller {
 // log. Whatever happened, every row committed to the old file is first
 // checkpointed into it through the open connection, so a moved file keeps its
 // rows and a new file at the path is never mixed with the old file's log.
-bool HistoryWriter::EnsureFile(std::string* reason) {
-  if (db_ && !checked_ && db_->Ready(reason)) {
+Status HistoryWriter::EnsureFile() {
+  std::string problem;  // the quick check's, for a damaged file's line
+  if (db_ && !checked_ && db_->Ready().ok()) {
     checked_ = true;
-    const std::string problem = db_->QuickCheck();
-    if (!problem.empty()) *reason = problem;
+    problem = db_->QuickCheck().reason();
   }
-  if (db_ && db_->damaged()) return SetDamagedAside(reason);
+  if (db_ && db_->damaged()) return SetDamagedAside(problem);
   if (db_) {
     std::string moved_to;
     const FileChange change = db_->CheckFiles(&moved_to);
-    if (change == FileChange::kNone) return db_->Ready(reason);
-    if (!db_->Checkpoint(reason)) {
-      *reason = "cannot save what the old file holds: " + *reason;
-      return db_->damaged() ? SetDamagedAside(reason) : false;
+    if (change == FileChange::kNone) return db_->Ready();
+    const Status saved = db_->Checkpoint();
+    if (!saved.ok()) {
+      const std::string why = "cannot save what the old file holds: " + saved.reason();
+      return db_->damaged() ? SetDamagedAside(why) : Status(saved.code(), why);
     }
     const std::uint64_t wal = db_->log_inode();
     db_.reset();
@@ -50,16 +51,17 @@ bool HistoryWriter::EnsureFile(std::string* reason) {
       recreated_ = true;
     }
   }
-  return OpenAtPath(reason);
+  return OpenAtPath();
 }
 
 // Opens what is at the path: a history as it is, a new one where there is
 // none, and beside anything else, which is left untouched.
-bool HistoryWriter::OpenAtPath(std::string* reason) {
-  std::string what;
-  if (!HoldsHistory(path_, &what)) {
+Status HistoryWriter::OpenAtPath() {
+  const Status holds = HoldsHistory(path_);
+  if (!holds.ok()) {
     happened_ += (happened_.empty() ? "history database " + path_ : std::string()) +
-                 "; the file now there is not a history (" + what + ") and is left untouched";
+                 "; the file now there is not a history (" + holds.reason() +
+                 ") and is left untouched";
     {
       std::lock_guard<std::mutex> lk(mu_);
       path_ = NameBeside(path_, "new");
@@ -73,8 +75,7 @@ bool HistoryWriter::OpenAtPath(std::string* reason) {
     if (!lost_said_)
       Note(happened_ + (happened_.empty() ? "" : "; ") + e.what() + "; trying again");
     lost_said_ = true;
-    *reason = e.what();
-    return false;
+    return Status::Failed(e.what());
   }
   if (!happened_.empty())
     Note(happened_ + "; storing in " + (existed ? "the history found at " : "a new history at ") +
@@ -83,23 +84,21 @@ bool HistoryWriter::OpenAtPath(std::string* reason) {
   lost_said_ = false;
   checked_ = !existed;
   upkeep_due_ = true;
-  return true;
+  return {};
 }
 
 // A damaged file is renamed beside itself, never deleted, and records go on
 // into a new file at the path.
-bool HistoryWriter::SetDamagedAside(std::string* reason) {
-  const std::string problem = reason->empty() ? "database disk image is malformed" : *reason;
+Status HistoryWriter::SetDamagedAside(const std::string& found) {
+  const std::string problem = found.empty() ? "database disk image is malformed" : found;
   db_.reset();
   std::string why;
   const std::string aside = SetAside(path_, "damaged", &why);
-  if (aside.empty()) {
-    *reason = "damaged (" + problem + ") and cannot be set aside: " + why;
-    return false;
-  }
+  if (aside.empty())
+    return Status::Failed("damaged (" + problem + ") and cannot be set aside: " + why);
   damaged_ = true;
   happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
-  return OpenAtPath(reason);
+  return OpenAtPath();
 }
 
 namespace {
@@ -160,21 +159,42 @@ void HistoryWriter::SayNotes() {
 // A full disk: the log started again may be room enough; otherwise the oldest
 // records make room, for as long as that lets groups in. *room: whether it
 // may still help.
-int HistoryWriter::MakeRoomFor(const std::vector<HistoryRow>& group,
-                               const std::vector<LoggedEvent>& log, std::string* reason,
-                               bool* room) {
-  int rc = db_->DiskFull() ? db_->StoreGroup(group, log, reason) : SQLITE_FULL;
+Status HistoryWriter::MakeRoomFor(const Group& g, const Status& met, bool* room) {
+  Status st = db_->DiskFull() ? db_->StoreGroup(g.rows, g.log) : met;
   SayNotes();
   *room = !room_useless_;
-  if ((rc & 0xff) != SQLITE_FULL || room_useless_) return rc;
+  if ((st.code() & 0xff) != SQLITE_FULL || room_useless_) return st;
   Removal removal;
   *room = db_->MakeRoom(&removal);
   Gather(removal);
-  if (!*room) return rc;
-  rc = db_->StoreGroup(group, log, reason);
+  if (!*room) return st;
+  st = db_->StoreGroup(g.rows, g.log);
   // Removals that did not let the group in would only empty the history.
-  room_useless_ = (rc & 0xff) == SQLITE_FULL;
-  return rc;
+  room_useless_ = (st.code() & 0xff) == SQLITE_FULL;
+  return st;
+}
+
+// What the writer says of itself, from any thread.
+HistoryState HistoryWriter::state() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return state_;
+}
+
+bool HistoryWriter::failed() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return failed_;
+}
+
+std::string HistoryWriter::error() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return error_;
+}
+
+HistoryStats HistoryWriter::stats() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  HistoryStats s = stats_;
+  s.waiting = queue_.size() + in_flight_;
+  return s;
 }
 
 }  // namespace controller

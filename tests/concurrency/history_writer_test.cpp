@@ -334,7 +334,7 @@ TEST_F(HistoryWriterTest, ShrinksANewFileToMaxMb) {
   {
     controller::HistoryDb unbounded(path_, controller::HistoryLimits{0, 0, 0});
     for (int i = 0; i < 30000; i += 250)
-      ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250), nullptr), SQLITE_OK);
+      ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250)).code(), SQLITE_OK);
   }
   HistoryWriter w(
       std::make_unique<controller::HistoryDb>(path_, controller::HistoryLimits{0, 2, 0}));
