@@ -16,7 +16,6 @@ namespace {
 constexpr int kOpenBusyTimeoutMs = 2000;
 // Short: the writer retries with its own back-off and keeps an eye on stopping.
 constexpr int kBusyTimeoutMs = 100;
-constexpr int kCheckpointTries = 20;  // each waits up to the busy timeout for readers
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -31,16 +30,6 @@ void RemoveFiles(const std::string& path) {
 }  // namespace
 
 void SkipSqliteMemoryStatistics() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
-
-bool IsRetryable(int rc) {
-  const int primary = rc & 0xff;
-  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
-}
-
-bool IsDamage(int rc) {
-  const int primary = rc & 0xff;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
 
 boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text) {
   // SQLite's own functions write a space where ISO 8601 has a "T".
@@ -137,7 +126,7 @@ void HistoryDb::Setup() {
   incremental_ = QueryInt(db(), sql::kAutoVacuum) == 2;
   filling_ = QueryInt(db(), sql::kAnyUnlevelled) != 0;
   run_first_id_ = QueryInt(db(), sql::kNextId);
-  files_ = FileIdentity::At(path_);
+  watch_.Opened(path_);
   set_up_ = true;
 }
 
@@ -306,34 +295,8 @@ Status HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   return Status(Seen(rc), sqlite3_errmsg(db()));
 }
 
-Status HistoryDb::Checkpoint() {
-  int rc = SQLITE_OK;
-  for (int i = 0; i < kCheckpointTries; ++i) {
-    rc = sqlite3_wal_checkpoint_v2(db(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    if (rc == SQLITE_OK) return {};
-    if (!IsRetryable(rc)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return Status(Seen(rc), sqlite3_errmsg(db()));
-}
+Status HistoryDb::Checkpoint() { return watch_.Checkpoint(db()); }
 
-Status HistoryDb::QuickCheck() {
-  Statement check(db(), sql::kQuickCheck);
-  std::string problem;
-  const int rc = check ? check.Step() : sqlite3_errcode(db());
-  if (rc == SQLITE_ROW) {
-    const std::string said = check.Text(0);
-    if (said != "ok") {
-      problem = said;
-      for (char& c : problem)
-        if (c == '\n') c = ' ';
-      damaged_ = true;
-    }
-  } else if (IsDamage(rc)) {
-    problem = sqlite3_errmsg(db());
-    damaged_ = true;
-  }
-  return problem.empty() ? Status() : Status(SQLITE_CORRUPT, problem);
-}
+Status HistoryDb::QuickCheck() { return watch_.QuickCheck(db()); }
 
 }  // namespace controller

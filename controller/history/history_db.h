@@ -86,12 +86,6 @@ constexpr char kReserveSuffix[] = "-reserve";
 // One line about a removal, for the run's account.
 std::string RemovalLine(const Removal& r);
 
-// Whether a SQLite result code means another connection holds a lock for now.
-bool IsRetryable(int rc);
-
-// Whether a SQLite result code means the file is damaged.
-bool IsDamage(int rc);
-
 class HistoryDb {
  public:
   // Opens or creates the database, checks the history table and proves it
@@ -122,7 +116,7 @@ class HistoryDb {
   // What became of the file and its log since they were opened; *moved_to is
   // where the file is now when it was moved away.
   FileChange CheckFiles(std::string* moved_to) const {
-    return set_up_ ? ChangeSince(files_, path_, moved_to) : FileChange::kNone;
+    return set_up_ ? watch_.Check(path_, moved_to) : FileChange::kNone;
   }
 
   // Copies every committed row from the log into the file through this
@@ -142,10 +136,10 @@ class HistoryDb {
   Status QuickCheck();
 
   // The log's inode as opened, 0 when unknown.
-  std::uint64_t log_inode() const { return files_.wal(); }
+  std::uint64_t log_inode() const { return watch_.log_inode(); }
 
   // Whether a step found the file damaged.
-  bool damaged() const { return damaged_; }
+  bool damaged() const { return watch_.damaged(); }
 
   // Rows whose time text could not be read, found since the last call.
   std::int64_t TakeUnreadable() {
@@ -194,10 +188,7 @@ class HistoryDb {
  private:
   [[noreturn]] void Fail(const std::string& what) const;
   void Setup();
-  int Seen(int rc) {  // notes damage in a result code, returns it
-    if (IsDamage(rc)) damaged_ = true;
-    return rc;
-  }
+  int Seen(int rc) { return watch_.Seen(rc); }  // notes damage in a result code
   // Run or prepared, or HistoryError naming what failed.
   void Must(const std::string& sql, const char* what);
   std::unique_ptr<Statement> MustPrepare(const char* sql);
@@ -237,10 +228,9 @@ class HistoryDb {
   using LastRows = std::map<std::pair<std::uint32_t, std::string>, LastRow>;
   LastRows stored_last_;
   LastRows filled_last_;
-  FileIdentity files_;  // as opened, to notice them replaced or deleted
+  FileWatch watch_;  // the file as opened, and damage found
   bool created_ = false;
-  bool set_up_ = false;   // false while a lock held elsewhere delays the takeover
-  bool damaged_ = false;  // a step got SQLite's word that the file is damaged
+  bool set_up_ = false;  // false while a lock held elsewhere delays the takeover
   std::int64_t unreadable_ = 0;
   Connection conn_;
   sqlite3* db() const { return conn_.get(); }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <iterator>
+#include <thread>
 
 #include "controller/common/iso_time.h"
 #include "controller/history/history_connection.h"
@@ -21,6 +22,7 @@ namespace controller {
 namespace {
 
 constexpr const char* kLogSuffixes[] = {"-wal", "-shm"};
+constexpr int kCheckpointTries = 20;  // each waits up to the busy timeout for readers
 
 bool Stat(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st) == 0; }
 
@@ -109,6 +111,40 @@ std::string SetAside(const std::string& path, const std::string& tag, std::strin
   ::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
   ::unlink((path + "-shm").c_str());
   return aside;
+}
+
+FileChange FileWatch::Check(const std::string& path, std::string* moved_to) const {
+  return ChangeSince(files_, path, moved_to);
+}
+
+Status FileWatch::Checkpoint(sqlite3* db) {
+  int rc = SQLITE_OK;
+  for (int i = 0; i < kCheckpointTries; ++i) {
+    rc = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    if (rc == SQLITE_OK) return {};
+    if (!IsRetryable(rc)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return Status(Seen(rc), sqlite3_errmsg(db));
+}
+
+Status FileWatch::QuickCheck(sqlite3* db) {
+  Statement check(db, sql::kQuickCheck);
+  std::string problem;
+  const int rc = check ? check.Step() : sqlite3_errcode(db);
+  if (rc == SQLITE_ROW) {
+    const std::string said = check.Text(0);
+    if (said != "ok") {
+      problem = said;
+      for (char& c : problem)
+        if (c == '\n') c = ' ';
+      damaged_ = true;
+    }
+  } else if (IsDamage(rc)) {
+    problem = sqlite3_errmsg(db);
+    damaged_ = true;
+  }
+  return problem.empty() ? Status() : Status(SQLITE_CORRUPT, problem);
 }
 
 }  // namespace controller

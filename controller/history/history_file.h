@@ -7,6 +7,8 @@
 
 #include "controller/history/history_status.h"
 
+struct sqlite3;
+
 namespace controller {
 
 // The files of a history as found at a path at one moment: the file, its log
@@ -49,6 +51,33 @@ enum class FileChange {
 // where the file is when it was moved away (found through this process's own
 // descriptors).
 FileChange ChangeSince(const FileIdentity& opened, const std::string& path, std::string* moved_to);
+
+// The history file a connection has open, watched: its identity as opened,
+// to notice it moved, deleted or replaced, and whether a step found its pages
+// damaged.
+class FileWatch {
+ public:
+  void Opened(const std::string& path) { files_ = FileIdentity::At(path); }
+  FileChange Check(const std::string& path, std::string* moved_to) const;
+  std::uint64_t log_inode() const { return files_.wal(); }  // 0 when unknown
+
+  // Notes damage in a result code, and returns it.
+  int Seen(int rc) {
+    if (IsDamage(rc)) damaged_ = true;
+    return rc;
+  }
+  bool damaged() const { return damaged_; }
+
+  // Every committed row from the log into the file through db, the log
+  // emptied, waiting a little for readers.
+  Status Checkpoint(sqlite3* db);
+  // SQLite's quick check: fine when the file is sound, else its first problem.
+  Status QuickCheck(sqlite3* db);
+
+ private:
+  FileIdentity files_;
+  bool damaged_ = false;
+};
 
 // Fine when the file at path is a history this program may store into as it
 // is (or nothing worth keeping); else what it is.

@@ -24,4 +24,10 @@ class Status {
   std::string reason_;
 };
 
+// Whether a SQLite result code means another connection holds a lock for now.
+bool IsRetryable(int rc);
+
+// Whether a SQLite result code means the file is damaged.
+bool IsDamage(int rc);
+
 }  // namespace controller
