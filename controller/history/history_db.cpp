@@ -123,7 +123,7 @@ void HistoryDb::Setup() {
   Must(sql::kCreateLogIndex, "cannot create the event log");
   insert_ = MustPrepare(sql::kInsert);
   insert_log_ = MustPrepare(sql::kInsertLog);
-  incremental_ = QueryInt(db(), sql::kAutoVacuum) == 2;
+  room_.Attach(db(), QueryInt(db(), sql::kAutoVacuum) == 2);
   filling_ = QueryInt(db(), sql::kAnyUnlevelled) != 0;
   run_first_id_ = QueryInt(db(), sql::kNextId);
   watch_.Opened(path_);

@@ -13,6 +13,7 @@
 #include "controller/history/history_connection.h"
 #include "controller/history/history_file.h"
 #include "controller/history/history_rollup.h"
+#include "controller/history/history_room.h"
 #include "controller/history/history_status.h"
 
 struct sqlite3;
@@ -53,40 +54,7 @@ struct LoggedEvent {
   std::string json;
 };
 
-// Bounds of the history; 0 means no bound.
-struct HistoryLimits {
-  int keep_days = 400;            // older records go (not those of this run)
-  std::int64_t max_mb = 0;        // the file's size, MiB
-  std::int64_t min_free_mb = 64;  // free space to leave on the file system, MiB
-  bool min_free_set = false;      // unset, min_free_mb is at most 5 % of the file system
-  int minute_days = 90;           // rollups by minute, ten minutes and hour are kept this long;
-  int ten_minute_days = 730;      // those by day as long as the file has room
-  int hour_days = 3650;
-};
-
-// The free space the history of path leaves on its file system, in bytes:
-// min_free_mb as set, or by default the smaller of it and 5 % of the file
-// system, so that a small one is not emptied to meet a bound it cannot hold.
-std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits);
-
-// What an upkeep step removed: how many records and the span of their times.
-struct Removal {
-  std::int64_t count = 0;
-  std::int64_t first_ms = 0;
-  std::int64_t last_ms = 0;
-  std::string why;           // "older than 400 days", "file over 5 MiB", ...
-  std::int64_t rollups = 0;  // rollups removed for space with them
-  std::string tiers;         // of which tiers: "minute", "minute and hour"...
-};
-
-// The file kept beside the history while it is open, released on a full disk
-// so that making room has room to write (see history_room.cpp).
-constexpr char kReserveSuffix[] = "-reserve";
-
-// One line about a removal, for the run's account.
-std::string RemovalLine(const Removal& r);
-
-class HistoryDb {
+class HistoryDb : private Remover {
  public:
   // Opens or creates the database, checks the history table and proves it
   // writable. Throws HistoryError naming the path and SQLite's reason; a file
@@ -160,30 +128,17 @@ class HistoryDb {
                                                     : std::chrono::steady_clock::time_point::max();
   }
 
-  // A full disk met: said once, the reserve beside the file released and the
-  // log checkpointed so that it starts again from its beginning instead of
-  // growing. True when the checkpoint went through.
-  bool DiskFull();
-
-  // Removes a batch of records in the order of removal for space (RoomOrder)
-  // to make room on a full disk, keeping the freed pages in the file for
-  // reuse; false when there is nothing left to remove.
-  bool MakeRoom(Removal* removed);
-
-  // The ids of the first count rows that removals for space (max_mb,
-  // min_free_mb, a full disk) take, in order: by stored time, oldest first,
-  // rows older than a day outside their device's newest 10 minutes, then the
-  // other rows outside those 10 minutes, then the rest. Between the first two,
-  // rollups by minute, ten minutes and hour go (RemoveForRoom).
-  // *first_tier: 1 when the first of them is older than a day, else 2 or 3.
-  std::vector<std::int64_t> RoomOrder(std::int64_t count, int* first_tier = nullptr);
-
+  // Room: see HistoryRoom.
+  bool DiskFull() { return room_.DiskFull(); }
+  bool MakeRoom(Removal* removed) { return room_.MakeRoom(removed); }
+  std::vector<std::int64_t> RoomOrder(std::int64_t count, int* first_tier = nullptr) {
+    return room_.RoomOrder(count, first_tier);
+  }
   // The disk was found full and has had no room since.
-  bool disk_full() const { return full_; }
-
+  bool disk_full() const { return room_.full(); }
   // Lines for the run's account (a full disk, room again, little space left)
   // gathered since the last call.
-  std::vector<std::string> TakeNotes();
+  std::vector<std::string> TakeNotes() { return room_.TakeNotes(); }
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
@@ -205,19 +160,15 @@ class HistoryDb {
   bool TrimLog();
   bool FillRollups();
   bool RemoveOldRollups();
-  std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed);
-  bool RemoveForSpace(Removal* removed);
-  bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
-  bool Checkpoint(int mode);
-  std::int64_t RowsFor(std::int64_t bytes);
-  void CheckRoom(std::int64_t free);
-  std::int64_t UsedBytes();
-  std::int64_t FreeBytes() const;
+  // What the room asks of the history (Remover).
+  bool RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) override;
+  std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed) override;
 
   std::string path_;
   HistoryLimits limits_;
-  std::int64_t run_first_id_ = 0;  // rows of this run have this id or a larger one
-  bool filling_ = true;            // rows without an integer time or level may be left
+  HistoryRoom room_{path_, limits_, *this};  // its bounds kept between groups
+  std::int64_t run_first_id_ = 0;            // rows of this run have this id or a larger one
+  bool filling_ = true;                      // rows without an integer time or level may be left
   // Per device (data id, type), its row stored last: what the next row's chart
   // level is worked out from, in storing order and in the order taken-over
   // rows are filled. Forgotten when that row is removed.
@@ -241,18 +192,11 @@ class HistoryDb {
   std::unique_ptr<Statement> insert_log_;
   // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
   std::chrono::steady_clock::time_point next_age_check_{};
-  std::chrono::steady_clock::time_point next_space_check_{};
   std::chrono::steady_clock::time_point fill_after_{};  // a failed fill waits till then
   RollupBatch rollups_;            // a group's or a fill's records, folded before they are written
   bool rollup_filling_ = false;    // rows of an older file still to be folded into the rollups
   std::int64_t removed_upto_ = 0;  // the newest time of a record removed
   std::int64_t log_trimmed_upto_ = 0;  // the event log was trimmed for removals up to here
-  bool trimming_ = false;              // over the size bound: removing down to below it
-  bool incremental_ = false;           // freed pages can be handed back to the file system
-  const std::int64_t min_free_bytes_ = MinFreeBytes(path_, limits_);  // resolved at open
-  bool full_ = false;      // the disk is full: freed pages stay in the file
-  bool low_said_ = false;  // little free space has been reported
-  std::vector<std::string> notes_;
 };
 
 // Before the first database is opened: SQLite's memory statistics take a

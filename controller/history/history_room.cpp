@@ -13,6 +13,8 @@
 // checkpoint the log starts again from its beginning instead of growing; and
 // freed pages stay in the file for the records to come, since the file system
 // would hand them to whatever filled it.
+#include "controller/history/history_room.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -26,7 +28,6 @@
 #include <vector>
 
 #include "controller/common/iso_time.h"
-#include "controller/history/history_db.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
 
@@ -106,10 +107,10 @@ std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits) 
 
 // The first count rows in the order of removal. Each device's rows are read
 // along the time index as far as they are taken, never the whole table.
-std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_tier) {
+std::vector<std::int64_t> HistoryRoom::RoomOrder(std::int64_t count, int* first_tier) {
   std::vector<std::int64_t> ids;
-  Statement next(db(), sql::kNextData);
-  Statement newest(db(), sql::kNewest);
+  Statement next(db_, sql::kNextData);
+  Statement newest(db_, sql::kNewest);
   if (!next || !newest) return ids;
   const std::int64_t day_ago = NowUtcMs() - kDayMs;
   std::vector<Cursor> cursors;
@@ -118,7 +119,7 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_ti
     data_id = next.Int(0);
     if (!newest.Reset().Bind(1, data_id).Next()) continue;
     const std::int64_t from = newest.Int(0) - kNewestMs;
-    Cursor c{Statement(db(), sql::kByTime), std::min(from, day_ago), from};
+    Cursor c{Statement(db_, sql::kByTime), std::min(from, day_ago), from};
     if (!c.rows) return ids;
     c.rows.Bind(1, data_id);
     if (c.Next()) cursors.push_back(std::move(c));
@@ -138,7 +139,7 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_ti
     ids.push_back(cursors[i].id);
     if (cursors[i].Next()) heap.push(i);
   }
-  Statement by_id(db(), sql::kById);  // rows with no time at all, when nothing else is left
+  Statement by_id(db_, sql::kById);  // rows with no time at all, when nothing else is left
   if (ids.empty() && by_id) {
     by_id.Bind(1, count);
     while (by_id.Next()) ids.push_back(by_id.Int(0));
@@ -146,7 +147,7 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_ti
   return ids;
 }
 
-bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
+bool HistoryRoom::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
   int tier = 0;
   std::vector<std::int64_t> ids = RoomOrder(count, &tier);
   Removal got;
@@ -154,29 +155,28 @@ bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Remova
   // Records older than a day first, then the finer rollups, then the rest: as
   // many of each as it takes to make up count.
   if (tier != 1) {
-    const std::int64_t taken = RemoveRollupsForRoom(count, &got);
+    const std::int64_t taken = remover_.RemoveRollupsForRoom(count, &got);
     ids.resize(static_cast<std::size_t>(
         std::max<std::int64_t>(0, std::min<std::int64_t>(ids.size(), count - taken))));
   }
-  Statement del(db(), sql::kRemoveId);
-  if (!del || (!ids.empty() && !Remove(del, &got, &ids)) || got.count + got.rollups == 0)
+  if ((!ids.empty() && !remover_.RemoveIds(ids, &got)) || got.count + got.rollups == 0)
     return false;
   // After a full disk, freed pages stay in the file: elsewhere they would be taken.
-  if (incremental_ && !full_) Exec(db(), sql::kVacuum);
+  if (incremental_ && !full_) Exec(db_, sql::kVacuum);
   *removed = got;
   return true;
 }
 
 // Past max_mb, under min_free_mb, or on a full disk: records go in the order
 // of RoomOrder. True while more is to be done at once.
-bool HistoryDb::RemoveForSpace(Removal* removed) {
+bool HistoryRoom::RemoveForSpace(Removal* removed) {
   if (full_) {
     // The log starts again from its beginning instead of growing, and the
     // next groups find freed pages ready rather than grow the file.
     Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
-    const std::int64_t page = QueryInt(db(), sql::kPageSize);
-    const std::int64_t reusable = QueryInt(db(), sql::kFreePages) * page;
-    const std::int64_t margin = std::min(kFullMargin, QueryInt(db(), sql::kPageCount) * page / 8);
+    const std::int64_t page = QueryInt(db_, sql::kPageSize);
+    const std::int64_t reusable = QueryInt(db_, sql::kFreePages) * page;
+    const std::int64_t margin = std::min(kFullMargin, QueryInt(db_, sql::kPageCount) * page / 8);
     if (reusable + FreeBytes() < margin) {
       RemoveForRoom(RowsFor(2 * margin - reusable), "disk full", removed);
       Checkpoint(SQLITE_CHECKPOINT_PASSIVE);
@@ -204,10 +204,10 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
   if (full_ || min_free_bytes_ <= 0 || free >= min_free_bytes_) return false;
   // A file that cannot hand pages back only needs room to reuse: an eighth of
   // it, at most kReuseReserve.
-  const std::int64_t page = QueryInt(db(), sql::kPageSize);
-  const std::int64_t reusable = QueryInt(db(), sql::kFreePages) * page;
+  const std::int64_t page = QueryInt(db_, sql::kPageSize);
+  const std::int64_t reusable = QueryInt(db_, sql::kFreePages) * page;
   if (!incremental_ &&
-      reusable >= std::min(kReuseReserve, QueryInt(db(), sql::kPageCount) * page / 8))
+      reusable >= std::min(kReuseReserve, QueryInt(db_, sql::kPageCount) * page / 8))
     return false;
   if (!RemoveForRoom(kFreeStep, "less than " + Mib(min_free_bytes_) + " free", removed) ||
       !incremental_)
@@ -222,7 +222,7 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
 
 // Once a second: little space left said once, the end of a full disk, and the
 // reserve made again while there is room for it.
-void HistoryDb::CheckRoom(std::int64_t free) {
+void HistoryRoom::CheckRoom(std::int64_t free) {
   const std::string who = "history database " + path_ + ": ";
   if (min_free_bytes_ > 0 && free < 2 * min_free_bytes_ && !low_said_) {
     low_said_ = true;
@@ -236,7 +236,7 @@ void HistoryDb::CheckRoom(std::int64_t free) {
   if (!full_ && free >= kRoomAgain) KeepReserve(path_ + kReserveSuffix);
 }
 
-bool HistoryDb::DiskFull() {
+bool HistoryRoom::DiskFull() {
   if (!full_)
     notes_.push_back("history database " + path_ +
                      ": the disk is full; the oldest records make room for new ones");
@@ -245,7 +245,7 @@ bool HistoryDb::DiskFull() {
   return Checkpoint(SQLITE_CHECKPOINT_RESTART);
 }
 
-bool HistoryDb::MakeRoom(Removal* removed) {
+bool HistoryRoom::MakeRoom(Removal* removed) {
   DiskFull();
   const bool got = RemoveForRoom(RowsFor(kRoomBytes), "disk full", removed);
   // Into the file, so that the log starts again and the freed pages are there to use.
@@ -255,8 +255,8 @@ bool HistoryDb::MakeRoom(Removal* removed) {
 
 // About how many rows hold bytes, from the ids' span (cheap, and never fewer
 // than the rows): at least one, at most a batch.
-std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
-  const std::int64_t span = QueryInt(db(), sql::kMaxId) - QueryInt(db(), sql::kMinId) + 1;
+std::int64_t HistoryRoom::RowsFor(std::int64_t bytes) {
+  const std::int64_t span = QueryInt(db_, sql::kMaxId) - QueryInt(db_, sql::kMinId) + 1;
   const std::int64_t used = UsedBytes();
   if (span <= 0 || used <= 0) return 1;
   const double rows = static_cast<double>(bytes) * static_cast<double>(span) / used;
@@ -264,34 +264,34 @@ std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
                             : std::max<std::int64_t>(1, static_cast<std::int64_t>(rows));
 }
 
-bool HistoryDb::Checkpoint(int mode) {
+bool HistoryRoom::Checkpoint(int mode) {
   int log = 0;
   int done = 0;
-  int rc = sqlite3_wal_checkpoint_v2(db(), nullptr, mode, &log, &done);
+  int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
   struct stat st {};
-  const std::int64_t page = QueryInt(db(), sql::kPageSize);
+  const std::int64_t page = QueryInt(db_, sql::kPageSize);
   if ((rc & 0xff) == SQLITE_FULL && incremental_ && page > 0 && ::stat(path_.c_str(), &st) == 0) {
     // The log gives the file pages past its end and the disk has no room for
     // them: as many free pages are given up, so that it fits as it is.
-    const std::int64_t past = QueryInt(db(), sql::kPageCount) - st.st_size / page;
-    if (past > 0 && Exec(db(), sql::VacuumPages(past)) == SQLITE_OK)
-      rc = sqlite3_wal_checkpoint_v2(db(), nullptr, mode, &log, &done);
+    const std::int64_t past = QueryInt(db_, sql::kPageCount) - st.st_size / page;
+    if (past > 0 && Exec(db_, sql::VacuumPages(past)) == SQLITE_OK)
+      rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
   }
   return rc == SQLITE_OK && done == log;
 }
 
-std::vector<std::string> HistoryDb::TakeNotes() {
+std::vector<std::string> HistoryRoom::TakeNotes() {
   std::vector<std::string> out;
   out.swap(notes_);
   return out;
 }
 
-std::int64_t HistoryDb::UsedBytes() {
-  return (QueryInt(db(), sql::kPageCount) - QueryInt(db(), sql::kFreePages)) *
-         QueryInt(db(), sql::kPageSize);
+std::int64_t HistoryRoom::UsedBytes() {
+  return (QueryInt(db_, sql::kPageCount) - QueryInt(db_, sql::kFreePages)) *
+         QueryInt(db_, sql::kPageSize);
 }
 
-std::int64_t HistoryDb::FreeBytes() const {
+std::int64_t HistoryRoom::FreeBytes() const {
   struct statvfs vfs {};
   if (::statvfs(FolderOf(path_).c_str(), &vfs) != 0) return INT64_MAX;
   return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);

@@ -90,7 +90,7 @@ bool HistoryDb::Upkeep(Removal* removed) {
     if (rollup_filling_) return false;
   }
   if (filling_ && now >= fill_after_ && FillTimes()) return true;
-  if (RemoveForSpace(removed)) return true;
+  if (room_.RemoveForSpace(removed)) return true;
   // Nothing goes by age before every row has its time (upkeep_retry).
   if (filling_ || now < next_age_check_) return false;
   // Rows another program added since are given their time before any goes
@@ -217,6 +217,11 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
   return true;
 }
 
+bool HistoryDb::RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) {
+  Statement del(db(), sql::kRemoveId);
+  return del && Remove(del, removed, &ids);
+}
+
 // Records stored more than keep_days before now, data id by data id, never those
 // of this run: a clock stepped forward must not wipe what is being stored.
 bool HistoryDb::RemoveOld(Removal* removed) {
@@ -240,7 +245,7 @@ bool HistoryDb::RemoveOld(Removal* removed) {
   }
   if (got.count > 0) {
     // After a full disk, freed pages stay in the file: elsewhere they would be taken.
-    if (incremental_ && !full_) Exec(db(), sql::kVacuum);
+    if (room_.incremental() && !room_.full()) Exec(db(), sql::kVacuum);
     *removed = got;
   }
   return more;
