@@ -118,14 +118,14 @@ void HistoryDb::Setup() {
   Must(sql::kCreateRollupFill, "cannot create the rollups");
   Must(sql::kCreateRollupOpen, "cannot create the rollups");
   if (rollups_new) Must(sql::kStartRollupFill, "cannot create the rollups");
-  rollup_filling_ = QueryInt(db(), sql::kAnyRollupFill) != 0;
+  const bool rollup_filling = QueryInt(db(), sql::kAnyRollupFill) != 0;
   Must(sql::kCreateLog, "cannot create the event log");
   Must(sql::kCreateLogIndex, "cannot create the event log");
   insert_ = MustPrepare(sql::kInsert);
   insert_log_ = MustPrepare(sql::kInsertLog);
   room_.Attach(db(), QueryInt(db(), sql::kAutoVacuum) == 2);
-  filling_ = QueryInt(db(), sql::kAnyUnlevelled) != 0;
-  run_first_id_ = QueryInt(db(), sql::kNextId);
+  upkeep_.Attach(db(), QueryInt(db(), sql::kAnyUnlevelled) != 0, rollup_filling,
+                 QueryInt(db(), sql::kNextId));
   watch_.Opened(path_);
   set_up_ = true;
 }

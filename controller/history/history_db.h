@@ -15,6 +15,7 @@
 #include "controller/history/history_rollup.h"
 #include "controller/history/history_room.h"
 #include "controller/history/history_status.h"
+#include "controller/history/history_upkeep.h"
 
 struct sqlite3;
 
@@ -54,7 +55,7 @@ struct LoggedEvent {
   std::string json;
 };
 
-class HistoryDb : private Remover {
+class HistoryDb {
  public:
   // Opens or creates the database, checks the history table and proves it
   // writable. Throws HistoryError naming the path and SQLite's reason; a file
@@ -110,22 +111,16 @@ class HistoryDb : private Remover {
   bool damaged() const { return watch_.damaged(); }
 
   // Rows whose time text could not be read, found since the last call.
-  std::int64_t TakeUnreadable() {
-    const std::int64_t n = unreadable_;
-    unreadable_ = 0;
-    return n;
-  }
+  std::int64_t TakeUnreadable() { return upkeep_.TakeUnreadable(); }
 
-  // One small step of upkeep, between groups: fills the integer time of rows
-  // taken over from an older file, then removes records past the limits.
-  // Returns true when more is left to do at once; *removed says what went.
-  bool Upkeep(Removal* removed);
+  // One small step of upkeep, between groups (see HistoryUpkeep): true when
+  // more is left to do at once; *removed says what went.
+  bool Upkeep(Removal* removed) { return set_up_ && upkeep_.Step(removed); }
 
   // When a step put off for a moment (a fill that found the file locked or
   // the disk full) is due; max() when none is.
   std::chrono::steady_clock::time_point upkeep_retry() const {
-    return (filling_ || rollup_filling_) && set_up_ ? fill_after_
-                                                    : std::chrono::steady_clock::time_point::max();
+    return set_up_ ? upkeep_.retry() : std::chrono::steady_clock::time_point::max();
   }
 
   // Room: see HistoryRoom.
@@ -154,35 +149,14 @@ class HistoryDb : private Remover {
   void PrepareLatest();
   int InsertEvents(const std::vector<LoggedEvent>& events);
   int NameNewest(std::uint32_t data_id, const std::string& device_type, std::int64_t id);
-  bool FillTimes();
-  bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
-  bool RemoveOld(Removal* removed);
-  bool TrimLog();
-  bool FillRollups();
-  bool RemoveOldRollups();
-  // What the room asks of the history (Remover).
-  bool RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) override;
-  std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed) override;
 
   std::string path_;
   HistoryLimits limits_;
-  HistoryRoom room_{path_, limits_, *this};  // its bounds kept between groups
-  std::int64_t run_first_id_ = 0;            // rows of this run have this id or a larger one
-  bool filling_ = true;                      // rows without an integer time or level may be left
-  // Per device (data id, type), its row stored last: what the next row's chart
-  // level is worked out from, in storing order and in the order taken-over
-  // rows are filled. Forgotten when that row is removed.
-  struct LastRow {
-    std::int64_t ms = 0;
-    std::int64_t id = 0;
-  };
-  using LastRows = std::map<std::pair<std::uint32_t, std::string>, LastRow>;
+  HistoryRoom room_{path_, limits_, upkeep_};  // its bounds kept between groups
   LastRows stored_last_;
-  LastRows filled_last_;
   FileWatch watch_;  // the file as opened, and damage found
   bool created_ = false;
   bool set_up_ = false;  // false while a lock held elsewhere delays the takeover
-  std::int64_t unreadable_ = 0;
   Connection conn_;
   sqlite3* db() const { return conn_.get(); }
   std::unique_ptr<Statement> insert_;
@@ -190,13 +164,8 @@ class HistoryDb : private Remover {
   std::unique_ptr<Statement> newest_;  // names a device's newest row
   std::unique_ptr<Statement> renamed_, by_time_;
   std::unique_ptr<Statement> insert_log_;
-  // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
-  std::chrono::steady_clock::time_point next_age_check_{};
-  std::chrono::steady_clock::time_point fill_after_{};  // a failed fill waits till then
-  RollupBatch rollups_;            // a group's or a fill's records, folded before they are written
-  bool rollup_filling_ = false;    // rows of an older file still to be folded into the rollups
-  std::int64_t removed_upto_ = 0;  // the newest time of a record removed
-  std::int64_t log_trimmed_upto_ = 0;  // the event log was trimmed for removals up to here
+  RollupBatch rollups_;  // a group's or a fill's records, folded before they are written
+  HistoryUpkeep upkeep_{limits_, watch_, room_, rollups_, stored_last_};
 };
 
 // Before the first database is opened: SQLite's memory statistics take a

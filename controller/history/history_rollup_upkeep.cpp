@@ -10,6 +10,7 @@
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
 #include "controller/history/history_sql.h"
+#include "controller/history/history_upkeep.h"
 
 namespace controller {
 
@@ -24,11 +25,11 @@ constexpr const char* kTierNames[kChartLevels] = {"minute", "ten-minute", "hour"
 
 // One batch of rows in storing order; true while more are left. The rows'
 // ids still to go are kept in the file, so a restart goes on where it was.
-bool HistoryDb::FillRollups() {
+bool HistoryUpkeep::FillRollups() {
   fill_after_ = std::chrono::steady_clock::now() + kFoldRetryAfter;
-  Transaction fold(db());
-  Statement state(db(), sql::kRollupFill);
-  Statement pick(db(), sql::kRollupUnfolded);
+  Transaction fold(db_);
+  Statement state(db_, sql::kRollupFill);
+  Statement pick(db_, sql::kRollupUnfolded);
   if (!fold.ok() || !state || !pick) return false;
   if (!state.Next()) {
     rollup_filling_ = false;
@@ -47,12 +48,12 @@ bool HistoryDb::FillRollups() {
     ++n;
   }
   const bool more = n == kFoldBatch && next <= last;
-  rc = rc == SQLITE_DONE ? rollups_.Flush(db()) : rc;
+  rc = rc == SQLITE_DONE ? rollups_.Flush(db_) : rc;
   rollups_.Clear();
   if (rc == SQLITE_OK) {
-    Statement step(db(), more ? sql::kSetRollupFill : sql::kEndRollupFill);
+    Statement step(db_, more ? sql::kSetRollupFill : sql::kEndRollupFill);
     if (more) step.Bind(1, next);
-    rc = step && step.Step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db());
+    rc = step && step.Step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db_);
   }
   if (rc == SQLITE_OK) rc = fold.Commit();
   rollups_.Settle(rc == SQLITE_OK);
@@ -66,20 +67,20 @@ bool HistoryDb::FillRollups() {
 }
 
 // Each tier past its days, device by device; day rollups stay.
-bool HistoryDb::RemoveOldRollups() {
+bool HistoryUpkeep::RemoveOldRollups() {
   rollups_.Forget();
   const int days[kChartLevels] = {limits_.minute_days, limits_.ten_minute_days, limits_.hour_days,
                                   0};
   for (int level = 1; level <= kChartLevels; ++level) {
     if (days[level - 1] <= 0) continue;
     const std::int64_t cutoff = NowUtcMs() - days[level - 1] * kDayMs;
-    Statement next(db(), sql::NextRollupDevice(level));
-    Statement remove(db(), sql::RemoveRollupsBefore(level));
+    Statement next(db_, sql::NextRollupDevice(level));
+    Statement remove(db_, sql::RemoveRollupsBefore(level));
     if (!next || !remove) return false;
     for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
       data_id = next.Int(0);
       if (remove.Reset().Bind(1, data_id).Bind(2, cutoff).Step() != SQLITE_DONE) {
-        Seen(sqlite3_errcode(db()));
+        Seen(sqlite3_errcode(db_));
         return false;
       }
     }
@@ -89,12 +90,12 @@ bool HistoryDb::RemoveOldRollups() {
 
 // Up to count rollups below the day tier, finest tier first and oldest
 // first across devices; how many went.
-std::int64_t HistoryDb::RemoveRollupsForRoom(std::int64_t count, Removal* removed) {
+std::int64_t HistoryUpkeep::RemoveRollupsForRoom(std::int64_t count, Removal* removed) {
   rollups_.Forget();
   std::int64_t taken = 0;
   for (int level = 1; level < kChartLevels && taken < count; ++level) {
-    Statement next(db(), sql::NextRollupDevice(level));
-    Statement oldest(db(), sql::OldestRollups(level));
+    Statement next(db_, sql::NextRollupDevice(level));
+    Statement oldest(db_, sql::OldestRollups(level));
     if (!next || !oldest) break;
     // Each device's oldest, merged by time.
     std::vector<std::tuple<std::int64_t, std::int64_t>> keys;  // bucket_ms, data_id
@@ -106,14 +107,14 @@ std::int64_t HistoryDb::RemoveRollupsForRoom(std::int64_t count, Removal* remove
     if (keys.empty()) continue;
     std::sort(keys.begin(), keys.end());
     keys.resize(std::min<std::size_t>(keys.size(), static_cast<std::size_t>(count - taken)));
-    Transaction remove(db());
-    Statement del(db(), sql::RemoveRollup(level));
+    Transaction remove(db_);
+    Statement del(db_, sql::RemoveRollup(level));
     bool ok = remove.ok() && del;
     for (std::size_t i = 0; ok && i < keys.size(); ++i)
       ok = del.Reset().Bind(1, std::get<1>(keys[i])).Bind(2, std::get<0>(keys[i])).Step() ==
            SQLITE_DONE;
     if (!ok || remove.Commit() != SQLITE_OK) {
-      Seen(sqlite3_errcode(db()));
+      Seen(sqlite3_errcode(db_));
       break;
     }
     taken += static_cast<std::int64_t>(keys.size());

@@ -1,6 +1,8 @@
 // The history's upkeep, done by the writer between groups: the integer time and
 // chart level of rows taken over from an older file, and removals past the
 // configured bounds.
+#include "controller/history/history_upkeep.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -80,8 +82,7 @@ std::string RemovalLine(const Removal& r) {
   return line + " (" + r.why + ")";
 }
 
-bool HistoryDb::Upkeep(Removal* removed) {
-  if (!set_up_) return false;
+bool HistoryUpkeep::Step(Removal* removed) {
   const auto now = std::chrono::steady_clock::now();
   // Rows levelled before the rollups came are folded in first: those levelled
   // later are folded as they are, and must not be counted twice.
@@ -95,7 +96,7 @@ bool HistoryDb::Upkeep(Removal* removed) {
   if (filling_ || now < next_age_check_) return false;
   // Rows another program added since are given their time before any goes
   // by age; their neighbours in storing order say nothing of their windows.
-  if (QueryInt(db(), sql::kAnyUnlevelled) != 0) {
+  if (QueryInt(db_, sql::kAnyUnlevelled) != 0) {
     filled_last_.clear();
     filling_ = true;
     return true;
@@ -108,10 +109,10 @@ bool HistoryDb::Upkeep(Removal* removed) {
 
 // Events go once the records of their time have gone, every device's: those
 // up to the newest removed record, older than every record left.
-bool HistoryDb::TrimLog() {
-  Statement next(db(), sql::kNextData);
-  Statement oldest(db(), sql::kOldestOf);
-  Statement trim(db(), sql::kTrimLog);
+bool HistoryUpkeep::TrimLog() {
+  Statement next(db_, sql::kNextData);
+  Statement oldest(db_, sql::kOldestOf);
+  Statement trim(db_, sql::kTrimLog);
   if (!next || !oldest || !trim) return false;
   std::int64_t cutoff = removed_upto_ + 1;
   for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
@@ -122,7 +123,7 @@ bool HistoryDb::TrimLog() {
   next.Reset();
   oldest.Reset();
   if (trim.Bind(1, cutoff).Step() != SQLITE_DONE) {
-    Seen(sqlite3_errcode(db()));
+    Seen(sqlite3_errcode(db_));
     return false;
   }
   log_trimmed_upto_ = removed_upto_;
@@ -132,13 +133,13 @@ bool HistoryDb::TrimLog() {
 // Gives a batch of taken-over rows their integer time and chart level, in
 // storing order; true while rows are left. One that fails waits a moment
 // (fill_after_).
-bool HistoryDb::FillTimes() {
+bool HistoryUpkeep::FillTimes() {
   fill_after_ = std::chrono::steady_clock::now() + kFillRetryAfter;
-  Transaction fill(db());
-  Statement pick(db(), sql::kUnfilled);
-  Statement set_time(db(), sql::kSetTime);
-  Statement set_level(db(), sql::kSetLevel);
-  Statement newest(db(), sql::kSetNewest);
+  Transaction fill(db_);
+  Statement pick(db_, sql::kUnfilled);
+  Statement set_time(db_, sql::kSetTime);
+  Statement set_level(db_, sql::kSetLevel);
+  Statement newest(db_, sql::kSetNewest);
   if (!fill.ok() || !pick || !set_time || !set_level || !newest) return false;
   rollups_.Clear();
   pick.Bind(1, kFillBatch);
@@ -174,7 +175,7 @@ bool HistoryDb::FillTimes() {
     rollups_.Add(prev.first->first.first, static_cast<int>(pick.Int(5)), pick.Blob(6), ms, id);
     ++n;
   }
-  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = rollups_.Flush(db());
+  if (rc == SQLITE_DONE || rc == SQLITE_OK) rc = rollups_.Flush(db_);
   rollups_.Clear();
   if (rc == SQLITE_OK) rc = fill.Commit();
   rollups_.Settle(rc == SQLITE_OK);
@@ -192,8 +193,9 @@ bool HistoryDb::FillTimes() {
 // One removal with its levels handed on, as one transaction; a device whose
 // last row went has none to work the next level out from. del runs once, or
 // once for each of by_id bound to its first parameter. False when it failed.
-bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id) {
-  Transaction remove(db());
+bool HistoryUpkeep::Remove(Statement& del, Removal* removed,
+                           const std::vector<std::int64_t>* by_id) {
+  Transaction remove(db_);
   if (!remove.ok()) return false;
   Removal got = *removed;
   std::vector<Removed> starts;
@@ -203,8 +205,8 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
     if (by_id) del.Bind(1, (*by_id)[i]);
     ok = CollectRemoved(del, &got, &starts, &ids);
   }
-  if (!ok || !Relevel(db(), starts) || remove.Commit() != SQLITE_OK) {
-    Seen(sqlite3_errcode(db()));
+  if (!ok || !Relevel(db_, starts) || remove.Commit() != SQLITE_OK) {
+    Seen(sqlite3_errcode(db_));
     return false;
   }
   if (got.count > 0) removed_upto_ = std::max(removed_upto_, got.last_ms);
@@ -217,19 +219,19 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
   return true;
 }
 
-bool HistoryDb::RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) {
-  Statement del(db(), sql::kRemoveId);
+bool HistoryUpkeep::RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) {
+  Statement del(db_, sql::kRemoveId);
   return del && Remove(del, removed, &ids);
 }
 
 // Records stored more than keep_days before now, data id by data id, never those
 // of this run: a clock stepped forward must not wipe what is being stored.
-bool HistoryDb::RemoveOld(Removal* removed) {
+bool HistoryUpkeep::RemoveOld(Removal* removed) {
   if (limits_.keep_days <= 0) return false;
   const std::int64_t cutoff = NowUtcMs() - limits_.keep_days * kDayMs;
-  Statement next(db(), sql::kNextData);
-  Statement any(db(), sql::kAnyOld);
-  Statement remove(db(), sql::kRemoveOld);
+  Statement next(db_, sql::kNextData);
+  Statement any(db_, sql::kAnyOld);
+  Statement remove(db_, sql::kRemoveOld);
   if (!next || !any || !remove) return false;
   bool more = false;
   Removal got;
@@ -245,7 +247,7 @@ bool HistoryDb::RemoveOld(Removal* removed) {
   }
   if (got.count > 0) {
     // After a full disk, freed pages stay in the file: elsewhere they would be taken.
-    if (room_.incremental() && !room_.full()) Exec(db(), sql::kVacuum);
+    if (room_.incremental() && !room_.full()) Exec(db_, sql::kVacuum);
     *removed = got;
   }
   return more;
