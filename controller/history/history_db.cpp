@@ -31,25 +31,6 @@ void RemoveFiles(const std::string& path) {
 
 void SkipSqliteMemoryStatistics() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
 
-boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text) {
-  // SQLite's own functions write a space where ISO 8601 has a "T".
-  if (text.size() > 10 && (text[10] == ' ' || text[10] == 't')) {
-    std::string iso = text;
-    iso[10] = 'T';
-    if (!iso.empty() && iso.back() == 'z') iso.back() = 'Z';
-    return ParseUtcMs(iso);
-  }
-  return ParseUtcMs(text);
-}
-
-boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
-  // A stored time always carries its time of day; a bare date is none.
-  if (text.size() < 19 || text[10] != 'T') return boost::none;
-  const auto ms = ParseUtcMs(text);
-  if (!ms) return boost::none;
-  return *ms / 1000;  // never negative: years start at 1970
-}
-
 HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     : path_(path), limits_(limits), created_(!Exists(path)) {
   // One thread at a time uses the connection (the writer's, once started):

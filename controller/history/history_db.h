@@ -172,13 +172,4 @@ class HistoryDb {
 // process-wide lock on every allocation, and nothing here reads them.
 void SkipSqliteMemoryStatistics();
 
-// Milliseconds since 1970 of a time text as SQLite or another program writes
-// it: "YYYY-MM-DD HH:MM:SS" with "T" or a space, with or without fractions and
-// a zone; none when it cannot be read.
-boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text);
-
-// Seconds since 1970 of a stored time text as this program writes it,
-// "YYYY-MM-DDTHH:MM:SS.mmmZ" (fraction ignored); none when the text is not one.
-boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text);
-
 }  // namespace controller

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "controller/common/iso_time.h"
-#include "controller/history/history_db.h"
+#include "controller/history/history_rollup.h"
 #include "controller/history/history_sql.h"
 #include "controller/history/history_upkeep.h"
 

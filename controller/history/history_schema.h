@@ -2,6 +2,7 @@
 // indexes, the chart levels, and the text of every statement run on it.
 #pragma once
 
+#include <boost/optional.hpp>
 #include <cstdint>
 #include <string>
 
@@ -27,6 +28,15 @@ int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
 // The coarsest level whose window a chart's step is a whole number of; 0 when
 // none is.
 int LevelFor(std::int64_t step_ms);
+
+// Milliseconds since 1970 of a time text as SQLite or another program writes
+// it: "YYYY-MM-DD HH:MM:SS" with "T" or a space, with or without fractions and
+// a zone; none when it cannot be read.
+boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text);
+
+// Seconds since 1970 of a stored time text as this program writes it,
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" (fraction ignored); none when the text is not one.
+boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text);
 
 // The partial index of the rows of a level (1 to kChartLevels), which charts
 // read along: history_chart1 to history_chart4.
