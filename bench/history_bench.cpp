@@ -303,7 +303,7 @@ void BM_StoreRollupsAgainstNone(benchmark::State& state) {
           group[i].data.assign(record, record + sizeof(record));
         }
         const double t0 = cpu_us();
-        db.StoreGroup(group, nullptr);
+        db.StoreGroup(group);
         spent += cpu_us() - t0;
       }
     }

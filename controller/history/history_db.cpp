@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "controller/common/iso_time.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
@@ -29,44 +31,29 @@ void RemoveFiles(const std::string& path) {
 
 void SkipSqliteMemoryStatistics() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
 
-bool IsRetryable(int rc) {
-  const int primary = rc & 0xff;
-  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_PROTOCOL;
-}
-
-boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
-  // A stored time always carries its time of day; a bare date is none.
-  if (text.size() < 19 || text[10] != 'T') return boost::none;
-  const auto ms = ParseUtcMs(text);
-  if (!ms) return boost::none;
-  return *ms / 1000;  // never negative: years start at 1970
-}
-
 HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     : path_(path), limits_(limits), created_(!Exists(path)) {
   // One thread at a time uses the connection (the writer's, once started):
   // SQLite's own mutex would only be taken and given back at every call.
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  conn_ = Connection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
   try {
-    if (rc != SQLITE_OK) Fail("cannot open");
-    sqlite3_busy_timeout(db_, kOpenBusyTimeoutMs);
+    if (!conn_.ok()) Fail("cannot open");
+    sqlite3_busy_timeout(db(), kOpenBusyTimeoutMs);
     // A write-protected file is opened read-only without a word; say so in
     // SQLite's words. A lock held by another program is no reason to refuse:
     // the writer waits for it.
-    if (sqlite3_db_readonly(db_, "main") == 1)
+    if (sqlite3_db_readonly(db(), "main") == 1)
       throw HistoryError("history database " + path_ +
                          ": cannot write: " + sqlite3_errstr(SQLITE_READONLY));
     // Before anything begins a transaction or the log (see kIncrementalVacuum).
     // It takes the write lock even on a file that has it already: a lock held
     // elsewhere on a file of ours is waited for by the writer, as below.
-    if (Exec(db_, sql::kIncrementalVacuum) != SQLITE_OK &&
-        (created_ || !IsRetryable(sqlite3_errcode(db_))))
+    if (Exec(db(), sql::kIncrementalVacuum) != SQLITE_OK &&
+        (created_ || !IsRetryable(sqlite3_errcode(db()))))
       Fail("cannot write");
     {
       // A reader elsewhere may keep even an empty commit waiting: no reason to refuse.
-      Transaction probe(db_);
+      Transaction probe(db());
       const int done = probe.Commit();
       if (done != SQLITE_OK && !IsRetryable(done)) Fail("cannot write");
     }
@@ -75,13 +62,13 @@ HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
     } catch (const HistoryError&) {
       // An older file under a lock held elsewhere: monitoring starts, and the
       // writer finishes taking it over once the lock clears (Ready).
-      if (created_ || !IsRetryable(sqlite3_errcode(db_))) throw;
+      if (created_ || !IsRetryable(sqlite3_errcode(db()))) throw;
       CheckTable();
     }
     PrepareLatest();
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db(), kBusyTimeoutMs);
   } catch (const HistoryError& e) {
-    const bool damage = db_ && IsDamage(sqlite3_errcode(db_));
+    const bool damage = db() && IsDamage(sqlite3_errcode(db()));
     Close();
     if (created_) RemoveFiles(path_);
     if (damage) throw HistoryDamaged(e.what());
@@ -104,45 +91,43 @@ void HistoryDb::Setup() {
   KeepNewest();
   // Rollups come to a file with rows already levelled: those are folded in by
   // upkeep (FillRollups), the others as they are levelled (FillTimes).
-  const bool rollups_new = QueryInt(db_, std::string("SELECT COUNT(*) FROM sqlite_master WHERE "
-                                                     "name = '") +
-                                             RollupTable(1) + "'") == 0;
+  const bool rollups_new = QueryInt(db(), std::string("SELECT COUNT(*) FROM sqlite_master WHERE "
+                                                      "name = '") +
+                                              RollupTable(1) + "'") == 0;
   for (int level = 1; level <= kChartLevels; ++level)
     Must(sql::CreateRollup(level), "cannot create the rollups");
   Must(sql::kCreateRollupFill, "cannot create the rollups");
   Must(sql::kCreateRollupOpen, "cannot create the rollups");
   if (rollups_new) Must(sql::kStartRollupFill, "cannot create the rollups");
-  rollup_filling_ = QueryInt(db_, sql::kAnyRollupFill) != 0;
+  const bool rollup_filling = QueryInt(db(), sql::kAnyRollupFill) != 0;
   Must(sql::kCreateLog, "cannot create the event log");
   Must(sql::kCreateLogIndex, "cannot create the event log");
   insert_ = MustPrepare(sql::kInsert);
   insert_log_ = MustPrepare(sql::kInsertLog);
-  incremental_ = QueryInt(db_, sql::kAutoVacuum) == 2;
-  filling_ = QueryInt(db_, sql::kAnyUnlevelled) != 0;
-  run_first_id_ = QueryInt(db_, sql::kNextId);
-  files_ = FileIdentity::At(path_);
+  room_.Attach(db(), QueryInt(db(), sql::kAutoVacuum) == 2);
+  upkeep_.Attach(db(), QueryInt(db(), sql::kAnyUnlevelled) != 0, rollup_filling,
+                 QueryInt(db(), sql::kNextId));
+  watch_.Opened(path_);
   set_up_ = true;
 }
 
-bool HistoryDb::Ready(std::string* why) {
-  if (set_up_) return true;
+Status HistoryDb::Ready() {
+  if (set_up_) return {};
   try {
     Setup();
   } catch (const HistoryError& e) {
-    *why = e.what();
-    return false;
+    return Status(SQLITE_BUSY, e.what());  // still locked: tried again
   }
   PrepareLatest();
-  return true;
+  return {};
 }
 
-bool HistoryDb::Writable(std::string* why) {
-  if (!Ready(why)) return false;
-  Transaction probe(db_);
+Status HistoryDb::Writable() {
+  Status ready = Ready();
+  if (!ready.ok()) return ready;
+  Transaction probe(db());
   const int rc = probe.Commit();
-  if (rc == SQLITE_OK) return true;
-  *why = sqlite3_errstr(rc);
-  return false;
+  return rc == SQLITE_OK ? Status() : Status(rc, sqlite3_errstr(rc));
 }
 
 HistoryDb::~HistoryDb() {
@@ -150,7 +135,7 @@ HistoryDb::~HistoryDb() {
   ::unlink((path_ + kReserveSuffix).c_str());  // made anew by the next run
 }
 
-void HistoryDb::Close() {
+int HistoryDb::Close() {
   insert_.reset();
   newest_.reset();
   renamed_.reset();
@@ -158,8 +143,7 @@ void HistoryDb::Close() {
   insert_log_.reset();
   rollups_.Release();
   latest_.reset();
-  sqlite3_close(db_);
-  db_ = nullptr;
+  return conn_.Close();
 }
 
 void HistoryDb::CloseAndRemoveIfCreated() {
@@ -169,16 +153,15 @@ void HistoryDb::CloseAndRemoveIfCreated() {
 }
 
 void HistoryDb::Fail(const std::string& what) const {
-  const char* msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
-  throw HistoryError("history database " + path_ + ": " + what + ": " + msg);
+  throw HistoryError("history database " + path_ + ": " + what + ": " + conn_.reason());
 }
 
 void HistoryDb::Must(const std::string& sql, const char* what) {
-  if (Exec(db_, sql) != SQLITE_OK) Fail(what);
+  if (Exec(db(), sql) != SQLITE_OK) Fail(what);
 }
 
 std::unique_ptr<Statement> HistoryDb::MustPrepare(const char* sql) {
-  auto s = std::make_unique<Statement>(db_, sql);
+  auto s = std::make_unique<Statement>(db(), sql);
   if (!*s) Fail("unusable history table");
   return s;
 }
@@ -188,11 +171,11 @@ std::unique_ptr<Statement> HistoryDb::MustPrepare(const char* sql) {
 // long history needs neither a long start nor room for a copy of itself.
 void HistoryDb::TakeOver() {
   for (const char* column : sql::kAddedColumns) {
-    if (QueryInt(db_, sql::HasColumn(column)) == 0)
+    if (QueryInt(db(), sql::HasColumn(column)) == 0)
       Must(sql::AddColumn(column), ("cannot add the " + std::string(column) + " column").c_str());
   }
   // A time index of the earlier layout (device_type in it) is built anew, once.
-  const std::int64_t time_columns = QueryInt(db_, sql::kTimeIndexWidth);
+  const std::int64_t time_columns = QueryInt(db(), sql::kTimeIndexWidth);
   if (time_columns != 0 && time_columns != sql::kTimeIndexColumns)
     Must(sql::kDropTimeIndex, "cannot replace the history index");
   for (const char* create : sql::kCreateIndexes) Must(create, "cannot create the history index");
@@ -203,7 +186,7 @@ void HistoryDb::TakeOver() {
 // A table made elsewhere must take our rows: every column we write, and no
 // other column that insists on a value.
 void HistoryDb::CheckTable() {
-  Statement info(db_, sql::kTableInfo);
+  Statement info(db(), sql::kTableInfo);
   if (!info) Fail("cannot read the history table");
   std::vector<std::string> names;
   std::string problem;
@@ -227,13 +210,24 @@ void HistoryDb::CheckTable() {
     throw HistoryError("history database " + path_ + ": table \"history\": " + problem);
 }
 
-int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
-                          const std::vector<LoggedEvent>& events, std::string* error) {
-  std::string why;
-  if (!Ready(&why)) {
-    if (error) *error = why;
-    return SQLITE_BUSY;
+// The events into the log, inside the group's transaction.
+int HistoryDb::InsertEvents(const std::vector<LoggedEvent>& events) {
+  Statement& log = *insert_log_;
+  int rc = SQLITE_OK;
+  for (std::size_t i = 0; rc == SQLITE_OK && i < events.size(); ++i) {
+    const LoggedEvent& e = events[i];
+    log.Bind(1, e.time_ms).Bind(2, e.event).Bind(3, e.device).Bind(4, e.data_id).Bind(5, e.json);
+    rc = log.Step();
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    log.Reset();
   }
+  return rc;
+}
+
+Status HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
+                             const std::vector<LoggedEvent>& events) {
+  Status ready = Ready();
+  if (!ready.ok()) return ready;
   // Taken back unless the group is in: a group that fails was never stored.
   // (Undone rather than copied: a copy of every device's entry each group
   // cost more than the group's own rows at a thousand devices.)
@@ -246,7 +240,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
   undo.reserve(rows.size());
   Statement& insert = *insert_;
   rollups_.Clear();
-  Transaction group(db_);
+  Transaction group(db());
   int rc = group.rc();
   for (std::size_t i = 0; rc == SQLITE_OK && i < rows.size(); ++i) {
     const HistoryRow& row = rows[i];
@@ -257,7 +251,7 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
     insert.Bind(1, row.data_id).Bind(2, row.device_type).Bind(3, row.record_type);
     insert.Bind(4, FormatUtcMs(ms)).Bind(5, row.data).Bind(6, ms).Bind(7, level);
     rc = insert.Step();
-    const std::int64_t id = sqlite3_last_insert_rowid(db_);
+    const std::int64_t id = sqlite3_last_insert_rowid(db());
     prev.first->second = LastRow{ms, id};
     if (rc == SQLITE_DONE) rc = NameNewest(row.data_id, row.device_type, id);
     if (rc == SQLITE_DONE) {
@@ -266,19 +260,12 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
     }
     insert.Reset();  // ready for the next row, also after a failed one
   }
-  if (rc == SQLITE_OK) rc = rollups_.Flush(db_);
+  if (rc == SQLITE_OK) rc = rollups_.Flush(db());
   rollups_.Clear();
-  Statement& log = *insert_log_;
-  for (std::size_t i = 0; rc == SQLITE_OK && i < events.size(); ++i) {
-    const LoggedEvent& e = events[i];
-    log.Bind(1, e.time_ms).Bind(2, e.event).Bind(3, e.device).Bind(4, e.data_id).Bind(5, e.json);
-    rc = log.Step();
-    if (rc == SQLITE_DONE) rc = SQLITE_OK;
-    log.Reset();
-  }
+  if (rc == SQLITE_OK) rc = InsertEvents(events);
   if (rc == SQLITE_OK) rc = group.Commit();
   rollups_.Settle(rc == SQLITE_OK);
-  if (rc == SQLITE_OK) return rc;
+  if (rc == SQLITE_OK) return {};
   for (auto u = undo.rbegin(); u != undo.rend(); ++u) {
     if (u->added) {
       stored_last_.erase(u->at);
@@ -286,8 +273,11 @@ int HistoryDb::StoreGroup(const std::vector<HistoryRow>& rows,
       u->at->second = u->was;
     }
   }
-  if (error) *error = sqlite3_errmsg(db_);
-  return Seen(rc);
+  return Status(Seen(rc), sqlite3_errmsg(db()));
 }
+
+Status HistoryDb::Checkpoint() { return watch_.Checkpoint(db()); }
+
+Status HistoryDb::QuickCheck() { return watch_.QuickCheck(db()); }
 
 }  // namespace controller

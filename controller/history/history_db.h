@@ -10,8 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "controller/history/history_connection.h"
 #include "controller/history/history_file.h"
 #include "controller/history/history_rollup.h"
+#include "controller/history/history_room.h"
+#include "controller/history/history_status.h"
+#include "controller/history/history_upkeep.h"
 
 struct sqlite3;
 
@@ -51,47 +55,6 @@ struct LoggedEvent {
   std::string json;
 };
 
-// Bounds of the history; 0 means no bound.
-struct HistoryLimits {
-  int keep_days = 400;            // older records go (not those of this run)
-  std::int64_t max_mb = 0;        // the file's size, MiB
-  std::int64_t min_free_mb = 64;  // free space to leave on the file system, MiB
-  bool min_free_set = false;      // unset, min_free_mb is at most 5 % of the file system
-  int minute_days = 90;           // rollups by minute, ten minutes and hour are kept this long;
-  int ten_minute_days = 730;      // those by day as long as the file has room
-  int hour_days = 3650;
-};
-
-// The free space the history of path leaves on its file system, in bytes:
-// min_free_mb as set, or by default the smaller of it and 5 % of the file
-// system, so that a small one is not emptied to meet a bound it cannot hold.
-std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits);
-
-// What an upkeep step removed: how many records and the span of their times.
-struct Removal {
-  std::int64_t count = 0;
-  std::int64_t first_ms = 0;
-  std::int64_t last_ms = 0;
-  std::string why;           // "older than 400 days", "file over 5 MiB", ...
-  std::int64_t rollups = 0;  // rollups removed for space with them
-  std::string tiers;         // of which tiers: "minute", "minute and hour"...
-};
-
-// The file kept beside the history while it is open, released on a full disk
-// so that making room has room to write (see history_room.cpp).
-constexpr char kReserveSuffix[] = "-reserve";
-
-// One line about a removal, for the run's account.
-std::string RemovalLine(const Removal& r);
-
-// What happened to a history's files while it was open.
-enum class FileChange {
-  kNone,
-  kMoved,    // renamed away, and still holds its rows
-  kDeleted,  // removed, or replaced by another file at the path
-  kLogLost,  // its log or shared-memory file deleted or replaced
-};
-
 class HistoryDb {
  public:
   // Opens or creates the database, checks the history table and proves it
@@ -102,15 +65,12 @@ class HistoryDb {
   HistoryDb(const HistoryDb&) = delete;
   HistoryDb& operator=(const HistoryDb&) = delete;
 
-  // Stores rows in one transaction. Returns SQLite's result code: SQLITE_OK, a
-  // busy or locked code worth retrying (IsRetryable), or a permanent error with
-  // its text in *error. Nothing is stored unless all are.
-  int StoreGroup(const std::vector<HistoryRow>& rows, std::string* error) {
-    return StoreGroup(rows, {}, error);
-  }
+  // Stores rows in one transaction: fine, or SQLite's code, a busy or locked
+  // one worth retrying (IsRetryable) or a permanent error, with its reason.
+  // Nothing is stored unless all are.
+  Status StoreGroup(const std::vector<HistoryRow>& rows) { return StoreGroup(rows, {}); }
   // And the events with them, in the same transaction.
-  int StoreGroup(const std::vector<HistoryRow>& rows, const std::vector<LoggedEvent>& events,
-                 std::string* error);
+  Status StoreGroup(const std::vector<HistoryRow>& rows, const std::vector<LoggedEvent>& events);
 
   // The newest stored record of a device, if any.
   boost::optional<HistoryRow> Latest(std::uint32_t data_id, const std::string& device_type);
@@ -124,160 +84,92 @@ class HistoryDb {
 
   // What became of the file and its log since they were opened; *moved_to is
   // where the file is now when it was moved away.
-  FileChange CheckFiles(std::string* moved_to) const;
-
-  // Copies every committed row from the log into the file through this
-  // connection and empties the log, waiting a little for readers; false with
-  // SQLite's reason when it could not.
-  bool Checkpoint(std::string* why);
-
-  // Finishes a start that found the file locked (the columns and indexes of an
-  // older layout); false with the reason while it is still locked.
-  bool Ready(std::string* why);
-
-  // Whether the file is set up and a write goes through now (an empty write
-  // transaction); false with the reason while a lock held elsewhere stops it.
-  bool Writable(std::string* why);
-
-  // SQLite's quick check; empty when the file is sound, else the first problem.
-  std::string QuickCheck();
-
-  // The log's inode as opened, 0 when unknown.
-  std::uint64_t log_inode() const { return files_.wal(); }
-
-  // Whether a step found the file damaged.
-  bool damaged() const { return damaged_; }
-
-  // Rows whose time text could not be read, found since the last call.
-  std::int64_t TakeUnreadable() {
-    const std::int64_t n = unreadable_;
-    unreadable_ = 0;
-    return n;
+  FileChange CheckFiles(std::string* moved_to) const {
+    return set_up_ ? watch_.Check(path_, moved_to) : FileChange::kNone;
   }
 
-  // One small step of upkeep, between groups: fills the integer time of rows
-  // taken over from an older file, then removes records past the limits.
-  // Returns true when more is left to do at once; *removed says what went.
-  bool Upkeep(Removal* removed);
+  // Copies every committed row from the log into the file through this
+  // connection and empties the log, waiting a little for readers; SQLite's
+  // reason when it could not.
+  Status Checkpoint();
+
+  // Finishes a start that found the file locked (the columns and indexes of an
+  // older layout); the reason while it is still locked.
+  Status Ready();
+
+  // Whether the file is set up and a write goes through now (an empty write
+  // transaction); the reason while a lock held elsewhere stops it.
+  Status Writable();
+
+  // SQLite's quick check: fine when the file is sound, else its first problem.
+  Status QuickCheck();
+
+  // The log's inode as opened, 0 when unknown.
+  std::uint64_t log_inode() const { return watch_.log_inode(); }
+
+  // Whether a step found the file damaged.
+  bool damaged() const { return watch_.damaged(); }
+
+  // Rows whose time text could not be read, found since the last call.
+  std::int64_t TakeUnreadable() { return upkeep_.TakeUnreadable(); }
+
+  // One small step of upkeep, between groups (see HistoryUpkeep): true when
+  // more is left to do at once; *removed says what went.
+  bool Upkeep(Removal* removed) { return set_up_ && upkeep_.Step(removed); }
 
   // When a step put off for a moment (a fill that found the file locked or
   // the disk full) is due; max() when none is.
   std::chrono::steady_clock::time_point upkeep_retry() const {
-    return (filling_ || rollup_filling_) && set_up_ ? fill_after_
-                                                    : std::chrono::steady_clock::time_point::max();
+    return set_up_ ? upkeep_.retry() : std::chrono::steady_clock::time_point::max();
   }
 
-  // A full disk met: said once, the reserve beside the file released and the
-  // log checkpointed so that it starts again from its beginning instead of
-  // growing. True when the checkpoint went through.
-  bool DiskFull();
-
-  // Removes a batch of records in the order of removal for space (RoomOrder)
-  // to make room on a full disk, keeping the freed pages in the file for
-  // reuse; false when there is nothing left to remove.
-  bool MakeRoom(Removal* removed);
-
-  // The ids of the first count rows that removals for space (max_mb,
-  // min_free_mb, a full disk) take, in order: by stored time, oldest first,
-  // rows older than a day outside their device's newest 10 minutes, then the
-  // other rows outside those 10 minutes, then the rest. Between the first two,
-  // rollups by minute, ten minutes and hour go (RemoveForRoom).
-  // *first_tier: 1 when the first of them is older than a day, else 2 or 3.
-  std::vector<std::int64_t> RoomOrder(std::int64_t count, int* first_tier = nullptr);
-
+  // Room: see HistoryRoom.
+  bool DiskFull() { return room_.DiskFull(); }
+  bool MakeRoom(Removal* removed) { return room_.MakeRoom(removed); }
+  std::vector<std::int64_t> RoomOrder(std::int64_t count, int* first_tier = nullptr) {
+    return room_.RoomOrder(count, first_tier);
+  }
   // The disk was found full and has had no room since.
-  bool disk_full() const { return full_; }
-
+  bool disk_full() const { return room_.full(); }
   // Lines for the run's account (a full disk, room again, little space left)
   // gathered since the last call.
-  std::vector<std::string> TakeNotes();
+  std::vector<std::string> TakeNotes() { return room_.TakeNotes(); }
 
  private:
   [[noreturn]] void Fail(const std::string& what) const;
   void Setup();
-  int Seen(int rc);  // notes damage in a result code, returns it
+  int Seen(int rc) { return watch_.Seen(rc); }  // notes damage in a result code
   // Run or prepared, or HistoryError naming what failed.
   void Must(const std::string& sql, const char* what);
   std::unique_ptr<Statement> MustPrepare(const char* sql);
   void CheckTable();
-  void Close();
+  int Close();  // SQLite's word on closing: SQLITE_BUSY when a statement was left open
   void TakeOver();
   void KeepNewest();
   void PrepareLatest();
+  int InsertEvents(const std::vector<LoggedEvent>& events);
   int NameNewest(std::uint32_t data_id, const std::string& device_type, std::int64_t id);
-  bool FillTimes();
-  bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
-  bool RemoveOld(Removal* removed);
-  bool TrimLog();
-  bool FillRollups();
-  bool RemoveOldRollups();
-  std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed);
-  bool RemoveForSpace(Removal* removed);
-  bool RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed);
-  bool Checkpoint(int mode);
-  std::int64_t RowsFor(std::int64_t bytes);
-  void CheckRoom(std::int64_t free);
-  std::int64_t UsedBytes();
-  std::int64_t FreeBytes() const;
 
   std::string path_;
   HistoryLimits limits_;
-  std::int64_t run_first_id_ = 0;  // rows of this run have this id or a larger one
-  bool filling_ = true;            // rows without an integer time or level may be left
-  // Per device (data id, type), its row stored last: what the next row's chart
-  // level is worked out from, in storing order and in the order taken-over
-  // rows are filled. Forgotten when that row is removed.
-  struct LastRow {
-    std::int64_t ms = 0;
-    std::int64_t id = 0;
-  };
-  using LastRows = std::map<std::pair<std::uint32_t, std::string>, LastRow>;
+  HistoryRoom room_{path_, limits_, upkeep_};  // its bounds kept between groups
   LastRows stored_last_;
-  LastRows filled_last_;
-  FileIdentity files_;  // as opened, to notice them replaced or deleted
+  FileWatch watch_;  // the file as opened, and damage found
   bool created_ = false;
-  bool set_up_ = false;   // false while a lock held elsewhere delays the takeover
-  bool damaged_ = false;  // a step got SQLite's word that the file is damaged
-  std::int64_t unreadable_ = 0;
-  sqlite3* db_ = nullptr;
+  bool set_up_ = false;  // false while a lock held elsewhere delays the takeover
+  Connection conn_;
+  sqlite3* db() const { return conn_.get(); }
   std::unique_ptr<Statement> insert_;
   std::unique_ptr<Statement> latest_;
   std::unique_ptr<Statement> newest_;  // names a device's newest row
   std::unique_ptr<Statement> renamed_, by_time_;
   std::unique_ptr<Statement> insert_log_;
-  // Upkeep's pace, on the steady clock: a stepped wall clock cannot stall it.
-  std::chrono::steady_clock::time_point next_age_check_{};
-  std::chrono::steady_clock::time_point next_space_check_{};
-  std::chrono::steady_clock::time_point fill_after_{};  // a failed fill waits till then
-  RollupBatch rollups_;            // a group's or a fill's records, folded before they are written
-  bool rollup_filling_ = false;    // rows of an older file still to be folded into the rollups
-  std::int64_t removed_upto_ = 0;  // the newest time of a record removed
-  std::int64_t log_trimmed_upto_ = 0;  // the event log was trimmed for removals up to here
-  bool trimming_ = false;              // over the size bound: removing down to below it
-  bool incremental_ = false;           // freed pages can be handed back to the file system
-  const std::int64_t min_free_bytes_ = MinFreeBytes(path_, limits_);  // resolved at open
-  bool full_ = false;      // the disk is full: freed pages stay in the file
-  bool low_said_ = false;  // little free space has been reported
-  std::vector<std::string> notes_;
+  RollupBatch rollups_;  // a group's or a fill's records, folded before they are written
+  HistoryUpkeep upkeep_{limits_, watch_, room_, rollups_, stored_last_};
 };
 
 // Before the first database is opened: SQLite's memory statistics take a
 // process-wide lock on every allocation, and nothing here reads them.
 void SkipSqliteMemoryStatistics();
-
-// Whether a SQLite result code means another connection holds a lock for now.
-bool IsRetryable(int rc);
-
-// Whether a SQLite result code means the file is damaged.
-bool IsDamage(int rc);
-
-// Milliseconds since 1970 of a time text as SQLite or another program writes
-// it: "YYYY-MM-DD HH:MM:SS" with "T" or a space, with or without fractions and
-// a zone; none when it cannot be read.
-boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text);
-
-// Seconds since 1970 of a stored time text as this program writes it,
-// "YYYY-MM-DDTHH:MM:SS.mmmZ" (fraction ignored); none when the text is not one.
-boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text);
 
 }  // namespace controller

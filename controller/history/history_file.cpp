@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "controller/common/iso_time.h"
-#include "controller/history/history_db.h"
+#include "controller/history/history_connection.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
 
@@ -54,22 +54,6 @@ std::string WhereIs(std::uint64_t dev, std::uint64_t ino) {
 
 }  // namespace
 
-bool IsDamage(int rc) {
-  const int primary = rc & 0xff;
-  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
-}
-
-boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text) {
-  // SQLite's own functions write a space where ISO 8601 has a "T".
-  if (text.size() > 10 && (text[10] == ' ' || text[10] == 't')) {
-    std::string iso = text;
-    iso[10] = 'T';
-    if (!iso.empty() && iso.back() == 'z') iso.back() = 'Z';
-    return ParseUtcMs(iso);
-  }
-  return ParseUtcMs(text);
-}
-
 FileIdentity FileIdentity::At(const std::string& path) {
   FileIdentity id;
   struct stat st {};
@@ -83,67 +67,28 @@ FileIdentity FileIdentity::At(const std::string& path) {
   return id;
 }
 
-int HistoryDb::Seen(int rc) {
-  if (IsDamage(rc)) damaged_ = true;
-  return rc;
-}
-
-FileChange HistoryDb::CheckFiles(std::string* moved_to) const {
-  if (!set_up_) return FileChange::kNone;
-  const FileIdentity now = FileIdentity::At(path_);
-  if (!files_.SameFile(now)) {
-    *moved_to = WhereIs(files_.dev, files_.ino);
+FileChange ChangeSince(const FileIdentity& opened, const std::string& path, std::string* moved_to) {
+  const FileIdentity now = FileIdentity::At(path);
+  if (!opened.SameFile(now)) {
+    *moved_to = WhereIs(opened.dev, opened.ino);
     return moved_to->empty() ? FileChange::kDeleted : FileChange::kMoved;
   }
-  return files_.SameLogs(now) ? FileChange::kNone : FileChange::kLogLost;
+  return opened.SameLogs(now) ? FileChange::kNone : FileChange::kLogLost;
 }
 
-bool HistoryDb::Checkpoint(std::string* why) {
-  int rc = SQLITE_OK;
-  for (int i = 0; i < kCheckpointTries; ++i) {
-    rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-    if (rc == SQLITE_OK) return true;
-    if (!IsRetryable(rc)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  Seen(rc);
-  *why = sqlite3_errmsg(db_);
-  return false;
-}
-
-std::string HistoryDb::QuickCheck() {
-  Statement check(db_, sql::kQuickCheck);
-  std::string problem;
-  const int rc = check ? check.Step() : sqlite3_errcode(db_);
-  if (rc == SQLITE_ROW) {
-    const std::string said = check.Text(0);
-    if (said != "ok") {
-      problem = said;
-      for (char& c : problem)
-        if (c == '\n') c = ' ';
-      damaged_ = true;
-    }
-  } else if (IsDamage(rc)) {
-    problem = sqlite3_errmsg(db_);
-    damaged_ = true;
-  }
-  return problem;
-}
-
-bool HoldsHistory(const std::string& path, std::string* why) {
+Status HoldsHistory(const std::string& path) {
   struct stat st {};
-  if (!Stat(path, &st) || st.st_size == 0) return true;  // nothing there to keep
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  if (!Stat(path, &st) || st.st_size == 0) return {};  // nothing there to keep
+  const Connection db(path, SQLITE_OPEN_READONLY);
+  int rc = db.open_rc();
   bool ours = false;
-  if (rc == SQLITE_OK) {
-    Statement count(db, sql::CountColumns());
-    rc = count ? count.Step() : sqlite3_errcode(db);
+  if (db.ok()) {
+    Statement count(db.get(), sql::CountColumns());
+    rc = count ? count.Step() : sqlite3_errcode(db.get());
     ours = rc == SQLITE_ROW && count.Int(0) == static_cast<std::int64_t>(std::size(sql::kColumns));
   }
-  if (!ours) *why = rc == SQLITE_ROW ? "no history table" : (db ? sqlite3_errmsg(db) : "");
-  sqlite3_close(db);
-  return ours;
+  if (ours) return {};
+  return Status::Failed(rc == SQLITE_ROW ? "no history table" : db.reason());
 }
 
 std::string NameBeside(const std::string& path, const std::string& tag) {
@@ -166,6 +111,40 @@ std::string SetAside(const std::string& path, const std::string& tag, std::strin
   ::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
   ::unlink((path + "-shm").c_str());
   return aside;
+}
+
+FileChange FileWatch::Check(const std::string& path, std::string* moved_to) const {
+  return ChangeSince(files_, path, moved_to);
+}
+
+Status FileWatch::Checkpoint(sqlite3* db) {
+  int rc = SQLITE_OK;
+  for (int i = 0; i < kCheckpointTries; ++i) {
+    rc = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    if (rc == SQLITE_OK) return {};
+    if (!IsRetryable(rc)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return Status(Seen(rc), sqlite3_errmsg(db));
+}
+
+Status FileWatch::QuickCheck(sqlite3* db) {
+  Statement check(db, sql::kQuickCheck);
+  std::string problem;
+  const int rc = check ? check.Step() : sqlite3_errcode(db);
+  if (rc == SQLITE_ROW) {
+    const std::string said = check.Text(0);
+    if (said != "ok") {
+      problem = said;
+      for (char& c : problem)
+        if (c == '\n') c = ' ';
+      damaged_ = true;
+    }
+  } else if (IsDamage(rc)) {
+    problem = sqlite3_errmsg(db);
+    damaged_ = true;
+  }
+  return problem.empty() ? Status() : Status(SQLITE_CORRUPT, problem);
 }
 
 }  // namespace controller

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "controller/history/history_status.h"
+
+struct sqlite3;
+
 namespace controller {
 
 // The files of a history as found at a path at one moment: the file, its log
@@ -35,9 +39,49 @@ struct FileIdentity {
   }
 };
 
-// Whether the file at path is a history this program may store into as it is
-// (or nothing worth keeping); *why says what it is otherwise.
-bool HoldsHistory(const std::string& path, std::string* why);
+// What happened to a history's files while it was open.
+enum class FileChange {
+  kNone,
+  kMoved,    // renamed away, and still holds its rows
+  kDeleted,  // removed, or replaced by another file at the path
+  kLogLost,  // its log or shared-memory file deleted or replaced
+};
+
+// What became of the files opened since, by what is at path now; *moved_to is
+// where the file is when it was moved away (found through this process's own
+// descriptors).
+FileChange ChangeSince(const FileIdentity& opened, const std::string& path, std::string* moved_to);
+
+// The history file a connection has open, watched: its identity as opened,
+// to notice it moved, deleted or replaced, and whether a step found its pages
+// damaged.
+class FileWatch {
+ public:
+  void Opened(const std::string& path) { files_ = FileIdentity::At(path); }
+  FileChange Check(const std::string& path, std::string* moved_to) const;
+  std::uint64_t log_inode() const { return files_.wal(); }  // 0 when unknown
+
+  // Notes damage in a result code, and returns it.
+  int Seen(int rc) {
+    if (IsDamage(rc)) damaged_ = true;
+    return rc;
+  }
+  bool damaged() const { return damaged_; }
+
+  // Every committed row from the log into the file through db, the log
+  // emptied, waiting a little for readers.
+  Status Checkpoint(sqlite3* db);
+  // SQLite's quick check: fine when the file is sound, else its first problem.
+  Status QuickCheck(sqlite3* db);
+
+ private:
+  FileIdentity files_;
+  bool damaged_ = false;
+};
+
+// Fine when the file at path is a history this program may store into as it
+// is (or nothing worth keeping); else what it is.
+Status HoldsHistory(const std::string& path);
 
 // A free name beside path: "PATH.TAG-YYYY-MM-DDTHH-MM-SS".
 std::string NameBeside(const std::string& path, const std::string& tag);

@@ -12,17 +12,17 @@ namespace controller {
 // the index by device of an older layout (or one an older version made
 // again), which then goes, in one transaction.
 void HistoryDb::KeepNewest() {
-  const bool made = QueryInt(db_, sql::kHasNewest) == 0;
+  const bool made = QueryInt(db(), sql::kHasNewest) == 0;
   Must(sql::kCreateNewest, "cannot create the newest-row table");
   newest_ = MustPrepare(sql::kSetNewest);
   renamed_ = MustPrepare(sql::kRenameNewest);
-  if (!made && QueryInt(db_, sql::kHasDeviceIndex) == 0) return;
-  Transaction fill(db_);
+  if (!made && QueryInt(db(), sql::kHasDeviceIndex) == 0) return;
+  Transaction fill(db());
   if (!fill.ok()) Fail("cannot fill the newest-row table");
   Must(sql::kCreateDeviceIndex, "cannot fill the newest-row table");  // a file made elsewhere
   Must(sql::kClearNewest, "cannot fill the newest-row table");
-  Statement next(db_, sql::kNextDevice);
-  Statement last(db_, sql::kNewestOf);
+  Statement next(db(), sql::kNextDevice);
+  Statement last(db(), sql::kNewestOf);
   if (!next || !last) Fail("cannot fill the newest-row table");
   std::int64_t data_id = -1;
   std::string type;
@@ -43,17 +43,17 @@ void HistoryDb::KeepNewest() {
 // An UPDATE first: a device's row is there but for its first record.
 int HistoryDb::NameNewest(std::uint32_t data_id, const std::string& device_type, std::int64_t id) {
   int rc = renamed_->Reset().Bind(1, data_id).Bind(2, device_type).Bind(3, id).Step();
-  if (rc == SQLITE_DONE && sqlite3_changes(db_) == 0)
+  if (rc == SQLITE_DONE && sqlite3_changes(db()) == 0)
     rc = newest_->Reset().Bind(1, data_id).Bind(2, device_type).Bind(3, id).Step();
   return rc;
 }
 
 // The older layout's index answers until the file is taken over.
 void HistoryDb::PrepareLatest() {
-  const bool named = QueryInt(db_, sql::kHasDeviceIndex) == 0 && QueryInt(db_, sql::kHasNewest);
-  latest_ = MustPrepare(named                                           ? sql::kLatestStored
-                        : QueryInt(db_, sql::HasColumn("time_ms")) != 0 ? sql::kLatest
-                                                                        : sql::kLatestUntimed);
+  const bool named = QueryInt(db(), sql::kHasDeviceIndex) == 0 && QueryInt(db(), sql::kHasNewest);
+  latest_ = MustPrepare(named                                            ? sql::kLatestStored
+                        : QueryInt(db(), sql::HasColumn("time_ms")) != 0 ? sql::kLatest
+                                                                         : sql::kLatestUntimed);
   by_time_.reset();
   if (named) by_time_ = MustPrepare(sql::kLatestByTime);
 }

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "controller/history/history_connection.h"
 #include "controller/history/history_day_cache.h"
 #include "controller/history/history_file.h"
 #include "controller/history/history_schema.h"
@@ -18,12 +19,6 @@ constexpr int kBusyTimeoutMs = 2000;
 // along that level's index; it seeks instead when a step spans more of them.
 constexpr std::int64_t kChartRowsPerStepToScan = 16;
 
-int LevelFor(std::int64_t step_ms) {
-  for (int level = kChartLevels; level > 0; --level)
-    if (step_ms % kChartGrainsMs[level - 1] == 0) return level;
-  return 0;
-}
-
 // One read-only connection kept from answer to answer, so that a chart asked
 // for again finds its pages in SQLite's cache instead of reading each from the
 // file system; answers take turns on it (mu). Reopened when the path names
@@ -32,37 +27,31 @@ struct SharedReader {
   std::mutex mu;
   std::string path;
   FileIdentity files;
-  sqlite3* db = nullptr;
+  Connection db;
   DayCache days;  // of the file db has open
-  ~SharedReader() { sqlite3_close(db); }
 
   sqlite3* For(const std::string& at) {
     const FileIdentity now = FileIdentity::At(at);
-    if (db && (at != path || !files.SameFile(now) || !files.SameLogs(now))) {
-      sqlite3_close(db);
-      db = nullptr;
-    }
-    if (!db) days.Clear();
-    if (db) return db;
+    if (db.ok() && (at != path || !files.SameFile(now) || !files.SameLogs(now))) db.Close();
+    if (!db.ok()) days.Clear();
+    if (db.ok()) return db.get();
     // A log deleted under the writer: a connection opened now would make SQLite
     // forget what it holds before the writer has saved it.
     if (now.shm() != 0 && now.wal() == 0)
       throw HistoryError("history database " + at +
                          ": its log was deleted; the history is being saved, try again");
     // Answers take turns on it, so SQLite's own locking is not needed.
-    if (sqlite3_open_v2(at.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
-      // A failed open still hands out a handle.
-      const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
-      sqlite3_close(db);
-      db = nullptr;
+    db = Connection(at, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
+    if (!db.ok()) {
+      const std::string why = db.reason();
+      db.Close();
       throw HistoryError("history database " + at + ": cannot open: " + why);
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    Exec(db, sql::kReaderCache);
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    Exec(db.get(), sql::kReaderCache);
     path = at;
     files = now;
-    return db;
+    return db.get();
   }
 };
 

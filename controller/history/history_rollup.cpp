@@ -8,11 +8,6 @@ namespace controller {
 
 namespace {
 
-// The start of the window of ms, counted from 1970, also for times before it.
-std::int64_t Window(std::int64_t ms, std::int64_t grain) {
-  return (ms >= 0 ? ms / grain : (ms - grain + 1) / grain) * grain;
-}
-
 // One row's figures written by an update or an insert; SQLite's result code.
 int Write(Statement& s, std::uint32_t data_id, std::int64_t bucket, const Aggregate& a) {
   s.Bind(1, data_id).Bind(2, bucket).Bind(3, a.rows).Bind(4, a.first_ms).Bind(5, a.first_id);
@@ -87,7 +82,7 @@ void RollupBatch::Add(std::uint32_t data_id, int type, const std::vector<unsigne
   zota::DecodedRecord r;
   if (!RollupRecord(type, data, &r)) return;
   // Minutes only: the coarser windows are made of them at Flush.
-  buckets_[std::make_tuple(1, data_id, Window(ms, kChartGrainsMs[0]))].Add(r, ms, id);
+  buckets_[std::make_tuple(1, data_id, WindowStart(ms, kChartGrainsMs[0]))].Add(r, ms, id);
 }
 
 // The row of a level's bucket as it is: known from this run's last write,
@@ -126,7 +121,7 @@ int RollupBatch::OpenMinute(std::uint32_t data_id, std::int64_t* minute) {
 // A minute's figures added to its ten-minute, hour and day windows.
 void RollupBatch::Fold(std::uint32_t data_id, std::int64_t minute, const Aggregate& figures) {
   for (int level = 2; level <= kChartLevels; ++level)
-    buckets_[std::make_tuple(level, data_id, Window(minute, kChartGrainsMs[level - 1]))].Merge(
+    buckets_[std::make_tuple(level, data_id, WindowStart(minute, kChartGrainsMs[level - 1]))].Merge(
         figures);
 }
 

@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "controller/common/iso_time.h"
-#include "controller/history/history_db.h"
+#include "controller/history/history_rollup.h"
 #include "controller/history/history_sql.h"
+#include "controller/history/history_upkeep.h"
 
 namespace controller {
 
@@ -24,7 +25,7 @@ constexpr const char* kTierNames[kChartLevels] = {"minute", "ten-minute", "hour"
 
 // One batch of rows in storing order; true while more are left. The rows'
 // ids still to go are kept in the file, so a restart goes on where it was.
-bool HistoryDb::FillRollups() {
+bool HistoryUpkeep::FillRollups() {
   fill_after_ = std::chrono::steady_clock::now() + kFoldRetryAfter;
   Transaction fold(db_);
   Statement state(db_, sql::kRollupFill);
@@ -66,7 +67,7 @@ bool HistoryDb::FillRollups() {
 }
 
 // Each tier past its days, device by device; day rollups stay.
-bool HistoryDb::RemoveOldRollups() {
+bool HistoryUpkeep::RemoveOldRollups() {
   rollups_.Forget();
   const int days[kChartLevels] = {limits_.minute_days, limits_.ten_minute_days, limits_.hour_days,
                                   0};
@@ -89,7 +90,7 @@ bool HistoryDb::RemoveOldRollups() {
 
 // Up to count rollups below the day tier, finest tier first and oldest
 // first across devices; how many went.
-std::int64_t HistoryDb::RemoveRollupsForRoom(std::int64_t count, Removal* removed) {
+std::int64_t HistoryUpkeep::RemoveRollupsForRoom(std::int64_t count, Removal* removed) {
   rollups_.Forget();
   std::int64_t taken = 0;
   for (int level = 1; level < kChartLevels && taken < count; ++level) {

@@ -13,6 +13,8 @@
 // checkpoint the log starts again from its beginning instead of growing; and
 // freed pages stay in the file for the records to come, since the file system
 // would hand them to whatever filled it.
+#include "controller/history/history_room.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -27,7 +29,6 @@
 
 #include "controller/common/file.h"
 #include "controller/common/iso_time.h"
-#include "controller/history/history_db.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
 
@@ -101,7 +102,7 @@ std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits) 
 
 // The first count rows in the order of removal. Each device's rows are read
 // along the time index as far as they are taken, never the whole table.
-std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_tier) {
+std::vector<std::int64_t> HistoryRoom::RoomOrder(std::int64_t count, int* first_tier) {
   std::vector<std::int64_t> ids;
   Statement next(db_, sql::kNextData);
   Statement newest(db_, sql::kNewest);
@@ -141,7 +142,7 @@ std::vector<std::int64_t> HistoryDb::RoomOrder(std::int64_t count, int* first_ti
   return ids;
 }
 
-bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
+bool HistoryRoom::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
   int tier = 0;
   std::vector<std::int64_t> ids = RoomOrder(count, &tier);
   Removal got;
@@ -149,12 +150,11 @@ bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Remova
   // Records older than a day first, then the finer rollups, then the rest: as
   // many of each as it takes to make up count.
   if (tier != 1) {
-    const std::int64_t taken = RemoveRollupsForRoom(count, &got);
+    const std::int64_t taken = remover_.RemoveRollupsForRoom(count, &got);
     ids.resize(static_cast<std::size_t>(
         std::max<std::int64_t>(0, std::min<std::int64_t>(ids.size(), count - taken))));
   }
-  Statement del(db_, sql::kRemoveId);
-  if (!del || (!ids.empty() && !Remove(del, &got, &ids)) || got.count + got.rollups == 0)
+  if ((!ids.empty() && !remover_.RemoveIds(ids, &got)) || got.count + got.rollups == 0)
     return false;
   // After a full disk, freed pages stay in the file: elsewhere they would be taken.
   if (incremental_ && !full_) Exec(db_, sql::kVacuum);
@@ -164,7 +164,7 @@ bool HistoryDb::RemoveForRoom(std::int64_t count, const std::string& why, Remova
 
 // Past max_mb, under min_free_mb, or on a full disk: records go in the order
 // of RoomOrder. True while more is to be done at once.
-bool HistoryDb::RemoveForSpace(Removal* removed) {
+bool HistoryRoom::RemoveForSpace(Removal* removed) {
   if (full_) {
     // The log starts again from its beginning instead of growing, and the
     // next groups find freed pages ready rather than grow the file.
@@ -217,7 +217,7 @@ bool HistoryDb::RemoveForSpace(Removal* removed) {
 
 // Once a second: little space left said once, the end of a full disk, and the
 // reserve made again while there is room for it.
-void HistoryDb::CheckRoom(std::int64_t free) {
+void HistoryRoom::CheckRoom(std::int64_t free) {
   const std::string who = "history database " + path_ + ": ";
   if (min_free_bytes_ > 0 && free < 2 * min_free_bytes_ && !low_said_) {
     low_said_ = true;
@@ -231,7 +231,7 @@ void HistoryDb::CheckRoom(std::int64_t free) {
   if (!full_ && free >= kRoomAgain) KeepReserve(path_ + kReserveSuffix);
 }
 
-bool HistoryDb::DiskFull() {
+bool HistoryRoom::DiskFull() {
   if (!full_)
     notes_.push_back("history database " + path_ +
                      ": the disk is full; the oldest records make room for new ones");
@@ -240,7 +240,7 @@ bool HistoryDb::DiskFull() {
   return Checkpoint(SQLITE_CHECKPOINT_RESTART);
 }
 
-bool HistoryDb::MakeRoom(Removal* removed) {
+bool HistoryRoom::MakeRoom(Removal* removed) {
   DiskFull();
   const bool got = RemoveForRoom(RowsFor(kRoomBytes), "disk full", removed);
   // Into the file, so that the log starts again and the freed pages are there to use.
@@ -250,7 +250,7 @@ bool HistoryDb::MakeRoom(Removal* removed) {
 
 // About how many rows hold bytes, from the ids' span (cheap, and never fewer
 // than the rows): at least one, at most a batch.
-std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
+std::int64_t HistoryRoom::RowsFor(std::int64_t bytes) {
   const std::int64_t span = QueryInt(db_, sql::kMaxId) - QueryInt(db_, sql::kMinId) + 1;
   const std::int64_t used = UsedBytes();
   if (span <= 0 || used <= 0) return 1;
@@ -259,7 +259,7 @@ std::int64_t HistoryDb::RowsFor(std::int64_t bytes) {
                             : std::max<std::int64_t>(1, static_cast<std::int64_t>(rows));
 }
 
-bool HistoryDb::Checkpoint(int mode) {
+bool HistoryRoom::Checkpoint(int mode) {
   int log = 0;
   int done = 0;
   int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, mode, &log, &done);
@@ -275,18 +275,18 @@ bool HistoryDb::Checkpoint(int mode) {
   return rc == SQLITE_OK && done == log;
 }
 
-std::vector<std::string> HistoryDb::TakeNotes() {
+std::vector<std::string> HistoryRoom::TakeNotes() {
   std::vector<std::string> out;
   out.swap(notes_);
   return out;
 }
 
-std::int64_t HistoryDb::UsedBytes() {
+std::int64_t HistoryRoom::UsedBytes() {
   return (QueryInt(db_, sql::kPageCount) - QueryInt(db_, sql::kFreePages)) *
          QueryInt(db_, sql::kPageSize);
 }
 
-std::int64_t HistoryDb::FreeBytes() const {
+std::int64_t HistoryRoom::FreeBytes() const {
   struct statvfs vfs {};
   if (::statvfs(FolderOf(path_).c_str(), &vfs) != 0) return INT64_MAX;
   return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "controller/common/iso_time.h"
 #include "drivers/zota_up2200/zota_up2200_fields.h"
 
 namespace controller {
@@ -34,13 +35,43 @@ std::string NotOpen(int level) {
 
 }  // namespace
 
+boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text) {
+  // SQLite's own functions write a space where ISO 8601 has a "T".
+  if (text.size() > 10 && (text[10] == ' ' || text[10] == 't')) {
+    std::string iso = text;
+    iso[10] = 'T';
+    if (!iso.empty() && iso.back() == 'z') iso.back() = 'Z';
+    return ParseUtcMs(iso);
+  }
+  return ParseUtcMs(text);
+}
+
+boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text) {
+  // A stored time always carries its time of day; a bare date is none.
+  if (text.size() < 19 || text[10] != 'T') return boost::none;
+  const auto ms = ParseUtcMs(text);
+  if (!ms) return boost::none;
+  return *ms / 1000;  // never negative: years start at 1970
+}
+
+std::int64_t WindowStart(std::int64_t ms, std::int64_t grain) {
+  return (ms >= 0 ? ms / grain : (ms - grain + 1) / grain) * grain;
+}
+
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms) {
   // A row before its predecessor (the clock went back) may begin any window.
   if (!prev_ms || ms < *prev_ms || *prev_ms < 0) return kChartLevels;
   int level = 0;
-  while (level < kChartLevels && ms / kChartGrainsMs[level] != *prev_ms / kChartGrainsMs[level])
+  while (level < kChartLevels &&
+         WindowStart(ms, kChartGrainsMs[level]) != WindowStart(*prev_ms, kChartGrainsMs[level]))
     ++level;
   return level;
+}
+
+int LevelFor(std::int64_t step_ms) {
+  for (int level = kChartLevels; level > 0; --level)
+    if (step_ms % kChartGrainsMs[level - 1] == 0) return level;
+  return 0;
 }
 
 std::string ChartIndexName(int level) { return "history_chart" + std::to_string(level); }

@@ -2,6 +2,7 @@
 // indexes, the chart levels, and the text of every statement run on it.
 #pragma once
 
+#include <boost/optional.hpp>
 #include <cstdint>
 #include <string>
 
@@ -16,9 +17,26 @@ namespace controller {
 constexpr std::int64_t kChartGrainsMs[] = {60 * 1000, 600 * 1000, 3600 * 1000, 86400 * 1000};
 constexpr int kChartLevels = static_cast<int>(sizeof kChartGrainsMs / sizeof kChartGrainsMs[0]);
 
+// The start of the window of grain ms that holds ms, counted from 1970, also
+// for times before it.
+std::int64_t WindowStart(std::int64_t ms, std::int64_t grain);
+
 // The level of a row stored at ms after a row of the same device stored at
 // *prev_ms (null: none known, so it may be the first of any window).
 int ChartLevel(const std::int64_t* prev_ms, std::int64_t ms);
+
+// The coarsest level whose window a chart's step is a whole number of; 0 when
+// none is.
+int LevelFor(std::int64_t step_ms);
+
+// Milliseconds since 1970 of a time text as SQLite or another program writes
+// it: "YYYY-MM-DD HH:MM:SS" with "T" or a space, with or without fractions and
+// a zone; none when it cannot be read.
+boost::optional<std::int64_t> ParseStoredTimeMs(const std::string& text);
+
+// Seconds since 1970 of a stored time text as this program writes it,
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" (fraction ignored); none when the text is not one.
+boost::optional<std::int64_t> ParseUtcTimestamp(const std::string& text);
 
 // The partial index of the rows of a level (1 to kChartLevels), which charts
 // read along: history_chart1 to history_chart4.

@@ -18,12 +18,6 @@ namespace controller {
 
 namespace {
 
-int RollupLevelFor(std::int64_t step_ms) {
-  for (int level = kChartLevels; level > 0; --level)
-    if (step_ms % kChartGrainsMs[level - 1] == 0) return level;
-  return 0;
-}
-
 [[noreturn]] void Fail(sqlite3* db, const std::string& path) {
   throw HistoryError("history database " + path + ": cannot read: " + sqlite3_errmsg(db));
 }
@@ -88,8 +82,8 @@ class SliceFolder {
     if (a > b) return;
     for (int level = kChartLevels; level > 0; --level) {
       const std::int64_t grain = kChartGrainsMs[level - 1];
-      const std::int64_t lo = (a + grain - 1) / grain * grain;
-      const std::int64_t hi = (b + 1) / grain * grain;
+      const std::int64_t lo = WindowStart(a + grain - 1, grain);  // the first whole window
+      const std::int64_t hi = WindowStart(b + 1, grain);
       if (lo >= hi) continue;
       Rollups(level, lo, hi);
       Part(a, lo - 1);
@@ -141,7 +135,7 @@ void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range,
   // Whole slices inside the range: [first_whole, end_whole) in ms.
   const std::int64_t first_whole = (range.from_ms + step_ms - 1) / step_ms * step_ms;
   const std::int64_t end_whole = (to + 1) / step_ms * step_ms;
-  const int level = RollupLevelFor(step_ms);
+  const int level = LevelFor(step_ms);
   SliceFolder fold(db, path, range, step_ms, days);
   if (level > 0 && Trusted(db)) {
     if (first_whole < end_whole) {

@@ -1,12 +1,14 @@
 // The history's upkeep, done by the writer between groups: the integer time and
 // chart level of rows taken over from an older file, and removals past the
 // configured bounds.
+#include "controller/history/history_upkeep.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "controller/common/iso_time.h"
-#include "controller/history/history_db.h"
+#include "controller/history/history_rollup.h"
 #include "controller/history/history_schema.h"
 #include "controller/history/history_sql.h"
 
@@ -60,7 +62,8 @@ bool Relevel(sqlite3* db, const std::vector<Removed>& starts) {
     for (int level = 1; level <= r.level; ++level) {
       const std::int64_t grain = kChartGrainsMs[level - 1];
       relevel.Reset().Bind(1, r.data_id).Bind(2, r.device_type);
-      relevel.Bind(3, r.ms / grain * grain).Bind(4, (r.ms / grain + 1) * grain).Bind(5, level);
+      const std::int64_t start = WindowStart(r.ms, grain);
+      relevel.Bind(3, start).Bind(4, start + grain).Bind(5, level);
       if (relevel.Step() != SQLITE_DONE) return false;
     }
   }
@@ -79,8 +82,7 @@ std::string RemovalLine(const Removal& r) {
   return line + " (" + r.why + ")";
 }
 
-bool HistoryDb::Upkeep(Removal* removed) {
-  if (!set_up_) return false;
+bool HistoryUpkeep::Step(Removal* removed) {
   const auto now = std::chrono::steady_clock::now();
   // Rows levelled before the rollups came are folded in first: those levelled
   // later are folded as they are, and must not be counted twice.
@@ -89,7 +91,7 @@ bool HistoryDb::Upkeep(Removal* removed) {
     if (rollup_filling_) return false;
   }
   if (filling_ && now >= fill_after_ && FillTimes()) return true;
-  if (RemoveForSpace(removed)) return true;
+  if (room_.RemoveForSpace(removed)) return true;
   // Nothing goes by age before every row has its time (upkeep_retry).
   if (filling_ || now < next_age_check_) return false;
   // Rows another program added since are given their time before any goes
@@ -107,7 +109,7 @@ bool HistoryDb::Upkeep(Removal* removed) {
 
 // Events go once the records of their time have gone, every device's: those
 // up to the newest removed record, older than every record left.
-bool HistoryDb::TrimLog() {
+bool HistoryUpkeep::TrimLog() {
   Statement next(db_, sql::kNextData);
   Statement oldest(db_, sql::kOldestOf);
   Statement trim(db_, sql::kTrimLog);
@@ -131,7 +133,7 @@ bool HistoryDb::TrimLog() {
 // Gives a batch of taken-over rows their integer time and chart level, in
 // storing order; true while rows are left. One that fails waits a moment
 // (fill_after_).
-bool HistoryDb::FillTimes() {
+bool HistoryUpkeep::FillTimes() {
   fill_after_ = std::chrono::steady_clock::now() + kFillRetryAfter;
   Transaction fill(db_);
   Statement pick(db_, sql::kUnfilled);
@@ -191,7 +193,8 @@ bool HistoryDb::FillTimes() {
 // One removal with its levels handed on, as one transaction; a device whose
 // last row went has none to work the next level out from. del runs once, or
 // once for each of by_id bound to its first parameter. False when it failed.
-bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id) {
+bool HistoryUpkeep::Remove(Statement& del, Removal* removed,
+                           const std::vector<std::int64_t>* by_id) {
   Transaction remove(db_);
   if (!remove.ok()) return false;
   Removal got = *removed;
@@ -216,9 +219,14 @@ bool HistoryDb::Remove(Statement& del, Removal* removed, const std::vector<std::
   return true;
 }
 
+bool HistoryUpkeep::RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) {
+  Statement del(db_, sql::kRemoveId);
+  return del && Remove(del, removed, &ids);
+}
+
 // Records stored more than keep_days before now, data id by data id, never those
 // of this run: a clock stepped forward must not wipe what is being stored.
-bool HistoryDb::RemoveOld(Removal* removed) {
+bool HistoryUpkeep::RemoveOld(Removal* removed) {
   if (limits_.keep_days <= 0) return false;
   const std::int64_t cutoff = NowUtcMs() - limits_.keep_days * kDayMs;
   Statement next(db_, sql::kNextData);
@@ -239,7 +247,7 @@ bool HistoryDb::RemoveOld(Removal* removed) {
   }
   if (got.count > 0) {
     // After a full disk, freed pages stay in the file: elsewhere they would be taken.
-    if (incremental_ && !full_) Exec(db_, sql::kVacuum);
+    if (room_.incremental() && !room_.full()) Exec(db_, sql::kVacuum);
     *removed = got;
   }
   return more;

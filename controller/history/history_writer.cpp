@@ -12,12 +12,6 @@
 
 namespace controller {
 
-namespace {
-
-constexpr auto kRemovalLineEvery = std::chrono::minutes(1);
-
-}  // namespace
-
 HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options)
     : db_(std::move(db)), path_(db_->path()), limits_(db_->limits()), opt_(options) {
   alert_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -101,80 +95,11 @@ bool HistoryWriter::Finish(Clock::time_point deadline) {
 void HistoryWriter::SetState(HistoryState s) {
   if (state_ == s) return;
   state_ = s;
-  if (on_state_) on_state_(s);
+  states_due_.push_back(s);
 }
 
 void HistoryWriter::Note(const std::string& line) {
   if (notice_) notice_(line);
-}
-
-// One step of the file's upkeep; removals of one kind make one line once done.
-void HistoryWriter::RunUpkeep() {
-  Removal r;
-  const bool more = db_ && db_->Upkeep(&r);
-  if (const std::int64_t n = db_ ? db_->TakeUnreadable() : 0) {
-    unreadable_ += n;
-    if (!unreadable_said_)
-      Note("history: " + std::to_string(n) +
-           " records have a time that cannot be read; they are kept and never removed by age");
-    unreadable_said_ = true;
-  }
-  SayNotes();
-  Gather(r);
-  // Runs of one reason that follow closely (a full disk, a file at its bound)
-  // make a line a minute, not one each.
-  const Clock::time_point now = Clock::now();
-  if (!more && removing_.count + removing_.rollups > 0 &&
-      (removing_.why != said_why_ || now >= next_line_)) {
-    said_why_ = removing_.why;
-    next_line_ = now + kRemovalLineEvery;
-    Note(RemovalLine(removing_));
-    removing_ = Removal{};
-  }
-  upkeep_due_ = more;
-  upkeep_retry_ = db_ ? db_->upkeep_retry() : Clock::time_point::max();
-}
-
-void HistoryWriter::Gather(const Removal& r) {
-  if (r.count + r.rollups == 0) return;
-  if (removing_.count + removing_.rollups > 0 && r.why != removing_.why) {
-    Note(RemovalLine(removing_));
-    removing_ = Removal{};
-  }
-  if (r.count > 0) {
-    removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
-    removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
-    removing_.count += r.count;
-  }
-  removing_.why = r.why;
-  removing_.rollups += r.rollups;
-  if (!r.tiers.empty() && removing_.tiers.find(r.tiers) == std::string::npos)
-    removing_.tiers += (removing_.tiers.empty() ? "" : " and ") + r.tiers;
-}
-
-void HistoryWriter::SayNotes() {
-  if (!db_) return;
-  for (const std::string& line : db_->TakeNotes()) Note(line);
-}
-
-// A full disk: the log started again may be room enough; otherwise the oldest
-// records make room, for as long as that lets groups in. *room: whether it
-// may still help.
-int HistoryWriter::MakeRoomFor(const std::vector<HistoryRow>& group,
-                               const std::vector<LoggedEvent>& log, std::string* reason,
-                               bool* room) {
-  int rc = db_->DiskFull() ? db_->StoreGroup(group, log, reason) : SQLITE_FULL;
-  SayNotes();
-  *room = !room_useless_;
-  if ((rc & 0xff) != SQLITE_FULL || room_useless_) return rc;
-  Removal removal;
-  *room = db_->MakeRoom(&removal);
-  Gather(removal);
-  if (!*room) return rc;
-  rc = db_->StoreGroup(group, log, reason);
-  // Removals that did not let the group in would only empty the history.
-  room_useless_ = (rc & 0xff) == SQLITE_FULL;
-  return rc;
 }
 
 void HistoryWriter::CutShort() {
@@ -203,148 +128,202 @@ bool CutAt(HistoryWriter::Clock::time_point deadline) {
 
 }  // namespace
 
+// The writer's thread: a dispatch over short steps, each named for what it
+// does; mu_ is held except inside Store and while a callback runs.
 void HistoryWriter::Loop() {
-  std::vector<HistoryRow> group;
-  std::vector<LoggedEvent> log;
-  std::vector<Clock::time_point> queued_at;
-  group.reserve(opt_.group_max);
-  queued_at.reserve(opt_.group_max);
-  auto backoff = opt_.first_backoff;
+  Group g;
+  g.rows.reserve(opt_.group_max);
+  g.queued_at.reserve(opt_.group_max);
+  g.backoff = opt_.first_backoff;
   std::unique_lock<std::mutex> lk(mu_);
   for (;;) {
-    if (drop_due_) {
-      drop_due_ = false;
-      drop_said_ = true;
-      const std::string line = "history database " + path_ + ": " + std::to_string(opt_.capacity) +
-                               " records wait to be stored and the queue is full" +
-                               (last_busy_.empty() ? std::string() : " (" + last_busy_ + ")") +
-                               "; the oldest waiting are dropped, counted in the summary";
-      lk.unlock();
-      Note(line);
-      lk.lock();
+    TellState(lk);
+    SayDrops(lk);
+    if (g.rows.empty() && g.log.empty()) {
+      const Next next = AwaitWork(lk);
+      if (next == Next::kAgain) continue;
+      if (next == Next::kDone) break;
     }
-    if (event_drop_due_) {
-      event_drop_due_ = false;
-      event_drop_said_ = true;
-      const std::string line = "history database " + path_ + ": " + std::to_string(kEventsWaiting) +
-                               " events wait for the event log and its queue is full; the oldest "
-                               "waiting are dropped, counted in the summary";
-      lk.unlock();
-      Note(line);
-      lk.lock();
-    }
-    if (group.empty() && log.empty()) {
-      // Proved writable before rows are awaited, so that readiness can be told
-      // with no record stored yet.
-      if (!writable_ && queue_.empty() && !stopping_) {
-        lk.unlock();
-        std::string why;
-        const bool ok = EnsureFile(&why) && db_->Writable(&why);
-        lk.lock();
-        writable_ = ok;
-        if (!ok) cv_.wait_for(lk, opt_.max_backoff, [&] { return stopping_ || !queue_.empty(); });
-        continue;
-      }
-      // Upkeep runs while nothing waits to be stored.
-      if (upkeep_due_ && queue_.empty() && !stopping_) {
-        lk.unlock();
-        RunUpkeep();
-        lk.lock();
-        continue;
-      }
-      const auto woken = [&] { return stopping_ || !queue_.empty() || !events_.empty(); };
-      if (upkeep_retry_ == Clock::time_point::max()) {
-        cv_.wait(lk, woken);
-      } else if (!cv_.wait_until(lk, upkeep_retry_, woken)) {
-        upkeep_due_ = true;  // a step put off for a moment is due
-        continue;
-      }
-      if (queue_.empty() && events_.empty()) break;  // stopping, and everything is stored
-      // Let a group gather until it is full or its first row has waited long
-      // enough; events alone go at once.
-      if (!queue_.empty()) {
-        const Clock::time_point until = queue_.front().at + opt_.group_wait;
-        cv_.wait_until(lk, until, [&] { return stopping_ || queue_.size() >= opt_.group_max; });
-      }
-    }
-    while (group.size() < opt_.group_max && !queue_.empty()) {
-      group.push_back(std::move(queue_.front().row));
-      queued_at.push_back(queue_.front().at);
-      queue_.pop_front();
-    }
-    for (LoggedEvent& e : events_) log.push_back(std::move(e));
-    events_.clear();
-    in_flight_ = group.size();
-    events_in_flight_ = log.size();
-
+    Take(&g);
     lk.unlock();
-    std::string reason;
-    int rc = EnsureFile(&reason) ? db_->StoreGroup(group, log, &reason) : SQLITE_CANTOPEN;
-    // A damaged file is set aside at once and the group stored in a new one.
-    if (IsDamage(rc) && EnsureFile(&reason)) rc = db_->StoreGroup(group, log, &reason);
-    const bool met_full = (rc & 0xff) == SQLITE_FULL;
-    bool room = true;
-    if (met_full) rc = MakeRoomFor(group, log, &reason, &room);
-    if (rc == SQLITE_OK) {
-      room_useless_ = false;
-      RunUpkeep();
-    }
-    const bool full = (rc & 0xff) == SQLITE_FULL;
-    const HistoryState stored_state = db_ && db_->disk_full() ? HistoryState::kFull
-                                      : damaged_              ? HistoryState::kDamaged
-                                      : recreated_            ? HistoryState::kRecreated
-                                                              : HistoryState::kOk;
-    const Clock::time_point now = Clock::now();
+    const Stored stored = Store(g);
     lk.lock();
-    if (met_full) ++stats_.full;
-
-    if (rc == SQLITE_OK) {
-      writable_ = true;
-      ++stats_.commits;
-      stats_.stored += static_cast<long long>(group.size());
-      for (const Clock::time_point at : queued_at) {
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(now - at);
-        if (wait > opt_.written_late_after) ++stats_.written_late;
-        stats_.longest_wait = std::max(stats_.longest_wait, wait);
-      }
-      group.clear();
-      log.clear();
-      queued_at.clear();
-      in_flight_ = 0;
-      events_in_flight_ = 0;
-      backoff = opt_.first_backoff;
-      last_busy_.clear();
-      SetState(stored_state);
-      continue;
-    }
-    // Busy, full with nothing left to remove, or a lost file not yet made anew:
-    // worth another try while the queue holds.
-    const bool again = IsRetryable(rc) || full || rc == SQLITE_CANTOPEN || IsDamage(rc);
-    if (!again) {
-      Alert("cannot store records: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
-            " records not stored");
+    if (stored.met_full) ++stats_.full;
+    if (stored.status.ok()) {
+      Committed(stored, &g);
+    } else if (!BackOff(lk, stored, &g)) {
       break;
     }
-    if (!full) ++stats_.retries;
-    last_busy_ = reason;
-    // Full with room still being made, or full with nothing to store for now.
-    SetState(!full ? HistoryState::kRetrying : room ? HistoryState::kFull : HistoryState::kFailing);
-    if (stopping_ && now >= deadline_) {
-      Alert("gave up waiting: " + reason + "; " + std::to_string(queue_.size() + in_flight_) +
-            " records not stored");
-      break;
-    }
-    // Polling goes on meanwhile; new rows join the queue behind this group and
-    // do not cut the back-off short, only a stop does.
-    const bool was_stopping = stopping_;
-    cv_.wait_until(lk, std::min(now + backoff, deadline_),
-                   [&] { return stopping_ != was_stopping || CutAt(deadline_); });
-    backoff = std::min(backoff * 2, opt_.max_backoff);
   }
   if (failed_) SetState(HistoryState::kFailing);
+  TellState(lk);
   lk.unlock();
   SayNotes();
   if (removing_.count + removing_.rollups > 0) Note(RemovalLine(removing_));
+}
+
+// Each change of state, told outside the lock in the order it came.
+void HistoryWriter::TellState(std::unique_lock<std::mutex>& lk) {
+  while (!states_due_.empty()) {
+    const HistoryState s = states_due_.front();
+    states_due_.pop_front();
+    if (!on_state_) continue;
+    lk.unlock();
+    on_state_(s);
+    lk.lock();
+  }
+}
+
+// Rows or events dropped from a full queue: said once each.
+void HistoryWriter::SayDrops(std::unique_lock<std::mutex>& lk) {
+  std::string lines[2];
+  if (drop_due_) {
+    drop_due_ = false;
+    drop_said_ = true;
+    lines[0] = "history database " + path_ + ": " + std::to_string(opt_.capacity) +
+               " records wait to be stored and the queue is full" +
+               (last_busy_.empty() ? std::string() : " (" + last_busy_ + ")") +
+               "; the oldest waiting are dropped, counted in the summary";
+  }
+  if (event_drop_due_) {
+    event_drop_due_ = false;
+    event_drop_said_ = true;
+    lines[1] = "history database " + path_ + ": " + std::to_string(kEventsWaiting) +
+               " events wait for the event log and its queue is full; the oldest "
+               "waiting are dropped, counted in the summary";
+  }
+  if (lines[0].empty() && lines[1].empty()) return;
+  lk.unlock();
+  for (const std::string& line : lines)
+    if (!line.empty()) Note(line);
+  lk.lock();
+}
+
+// With nothing in hand: a first proof of writing, upkeep, or a wait for rows,
+// events or a stop; then for a group to gather.
+HistoryWriter::Next HistoryWriter::AwaitWork(std::unique_lock<std::mutex>& lk) {
+  // Proved writable before rows are awaited, so that readiness can be told
+  // with no record stored yet.
+  if (!writable_ && queue_.empty() && !stopping_) {
+    lk.unlock();
+    const bool ok = EnsureFile().ok() && db_->Writable().ok();
+    lk.lock();
+    writable_ = ok;
+    if (!ok) cv_.wait_for(lk, opt_.max_backoff, [&] { return stopping_ || !queue_.empty(); });
+    return Next::kAgain;
+  }
+  // Upkeep runs while nothing waits to be stored.
+  if (upkeep_due_ && queue_.empty() && !stopping_) {
+    lk.unlock();
+    RunUpkeep();
+    lk.lock();
+    return Next::kAgain;
+  }
+  const auto woken = [&] { return stopping_ || !queue_.empty() || !events_.empty(); };
+  if (upkeep_retry_ == Clock::time_point::max()) {
+    cv_.wait(lk, woken);
+  } else if (!cv_.wait_until(lk, upkeep_retry_, woken)) {
+    upkeep_due_ = true;  // a step put off for a moment is due
+    return Next::kAgain;
+  }
+  if (queue_.empty() && events_.empty()) return Next::kDone;  // stopping, all stored
+  // Let a group gather until it is full or its first row has waited long
+  // enough; events alone go at once.
+  if (!queue_.empty()) {
+    const Clock::time_point until = queue_.front().at + opt_.group_wait;
+    cv_.wait_until(lk, until, [&] { return stopping_ || queue_.size() >= opt_.group_max; });
+  }
+  return Next::kTake;
+}
+
+// Rows and events from the queues into the group (one being retried grows).
+void HistoryWriter::Take(Group* g) {
+  while (g->rows.size() < opt_.group_max && !queue_.empty()) {
+    g->rows.push_back(std::move(queue_.front().row));
+    g->queued_at.push_back(queue_.front().at);
+    queue_.pop_front();
+  }
+  for (LoggedEvent& e : events_) g->log.push_back(std::move(e));
+  events_.clear();
+  in_flight_ = g->rows.size();
+  events_in_flight_ = g->log.size();
+}
+
+// The group into the file, with mu_ released: a damaged file set aside and a
+// full disk given room on the way; upkeep after a commit.
+HistoryWriter::Stored HistoryWriter::Store(const Group& g) {
+  Stored out;
+  const Status file = EnsureFile();
+  out.status = file.ok() ? db_->StoreGroup(g.rows, g.log) : Status(SQLITE_CANTOPEN, file.reason());
+  // A damaged file is set aside at once and the group stored in a new one.
+  if (IsDamage(out.status.code())) {
+    const Status fresh = EnsureFile();
+    out.status =
+        fresh.ok() ? db_->StoreGroup(g.rows, g.log) : Status(out.status.code(), fresh.reason());
+  }
+  out.met_full = (out.status.code() & 0xff) == SQLITE_FULL;
+  if (out.met_full) out.status = MakeRoomFor(g, out.status, &out.room);
+  if (out.status.ok()) {
+    room_useless_ = false;
+    RunUpkeep();
+  }
+  out.state = db_ && db_->disk_full() ? HistoryState::kFull
+              : damaged_              ? HistoryState::kDamaged
+              : recreated_            ? HistoryState::kRecreated
+                                      : HistoryState::kOk;
+  out.now = Clock::now();
+  return out;
+}
+
+// A committed group counted and let go.
+void HistoryWriter::Committed(const Stored& s, Group* g) {
+  writable_ = true;
+  ++stats_.commits;
+  stats_.stored += static_cast<long long>(g->rows.size());
+  for (const Clock::time_point at : g->queued_at) {
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(s.now - at);
+    if (wait > opt_.written_late_after) ++stats_.written_late;
+    stats_.longest_wait = std::max(stats_.longest_wait, wait);
+  }
+  g->rows.clear();
+  g->log.clear();
+  g->queued_at.clear();
+  in_flight_ = 0;
+  events_in_flight_ = 0;
+  g->backoff = opt_.first_backoff;
+  last_busy_.clear();
+  SetState(s.state);
+}
+
+// A group not stored: busy, full with nothing left to remove, or a lost file
+// not yet made anew are worth another try after a back-off while the queue
+// holds; false when the writer gives up.
+bool HistoryWriter::BackOff(std::unique_lock<std::mutex>& lk, const Stored& s, Group* g) {
+  const int rc = s.status.code();
+  const bool full = (rc & 0xff) == SQLITE_FULL;
+  const bool again = IsRetryable(rc) || full || rc == SQLITE_CANTOPEN || IsDamage(rc);
+  if (!again) {
+    Alert("cannot store records: " + s.status.reason() + "; " +
+          std::to_string(queue_.size() + in_flight_) + " records not stored");
+    return false;
+  }
+  if (!full) ++stats_.retries;
+  last_busy_ = s.status.reason();
+  // Full with room still being made, or full with nothing to store for now.
+  SetState(!full ? HistoryState::kRetrying : s.room ? HistoryState::kFull : HistoryState::kFailing);
+  if (stopping_ && s.now >= deadline_) {
+    Alert("gave up waiting: " + s.status.reason() + "; " +
+          std::to_string(queue_.size() + in_flight_) + " records not stored");
+    return false;
+  }
+  TellState(lk);
+  // Polling goes on meanwhile; new rows join the queue behind this group and
+  // do not cut the back-off short, only a stop does.
+  const bool was_stopping = stopping_;
+  cv_.wait_until(lk, std::min(s.now + g->backoff, deadline_),
+                 [&] { return stopping_ != was_stopping || CutAt(deadline_); });
+  g->backoff = std::min(g->backoff * 2, opt_.max_backoff);
+  return true;
 }
 
 }  // namespace controller

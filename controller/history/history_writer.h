@@ -96,19 +96,43 @@ class HistoryWriter {
   HistoryStats stats() const;
 
  private:
+  // One group of rows and events, as taken from the queues and retried.
+  struct Group {
+    std::vector<HistoryRow> rows;
+    std::vector<LoggedEvent> log;
+    std::vector<Clock::time_point> queued_at;
+    std::chrono::milliseconds backoff{0};  // before the next try of a group not stored
+  };
+  // What storing a group came to.
+  struct Stored {
+    Status status;                           // SQLite's result code and reason
+    bool met_full = false;                   // the disk was found full
+    bool room = true;                        // making room may still help
+    HistoryState state = HistoryState::kOk;  // the state once stored
+    Clock::time_point now;
+  };
+  enum class Next { kTake, kAgain, kDone };
+
   void Loop();
+  // The loop's steps, called with mu_ held (Store without it).
+  void TellState(std::unique_lock<std::mutex>& lk);
+  void SayDrops(std::unique_lock<std::mutex>& lk);
+  Next AwaitWork(std::unique_lock<std::mutex>& lk);
+  void Take(Group* g);
+  Stored Store(const Group& g);
+  void Committed(const Stored& s, Group* g);
+  bool BackOff(std::unique_lock<std::mutex>& lk, const Stored& s, Group* g);
   void Alert(const std::string& error);  // called with mu_ held
   // Each of these runs with mu_ released.
-  bool EnsureFile(std::string* reason);
-  bool OpenAtPath(std::string* reason);
-  bool SetDamagedAside(std::string* reason);
+  Status EnsureFile();
+  Status OpenAtPath();
+  Status SetDamagedAside(const std::string& found);
   void RunUpkeep();
-  int MakeRoomFor(const std::vector<HistoryRow>& group, const std::vector<LoggedEvent>& log,
-                  std::string* reason, bool* room);
+  Status MakeRoomFor(const Group& g, const Status& met, bool* room);
   void Gather(const Removal& r);
   void SayNotes();
   void Note(const std::string& line);
-  void SetState(HistoryState s);  // called with mu_ held
+  void SetState(HistoryState s);  // called with mu_ held; told by TellState
 
   std::unique_ptr<HistoryDb> db_;  // null while a lost file could not be made anew
   std::string path_;  // where records go; beside the given one after a foreign file took it
@@ -133,9 +157,10 @@ class HistoryWriter {
   std::string last_busy_;  // SQLite's reason while the database is busy
   HistoryStats stats_;
   HistoryState state_ = HistoryState::kOk;
-  bool recreated_ = false;       // the file in use is not the one opened at start
-  bool lost_said_ = false;       // the loss of the file has been reported
-  bool damaged_ = false;         // a damaged file was set aside
+  std::deque<HistoryState> states_due_;  // changes of state not yet told, oldest first
+  bool recreated_ = false;               // the file in use is not the one opened at start
+  bool lost_said_ = false;               // the loss of the file has been reported
+  bool damaged_ = false;                 // a damaged file was set aside
   std::string happened_;         // what became of the file last in use, said once the next is open
   bool checked_ = false;         // the file opened has had its quick check
   std::int64_t unreadable_ = 0;  // rows whose stored time cannot be read

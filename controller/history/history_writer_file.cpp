@@ -1,7 +1,10 @@
 // The writer's file: noticing what became of the one in use before each
-// group, and opening the one to store into next; and what the writer says of
-// itself.
+// group, opening the one to store into next, its upkeep between groups and
+// room on a full disk; and what the writer says of itself.
+#include <sqlite3.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "controller/history/history_writer.h"
 
@@ -11,20 +14,21 @@ namespace controller {
 // log. Whatever happened, every row committed to the old file is first
 // checkpointed into it through the open connection, so a moved file keeps its
 // rows and a new file at the path is never mixed with the old file's log.
-bool HistoryWriter::EnsureFile(std::string* reason) {
-  if (db_ && !checked_ && db_->Ready(reason)) {
+Status HistoryWriter::EnsureFile() {
+  std::string problem;  // the quick check's, for a damaged file's line
+  if (db_ && !checked_ && db_->Ready().ok()) {
     checked_ = true;
-    const std::string problem = db_->QuickCheck();
-    if (!problem.empty()) *reason = problem;
+    problem = db_->QuickCheck().reason();
   }
-  if (db_ && db_->damaged()) return SetDamagedAside(reason);
+  if (db_ && db_->damaged()) return SetDamagedAside(problem);
   if (db_) {
     std::string moved_to;
     const FileChange change = db_->CheckFiles(&moved_to);
-    if (change == FileChange::kNone) return db_->Ready(reason);
-    if (!db_->Checkpoint(reason)) {
-      *reason = "cannot save what the old file holds: " + *reason;
-      return db_->damaged() ? SetDamagedAside(reason) : false;
+    if (change == FileChange::kNone) return db_->Ready();
+    const Status saved = db_->Checkpoint();
+    if (!saved.ok()) {
+      const std::string why = "cannot save what the old file holds: " + saved.reason();
+      return db_->damaged() ? SetDamagedAside(why) : Status(saved.code(), why);
     }
     const std::uint64_t wal = db_->log_inode();
     db_.reset();
@@ -47,16 +51,17 @@ bool HistoryWriter::EnsureFile(std::string* reason) {
       recreated_ = true;
     }
   }
-  return OpenAtPath(reason);
+  return OpenAtPath();
 }
 
 // Opens what is at the path: a history as it is, a new one where there is
 // none, and beside anything else, which is left untouched.
-bool HistoryWriter::OpenAtPath(std::string* reason) {
-  std::string what;
-  if (!HoldsHistory(path_, &what)) {
+Status HistoryWriter::OpenAtPath() {
+  const Status holds = HoldsHistory(path_);
+  if (!holds.ok()) {
     happened_ += (happened_.empty() ? "history database " + path_ : std::string()) +
-                 "; the file now there is not a history (" + what + ") and is left untouched";
+                 "; the file now there is not a history (" + holds.reason() +
+                 ") and is left untouched";
     {
       std::lock_guard<std::mutex> lk(mu_);
       path_ = NameBeside(path_, "new");
@@ -70,8 +75,7 @@ bool HistoryWriter::OpenAtPath(std::string* reason) {
     if (!lost_said_)
       Note(happened_ + (happened_.empty() ? "" : "; ") + e.what() + "; trying again");
     lost_said_ = true;
-    *reason = e.what();
-    return false;
+    return Status::Failed(e.what());
   }
   if (!happened_.empty())
     Note(happened_ + "; storing in " + (existed ? "the history found at " : "a new history at ") +
@@ -80,23 +84,94 @@ bool HistoryWriter::OpenAtPath(std::string* reason) {
   lost_said_ = false;
   checked_ = !existed;
   upkeep_due_ = true;
-  return true;
+  return {};
 }
 
 // A damaged file is renamed beside itself, never deleted, and records go on
 // into a new file at the path.
-bool HistoryWriter::SetDamagedAside(std::string* reason) {
-  const std::string problem = reason->empty() ? "database disk image is malformed" : *reason;
+Status HistoryWriter::SetDamagedAside(const std::string& found) {
+  const std::string problem = found.empty() ? "database disk image is malformed" : found;
   db_.reset();
   std::string why;
   const std::string aside = SetAside(path_, "damaged", &why);
-  if (aside.empty()) {
-    *reason = "damaged (" + problem + ") and cannot be set aside: " + why;
-    return false;
-  }
+  if (aside.empty())
+    return Status::Failed("damaged (" + problem + ") and cannot be set aside: " + why);
   damaged_ = true;
   happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
-  return OpenAtPath(reason);
+  return OpenAtPath();
+}
+
+namespace {
+
+constexpr auto kRemovalLineEvery = std::chrono::minutes(1);
+
+}  // namespace
+
+// One step of the file's upkeep; removals of one kind make one line once done.
+void HistoryWriter::RunUpkeep() {
+  Removal r;
+  const bool more = db_ && db_->Upkeep(&r);
+  if (const std::int64_t n = db_ ? db_->TakeUnreadable() : 0) {
+    unreadable_ += n;
+    if (!unreadable_said_)
+      Note("history: " + std::to_string(n) +
+           " records have a time that cannot be read; they are kept and never removed by age");
+    unreadable_said_ = true;
+  }
+  SayNotes();
+  Gather(r);
+  // Runs of one reason that follow closely (a full disk, a file at its bound)
+  // make a line a minute, not one each.
+  const Clock::time_point now = Clock::now();
+  if (!more && removing_.count + removing_.rollups > 0 &&
+      (removing_.why != said_why_ || now >= next_line_)) {
+    said_why_ = removing_.why;
+    next_line_ = now + kRemovalLineEvery;
+    Note(RemovalLine(removing_));
+    removing_ = Removal{};
+  }
+  upkeep_due_ = more;
+  upkeep_retry_ = db_ ? db_->upkeep_retry() : Clock::time_point::max();
+}
+
+void HistoryWriter::Gather(const Removal& r) {
+  if (r.count + r.rollups == 0) return;
+  if (removing_.count + removing_.rollups > 0 && r.why != removing_.why) {
+    Note(RemovalLine(removing_));
+    removing_ = Removal{};
+  }
+  if (r.count > 0) {
+    removing_.first_ms = removing_.count ? std::min(removing_.first_ms, r.first_ms) : r.first_ms;
+    removing_.last_ms = removing_.count ? std::max(removing_.last_ms, r.last_ms) : r.last_ms;
+    removing_.count += r.count;
+  }
+  removing_.why = r.why;
+  removing_.rollups += r.rollups;
+  if (!r.tiers.empty() && removing_.tiers.find(r.tiers) == std::string::npos)
+    removing_.tiers += (removing_.tiers.empty() ? "" : " and ") + r.tiers;
+}
+
+void HistoryWriter::SayNotes() {
+  if (!db_) return;
+  for (const std::string& line : db_->TakeNotes()) Note(line);
+}
+
+// A full disk: the log started again may be room enough; otherwise the oldest
+// records make room, for as long as that lets groups in. *room: whether it
+// may still help.
+Status HistoryWriter::MakeRoomFor(const Group& g, const Status& met, bool* room) {
+  Status st = db_->DiskFull() ? db_->StoreGroup(g.rows, g.log) : met;
+  SayNotes();
+  *room = !room_useless_;
+  if ((st.code() & 0xff) != SQLITE_FULL || room_useless_) return st;
+  Removal removal;
+  *room = db_->MakeRoom(&removal);
+  Gather(removal);
+  if (!*room) return st;
+  st = db_->StoreGroup(g.rows, g.log);
+  // Removals that did not let the group in would only empty the history.
+  room_useless_ = (st.code() & 0xff) == SQLITE_FULL;
+  return st;
 }
 
 // What the writer says of itself, from any thread.

@@ -298,7 +298,11 @@ TEST_F(HistoryWriterTest, RecreatesADeletedFileAndSaysSoOnce) {
   std::vector<std::string> notes;  // written on the writer's thread, read after Finish
   std::vector<controller::HistoryState> states;
   w.OnNotice([&](const std::string& line) { notes.push_back(line); });
-  w.OnState([&](controller::HistoryState s) { states.push_back(s); });
+  // Told outside the writer's lock: asking the writer back does not hang.
+  w.OnState([&](controller::HistoryState s) {
+    EXPECT_EQ(w.state(), s);
+    states.push_back(s);
+  });
   w.Start();
   ASSERT_TRUE(w.Push(Row(1)));
   for (int i = 0; i < 500 && w.stats().stored < 1; ++i)
@@ -330,7 +334,7 @@ TEST_F(HistoryWriterTest, ShrinksANewFileToMaxMb) {
   {
     controller::HistoryDb unbounded(path_, controller::HistoryLimits{0, 0, 0});
     for (int i = 0; i < 30000; i += 250)
-      ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250), nullptr), SQLITE_OK);
+      ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250)).code(), SQLITE_OK);
   }
   HistoryWriter w(
       std::make_unique<controller::HistoryDb>(path_, controller::HistoryLimits{0, 2, 0}));

@@ -48,7 +48,7 @@ class HistoryChartTest : public ::testing::Test {
       ++serial_;
       group.push_back(r);
       if (group.size() == 256 || i + 1 == times.size()) {
-        ASSERT_EQ(db.StoreGroup(group, nullptr), SQLITE_OK);
+        ASSERT_EQ(db.StoreGroup(group).code(), SQLITE_OK);
         group.clear();
       }
     }

@@ -230,7 +230,7 @@ TEST_F(HistoryRollupTest, MatchTheRecordsThroughStepsRestartsAndRemovals) {
                         static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() : 0));
         rows.push_back(r);
       }
-      ASSERT_EQ(db->StoreGroup(rows, nullptr), SQLITE_OK);
+      ASSERT_EQ(db->StoreGroup(rows).code(), SQLITE_OK);
       // The group got the newest ids, in storing order.
       const std::set<Key> ids = RawIds(path);
       std::vector<std::int64_t> newest;
@@ -322,7 +322,7 @@ TEST_F(HistoryRollupTest, ReadsARowAnotherProgramChanged) {
     r.record_type = zota::kRecordType;
     r.time_ms = ms;
     r.data = Record(1, 2300, 0);
-    return db.StoreGroup({r}, nullptr);
+    return db.StoreGroup({r}).code();
   };
   ASSERT_EQ(store(hour), SQLITE_OK);
   sqlite3* other = nullptr;
@@ -370,7 +370,7 @@ TEST_P(HistoryTakeoverTest, ShowsEveryFailureAtEveryStep) {
     for (std::size_t i = 0; i < rows.size(); i += 4096) {
       std::vector<controller::HistoryRow> group(rows.begin() + i,
                                                 rows.begin() + std::min(rows.size(), i + 4096));
-      ASSERT_EQ(db.StoreGroup(group, nullptr), SQLITE_OK);
+      ASSERT_EQ(db.StoreGroup(group).code(), SQLITE_OK);
     }
   }
   // Back to the layout of an earlier release: before rollups, before
