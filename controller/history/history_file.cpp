@@ -88,7 +88,7 @@ Status HoldsHistory(const std::string& path) {
     ours = rc == SQLITE_ROW && count.Int(0) == static_cast<std::int64_t>(std::size(sql::kColumns));
   }
   if (ours) return {};
-  return Status::Failed(rc == SQLITE_ROW ? "no history table" : db.reason());
+  return Fail(rc == SQLITE_ROW ? "no history table" : db.reason());
 }
 
 std::string NameBeside(const std::string& path, const std::string& tag) {

@@ -75,7 +75,7 @@ Status HistoryWriter::OpenAtPath() {
     if (!lost_said_)
       Note(happened_ + (happened_.empty() ? "" : "; ") + e.what() + "; trying again");
     lost_said_ = true;
-    return Status::Failed(e.what());
+    return Fail(e.what());
   }
   if (!happened_.empty())
     Note(happened_ + "; storing in " + (existed ? "the history found at " : "a new history at ") +
@@ -95,7 +95,7 @@ Status HistoryWriter::SetDamagedAside(const std::string& found) {
   std::string why;
   const std::string aside = SetAside(path_, "damaged", &why);
   if (aside.empty())
-    return Status::Failed("damaged (" + problem + ") and cannot be set aside: " + why);
+    return Fail("damaged (" + problem + ") and cannot be set aside: " + why);
   damaged_ = true;
   happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
   return OpenAtPath();
