@@ -59,13 +59,18 @@ bool HistoryWriter::PushEvent(LoggedEvent&& e) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (failed_) return false;
-    // A flood keeps the newest: the oldest waiting event makes way (those
-    // being stored stay, so with nothing else waiting the new one goes).
+    // A flood keeps the newest: the oldest event makes way, first from a
+    // group being retried (a long lock) at its next take, so what is lost is
+    // never how an incident ended.
     if (events_.size() + events_in_flight_ >= kEventsWaiting) {
       ++stats_.events_dropped;
       event_drop_due_ = !event_drop_said_;
-      if (events_.empty()) return true;
-      events_.pop_front();
+      if (events_in_flight_ > 0) {
+        --events_in_flight_;
+        ++flight_to_drop_;
+      } else {
+        events_.pop_front();
+      }
     }
     events_.push_back(std::move(e));
   }
@@ -243,6 +248,9 @@ void HistoryWriter::Take(Group* g) {
     g->queued_at.push_back(queue_.front().at);
     queue_.pop_front();
   }
+  const std::size_t drop = std::min(flight_to_drop_, g->log.size());
+  g->log.erase(g->log.begin(), g->log.begin() + static_cast<std::ptrdiff_t>(drop));
+  flight_to_drop_ = 0;
   for (LoggedEvent& e : events_) g->log.push_back(std::move(e));
   events_.clear();
   in_flight_ = g->rows.size();
@@ -290,6 +298,9 @@ void HistoryWriter::Committed(const Stored& s, Group* g) {
   g->queued_at.clear();
   in_flight_ = 0;
   events_in_flight_ = 0;
+  // Stored after all: not dropped.
+  stats_.events_dropped -= static_cast<long long>(flight_to_drop_);
+  flight_to_drop_ = 0;
   g->backoff = opt_.first_backoff;
   last_busy_.clear();
   SetState(s.state);

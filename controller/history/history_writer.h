@@ -150,6 +150,7 @@ class HistoryWriter {
   std::deque<LoggedEvent> events_;    // for the event log, at most kEventsWaiting
   std::size_t in_flight_ = 0;         // rows taken from the queue, not yet committed
   std::size_t events_in_flight_ = 0;  // events taken for the log, not yet committed
+  std::size_t flight_to_drop_ = 0;    // of those, the oldest to drop at the next take
   bool stopping_ = false;
   Clock::time_point deadline_ = Clock::time_point::max();
   bool failed_ = false;

@@ -281,12 +281,57 @@ TEST_F(HistoryWriterTest, DropsTheOldestEventsFromAFullLogQueue) {
   sqlite3_finalize(s);
   sqlite3_close(other);
   ASSERT_EQ(logged.size(), controller::kEventsWaiting);
-  EXPECT_EQ(logged.front(), 0);  // taken before the queue filled
-  EXPECT_EQ(logged[1], 6);
+  EXPECT_EQ(logged.front(), 5);  // the one being stored went first: it was the oldest
   EXPECT_EQ(logged.back(), pushed - 1);
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_NE(notes[0].find("events wait for the event log and its queue is full"), std::string::npos)
       << notes[0];
+}
+
+// Under a long lock every waiting event sits in the group being retried; a
+// flood then drops the oldest of that group, never the newest (the end of an
+// incident is what an operator needs).
+TEST_F(HistoryWriterTest, DropsTheOldestOfAGroupRetriedUnderALock) {
+  controller::HistoryWriterOptions opt;
+  opt.group_wait = std::chrono::milliseconds(10);
+  opt.max_backoff = std::chrono::milliseconds(50);
+  HistoryWriter w(Db(), opt);
+  const auto event = [](int i) {
+    controller::LoggedEvent e;
+    e.time_ms = 1000 + i;
+    e.event = "link_lost";
+    e.device = "ups";
+    e.json = std::to_string(i);
+    return e;
+  };
+  const auto retried_after = [&w](long long at_least) {
+    for (int i = 0; i < 2000 && w.stats().retries < at_least; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return w.stats().retries >= at_least;
+  };
+  w.Start();
+  for (int i = 0; i < 2000 && !w.writable(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  sqlite3* other = Other();
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const int all = static_cast<int>(controller::kEventsWaiting);
+  for (int i = 0; i < all; ++i) ASSERT_TRUE(w.PushEvent(event(i)));
+  // Two failed tries after the pushes: one of them took every event.
+  ASSERT_TRUE(retried_after(w.stats().retries + 2));
+  for (int i = all; i < all + 5; ++i) ASSERT_TRUE(w.PushEvent(event(i)));
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10));
+  std::vector<int> logged;
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(other, "SELECT json FROM event_log ORDER BY id", -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW)
+    logged.push_back(std::atoi(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))));
+  sqlite3_finalize(s);
+  sqlite3_close(other);
+  EXPECT_EQ(w.stats().events_dropped, 5);
+  ASSERT_EQ(logged.size(), controller::kEventsWaiting);
+  EXPECT_EQ(logged.front(), 5);
+  EXPECT_EQ(logged.back(), all + 4);
 }
 
 // The file deleted under a running writer: said once, a new history made at
