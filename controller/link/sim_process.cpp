@@ -63,13 +63,22 @@ void SignalGroup(pid_t pid, int sig) {
   if (::kill(-pid, sig) != 0) ::kill(pid, sig);
 }
 
-// Stops a child that was sent SIGTERM: killed after the grace, then reaped.
+// Whether the child has ended; it stays unreaped, so its pid, the id of its
+// process group, cannot be handed to another process meanwhile.
+bool Ended(pid_t pid) {
+  siginfo_t info{};
+  int rc = 0;
+  do {
+    rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  } while (rc != 0 && errno == EINTR);
+  return rc != 0 || info.si_pid != 0;
+}
+
+// Stops a child that was sent SIGTERM: killed after the grace, what is left
+// of its group killed with it, then reaped.
 void Reap(pid_t pid) {
-  for (int waited = 0; waited < kStopGraceMs; waited += kStopStepMs) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) != 0) return;
+  for (int waited = 0; waited < kStopGraceMs && !Ended(pid); waited += kStopStepMs)
     std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
-  }
   SignalGroup(pid, SIGKILL);
   int status = 0;
   ::waitpid(pid, &status, 0);
