@@ -222,6 +222,18 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
   return stored;
 }
 
+// The service manager's share of the loop: a timer of its own, so the
+// keep-alive stops with the loop.
+void QDXController::ServiceTick() {
+  // Ready once the history took a write: every port opened and the page
+  // listens before the loop starts.
+  const bool ready = history_ && history_->writable();
+  service_->Tick(ready, controller::ServiceStatus(links_, newest_record_, ready));
+  loop_->At(Clock::now() + service_->period(), [this] {
+    if (!fatal_ && !stopping_) ServiceTick();
+  });
+}
+
 bool QDXController::Done() const { return limits_.cycles > 0 && limit_count_ == links_.size(); }
 
 void QDXController::PrintSummary() const {

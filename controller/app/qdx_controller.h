@@ -29,6 +29,11 @@ namespace controller {
 std::string CacheRefusal(const HistoryRow& rec, std::uint32_t data_id, int max_age_s,
                          std::int64_t now_s);
 
+// The service manager's status line: devices, how many are ok, the newest
+// record's age; first the wait for the history while it is not ready.
+std::string ServiceStatus(const std::vector<std::unique_ptr<DeviceLink>>& links,
+                          Clock::time_point newest_record, bool ready);
+
 struct RunLimits {
   long cycles = 0;          // stop after this many ended cycles per device; 0: no limit
   double duration_s = 0.0;  // stop after this many seconds; 0: no limit
@@ -103,9 +108,8 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   bool Done() const;
   void PrintSummary() const;
 
-  // The service manager's share of the loop (service_tick.cpp).
+  // The service manager's share of the loop.
   void ServiceTick();
-  std::string ServiceStatus(bool ready) const;
 
   controller::SiteConfig site_;
   std::string db_path_;

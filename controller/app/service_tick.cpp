@@ -1,5 +1,4 @@
-// The service manager's share of the loop: a timer of its own, so the
-// keep-alive stops with the loop, and a status line of the devices.
+// The status line the service manager shows of the devices.
 #include <cstdio>
 
 #include "controller/app/qdx_controller.h"
@@ -16,24 +15,19 @@ std::string Age(Clock::duration d) {
 
 }  // namespace
 
-void QDXController::ServiceTick() {
-  // Ready once the history took a write: every port opened and the page
-  // listens before the loop starts.
-  const bool ready = history_ && history_->writable();
-  service_->Tick(ready, ServiceStatus(ready));
-  loop_->At(Clock::now() + service_->period(), [this] {
-    if (!fatal_ && !stopping_) ServiceTick();
-  });
-}
+namespace controller {
 
-std::string QDXController::ServiceStatus(bool ready) const {
+std::string ServiceStatus(const std::vector<std::unique_ptr<DeviceLink>>& links,
+                          Clock::time_point newest_record, bool ready) {
   std::size_t ok = 0;
-  for (const auto& link : links_) ok += link->link_state() == controller::LinkState::kOk;
+  for (const auto& link : links) ok += link->link_state() == LinkState::kOk;
   std::string s =
-      std::to_string(links_.size()) + (links_.size() == 1 ? " device, " : " devices, ") +
+      std::to_string(links.size()) + (links.size() == 1 ? " device, " : " devices, ") +
       std::to_string(ok) + " ok, newest record " +
-      (newest_record_ == Clock::time_point::min() ? std::string("none yet")
-                                                  : Age(Clock::now() - newest_record_) + " ago");
+      (newest_record == Clock::time_point::min() ? std::string("none yet")
+                                                 : Age(Clock::now() - newest_record) + " ago");
   if (!ready) s = "waiting for the history to take writes; " + s;
   return s;
 }
+
+}  // namespace controller

@@ -147,59 +147,71 @@ void HttpAcceptor::Run(const Handoff& handoff) {
       to_close_.clear();
     }
     const Clock::time_point now = Clock::now();
-    Clock::time_point next = now + std::chrono::seconds(60);
-    fds.clear();
-    fds.push_back({wake_fd_.get(), POLLIN, 0});
-    // Even when full, as a new connection ends the oldest; not while out of
-    // descriptors.
-    const bool accepting = now >= accept_paused_until_;
-    fds.push_back({listen_fd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
-    if (!accepting) next = std::min(next, accept_paused_until_);
-    for (const Pending& p : pending_) {
-      fds.push_back({p.fd.get(), POLLIN, 0});
-      next = std::min(next, p.deadline);
-    }
-    for (const Lingering& l : lingering_) {
-      fds.push_back({l.fd.get(), POLLIN, 0});
-      next = std::min(next, l.deadline);
-    }
+    const Clock::time_point next = Watch(fds, now);
     if (::poll(fds.data(), fds.size(), MsUntil(next, now)) < 0 && errno != EINTR) return;
     if (fds[0].revents) {
       std::uint64_t n = 0;
       (void)!::read(wake_fd_.get(), &n, sizeof(n));
     }
-    // Judge the connections polled, in the order they were polled, before any
-    // new one joins the list.
-    const Clock::time_point after = Clock::now();
-    std::size_t at = 2;
-    const std::size_t polled_lingering = lingering_.size();  // refusals below add more
-    std::vector<Pending> kept;
-    kept.reserve(pending_.size());
-    for (Pending& p : pending_) {
-      const short ev = fds[at++].revents;
-      if (ev && !Receive(p, handoff)) continue;
-      if (after >= p.deadline) {
-        SendNow(p.fd.get(), "408 Request Timeout", "request not received within 5 s");
-        Linger(std::move(p.fd));
-        continue;
-      }
-      kept.push_back(std::move(p));
-    }
-    pending_.swap(kept);
-    std::vector<Lingering> still;
-    for (std::size_t i = 0; i < lingering_.size(); ++i) {
-      Lingering& l = lingering_[i];
-      const short ev = i < polled_lingering ? fds[at++].revents : 0;
-      // A client that keeps sending is cut off at the deadline all the same.
-      if ((ev && !Drain(l)) || after >= l.deadline) {
-        l.fd.reset();
-        continue;
-      }
-      still.push_back(std::move(l));
-    }
-    lingering_.swap(still);
+    Judge(fds, handoff);
     if (fds[1].revents) Accept(handoff);
   }
+}
+
+// The descriptors to poll: the wake, the listening socket, then the pending
+// and lingering connections in order. Returns when the poll must end.
+HttpAcceptor::Clock::time_point HttpAcceptor::Watch(std::vector<pollfd>& fds,
+                                                    Clock::time_point now) {
+  Clock::time_point next = now + std::chrono::seconds(60);
+  fds.clear();
+  fds.push_back({wake_fd_.get(), POLLIN, 0});
+  // Even when full, as a new connection ends the oldest; not while out of
+  // descriptors.
+  const bool accepting = now >= accept_paused_until_;
+  fds.push_back({listen_fd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
+  if (!accepting) next = std::min(next, accept_paused_until_);
+  for (const Pending& p : pending_) {
+    fds.push_back({p.fd.get(), POLLIN, 0});
+    next = std::min(next, p.deadline);
+  }
+  for (const Lingering& l : lingering_) {
+    fds.push_back({l.fd.get(), POLLIN, 0});
+    next = std::min(next, l.deadline);
+  }
+  return next;
+}
+
+// Judge the connections polled, in the order they were polled, before any
+// new one joins the list.
+void HttpAcceptor::Judge(const std::vector<pollfd>& fds, const Handoff& handoff) {
+  const Clock::time_point after = Clock::now();
+  std::size_t at = 2;
+  const std::size_t polled_lingering = lingering_.size();  // refusals below add more
+  std::vector<Pending> kept;
+  kept.reserve(pending_.size());
+  for (Pending& p : pending_) {
+    const short ev = fds[at++].revents;
+    if (ev && !Receive(p, handoff)) continue;
+    if (after >= p.deadline) {
+      SendNow(p.fd.get(), "408 Request Timeout", "request not received within 5 s");
+      Linger(std::move(p.fd));
+      continue;
+    }
+    kept.push_back(std::move(p));
+  }
+  pending_.swap(kept);
+  std::vector<Lingering> still;
+  for (std::size_t i = 0; i < lingering_.size(); ++i) {
+    Lingering& l = lingering_[i];
+    const short ev = i < polled_lingering ? fds[at++].revents : 0;
+    // A client that keeps sending is cut off at the deadline all the same.
+    if ((ev && !Drain(l)) || after >= l.deadline) {
+      l.fd.reset();
+      continue;
+    }
+    still.push_back(std::move(l));
+  }
+  lingering_.swap(still);
 }
 
 void HttpAcceptor::Accept(const Handoff& handoff) {

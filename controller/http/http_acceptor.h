@@ -4,6 +4,8 @@
 // flooding client costs one bounded buffer here, never a worker.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -64,6 +66,8 @@ class HttpAcceptor {
     Clock::time_point deadline;
   };
 
+  Clock::time_point Watch(std::vector<pollfd>& fds, Clock::time_point now);
+  void Judge(const std::vector<pollfd>& fds, const Handoff& handoff);
   void Accept(const Handoff& handoff);
   // Reads what arrived; false when the connection is done with here.
   bool Receive(Pending& p, const Handoff& handoff);

@@ -91,6 +91,8 @@ struct HttpServer::Impl {
   bool started = false;
 
   void Routes();
+  void Guards();
+  void Files();
   // Where records are being stored: the file given, unless the writer had to
   // store beside it.
   std::string HistoryPath() const {
@@ -124,7 +126,9 @@ void HttpServer::Impl::Static(const WebAsset& asset) {
   if (page) server.Get("/", handler);
 }
 
-void HttpServer::Impl::Routes() {
+// What every request meets before and after its route: the checks of
+// method and Host, and the error bodies.
+void HttpServer::Impl::Guards() {
   // On loopback the Host header is checked whatever --http-allow-remote says:
   // a page elsewhere must not reach this one by rebinding a name to 127.0.0.1.
   const bool check_host = options.address.loopback;
@@ -171,7 +175,10 @@ void HttpServer::Impl::Routes() {
           SendError(res, 500, "internal error");
         }
       });
+}
 
+// The page's files, and the chart library from its Debian package.
+void HttpServer::Impl::Files() {
   for (std::size_t i = 0; i < kWebAssetCount; ++i) Static(kWebAssets[i]);
   server.Get("/chart.js", [this](const httplib::Request&, httplib::Response& res) {
     if (chart_js.empty()) {
@@ -183,7 +190,11 @@ void HttpServer::Impl::Routes() {
     res.set_header("Cache-Control", "max-age=86400");
     res.set_content(chart_js, "application/javascript; charset=utf-8");
   });
+}
 
+void HttpServer::Impl::Routes() {
+  Guards();
+  Files();
   server.Get("/api/devices", [this](const httplib::Request& req, httplib::Response& res) {
     CheckParamNames(Query(req), {});
     res.set_header("Cache-Control", "no-store");

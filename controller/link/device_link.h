@@ -108,7 +108,7 @@ class DeviceLink {
   void Tell(Ending ending, Clock::time_point now, std::string note, bool trouble = false);
   void TellSignals();
   void Traffic(bool received, const unsigned char* data, std::size_t len);
-  // Port handling (link_port.cpp).
+  // Port handling (link_outcome.cpp).
   void Send(const unsigned char* data, unsigned int len);
   void Flush();
   void MissPoll(Clock::time_point now);

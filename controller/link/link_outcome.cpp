@@ -1,5 +1,11 @@
-// The device link's side of what the device says: the sinks it installs,
-// the records they carry, and the outcomes it tells its observers.
+// The device link's edges. What the device says: the sinks it installs, the
+// records they carry, and the outcomes it tells its observers. Its port:
+// writing polls without waiting, losing the port, the polls missed while it
+// is lost, and reopening it with growing back-off.
+#include <cerrno>
+
+#include "controller/common/iso_time.h"
+#include "controller/framework/serial_port.h"
 #include "controller/link/device_link.h"
 
 namespace controller {
@@ -127,6 +133,125 @@ void DeviceLink::TellSignals() {
 // The one route of everything captured.
 void DeviceLink::Traffic(bool received, const unsigned char* data, std::size_t len) {
   for (LinkObserver* observer : observers_) observer->Traffic(*this, received, data, len);
+}
+
+int NextBackoffMs(int prev_ms) {
+  if (prev_ms < kFirstBackoffMs) return kFirstBackoffMs;
+  return prev_ms >= kMaxBackoffMs / 2 ? kMaxBackoffMs : prev_ms * 2;
+}
+
+void DeviceLink::StartSimulator() {
+  if (cfg_.sim_scenario.empty()) return;
+  sim_ = std::make_unique<SimProcess>(sim_program_, cfg_.sim_scenario, cfg_.sim_seed);
+  port_path_ = sim_->pty_path();
+}
+
+void DeviceLink::OpenAtStart() {
+  try {
+    dev_->OpenPort();
+  } catch (const PortMissing& e) {
+    missing_ = e.why();  // the others run; this one waits for its port
+    return;
+  }
+  exchange_ = Exchange::kIdle;
+  opened_ = true;
+}
+
+// The device's bytes for the line: written as far as it takes them now, the
+// rest when it has room, never waited for in the loop.
+void DeviceLink::Send(const unsigned char* data, unsigned int len) {
+  if (exchange_ == Exchange::kClosed || dev_->port_fd_ < 0) return;  // fails by its timeout
+  unsent_.insert(unsent_.end(), data, data + len);
+  Flush();
+}
+
+void DeviceLink::Flush() {
+  if (unsent_.empty() || heard_.send_error != 0) return;
+  const long n = WriteSome(dev_->port_fd_, unsent_.data(), unsent_.size());
+  if (n < 0) {
+    heard_.send_error = errno;  // Settle loses the port
+    unsent_.clear();
+    return;
+  }
+  unsent_.erase(unsent_.begin(), unsent_.begin() + n);
+}
+
+void DeviceLink::Close() {
+  unsent_.clear();
+  if (dev_) dev_->ClosePort();
+  exchange_ = Exchange::kClosed;
+}
+
+void DeviceLink::Release() {
+  if (dev_) dev_->sinks_ = QDXHostSinks{};
+  dev_.reset();
+}
+
+void DeviceLink::LosePort(const std::string& why, Clock::time_point now) {
+  Drop("lost (" + why + ")", "reopening in ", now);
+}
+
+// A port missing at start is lost from the first turn: told once, retried as
+// any lost port.
+void DeviceLink::TellMissing(Clock::time_point now) {
+  if (missing_.empty()) return;
+  Drop("missing at start (" + missing_ + ")", "trying again in ", now);
+  missing_.clear();
+}
+
+void DeviceLink::Drop(const std::string& what, const std::string& retry, Clock::time_point now) {
+  if (exchange_ == Exchange::kAwaiting) FailCycle(now);
+  unsent_.clear();
+  heard_.send_error = 0;
+  dev_->ClosePort();
+  exchange_ = Exchange::kClosed;
+  reopen_at_ = now + std::chrono::milliseconds(backoff_ms_);
+  std::string next = retry;
+  if (sim_) {
+    // Never reopen the terminal of a lost simulator: once it is gone its path
+    // may be handed to another program.
+    sim_.reset();
+    next = "starting a new simulator in ";
+  }
+  Tell(Ending::kLost, now, "port " + port_path_ + " " + what + "; " + next + Seconds(backoff_ms_));
+}
+
+void DeviceLink::TryReopen(Clock::time_point now) {
+  if (now < reopen_at_) return;
+  bool started = false;
+  try {
+    if (!cfg_.sim_scenario.empty() && (!sim_ || !sim_->Alive())) {
+      sim_.reset();
+      StartSimulator();
+      started = true;
+      dev_->port_path_ = port_path_;
+    }
+    dev_->OpenPort();
+  } catch (const std::exception& e) {
+    backoff_ms_ = NextBackoffMs(backoff_ms_);
+    reopen_at_ = now + std::chrono::milliseconds(backoff_ms_);
+    Tell(Ending::kReopenFailed, now,
+         std::string(e.what()) + "; next try in " + Seconds(backoff_ms_));
+    return;
+  }
+  exchange_ = Exchange::kIdle;
+  backoff_ms_ = kFirstBackoffMs;
+  next_poll_ = now;
+  ++counters_.reopens;
+  std::string opened = opened_ ? " reopened" : " opened";
+  if (started) opened = " opened (new simulator, pid " + std::to_string(sim_->pid()) + ")";
+  opened_ = true;
+  Tell(Ending::kReopened, now, "port " + port_path_ + opened);
+}
+
+// A poll slot passed while the port is closed: a failed cycle, so a run with
+// --cycles ends and the failures tell how long the device went unpolled.
+void DeviceLink::MissPoll(Clock::time_point now) {
+  if (!polling_ || now < next_poll_) return;
+  NextSlot(now);
+  ++counters_.failures;
+  ++counters_.cycles;
+  Tell(Ending::kMissedPoll, now, "");
 }
 
 }  // namespace controller

@@ -9,7 +9,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "controller/common/unique_fd.h"
@@ -53,6 +56,74 @@ std::string ReadFirstLine(int fd) {
     line += c;
   }
   return std::string();
+}
+
+// The child's whole process group: what it started goes with it.
+void SignalGroup(pid_t pid, int sig) {
+  if (::kill(-pid, sig) != 0) ::kill(pid, sig);
+}
+
+// Whether the child has ended; it stays unreaped, so its pid, the id of its
+// process group, cannot be handed to another process meanwhile.
+bool Ended(pid_t pid) {
+  siginfo_t info{};
+  int rc = 0;
+  do {
+    rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  } while (rc != 0 && errno == EINTR);
+  return rc != 0 || info.si_pid != 0;
+}
+
+// Stops a child that was sent SIGTERM: killed after the grace, what is left
+// of its group killed with it, then reaped.
+void Reap(pid_t pid) {
+  for (int waited = 0; waited < kStopGraceMs && !Ended(pid); waited += kStopStepMs)
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
+  SignalGroup(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+}
+
+// Children being stopped, each waited for on a thread of its own so that the
+// loop never sleeps for one; the process waits for them all before it exits,
+// leaving no zombie and no simulator behind.
+class Reaper {
+ public:
+  ~Reaper() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return pending_ == 0; });
+  }
+  void Hand(pid_t pid) {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      ++pending_;
+    }
+    try {
+      std::thread([this, pid] {
+        Reap(pid);
+        Done();
+      }).detach();
+    } catch (const std::system_error&) {
+      Reap(pid);  // no thread to be had: waited for here, as the last resort
+      Done();
+    }
+  }
+
+ private:
+  void Done() {
+    std::lock_guard<std::mutex> lock(m_);
+    --pending_;
+    cv_.notify_all();
+  }
+
+  std::mutex m_;
+  std::condition_variable cv_;
+  int pending_ = 0;
+};
+
+Reaper& Reapers() {
+  static Reaper reaper;
+  return reaper;
 }
 
 }  // namespace
@@ -134,18 +205,8 @@ bool SimProcess::Alive() {
 
 void SimProcess::Stop() {
   if (pid_ < 0) return;
-  ::kill(pid_, SIGTERM);
-  for (int waited = 0; waited < kStopGraceMs; waited += kStopStepMs) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) != 0) {
-      pid_ = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kStopStepMs));
-  }
-  ::kill(pid_, SIGKILL);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
+  SignalGroup(pid_, SIGTERM);
+  Reapers().Hand(pid_);
   pid_ = -1;
 }
 

@@ -25,6 +25,8 @@ class SimProcess {
   bool Alive();
 
  private:
+  // Signals the child's group and leaves the waiting to a reaper thread: the
+  // loop that drops a simulator never sleeps for it.
   void Stop();
 
   pid_t pid_ = -1;

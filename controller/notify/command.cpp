@@ -57,6 +57,21 @@ Slots& CommandSlots() {
   return slots;
 }
 
+// One slot held until the end of its scope, however the command ends.
+class SlotHold {
+ public:
+  explicit SlotHold(Clock::time_point deadline) : held_(CommandSlots().Take(deadline)) {}
+  ~SlotHold() {
+    if (held_) CommandSlots().Give();
+  }
+  SlotHold(const SlotHold&) = delete;
+  SlotHold& operator=(const SlotHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  const bool held_;
+};
+
 std::vector<std::string> Environment(const NotifyEvent& e) {
   std::vector<std::string> env;
   for (char** p = environ; p && *p; ++p) {
@@ -238,15 +253,10 @@ Answer RunCommand(const NotifyTarget& t, const NotifyEvent& e, const std::string
                   const StopClock& stop) {
   const Clock::time_point own = Clock::now() + std::chrono::seconds(t.timeout_s);
   // Slots free up by the stop's deadline at the latest: their commands are killed then.
-  const bool slot = CommandSlots().Take(std::min(own, stop.deadline()));
-  if (stop.Passed()) {
-    if (slot) CommandSlots().Give();
-    return LeftAtStop();
-  }
-  if (!slot) return {false, false, "no free slot before its time limit"};
-  Answer a = Run(t, e, json, own, stop);
-  CommandSlots().Give();
-  return a;
+  const SlotHold slot(std::min(own, stop.deadline()));
+  if (stop.Passed()) return LeftAtStop();
+  if (!slot.held()) return {false, false, "no free slot before its time limit"};
+  return Run(t, e, json, own, stop);
 }
 
 }  // namespace controller

@@ -192,12 +192,13 @@ std::string DevicesJson(const std::vector<DeviceStatus>& devices) {
   return std::move(out.str());
 }
 
-std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCounters& http) {
-  std::string out;
-  out.reserve(2048 + devices.size() * 2600);
-  std::vector<std::string> labels;
-  labels.reserve(devices.size());
-  for (const DeviceStatus& d : devices) labels.push_back(Labels(d));
+namespace {
+
+using Labelled = std::vector<std::string>;
+
+// The families read from each device's last record.
+void RecordFamilies(std::string& out, const std::vector<DeviceStatus>& devices,
+                    const Labelled& labels) {
   // The last record of each device, decoded once for all families.
   std::vector<zota::DecodedRecord> records(devices.size());
   std::vector<bool> decoded(devices.size());
@@ -220,6 +221,61 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
              records[i].Has(f) ? 1 : 0, 0);
     }
   }
+}
+
+// The counters each device's link keeps.
+void CounterFamilies(std::string& out, const std::vector<DeviceStatus>& devices,
+                     const Labelled& labels) {
+  struct Counter {
+    const char* name;
+    const char* help;
+    long LinkCounters::*field;
+  };
+  static const Counter kCounters[] = {
+      {"qdx_device_records_total", "Records the device published.", &LinkCounters::records},
+      {"qdx_device_communication_failures_total",
+       "Exchanges that ended without a record (no reply in time, a bad reply, a lost port).",
+       &LinkCounters::failures},
+      {"qdx_device_late_replies_total",
+       "Replies that completed after their cycle had timed out; their records are "
+       "published.",
+       &LinkCounters::late_replies},
+      {"qdx_device_reopens_total", "Times the device's port was opened again after a loss.",
+       &LinkCounters::reopens},
+  };
+  for (const Counter& c : kCounters) {
+    Family(out, c.name, "counter", c.help);
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      Sample(out, c.name, labels[i], static_cast<double>(devices[i].counters.*c.field), 0);
+    }
+  }
+}
+
+// The page's own figures and the history queue's losses.
+void ServerFamilies(std::string& out, const HttpCounters& http) {
+  Family(out, "qdx_http_event_clients", "gauge", "Clients listening on /api/events.");
+  out += "qdx_http_event_clients " + std::to_string(http.event_clients) + "\n";
+  Family(out, "qdx_http_event_clients_dropped_total", "counter",
+         "Event clients closed because they fell too far behind.");
+  out +=
+      "qdx_http_event_clients_dropped_total " + std::to_string(http.event_clients_dropped) + "\n";
+  Family(out, "qdx_http_event_streams_ended_total", "counter",
+         "Event streams ended after 1 MiB or 10 minutes; their clients reconnect.");
+  out += "qdx_http_event_streams_ended_total " + std::to_string(http.event_streams_ended) + "\n";
+  Family(out, "qdx_history_records_dropped_total", "counter",
+         "Records dropped from the history's queue while it was full, not stored.");
+  out += "qdx_history_records_dropped_total " + std::to_string(http.history_dropped) + "\n";
+}
+
+}  // namespace
+
+std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCounters& http) {
+  std::string out;
+  out.reserve(2048 + devices.size() * 2600);
+  std::vector<std::string> labels;
+  labels.reserve(devices.size());
+  for (const DeviceStatus& d : devices) labels.push_back(Labels(d));
+  RecordFamilies(out, devices, labels);
   Family(out, "qdx_alarm_active", "gauge",
          "Threshold alarm of a signal: 1 raised, 0 clear, with its configured level.");
   for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -255,41 +311,8 @@ std::string MetricsText(const std::vector<DeviceStatus>& devices, const HttpCoun
     Sample(out, "qdx_device_last_record_timestamp_seconds", labels[i],
            static_cast<double>(devices[i].record_ms) / 1000.0, 3);
   }
-  struct Counter {
-    const char* name;
-    const char* help;
-    long LinkCounters::*field;
-  };
-  static const Counter kCounters[] = {
-      {"qdx_device_records_total", "Records the device published.", &LinkCounters::records},
-      {"qdx_device_communication_failures_total",
-       "Exchanges that ended without a record (no reply in time, a bad reply, a lost port).",
-       &LinkCounters::failures},
-      {"qdx_device_late_replies_total",
-       "Replies that completed after their cycle had timed out; their records are "
-       "published.",
-       &LinkCounters::late_replies},
-      {"qdx_device_reopens_total", "Times the device's port was opened again after a loss.",
-       &LinkCounters::reopens},
-  };
-  for (const Counter& c : kCounters) {
-    Family(out, c.name, "counter", c.help);
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-      Sample(out, c.name, labels[i], static_cast<double>(devices[i].counters.*c.field), 0);
-    }
-  }
-  Family(out, "qdx_http_event_clients", "gauge", "Clients listening on /api/events.");
-  out += "qdx_http_event_clients " + std::to_string(http.event_clients) + "\n";
-  Family(out, "qdx_http_event_clients_dropped_total", "counter",
-         "Event clients closed because they fell too far behind.");
-  out +=
-      "qdx_http_event_clients_dropped_total " + std::to_string(http.event_clients_dropped) + "\n";
-  Family(out, "qdx_http_event_streams_ended_total", "counter",
-         "Event streams ended after 1 MiB or 10 minutes; their clients reconnect.");
-  out += "qdx_http_event_streams_ended_total " + std::to_string(http.event_streams_ended) + "\n";
-  Family(out, "qdx_history_records_dropped_total", "counter",
-         "Records dropped from the history's queue while it was full, not stored.");
-  out += "qdx_history_records_dropped_total " + std::to_string(http.history_dropped) + "\n";
+  CounterFamilies(out, devices, labels);
+  ServerFamilies(out, http);
   return out;
 }
 
