@@ -20,6 +20,7 @@
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
 #include "controller/http/http_history.h"
+#include "drivers/zota_up2200/zota_up2200_fields.h"
 
 namespace {
 

@@ -22,10 +22,11 @@ int DayCache::ReadDays(sqlite3* db, std::uint32_t data_id, std::int64_t from, st
   Statement rows(db, sql::ReadRollup(kDayLevel));
   if (!rows) return sqlite3_errcode(db);
   rows.Bind(1, data_id).Bind(2, from).Bind(3, end);
-  const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
+  const RollupFields& f = Fields();
+  const int key = RollupValueCount(f);
   int rc = SQLITE_ROW;
   while ((rc = rows.Step()) == SQLITE_ROW)
-    out->push_back(Day{rows.Int(key), ReadAggregate(rows, 0)});
+    out->push_back(Day{rows.Int(key), ReadAggregate(f, rows, 0)});
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 

@@ -9,13 +9,14 @@ namespace controller {
 namespace {
 
 // One row's figures written by an update or an insert; SQLite's result code.
-int Write(Statement& s, std::uint32_t data_id, std::int64_t bucket, const Aggregate& a) {
+int Write(const RollupFields& f, Statement& s, std::uint32_t data_id, std::int64_t bucket,
+          const Aggregate& a) {
   s.Bind(1, data_id).Bind(2, bucket).Bind(3, a.rows).Bind(4, a.first_ms).Bind(5, a.first_id);
   int i = 6;
   for (const auto* part : {&a.min, &a.max, &a.sum}) {
-    for (const std::int64_t v : *part) s.Bind(i++, v);
+    for (std::size_t m = 0; m < f.measures.size(); ++m) s.Bind(i++, (*part)[m]);
   }
-  for (const std::int64_t v : a.flag_rows) s.Bind(i++, v);
+  for (std::size_t k = 0; k < f.flags.size(); ++k) s.Bind(i++, a.flag_rows[k]);
   const int rc = s.Step();
   s.Reset();
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
@@ -23,15 +24,15 @@ int Write(Statement& s, std::uint32_t data_id, std::int64_t bucket, const Aggreg
 
 }  // namespace
 
-void Aggregate::Add(const zota::DecodedRecord& r, std::int64_t ms, std::int64_t id) {
+void Aggregate::Add(const RollupValues& r, std::int64_t ms, std::int64_t id) {
   const bool first = rows == 0 || std::tie(ms, id) < std::tie(first_ms, first_id);
-  for (std::size_t i = 0; i < kRollupMeasures; ++i) {
+  for (std::size_t i = 0; i < kMaxRollupMeasures; ++i) {
     const std::int64_t v = r.raw[i];
     min[i] = rows == 0 ? v : std::min(min[i], v);
     max[i] = rows == 0 ? v : std::max(max[i], v);
     sum[i] += v;
   }
-  for (std::size_t i = 0; i < kRollupFlags; ++i) flag_rows[i] += r.Has(zota::kFlags[i]) ? 1 : 0;
+  for (std::size_t i = 0; i < kMaxRollupFlags; ++i) flag_rows[i] += r.flag[i] ? 1 : 0;
   if (first) {
     first_ms = ms;
     first_id = id;
@@ -49,38 +50,39 @@ void Aggregate::Merge(const Aggregate& o) {
     first_ms = o.first_ms;
     first_id = o.first_id;
   }
-  for (std::size_t i = 0; i < kRollupMeasures; ++i) {
+  for (std::size_t i = 0; i < kMaxRollupMeasures; ++i) {
     min[i] = std::min(min[i], o.min[i]);
     max[i] = std::max(max[i], o.max[i]);
     sum[i] += o.sum[i];
   }
-  for (std::size_t i = 0; i < kRollupFlags; ++i) flag_rows[i] += o.flag_rows[i];
+  for (std::size_t i = 0; i < kMaxRollupFlags; ++i) flag_rows[i] += o.flag_rows[i];
   rows += o.rows;
 }
 
-bool RollupRecord(int type, const std::vector<unsigned char>& data, zota::DecodedRecord* r) {
-  return zota::Decode(type, data.data(), data.size(), *r);
+bool RollupRecord(const RollupFields& f, int type, const std::vector<unsigned char>& data,
+                  RollupValues* r) {
+  return DecodeRollup(f, type, data.data(), data.size(), r);
 }
 
-Aggregate ReadAggregate(const Statement& s, int col) {
+Aggregate ReadAggregate(const RollupFields& f, const Statement& s, int col) {
   Aggregate a;
   a.rows = s.Int(col++);
   a.first_ms = s.Int(col++);
   a.first_id = s.Int(col++);
   for (auto* part : {&a.min, &a.max, &a.sum}) {
-    for (std::int64_t& v : *part) v = s.Int(col++);
+    for (std::size_t m = 0; m < f.measures.size(); ++m) (*part)[m] = s.Int(col++);
   }
-  for (std::int64_t& v : a.flag_rows) v = s.Int(col++);
+  for (std::size_t k = 0; k < f.flags.size(); ++k) a.flag_rows[k] = s.Int(col++);
   return a;
 }
 
-RollupBatch::RollupBatch() = default;
+RollupBatch::RollupBatch() : fields_(Fields()) {}
 RollupBatch::~RollupBatch() = default;
 
 void RollupBatch::Add(std::uint32_t data_id, int type, const std::vector<unsigned char>& data,
                       std::int64_t ms, std::int64_t id) {
-  zota::DecodedRecord r;
-  if (!RollupRecord(type, data, &r)) return;
+  RollupValues r;
+  if (!RollupRecord(fields_, type, data, &r)) return;
   // Minutes only: the coarser windows are made of them at Flush.
   buckets_[std::make_tuple(1, data_id, WindowStart(ms, kChartGrainsMs[0]))].Add(r, ms, id);
 }
@@ -99,7 +101,7 @@ int RollupBatch::ReadRow(int level, std::uint32_t data_id, std::int64_t bucket, 
   select.Reset().Bind(1, data_id).Bind(2, bucket);
   const int rc = select.Step();
   *there = rc == SQLITE_ROW;
-  *row = *there ? ReadAggregate(select, 0) : Aggregate{};
+  *row = *there ? ReadAggregate(fields_, select, 0) : Aggregate{};
   select.Reset();
   return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
@@ -206,13 +208,13 @@ int RollupBatch::Flush(sqlite3* db) {
     bool there = false;
     if ((rc = ReadRow(level, data_id, bucket, &row, &there)) != SQLITE_OK) break;
     row.Merge(b->second);
-    rc = Write(there ? *update_[level - 1] : *insert_[level - 1], data_id, bucket, row);
+    rc = Write(fields_, there ? *update_[level - 1] : *insert_[level - 1], data_id, bucket, row);
     if (rc == SQLITE_OK && there && sqlite3_changes(db) == 0) {
       // Gone since it was known (a removal that did not say so): it holds
       // the batch's figures alone, and nothing known is trusted any more.
       Forget();
       row = b->second;
-      rc = Write(*insert_[level - 1], data_id, bucket, row);
+      rc = Write(fields_, *insert_[level - 1], data_id, bucket, row);
     }
     if (rc != SQLITE_OK) break;
     staged_.emplace_back(std::make_pair(level, data_id), Known{bucket, row});

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "controller/history/history_fields.h"
 #include "controller/history/history_schema.h"
-#include "drivers/zota_up2200/zota_up2200_fields.h"
 
 struct sqlite3;
 
@@ -24,28 +24,27 @@ namespace controller {
 
 class Statement;
 
-constexpr std::size_t kRollupMeasures = zota::kMeasurementCount;
-constexpr std::size_t kRollupFlags = zota::kFlagCount;
-
 // The figures of the records of a span, in raw counts: every record carries
-// every measurement, so each measurement's count is rows.
+// every measurement, so each measurement's count is rows. Entries past the
+// field table's counts stay 0.
 struct Aggregate {
   std::int64_t rows = 0;
   std::int64_t first_ms = 0;  // the span's first record, by stored time then id
   std::int64_t first_id = 0;
-  std::array<std::int64_t, kRollupMeasures> min{}, max{}, sum{};
-  std::array<std::int64_t, kRollupFlags> flag_rows{};
+  std::array<std::int64_t, kMaxRollupMeasures> min{}, max{}, sum{};
+  std::array<std::int64_t, kMaxRollupFlags> flag_rows{};
 
-  void Add(const zota::DecodedRecord& r, std::int64_t ms, std::int64_t id);
+  void Add(const RollupValues& r, std::int64_t ms, std::int64_t id);
   void Merge(const Aggregate& o);
 };
 
-// A stored row the rollups hold (a record 5035), decoded.
-bool RollupRecord(int type, const std::vector<unsigned char>& data, zota::DecodedRecord* r);
+// A stored row the rollups hold (the field table's record), decoded.
+bool RollupRecord(const RollupFields& f, int type, const std::vector<unsigned char>& data,
+                  RollupValues* r);
 
 // An aggregate from a statement's columns, starting at col: rows, first_ms,
 // first_id, then min, max and sum per measurement, then rows per flag.
-Aggregate ReadAggregate(const Statement& s, int col);
+Aggregate ReadAggregate(const RollupFields& f, const Statement& s, int col);
 
 // The records of a group folded per device and minute in memory, then
 // written as one row per bucket. A device's newest minute stays open (its
@@ -56,6 +55,7 @@ Aggregate ReadAggregate(const Statement& s, int col);
 // it or working figures out in SQL.
 class RollupBatch {
  public:
+  // With the field table in use (Fields).
   RollupBatch();
   ~RollupBatch();
   void Add(std::uint32_t data_id, int type, const std::vector<unsigned char>& data, std::int64_t ms,
@@ -86,6 +86,7 @@ class RollupBatch {
   void Fold(std::uint32_t data_id, std::int64_t minute, const Aggregate& figures);
   int OpenAndClose();
 
+  const RollupFields& fields_;
   std::map<std::tuple<int, std::uint32_t, std::int64_t>, Aggregate> buckets_;
   std::map<Key, Known> known_;
   std::vector<std::pair<Key, Known>> staged_;   // written, not yet committed

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "controller/common/iso_time.h"
-#include "drivers/zota_up2200/zota_up2200_fields.h"
+#include "controller/history/history_fields.h"
 
 namespace controller {
 
@@ -12,19 +12,18 @@ namespace {
 constexpr const char* kTables[kChartLevels] = {"rollup_minute", "rollup_ten_minute", "rollup_hour",
                                                "rollup_day"};
 
-// The value columns in ReadAggregate's order, after the key.
+// The value columns in ReadAggregate's order, after the key, named after the
+// field table's keys.
 std::string ValueColumns(const char* prefix = "") {
+  const RollupFields& f = Fields();
   std::string out = std::string(prefix) + "rows, " + prefix + "first_ms, " + prefix + "first_id";
   for (const char* part : {"_min", "_max", "_sum"}) {
-    for (const zota::Measurement& m : zota::kMeasurements)
+    for (const RollupFields::Measure& m : f.measures)
       out += std::string(", ") + prefix + m.key + part;
   }
-  for (const zota::Flag& f : zota::kFlags) out += std::string(", ") + prefix + f.key + "_rows";
+  for (const RollupFields::Flag& fl : f.flags) out += std::string(", ") + prefix + fl.key + "_rows";
   return out;
 }
-
-constexpr int kValueCount =
-    3 + 3 * static_cast<int>(zota::kMeasurementCount) + static_cast<int>(zota::kFlagCount);
 
 // A device's open minute is not yet in its coarser rows: never removed.
 std::string NotOpen(int level) {
@@ -102,7 +101,7 @@ std::string SelectRollup(int level) {
 std::string InsertRollup(int level) {
   std::string out = std::string("INSERT INTO ") + RollupTable(level) + "(data_id, bucket_ms, " +
                     ValueColumns() + ") VALUES(?1";
-  for (int i = 2; i <= 2 + kValueCount; ++i) out += ", ?" + std::to_string(i);
+  for (int i = 2; i <= 2 + RollupValueCount(Fields()); ++i) out += ", ?" + std::to_string(i);
   return out + ")";
 }
 
@@ -110,12 +109,12 @@ std::string CreateRollup(int level) {
   std::string out = std::string("CREATE TABLE IF NOT EXISTS ") + RollupTable(level) +
                     " (data_id INTEGER NOT NULL, bucket_ms INTEGER NOT NULL, rows INTEGER NOT "
                     "NULL, first_ms INTEGER NOT NULL, first_id INTEGER NOT NULL";
+  const RollupFields& f = Fields();
   for (const char* part : {"_min", "_max", "_sum"}) {
-    for (const zota::Measurement& m : zota::kMeasurements)
-      out += std::string(", ") + m.key + part + " INTEGER NOT NULL";
+    for (const RollupFields::Measure& m : f.measures)
+      out += ", " + m.key + part + " INTEGER NOT NULL";
   }
-  for (const zota::Flag& f : zota::kFlags)
-    out += std::string(", ") + f.key + "_rows INTEGER NOT NULL";
+  for (const RollupFields::Flag& fl : f.flags) out += ", " + fl.key + "_rows INTEGER NOT NULL";
   // Keyed by device and time alone: no row id, no second index.
   return out + ", PRIMARY KEY (data_id, bucket_ms)) WITHOUT ROWID";
 }

@@ -43,11 +43,11 @@ class SliceFolder {
     Statement& s = Prepared(0);
     s.Reset().Bind(1, range_.data_id).Bind(2, range_.device_type).Bind(3, from).Bind(4, to);
     s.Bind(5, -1);
-    zota::DecodedRecord rec;
+    RollupValues rec;
     int rc = SQLITE_ROW;
     while ((rc = s.Step()) == SQLITE_ROW) {
       const std::int64_t ms = s.Int(3);
-      if (RollupRecord(static_cast<int>(s.Int(1)), s.Blob(2), &rec))
+      if (RollupRecord(fields_, static_cast<int>(s.Int(1)), s.Blob(2), &rec))
         Slice(ms / step_ms_).Add(rec, ms, 0);
     }
     if (rc != SQLITE_DONE) Fail(db_, path_);
@@ -69,9 +69,10 @@ class SliceFolder {
 
   void Read(Statement& s, std::int64_t from, std::int64_t end) {
     s.Reset().Bind(1, range_.data_id).Bind(2, from).Bind(3, end);
-    const int key = 3 + 3 * static_cast<int>(kRollupMeasures) + static_cast<int>(kRollupFlags);
+    const int key = RollupValueCount(fields_);
     int rc = SQLITE_ROW;
-    while ((rc = s.Step()) == SQLITE_ROW) Slice(s.Int(key) / step_ms_).Merge(ReadAggregate(s, 0));
+    while ((rc = s.Step()) == SQLITE_ROW)
+      Slice(s.Int(key) / step_ms_).Merge(ReadAggregate(fields_, s, 0));
     if (rc != SQLITE_DONE) Fail(db_, path_);
   }
 
@@ -112,6 +113,7 @@ class SliceFolder {
     return *s;
   }
 
+  const RollupFields& fields_ = Fields();
   sqlite3* db_;
   const std::string& path_;
   const HistoryRange& range_;
