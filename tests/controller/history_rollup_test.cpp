@@ -11,6 +11,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -436,3 +437,33 @@ TEST_P(HistoryTakeoverTest, ShowsEveryFailureAtEveryStep) {
 INSTANTIATE_TEST_SUITE_P(Layouts, HistoryTakeoverTest, ::testing::Values(0, 1, 2));
 
 }  // namespace
+
+// A table the history cannot hold is refused, naming what is wrong, and the
+// one in use stays; a record of another type or size is not decoded.
+TEST(RollupFieldsTest, RefusesBadTablesAndForeignRecords) {
+  const controller::RollupFields good = controller::Fields();
+  const auto refused = [&](void (*spoil)(controller::RollupFields&), const char* names) {
+    controller::RollupFields f = good;
+    spoil(f);
+    try {
+      controller::UseRollupFields(f);
+      ADD_FAILURE() << "accepted: " << names;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(names), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(controller::Fields().measures.size(), good.measures.size());
+  };
+  refused([](controller::RollupFields& f) { f.measures[0].offset = f.record_size - 1; },
+          "input_voltage");
+  refused([](controller::RollupFields& f) { f.measures[1].key = "x; DROP"; }, "x; DROP");
+  refused([](controller::RollupFields& f) { f.state_offset = f.record_size; }, "state byte");
+  refused([](controller::RollupFields& f) { f.flags.resize(controller::kMaxRollupFlags + 1); },
+          "flags");
+  controller::RollupValues v;
+  const std::vector<unsigned char> rec = Record(1, 2300, 0x80);
+  EXPECT_FALSE(controller::DecodeRollup(good, good.record_type + 1, rec.data(), rec.size(), &v));
+  EXPECT_FALSE(controller::DecodeRollup(good, good.record_type, rec.data(), rec.size() - 1, &v));
+  ASSERT_TRUE(controller::DecodeRollup(good, good.record_type, rec.data(), rec.size(), &v));
+  EXPECT_EQ(v.raw[0], 2300);
+  EXPECT_TRUE(v.flag[0]);
+}
