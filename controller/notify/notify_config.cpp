@@ -104,13 +104,12 @@ void CheckDelivery(const NotifyTarget& out, const std::string& at, const std::st
   };
   if (!out.command.empty())
     check("\"command\"[0]", "\"" + out.command[0] + "\" ", CommandFault(out.command[0]));
-  if (!out.webhook.empty()) {
-    check("\"webhook\"", "", WebhookUrlFault(out.webhook));
-    if (!kWebhooksBuiltIn)
-      check("\"webhook\"", "", "needs HTTP support, which this qdx-host was built without");
-  }
+  if (!out.webhook.empty()) check("\"webhook\"", "", WebhookUrlFault(out.webhook));
   if (!out.ca_file.empty())
     check("\"ca_file\"", "\"" + out.ca_file + "\" ", ReadableFileFault(out.ca_file));
+  // Last: the target's own faults are worth knowing whatever the build.
+  if (!out.webhook.empty() && !kWebhooksBuiltIn)
+    check("\"webhook\"", "", "needs HTTP support, which this qdx-host was built without");
 }
 
 NotifyTarget ParseTarget(const Json::Value& t, const std::string& at, const std::string& origin,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/notify/delivery.h"
 #include "support/expect.h"
 #include "support/json.h"
 #include "support/temp_dir.h"
@@ -188,15 +189,25 @@ INSTANTIATE_TEST_SUITE_P(
                   "holds the control character U+0085"}));
 
 TEST_F(SiteConfigTest, AcceptsTargetsThatCanWork) {
-  const auto site =
-      controller::ParseSite(test_support::ParseJson(Site(kGoodDevice).insert(1, R"("notify": [
-          {"name": "St\u00f6rung", "command": ["true"]}, {"name": "b", "command": ["/bin/sh"]},
+  const std::string hooks = R"(,
           {"name": "c", "webhook": "http://127.0.0.1:8080/a?b=%20&c=d", "ca_file": "/etc/passwd",
            "headers": {"X-Token_1!": "v", "Authorization": "Bearer t"}},
-          {"name": "d", "webhook": "https://[::1]"}, {"name": "e", "webhook": "https://h.example"}], )")),
-                            "site.json", "/plugins");
-  ASSERT_EQ(site.notify.size(), 5u);
+          {"name": "d", "webhook": "https://[::1]"}, {"name": "e", "webhook": "https://h.example"})";
+  const std::string targets = R"("notify": [
+          {"name": "St\u00f6rung", "command": ["true"]}, {"name": "b", "command": ["/bin/sh"]})" +
+                              (controller::kWebhooksBuiltIn ? hooks : "") + "], ";
+  const auto site = controller::ParseSite(
+      test_support::ParseJson(Site(kGoodDevice).insert(1, targets)), "site.json", "/plugins");
+  ASSERT_EQ(site.notify.size(), controller::kWebhooksBuiltIn ? 5u : 2u);
   EXPECT_EQ(site.notify[0].name, "St\xC3\xB6rung");
+  if (!controller::kWebhooksBuiltIn)
+    test_support::ExpectThrowWithMessage<std::runtime_error>(
+        [&] {
+          controller::ParseSite(test_support::ParseJson(Site(kGoodDevice).insert(1, R"("notify": [
+          {"name": "c", "webhook": "http://127.0.0.1:8080/"}], )")),
+                                "site.json", "/plugins");
+        },
+        "needs HTTP support");
 }
 
 TEST_F(SiteConfigTest, FillsDefaultsAndResolvesPaths) {
