@@ -125,8 +125,7 @@ class DeviceLink {
   std::shared_ptr<QDXSPDevice> dev_;
   std::string sim_program_;
   std::unique_ptr<SimProcess> sim_;
-  // A replacement simulator starting on a thread of its own; waited for, at
-  // most its start's bound, only when the link is destroyed.
+  // A replacement simulator being started off the loop.
   std::future<std::unique_ptr<SimProcess>> starting_;
   std::string port_path_;
   std::vector<LinkObserver*> observers_;

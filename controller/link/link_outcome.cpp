@@ -249,11 +249,7 @@ void DeviceLink::TryReopen(Clock::time_point now) {
 bool DeviceLink::SimulatorStarted(Clock::time_point now) {
   if (!starting_.valid()) {
     sim_.reset();
-    starting_ =
-        std::async(std::launch::async,
-                   [program = sim_program_, scenario = cfg_.sim_scenario, seed = cfg_.sim_seed] {
-                     return std::make_unique<SimProcess>(program, scenario, seed);
-                   });
+    starting_ = StartSimProcess(sim_program_, cfg_.sim_scenario, cfg_.sim_seed);
   }
   if (starting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
     reopen_at_ = now + std::chrono::milliseconds(kStartCheckMs);
