@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ namespace controller {
 
 constexpr int kFirstBackoffMs = 250;
 constexpr int kMaxBackoffMs = 8000;
+// How often the loop looks whether a simulator being started has come up.
+constexpr int kStartCheckMs = 20;
 
 // The wait before the next reopen attempt after one of prev_ms failed.
 int NextBackoffMs(int prev_ms);
@@ -113,6 +116,7 @@ class DeviceLink {
   void Flush();
   void MissPoll(Clock::time_point now);
   void TryReopen(Clock::time_point now);
+  bool SimulatorStarted(Clock::time_point now);
   void TellMissing(Clock::time_point now);
   void Drop(const std::string& what, const std::string& retry, Clock::time_point now);
 
@@ -121,6 +125,8 @@ class DeviceLink {
   std::shared_ptr<QDXSPDevice> dev_;
   std::string sim_program_;
   std::unique_ptr<SimProcess> sim_;
+  // A replacement simulator being started off the loop.
+  std::future<std::unique_ptr<SimProcess>> starting_;
   std::string port_path_;
   std::vector<LinkObserver*> observers_;
 

@@ -221,8 +221,7 @@ void DeviceLink::TryReopen(Clock::time_point now) {
   bool started = false;
   try {
     if (!cfg_.sim_scenario.empty() && (!sim_ || !sim_->Alive())) {
-      sim_.reset();
-      StartSimulator();
+      if (!SimulatorStarted(now)) return;  // still starting: the link stays closed
       started = true;
       dev_->port_path_ = port_path_;
     }
@@ -242,6 +241,23 @@ void DeviceLink::TryReopen(Clock::time_point now) {
   if (started) opened = " opened (new simulator, pid " + std::to_string(sim_->pid()) + ")";
   opened_ = true;
   Tell(Ending::kReopened, now, "port " + port_path_ + opened);
+}
+
+// A replacement simulator starts off the loop: waiting for its terminal path
+// (or its exit status) would hold up every other device's polls. The loop
+// looks again every few milliseconds; a start that failed throws here.
+bool DeviceLink::SimulatorStarted(Clock::time_point now) {
+  if (!starting_.valid()) {
+    sim_.reset();
+    starting_ = StartSimProcess(sim_program_, cfg_.sim_scenario, cfg_.sim_seed);
+  }
+  if (starting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    reopen_at_ = now + std::chrono::milliseconds(kStartCheckMs);
+    return false;
+  }
+  sim_ = starting_.get();
+  port_path_ = sim_->pty_path();
+  return true;
 }
 
 // A poll slot passed while the port is closed: a failed cycle, so a run with

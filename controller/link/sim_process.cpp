@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -126,7 +127,62 @@ Reaper& Reapers() {
   return reaper;
 }
 
+// Simulators being started, one after another, on a thread that never ends
+// before the process does. The reaper outlives it, as what it starts may be
+// stopped as it ends.
+class Starter {
+ public:
+  using Task = std::packaged_task<std::unique_ptr<SimProcess>()>;
+  Starter() : reaper_(Reapers()), thread_([this] { Run(); }) {}
+  ~Starter() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      ending_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  std::future<std::unique_ptr<SimProcess>> Hand(Task task) {
+    auto result = task.get_future();
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      tasks_.push_back(std::move(task));
+    }
+    cv_.notify_all();
+    return result;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+      cv_.wait(lock, [this] { return ending_ || !tasks_.empty(); });
+      if (ending_) return;  // starts not begun are dropped: their futures say so
+      Task task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+
+  Reaper& reaper_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<Task> tasks_;
+  bool ending_ = false;
+  std::thread thread_;
+};
+
 }  // namespace
+
+std::future<std::unique_ptr<SimProcess>> StartSimProcess(const std::string& program,
+                                                         const std::string& scenario,
+                                                         std::uint32_t seed) {
+  static Starter starter;
+  return starter.Hand(Starter::Task(
+      [program, scenario, seed] { return std::make_unique<SimProcess>(program, scenario, seed); }));
+}
 
 std::string OwnFolder() {
   char buf[4096];

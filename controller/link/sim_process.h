@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +34,12 @@ class SimProcess {
   pid_t pid_ = -1;
   std::string pty_path_;
 };
+
+// Starts a simulator on the one starter thread, which lives as long as the
+// process: the child is told to end with the thread that started it.
+std::future<std::unique_ptr<SimProcess>> StartSimProcess(const std::string& program,
+                                                         const std::string& scenario,
+                                                         std::uint32_t seed);
 
 // The folder holding the running executable, for finding its sibling programs.
 std::string OwnFolder();
