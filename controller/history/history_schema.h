@@ -299,6 +299,14 @@ inline constexpr char kReadLog[] =
     "SELECT json FROM event_log WHERE time_ms >= ?1 AND time_ms <= ?2 AND "
     "(?4 IS NULL OR device = ?4) ORDER BY time_ms DESC, id DESC LIMIT ?3";
 
+// The event log's removals, a bounded batch per statement: the oldest events
+// (?2 at most) older than ?1.
+inline constexpr char kRemoveEvents[] =
+    "DELETE FROM event_log WHERE id IN (SELECT id FROM event_log WHERE time_ms < ?1 "
+    "ORDER BY time_ms, id LIMIT ?2)";
+inline constexpr char kOldestEvent[] =
+    "SELECT IFNULL(MIN(time_ms), 9223372036854775807) FROM event_log";
+
 }  // namespace sql
 
 }  // namespace controller

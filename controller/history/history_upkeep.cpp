@@ -79,6 +79,9 @@ std::string RemovalLine(const Removal& r) {
             FormatUtcMs(r.last_ms);
   if (r.rollups > 0)
     line += (r.count > 0 ? " and " : "") + std::to_string(r.rollups) + " " + r.tiers + " rollups";
+  if (r.events > 0)
+    line +=
+        (r.count + r.rollups > 0 ? " and " : "") + std::to_string(r.events) + " events of the log";
   return line + " (" + r.why + ")";
 }
 
@@ -217,6 +220,19 @@ bool HistoryUpkeep::Remove(Statement& del, Removal* removed,
   }
   *removed = got;
   return true;
+}
+
+// One statement of a bounded batch: little journal, even on a full disk.
+std::int64_t HistoryUpkeep::RemoveEventsForRoom(std::int64_t before_ms, std::int64_t count,
+                                                Removal* removed) {
+  Statement del(db_, sql::kRemoveEvents);
+  if (!del || del.Bind(1, before_ms).Bind(2, count).Step() != SQLITE_DONE) {
+    Seen(sqlite3_errcode(db_));
+    return 0;
+  }
+  const std::int64_t n = sqlite3_changes(db_);
+  removed->events += n;
+  return n;
 }
 
 bool HistoryUpkeep::RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) {

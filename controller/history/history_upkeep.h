@@ -60,6 +60,8 @@ class HistoryUpkeep : public Remover {
   // For the room (Remover).
   bool RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) override;
   std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed) override;
+  std::int64_t RemoveEventsForRoom(std::int64_t before_ms, std::int64_t count,
+                                   Removal* removed) override;
 
  private:
   int Seen(int rc) { return watch_.Seen(rc); }
