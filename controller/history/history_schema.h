@@ -293,7 +293,6 @@ inline constexpr char kInsertLog[] =
     "INSERT INTO event_log(time_ms, event, device, data_id, json) VALUES(?1, ?2, ?3, ?4, ?5)";
 inline constexpr char kOldestOf[] =
     "SELECT MIN(time_ms) FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL";
-inline constexpr char kTrimLog[] = "DELETE FROM event_log WHERE time_ms < ?1";
 // The newest of a range, newest first (limit keeps the newest); ?4 NULL: any device.
 inline constexpr char kReadLog[] =
     "SELECT json FROM event_log WHERE time_ms >= ?1 AND time_ms <= ?2 AND "

@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kFillBatch = 2000;    // rows given their time_ms and level per transaction
 constexpr int kRemoveBatch = 2000;  // rows removed per transaction
+constexpr int kLogBatch = 500;      // events removed per statement: a small journal
 constexpr std::int64_t kDayMs = 86400 * 1000LL;
 constexpr auto kAgeCheckEvery = std::chrono::minutes(1);
 // A fill that found the file locked or the disk full waits this long: tried
@@ -106,16 +107,19 @@ bool HistoryUpkeep::Step(Removal* removed) {
   }
   const bool more = RemoveOld(removed) || RemoveOldRollups();
   next_age_check_ = more ? now : now + kAgeCheckEvery;
-  if (!more && removed_upto_ > log_trimmed_upto_) TrimLog();
-  return more;
+  if (more || removed_upto_ <= log_trimmed_upto_ || !TrimLog()) return more;
+  next_age_check_ = now;
+  return true;
 }
 
 // Events go once the records of their time have gone, every device's: those
-// up to the newest removed record, older than every record left.
+// up to the newest removed record, older than every record left. A batch per
+// call, so that the journal stays small; true while more is left. A full disk
+// releases the reserve beside the file and tries once more.
 bool HistoryUpkeep::TrimLog() {
   Statement next(db_, sql::kNextData);
   Statement oldest(db_, sql::kOldestOf);
-  Statement trim(db_, sql::kTrimLog);
+  Statement trim(db_, sql::kRemoveEvents);
   if (!next || !oldest || !trim) return false;
   std::int64_t cutoff = removed_upto_ + 1;
   for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
@@ -125,12 +129,19 @@ bool HistoryUpkeep::TrimLog() {
   }
   next.Reset();
   oldest.Reset();
-  if (trim.Bind(1, cutoff).Step() != SQLITE_DONE) {
+  int rc = trim.Bind(1, cutoff).Bind(2, kLogBatch).Step();
+  if ((rc & 0xff) == SQLITE_FULL) {
+    trim.Reset();
+    room_.DiskFull();
+    rc = trim.Step();
+  }
+  if (rc != SQLITE_DONE) {
     Seen(sqlite3_errcode(db_));
     return false;
   }
+  if (sqlite3_changes(db_) == kLogBatch) return true;
   log_trimmed_upto_ = removed_upto_;
-  return true;
+  return false;
 }
 
 // Gives a batch of taken-over rows their integer time and chart level, in

@@ -78,4 +78,31 @@ TEST_F(HistoryLogTest, RoomTakesTheOldestEventsBeforeTheNewestRecords) {
       1024 * 1024);
 }
 
+// The log's trim after removal by age goes in small steps, each its own
+// statement, until every event older than the records left has gone.
+TEST_F(HistoryLogTest, TrimsTheLogInSmallSteps) {
+  const std::int64_t now = controller::NowUtcMs();
+  const std::int64_t hour = 60 * kMinute;
+  { controller::HistoryDb create(path_); }
+  {
+    controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+    for (int hours : {72, 1})
+      ASSERT_EQ(db.StoreGroup(Records(7, now - hours * hour, 1)).code(), SQLITE_OK);
+    std::vector<controller::LoggedEvent> events;
+    for (int e = 0; e < 1800; ++e) events.push_back({now - 80 * hour + e, "flap", "u", 7, "{}"});
+    events.push_back({now - hour / 2, "flap", "u", 7, "{}"});
+    ASSERT_EQ(db.StoreGroup({}, events).code(), SQLITE_OK);
+  }
+  controller::HistoryDb db(path_, controller::HistoryLimits{1, 0, 0});
+  std::int64_t left = SqlCount(path_, "SELECT COUNT(*) FROM event_log");
+  controller::Removal r;
+  for (int i = 0; i < 100 && db.Upkeep(&r); ++i) {
+    const std::int64_t now_left = SqlCount(path_, "SELECT COUNT(*) FROM event_log");
+    EXPECT_LE(left - now_left, 500);
+    left = now_left;
+  }
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history"), 1);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log"), 1);
+}
+
 }  // namespace
