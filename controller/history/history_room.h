@@ -20,6 +20,10 @@ struct HistoryLimits {
   int minute_days = 90;           // rollups by minute, ten minutes and hour are kept this long;
   int ten_minute_days = 730;      // those by day as long as the file has room
   int hour_days = 3650;
+  int log_keep_days = 400;  // older events of the log go
+  // The log's share of max_mb, in percent: a flapping line's events are
+  // several records' worth each and must not crowd the records out.
+  static constexpr int kLogSharePercent = 25;
 };
 
 // The free space the history of path leaves on its file system, in bytes:

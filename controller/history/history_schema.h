@@ -303,6 +303,11 @@ inline constexpr char kReadLog[] =
 inline constexpr char kRemoveEvents[] =
     "DELETE FROM event_log WHERE id IN (SELECT id FROM event_log WHERE time_ms < ?1 "
     "ORDER BY time_ms, id LIMIT ?2)";
+inline constexpr char kLogSpan[] = "SELECT IFNULL(MAX(id) - MIN(id) + 1, 0) FROM event_log";
+// The bytes of an event, about, from the newest 100 (columns, key and index).
+inline constexpr char kLogRowBytes[] =
+    "SELECT IFNULL(AVG(LENGTH(json) + LENGTH(event) + LENGTH(device)), 0) + 40 FROM "
+    "(SELECT json, event, device FROM event_log ORDER BY id DESC LIMIT 100)";
 inline constexpr char kOldestEvent[] =
     "SELECT IFNULL(MIN(time_ms), 9223372036854775807) FROM event_log";
 

@@ -105,7 +105,10 @@ bool HistoryUpkeep::Step(Removal* removed) {
     filling_ = true;
     return true;
   }
-  const bool more = RemoveOld(removed) || RemoveOldRollups();
+  // The log's own bounds once records are done, as a removal of its own.
+  const std::int64_t had = removed->count;
+  const bool more =
+      RemoveOld(removed) || RemoveOldRollups() || removed->count > had || BoundLog(removed);
   next_age_check_ = more ? now : now + kAgeCheckEvery;
   if (more || removed_upto_ <= log_trimmed_upto_ || !TrimLog()) return more;
   next_age_check_ = now;
@@ -142,6 +145,30 @@ bool HistoryUpkeep::TrimLog() {
   if (sqlite3_changes(db_) == kLogBatch) return true;
   log_trimmed_upto_ = removed_upto_;
   return false;
+}
+
+// The log past log_keep_days or past its share of max_mb: a batch of its
+// oldest events; true while more is left.
+bool HistoryUpkeep::BoundLog(Removal* removed) {
+  Removal got;
+  std::int64_t before = 0;
+  if (limits_.log_keep_days > 0) {
+    before = NowUtcMs() - limits_.log_keep_days * kDayMs;
+    got.why = "event log older than " + std::to_string(limits_.log_keep_days) + " days";
+  }
+  // Its size from the ids' span and the newest events' size: cheap, never
+  // fewer than the events.
+  const std::int64_t share = limits_.max_mb * 1024 * 1024 * HistoryLimits::kLogSharePercent / 100;
+  if (share > 0 && QueryInt(db_, sql::kLogSpan) * QueryInt(db_, sql::kLogRowBytes) > share) {
+    before = INT64_MAX;
+    got.why = "event log over " + std::to_string(HistoryLimits::kLogSharePercent) + " % of " +
+              std::to_string(limits_.max_mb) + " MiB";
+  }
+  if (before == 0 || QueryInt(db_, sql::kOldestEvent) >= before) return false;
+  if (RemoveEventsForRoom(before, kLogBatch, &got) == 0) return false;
+  if (room_.incremental() && !room_.full()) Exec(db_, sql::kVacuum);
+  *removed = got;
+  return got.events == kLogBatch;
 }
 
 // Gives a batch of taken-over rows their integer time and chart level, in

@@ -69,6 +69,7 @@ class HistoryUpkeep : public Remover {
   bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
   bool TrimLog();
+  bool BoundLog(Removal* removed);
   bool FillRollups();
   bool RemoveOldRollups();
 

@@ -105,4 +105,26 @@ TEST_F(HistoryLogTest, TrimsTheLogInSmallSteps) {
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log"), 1);
 }
 
+// The log's own bounds: events older than log_keep_days go, and the log
+// keeps to its share of max_mb, the oldest first, with no record to remove.
+TEST_F(HistoryLogTest, KeepsTheLogToItsOwnBounds) {
+  const std::int64_t now = controller::NowUtcMs();
+  controller::HistoryLimits limits{0, 1, 0};
+  limits.log_keep_days = 2;
+  controller::HistoryDb db(path_, limits);
+  std::vector<controller::LoggedEvent> events;
+  for (int e = 0; e < 10; ++e)
+    events.push_back({now - 3 * 1440 * kMinute + e, "old", "u", 7, "{}"});
+  for (int e = 0; e < 2000; ++e)
+    events.push_back({now - 60 * kMinute + e, "flap", "u", 7, std::string(300, 'x')});
+  ASSERT_EQ(db.StoreGroup({}, events).code(), SQLITE_OK);
+  UpkeepAll(db);
+  EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log WHERE event = 'old'"), 0);
+  const std::int64_t left = SqlCount(path_, "SELECT COUNT(*) FROM event_log");
+  EXPECT_GT(left, 400);
+  EXPECT_LT(left * 340, 1024 * 1024 / 4);
+  EXPECT_EQ(SqlCount(path_, "SELECT MAX(id) - MIN(id) + 1 FROM event_log"), left);
+  EXPECT_EQ(SqlCount(path_, "SELECT MAX(id) FROM event_log"), 2010);
+}
+
 }  // namespace
