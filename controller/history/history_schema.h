@@ -299,10 +299,11 @@ inline constexpr char kReadLog[] =
     "(?4 IS NULL OR device = ?4) ORDER BY time_ms DESC, id DESC LIMIT ?3";
 
 // The event log's removals, a bounded batch per statement: the oldest events
-// (?2 at most) older than ?1.
+// (?2 at most) older than ?1, with an id under ?3.
 inline constexpr char kRemoveEvents[] =
     "DELETE FROM event_log WHERE id IN (SELECT id FROM event_log WHERE time_ms < ?1 "
-    "ORDER BY time_ms, id LIMIT ?2)";
+    "AND id < ?3 ORDER BY time_ms, id LIMIT ?2)";
+inline constexpr char kNextEventId[] = "SELECT IFNULL(MAX(id), 0) + 1 FROM event_log";
 inline constexpr char kLogSpan[] = "SELECT IFNULL(MAX(id) - MIN(id) + 1, 0) FROM event_log";
 // The bytes of an event, about, from the newest 100 (columns, key and index).
 inline constexpr char kLogRowBytes[] =

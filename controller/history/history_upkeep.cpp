@@ -86,6 +86,15 @@ std::string RemovalLine(const Removal& r) {
   return line + " (" + r.why + ")";
 }
 
+void HistoryUpkeep::Attach(sqlite3* db, bool filling, bool rollup_filling,
+                           std::int64_t run_first_id) {
+  db_ = db;
+  filling_ = filling;
+  rollup_filling_ = rollup_filling;
+  run_first_id_ = run_first_id;
+  log_run_first_id_ = QueryInt(db, sql::kNextEventId);
+}
+
 bool HistoryUpkeep::Step(Removal* removed) {
   const auto now = std::chrono::steady_clock::now();
   // Rows levelled before the rollups came are folded in first: those levelled
@@ -132,7 +141,7 @@ bool HistoryUpkeep::TrimLog() {
   }
   next.Reset();
   oldest.Reset();
-  int rc = trim.Bind(1, cutoff).Bind(2, kLogBatch).Step();
+  int rc = trim.Bind(1, cutoff).Bind(2, kLogBatch).Bind(3, INT64_MAX).Step();
   if ((rc & 0xff) == SQLITE_FULL) {
     trim.Reset();
     room_.DiskFull();
@@ -165,7 +174,9 @@ bool HistoryUpkeep::BoundLog(Removal* removed) {
               std::to_string(limits_.max_mb) + " MiB";
   }
   if (before == 0 || QueryInt(db_, sql::kOldestEvent) >= before) return false;
-  if (RemoveEventsForRoom(before, kLogBatch, &got) == 0) return false;
+  // By age never this run's events: a clock stepped forward must not wipe them.
+  const std::int64_t below = before == INT64_MAX ? INT64_MAX : log_run_first_id_;
+  if (RemoveEvents(before, below, kLogBatch, &got) == 0) return false;
   if (room_.incremental() && !room_.full()) Exec(db_, sql::kVacuum);
   *removed = got;
   return got.events == kLogBatch;
@@ -263,8 +274,13 @@ bool HistoryUpkeep::Remove(Statement& del, Removal* removed,
 // One statement of a bounded batch: little journal, even on a full disk.
 std::int64_t HistoryUpkeep::RemoveEventsForRoom(std::int64_t before_ms, std::int64_t count,
                                                 Removal* removed) {
+  return RemoveEvents(before_ms, INT64_MAX, count, removed);
+}
+
+std::int64_t HistoryUpkeep::RemoveEvents(std::int64_t before_ms, std::int64_t below_id,
+                                         std::int64_t count, Removal* removed) {
   Statement del(db_, sql::kRemoveEvents);
-  if (!del || del.Bind(1, before_ms).Bind(2, count).Step() != SQLITE_DONE) {
+  if (!del || del.Bind(1, before_ms).Bind(2, count).Bind(3, below_id).Step() != SQLITE_DONE) {
     Seen(sqlite3_errcode(db_));
     return 0;
   }

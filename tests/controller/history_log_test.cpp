@@ -111,13 +111,20 @@ TEST_F(HistoryLogTest, KeepsTheLogToItsOwnBounds) {
   const std::int64_t now = controller::NowUtcMs();
   controller::HistoryLimits limits{0, 1, 0};
   limits.log_keep_days = 2;
-  controller::HistoryDb db(path_, limits);
   std::vector<controller::LoggedEvent> events;
   for (int e = 0; e < 10; ++e)
     events.push_back({now - 3 * 1440 * kMinute + e, "old", "u", 7, "{}"});
   for (int e = 0; e < 2000; ++e)
     events.push_back({now - 60 * kMinute + e, "flap", "u", 7, std::string(300, 'x')});
-  ASSERT_EQ(db.StoreGroup({}, events).code(), SQLITE_OK);
+  {
+    controller::HistoryLimits by_age = limits;
+    by_age.max_mb = 0;
+    controller::HistoryDb db(path_, by_age);
+    ASSERT_EQ(db.StoreGroup({}, events).code(), SQLITE_OK);
+    UpkeepAll(db);  // this run's events stay: its clock may have been stepped
+    EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log WHERE event = 'old'"), 10);
+  }
+  controller::HistoryDb db(path_, limits);
   UpkeepAll(db);
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log WHERE event = 'old'"), 0);
   const std::int64_t left = SqlCount(path_, "SELECT COUNT(*) FROM event_log");
