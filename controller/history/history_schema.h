@@ -278,7 +278,8 @@ inline constexpr char kDayCounts[] =
     "bucket_ms < ?3 ORDER BY bucket_ms";
 
 // The event log: what was told to the operator and the targets, each event's
-// JSON as the targets got it, kept as long as the records of its time.
+// JSON as the targets got it, kept as long as the records of its time and
+// within its own bounds (log_keep_days, a share of max_mb).
 inline constexpr char kCreateLog[] =
     "CREATE TABLE IF NOT EXISTS event_log ("
     " id INTEGER PRIMARY KEY,"
