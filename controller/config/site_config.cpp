@@ -38,8 +38,8 @@ constexpr std::size_t kSiteDevicesRoom = 10000;
 
 // The keys of the site file's own objects.
 const KnownKeys kSiteKeys = {kPlugins, kDevices, kHistory, "notify"};
-const KnownKeys kHistoryKeys = {"keep_days",   "max_mb",          "min_free_mb",
-                                "minute_days", "ten_minute_days", "hour_days"};
+const KnownKeys kHistoryKeys = {"keep_days",       "max_mb",    "min_free_mb",  "minute_days",
+                                "ten_minute_days", "hour_days", "log_keep_days"};
 
 std::string Resolve(const std::string& path, const std::string& base) {
   if (path.empty() || path[0] == '/' || base.empty()) return path;
@@ -60,10 +60,12 @@ Result<HistoryLimits> ParseHistory(const Json::Value& h, const std::string& orig
   if (!h.isObject()) return At(origin, at, "must be an object");
   const Status keys = site::CheckKeys(h, kHistoryKeys, origin, at + ".");
   if (!keys.ok()) return keys.failure();
-  std::int64_t days[] = {out.keep_days, out.minute_days, out.ten_minute_days, out.hour_days};
+  std::int64_t days[] = {out.keep_days, out.minute_days, out.ten_minute_days, out.hour_days,
+                         out.log_keep_days};
   const std::pair<const char*, std::int64_t*> bounds[] = {
-      {"keep_days", &days[0]}, {"minute_days", &days[1]}, {"ten_minute_days", &days[2]},
-      {"hour_days", &days[3]}, {"max_mb", &out.max_mb},   {"min_free_mb", &out.min_free_mb}};
+      {"keep_days", &days[0]},          {"minute_days", &days[1]},   {"ten_minute_days", &days[2]},
+      {"hour_days", &days[3]},          {"log_keep_days", &days[4]}, {"max_mb", &out.max_mb},
+      {"min_free_mb", &out.min_free_mb}};
   for (const auto& b : bounds) {
     if (!h.isMember(b.first)) continue;
     const Result<long long> n =
@@ -76,6 +78,7 @@ Result<HistoryLimits> ParseHistory(const Json::Value& h, const std::string& orig
   out.minute_days = static_cast<int>(days[1]);
   out.ten_minute_days = static_cast<int>(days[2]);
   out.hour_days = static_cast<int>(days[3]);
+  out.log_keep_days = static_cast<int>(days[4]);
   out.min_free_set = h.isMember("min_free_mb");
   return out;
 }

@@ -6,7 +6,7 @@
 //                    "poll_interval_ms": 1000, "reply_timeout_ms": 800,
 //                    "cache_max_age_s": 300, "link_lost_after_s": 10,
 //                    "settings": { ...the device's settings document... } } ],
-//     "history": { "keep_days": 400, "max_mb": 0,
+//     "history": { "keep_days": 400, "max_mb": 0, "log_keep_days": 400,
 //                  "min_free_mb": 64 (default: at most 5 % of the file system) },
 //     "notify": [ ...targets, see notify/notify_config.h... ] }
 #pragma once

@@ -5,7 +5,9 @@
 // Order of removal, by stored time and oldest first: rows older than a day
 // outside their device's newest 10 minutes, then rollups by minute, ten
 // minutes and hour, then the other rows outside those 10 minutes, then the
-// rest; day rollups stay. Rows taken over and not yet given a time wait for
+// rest; day rollups stay. Events of the log (several records' worth each) go
+// before any record newer than them, and all of them before a device's newest
+// 10 minutes. Rows taken over and not yet given a time wait for
 // it (the filling is quick), unless nothing else is left.
 //
 // A full disk: the reserve file beside the history (made while there is room)
@@ -102,7 +104,8 @@ std::int64_t MinFreeBytes(const std::string& path, const HistoryLimits& limits) 
 
 // The first count rows in the order of removal. Each device's rows are read
 // along the time index as far as they are taken, never the whole table.
-std::vector<std::int64_t> HistoryRoom::RoomOrder(std::int64_t count, int* first_tier) {
+std::vector<std::int64_t> HistoryRoom::RoomOrder(std::int64_t count, int* first_tier,
+                                                 std::int64_t* first_ms) {
   std::vector<std::int64_t> ids;
   Statement next(db_, sql::kNextData);
   Statement newest(db_, sql::kNewest);
@@ -128,14 +131,22 @@ std::vector<std::int64_t> HistoryRoom::RoomOrder(std::int64_t count, int* first_
   std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(after)> heap(after);
   for (std::size_t i = 0; i < cursors.size(); ++i) heap.push(i);
   if (first_tier) *first_tier = heap.empty() ? 3 : cursors[heap.top()].tier;
+  if (first_ms && !heap.empty()) *first_ms = cursors[heap.top()].ms;
+  // Records newer than an event of the log, or of a newest 10 minutes while
+  // any is left, wait for the events to go.
+  const std::int64_t events_from = QueryInt(db_, sql::kOldestEvent);
+  bool waits = false;
   while (static_cast<std::int64_t>(ids.size()) < count && !heap.empty()) {
     const std::size_t i = heap.top();
+    const Cursor& c = cursors[i];
+    waits = c.tier == 3 ? events_from != INT64_MAX : c.ms > events_from;
+    if (waits) break;
     heap.pop();
     ids.push_back(cursors[i].id);
     if (cursors[i].Next()) heap.push(i);
   }
   Statement by_id(db_, sql::kById);  // rows with no time at all, when nothing else is left
-  if (ids.empty() && by_id) {
+  if (ids.empty() && !waits && by_id) {
     by_id.Bind(1, count);
     while (by_id.Next()) ids.push_back(by_id.Int(0));
   }
@@ -144,9 +155,19 @@ std::vector<std::int64_t> HistoryRoom::RoomOrder(std::int64_t count, int* first_
 
 bool HistoryRoom::RemoveForRoom(std::int64_t count, const std::string& why, Removal* removed) {
   int tier = 0;
-  std::vector<std::int64_t> ids = RoomOrder(count, &tier);
+  std::int64_t first_ms = INT64_MAX;
+  std::vector<std::int64_t> ids = RoomOrder(count, &tier, &first_ms);
   Removal got;
   got.why = why;
+  // Events older than the first record to go make room first; every one of
+  // them before a device's newest 10 minutes.
+  const std::int64_t events_from = QueryInt(db_, sql::kOldestEvent);
+  if (events_from != INT64_MAX && (ids.empty() || events_from < first_ms) &&
+      remover_.RemoveEventsForRoom(tier == 3 ? INT64_MAX : first_ms, count, &got) > 0) {
+    if (incremental_ && !full_) Exec(db_, sql::kVacuum);
+    *removed = got;
+    return true;
+  }
   // Records older than a day first, then the finer rollups, then the rest: as
   // many of each as it takes to make up count.
   if (tier != 1) {
@@ -154,8 +175,7 @@ bool HistoryRoom::RemoveForRoom(std::int64_t count, const std::string& why, Remo
     ids.resize(static_cast<std::size_t>(
         std::max<std::int64_t>(0, std::min<std::int64_t>(ids.size(), count - taken))));
   }
-  if ((!ids.empty() && !remover_.RemoveIds(ids, &got)) || got.count + got.rollups == 0)
-    return false;
+  if ((!ids.empty() && !remover_.RemoveIds(ids, &got)) || !got.any()) return false;
   // After a full disk, freed pages stay in the file: elsewhere they would be taken.
   if (incremental_ && !full_) Exec(db_, sql::kVacuum);
   *removed = got;

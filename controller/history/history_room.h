@@ -20,6 +20,10 @@ struct HistoryLimits {
   int minute_days = 90;           // rollups by minute, ten minutes and hour are kept this long;
   int ten_minute_days = 730;      // those by day as long as the file has room
   int hour_days = 3650;
+  int log_keep_days = 400;  // older events of the log go
+  // The log's share of max_mb, in percent: a flapping line's events are
+  // several records' worth each and must not crowd the records out.
+  static constexpr int kLogSharePercent = 25;
 };
 
 // The free space the history of path leaves on its file system, in bytes:
@@ -35,6 +39,8 @@ struct Removal {
   std::string why;           // "older than 400 days", "file over 5 MiB", ...
   std::int64_t rollups = 0;  // rollups removed for space with them
   std::string tiers;         // of which tiers: "minute", "minute and hour"...
+  std::int64_t events = 0;   // events of the log removed for space with them
+  bool any() const { return count + rollups + events > 0; }
 };
 
 // The file kept beside the history while it is open, released on a full disk
@@ -52,6 +58,9 @@ class Remover {
   virtual bool RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) = 0;
   // Up to count rollups below the day tier, finest and oldest first; how many went.
   virtual std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed) = 0;
+  // Up to count of the oldest events older than before_ms; how many went.
+  virtual std::int64_t RemoveEventsForRoom(std::int64_t before_ms, std::int64_t count,
+                                           Removal* removed) = 0;
 
  protected:
   ~Remover() = default;
@@ -70,7 +79,9 @@ class HistoryRoom {
   }
 
   // Past max_mb, under min_free_mb, or on a full disk: records go in the
-  // order of RoomOrder. True while more is to be done at once.
+  // order of RoomOrder, events of the log older than the first of them before
+  // them, and every event before a device's newest 10 minutes. True while
+  // more is to be done at once.
   bool RemoveForSpace(Removal* removed);
 
   // A full disk met: said once, the reserve beside the file released and the
@@ -87,9 +98,11 @@ class HistoryRoom {
   // by stored time, oldest first, rows older than a day outside their
   // device's newest 10 minutes, then the other rows outside those 10 minutes,
   // then the rest. Between the first two, rollups by minute, ten minutes and
-  // hour go. *first_tier: 1 when the first of them is older than a day, else
-  // 2 or 3.
-  std::vector<std::int64_t> RoomOrder(std::int64_t count, int* first_tier = nullptr);
+  // hour go. Records newer than the oldest event of the log, or of a newest
+  // 10 minutes while any event is left, are not given. *first_tier: 1 when the first of them is
+  // older than a day, else 2 or 3; *first_ms: the stored time of the first.
+  std::vector<std::int64_t> RoomOrder(std::int64_t count, int* first_tier = nullptr,
+                                      std::int64_t* first_ms = nullptr);
 
   bool full() const { return full_; }
   bool incremental() const { return incremental_; }

@@ -278,7 +278,8 @@ inline constexpr char kDayCounts[] =
     "bucket_ms < ?3 ORDER BY bucket_ms";
 
 // The event log: what was told to the operator and the targets, each event's
-// JSON as the targets got it, kept as long as the records of its time.
+// JSON as the targets got it, kept as long as the records of its time and
+// within its own bounds (log_keep_days, a share of max_mb).
 inline constexpr char kCreateLog[] =
     "CREATE TABLE IF NOT EXISTS event_log ("
     " id INTEGER PRIMARY KEY,"
@@ -293,11 +294,24 @@ inline constexpr char kInsertLog[] =
     "INSERT INTO event_log(time_ms, event, device, data_id, json) VALUES(?1, ?2, ?3, ?4, ?5)";
 inline constexpr char kOldestOf[] =
     "SELECT MIN(time_ms) FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL";
-inline constexpr char kTrimLog[] = "DELETE FROM event_log WHERE time_ms < ?1";
 // The newest of a range, newest first (limit keeps the newest); ?4 NULL: any device.
 inline constexpr char kReadLog[] =
     "SELECT json FROM event_log WHERE time_ms >= ?1 AND time_ms <= ?2 AND "
     "(?4 IS NULL OR device = ?4) ORDER BY time_ms DESC, id DESC LIMIT ?3";
+
+// The event log's removals, a bounded batch per statement: the oldest events
+// (?2 at most) older than ?1, with an id under ?3.
+inline constexpr char kRemoveEvents[] =
+    "DELETE FROM event_log WHERE id IN (SELECT id FROM event_log WHERE time_ms < ?1 "
+    "AND id < ?3 ORDER BY time_ms, id LIMIT ?2)";
+inline constexpr char kNextEventId[] = "SELECT IFNULL(MAX(id), 0) + 1 FROM event_log";
+inline constexpr char kLogSpan[] = "SELECT IFNULL(MAX(id) - MIN(id) + 1, 0) FROM event_log";
+// The bytes of an event, about, from the newest 100 (columns, key and index).
+inline constexpr char kLogRowBytes[] =
+    "SELECT IFNULL(AVG(LENGTH(json) + LENGTH(event) + LENGTH(device)), 0) + 40 FROM "
+    "(SELECT json, event, device FROM event_log ORDER BY id DESC LIMIT 100)";
+inline constexpr char kOldestEvent[] =
+    "SELECT IFNULL(MIN(time_ms), 9223372036854775807) FROM event_log";
 
 }  // namespace sql
 

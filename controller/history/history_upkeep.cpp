@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kFillBatch = 2000;    // rows given their time_ms and level per transaction
 constexpr int kRemoveBatch = 2000;  // rows removed per transaction
+constexpr int kLogBatch = 500;      // events removed per statement: a small journal
 constexpr std::int64_t kDayMs = 86400 * 1000LL;
 constexpr auto kAgeCheckEvery = std::chrono::minutes(1);
 // A fill that found the file locked or the disk full waits this long: tried
@@ -79,7 +80,19 @@ std::string RemovalLine(const Removal& r) {
             FormatUtcMs(r.last_ms);
   if (r.rollups > 0)
     line += (r.count > 0 ? " and " : "") + std::to_string(r.rollups) + " " + r.tiers + " rollups";
+  if (r.events > 0)
+    line +=
+        (r.count + r.rollups > 0 ? " and " : "") + std::to_string(r.events) + " events of the log";
   return line + " (" + r.why + ")";
+}
+
+void HistoryUpkeep::Attach(sqlite3* db, bool filling, bool rollup_filling,
+                           std::int64_t run_first_id) {
+  db_ = db;
+  filling_ = filling;
+  rollup_filling_ = rollup_filling;
+  run_first_id_ = run_first_id;
+  log_run_first_id_ = QueryInt(db, sql::kNextEventId);
 }
 
 bool HistoryUpkeep::Step(Removal* removed) {
@@ -101,18 +114,24 @@ bool HistoryUpkeep::Step(Removal* removed) {
     filling_ = true;
     return true;
   }
-  const bool more = RemoveOld(removed) || RemoveOldRollups();
+  // The log's own bounds once records are done, as a removal of its own.
+  const std::int64_t had = removed->count;
+  const bool more =
+      RemoveOld(removed) || RemoveOldRollups() || removed->count > had || BoundLog(removed);
   next_age_check_ = more ? now : now + kAgeCheckEvery;
-  if (!more && removed_upto_ > log_trimmed_upto_) TrimLog();
-  return more;
+  if (more || removed_upto_ <= log_trimmed_upto_ || !TrimLog()) return more;
+  next_age_check_ = now;
+  return true;
 }
 
 // Events go once the records of their time have gone, every device's: those
-// up to the newest removed record, older than every record left.
+// up to the newest removed record, older than every record left. A batch per
+// call, so that the journal stays small; true while more is left. A full disk
+// releases the reserve beside the file and tries once more.
 bool HistoryUpkeep::TrimLog() {
   Statement next(db_, sql::kNextData);
   Statement oldest(db_, sql::kOldestOf);
-  Statement trim(db_, sql::kTrimLog);
+  Statement trim(db_, sql::kRemoveEvents);
   if (!next || !oldest || !trim) return false;
   std::int64_t cutoff = removed_upto_ + 1;
   for (std::int64_t data_id = -1; next.Reset().Bind(1, data_id).Next();) {
@@ -122,12 +141,45 @@ bool HistoryUpkeep::TrimLog() {
   }
   next.Reset();
   oldest.Reset();
-  if (trim.Bind(1, cutoff).Step() != SQLITE_DONE) {
+  int rc = trim.Bind(1, cutoff).Bind(2, kLogBatch).Bind(3, INT64_MAX).Step();
+  if ((rc & 0xff) == SQLITE_FULL) {
+    trim.Reset();
+    room_.DiskFull();
+    rc = trim.Step();
+  }
+  if (rc != SQLITE_DONE) {
     Seen(sqlite3_errcode(db_));
     return false;
   }
+  if (sqlite3_changes(db_) == kLogBatch) return true;
   log_trimmed_upto_ = removed_upto_;
-  return true;
+  return false;
+}
+
+// The log past log_keep_days or past its share of max_mb: a batch of its
+// oldest events; true while more is left.
+bool HistoryUpkeep::BoundLog(Removal* removed) {
+  Removal got;
+  std::int64_t before = 0;
+  if (limits_.log_keep_days > 0) {
+    before = NowUtcMs() - limits_.log_keep_days * kDayMs;
+    got.why = "event log older than " + std::to_string(limits_.log_keep_days) + " days";
+  }
+  // Its size from the ids' span and the newest events' size: cheap, never
+  // fewer than the events.
+  const std::int64_t share = limits_.max_mb * 1024 * 1024 * HistoryLimits::kLogSharePercent / 100;
+  if (share > 0 && QueryInt(db_, sql::kLogSpan) * QueryInt(db_, sql::kLogRowBytes) > share) {
+    before = INT64_MAX;
+    got.why = "event log over " + std::to_string(HistoryLimits::kLogSharePercent) + " % of " +
+              std::to_string(limits_.max_mb) + " MiB";
+  }
+  if (before == 0 || QueryInt(db_, sql::kOldestEvent) >= before) return false;
+  // By age never this run's events: a clock stepped forward must not wipe them.
+  const std::int64_t below = before == INT64_MAX ? INT64_MAX : log_run_first_id_;
+  if (RemoveEvents(before, below, kLogBatch, &got) == 0) return false;
+  if (room_.incremental() && !room_.full()) Exec(db_, sql::kVacuum);
+  *removed = got;
+  return got.events == kLogBatch;
 }
 
 // Gives a batch of taken-over rows their integer time and chart level, in
@@ -217,6 +269,24 @@ bool HistoryUpkeep::Remove(Statement& del, Removal* removed,
   }
   *removed = got;
   return true;
+}
+
+// One statement of a bounded batch: little journal, even on a full disk.
+std::int64_t HistoryUpkeep::RemoveEventsForRoom(std::int64_t before_ms, std::int64_t count,
+                                                Removal* removed) {
+  return RemoveEvents(before_ms, INT64_MAX, count, removed);
+}
+
+std::int64_t HistoryUpkeep::RemoveEvents(std::int64_t before_ms, std::int64_t below_id,
+                                         std::int64_t count, Removal* removed) {
+  Statement del(db_, sql::kRemoveEvents);
+  if (!del || del.Bind(1, before_ms).Bind(2, count).Bind(3, below_id).Step() != SQLITE_DONE) {
+    Seen(sqlite3_errcode(db_));
+    return 0;
+  }
+  const std::int64_t n = sqlite3_changes(db_);
+  removed->events += n;
+  return n;
 }
 
 bool HistoryUpkeep::RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) {

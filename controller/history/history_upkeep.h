@@ -39,12 +39,7 @@ class HistoryUpkeep : public Remover {
 
   // The connection once the file is set up, what is left to fill, and the
   // first id of this run's rows.
-  void Attach(sqlite3* db, bool filling, bool rollup_filling, std::int64_t run_first_id) {
-    db_ = db;
-    filling_ = filling;
-    rollup_filling_ = rollup_filling;
-    run_first_id_ = run_first_id;
-  }
+  void Attach(sqlite3* db, bool filling, bool rollup_filling, std::int64_t run_first_id);
 
   // One small step; true when more is left to do at once; *removed says what went.
   bool Step(Removal* removed);
@@ -60,6 +55,8 @@ class HistoryUpkeep : public Remover {
   // For the room (Remover).
   bool RemoveIds(const std::vector<std::int64_t>& ids, Removal* removed) override;
   std::int64_t RemoveRollupsForRoom(std::int64_t count, Removal* removed) override;
+  std::int64_t RemoveEventsForRoom(std::int64_t before_ms, std::int64_t count,
+                                   Removal* removed) override;
 
  private:
   int Seen(int rc) { return watch_.Seen(rc); }
@@ -67,6 +64,9 @@ class HistoryUpkeep : public Remover {
   bool Remove(Statement& del, Removal* removed, const std::vector<std::int64_t>* by_id = nullptr);
   bool RemoveOld(Removal* removed);
   bool TrimLog();
+  bool BoundLog(Removal* removed);
+  std::int64_t RemoveEvents(std::int64_t before_ms, std::int64_t below_id, std::int64_t count,
+                            Removal* removed);
   bool FillRollups();
   bool RemoveOldRollups();
 
@@ -76,10 +76,11 @@ class HistoryUpkeep : public Remover {
   RollupBatch& rollups_;
   LastRows& stored_last_;
   sqlite3* db_ = nullptr;
-  std::int64_t run_first_id_ = 0;  // rows of this run have this id or a larger one
-  bool filling_ = true;            // rows without an integer time or level may be left
-  bool rollup_filling_ = false;    // rows of an older file still to be folded into the rollups
-  LastRows filled_last_;           // as stored_last_, in the order rows are filled
+  std::int64_t run_first_id_ = 0;      // rows of this run have this id or a larger one
+  std::int64_t log_run_first_id_ = 0;  // and events of the log
+  bool filling_ = true;                // rows without an integer time or level may be left
+  bool rollup_filling_ = false;        // rows of an older file still to be folded into the rollups
+  LastRows filled_last_;               // as stored_last_, in the order rows are filled
   std::int64_t unreadable_ = 0;
   // Its pace, on the steady clock: a stepped wall clock cannot stall it.
   std::chrono::steady_clock::time_point next_age_check_{};

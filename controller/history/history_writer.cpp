@@ -164,7 +164,7 @@ void HistoryWriter::Loop() {
   TellState(lk);
   lk.unlock();
   SayNotes();
-  if (removing_.count + removing_.rollups > 0) Note(RemovalLine(removing_));
+  if (removing_.any()) Note(RemovalLine(removing_));
 }
 
 // Each change of state, told outside the lock in the order it came.

@@ -94,8 +94,7 @@ Status HistoryWriter::SetDamagedAside(const std::string& found) {
   db_.reset();
   std::string why;
   const std::string aside = SetAside(path_, "damaged", &why);
-  if (aside.empty())
-    return Fail("damaged (" + problem + ") and cannot be set aside: " + why);
+  if (aside.empty()) return Fail("damaged (" + problem + ") and cannot be set aside: " + why);
   damaged_ = true;
   happened_ = "history database " + path_ + " is damaged (" + problem + "); set aside as " + aside;
   return OpenAtPath();
@@ -123,8 +122,7 @@ void HistoryWriter::RunUpkeep() {
   // Runs of one reason that follow closely (a full disk, a file at its bound)
   // make a line a minute, not one each.
   const Clock::time_point now = Clock::now();
-  if (!more && removing_.count + removing_.rollups > 0 &&
-      (removing_.why != said_why_ || now >= next_line_)) {
+  if (!more && removing_.any() && (removing_.why != said_why_ || now >= next_line_)) {
     said_why_ = removing_.why;
     next_line_ = now + kRemovalLineEvery;
     Note(RemovalLine(removing_));
@@ -135,8 +133,8 @@ void HistoryWriter::RunUpkeep() {
 }
 
 void HistoryWriter::Gather(const Removal& r) {
-  if (r.count + r.rollups == 0) return;
-  if (removing_.count + removing_.rollups > 0 && r.why != removing_.why) {
+  if (!r.any()) return;
+  if (removing_.any() && r.why != removing_.why) {
     Note(RemovalLine(removing_));
     removing_ = Removal{};
   }
@@ -147,6 +145,7 @@ void HistoryWriter::Gather(const Removal& r) {
   }
   removing_.why = r.why;
   removing_.rollups += r.rollups;
+  removing_.events += r.events;
   if (!r.tiers.empty() && removing_.tiers.find(r.tiers) == std::string::npos)
     removing_.tiers += (removing_.tiers.empty() ? "" : " and ") + r.tiers;
 }
