@@ -167,9 +167,13 @@ HttpAcceptor::Clock::time_point HttpAcceptor::Watch(std::vector<pollfd>& fds,
   fds.push_back({wake_fd_.get(), POLLIN, 0});
   // Even when full, as a new connection ends the oldest; not while out of
   // descriptors.
-  const bool accepting = now >= accept_paused_until_;
-  fds.push_back({listen_fd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
+  bool accepting = now >= accept_paused_until_;
   if (!accepting) next = std::min(next, accept_paused_until_);
+  if (accepting && pending_.size() >= kMaxPendingConnections && Evictable(now) == pending_.end()) {
+    accepting = false;  // all full and silent for less than the grace
+    next = std::min(next, pending_.front().since + kSilentGrace);
+  }
+  fds.push_back({listen_fd_.get(), static_cast<short>(accepting ? POLLIN : 0), 0});
   for (const Pending& p : pending_) {
     fds.push_back({p.fd.get(), POLLIN, 0});
     next = std::min(next, p.deadline);
@@ -216,6 +220,9 @@ void HttpAcceptor::Judge(const std::vector<pollfd>& fds, const Handoff& handoff)
 
 void HttpAcceptor::Accept(const Handoff& handoff) {
   for (std::size_t n = 0; n < kAcceptsPerTurn; ++n) {
+    const Clock::time_point now = Clock::now();
+    const bool full = pending_.size() >= kMaxPendingConnections;
+    if (full && Evictable(now) == pending_.end()) return;
     UniqueFd fd(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd) {
       // Out of descriptors or memory the listening socket stays readable:
@@ -225,13 +232,8 @@ void HttpAcceptor::Accept(const Handoff& handoff) {
         accept_paused_until_ = Clock::now() + kAcceptPause;
       return;
     }
-    // The oldest that sent part of a head and stopped gives way, else the
-    // oldest: slow senders, however many, cannot lock out a client whose whole
-    // request is still on its way.
-    if (pending_.size() >= kMaxPendingConnections) {
-      auto out = std::find_if(pending_.begin(), pending_.end(),
-                              [](const Pending& p) { return !p.received.empty(); });
-      if (out == pending_.end()) out = pending_.begin();
+    if (full) {
+      const auto out = Evictable(now);
       SendNow(out->fd.get(), "408 Request Timeout",
               "request not received before newer connections came");
       Linger(std::move(out->fd));
@@ -242,10 +244,21 @@ void HttpAcceptor::Accept(const Handoff& handoff) {
     (void)::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
     Pending p;
     p.fd = std::move(fd);
-    p.deadline = Clock::now() + kRequestHeadTimeout;
+    p.since = now;
+    p.deadline = now + kRequestHeadTimeout;
     // A request that came with the connection is served now.
     if (Receive(p, handoff)) pending_.push_back(std::move(p));
   }
+}
+
+// The oldest that sent part of a head and stopped gives way, else the oldest
+// once silent past the grace: slow senders, however many, cannot lock out a
+// client whose whole request is still on its way.
+std::vector<HttpAcceptor::Pending>::iterator HttpAcceptor::Evictable(Clock::time_point now) {
+  const auto out = std::find_if(pending_.begin(), pending_.end(),
+                                [](const Pending& p) { return !p.received.empty(); });
+  if (out != pending_.end() || pending_.empty()) return out;
+  return now - pending_.front().since >= kSilentGrace ? pending_.begin() : pending_.end();
 }
 
 bool HttpAcceptor::Receive(Pending& p, const Handoff& handoff) {

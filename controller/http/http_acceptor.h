@@ -21,6 +21,10 @@ namespace controller {
 // Connections still sending their request head; a newer one past these ends
 // the oldest with 408.
 constexpr std::size_t kMaxPendingConnections = 64;
+// A connection that has sent nothing keeps its place this long, as its first
+// bytes may trail the connection (a busy client, a lost segment); newer ones
+// wait in the backlog meanwhile.
+constexpr auto kSilentGrace = std::chrono::milliseconds(100);
 // Time a connection has to send its whole request head.
 constexpr auto kRequestHeadTimeout = std::chrono::seconds(5);
 // Time to discard what a refused client still sends, so it reads our answer
@@ -58,6 +62,7 @@ class HttpAcceptor {
   using Clock = std::chrono::steady_clock;
   struct Pending {
     UniqueFd fd;
+    Clock::time_point since;
     Clock::time_point deadline;
     std::string received;
   };
@@ -69,6 +74,8 @@ class HttpAcceptor {
   Clock::time_point Watch(std::vector<pollfd>& fds, Clock::time_point now);
   void Judge(const std::vector<pollfd>& fds, const Handoff& handoff);
   void Accept(const Handoff& handoff);
+  // The pending connection a newer one may end now, or end().
+  std::vector<Pending>::iterator Evictable(Clock::time_point now);
   // Reads what arrived; false when the connection is done with here.
   bool Receive(Pending& p, const Handoff& handoff);
   void Refuse(UniqueFd fd, HeadVerdict v);
