@@ -229,11 +229,16 @@ function listen() {
     d.counters = ev.counters;
     showCard(d.name);
   });
+  events.addEventListener("history", (e) => {
+    const ev = JSON.parse(e.data);
+    for (const d of state.devices.values()) {
+      d.history = ev.history;
+      showCard(d.name);
+    }
+  });
   events.addEventListener("log", (e) => {
     const ev = JSON.parse(e.data);
     showLogEvent(ev);
-    // The history's state is in the full state only.
-    if (/^history_/.test(ev.event)) loadDevices().catch(note);
   });
   onDevice("report", (d, ev) => {
     d.reports[ev.report_id] = { value: ev.value, time: ev.time };

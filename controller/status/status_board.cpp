@@ -168,8 +168,16 @@ void StatusBoard::Emit(const char* kind, const std::string& data) {
 
 void StatusBoard::SetHistory(const std::string& state) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (history_ == state) return;
   history_ = state;
   for (DeviceStatus& d : devices_) d.history = state;
+  // The page shows it at once, not only at its next load.
+  if (subscribers_ == 0) return;
+  JsonOut out;
+  out.BeginObject();
+  out.Key("history").String(state);
+  out.EndObject();
+  Emit("history", out.str());
 }
 
 void StatusBoard::SetHistoryPath(const std::string& path) {

@@ -11,7 +11,8 @@ a min-max band and the utility-failure mark, and says since when it is on
 battery; that a third device whose simulator stops answering turns grey and
 says since when it has no data; that tick labels never overlap at any range,
 wide or phone-narrow; and, loaded from an address naming the device and the
-ten-year range, that a minute of failures is one faint column, not a wash.
+ten-year range, that a minute of failures is one faint column, not a wash;
+and that once the history file is removed every card says so.
 Chromium is driven through the
 DevTools protocol over a pipe, with the standard library only. Exits 77
 (skipped) when Chromium is not installed: scripts/bootstrap browser adds it.
@@ -185,6 +186,9 @@ CARDS_PROBE = """(() => {
     fresh: !document.querySelector('.card[data-device="ups"]').classList.contains('stale'),
   };
 })()"""
+
+HISTORY_PROBE = """Array.from(document.querySelectorAll(
+  '.card .status [data-role="history"]')).map((li) => li.textContent)"""
 
 # The drawn tick labels of the input-voltage chart as boxes, in the tick font;
 # null until the range asked for is drawn.
@@ -385,6 +389,11 @@ def main():
                 "the ten-year view of the address shows no failure mark")
             if ten["device"] != "site" or ten["marked"] > 2 or not 90 <= ten["alpha"] < 200:
                 fail("a minute of failures in ten years is not a faint column", ten)
+            # A history file removed under it: every card says so, live.
+            os.remove(os.path.join(tmp, "h.db"))
+            wait_for(browser, session, HISTORY_PROBE, lambda g: all(
+                t == "history recreated" for t in g) and len(g) == 3,
+                "the cards do not say the history was recreated")
             errors = [e for e in browser.events if e.get("method") == "Runtime.exceptionThrown"]
             if errors:
                 fail("the page threw", errors)
