@@ -259,7 +259,7 @@ class Host:
 
     def stop(self, timeout=15):
         self.proc.terminate()
-        out, self.err = self.proc.communicate(timeout=timeout)
+        out, self.err = finish(self.proc, timeout)
         self.out += out
         check(self.proc.returncode == 0, "qdx-host did not stop cleanly", self.out, self.err)
 

@@ -188,7 +188,7 @@ def case_late(tmp):
             break
         time.sleep(0.05)
     check(ups["link"] == "ok" and ups["counters"]["late"] >= 1, "late reply not shown", ups)
-    rest, err = host.communicate(timeout=30)
+    rest, err = e.finish(host, 30)
     out += rest
     sim.stop()
     check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
@@ -206,7 +206,7 @@ def case_signals(tmp):
     host.send_signal(signal.SIGTERM)
     time.sleep(0.1)  # sent at once, the kernel hands over the lower number first
     host.send_signal(signal.SIGINT)
-    out = seen + host.communicate(timeout=10)[0]
+    out = seen + e.finish(host, 10)[0]
     check("qdx-host: SIGTERM received" in out and "SIGINT received" not in out,
           "the first signal not named", out)
 
@@ -221,7 +221,7 @@ def case_signals(tmp):
     time.sleep(0.5)
     started = time.time()
     host.send_signal(signal.SIGINT)
-    out, err = host.communicate(timeout=20)
+    out, err = e.finish(host, 20)
     con.execute("ROLLBACK")
     con.close()
     check(time.time() - started < 5, "the second signal did not end the wait", out, err)

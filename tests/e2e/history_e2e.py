@@ -112,7 +112,7 @@ def case_lock(tmp):
     time.sleep(5)
     con.execute("COMMIT")
     con.close()
-    out, err = host.communicate(timeout=40)
+    out, err = e.finish(host, 40)
     out = seen + out
     check(host.returncode == 0, "qdx-host failed", out, err)
     check(len(published(out)) - held >= 40, "polling stopped while the lock was held", out)
@@ -132,7 +132,7 @@ def case_history_lost(tmp):
     con.execute("DROP TABLE history")
     con.close()
     held = len(published(seen))
-    out, err = host.communicate(timeout=20)
+    out, err = e.finish(host, 20)
     check(host.returncode == 1, "exit status %d" % host.returncode, seen + out, err)
     check("cannot store records: no such table: history" in err and "stopping" in err,
           "reason not given", err)
@@ -326,7 +326,7 @@ def case_clock_step(tmp):
     check(api_times(port, "from=%s&to=%s" % (stored[back], stored[back - 1])) == sorted(stored),
           "the whole span is not in time order", seen)
     host.send_signal(signal.SIGTERM)
-    out, err = host.communicate(timeout=20)
+    out, err = e.finish(host, 20)
     out = seen + out
     check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
     check(", 0 communication failures" in out, "the step disturbed polling", out)
@@ -344,7 +344,7 @@ def case_clock_step(tmp):
 def stop_host(host, seen):
     """host stopped with SIGTERM; its whole output, checked for a clean end."""
     host.send_signal(signal.SIGTERM)
-    out, err = host.communicate(timeout=30)
+    out, err = e.finish(host, 30)
     out = seen + out
     check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
     return out
@@ -487,7 +487,7 @@ def case_locked_takeover(tmp):
     time.sleep(2)
     con.execute("COMMIT")
     con.close()
-    out, err = host.communicate(timeout=40)
+    out, err = e.finish(host, 40)
     out = seen + out
     check(host.returncode == 0, "qdx-host failed", out, err)
     con = sqlite3.connect(db)

@@ -26,7 +26,7 @@ def case_port_in_use(tmp):
     check(r.returncode != 0, "second controller ran", r.stdout, r.stderr)
     check("cannot open port %s: port in use" % sim.path in r.stderr,
           "second controller not told the port is in use", r.stdout, r.stderr)
-    out, err = host.communicate(timeout=60)
+    out, err = e.finish(host, 60)
     out = seen + out
     sim.stop()
     check(host.returncode == 0, "first controller failed", out, err)
@@ -69,7 +69,7 @@ def case_port_gone(tmp):
     out = e.read_until(host, "", lambda s: "gone (data id" in s)
     os.unlink(line)
     sim.stop()
-    rest, err = host.communicate(timeout=30)
+    rest, err = e.finish(host, 30)
     out += rest
     check(host.returncode == 0, "exit status %d" % host.returncode, out, err)
     check(time.time() - started < 30, "the run went on", out)
@@ -124,7 +124,7 @@ def case_signal(tmp):
         site = write_site(tmp, "sim:normal", poll_ms=100)
         host, seen = start_host(site, db)
         host.send_signal(sig)
-        out, err = host.communicate(timeout=10)
+        out, err = e.finish(host, 10)
         out = seen + out
         check(host.returncode == 0, "stop was not clean", out, err)
         check("%s received" % sig.name in out and "records published" in out,
@@ -237,7 +237,7 @@ def case_service(tmp):
     seen = read_until(host, seen, lambda s: "SIGHUP received, ignored" in s)
     seen = read_records(host, seen, len(published(seen)) + 10)
     host.send_signal(signal.SIGTERM)
-    out, err = host.communicate(timeout=40)
+    out, err = e.finish(host, 40)
     out = seen + out
     check(host.returncode == 0, "stop was not clean", out, err)
     check("SIGHUP received, ignored" in out and out.count("received, shutting down") == 1,

@@ -18,9 +18,9 @@ import sys
 import threading
 import time
 
-from e2e_support import (DATA_ID, SETTINGS, Host, check, device, http_get, instrumented, main,
-                         program, published, read_until, rows, run_host, spawn_host, sse_events,
-                         until, write_devices)
+from e2e_support import (DATA_ID, SETTINGS, Host, check, device, finish, http_get, instrumented,
+                         main, program, published, read_until, rows, run_host, spawn_host,
+                         sse_events, until, write_devices)
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
                        "notify.json")
@@ -137,7 +137,7 @@ def deliver(tmp):
     check(any(t - b["time_ms"] / 1000 > 1 for t, b, _ in Hook.got[before:]),
           "no event was held by the hanging receiver")
     host.send_signal(signal.SIGTERM)
-    rest, err = host.communicate(timeout=20)
+    rest, err = finish(host, 20)
     out += rest
     check(host.returncode == 0, "qdx-host failed", out, err)
     zone = datetime.timezone(datetime.timedelta(hours=5, minutes=30))
@@ -333,7 +333,7 @@ def stop(tmp):
     time.sleep(5)  # each delivery stuck: in a retry's wait, mid-answer, running
     begin = time.time()
     host.send_signal(signal.SIGTERM)
-    rest, err = host.communicate(timeout=30)
+    rest, err = finish(host, 30)
     took, out = time.time() - begin, out + rest
     check(host.returncode == 0, "qdx-host failed", out, err)
     if not instrumented():
