@@ -189,8 +189,11 @@ void Notifier::Start() {
 }
 
 void Notifier::Post(const NotifyEvent& e) {
-  // Stamped like the record lines, so a journal read later says when.
-  Say(FormatLocalMs(e.time_ms) + "  event " + e.name + ": " + e.text);
+  // Stamped like the record lines, so a journal read later says when. An
+  // alarm has its own line already, with the same words.
+  const bool alarm = e.name == EventName(EventKindId::kAlarm, true) ||
+                     e.name == EventName(EventKindId::kAlarm, false);
+  if (!alarm) Say(FormatLocalMs(e.time_ms) + "  event " + e.name + ": " + e.text);
   if (on_post_) on_post_(e);
   for (auto& w : workers_) {
     if (w->target().Wants(e.name, e.device, e.own)) w->Push(e);

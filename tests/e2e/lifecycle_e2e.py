@@ -188,6 +188,7 @@ def case_quiet_polls(tmp):
     for mark in ("zota_up2200 on ", "ALARM RAISED input voltage", "communication failure 1",
                  "60 cycles, 0 records", "history: "):
         check(mark in out, "line %r left out" % mark, out)
+    check(out.count("ALARM RAISED input voltage") == 1, "an alarm printed twice", out)
     stored = re.search(r"history: (\d+) records stored", r.stdout)
     check(stored is not None and int(stored.group(1)) == len(rows(db)) > 30,
           "records not all stored", r.stdout)
