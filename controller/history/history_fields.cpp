@@ -1,23 +1,11 @@
 #include "controller/history/history_fields.h"
 
-#include <list>
-#include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace controller {
 
 namespace {
-
-std::mutex& Guard() {
-  static std::mutex m;
-  return m;
-}
-
-// Every table handed in stays: a history may still hold an earlier one.
-std::list<RollupFields>& Kept() {
-  static std::list<RollupFields> kept;
-  return kept;
-}
 
 // Keys become column names unquoted: letters, digits and underscores only.
 bool PlainName(const std::string& key) {
@@ -48,16 +36,9 @@ void Check(const RollupFields& f) {
 
 }  // namespace
 
-void UseRollupFields(const RollupFields& fields) {
+FieldTable CheckedFields(RollupFields fields) {
   Check(fields);
-  std::lock_guard<std::mutex> lock(Guard());
-  Kept().push_back(fields);
-}
-
-const RollupFields& Fields() {
-  std::lock_guard<std::mutex> lock(Guard());
-  if (Kept().empty()) throw std::logic_error("no rollup fields handed to the history");
-  return Kept().back();
+  return std::make_shared<const RollupFields>(std::move(fields));
 }
 
 bool DecodeRollup(const RollupFields& f, int type, const unsigned char* data, std::size_t len,

@@ -21,6 +21,7 @@
 #include "controller/history/history_db.h"
 #include "support/sql_count.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ class HistoryWriterTest : public ::testing::Test {
   }
 
   std::unique_ptr<controller::HistoryDb> Db() {
-    return std::make_unique<controller::HistoryDb>(path_);
+    return std::make_unique<controller::HistoryDb>(path_, test_support::ZotaHistory());
   }
 
   test_support::TempDir dir_;
@@ -375,12 +376,12 @@ TEST_F(HistoryWriterTest, ShrinksANewFileToMaxMb) {
     return out;
   };
   {
-    controller::HistoryDb unbounded(path_, controller::HistoryLimits{0, 0, 0});
+    controller::HistoryDb unbounded(path_, test_support::ZotaHistory({0, 0, 0}));
     for (int i = 0; i < 30000; i += 250)
       ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250)).code(), SQLITE_OK);
   }
   HistoryWriter w(
-      std::make_unique<controller::HistoryDb>(path_, controller::HistoryLimits{0, 2, 0}));
+      std::make_unique<controller::HistoryDb>(path_, test_support::ZotaHistory({0, 2, 0})));
   std::atomic<bool> trimmed{false};  // the run of removals said, once done
   w.OnNotice([&](const std::string& line) {
     if (line.find("(file over 2 MiB)") != std::string::npos) trimmed = true;
