@@ -21,9 +21,12 @@ class DayCache {
  public:
   using Fold = std::function<void(std::int64_t bucket_ms, const Aggregate& figures)>;
 
-  // Days decoded by fields from now on: what was known by another table goes.
+  // Days decoded by fields from now on: what was known by another table
+  // goes. Throws std::invalid_argument for a table that is not sound.
   void Use(const FieldTable& fields) {
-    if (fields != fields_) Clear();
+    if (fields == fields_) return;
+    CheckRollupFields(*fields);
+    Clear();
     fields_ = fields;
   }
 

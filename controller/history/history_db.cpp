@@ -28,9 +28,11 @@ void RemoveFiles(const std::string& path) {
     ::unlink((path + suffix).c_str());
 }
 
-// Rollups name their columns and decode records by it: no history without one.
+// Rollups name their columns and decode records by it: no history without a
+// sound one.
 FieldTable Needed(FieldTable fields) {
   if (!fields) throw std::invalid_argument("history: no rollup field table given");
+  CheckRollupFields(*fields);
   return fields;
 }
 

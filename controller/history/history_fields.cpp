@@ -18,7 +18,9 @@ bool PlainName(const std::string& key) {
   return true;
 }
 
-void Check(const RollupFields& f) {
+}  // namespace
+
+void CheckRollupFields(const RollupFields& f) {
   if (f.measures.size() > kMaxRollupMeasures || f.flags.size() > kMaxRollupFlags)
     throw std::invalid_argument("rollup fields: more than " + std::to_string(kMaxRollupMeasures) +
                                 " measurements or " + std::to_string(kMaxRollupFlags) + " flags");
@@ -34,10 +36,8 @@ void Check(const RollupFields& f) {
     throw std::invalid_argument("rollup fields: the state byte lies outside the record");
 }
 
-}  // namespace
-
 FieldTable CheckedFields(RollupFields fields) {
-  Check(fields);
+  CheckRollupFields(fields);
   return std::make_shared<const RollupFields>(std::move(fields));
 }
 
@@ -45,7 +45,8 @@ bool DecodeRollup(const RollupFields& f, int type, const unsigned char* data, st
                   RollupValues* out) {
   if (type != f.record_type || len != f.record_size) return false;
   for (std::size_t i = 0; i < f.measures.size(); ++i) {
-    const unsigned char* p = data + f.measures[i].offset;  // within len: checked by Check
+    const unsigned char* p =
+        data + f.measures[i].offset;  // within len: checked by CheckRollupFields
     out->raw[i] = static_cast<std::uint16_t>(p[0] | (p[1] << 8));
   }
   for (std::size_t i = 0; i < f.flags.size(); ++i)

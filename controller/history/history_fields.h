@@ -45,7 +45,9 @@ struct RollupValues {
 using FieldTable = std::shared_ptr<const RollupFields>;
 
 // The table checked (counts within room, fields within the record, keys
-// plain names); throws std::invalid_argument naming the bad entry.
+// plain names); throws std::invalid_argument naming the bad entry. Every
+// history object checks the table it is given, once.
+void CheckRollupFields(const RollupFields& f);
 FieldTable CheckedFields(RollupFields fields);
 
 // A stored record decoded by the table; false for another type or size.

@@ -442,10 +442,12 @@ INSTANTIATE_TEST_SUITE_P(Layouts, HistoryTakeoverTest, ::testing::Values(0, 1, 2
 
 }  // namespace
 
-// A table the history cannot hold is refused, naming what is wrong; a record
+// A table the history cannot hold is refused, naming what is wrong, even when
+// handed to a history unchecked; a record
 // of another type or size is not decoded.
 TEST(RollupFieldsTest, RefusesBadTablesAndForeignRecords) {
   const controller::RollupFields good = *controller::ZotaRollupFields();
+  test_support::TempDir dir;
   const auto refused = [&](void (*spoil)(controller::RollupFields&), const char* names) {
     controller::RollupFields f = good;
     spoil(f);
@@ -455,6 +457,9 @@ TEST(RollupFieldsTest, RefusesBadTablesAndForeignRecords) {
     } catch (const std::invalid_argument& e) {
       EXPECT_NE(std::string(e.what()).find(names), std::string::npos) << e.what();
     }
+    // Made by hand, unchecked: a history checks it all the same.
+    const controller::HistoryOptions unchecked{{}, std::make_shared<controller::RollupFields>(f)};
+    EXPECT_THROW(controller::HistoryDb(dir.File("h.db"), unchecked), std::invalid_argument);
   };
   refused([](controller::RollupFields& f) { f.measures[0].offset = f.record_size - 1; },
           "input_voltage");
