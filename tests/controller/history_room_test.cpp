@@ -129,21 +129,19 @@ TEST_F(HistoryRoomTest, ReleasesItsReserveOnAFullDisk) {
   for (int i = 0; i < 200 && ::write(fd, block.data(), block.size()) > 0; ++i) {
   }
   ::close(fd);
-  ASSERT_NE(sqlite3_exec(conn_.get(),
-                         "CREATE TABLE IF NOT EXISTS t(x); INSERT INTO t VALUES(zeroblob(300000))",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  const auto write = [this] {
+    return sqlite3_exec(conn_.get(),
+                        "CREATE TABLE IF NOT EXISTS t(x); INSERT INTO t VALUES(zeroblob(300000))",
+                        nullptr, nullptr, nullptr);
+  };
+  ASSERT_NE(write(), SQLITE_OK);
   EXPECT_TRUE(room_.DiskFull());
   EXPECT_FALSE(Exists(reserve));
-  EXPECT_EQ(sqlite3_exec(conn_.get(),
-                         "CREATE TABLE IF NOT EXISTS t(x); INSERT INTO t VALUES(zeroblob(300000))",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK)
-      << sqlite3_errmsg(conn_.get());
+  EXPECT_EQ(write(), SQLITE_OK) << sqlite3_errmsg(conn_.get());
   room_.DiskFull();  // said once
   ASSERT_EQ(::unlink(filler.c_str()), 0);
-  std::this_thread::sleep_for(
-      std::chrono::milliseconds(1100));  // free space is looked at each second
+  // Free space is looked at once a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   room_.RemoveForSpace(&removed);
   EXPECT_FALSE(room_.full());
   EXPECT_TRUE(Exists(reserve));
