@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/app/zota_rollup_fields.h"
 #include "controller/common/iso_time.h"
 #include "controller/history/history_db.h"
 #include "controller/http/http_history.h"
@@ -28,6 +29,11 @@ constexpr int kWeekS = 7 * 86400;
 constexpr char kStart[] = "2026-11-30T00:00:00";
 constexpr std::uint32_t kDataId = 1001;
 constexpr char kType[] = "zota_up2200";
+
+// Without bounds, so that the week stays whole.
+controller::HistoryOptions Unbounded() {
+  return {controller::HistoryLimits{0, 0, 0}, controller::ZotaRollupFields()};
+}
 
 struct WeekFile {
   std::string dir;
@@ -62,7 +68,7 @@ struct WeekFile {
     sqlite3_close(db);
     const auto t0 = std::chrono::steady_clock::now();
     {
-      controller::HistoryDb take(path, controller::HistoryLimits{0, 0, 0});
+      controller::HistoryDb take(path, Unbounded());
       controller::Removal none;
       while (take.Upkeep(&none)) {
       }
@@ -101,7 +107,8 @@ void Serve(benchmark::State& state, const controller::HistoryRequest& req) {
   std::size_t rows = 0;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const controller::HistoryPage page = controller::ReadHistory(Week().path, req);
+    const controller::HistoryPage page =
+        controller::ReadHistory(Week().path, controller::ZotaRollupFields(), req);
     const std::string json = controller::HistoryJson(req, page);
     rows = page.rows.size();
     bytes = json.size();
@@ -179,8 +186,8 @@ void BM_WeekAgainstPlain(benchmark::State& state) {
       Request(Week().start_ms, Week().end_ms, 600, controller::kMaxHistoryLimit);
   const auto serve = [](const controller::HistoryRequest& req) {
     const auto t0 = std::chrono::steady_clock::now();
-    const std::string json =
-        controller::HistoryJson(req, controller::ReadHistory(Week().path, req));
+    const std::string json = controller::HistoryJson(
+        req, controller::ReadHistory(Week().path, controller::ZotaRollupFields(), req));
     benchmark::DoNotOptimize(json.data());
     return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
   };
@@ -239,7 +246,8 @@ void BM_ChartsAgainstPlain(benchmark::State& state) {
       Request(decade_from, Week().end_ms, 4 * 86400, controller::kMaxHistoryLimit);
   const auto serve = [](const controller::HistoryRequest& req, std::size_t* points) {
     const auto t0 = std::chrono::steady_clock::now();
-    const controller::HistoryPage page = controller::ReadHistory(Week().path, req);
+    const controller::HistoryPage page =
+        controller::ReadHistory(Week().path, controller::ZotaRollupFields(), req);
     const std::string json = controller::HistoryJson(req, page);
     benchmark::DoNotOptimize(json.data());
     *points = page.rows.size();
@@ -252,9 +260,10 @@ void BM_ChartsAgainstPlain(benchmark::State& state) {
   // kept and read only each day's count. An answer from another file makes
   // the reader let go of this one, as when the file changes under it.
   const std::string other = Week().dir + "/other.db";
-  { controller::HistoryDb made(other, controller::HistoryLimits{0, 0, 0}); }
+  { controller::HistoryDb made(other, Unbounded()); }
   const auto first = [&](const controller::HistoryRequest& req) {
-    benchmark::DoNotOptimize(controller::ReadHistory(other, plain).rows.data());
+    benchmark::DoNotOptimize(
+        controller::ReadHistory(other, controller::ZotaRollupFields(), plain).rows.data());
     std::size_t n = 0;
     return serve(req, &n);
   };
@@ -292,7 +301,7 @@ void BM_StoreRollupsAgainstNone(benchmark::State& state) {
     const std::string path = base + "/zota-store-bench-" + std::to_string(::getpid()) + ".db";
     double spent = 0.0;
     {
-      controller::HistoryDb db(path, controller::HistoryLimits{0, 0, 0});
+      controller::HistoryDb db(path, Unbounded());
       std::int64_t ms = 1796083200000LL;  // 2026-12-01, no week file needed
       for (int g = 0; g < kGroups; ++g) {
         std::vector<controller::HistoryRow> group(256);

@@ -19,6 +19,7 @@
 #include "controller/app/qdx_controller.h"
 #include "controller/app/service_notify.h"
 #include "controller/app/stop_signals.h"
+#include "controller/app/zota_rollup_fields.h"
 #include "controller/common/output.h"
 #include "controller/config/site_config.h"
 #include "controller/config/site_permissions.h"
@@ -231,6 +232,7 @@ int main(int argc, char** argv) {
     try {
       http =
           controller::MakeHttpOptions(o.http_addr, o.http_allow_remote, o.db_path, ZOTA_CHART_JS);
+      http.fields = controller::ZotaRollupFields();
     } catch (const std::invalid_argument& e) {
       controller::Complain(e.what());
       return kExitUsage;

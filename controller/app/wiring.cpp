@@ -3,6 +3,7 @@
 // the history untouched when anything else fails.
 #include "controller/app/link_observers.h"
 #include "controller/app/qdx_controller.h"
+#include "controller/app/zota_rollup_fields.h"
 #include "controller/common/device_name.h"
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
@@ -63,9 +64,10 @@ void QDXController::Start() {
       board_->AddDevice(link->cfg(), link->cfg().poll_interval_ms, link->port_path(), link->dev());
   }
   // The history last, so a start that fails on anything else leaves no file behind.
+  const controller::HistoryOptions history_options{site_.history, controller::ZotaRollupFields()};
   std::unique_ptr<controller::HistoryDb> db;
   try {
-    db = std::make_unique<controller::HistoryDb>(db_path_, site_.history);
+    db = std::make_unique<controller::HistoryDb>(db_path_, history_options);
   } catch (const controller::HistoryDamaged& e) {
     // Kept beside itself for whoever can mend it; monitoring starts anew.
     std::string why;
@@ -73,7 +75,7 @@ void QDXController::Start() {
     if (aside.empty()) throw;
     controller::Say(std::string(e.what()) + "; the file is damaged; set aside as " + aside +
                     "; storing in a new history at " + db_path_);
-    db = std::make_unique<controller::HistoryDb>(db_path_, site_.history);
+    db = std::make_unique<controller::HistoryDb>(db_path_, history_options);
   }
   controller::HistoryWriterOptions options;
   options.drop_oldest = true;  // storing that cannot keep up never stops monitoring

@@ -7,7 +7,9 @@ namespace controller {
 static_assert(zota::kMeasurementCount <= kMaxRollupMeasures, "more measurements than rollups hold");
 static_assert(zota::kFlagCount <= kMaxRollupFlags, "more flags than rollups hold");
 
-RollupFields ZotaRollupFields() {
+namespace {
+
+RollupFields Table() {
   RollupFields f;
   f.record_type = zota::kRecordType;
   f.record_size = zota::kRecordSize;
@@ -17,13 +19,12 @@ RollupFields ZotaRollupFields() {
   return f;
 }
 
-namespace {
-
-// Handed in before main, so that every program and test linking the
-// controller has it before its first history; linked as an object, never
-// dropped from an archive.
-[[maybe_unused]] const bool kHandedIn = (UseRollupFields(ZotaRollupFields()), true);
-
 }  // namespace
+
+FieldTable ZotaRollupFields() {
+  // Checked once; every history of this device type shares it.
+  static const FieldTable table = CheckedFields(Table());
+  return table;
+}
 
 }  // namespace controller

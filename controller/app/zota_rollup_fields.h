@@ -1,11 +1,11 @@
 // The rollups' field table of the zota_up2200 record, from the driver's own
-// field table: the one place the history learns what a record holds.
+// field table: the one place a history is told what a record holds.
 #pragma once
 
 #include "controller/history/history_fields.h"
 
 namespace controller {
 
-RollupFields ZotaRollupFields();
+FieldTable ZotaRollupFields();
 
 }  // namespace controller

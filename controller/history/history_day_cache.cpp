@@ -18,11 +18,11 @@ constexpr int kDayLevel = kChartLevels;
 
 // The day rows of [from, end) as they are in the file, appended to out.
 int DayCache::ReadDays(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
-                       std::vector<Day>* out) {
-  Statement rows(db, sql::ReadRollup(kDayLevel));
+                       std::vector<Day>* out) const {
+  const RollupFields& f = *fields_;
+  Statement rows(db, sql::ReadRollup(f, kDayLevel));
   if (!rows) return sqlite3_errcode(db);
   rows.Bind(1, data_id).Bind(2, from).Bind(3, end);
-  const RollupFields& f = Fields();
   const int key = RollupValueCount(f);
   int rc = SQLITE_ROW;
   while ((rc = rows.Step()) == SQLITE_ROW)
@@ -33,7 +33,7 @@ int DayCache::ReadDays(sqlite3* db, std::uint32_t data_id, std::int64_t from, st
 // The known days of [from, end) whose count is unchanged, and the span from
 // the first changed or new day to the last read whole.
 int DayCache::Refresh(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
-                      const std::vector<Day>& known, std::vector<Day>* span) {
+                      const std::vector<Day>& known, std::vector<Day>* span) const {
   Statement counts(db, sql::kDayCounts);
   if (!counts) return sqlite3_errcode(db);
   counts.Bind(1, data_id).Bind(2, from).Bind(3, end);

@@ -21,6 +21,15 @@ class DayCache {
  public:
   using Fold = std::function<void(std::int64_t bucket_ms, const Aggregate& figures)>;
 
+  // Days decoded by fields from now on: what was known by another table
+  // goes. Throws std::invalid_argument for a table that is not sound.
+  void Use(const FieldTable& fields) {
+    if (fields == fields_) return;
+    CheckRollupFields(*fields);
+    Clear();
+    fields_ = fields;
+  }
+
   // The day rows of data_id with bucket_ms in [from, end), oldest first,
   // through fold; SQLite's result code (SQLITE_OK when all went).
   int Read(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
@@ -33,10 +42,11 @@ class DayCache {
     std::int64_t bucket;
     Aggregate figures;
   };
-  static int ReadDays(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
-                      std::vector<Day>* out);
-  static int Refresh(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
-                     const std::vector<Day>& known, std::vector<Day>* span);
+  int ReadDays(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
+               std::vector<Day>* out) const;
+  int Refresh(sqlite3* db, std::uint32_t data_id, std::int64_t from, std::int64_t end,
+              const std::vector<Day>& known, std::vector<Day>* span) const;
+  FieldTable fields_;                                  // set by Use before a Read
   std::map<std::uint32_t, std::vector<Day>> devices_;  // each by bucket
   std::size_t days_ = 0;                               // in all devices
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <utility>
 
 #include "controller/common/iso_time.h"
 #include "controller/history/history_schema.h"
@@ -27,12 +28,23 @@ void RemoveFiles(const std::string& path) {
     ::unlink((path + suffix).c_str());
 }
 
+// Rollups name their columns and decode records by it: no history without a
+// sound one.
+FieldTable Needed(FieldTable fields) {
+  if (!fields) throw std::invalid_argument("history: no rollup field table given");
+  CheckRollupFields(*fields);
+  return fields;
+}
+
 }  // namespace
 
 void SkipSqliteMemoryStatistics() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
 
-HistoryDb::HistoryDb(const std::string& path, HistoryLimits limits)
-    : path_(path), limits_(limits), created_(!Exists(path)) {
+HistoryDb::HistoryDb(const std::string& path, HistoryOptions options)
+    : path_(path),
+      limits_(options.limits),
+      fields_(Needed(std::move(options.fields))),
+      created_(!Exists(path)) {
   // One thread at a time uses the connection (the writer's, once started):
   // SQLite's own mutex would only be taken and given back at every call.
   conn_ = Connection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX);
@@ -95,7 +107,7 @@ void HistoryDb::Setup() {
                                                       "name = '") +
                                               RollupTable(1) + "'") == 0;
   for (int level = 1; level <= kChartLevels; ++level)
-    Must(sql::CreateRollup(level), "cannot create the rollups");
+    Must(sql::CreateRollup(*fields_, level), "cannot create the rollups");
   Must(sql::kCreateRollupFill, "cannot create the rollups");
   Must(sql::kCreateRollupOpen, "cannot create the rollups");
   if (rollups_new) Must(sql::kStartRollupFill, "cannot create the rollups");

@@ -55,12 +55,19 @@ struct LoggedEvent {
   std::string json;
 };
 
+// What a history is made with: its bounds, and the field table its rollups
+// sum records up by (one device type's), from CheckedFields.
+struct HistoryOptions {
+  HistoryLimits limits;
+  FieldTable fields;
+};
+
 class HistoryDb {
  public:
   // Opens or creates the database, checks the history table and proves it
   // writable. Throws HistoryError naming the path and SQLite's reason; a file
-  // this call created is removed again.
-  explicit HistoryDb(const std::string& path, HistoryLimits limits = {});
+  // this call created is removed again. std::invalid_argument without fields.
+  HistoryDb(const std::string& path, HistoryOptions options);
   ~HistoryDb();
   HistoryDb(const HistoryDb&) = delete;
   HistoryDb& operator=(const HistoryDb&) = delete;
@@ -81,6 +88,7 @@ class HistoryDb {
 
   const std::string& path() const { return path_; }
   const HistoryLimits& limits() const { return limits_; }
+  HistoryOptions options() const { return {limits_, fields_}; }
 
   // What became of the file and its log since they were opened; *moved_to is
   // where the file is now when it was moved away.
@@ -152,6 +160,7 @@ class HistoryDb {
 
   std::string path_;
   HistoryLimits limits_;
+  FieldTable fields_;                          // never null
   HistoryRoom room_{path_, limits_, upkeep_};  // its bounds kept between groups
   LastRows stored_last_;
   FileWatch watch_;  // the file as opened, and damage found
@@ -164,7 +173,7 @@ class HistoryDb {
   std::unique_ptr<Statement> newest_;  // names a device's newest row
   std::unique_ptr<Statement> renamed_, by_time_;
   std::unique_ptr<Statement> insert_log_;
-  RollupBatch rollups_;  // a group's or a fill's records, folded before they are written
+  RollupBatch rollups_{*fields_};  // a group's or a fill's records, folded before they are written
   HistoryUpkeep upkeep_{limits_, watch_, room_, rollups_, stored_last_};
 };
 

@@ -1,23 +1,11 @@
 #include "controller/history/history_fields.h"
 
-#include <list>
-#include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace controller {
 
 namespace {
-
-std::mutex& Guard() {
-  static std::mutex m;
-  return m;
-}
-
-// Every table handed in stays: a history may still hold an earlier one.
-std::list<RollupFields>& Kept() {
-  static std::list<RollupFields> kept;
-  return kept;
-}
 
 // Keys become column names unquoted: letters, digits and underscores only.
 bool PlainName(const std::string& key) {
@@ -30,7 +18,9 @@ bool PlainName(const std::string& key) {
   return true;
 }
 
-void Check(const RollupFields& f) {
+}  // namespace
+
+void CheckRollupFields(const RollupFields& f) {
   if (f.measures.size() > kMaxRollupMeasures || f.flags.size() > kMaxRollupFlags)
     throw std::invalid_argument("rollup fields: more than " + std::to_string(kMaxRollupMeasures) +
                                 " measurements or " + std::to_string(kMaxRollupFlags) + " flags");
@@ -46,25 +36,17 @@ void Check(const RollupFields& f) {
     throw std::invalid_argument("rollup fields: the state byte lies outside the record");
 }
 
-}  // namespace
-
-void UseRollupFields(const RollupFields& fields) {
-  Check(fields);
-  std::lock_guard<std::mutex> lock(Guard());
-  Kept().push_back(fields);
-}
-
-const RollupFields& Fields() {
-  std::lock_guard<std::mutex> lock(Guard());
-  if (Kept().empty()) throw std::logic_error("no rollup fields handed to the history");
-  return Kept().back();
+FieldTable CheckedFields(RollupFields fields) {
+  CheckRollupFields(fields);
+  return std::make_shared<const RollupFields>(std::move(fields));
 }
 
 bool DecodeRollup(const RollupFields& f, int type, const unsigned char* data, std::size_t len,
                   RollupValues* out) {
   if (type != f.record_type || len != f.record_size) return false;
   for (std::size_t i = 0; i < f.measures.size(); ++i) {
-    const unsigned char* p = data + f.measures[i].offset;  // within len: checked by Check
+    const unsigned char* p =
+        data + f.measures[i].offset;  // within len: checked by CheckRollupFields
     out->raw[i] = static_cast<std::uint16_t>(p[0] | (p[1] << 8));
   }
   for (std::size_t i = 0; i < f.flags.size(); ++i)

@@ -1,13 +1,14 @@
-// What the rollups sum up of a record, handed in by the program from its
-// driver's field table: the record type and size, each measurement as an
-// unsigned 16-bit little-endian field and each flag as a bit of a state
-// byte. The history decodes records from this alone, so it needs no
-// driver, and names its rollup columns after the keys.
+// What the rollups sum up of a record, handed to each history by the program
+// from its driver's field table: the record type and size, each measurement
+// as an unsigned 16-bit little-endian field and each flag as a bit of a state
+// byte. The history decodes records from this alone, so it needs no driver,
+// and names its rollup columns after the keys.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,15 @@ struct RollupValues {
   std::array<bool, kMaxRollupFlags> flag{};
 };
 
+// A checked table, shared by the history objects given it: a history and
+// its reader hold the table they were made with, whatever others hold.
+using FieldTable = std::shared_ptr<const RollupFields>;
+
 // The table checked (counts within room, fields within the record, keys
-// plain names) and kept for every history of the process; throws
-// std::invalid_argument naming the bad entry, keeping the table before.
-void UseRollupFields(const RollupFields& fields);
-// The table in use; throws std::logic_error when none was handed in.
-const RollupFields& Fields();
+// plain names); throws std::invalid_argument naming the bad entry. Every
+// history object checks the table it is given, once.
+void CheckRollupFields(const RollupFields& f);
+FieldTable CheckedFields(RollupFields fields);
 
 // A stored record decoded by the table; false for another type or size.
 bool DecodeRollup(const RollupFields& f, int type, const unsigned char* data, std::size_t len,

@@ -150,9 +150,12 @@ void ReadSteps(Answer& db, Statement& scan, const HistoryRange& range, HistoryPa
 
 }  // namespace
 
-HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range) {
+HistoryPage ReadHistory(const std::string& db_path, const FieldTable& fields,
+                        const HistoryRange& range) {
   HistoryPage page;
   const std::int64_t step_ms = static_cast<std::int64_t>(range.step_s) * 1000;
+  if (step_ms != 0 && !fields)
+    throw HistoryError("history database " + db_path + ": no rollup fields to sum up steps by");
   const std::size_t expected =
       step_ms == 0 ? kDefaultHistoryLimit
                    : static_cast<std::size_t>(std::min<std::int64_t>(
@@ -180,7 +183,8 @@ HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range) {
     return page;
   }
   ReadSteps(db, scan, range, &page);
-  ReadSlices(db.db(), db_path, range, &page, &shared.days);
+  shared.days.Use(fields);
+  ReadSlices(db.db(), db_path, *fields, range, &page, &shared.days);
   return page;
 }
 

@@ -37,17 +37,19 @@ struct HistoryPage {
 
 // Rows of the device in the range, oldest first by their stored time, those
 // of the same time in the order they were stored; with a step, the first row
-// at or after the start of each step. Throws HistoryError when the database
-// cannot be read.
-HistoryPage ReadHistory(const std::string& db_path, const HistoryRange& range);
+// at or after the start of each step, its slice summed up by fields (the
+// table the file's rollups were made with). Throws HistoryError when the
+// database cannot be read, or a step is asked for without fields.
+HistoryPage ReadHistory(const std::string& db_path, const FieldTable& fields,
+                        const HistoryRange& range);
 
 class DayCache;
 
 // Adds to a step answer's first rows the figures of their slices, and the
 // slices whose figures outlived their records (ReadHistory's own step); day
-// rollups through days when given, which must belong to db's file.
-void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range, HistoryPage* page,
-                DayCache* days = nullptr);
+// rollups through days when given, which must belong to db's file and use fields.
+void ReadSlices(sqlite3* db, const std::string& path, const RollupFields& fields,
+                const HistoryRange& range, HistoryPage* page, DayCache* days = nullptr);
 
 // Events of the event log in [from_ms, to_ms] (of one device, unless device
 // is empty), oldest first: the newest limit of them, each the JSON a target got.

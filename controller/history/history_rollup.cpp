@@ -76,7 +76,7 @@ Aggregate ReadAggregate(const RollupFields& f, const Statement& s, int col) {
   return a;
 }
 
-RollupBatch::RollupBatch() : fields_(Fields()) {}
+RollupBatch::RollupBatch(const RollupFields& fields) : fields_(fields) {}
 RollupBatch::~RollupBatch() = default;
 
 void RollupBatch::Add(std::uint32_t data_id, int type, const std::vector<unsigned char>& data,
@@ -135,9 +135,9 @@ int RollupBatch::Prepare(sqlite3* db) {
   open_set_ = std::make_unique<Statement>(db, sql::kSetOpenMinute);
   if (!*version_ || !*open_get_ || !*open_set_) return sqlite3_errcode(db);
   for (int level = 1; level <= kChartLevels; ++level) {
-    update_[level - 1] = std::make_unique<Statement>(db, sql::UpdateRollup(level));
-    insert_[level - 1] = std::make_unique<Statement>(db, sql::InsertRollup(level));
-    select_[level - 1] = std::make_unique<Statement>(db, sql::SelectRollup(level));
+    update_[level - 1] = std::make_unique<Statement>(db, sql::UpdateRollup(fields_, level));
+    insert_[level - 1] = std::make_unique<Statement>(db, sql::InsertRollup(fields_, level));
+    select_[level - 1] = std::make_unique<Statement>(db, sql::SelectRollup(fields_, level));
     if (!*update_[level - 1] || !*insert_[level - 1] || !*select_[level - 1])
       return sqlite3_errcode(db);
   }

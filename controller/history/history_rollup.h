@@ -55,8 +55,8 @@ Aggregate ReadAggregate(const RollupFields& f, const Statement& s, int col);
 // it or working figures out in SQL.
 class RollupBatch {
  public:
-  // With the field table in use (Fields).
-  RollupBatch();
+  // Summing up records by fields, which must outlive the batch.
+  explicit RollupBatch(const RollupFields& fields);
   ~RollupBatch();
   void Add(std::uint32_t data_id, int type, const std::vector<unsigned char>& data, std::int64_t ms,
            std::int64_t id);

@@ -73,7 +73,7 @@ bool HistoryUpkeep::RemoveOldRollups() {
                                   0};
   for (int level = 1; level <= kChartLevels; ++level) {
     if (days[level - 1] <= 0) continue;
-    const std::int64_t cutoff = NowUtcMs() - days[level - 1] * kDayMs;
+    const std::int64_t cutoff = now_ms_() - days[level - 1] * kDayMs;
     Statement next(db_, sql::NextRollupDevice(level));
     Statement remove(db_, sql::RemoveRollupsBefore(level));
     if (!next || !remove) return false;

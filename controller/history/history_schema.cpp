@@ -14,8 +14,7 @@ constexpr const char* kTables[kChartLevels] = {"rollup_minute", "rollup_ten_minu
 
 // The value columns in ReadAggregate's order, after the key, named after the
 // field table's keys.
-std::string ValueColumns(const char* prefix = "") {
-  const RollupFields& f = Fields();
+std::string ValueColumns(const RollupFields& f, const char* prefix = "") {
   std::string out = std::string(prefix) + "rows, " + prefix + "first_ms, " + prefix + "first_id";
   for (const char* part : {"_min", "_max", "_sum"}) {
     for (const RollupFields::Measure& m : f.measures)
@@ -81,9 +80,9 @@ namespace sql {
 
 // A bucket's row set to its new figures, known from the batch and the row as
 // it was (parameters as Insert's): plain values, nothing worked out in SQL.
-std::string UpdateRollup(int level) {
+std::string UpdateRollup(const RollupFields& f, int level) {
   std::string out = std::string("UPDATE ") + RollupTable(level) + " SET ";
-  std::string cols = ValueColumns();
+  std::string cols = ValueColumns(f);
   int p = 3;
   for (std::size_t at = 0; at != std::string::npos; ++p) {
     const std::size_t comma = cols.find(", ", at);
@@ -93,23 +92,22 @@ std::string UpdateRollup(int level) {
   return out + " WHERE data_id = ?1 AND bucket_ms = ?2";
 }
 
-std::string SelectRollup(int level) {
-  return "SELECT " + ValueColumns() + " FROM " + RollupTable(level) +
+std::string SelectRollup(const RollupFields& f, int level) {
+  return "SELECT " + ValueColumns(f) + " FROM " + RollupTable(level) +
          " WHERE data_id = ?1 AND bucket_ms = ?2";
 }
 
-std::string InsertRollup(int level) {
+std::string InsertRollup(const RollupFields& f, int level) {
   std::string out = std::string("INSERT INTO ") + RollupTable(level) + "(data_id, bucket_ms, " +
-                    ValueColumns() + ") VALUES(?1";
-  for (int i = 2; i <= 2 + RollupValueCount(Fields()); ++i) out += ", ?" + std::to_string(i);
+                    ValueColumns(f) + ") VALUES(?1";
+  for (int i = 2; i <= 2 + RollupValueCount(f); ++i) out += ", ?" + std::to_string(i);
   return out + ")";
 }
 
-std::string CreateRollup(int level) {
+std::string CreateRollup(const RollupFields& f, int level) {
   std::string out = std::string("CREATE TABLE IF NOT EXISTS ") + RollupTable(level) +
                     " (data_id INTEGER NOT NULL, bucket_ms INTEGER NOT NULL, rows INTEGER NOT "
                     "NULL, first_ms INTEGER NOT NULL, first_id INTEGER NOT NULL";
-  const RollupFields& f = Fields();
   for (const char* part : {"_min", "_max", "_sum"}) {
     for (const RollupFields::Measure& m : f.measures)
       out += ", " + m.key + part + " INTEGER NOT NULL";
@@ -119,15 +117,15 @@ std::string CreateRollup(int level) {
   return out + ", PRIMARY KEY (data_id, bucket_ms)) WITHOUT ROWID";
 }
 
-std::string ReadOpenMinute() {
-  return "SELECT " + ValueColumns("m.") +
+std::string ReadOpenMinute(const RollupFields& f) {
+  return "SELECT " + ValueColumns(f, "m.") +
          ", m.bucket_ms FROM rollup_open o JOIN rollup_minute m ON m.data_id = o.data_id AND "
          "m.bucket_ms = o.bucket_ms WHERE o.data_id = ?1 AND o.bucket_ms >= ?2 AND o.bucket_ms < "
          "?3";
 }
 
-std::string ReadRollup(int level) {
-  return "SELECT " + ValueColumns() + ", bucket_ms FROM " + RollupTable(level) +
+std::string ReadRollup(const RollupFields& f, int level) {
+  return "SELECT " + ValueColumns(f) + ", bucket_ms FROM " + RollupTable(level) +
          " WHERE data_id = ?1 AND bucket_ms >= ?2 AND bucket_ms < ?3 ORDER BY bucket_ms";
 }
 

@@ -8,6 +8,8 @@
 
 namespace controller {
 
+struct RollupFields;
+
 // Time windows a chart's step can be a whole number of, finest first, each a
 // whole number of the one before and all counted from 1970. A row's
 // chart_level says how many of them (from the finest) it may be the first row
@@ -229,15 +231,16 @@ inline constexpr char kAllLevelled[] =
 
 // The rollups: per level, device (data_id) and window (bucket_ms) the count of
 // records, the first by stored time then id, and per measurement the min,
-// max and sum of raw counts, per flag the records that had it.
-std::string CreateRollup(int level);
+// max and sum of raw counts, per flag the records that had it, named after
+// the keys of the field table f.
+std::string CreateRollup(const RollupFields& f, int level);
 // A bucket's row set whole, made, and read by key (?1 data_id, ?2 bucket_ms,
 // then the columns as ReadRollup's).
-std::string UpdateRollup(int level);
-std::string InsertRollup(int level);
-std::string SelectRollup(int level);
+std::string UpdateRollup(const RollupFields& f, int level);
+std::string InsertRollup(const RollupFields& f, int level);
+std::string SelectRollup(const RollupFields& f, int level);
 // Rows of a device with bucket_ms in [?2, ?3), in time order; columns as ReadAggregate.
-std::string ReadRollup(int level);
+std::string ReadRollup(const RollupFields& f, int level);
 // The oldest buckets of a device (?1), at most ?2; and one removed by key.
 std::string OldestRollups(int level);
 std::string RemoveRollup(int level);
@@ -270,7 +273,7 @@ inline constexpr char kSetOpenMinute[] =
     "INSERT OR REPLACE INTO rollup_open(data_id, bucket_ms) VALUES(?1, ?2)";
 // The open minute's row of a device (?1) when it lies in [?2, ?3), columns as
 // ReadRollup's.
-std::string ReadOpenMinute();
+std::string ReadOpenMinute(const RollupFields& f);
 
 // A device's (?1) day rollups in [?2, ?3): each day's count alone.
 inline constexpr char kDayCounts[] =

@@ -34,9 +34,9 @@ bool Trusted(sqlite3* db) {
 // prepared once however many pieces the cut slices break into.
 class SliceFolder {
  public:
-  SliceFolder(sqlite3* db, const std::string& path, const HistoryRange& r, std::int64_t step_ms,
-              DayCache* days)
-      : db_(db), path_(path), range_(r), step_ms_(step_ms), days_(days) {}
+  SliceFolder(sqlite3* db, const std::string& path, const RollupFields& fields,
+              const HistoryRange& r, std::int64_t step_ms, DayCache* days)
+      : fields_(fields), db_(db), path_(path), range_(r), step_ms_(step_ms), days_(days) {}
 
   // Raw rows of [from, to] folded into their slices.
   void Raw(std::int64_t from, std::int64_t to) {
@@ -106,14 +106,15 @@ class SliceFolder {
   Statement& Prepared(int level) {
     std::unique_ptr<Statement>& s = statements_[level];
     if (!s)
-      s = std::make_unique<Statement>(db_, level == 0             ? sql::kRange
-                                           : level > kChartLevels ? sql::ReadOpenMinute()
-                                                                  : sql::ReadRollup(level));
+      s = std::make_unique<Statement>(db_, level == 0 ? sql::kRange
+                                           : level > kChartLevels
+                                               ? sql::ReadOpenMinute(fields_)
+                                               : sql::ReadRollup(fields_, level));
     if (!*s) Fail(db_, path_);
     return *s;
   }
 
-  const RollupFields& fields_ = Fields();
+  const RollupFields& fields_;
   sqlite3* db_;
   const std::string& path_;
   const HistoryRange& range_;
@@ -126,8 +127,8 @@ class SliceFolder {
 
 }  // namespace
 
-void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range, HistoryPage* page,
-                DayCache* days) {
+void ReadSlices(sqlite3* db, const std::string& path, const RollupFields& fields,
+                const HistoryRange& range, HistoryPage* page, DayCache* days) {
   const std::int64_t step_ms = static_cast<std::int64_t>(range.step_s) * 1000;
   // Only as far as the points answered go, when the limit cut them short.
   const std::int64_t to =
@@ -138,7 +139,7 @@ void ReadSlices(sqlite3* db, const std::string& path, const HistoryRange& range,
   const std::int64_t first_whole = (range.from_ms + step_ms - 1) / step_ms * step_ms;
   const std::int64_t end_whole = (to + 1) / step_ms * step_ms;
   const int level = LevelFor(step_ms);
-  SliceFolder fold(db, path, range, step_ms, days);
+  SliceFolder fold(db, path, fields, range, step_ms, days);
   if (level > 0 && Trusted(db)) {
     if (first_whole < end_whole) {
       fold.Part(range.from_ms, first_whole - 1);

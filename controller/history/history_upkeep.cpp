@@ -162,7 +162,7 @@ bool HistoryUpkeep::BoundLog(Removal* removed) {
   Removal got;
   std::int64_t before = 0;
   if (limits_.log_keep_days > 0) {
-    before = NowUtcMs() - limits_.log_keep_days * kDayMs;
+    before = now_ms_() - limits_.log_keep_days * kDayMs;
     got.why = "event log older than " + std::to_string(limits_.log_keep_days) + " days";
   }
   // Its size from the ids' span and the newest events' size: cheap, never
@@ -298,7 +298,7 @@ bool HistoryUpkeep::RemoveIds(const std::vector<std::int64_t>& ids, Removal* rem
 // of this run: a clock stepped forward must not wipe what is being stored.
 bool HistoryUpkeep::RemoveOld(Removal* removed) {
   if (limits_.keep_days <= 0) return false;
-  const std::int64_t cutoff = NowUtcMs() - limits_.keep_days * kDayMs;
+  const std::int64_t cutoff = now_ms_() - limits_.keep_days * kDayMs;
   Statement next(db_, sql::kNextData);
   Statement any(db_, sql::kAnyOld);
   Statement remove(db_, sql::kRemoveOld);

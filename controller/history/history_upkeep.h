@@ -5,11 +5,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "controller/common/iso_time.h"
 #include "controller/history/history_file.h"
 #include "controller/history/history_room.h"
 
@@ -31,11 +33,19 @@ using LastRows = std::map<std::pair<std::uint32_t, std::string>, LastRow>;
 
 class HistoryUpkeep : public Remover {
  public:
+  // UTC ms since 1970, what ages are counted from.
+  using WallClock = std::function<std::int64_t()>;
+
   // The store's own parts it works on: the rollups folded with each fill, and
   // the rows stored last, forgotten as they are removed.
   HistoryUpkeep(const HistoryLimits& limits, FileWatch& watch, HistoryRoom& room,
-                RollupBatch& rollups, LastRows& stored_last)
-      : limits_(limits), watch_(watch), room_(room), rollups_(rollups), stored_last_(stored_last) {}
+                RollupBatch& rollups, LastRows& stored_last, WallClock now_ms = NowUtcMs)
+      : limits_(limits),
+        watch_(watch),
+        room_(room),
+        rollups_(rollups),
+        stored_last_(stored_last),
+        now_ms_(std::move(now_ms)) {}
 
   // The connection once the file is set up, what is left to fill, and the
   // first id of this run's rows.
@@ -75,6 +85,7 @@ class HistoryUpkeep : public Remover {
   HistoryRoom& room_;
   RollupBatch& rollups_;
   LastRows& stored_last_;
+  const WallClock now_ms_;
   sqlite3* db_ = nullptr;
   std::int64_t run_first_id_ = 0;      // rows of this run have this id or a larger one
   std::int64_t log_run_first_id_ = 0;  // and events of the log

@@ -13,7 +13,7 @@
 namespace controller {
 
 HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDb> db, HistoryWriterOptions options)
-    : db_(std::move(db)), path_(db_->path()), limits_(db_->limits()), opt_(options) {
+    : db_(std::move(db)), path_(db_->path()), made_with_(db_->options()), opt_(options) {
   alert_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (alert_fd_ < 0)
     throw HistoryError(std::string("history: cannot create an event descriptor: ") +

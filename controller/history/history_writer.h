@@ -136,7 +136,7 @@ class HistoryWriter {
 
   std::unique_ptr<HistoryDb> db_;  // null while a lost file could not be made anew
   std::string path_;  // where records go; beside the given one after a foreign file took it
-  const HistoryLimits limits_;
+  const HistoryOptions made_with_;  // the given history's, for one made anew
   const HistoryWriterOptions opt_;
   int alert_fd_ = -1;
 

@@ -70,7 +70,7 @@ Status HistoryWriter::OpenAtPath() {
   }
   const bool existed = ::access(path_.c_str(), F_OK) == 0;
   try {
-    db_ = std::make_unique<HistoryDb>(path_, limits_);
+    db_ = std::make_unique<HistoryDb>(path_, made_with_);
   } catch (const HistoryError& e) {
     if (!lost_said_)
       Note(happened_ + (happened_.empty() ? "" : "; ") + e.what() + "; trying again");

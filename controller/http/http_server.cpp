@@ -203,7 +203,7 @@ void HttpServer::Impl::Routes() {
 
   server.Get("/api/history", [this](const httplib::Request& req, httplib::Response& res) {
     const HistoryRequest q = ParseHistoryRequest(Query(req), *board, NowUtcMs());
-    const HistoryPage page = ReadHistory(HistoryPath(), q);
+    const HistoryPage page = ReadHistory(HistoryPath(), options.fields, q);
     res.set_header("Cache-Control", "no-store");
     if (q.csv) {
       res.set_header("Content-Disposition",

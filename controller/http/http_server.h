@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "controller/history/history_fields.h"
 #include "controller/status/status_board.h"
 
 namespace controller {
@@ -32,6 +33,7 @@ struct HttpOptions {
   HttpAddress address;
   bool allow_remote = false;
   std::string db_path;        // history database, opened read-only per request
+  FieldTable fields;          // its rollups' field table: steps are summed up by it
   std::string chart_js_path;  // chart library file served as /chart.js
 };
 

@@ -21,6 +21,7 @@
 #include "controller/history/history_db.h"
 #include "support/sql_count.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -51,6 +52,28 @@ class HistoryWriterTest : public ::testing::Test {
     return out;
   }
 
+  // The event log as stored, each event's JSON a number.
+  std::vector<int> LoggedEvents() {
+    sqlite3* db = Other();
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT json FROM event_log ORDER BY id", -1, &st, nullptr);
+    std::vector<int> out;
+    while (sqlite3_step(st) == SQLITE_ROW)
+      out.push_back(std::atoi(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+  }
+
+  static controller::LoggedEvent Event(int n, const char* kind) {
+    controller::LoggedEvent e;
+    e.time_ms = 1000 + n;
+    e.event = kind;
+    e.device = "ups";
+    e.json = std::to_string(n);
+    return e;
+  }
+
   static controller::HistoryRow Row(int n) {
     controller::HistoryRow r;
     r.data_id = 1001;
@@ -63,7 +86,7 @@ class HistoryWriterTest : public ::testing::Test {
   }
 
   std::unique_ptr<controller::HistoryDb> Db() {
-    return std::make_unique<controller::HistoryDb>(path_);
+    return std::make_unique<controller::HistoryDb>(path_, test_support::ZotaHistory());
   }
 
   test_support::TempDir dir_;
@@ -251,14 +274,7 @@ TEST_F(HistoryWriterTest, DropsTheOldestEventsFromAFullLogQueue) {
   HistoryWriter w(Db(), opt);
   std::vector<std::string> notes;  // written on the writer's thread, read after Finish
   w.OnNotice([&](const std::string& line) { notes.push_back(line); });
-  const auto event = [](int i) {
-    controller::LoggedEvent e;
-    e.time_ms = 1000 + i;
-    e.event = "alarm_raised";
-    e.device = "ups";
-    e.json = std::to_string(i);
-    return e;
-  };
+  const auto event = [](int i) { return Event(i, "alarm_raised"); };
   w.Start();
   for (int i = 0; i < 2000 && !w.writable(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -273,13 +289,8 @@ TEST_F(HistoryWriterTest, DropsTheOldestEventsFromAFullLogQueue) {
   EXPECT_EQ(w.stats().events_dropped, 5);
   ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10));
-  std::vector<int> logged;
-  sqlite3_stmt* s = nullptr;
-  sqlite3_prepare_v2(other, "SELECT json FROM event_log ORDER BY id", -1, &s, nullptr);
-  while (sqlite3_step(s) == SQLITE_ROW)
-    logged.push_back(std::atoi(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))));
-  sqlite3_finalize(s);
   sqlite3_close(other);
+  const std::vector<int> logged = LoggedEvents();
   ASSERT_EQ(logged.size(), controller::kEventsWaiting);
   EXPECT_EQ(logged.front(), 5);  // the one being stored went first: it was the oldest
   EXPECT_EQ(logged.back(), pushed - 1);
@@ -296,14 +307,7 @@ TEST_F(HistoryWriterTest, DropsTheOldestOfAGroupRetriedUnderALock) {
   opt.group_wait = std::chrono::milliseconds(10);
   opt.max_backoff = std::chrono::milliseconds(50);
   HistoryWriter w(Db(), opt);
-  const auto event = [](int i) {
-    controller::LoggedEvent e;
-    e.time_ms = 1000 + i;
-    e.event = "link_lost";
-    e.device = "ups";
-    e.json = std::to_string(i);
-    return e;
-  };
+  const auto event = [](int i) { return Event(i, "link_lost"); };
   const auto retried_after = [&w](long long at_least) {
     for (int i = 0; i < 2000 && w.stats().retries < at_least; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -321,13 +325,8 @@ TEST_F(HistoryWriterTest, DropsTheOldestOfAGroupRetriedUnderALock) {
   for (int i = all; i < all + 5; ++i) ASSERT_TRUE(w.PushEvent(event(i)));
   ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   w.Finish(HistoryWriter::Clock::now() + std::chrono::seconds(10));
-  std::vector<int> logged;
-  sqlite3_stmt* s = nullptr;
-  sqlite3_prepare_v2(other, "SELECT json FROM event_log ORDER BY id", -1, &s, nullptr);
-  while (sqlite3_step(s) == SQLITE_ROW)
-    logged.push_back(std::atoi(reinterpret_cast<const char*>(sqlite3_column_text(s, 0))));
-  sqlite3_finalize(s);
   sqlite3_close(other);
+  const std::vector<int> logged = LoggedEvents();
   EXPECT_EQ(w.stats().events_dropped, 5);
   ASSERT_EQ(logged.size(), controller::kEventsWaiting);
   EXPECT_EQ(logged.front(), 5);
@@ -377,12 +376,12 @@ TEST_F(HistoryWriterTest, ShrinksANewFileToMaxMb) {
     return out;
   };
   {
-    controller::HistoryDb unbounded(path_, controller::HistoryLimits{0, 0, 0});
+    controller::HistoryDb unbounded(path_, test_support::ZotaHistory({0, 0, 0}));
     for (int i = 0; i < 30000; i += 250)
       ASSERT_EQ(unbounded.StoreGroup(rows(i, i + 250)).code(), SQLITE_OK);
   }
   HistoryWriter w(
-      std::make_unique<controller::HistoryDb>(path_, controller::HistoryLimits{0, 2, 0}));
+      std::make_unique<controller::HistoryDb>(path_, test_support::ZotaHistory({0, 2, 0})));
   std::atomic<bool> trimmed{false};  // the run of removals said, once done
   w.OnNotice([&](const std::string& line) {
     if (line.find("(file over 2 MiB)") != std::string::npos) trimmed = true;

@@ -14,6 +14,7 @@
 #include "controller/http/http_history.h"
 #include "support/sql_count.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -103,7 +104,9 @@ class HistoryChartTest : public ::testing::Test {
           next = (r.time_ms / (step * kS) + 1) * step * kS;
         }
         std::vector<controller::Bytes> got;
-        for (const auto& r : controller::ReadHistory(path_, req).rows) got.push_back(r.data);
+        for (const auto& r :
+             controller::ReadHistory(path_, controller::ZotaRollupFields(), req).rows)
+          got.push_back(r.data);
         ASSERT_EQ(got, want) << "step " << step << " from " << controller::FormatUtcMs(from);
       }
     }
@@ -116,7 +119,7 @@ class HistoryChartTest : public ::testing::Test {
 
 TEST_F(HistoryChartTest, FollowsClockStepsAndRestarts) {
   {
-    controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+    controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
     Store(db, Polls(kT0, 9000));
     Store(db, Polls(kT0 - kHour, 1500));              // stepped back an hour
     Store(db, Polls(kT0 - kHour + 1940 * kS, 40));    // and back a few seconds
@@ -127,7 +130,7 @@ TEST_F(HistoryChartTest, FollowsClockStepsAndRestarts) {
     Store(db, Polls(kT0, 3000), 7, "other");
   }
   // A restart within the minute of the last row.
-  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
   Store(db, Polls(kT0 + 50 * kHour + 200 * 1300 + 20, 300));
   Store(db, Polls(kT0 + 3 * kHour + 7 * kS, 30));
   ExpectEveryChartRight();
@@ -138,10 +141,10 @@ TEST_F(HistoryChartTest, FollowsClockStepsAndRestarts) {
 TEST_F(HistoryChartTest, FollowsRemovals) {
   const std::int64_t cutoff = controller::NowUtcMs() - 400 * 24 * kHour;
   {
-    controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+    controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
     Store(db, Polls(cutoff - kHour, 6000));
   }
-  controller::HistoryDb db(path_, controller::HistoryLimits{400, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({400, 0, 0}));
   Store(db, Polls(cutoff - 2 * kHour, 100));  // this run's: kept, though older
   controller::Removal removed;
   for (int i = 0; i < 100 && db.Upkeep(&removed); ++i) {
@@ -184,7 +187,7 @@ TEST_F(HistoryChartTest, TakesOverEarlierFiles) {
     ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(raw);
     {
-      controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+      controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
       controller::Removal none;
       while (db.Upkeep(&none)) ExpectEveryChartRight(false);
       Store(db, Polls(kT0 + 2 * kHour, 100));

@@ -19,6 +19,7 @@
 #include "support/expect.h"
 #include "support/sql_count.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ class HistoryDbTest : public ::testing::TestWithParam<BadTable> {
 
   // Expects opening the history to fail naming the file and why.
   void ExpectRefused(const std::string& why) {
-    const auto open = [&] { controller::HistoryDb db(path_); };
+    const auto open = [&] { controller::HistoryDb db(path_, test_support::ZotaHistory()); };
     test_support::ExpectThrowWithMessage<controller::HistoryError>(open, why);
     test_support::ExpectThrowWithMessage<controller::HistoryError>(open, path_);
   }
@@ -63,14 +64,14 @@ class HistoryDbTest : public ::testing::TestWithParam<BadTable> {
 TEST_F(HistoryDbTest, KeepsRecordsAcrossReopenAndPerDevice) {
   const unsigned char record[26] = {1};
   {
-    controller::HistoryDb db(path_);
+    controller::HistoryDb db(path_, test_support::ZotaHistory());
     EXPECT_FALSE(db.Latest(1001, "zota_up2200"));
     Store(db, 1001, record, 26);
     const unsigned char newer[3] = {1, 0, 2};  // embedded zero kept
     Store(db, 1001, newer, 3);
     Store(db, 1002, record, 26);
   }
-  controller::HistoryDb db(path_);
+  controller::HistoryDb db(path_, test_support::ZotaHistory());
   const std::int64_t now = std::time(nullptr);
   const auto latest = db.Latest(1001, "zota_up2200");
   ASSERT_TRUE(latest);
@@ -100,13 +101,13 @@ TEST_F(HistoryDbTest, LatestIsTheLastStoredAfterAClockStepBack) {
     return row ? row->data : controller::Bytes{};
   };
   {
-    controller::HistoryDb db(path_);
+    controller::HistoryDb db(path_, test_support::ZotaHistory());
     store_at(db, t, 1);
     store_at(db, t + 10000, 2);
     store_at(db, t + 5000, 3);
     EXPECT_EQ(latest(db), controller::Bytes{3});
   }
-  controller::HistoryDb db(path_);
+  controller::HistoryDb db(path_, test_support::ZotaHistory());
   EXPECT_EQ(latest(db), controller::Bytes{3});
   store_at(db, t + 6000, 4);  // still behind, the first of this run
   EXPECT_EQ(latest(db), controller::Bytes{4});
@@ -115,10 +116,13 @@ TEST_F(HistoryDbTest, LatestIsTheLastStoredAfterAClockStepBack) {
 }
 
 TEST_F(HistoryDbTest, RefusesWhatItCannotUseAndLeavesNoFileBehind) {
-  EXPECT_THROW(controller::HistoryDb(dir_.File("missing/h.db")), controller::HistoryError);
-  EXPECT_THROW(controller::HistoryDb{dir_.path()}, controller::HistoryError);  // a folder
+  EXPECT_THROW(controller::HistoryDb(dir_.File("missing/h.db"), test_support::ZotaHistory()),
+               controller::HistoryError);
+  EXPECT_THROW((controller::HistoryDb{dir_.path(), test_support::ZotaHistory()}),
+               controller::HistoryError);  // a folder
+  EXPECT_THROW(controller::HistoryDb(path_, controller::HistoryOptions{}), std::invalid_argument);
   {
-    controller::HistoryDb db(path_);
+    controller::HistoryDb db(path_, test_support::ZotaHistory());
     db.CloseAndRemoveIfCreated();
   }
   EXPECT_FALSE(Exists(path_));
@@ -208,7 +212,7 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
   Sql(path_,
       "INSERT INTO history(data_id, device_type, record_type, time, data) "
       "VALUES(7, 'z', 5035, 'garbled', x'02');");
-  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
   EXPECT_TRUE(UpkeepAll(db).empty());
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history"), 5001);
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM history WHERE time_ms IS NULL"), 1);
@@ -226,7 +230,7 @@ TEST_F(HistoryDbTest, TakesOverAnOlderFileKeepingEveryRow) {
 // moment, not tried again at once, and goes on once the lock is gone.
 TEST_F(HistoryDbTest, PutsOffAFillThatFindsTheFileLocked) {
   OlderFile(path_, 3000);
-  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -249,7 +253,7 @@ TEST_F(HistoryDbTest, PutsOffAFillThatFindsTheFileLocked) {
 // have had: what the failed attempt took for each device's last row is
 // taken back.
 TEST_F(HistoryDbTest, AGroupStoredAgainKeepsItsChartLevels) {
-  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
   std::vector<controller::HistoryRow> group(1);
   group[0].data_id = 7;
   group[0].device_type = "zota_up2200";
@@ -269,14 +273,14 @@ TEST_F(HistoryDbTest, AGroupStoredAgainKeepsItsChartLevels) {
 
 // A time index of the earlier layout is built anew.
 TEST_F(HistoryDbTest, RebuildsANarrowerTimeIndex) {
-  { controller::HistoryDb create(path_); }
+  { controller::HistoryDb create(path_, test_support::ZotaHistory()); }
   Sql(path_,
       "DROP INDEX history_time;"
       "CREATE INDEX history_time ON history(data_id, device_type, time_ms) "
       "WHERE time_ms IS NOT NULL;"
       "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
       "VALUES(7, 'z', 5035, '1970-01-01T00:00:01.000Z', x'01', 1000);");
-  { controller::HistoryDb reopen(path_); }
+  { controller::HistoryDb reopen(path_, test_support::ZotaHistory()); }
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM pragma_index_info('history_time')"), 2);
   EXPECT_EQ(SqlCount(path_,
                      "SELECT COUNT(*) FROM history INDEXED BY history_time "
@@ -293,14 +297,14 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
                                        (now - std::chrono::hours(hours)).time_since_epoch())
                                        .count());
   };
-  { controller::HistoryDb create(path_); }
+  { controller::HistoryDb create(path_, test_support::ZotaHistory()); }
   for (int hours : {72, 50, 1}) {
     Sql(path_,
         "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
         "VALUES(7, 'z', 5035, '" +
             ago(hours) + "', x'01', " + std::to_string(*controller::ParseUtcMs(ago(hours))) + ")");
   }
-  controller::HistoryDb db(path_, controller::HistoryLimits{1, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({1, 0, 0}));
   std::vector<controller::HistoryRow> mine(1);
   mine[0].data_id = 8;
   mine[0].device_type = "z";
@@ -324,13 +328,13 @@ TEST_F(HistoryDbTest, RemovesRecordsOlderThanKeepDaysButNotThisRunsOwn) {
 TEST_F(HistoryDbTest, TrimsTheEventLogWithTheRecordsOfItsTime) {
   const std::int64_t now = controller::NowUtcMs();
   const auto ago = [&](int hours) { return now - hours * 3600 * 1000LL; };
-  { controller::HistoryDb create(path_); }
+  { controller::HistoryDb create(path_, test_support::ZotaHistory()); }
   for (int hours : {72, 50, 1})
     Sql(path_,
         "INSERT INTO history(data_id, device_type, record_type, time, data, time_ms) "
         "VALUES(7, 'z', 5035, '" +
             controller::FormatUtcMs(ago(hours)) + "', x'01', " + std::to_string(ago(hours)) + ")");
-  controller::HistoryDb db(path_, controller::HistoryLimits{1, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({1, 0, 0}));
   std::vector<controller::LoggedEvent> events;
   for (int hours : {73, 60, 49, 1}) events.push_back({ago(hours), "test", "u", 7, "{}"});
   ASSERT_EQ(db.StoreGroup({}, events).code(), SQLITE_OK);
@@ -343,7 +347,7 @@ TEST_F(HistoryDbTest, TrimsTheEventLogWithTheRecordsOfItsTime) {
 
 // Past max_mb the oldest rows go and the file hands the pages back.
 TEST_F(HistoryDbTest, KeepsTheFileUnderMaxMb) {
-  controller::HistoryDb db(path_, controller::HistoryLimits{0, 1, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({0, 1, 0}));
   std::vector<controller::HistoryRow> rows(controller::HistoryWriterOptions{}.group_max);
   for (auto& r : rows) {
     r.data_id = 7;
@@ -380,7 +384,7 @@ TEST_F(HistoryDbTest, LeavesFreeAtMostAPartOfTheFileSystemUnlessSet) {
 TEST_F(HistoryDbTest, RemovesForSpaceInItsOrder) {
   const std::int64_t now = controller::NowUtcMs();
   const std::int64_t minute = 60 * 1000;
-  controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
   // Data id and minutes before now, stored in this order: ids 1 to 8.
   const std::pair<std::uint32_t, std::int64_t> stored[] = {
       {7, 3}, {7, 3 * 1440}, {8, 70}, {8, 180}, {7, 2 * 1440}, {8, 65}, {8, 1800}, {7, 20}};
@@ -397,7 +401,7 @@ TEST_F(HistoryDbTest, RemovesForSpaceInItsOrder) {
 }
 
 TEST_F(HistoryDbTest, NoticesTheFileGoneOrReplaced) {
-  controller::HistoryDb db(path_);
+  controller::HistoryDb db(path_, test_support::ZotaHistory());
   std::string moved_to;
   EXPECT_EQ(db.CheckFiles(&moved_to), controller::FileChange::kNone);
   ASSERT_EQ(::rename(path_.c_str(), dir_.File("moved.db").c_str()), 0);

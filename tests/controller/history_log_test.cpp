@@ -10,6 +10,7 @@
 #include "controller/history/history_db.h"
 #include "support/sql_count.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ class HistoryLogTest : public ::testing::Test {
 // record older than every event goes before them.
 TEST_F(HistoryLogTest, RoomTakesTheOldestEventsBeforeTheNewestRecords) {
   const std::int64_t now = controller::NowUtcMs();
-  controller::HistoryDb db(path_, controller::HistoryLimits{0, 1, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({0, 1, 0}));
   ASSERT_EQ(db.StoreGroup(Records(7, now - 2 * 1440 * kMinute, 1)).code(), SQLITE_OK);
   const std::string json(300, 'x');
   constexpr int kGroups = 40;
@@ -83,9 +84,9 @@ TEST_F(HistoryLogTest, RoomTakesTheOldestEventsBeforeTheNewestRecords) {
 TEST_F(HistoryLogTest, TrimsTheLogInSmallSteps) {
   const std::int64_t now = controller::NowUtcMs();
   const std::int64_t hour = 60 * kMinute;
-  { controller::HistoryDb create(path_); }
+  { controller::HistoryDb create(path_, test_support::ZotaHistory()); }
   {
-    controller::HistoryDb db(path_, controller::HistoryLimits{0, 0, 0});
+    controller::HistoryDb db(path_, test_support::ZotaHistory({0, 0, 0}));
     for (int hours : {72, 1})
       ASSERT_EQ(db.StoreGroup(Records(7, now - hours * hour, 1)).code(), SQLITE_OK);
     std::vector<controller::LoggedEvent> events;
@@ -93,7 +94,7 @@ TEST_F(HistoryLogTest, TrimsTheLogInSmallSteps) {
     events.push_back({now - hour / 2, "flap", "u", 7, "{}"});
     ASSERT_EQ(db.StoreGroup({}, events).code(), SQLITE_OK);
   }
-  controller::HistoryDb db(path_, controller::HistoryLimits{1, 0, 0});
+  controller::HistoryDb db(path_, test_support::ZotaHistory({1, 0, 0}));
   std::int64_t left = SqlCount(path_, "SELECT COUNT(*) FROM event_log");
   controller::Removal r;
   for (int i = 0; i < 100 && db.Upkeep(&r); ++i) {
@@ -119,12 +120,12 @@ TEST_F(HistoryLogTest, KeepsTheLogToItsOwnBounds) {
   {
     controller::HistoryLimits by_age = limits;
     by_age.max_mb = 0;
-    controller::HistoryDb db(path_, by_age);
+    controller::HistoryDb db(path_, test_support::ZotaHistory(by_age));
     ASSERT_EQ(db.StoreGroup({}, events).code(), SQLITE_OK);
     UpkeepAll(db);  // this run's events stay: its clock may have been stepped
     EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log WHERE event = 'old'"), 10);
   }
-  controller::HistoryDb db(path_, limits);
+  controller::HistoryDb db(path_, test_support::ZotaHistory(limits));
   UpkeepAll(db);
   EXPECT_EQ(SqlCount(path_, "SELECT COUNT(*) FROM event_log WHERE event = 'old'"), 0);
   const std::int64_t left = SqlCount(path_, "SELECT COUNT(*) FROM event_log");

@@ -20,7 +20,9 @@
 #include "controller/history/history_db.h"
 #include "controller/history/history_reader.h"
 #include "drivers/zota_up2200/zota_up2200_fields.h"
+#include "support/sql_count.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -178,7 +180,7 @@ TEST_F(HistoryRollupTest, MatchTheRecordsThroughStepsRestartsAndRemovals) {
     bool room_made = false;
     std::int64_t t = now - 3 * kDay + static_cast<std::int64_t>(rng() % kDay);
     controller::HistoryLimits limits{0, 0, 0};
-    auto db = std::make_unique<controller::HistoryDb>(path, limits);
+    auto db = std::make_unique<controller::HistoryDb>(path, test_support::ZotaHistory(limits));
     // A step answer against the figures worked out from the records.
     const auto compare = [&](long step_s, const std::set<Key>& left) {
       controller::HistoryRange range;
@@ -188,7 +190,8 @@ TEST_F(HistoryRollupTest, MatchTheRecordsThroughStepsRestartsAndRemovals) {
       range.to_ms = range.from_ms + 1 + static_cast<std::int64_t>(rng() % (4 * kDay));
       range.step_s = step_s;
       range.limit = controller::kMaxHistoryLimit;
-      const controller::HistoryPage page = controller::ReadHistory(path, range);
+      const controller::HistoryPage page =
+          controller::ReadHistory(path, controller::ZotaRollupFields(), range);
       ASSERT_EQ(page.slices.size(), page.rows.size());
       const std::int64_t step_ms = step_s * 1000;
       std::map<std::int64_t, Aggregate> want;
@@ -260,7 +263,7 @@ TEST_F(HistoryRollupTest, MatchTheRecordsThroughStepsRestartsAndRemovals) {
         case 0: {  // a restart, removing by age what earlier runs stored over a day ago
           db.reset();
           limits.keep_days = 1;
-          db = std::make_unique<controller::HistoryDb>(path, limits);
+          db = std::make_unique<controller::HistoryDb>(path, test_support::ZotaHistory(limits));
           controller::Removal removed;
           while (db->Upkeep(&removed)) {
           }
@@ -324,7 +327,7 @@ TEST_F(HistoryRollupTest, MatchTheRecordsThroughStepsRestartsAndRemovals) {
 // overwritten from what the writer last put there.
 TEST_F(HistoryRollupTest, ReadsARowAnotherProgramChanged) {
   const std::string path = dir_.path() + "/h.db";
-  controller::HistoryDb db(path, controller::HistoryLimits{0, 0, 0});
+  controller::HistoryDb db(path, test_support::ZotaHistory({0, 0, 0}));
   const std::int64_t hour = Floor(controller::NowUtcMs() - kDay, 3600 * 1000LL);
   const auto store = [&](std::int64_t ms) {
     controller::HistoryRow r;
@@ -377,7 +380,7 @@ TEST_P(HistoryTakeoverTest, ShowsEveryFailureAtEveryStep) {
     rows.push_back(std::move(r));
   }
   {
-    controller::HistoryDb db(path, controller::HistoryLimits{0, 0, 0});
+    controller::HistoryDb db(path, test_support::ZotaHistory({0, 0, 0}));
     for (std::size_t i = 0; i < rows.size(); i += 4096) {
       std::vector<controller::HistoryRow> group(rows.begin() + i,
                                                 rows.begin() + std::min(rows.size(), i + 4096));
@@ -400,7 +403,7 @@ TEST_P(HistoryTakeoverTest, ShowsEveryFailureAtEveryStep) {
       << sqlite3_errmsg(raw);
   sqlite3_close(raw);
   {
-    controller::HistoryDb db(path, controller::HistoryLimits{0, 0, 0});
+    controller::HistoryDb db(path, test_support::ZotaHistory({0, 0, 0}));
     controller::Removal removed;
     for (int i = 0; i < 1000 && db.Upkeep(&removed); ++i) {
     }
@@ -413,7 +416,8 @@ TEST_P(HistoryTakeoverTest, ShowsEveryFailureAtEveryStep) {
     range.to_ms = day + kDay - 1;
     range.step_s = step_s;
     range.limit = controller::kMaxHistoryLimit;
-    const controller::HistoryPage page = controller::ReadHistory(path, range);
+    const controller::HistoryPage page =
+        controller::ReadHistory(path, controller::ZotaRollupFields(), range);
     std::int64_t outage = 0, failures = 0;
     std::set<std::int64_t> dipped;
     for (std::size_t i = 0; i < page.slices.size(); ++i) {
@@ -438,20 +442,24 @@ INSTANTIATE_TEST_SUITE_P(Layouts, HistoryTakeoverTest, ::testing::Values(0, 1, 2
 
 }  // namespace
 
-// A table the history cannot hold is refused, naming what is wrong, and the
-// one in use stays; a record of another type or size is not decoded.
+// A table the history cannot hold is refused, naming what is wrong, even when
+// handed to a history unchecked; a record
+// of another type or size is not decoded.
 TEST(RollupFieldsTest, RefusesBadTablesAndForeignRecords) {
-  const controller::RollupFields good = controller::Fields();
+  const controller::RollupFields good = *controller::ZotaRollupFields();
+  test_support::TempDir dir;
   const auto refused = [&](void (*spoil)(controller::RollupFields&), const char* names) {
     controller::RollupFields f = good;
     spoil(f);
     try {
-      controller::UseRollupFields(f);
+      controller::CheckedFields(f);
       ADD_FAILURE() << "accepted: " << names;
     } catch (const std::invalid_argument& e) {
       EXPECT_NE(std::string(e.what()).find(names), std::string::npos) << e.what();
     }
-    EXPECT_EQ(controller::Fields().measures.size(), good.measures.size());
+    // Made by hand, unchecked: a history checks it all the same.
+    const controller::HistoryOptions unchecked{{}, std::make_shared<controller::RollupFields>(f)};
+    EXPECT_THROW(controller::HistoryDb(dir.File("h.db"), unchecked), std::invalid_argument);
   };
   refused([](controller::RollupFields& f) { f.measures[0].offset = f.record_size - 1; },
           "input_voltage");
@@ -466,4 +474,38 @@ TEST(RollupFieldsTest, RefusesBadTablesAndForeignRecords) {
   ASSERT_TRUE(controller::DecodeRollup(good, good.record_type, rec.data(), rec.size(), &v));
   EXPECT_EQ(v.raw[0], 2300);
   EXPECT_TRUE(v.flag[0]);
+}
+
+// Two histories of one process, each with the table it was given: the
+// columns are named and the records summed up by it, whatever the other holds.
+TEST(RollupFieldsTest, EachHistoryKeepsItsOwnTable) {
+  test_support::TempDir dir;
+  controller::RollupFields tank;
+  tank.record_type = 77;
+  tank.record_size = 3;
+  tank.state_offset = 2;
+  tank.measures = {{"level", 0}};
+  tank.flags = {{"wet", 0x01}};
+  const controller::HistoryOptions tank_options{{0, 0, 0}, controller::CheckedFields(tank)};
+  controller::HistoryDb other(dir.File("tank.db"), tank_options);
+  controller::HistoryDb ups(dir.File("ups.db"), test_support::ZotaHistory({0, 0, 0}));
+  const std::int64_t ms = controller::NowUtcMs() / kMin * kMin;
+  controller::HistoryRow row{5, 77, "tank", ms, "", {0x10, 0x01, 0x01}};
+  ASSERT_TRUE(other.StoreGroup({row}).ok());
+  row.record_type = zota::kRecordType;
+  row.data = Record(5, 2300, 0x80);
+  ASSERT_TRUE(ups.StoreGroup({row}).ok());
+  const auto sum = [](const std::string& path, const char* column) {
+    return test_support::SqlCount(path, std::string("SELECT ") + column + " FROM rollup_minute");
+  };
+  EXPECT_EQ(sum(dir.File("tank.db"), "level_sum"), 0x110);
+  EXPECT_EQ(sum(dir.File("tank.db"), "wet_rows"), 1);
+  EXPECT_EQ(sum(dir.File("ups.db"), "input_voltage_sum"), 2300);
+  controller::HistoryRange range{5, "tank", ms, ms + kMin - 1, 10, 60};
+  const controller::HistoryPage page =
+      controller::ReadHistory(dir.File("tank.db"), tank_options.fields, range);
+  ASSERT_EQ(page.slices.size(), 1u);
+  EXPECT_EQ(page.slices[0].sum[0], 0x110);
+  EXPECT_THROW(controller::ReadHistory(dir.File("tank.db"), nullptr, range),
+               controller::HistoryError);
 }

@@ -13,6 +13,7 @@
 #include "support/expect.h"
 #include "support/json.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
  protected:
   void Fill(int stepped_back = 0) {
     filled_ = true;
-    { controller::HistoryDb create(path_); }
+    { controller::HistoryDb create(path_, test_support::ZotaHistory()); }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
     sqlite3_stmt* ins = nullptr;
@@ -74,7 +75,7 @@ class HttpHistoryTest : public ::testing::TestWithParam<BadQuery> {
     if (!filled_) Fill();
     params.emplace("device", "ups");
     req_ = controller::ParseHistoryRequest(params, *board_, t0_ + 3600 * 1000);
-    return controller::ReadHistory(path_, req_);
+    return controller::ReadHistory(path_, controller::ZotaRollupFields(), req_);
   }
 
   test_support::TempDir dir_;
@@ -215,7 +216,8 @@ TEST_F(HttpHistoryTest, FailsOnAMissingDatabase) {
   controller::HistoryRequest r;
   r.data_id = 7;
   r.device_type = "zota_up2200";
-  EXPECT_THROW(controller::ReadHistory(dir_.File("none.db"), r), controller::HistoryError);
+  EXPECT_THROW(controller::ReadHistory(dir_.File("none.db"), controller::ZotaRollupFields(), r),
+               controller::HistoryError);
 }
 
 }  // namespace
