@@ -60,6 +60,12 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
         if (sig) controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
       });
     }
+    if (sim_wake_) {
+      loop_->WatchFile(sim_wake_->fd(), [this](short) {
+        sim_wake_->Clear();  // before looking: a start done meanwhile wakes again
+        SimulatorsDone(Clock::now());
+      });
+    }
     if (history_ && history_->alert_fd() >= 0) {
       history_watch_ = loop_->WatchFile(history_->alert_fd(), [this](short) {
         loop_->Unwatch(history_watch_);  // said once; the loop goes on
@@ -90,7 +96,8 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   if (service_) service_->Stopping("stopping: storing what is queued");
   if (notifier_) notifier_->BeginStop();  // kNotifyStopLimit, beside the history's drain
   FinishHistory(stop_fd);
-  PrintSummary();
+  if (start_failed_) DropUnusedHistory();
+  if (!start_failed_ || history_) PrintSummary();
   // A capture that stopped, or records not stored, is a run that did not do
   // what it was asked.
   return fatal_ || history_failed_ || (capture_ && capture_->failed()) ? 1 : 0;
@@ -148,6 +155,38 @@ void QDXController::Arrange(std::size_t i, Clock::time_point now) {
     links_[i]->Turn(Clock::now());
     Arrange(i, Clock::now());
   });
+}
+
+// The starter finished a start. A first one opens its port and is said as at
+// start, or ends the run as a failed start did; a replacement takes its turn.
+void QDXController::SimulatorsDone(Clock::time_point now) {
+  for (std::size_t i = 0; i < links_.size() && !fatal_; ++i) {
+    DeviceLink& link = *links_[i];
+    if (!link.sim_starting()) continue;
+    if (!link.first_start()) {
+      link.Turn(now);
+      Arrange(i, now);
+      continue;
+    }
+    try {
+      if (!link.TakeFirstSimulator()) continue;
+      SayOn(link);
+    } catch (const std::exception& e) {
+      Complain("device \"" + link.cfg().name + "\": " + e.what());
+      fatal_ = start_failed_ = true;
+      return;
+    }
+    link.Begin(now);
+    Arrange(i, now);
+  }
+}
+
+// A run whose start failed leaves no history it created and stored nothing
+// in behind, as a start that failed before the history was opened.
+void QDXController::DropUnusedHistory() {
+  if (!history_ || history_->stats().stored > 0) return;
+  history_->db().CloseAndRemoveIfCreated();
+  history_.reset();
 }
 
 // Storing has stopped for good; polling, alarms and the page go on.
