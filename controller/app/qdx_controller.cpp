@@ -44,38 +44,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
                                     : Clock::time_point::max();
   limits_ = limits;
   bool stop = false;
-  try {
-    loop_ = std::make_unique<controller::EventLoop>();
-    if (stop_fd >= 0) {
-      loop_->WatchFile(stop_fd, [this, &stop, stop_fd](short) {
-        if (stop) return;
-        // Read at once: the first signal is the one named, whatever follows.
-        const char* sig = controller::ReadStopSignal(stop_fd);
-        // A service is stopped by its manager; a stray hang-up must not end it.
-        if (service_ && sig && std::strcmp(sig, "SIGHUP") == 0) {
-          controller::Say("qdx-host: SIGHUP received, ignored (running as a service)");
-          return;
-        }
-        stop = true;
-        if (sig) controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
-      });
-    }
-    if (sim_wake_) {
-      loop_->WatchFile(sim_wake_->fd(), [this](short) {
-        sim_wake_->Clear();  // before looking: a start done meanwhile wakes again
-        SimulatorsDone(Clock::now());
-      });
-    }
-    if (history_ && history_->alert_fd() >= 0) {
-      history_watch_ = loop_->WatchFile(history_->alert_fd(), [this](short) {
-        loop_->Unwatch(history_watch_);  // said once; the loop goes on
-        HistoryFailed(history_->error());
-      });
-    }
-  } catch (const std::system_error& e) {
-    Complain(std::string("cannot watch the ports: ") + e.what());
-    fatal_ = true;
-  }
+  WatchInputs(stop_fd, &stop);
   turns_.assign(links_.size(), Turns{});
   for (std::size_t i = 0; loop_ && i < links_.size(); ++i) {
     links_[i]->Begin(start);
@@ -101,6 +70,43 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   // A capture that stopped, or records not stored, is a run that did not do
   // what it was asked.
   return fatal_ || history_failed_ || (capture_ && capture_->failed()) ? 1 : 0;
+}
+
+// The loop's inputs besides the ports: stop signals, simulator starts done and
+// the history's alert. A loop that cannot watch them ends the run.
+void QDXController::WatchInputs(int stop_fd, bool* stop) {
+  try {
+    loop_ = std::make_unique<controller::EventLoop>();
+    if (stop_fd >= 0) {
+      loop_->WatchFile(stop_fd, [this, stop, stop_fd](short) {
+        if (*stop) return;
+        // Read at once: the first signal is the one named, whatever follows.
+        const char* sig = controller::ReadStopSignal(stop_fd);
+        // A service is stopped by its manager; a stray hang-up must not end it.
+        if (service_ && sig && std::strcmp(sig, "SIGHUP") == 0) {
+          controller::Say("qdx-host: SIGHUP received, ignored (running as a service)");
+          return;
+        }
+        *stop = true;
+        if (sig) controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
+      });
+    }
+    if (sim_wake_) {
+      loop_->WatchFile(sim_wake_->fd(), [this](short) {
+        sim_wake_->Clear();  // before looking: a start done meanwhile wakes again
+        SimulatorsDone(Clock::now());
+      });
+    }
+    if (history_ && history_->alert_fd() >= 0) {
+      history_watch_ = loop_->WatchFile(history_->alert_fd(), [this](short) {
+        loop_->Unwatch(history_watch_);  // said once; the loop goes on
+        HistoryFailed(history_->error());
+      });
+    }
+  } catch (const std::system_error& e) {
+    Complain(std::string("cannot watch the ports: ") + e.what());
+    fatal_ = true;
+  }
 }
 
 // Keeps the loop's watch of a link's port and its wake in step with the link,
@@ -155,38 +161,6 @@ void QDXController::Arrange(std::size_t i, Clock::time_point now) {
     links_[i]->Turn(Clock::now());
     Arrange(i, Clock::now());
   });
-}
-
-// The starter finished a start. A first one opens its port and is said as at
-// start, or ends the run as a failed start did; a replacement takes its turn.
-void QDXController::SimulatorsDone(Clock::time_point now) {
-  for (std::size_t i = 0; i < links_.size() && !fatal_; ++i) {
-    DeviceLink& link = *links_[i];
-    if (!link.sim_starting()) continue;
-    if (!link.first_start()) {
-      link.Turn(now);
-      Arrange(i, now);
-      continue;
-    }
-    try {
-      if (!link.TakeFirstSimulator()) continue;
-      SayOn(link);
-    } catch (const std::exception& e) {
-      Complain("device \"" + link.cfg().name + "\": " + e.what());
-      fatal_ = start_failed_ = true;
-      return;
-    }
-    link.Begin(now);
-    Arrange(i, now);
-  }
-}
-
-// A run whose start failed leaves no history it created and stored nothing
-// in behind, as a start that failed before the history was opened.
-void QDXController::DropUnusedHistory() {
-  if (!history_ || history_->stats().stored > 0) return;
-  history_->db().CloseAndRemoveIfCreated();
-  history_.reset();
 }
 
 // Storing has stopped for good; polling, alarms and the page go on.

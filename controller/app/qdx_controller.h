@@ -104,6 +104,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   void ReplayCache(controller::DeviceLink& link);
 
   // The loop.
+  void WatchInputs(int stop_fd, bool* stop);
   void Arrange(std::size_t i, controller::Clock::time_point now);
   void SimulatorsDone(controller::Clock::time_point now);
   void DropUnusedHistory();

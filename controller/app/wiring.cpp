@@ -165,6 +165,38 @@ void QDXController::SayOn(DeviceLink& link) {
       std::to_string(cfg.reply_timeout_ms) + " ms");
 }
 
+// The starter finished a start. A first one opens its port and is said as at
+// start, or ends the run as a failed start did; a replacement takes its turn.
+void QDXController::SimulatorsDone(controller::Clock::time_point now) {
+  for (std::size_t i = 0; i < links_.size() && !fatal_; ++i) {
+    DeviceLink& link = *links_[i];
+    if (!link.sim_starting()) continue;
+    if (!link.first_start()) {
+      link.Turn(now);
+      Arrange(i, now);
+      continue;
+    }
+    try {
+      if (!link.TakeFirstSimulator()) continue;
+      SayOn(link);
+    } catch (const std::exception& e) {
+      controller::Complain("device \"" + link.cfg().name + "\": " + e.what());
+      fatal_ = start_failed_ = true;
+      return;
+    }
+    link.Begin(now);
+    Arrange(i, now);
+  }
+}
+
+// A run whose start failed leaves no history it created and stored nothing
+// in behind, as a start that failed before the history was opened.
+void QDXController::DropUnusedHistory() {
+  if (!history_ || history_->stats().stored > 0) return;
+  history_->db().CloseAndRemoveIfCreated();
+  history_.reset();
+}
+
 // A threshold or report keyed by an id the device never checks can never
 // fire; most likely the id is mistyped.
 void QDXController::WarnUnusedIds(const DeviceLink& link) {
