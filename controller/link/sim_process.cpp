@@ -212,6 +212,9 @@ SimProcess::SimProcess(const std::string& program, const std::string& scenario,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  // Ours are all close-on-exec; this also keeps out one a library opened
+  // without it on another thread (a CA file being read) at this moment.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // The controller blocks its stop signals; the child must not inherit that, and

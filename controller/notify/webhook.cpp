@@ -98,7 +98,11 @@ Answer PostWebhook(const NotifyTarget& t, const std::string& json, const StopClo
   } catch (const std::system_error& e) {
     return {false, true, std::string("cannot watch the exchange: ") + e.what()};
   }
-  client.set_socket_options([&dog](socket_t s) { dog->Adopt(s); });
+  client.set_socket_options([&dog](socket_t s) {
+    // The library makes its sockets without close-on-exec.
+    ::fcntl(s, F_SETFD, FD_CLOEXEC);
+    dog->Adopt(s);
+  });
   const httplib::Result res = client.Post(path, headers, json, "application/json");
   const int cut = dog->End();
   if (cut == 2 && !res) return LeftAtStop();
