@@ -179,6 +179,7 @@ void QDXController::SimulatorsDone(controller::Clock::time_point now) {
     try {
       if (!link.TakeFirstSimulator()) continue;
       SayOn(link);
+      if (board_) board_->Link(i, link.link_state(), link.counters(), link.port_path());
     } catch (const std::exception& e) {
       controller::Complain("device \"" + link.cfg().name + "\": " + e.what());
       fatal_ = start_failed_ = true;
