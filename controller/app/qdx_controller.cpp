@@ -1,8 +1,5 @@
 #include "controller/app/qdx_controller.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -15,7 +12,6 @@
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 #include "controller/common/output_pump.h"
-#include "controller/common/unique_fd.h"
 
 namespace {
 
@@ -201,14 +197,14 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
     return stored;
   };
   std::unique_ptr<controller::EventLoop> loop;
-  controller::UniqueFd done(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  std::shared_ptr<controller::Wakeup> done;
   bool finished = false;
   bool stored = false;
   std::thread wait;
   try {
-    if (!done) throw std::system_error(errno, std::generic_category());
+    done = controller::Wakeup::Make();
     loop = std::make_unique<controller::EventLoop>();
-    loop->WatchFile(done.get(), [&finished](short) { finished = true; });
+    loop->WatchFile(done->fd(), [&finished](short) { finished = true; });
     if (stop_fd >= 0) {
       const bool service = service_ != nullptr;
       loop->WatchFile(stop_fd, [writer, notifier, stop_fd, service](short) {
@@ -219,11 +215,9 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
         if (notifier) notifier->CutShort();
       });
     }
-    wait = std::thread([&finish, &stored, fd = done.get()] {
+    wait = std::thread([&finish, &stored, done] {
       stored = finish();
-      const std::uint64_t one = 1;
-      // The counter cannot overflow from one write; nothing to do on failure.
-      (void)!::write(fd, &one, sizeof(one));
+      done->Signal();
     });
   } catch (const std::system_error&) {
     return finish();
