@@ -232,8 +232,8 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
 // The service manager's share of the loop: a timer of its own, so the
 // keep-alive stops with the loop.
 void QDXController::ServiceTick() {
-  // Ready once the history took a write: every port opened and the page
-  // listens before the loop starts.
+  // Ready once the history took a write: every port but a simulator's (which
+  // opens once it is up) is opened and the page listens before the loop starts.
   const bool ready = history_ && history_->writable();
   service_->Tick(ready, controller::ServiceStatus(links_, newest_record_, ready));
   loop_->At(Clock::now() + service_->period(), [this] {
