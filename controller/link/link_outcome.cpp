@@ -272,7 +272,7 @@ bool DeviceLink::SimulatorStarted() {
 // A poll slot passed while the port is closed: a failed cycle, so a run with
 // --cycles ends and the failures tell how long the device went unpolled.
 void DeviceLink::MissPoll(Clock::time_point now) {
-  if (!polling_ || first_start_ || now < next_poll_) return;
+  if (!polling_ || now < next_poll_) return;
   NextSlot(now);
   ++counters_.failures;
   ++counters_.cycles;
