@@ -2,9 +2,12 @@
 
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <system_error>
 
 namespace controller {
@@ -114,6 +117,24 @@ bool EventLoop::RunOnce(Clock::time_point until) {
   for (Id id : removed_) files_.erase(id);
   removed_.clear();
   return true;
+}
+
+std::shared_ptr<Wakeup> Wakeup::Make() {
+  UniqueFd fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!fd)
+    throw std::system_error(errno, std::generic_category(), "cannot make an event descriptor");
+  return std::shared_ptr<Wakeup>(new Wakeup(std::move(fd)));
+}
+
+void Wakeup::Signal() const {
+  const std::uint64_t one = 1;
+  // Only a counter at its limit refuses, and it is readable then anyway.
+  (void)!::write(fd_.get(), &one, sizeof(one));
+}
+
+void Wakeup::Clear() const {
+  std::uint64_t n = 0;
+  (void)!::read(fd_.get(), &n, sizeof(n));
 }
 
 }  // namespace controller

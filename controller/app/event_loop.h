@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -62,6 +63,22 @@ class EventLoop {
   std::unordered_map<Id, Timer> timers_;
   std::vector<Due> due_;   // heap, earliest first; cancelled entries are skipped
   std::vector<Id> ready_;  // the timers of the current pass
+};
+
+// Wakes a loop from another thread: an event descriptor the loop watches.
+// Whoever may signal it late holds it by shared pointer, so a signal never
+// lands in a number closed meanwhile and given to another file.
+class Wakeup {
+ public:
+  // Throws std::system_error when no event descriptor can be had.
+  static std::shared_ptr<Wakeup> Make();
+  int fd() const { return fd_.get(); }
+  void Signal() const;  // any thread
+  void Clear() const;   // the loop's side, before it looks at what woke it
+
+ private:
+  explicit Wakeup(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
 };
 
 }  // namespace controller

@@ -1,8 +1,5 @@
 #include "controller/app/qdx_controller.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -15,7 +12,6 @@
 #include "controller/common/iso_time.h"
 #include "controller/common/output.h"
 #include "controller/common/output_pump.h"
-#include "controller/common/unique_fd.h"
 
 namespace {
 
@@ -44,32 +40,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
                                     : Clock::time_point::max();
   limits_ = limits;
   bool stop = false;
-  try {
-    loop_ = std::make_unique<controller::EventLoop>();
-    if (stop_fd >= 0) {
-      loop_->WatchFile(stop_fd, [this, &stop, stop_fd](short) {
-        if (stop) return;
-        // Read at once: the first signal is the one named, whatever follows.
-        const char* sig = controller::ReadStopSignal(stop_fd);
-        // A service is stopped by its manager; a stray hang-up must not end it.
-        if (service_ && sig && std::strcmp(sig, "SIGHUP") == 0) {
-          controller::Say("qdx-host: SIGHUP received, ignored (running as a service)");
-          return;
-        }
-        stop = true;
-        if (sig) controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
-      });
-    }
-    if (history_ && history_->alert_fd() >= 0) {
-      history_watch_ = loop_->WatchFile(history_->alert_fd(), [this](short) {
-        loop_->Unwatch(history_watch_);  // said once; the loop goes on
-        HistoryFailed(history_->error());
-      });
-    }
-  } catch (const std::system_error& e) {
-    Complain(std::string("cannot watch the ports: ") + e.what());
-    fatal_ = true;
-  }
+  WatchInputs(stop_fd, &stop);
   turns_.assign(links_.size(), Turns{});
   for (std::size_t i = 0; loop_ && i < links_.size(); ++i) {
     links_[i]->Begin(start);
@@ -90,10 +61,48 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   if (service_) service_->Stopping("stopping: storing what is queued");
   if (notifier_) notifier_->BeginStop();  // kNotifyStopLimit, beside the history's drain
   FinishHistory(stop_fd);
-  PrintSummary();
+  if (start_failed_) DropUnusedHistory();
+  if (!start_failed_ || history_) PrintSummary();
   // A capture that stopped, or records not stored, is a run that did not do
   // what it was asked.
   return fatal_ || history_failed_ || (capture_ && capture_->failed()) ? 1 : 0;
+}
+
+// The loop's inputs besides the ports: stop signals, simulator starts done and
+// the history's alert. A loop that cannot watch them ends the run.
+void QDXController::WatchInputs(int stop_fd, bool* stop) {
+  try {
+    loop_ = std::make_unique<controller::EventLoop>();
+    if (stop_fd >= 0) {
+      loop_->WatchFile(stop_fd, [this, stop, stop_fd](short) {
+        if (*stop) return;
+        // Read at once: the first signal is the one named, whatever follows.
+        const char* sig = controller::ReadStopSignal(stop_fd);
+        // A service is stopped by its manager; a stray hang-up must not end it.
+        if (service_ && sig && std::strcmp(sig, "SIGHUP") == 0) {
+          controller::Say("qdx-host: SIGHUP received, ignored (running as a service)");
+          return;
+        }
+        *stop = true;
+        if (sig) controller::SayLast(std::string("qdx-host: ") + sig + " received, shutting down");
+      });
+    }
+    if (sim_wake_) {
+      loop_->WatchFile(sim_wake_->fd(), [this](short) {
+        sim_wake_->Clear();  // before looking: a start done meanwhile wakes again
+        SimulatorsDone(Clock::now());
+      });
+    }
+    if (history_ && history_->alert_fd() >= 0) {
+      history_watch_ = loop_->WatchFile(history_->alert_fd(), [this](short) {
+        loop_->Unwatch(history_watch_);  // said once; the loop goes on
+        HistoryFailed(history_->error());
+      });
+    }
+  } catch (const std::system_error& e) {
+    Complain(std::string("cannot watch the ports: ") + e.what());
+    fatal_ = true;
+  }
 }
 
 // Keeps the loop's watch of a link's port and its wake in step with the link,
@@ -188,14 +197,14 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
     return stored;
   };
   std::unique_ptr<controller::EventLoop> loop;
-  controller::UniqueFd done(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  std::shared_ptr<controller::Wakeup> done;
   bool finished = false;
   bool stored = false;
   std::thread wait;
   try {
-    if (!done) throw std::system_error(errno, std::generic_category());
+    done = controller::Wakeup::Make();
     loop = std::make_unique<controller::EventLoop>();
-    loop->WatchFile(done.get(), [&finished](short) { finished = true; });
+    loop->WatchFile(done->fd(), [&finished](short) { finished = true; });
     if (stop_fd >= 0) {
       const bool service = service_ != nullptr;
       loop->WatchFile(stop_fd, [writer, notifier, stop_fd, service](short) {
@@ -206,11 +215,9 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
         if (notifier) notifier->CutShort();
       });
     }
-    wait = std::thread([&finish, &stored, fd = done.get()] {
+    wait = std::thread([&finish, &stored, done] {
       stored = finish();
-      const std::uint64_t one = 1;
-      // The counter cannot overflow from one write; nothing to do on failure.
-      (void)!::write(fd, &one, sizeof(one));
+      done->Signal();
     });
   } catch (const std::system_error&) {
     return finish();
@@ -225,8 +232,8 @@ bool QDXController::DrainWatched(Clock::time_point deadline, int stop_fd) {
 // The service manager's share of the loop: a timer of its own, so the
 // keep-alive stops with the loop.
 void QDXController::ServiceTick() {
-  // Ready once the history took a write: every port opened and the page
-  // listens before the loop starts.
+  // Ready once the history took a write: every port but a simulator's (which
+  // opens once it is up) is opened and the page listens before the loop starts.
   const bool ready = history_ && history_->writable();
   service_->Tick(ready, controller::ServiceStatus(links_, newest_record_, ready));
   loop_->At(Clock::now() + service_->period(), [this] {

@@ -51,6 +51,8 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // Loads the plug-ins, creates, initialises and connects every device, then
   // opens the history and replays each device's newest stored record. Throws
   // with a message naming the culprit; whatever was started is stopped again.
+  // Simulators are only handed to the starter thread here: Run opens their
+  // ports once they are up, and ends the run as a failed start if one is not.
   void Start();
 
   // Runs the loop until the limits are reached or stop_fd becomes readable.
@@ -96,12 +98,16 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   // Start-up wiring.
   std::shared_ptr<QDXSPDevice> CreateDevice(const controller::DeviceConfig& cfg);
   void Connect(controller::DeviceLink& link);
+  void SayOn(controller::DeviceLink& link);
   void MakeObservers();
   void WarnUnusedIds(const controller::DeviceLink& link);
   void ReplayCache(controller::DeviceLink& link);
 
   // The loop.
+  void WatchInputs(int stop_fd, bool* stop);
   void Arrange(std::size_t i, controller::Clock::time_point now);
+  void SimulatorsDone(controller::Clock::time_point now);
+  void DropUnusedHistory();
   void HistoryFailed(const std::string& why);
   void FinishHistory(int stop_fd);
   bool DrainWatched(controller::Clock::time_point deadline, int stop_fd);
@@ -122,8 +128,10 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   bool fatal_ = false;                                                // the loop cannot go on
   bool history_failed_ = false;  // records were not stored: the run fails at its end
   bool history_reported_ = false;
-  controller::EventLoop::Id history_watch_ = 0;  // the writer's alert
-  bool stopping_ = false;                        // the loop has ended: no more turns
+  controller::EventLoop::Id history_watch_ = 0;   // the writer's alert
+  bool stopping_ = false;                         // the loop has ended: no more turns
+  bool start_failed_ = false;                     // a simulator's first start failed
+  std::shared_ptr<controller::Wakeup> sim_wake_;  // a simulator start is done
 
   std::unique_ptr<controller::EventLoop> loop_;
   std::vector<Turns> turns_;  // one per link

@@ -57,6 +57,10 @@ void QDXController::Start() {
     links_.push_back(
         std::make_unique<DeviceLink>(cfg, links_.size(), CreateDevice(cfg), sim_program_));
   }
+  // Simulators start on the starter thread while the rest is set up; each
+  // one done wakes the loop, which opens its port then.
+  sim_wake_ = controller::Wakeup::Make();
+  for (auto& link : links_) link->StartSimulator([wake = sim_wake_] { wake->Signal(); });
   MakeObservers();
   for (auto& link : links_) Connect(*link);
   if (board_) {
@@ -120,11 +124,6 @@ void QDXController::Connect(DeviceLink& link) {
   const controller::DeviceConfig& cfg = link.cfg();
   QDXSPDevice& dev = link.dev();
   const std::string what = "device \"" + cfg.name + "\": ";
-  try {
-    link.StartSimulator();
-  } catch (const std::exception& e) {
-    throw std::runtime_error(what + e.what());
-  }
   Json::Value config(Json::objectValue);
   config["port"] = link.port_path();
   config["timeout_ms"] = cfg.reply_timeout_ms;
@@ -146,19 +145,59 @@ void QDXController::Connect(DeviceLink& link) {
   }
   if (!taken) throw std::runtime_error(what + "the device refused its settings");
   WarnUnusedIds(link);
+  if (link.first_start()) return;  // its port once its simulator is up
   try {
     link.OpenAtStart();
   } catch (const std::exception& e) {
     throw std::runtime_error(what + e.what());
   }
+  SayOn(link);
+}
+
+// Where a device is reached, said once its port is open or found missing.
+void QDXController::SayOn(DeviceLink& link) {
+  const controller::DeviceConfig& cfg = link.cfg();
   std::string via = link.port_path();
   if (link.sim()) {
     via += " (simulator \"" + cfg.sim_scenario + "\", seed " + std::to_string(cfg.sim_seed) +
            ", pid " + std::to_string(link.sim()->pid()) + ")";
   }
-  Say(Who(cfg) + ": " + cfg.type + " on " + via + ", " + std::to_string(dev.baud_rate_) +
+  Say(Who(cfg) + ": " + cfg.type + " on " + via + ", " + std::to_string(link.dev().baud_rate_) +
       " bit/s, poll every " + std::to_string(cfg.poll_interval_ms) + " ms, reply timeout " +
       std::to_string(cfg.reply_timeout_ms) + " ms");
+}
+
+// The starter finished a start. A first one opens its port and is said as at
+// start, or ends the run as a failed start did; a replacement takes its turn.
+void QDXController::SimulatorsDone(controller::Clock::time_point now) {
+  for (std::size_t i = 0; i < links_.size() && !fatal_; ++i) {
+    DeviceLink& link = *links_[i];
+    if (!link.sim_starting()) continue;
+    if (!link.first_start()) {
+      link.Turn(now);
+      Arrange(i, now);
+      continue;
+    }
+    try {
+      if (!link.TakeFirstSimulator()) continue;
+      SayOn(link);
+      if (board_) board_->Link(i, link.link_state(), link.counters(), link.port_path());
+    } catch (const std::exception& e) {
+      controller::Complain("device \"" + link.cfg().name + "\": " + e.what());
+      fatal_ = start_failed_ = true;
+      return;
+    }
+    link.Begin(now);
+    Arrange(i, now);
+  }
+}
+
+// A run whose start failed leaves no history it created and stored nothing
+// in behind, as a start that failed before the history was opened.
+void QDXController::DropUnusedHistory() {
+  if (!history_ || history_->stats().stored > 0) return;
+  history_->db().CloseAndRemoveIfCreated();
+  history_.reset();
 }
 
 // A threshold or report keyed by an id the device never checks can never

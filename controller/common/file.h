@@ -3,28 +3,38 @@
 // one; and the folder a path names a file in.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
-#include <fstream>
 #include <optional>
 #include <string>
+
+#include "controller/common/unique_fd.h"
 
 namespace controller {
 
 // The file's bytes, at most max_bytes + 1 of them; nothing when it cannot be read.
 inline std::optional<std::string> ReadFileUpTo(const std::string& path, std::size_t max_bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  // Close-on-exec, unlike a stream's: a child started meanwhile must not hold it.
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
   // Read in pieces: a small file costs its own size, not the bound's.
   constexpr std::size_t kPiece = 64 * 1024;
   std::string body;
   while (body.size() <= max_bytes) {
     const std::size_t at = body.size();
     body.resize(at + std::min(kPiece, max_bytes + 1 - at));
-    in.read(&body[at], static_cast<std::streamsize>(body.size() - at));
-    body.resize(at + static_cast<std::size_t>(in.gcount()));
-    if (in.bad()) return std::nullopt;
-    if (!in) break;
+    const ssize_t n = ::read(fd.get(), &body[at], body.size() - at);
+    if (n < 0 && errno == EINTR) {
+      body.resize(at);
+      continue;
+    }
+    if (n < 0) return std::nullopt;
+    body.resize(at + static_cast<std::size_t>(n));
+    if (n == 0) break;
   }
   return body;
 }

@@ -137,23 +137,6 @@ std::string FormatRecordTime(const unsigned char* t) {
   return std::string(buf, sizeof(buf) - 1);
 }
 
-std::string FormatLocalTime(std::time_t t) {
-  constexpr int kLastYear = 0xFFFF;  // what a time stamp's two year bytes hold
-  unsigned char stamp[7] = {};
-  std::tm tm{};
-  if (::localtime_r(&t, &tm) != nullptr && tm.tm_year >= -1900 && tm.tm_year <= kLastYear - 1900) {
-    const auto year = static_cast<unsigned>(tm.tm_year + 1900);
-    stamp[0] = static_cast<unsigned char>(year & 0xFFu);
-    stamp[1] = static_cast<unsigned char>(year >> 8);
-    stamp[2] = static_cast<unsigned char>(tm.tm_mon + 1);
-    stamp[3] = static_cast<unsigned char>(tm.tm_mday);
-    stamp[4] = static_cast<unsigned char>(tm.tm_hour);
-    stamp[5] = static_cast<unsigned char>(tm.tm_min);
-    stamp[6] = static_cast<unsigned char>(tm.tm_sec);
-  }
-  return FormatRecordTime(stamp);
-}
-
 std::string FormatLocalMs(std::int64_t ms) {
   std::tm tm{};
   if (!LocalTm(ms, tm)) return FormatUtcMs(ms);

@@ -6,7 +6,6 @@
 
 #include <boost/optional.hpp>
 #include <cstdint>
-#include <ctime>
 #include <string>
 
 namespace controller {
@@ -21,12 +20,9 @@ std::string FormatUtcMs(std::int64_t ms);
 // little-endian, month, day, hour, minute, second), in the device's local time.
 std::string FormatRecordTime(const unsigned char* ttime);
 
-// "YYYY-MM-DD HH:MM:SS" of t in the local time zone, as FormatRecordTime shows
-// a record's; all zeros for a time the zone cannot convert, never a throw.
-std::string FormatLocalTime(std::time_t t);
-
 // "YYYY-MM-DD HH:MM:SS" in local time, as record lines show their records'
-// times; the UTC text where the C library has no local time for it.
+// times; where the C library has no local time for it (beyond time_t or year
+// 9999 there), the UTC text, which still says when, never a throw.
 std::string FormatLocalMs(std::int64_t ms);
 
 // The local zone at that time: its abbreviation and offset, "CET, UTC+01:00".

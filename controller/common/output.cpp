@@ -139,7 +139,8 @@ void UnrouteStdioLocked() {
 void EnsureStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    // The lowest free number is fd itself, as every lower one is open.
+    // The lowest free number is fd itself, as every lower one is open. Not
+    // close-on-exec: a standard descriptor is every child's too.
     const int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0 && null_fd != fd) {
       ::dup2(null_fd, fd);

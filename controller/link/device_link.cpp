@@ -67,7 +67,11 @@ void DeviceLink::Begin(Clock::time_point now) {
 Clock::time_point DeviceLink::Wake(Clock::time_point filed) const {
   switch (exchange_) {
     case Exchange::kClosed:
+      // A start under way wakes the loop itself; until the first is done the
+      // link has nothing to do.
+      if (first_start_) return Clock::time_point::max();
       // Each poll slot that passes while closed counts as a failed cycle.
+      if (starting_.valid()) return polling_ ? next_poll_ : Clock::time_point::max();
       return polling_ ? std::min(reopen_at_, next_poll_) : reopen_at_;
     case Exchange::kAwaiting:
       // An earlier wake already filed stays: moving it later on every read
@@ -80,6 +84,7 @@ Clock::time_point DeviceLink::Wake(Clock::time_point filed) const {
 }
 
 void DeviceLink::Turn(Clock::time_point now) {
+  if (first_start_) return;  // TakeFirstSimulator's, once the starter is done
   call_at_ = now;
   if (exchange_ == Exchange::kClosed) TryReopen(now);
   if (exchange_ == Exchange::kClosed) {

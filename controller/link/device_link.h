@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -23,8 +24,6 @@ namespace controller {
 
 constexpr int kFirstBackoffMs = 250;
 constexpr int kMaxBackoffMs = 8000;
-// How often the loop looks whether a simulator being started has come up.
-constexpr int kStartCheckMs = 20;
 
 // The wait before the next reopen attempt after one of prev_ms failed.
 int NextBackoffMs(int prev_ms);
@@ -44,10 +43,21 @@ class DeviceLink {
   // Told every outcome from now on, in the order observed.
   void Observe(LinkObserver* observer) { observers_.push_back(observer); }
 
-  // Start-up: the simulator behind a "sim:" port, then the port itself. A
-  // port that is not there is lost from Begin on; any other refusal throws.
-  void StartSimulator();
+  // Start-up: the simulator behind a "sim:" port is handed to the starter
+  // thread; `started` is called on that thread whenever one of its starts,
+  // the first or a replacement, has come up or failed. A link whose first
+  // start is under way is not polled, and no poll it misses counts.
+  void StartSimulator(std::function<void()> started);
+  // The port, at start, or once the first simulator is up. A port that is
+  // not there is lost from Begin on; any other refusal throws.
   void OpenAtStart();
+  // Whether a simulator start is under way, and whether it is the first.
+  bool sim_starting() const { return starting_.valid(); }
+  bool first_start() const { return first_start_; }
+  // Takes a first start that has completed and opens its port, as at start:
+  // Begin follows. False while it is under way; throws saying why the
+  // simulator did not come up.
+  bool TakeFirstSimulator();
   // Hands a stored record back to the device; its outcome is marked replayed.
   int Replay(const unsigned char* data, int len, Clock::time_point now);
 
@@ -116,7 +126,7 @@ class DeviceLink {
   void Flush();
   void MissPoll(Clock::time_point now);
   void TryReopen(Clock::time_point now);
-  bool SimulatorStarted(Clock::time_point now);
+  bool SimulatorStarted();
   void TellMissing(Clock::time_point now);
   void Drop(const std::string& what, const std::string& retry, Clock::time_point now);
 
@@ -125,8 +135,10 @@ class DeviceLink {
   std::shared_ptr<QDXSPDevice> dev_;
   std::string sim_program_;
   std::unique_ptr<SimProcess> sim_;
-  // A replacement simulator being started off the loop.
+  // A simulator being started off the loop, and who is told when it is.
   std::future<std::unique_ptr<SimProcess>> starting_;
+  std::function<void()> started_;
+  bool first_start_ = false;  // the first simulator has not come up yet
   std::string port_path_;
   std::vector<LinkObserver*> observers_;
 

@@ -140,10 +140,22 @@ int NextBackoffMs(int prev_ms) {
   return prev_ms >= kMaxBackoffMs / 2 ? kMaxBackoffMs : prev_ms * 2;
 }
 
-void DeviceLink::StartSimulator() {
+void DeviceLink::StartSimulator(std::function<void()> started) {
+  started_ = std::move(started);
   if (cfg_.sim_scenario.empty()) return;
-  sim_ = std::make_unique<SimProcess>(sim_program_, cfg_.sim_scenario, cfg_.sim_seed);
+  starting_ = StartSimProcess(sim_program_, cfg_.sim_scenario, cfg_.sim_seed, started_);
+  first_start_ = true;
+}
+
+bool DeviceLink::TakeFirstSimulator() {
+  if (!first_start_ || starting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    return false;
+  first_start_ = false;
+  sim_ = starting_.get();
   port_path_ = sim_->pty_path();
+  dev_->port_path_ = port_path_;
+  OpenAtStart();
+  return true;
 }
 
 void DeviceLink::OpenAtStart() {
@@ -221,7 +233,7 @@ void DeviceLink::TryReopen(Clock::time_point now) {
   bool started = false;
   try {
     if (!cfg_.sim_scenario.empty() && (!sim_ || !sim_->Alive())) {
-      if (!SimulatorStarted(now)) return;  // still starting: the link stays closed
+      if (!SimulatorStarted()) return;  // still starting: the link stays closed
       started = true;
       dev_->port_path_ = port_path_;
     }
@@ -244,17 +256,14 @@ void DeviceLink::TryReopen(Clock::time_point now) {
 }
 
 // A replacement simulator starts off the loop: waiting for its terminal path
-// (or its exit status) would hold up every other device's polls. The loop
-// looks again every few milliseconds; a start that failed throws here.
-bool DeviceLink::SimulatorStarted(Clock::time_point now) {
+// (or its exit status) would hold up every other device's polls. The
+// starter's call wakes the loop once it is done; a start that failed throws here.
+bool DeviceLink::SimulatorStarted() {
   if (!starting_.valid()) {
     sim_.reset();
-    starting_ = StartSimProcess(sim_program_, cfg_.sim_scenario, cfg_.sim_seed);
+    starting_ = StartSimProcess(sim_program_, cfg_.sim_scenario, cfg_.sim_seed, started_);
   }
-  if (starting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    reopen_at_ = now + std::chrono::milliseconds(kStartCheckMs);
-    return false;
-  }
+  if (starting_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return false;
   sim_ = starting_.get();
   port_path_ = sim_->pty_path();
   return true;

@@ -133,6 +133,10 @@ Reaper& Reapers() {
 class Starter {
  public:
   using Task = std::packaged_task<std::unique_ptr<SimProcess>()>;
+  struct Job {
+    Task task;
+    std::function<void()> done;
+  };
   Starter() : reaper_(Reapers()), thread_([this] { Run(); }) {}
   ~Starter() {
     {
@@ -142,11 +146,11 @@ class Starter {
     cv_.notify_all();
     thread_.join();
   }
-  std::future<std::unique_ptr<SimProcess>> Hand(Task task) {
+  std::future<std::unique_ptr<SimProcess>> Hand(Task task, std::function<void()> done) {
     auto result = task.get_future();
     {
       std::lock_guard<std::mutex> lock(m_);
-      tasks_.push_back(std::move(task));
+      tasks_.push_back(Job{std::move(task), std::move(done)});
     }
     cv_.notify_all();
     return result;
@@ -158,10 +162,11 @@ class Starter {
     for (;;) {
       cv_.wait(lock, [this] { return ending_ || !tasks_.empty(); });
       if (ending_) return;  // starts not begun are dropped: their futures say so
-      Task task = std::move(tasks_.front());
+      Job job = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
-      task();
+      job.task();
+      if (job.done) job.done();
       lock.lock();
     }
   }
@@ -169,7 +174,7 @@ class Starter {
   Reaper& reaper_;
   std::mutex m_;
   std::condition_variable cv_;
-  std::deque<Task> tasks_;
+  std::deque<Job> tasks_;
   bool ending_ = false;
   std::thread thread_;
 };
@@ -178,10 +183,13 @@ class Starter {
 
 std::future<std::unique_ptr<SimProcess>> StartSimProcess(const std::string& program,
                                                          const std::string& scenario,
-                                                         std::uint32_t seed) {
+                                                         std::uint32_t seed,
+                                                         std::function<void()> done) {
   static Starter starter;
-  return starter.Hand(Starter::Task(
-      [program, scenario, seed] { return std::make_unique<SimProcess>(program, scenario, seed); }));
+  return starter.Hand(Starter::Task([program, scenario, seed] {
+                        return std::make_unique<SimProcess>(program, scenario, seed);
+                      }),
+                      std::move(done));
 }
 
 std::string OwnFolder() {
@@ -204,6 +212,9 @@ SimProcess::SimProcess(const std::string& program, const std::string& scenario,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  // Ours are all close-on-exec; this also keeps out one a library opened
+  // without it on another thread (a CA file being read) at this moment.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // The controller blocks its stop signals; the child must not inherit that, and

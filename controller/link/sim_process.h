@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -36,10 +37,13 @@ class SimProcess {
 };
 
 // Starts a simulator on the one starter thread, which lives as long as the
-// process: the child is told to end with the thread that started it.
+// process: the child is told to end with the thread that started it. `done`
+// is called on that thread once the future is ready, so a loop can be woken
+// rather than look again and again.
 std::future<std::unique_ptr<SimProcess>> StartSimProcess(const std::string& program,
                                                          const std::string& scenario,
-                                                         std::uint32_t seed);
+                                                         std::uint32_t seed,
+                                                         std::function<void()> done = nullptr);
 
 // The folder holding the running executable, for finding its sibling programs.
 std::string OwnFolder();

@@ -169,6 +169,8 @@ pid_t Spawn(const NotifyTarget& t, const NotifyEvent& e, int in, int err, int* e
   posix_spawn_file_actions_adddup2(&actions, in, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, err, 2);
+  // Nothing else of ours, not even a library's descriptor open without close-on-exec.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Its own group, to kill whatever it starts; default signals, unblocked,

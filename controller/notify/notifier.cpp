@@ -137,7 +137,9 @@ void TargetWorker::Run() {
     }
     lock.lock();
   }
-  left_ += queue_.size();
+  // What a stop cut short: the queue, and the events after_s still held back,
+  // which would have gone out had the run gone on.
+  left_ += queue_.size() + policy_.held();
   queue_.clear();
 }
 

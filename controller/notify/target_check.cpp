@@ -97,16 +97,22 @@ std::string CommandFault(const std::string& program) {
   return "is no executable program in PATH (" + path + ")";
 }
 
-std::string WebhookUrlFault(const std::string& url) {
+Result<WebhookUrl> ParseWebhookUrl(const std::string& url) {
   std::size_t at = 0;
   for (const char* scheme : {"http://", "https://"}) {
     if (url.compare(0, std::strlen(scheme), scheme) == 0) at = std::strlen(scheme);
   }
-  if (at == 0) return "must begin with http:// or https://";
+  if (at == 0) return Fail("must begin with http:// or https://");
   const std::string characters = CharacterFault(url);
-  if (!characters.empty()) return characters;
-  return AuthorityFault(url.substr(at, url.find('/', at) - at));
+  if (!characters.empty()) return Fail(characters);
+  const std::size_t path_at = url.find('/', at);
+  const std::string authority = AuthorityFault(url.substr(at, path_at - at));
+  if (!authority.empty()) return Fail(authority);
+  return WebhookUrl{url.substr(0, path_at),
+                    path_at == std::string::npos ? "/" : url.substr(path_at)};
 }
+
+std::string WebhookUrlFault(const std::string& url) { return ParseWebhookUrl(url).reason(); }
 
 std::string ReadableFileFault(const std::string& path) {
   // Not blocking: a FIFO must not hold up the start.

@@ -27,6 +27,8 @@ class TargetPolicy {
   std::vector<NotifyEvent> Due(std::int64_t now);
   std::int64_t NextWake() const;
   std::uint64_t suppressed() const { return suppressed_total_; }
+  // Raising events waiting for after_s, their condition still holding.
+  std::size_t held() const { return held_.size(); }
 
  private:
   struct Timed {

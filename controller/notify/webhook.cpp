@@ -14,6 +14,7 @@
 
 #include "controller/common/unique_fd.h"
 #include "controller/notify/delivery.h"
+#include "controller/notify/target_check.h"
 
 namespace controller {
 
@@ -76,15 +77,14 @@ class Watchdog {
 }  // namespace
 
 Answer PostWebhook(const NotifyTarget& t, const std::string& json, const StopClock& stop) {
-  const auto scheme_end = t.webhook.find("://");
-  const auto path_at = t.webhook.find('/', scheme_end + 3);
-  const std::string base = t.webhook.substr(0, path_at);
-  const std::string path = path_at == std::string::npos ? "/" : t.webhook.substr(path_at);
+  // Checked at start already; said here too rather than sent somewhere else.
+  const Result<WebhookUrl> url = ParseWebhookUrl(t.webhook);
+  if (!url.ok()) return {false, false, "the URL " + url.reason()};
   if (stop.Passed()) return LeftAtStop();
   const Clock::time_point own = Clock::now() + std::chrono::seconds(t.timeout_s);
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::min(own, stop.deadline()) - Clock::now());
-  httplib::Client client(base);
+  httplib::Client client(url.value().base);
   if (!client.is_valid()) return {false, false, "the URL is not one it can use"};
   client.set_connection_timeout(left);
   client.set_read_timeout(left);
@@ -98,8 +98,12 @@ Answer PostWebhook(const NotifyTarget& t, const std::string& json, const StopClo
   } catch (const std::system_error& e) {
     return {false, true, std::string("cannot watch the exchange: ") + e.what()};
   }
-  client.set_socket_options([&dog](socket_t s) { dog->Adopt(s); });
-  const httplib::Result res = client.Post(path, headers, json, "application/json");
+  client.set_socket_options([&dog](socket_t s) {
+    // The library makes its sockets without close-on-exec.
+    ::fcntl(s, F_SETFD, FD_CLOEXEC);
+    dog->Adopt(s);
+  });
+  const httplib::Result res = client.Post(url.value().path, headers, json, "application/json");
   const int cut = dog->End();
   if (cut == 2 && !res) return LeftAtStop();
   if (cut == 1 && !res)

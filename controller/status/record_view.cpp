@@ -20,7 +20,7 @@ std::string Fixed(double v, int decimals) {
 }
 
 // Local time now, as records stamp theirs.
-std::string NowLocal() { return FormatLocalTime(std::time(nullptr)); }
+std::string NowLocal() { return FormatLocalMs(NowUtcMs()); }
 
 std::string Labelled(const std::string& id) { return SignalLabel(id) + " [" + id + "]"; }
 

@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <limits>
-
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <string>
 
 namespace {
@@ -55,13 +54,16 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeCase{"now", nullptr}));
 
 // The terminal's lines in the local zone; a time the zone cannot hold is
-// shown as zeros rather than ending the program.
+// shown as its UTC text rather than ending the program.
 TEST(IsoTimeLocalTest, ShowsTheLocalZone) {
   ASSERT_EQ(::setenv("TZ", "UTC-2", 1), 0);
   ::tzset();
-  EXPECT_EQ(controller::FormatLocalTime(0), "1970-01-01 02:00:00");
-  EXPECT_EQ(controller::FormatLocalTime(std::numeric_limits<std::time_t>::max()),
-            "0000-00-00 00:00:00");
+  EXPECT_EQ(controller::FormatLocalMs(0), "1970-01-01 02:00:00");
+  const auto last = controller::ParseUtcMs("9999-12-31T23:00:00Z");
+  ASSERT_TRUE(last);
+  EXPECT_EQ(controller::FormatLocalMs(*last), "9999-12-31T23:00:00.000Z");  // local year 10000
+  const std::int64_t most = std::numeric_limits<std::int64_t>::max();
+  EXPECT_EQ(controller::FormatLocalMs(most), controller::FormatUtcMs(most));
   ::unsetenv("TZ");
   ::tzset();
 }

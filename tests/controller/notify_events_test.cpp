@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "controller/notify/event_detector.h"
+#include "controller/notify/notifier.h"
 #include "controller/notify/target_policy.h"
 
 namespace {
@@ -138,6 +139,24 @@ TEST(NotifyEventsTest, PolicyHoldsRepeatsAndSuppresses) {
   EXPECT_EQ(Names(h.Due(130000)), "utility_failure");
   EXPECT_EQ(Names(h.Due(230000)), "utility_failure");
   EXPECT_EQ(Names(h.Take(Ev("utility_restored"), 240000)), "utility_restored");
+}
+
+// An event held back by after_s when the run stops is cut short like a
+// delivery under way: left, not lost from the counts.
+TEST(NotifyEventsTest, AnEventHeldAtTheStopIsLeft) {
+  controller::NotifyTarget t;
+  t.name = "pager";
+  t.command = {"true"};
+  t.events = {"utility_failure"};
+  t.after_s = 30;
+  controller::Notifier n({t});
+  n.Start();
+  n.Post(Ev("utility_failure"));
+  n.Stop();
+  const auto counters = n.Counters();
+  ASSERT_EQ(counters.size(), 1u);
+  EXPECT_EQ(counters[0].left, 1u);
+  EXPECT_EQ(counters[0].delivered, 0u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "controller/notify/delivery.h"
+#include "controller/notify/target_check.h"
 #include "support/expect.h"
 #include "support/json.h"
 #include "support/temp_dir.h"
@@ -200,6 +201,14 @@ TEST_F(SiteConfigTest, AcceptsTargetsThatCanWork) {
       test_support::ParseJson(Site(kGoodDevice).insert(1, targets)), "site.json", "/plugins");
   ASSERT_EQ(site.notify.size(), controller::kWebhooksBuiltIn ? 5u : 2u);
   EXPECT_EQ(site.notify[0].name, "St\xC3\xB6rung");
+  // Delivery splits an accepted URL with the same parser.
+  const auto with_query = controller::ParseWebhookUrl("http://127.0.0.1:8080/a?b=%20&c=d");
+  ASSERT_TRUE(with_query.ok());
+  EXPECT_EQ(with_query.value().base + " " + with_query.value().path,
+            "http://127.0.0.1:8080 /a?b=%20&c=d");
+  const auto bare = controller::ParseWebhookUrl("https://[::1]");
+  ASSERT_TRUE(bare.ok());
+  EXPECT_EQ(bare.value().base + " " + bare.value().path, "https://[::1] /");
   if (!controller::kWebhooksBuiltIn)
     test_support::ExpectThrowWithMessage<std::runtime_error>(
         [&] {

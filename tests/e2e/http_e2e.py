@@ -146,6 +146,8 @@ def case_link(tmp):
     """A simulator that dies shows as a lost link, then a reopened one, in the
     API, the event stream and the metrics."""
     host = Host(tmp, [device("ups", 4242, "sim:normal:5")])
+    # Said once the simulator is up, which may follow the page's line.
+    host.out = e.read_until(host.proc, host.out, lambda s: re.search(r"pid \d+\)", s))
     pid = int(re.search(r"pid (\d+)\)", host.out).group(1))
     until("a record", lambda: host.json("/api/devices")["devices"][0]["record"])
     s = events_client(host.port)
