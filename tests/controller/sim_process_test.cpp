@@ -28,6 +28,7 @@
 #include "controller/history/history_db.h"
 #include "controller/link/device_link.h"
 #include "support/temp_dir.h"
+#include "support/zota_history.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ TEST_F(SimProcessTest, ASimulatorHoldsNoDescriptorOfOurs) {
   const auto before = Targets("/proc/self/fd", 0);
   controller::EventLoop loop;
   const auto wake = controller::Wakeup::Make();
-  controller::HistoryDb db(dir_.File("h.db"));
+  controller::HistoryDb db(dir_.File("h.db"), test_support::ZotaHistory());
   ASSERT_TRUE(db.StoreGroup({}).ok());
   std::set<int> ours;
   DIR* fds = ::opendir("/proc/self/fd");
