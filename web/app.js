@@ -242,8 +242,12 @@ function listen() {
 
 // ---- event log -------------------------------------------------------------
 
+// A row of the log that counts repeats shows how many, and its last on hover.
 function logItem(ev) {
-  const item = el("li", { class: LOG_BAD.has(ev.event) ? "bad" : "" }, el("time", { datetime: ev.time }, localTime(ev.time)), ev.text || ev.event);
+  const repeats = ev.count > 1
+    ? el("span", { class: "repeats", title: "last " + localTime(ev.last_time) }, "\u00d7" + ev.count)
+    : null;
+  const item = el("li", { class: LOG_BAD.has(ev.event) ? "bad" : "" }, el("time", { datetime: ev.time }, localTime(ev.time)), ev.text || ev.event, repeats);
   item.dataset.event = ev.event;
   return item;
 }

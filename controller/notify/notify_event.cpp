@@ -32,6 +32,11 @@ std::string ConditionOf(const NotifyEvent& e, bool* raises) {
   return c;
 }
 
+std::string RepeatKey(const NotifyEvent& e) {
+  const EventKind* k = FindKind(e.name);
+  return k != nullptr && k->counted ? ConditionOf(e) : std::string();
+}
+
 std::string EventJson(const NotifyEvent& e) {
   Json::Value v(Json::objectValue);
   v["event"] = e.name;

@@ -28,6 +28,11 @@ bool IsEventName(const std::string& name);
 // whether it raises it; empty for events of no condition (started, test...).
 std::string ConditionOf(const NotifyEvent& e, bool* raises = nullptr);
 
+// What a repeat must share with the event, beyond its name and device, for
+// the event log to count both in one row: its condition; empty when the
+// event's kind is not counted.
+std::string RepeatKey(const NotifyEvent& e);
+
 // The event as the JSON a target receives, on one line.
 std::string EventJson(const NotifyEvent& e);
 
