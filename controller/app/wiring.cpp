@@ -192,6 +192,7 @@ void QDXController::MakeObservers() {
     controller::Notifier* n = notifier_.get();
     board_->SetExtraMetrics([n] { return controller::NotifyMetricsText(n->Counters()); });
     board_->SetNotifyJson([n] { return controller::NotifyJson(n->Counters()); });
+    board_->SetLogRepeats(controller::CountedEventNames());
   }
   // Every event goes to the page's stream and the event log as well.
   notifier_->OnPost([this](const controller::NotifyEvent& e) {

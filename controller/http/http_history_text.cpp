@@ -90,7 +90,7 @@ void AppendSlice(std::string& out, const Aggregate& a) {
 
 }  // namespace
 
-std::string LogJson(const std::vector<LoggedRow>& rows) {
+std::string LogJson(const std::vector<LoggedRow>& rows, const std::vector<std::string>& repeats) {
   JsonOut out;
   out.reserve(64 + rows.size() * 360);
   out.BeginObject().Key("count").Int(static_cast<long long>(rows.size()));
@@ -118,7 +118,9 @@ std::string LogJson(const std::vector<LoggedRow>& rows) {
       out.Raw(e.substr(0, e.rfind('}')) + (v.empty() ? "" : ",") + tail.substr(1));
     }
   }
-  out.EndArray().EndObject();
+  out.EndArray().Key("repeats").BeginObject().Key("events").BeginArray();
+  for (const std::string& name : repeats) out.String(name);
+  out.EndArray().Key("within_s").Int(kRepeatWindowMs / 1000).EndObject().EndObject();
   return std::move(out.str());
 }
 

@@ -23,6 +23,8 @@ struct NotifyEvent {
 // Every event name a target may ask for, raise before clear, in event_kinds.h's order.
 const std::vector<std::string>& EventNames();
 bool IsEventName(const std::string& name);
+// Those whose repeats the event log counts in one row, in the same order.
+std::vector<std::string> CountedEventNames();
 
 // The condition an event raises or clears ("utility", "alarm:ID"...), and
 // whether it raises it; empty for events of no condition (started, test...).

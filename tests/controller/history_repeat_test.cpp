@@ -155,12 +155,13 @@ TEST_F(HistoryRepeatTest, TakesOverAnOlderLogAndServesCounts) {
   EXPECT_EQ(Rows(t0), (std::vector<Row>{{"link_lost", 1, 1, 0}, {"link_lost", 1, 2, 3}}));
   controller::LogRange all;
   all.to_ms = INT64_MAX;
-  const std::string json = controller::LogJson(controller::ReadLog(path_, all));
+  const std::string json = controller::LogJson(controller::ReadLog(path_, all), {"link_lost"});
   EXPECT_EQ(json, "{\"count\":2,\"events\":[{\"event\":\"link_lost\",\"count\":1,\"last_time\":\"" +
                       controller::FormatUtcMs(t0) + "\",\"last_time_ms\":" + std::to_string(t0) +
                       "},{\"event\":\"link_lost\",\"count\":2,\"last_time\":\"" +
                       controller::FormatUtcMs(t0 + 3000) +
-                      "\",\"last_time_ms\":" + std::to_string(t0 + 3000) + "}]}");
+                      "\",\"last_time_ms\":" + std::to_string(t0 + 3000) +
+                      "}],\"repeats\":{\"events\":[\"link_lost\"],\"within_s\":600}}");
 }
 
 }  // namespace
