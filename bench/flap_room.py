@@ -20,6 +20,8 @@ import sys
 import tempfile
 import time
 
+from long_run import size
+
 MIB = 1024 * 1024
 KEEP_MS = 10 * 60 * 1000  # the newest records that must stay
 
@@ -86,10 +88,6 @@ def first_records(db, ids):
         return out
     finally:
         con.close()
-
-
-def size(path):
-    return os.path.getsize(path) if os.path.exists(path) else 0
 
 
 def main():
