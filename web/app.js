@@ -28,6 +28,7 @@ const state = {
   shown: null, // {device, range} of the drawn points
   points: [], // [{x, rows, mean, min, max, flags}] of the drawn range
   charts: {}, // measurement key -> Chart
+  repeats: { events: new Set(), withinMs: 0 }, // live events counted as the log counts them
 };
 
 function el(tag, attrs, ...children) {
@@ -247,14 +248,41 @@ function listen() {
 
 // ---- event log -------------------------------------------------------------
 
+// A row of the log that counts repeats shows how many, and its last on hover.
 function logItem(ev) {
   const item = el("li", { class: LOG_BAD.has(ev.event) ? "bad" : "" }, el("time", { datetime: ev.time }, localTime(ev.time)), ev.text || ev.event);
-  item.dataset.event = ev.event;
+  Object.assign(item.dataset, { event: ev.event, key: repeatKey(ev), first: String(ev.time_ms), count: String(ev.count || 1) });
+  showRepeats(item, ev.last_time || ev.time);
   return item;
 }
 
+function repeatKey(ev) {
+  return [ev.event, ev.device, (ev.details && ev.details.alarm_id) || ""].join("\n");
+}
+
+function showRepeats(item, last) {
+  const count = Number(item.dataset.count);
+  if (count < 2) return;
+  let span = item.querySelector(".repeats");
+  if (!span) span = item.appendChild(el("span", { class: "repeats" }));
+  span.textContent = "\u00d7" + count;
+  span.title = "last " + localTime(last);
+}
+
+// A live event that the log counts in a listed row counts there too.
 function showLogEvent(ev) {
   const list = document.getElementById("log");
+  const { events, withinMs } = state.repeats;
+  if (events.has(ev.event)) {
+    const key = repeatKey(ev);
+    const row = [...list.children].find((li) => li.dataset.key === key);
+    const age = row ? ev.time_ms - Number(row.dataset.first) : -1;
+    if (age >= 0 && age < withinMs) {
+      row.dataset.count = String(Number(row.dataset.count) + 1);
+      showRepeats(row, ev.time);
+      return;
+    }
+  }
   list.prepend(logItem(ev));
   while (list.children.length > LOG_SHOWN) list.lastElementChild.remove();
 }
@@ -263,6 +291,7 @@ async function loadLog() {
   const res = await fetch("api/log?limit=" + LOG_SHOWN);
   if (!res.ok) throw new Error("api/log: " + res.status);
   const body = await res.json();
+  if (body.repeats) state.repeats = { events: new Set(body.repeats.events), withinMs: body.repeats.within_s * 1000 };
   document.getElementById("log").replaceChildren(...body.events.reverse().map(logItem));
 }
 

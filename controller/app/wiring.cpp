@@ -233,12 +233,14 @@ void QDXController::MakeObservers() {
     controller::Notifier* n = notifier_.get();
     board_->SetExtraMetrics([n] { return controller::NotifyMetricsText(n->Counters()); });
     board_->SetNotifyJson([n] { return controller::NotifyJson(n->Counters()); });
+    board_->SetLogRepeats(controller::CountedEventNames());
   }
   // Every event goes to the page's stream and the event log as well.
   notifier_->OnPost([this](const controller::NotifyEvent& e) {
     const std::string json = controller::EventJson(e);
     if (board_) board_->LogEvent(json);
-    if (history_) history_->PushEvent({e.time_ms, e.name, e.device, e.data_id, json});
+    if (history_)
+      history_->PushEvent({e.time_ms, e.name, e.device, e.data_id, json, controller::RepeatKey(e)});
   });
   observers_.push_back(controller::NotifyObserver(notifier_.get(), history_gauge_));
   observers_.push_back(controller::HistoryObserver([this](controller::HistoryRow row) {

@@ -112,10 +112,10 @@ void HistoryDb::Setup() {
   Must(sql::kCreateRollupOpen, "cannot create the rollups");
   if (rollups_new) Must(sql::kStartRollupFill, "cannot create the rollups");
   const bool rollup_filling = QueryInt(db(), sql::kAnyRollupFill) != 0;
-  Must(sql::kCreateLog, "cannot create the event log");
-  Must(sql::kCreateLogIndex, "cannot create the event log");
+  TakeOverLog();
   insert_ = MustPrepare(sql::kInsert);
   insert_log_ = MustPrepare(sql::kInsertLog);
+  count_repeat_ = MustPrepare(sql::kCountRepeat);
   room_.Attach(db(), QueryInt(db(), sql::kAutoVacuum) == 2);
   upkeep_.Attach(db(), QueryInt(db(), sql::kAnyUnlevelled) != 0, rollup_filling,
                  QueryInt(db(), sql::kNextId));
@@ -153,6 +153,7 @@ int HistoryDb::Close() {
   renamed_.reset();
   by_time_.reset();
   insert_log_.reset();
+  count_repeat_.reset();
   rollups_.Release();
   latest_.reset();
   return conn_.Close();
@@ -222,14 +223,36 @@ void HistoryDb::CheckTable() {
     throw HistoryError("history database " + path_ + ": table \"history\": " + problem);
 }
 
-// The events into the log, inside the group's transaction.
+// A log of an older layout gains the counts (SQLite only notes a column with
+// a constant default: no copy), its rows counting one each.
+void HistoryDb::TakeOverLog() {
+  Must(sql::kCreateLog, "cannot create the event log");
+  for (const auto& column : sql::kLogAddedColumns) {
+    if (QueryInt(db(), sql::LogHasColumn(column[0])) == 0)
+      Must(std::string("ALTER TABLE event_log ADD COLUMN ") + column[1],
+           "cannot add a column to the event log");
+  }
+  for (const char* create : sql::kCreateLogIndexes) Must(create, "cannot create the event log");
+}
+
+// The events into the log, inside the group's transaction: a repeat counted
+// in its row when there is one, else a row of its own.
 int HistoryDb::InsertEvents(const std::vector<LoggedEvent>& events) {
-  Statement& log = *insert_log_;
   int rc = SQLITE_OK;
   for (std::size_t i = 0; rc == SQLITE_OK && i < events.size(); ++i) {
     const LoggedEvent& e = events[i];
+    if (!e.repeat_of.empty()) {
+      Statement& repeat = *count_repeat_;
+      repeat.Bind(1, e.time_ms).Bind(2, e.event).Bind(3, e.device).Bind(4, e.data_id);
+      rc = repeat.Bind(6, e.repeat_of).Bind(7, kRepeatWindowMs).Step();
+      repeat.Reset();
+      if (rc != SQLITE_DONE) break;
+      rc = SQLITE_OK;
+      if (sqlite3_changes(db()) > 0) continue;
+    }
+    Statement& log = *insert_log_;
     log.Bind(1, e.time_ms).Bind(2, e.event).Bind(3, e.device).Bind(4, e.data_id).Bind(5, e.json);
-    rc = log.Step();
+    rc = log.Bind(6, e.repeat_of).Step();
     if (rc == SQLITE_DONE) rc = SQLITE_OK;
     log.Reset();
   }

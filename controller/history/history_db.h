@@ -46,6 +46,11 @@ struct HistoryRow {
   Bytes data;
 };
 
+// A repeat is counted in the row of its event while that row's first time is
+// at most this long before it: a day of flapping is a few rows an hour, and a
+// row never hides more than this of an incident.
+constexpr std::int64_t kRepeatWindowMs = 10 * 60 * 1000;
+
 // One event for the event log, as the targets got it.
 struct LoggedEvent {
   std::int64_t time_ms = 0;
@@ -53,6 +58,9 @@ struct LoggedEvent {
   std::string device;
   std::uint32_t data_id = 0;
   std::string json;
+  // The condition whose repeats (same event and device, kRepeatWindowMs)
+  // one row counts; empty: the event is a row of its own.
+  std::string repeat_of = std::string();
 };
 
 // What a history is made with: its bounds, and the field table its rollups
@@ -155,6 +163,7 @@ class HistoryDb {
   void TakeOver();
   void KeepNewest();
   void PrepareLatest();
+  void TakeOverLog();
   int InsertEvents(const std::vector<LoggedEvent>& events);
   int NameNewest(std::uint32_t data_id, const std::string& device_type, std::int64_t id);
 
@@ -173,6 +182,7 @@ class HistoryDb {
   std::unique_ptr<Statement> newest_;  // names a device's newest row
   std::unique_ptr<Statement> renamed_, by_time_;
   std::unique_ptr<Statement> insert_log_;
+  std::unique_ptr<Statement> count_repeat_;
   RollupBatch rollups_{*fields_};  // a group's or a fill's records, folded before they are written
   HistoryUpkeep upkeep_{limits_, watch_, room_, rollups_, stored_last_};
 };

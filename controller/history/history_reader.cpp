@@ -188,21 +188,24 @@ HistoryPage ReadHistory(const std::string& db_path, const FieldTable& fields,
   return page;
 }
 
-std::vector<std::string> ReadLog(const std::string& db_path, const LogRange& range) {
-  std::vector<std::string> out;
+std::vector<LoggedRow> ReadLog(const std::string& db_path, const LogRange& range) {
+  std::vector<LoggedRow> out;
   SharedReader& shared = Shared();
   std::lock_guard<std::mutex> lock(shared.mu);
   sqlite3* db = shared.For(db_path);
-  Statement s(db, sql::kReadLog);
+  // A log not yet taken over by this version has no counts, or no table:
+  // nothing was logged.
+  Statement s(db, sql::ReadLog(true));
+  if (!s && sqlite3_errmsg(db) == std::string("no such column: count"))
+    s = Statement(db, sql::ReadLog(false));
   if (!s) {
-    // A file not yet taken over by this version has no log: nothing was logged.
     if (sqlite3_errmsg(db) == std::string("no such table: event_log")) return out;
     throw HistoryError("history database " + db_path + ": cannot read: " + sqlite3_errmsg(db));
   }
   s.Bind(1, range.from_ms).Bind(2, range.to_ms).Bind(3, static_cast<std::int64_t>(range.limit));
   if (!range.device.empty()) s.Bind(4, range.device);
   int rc = SQLITE_ROW;
-  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(s.Text(0));
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(LoggedRow{s.Text(0), s.Int(1), s.Int(2)});
   if (rc != SQLITE_DONE)
     throw HistoryError("history database " + db_path + ": cannot read: " + sqlite3_errmsg(db));
   std::reverse(out.begin(), out.end());  // read newest first, so limit keeps the newest

@@ -59,6 +59,12 @@ struct LogRange {
   std::size_t limit = kDefaultHistoryLimit;
   std::string device;
 };
-std::vector<std::string> ReadLog(const std::string& db_path, const LogRange& range);
+// A row of the log: the first event's JSON, and how often it came up to when.
+struct LoggedRow {
+  std::string json;
+  std::int64_t count = 1;
+  std::int64_t last_ms = 0;
+};
+std::vector<LoggedRow> ReadLog(const std::string& db_path, const LogRange& range);
 
 }  // namespace controller

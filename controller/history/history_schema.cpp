@@ -165,6 +165,18 @@ std::string AddColumn(const char* name) {
   return "ALTER TABLE history ADD COLUMN " + std::string(name) + " INTEGER";
 }
 
+std::string LogHasColumn(const char* name) {
+  return "SELECT COUNT(*) FROM pragma_table_info('event_log') WHERE name = '" + std::string(name) +
+         "'";
+}
+
+std::string ReadLog(bool counted) {
+  return std::string("SELECT json, ") +
+         (counted ? "count, IFNULL(last_ms, time_ms)" : "1, time_ms") +
+         " FROM event_log WHERE time_ms >= ?1 AND time_ms <= ?2 AND (?4 IS NULL OR device = ?4) "
+         "ORDER BY time_ms DESC, id DESC LIMIT ?3";
+}
+
 const std::string& CountColumns() {
   static const std::string sql = [] {
     std::string s = "SELECT COUNT(*) FROM pragma_table_info('history') WHERE name IN (";

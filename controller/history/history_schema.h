@@ -282,7 +282,11 @@ inline constexpr char kDayCounts[] =
 
 // The event log: what was told to the operator and the targets, each event's
 // JSON as the targets got it, kept as long as the records of its time and
-// within its own bounds (log_keep_days, a share of max_mb).
+// within its own bounds (log_keep_days, a share of max_mb). A row may count
+// repeats of its event (count, last_ms: the newest repeat's time; repeat_of:
+// the condition they share, NULL for a row that takes none); time_ms stays the
+// first's, and is the row's time for ranges and removals. A log of an older
+// layout gains these columns at start, its rows counting one each.
 inline constexpr char kCreateLog[] =
     "CREATE TABLE IF NOT EXISTS event_log ("
     " id INTEGER PRIMARY KEY,"
@@ -290,17 +294,36 @@ inline constexpr char kCreateLog[] =
     " event TEXT NOT NULL,"
     " device TEXT NOT NULL,"
     " data_id INTEGER NOT NULL,"
-    " json TEXT NOT NULL)";
-inline constexpr char kCreateLogIndex[] =
-    "CREATE INDEX IF NOT EXISTS event_log_time ON event_log(time_ms)";
+    " json TEXT NOT NULL,"
+    " count INTEGER NOT NULL DEFAULT 1,"
+    " last_ms INTEGER,"
+    " repeat_of TEXT)";
+// Name, then the definition ADD COLUMN gives it.
+inline constexpr const char* kLogAddedColumns[][2] = {{"count", "count INTEGER NOT NULL DEFAULT 1"},
+                                                      {"last_ms", "last_ms INTEGER"},
+                                                      {"repeat_of", "repeat_of TEXT"}};
+std::string LogHasColumn(const char* name);
+inline constexpr const char* kCreateLogIndexes[] = {
+    "CREATE INDEX IF NOT EXISTS event_log_time ON event_log(time_ms)",
+    // The few rows that take repeats, by device and event in time.
+    ("CREATE INDEX IF NOT EXISTS event_log_repeat ON event_log(data_id, event, time_ms) "
+     "WHERE repeat_of IS NOT NULL")};
 inline constexpr char kInsertLog[] =
-    "INSERT INTO event_log(time_ms, event, device, data_id, json) VALUES(?1, ?2, ?3, ?4, ?5)";
+    "INSERT INTO event_log(time_ms, event, device, data_id, json, repeat_of) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, NULLIF(?6, ''))";
+// A repeat at ?1 counted in the newest row of its event, device and condition
+// whose first time lies in (?1 - ?7, ?1]; no change when there is none.
+inline constexpr char kCountRepeat[] =
+    "UPDATE event_log SET count = count + 1, last_ms = MAX(IFNULL(last_ms, time_ms), ?1) "
+    "WHERE id = (SELECT id FROM event_log WHERE data_id = ?4 AND event = ?2 AND "
+    "time_ms > ?1 - ?7 AND time_ms <= ?1 AND repeat_of IS NOT NULL AND repeat_of = ?6 AND "
+    "device = ?3 ORDER BY time_ms DESC, id DESC LIMIT 1)";
 inline constexpr char kOldestOf[] =
     "SELECT MIN(time_ms) FROM history WHERE data_id = ?1 AND time_ms IS NOT NULL";
-// The newest of a range, newest first (limit keeps the newest); ?4 NULL: any device.
-inline constexpr char kReadLog[] =
-    "SELECT json FROM event_log WHERE time_ms >= ?1 AND time_ms <= ?2 AND "
-    "(?4 IS NULL OR device = ?4) ORDER BY time_ms DESC, id DESC LIMIT ?3";
+// The newest of a range, newest first (limit keeps the newest); ?4 NULL: any
+// device. Columns: json, count, the newest time; a log not yet taken over
+// (counted false) has no counts.
+std::string ReadLog(bool counted);
 
 // The event log's removals, a bounded batch per statement: the oldest events
 // (?2 at most) older than ?1, with an id under ?3.
@@ -309,10 +332,11 @@ inline constexpr char kRemoveEvents[] =
     "AND id < ?3 ORDER BY time_ms, id LIMIT ?2)";
 inline constexpr char kNextEventId[] = "SELECT IFNULL(MAX(id), 0) + 1 FROM event_log";
 inline constexpr char kLogSpan[] = "SELECT IFNULL(MAX(id) - MIN(id) + 1, 0) FROM event_log";
-// The bytes of an event, about, from the newest 100 (columns, key and index).
+// The bytes of an event, about, from the newest 100 (columns, key and indexes).
 inline constexpr char kLogRowBytes[] =
-    "SELECT IFNULL(AVG(LENGTH(json) + LENGTH(event) + LENGTH(device)), 0) + 40 FROM "
-    "(SELECT json, event, device FROM event_log ORDER BY id DESC LIMIT 100)";
+    "SELECT IFNULL(AVG(LENGTH(json) + LENGTH(event) + LENGTH(device) + "
+    "IFNULL(LENGTH(repeat_of) + LENGTH(event) + 12, 0)), 0) + 56 FROM "
+    "(SELECT json, event, device, repeat_of FROM event_log ORDER BY id DESC LIMIT 100)";
 inline constexpr char kOldestEvent[] =
     "SELECT IFNULL(MIN(time_ms), 9223372036854775807) FROM event_log";
 

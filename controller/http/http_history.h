@@ -42,7 +42,10 @@ HistoryRequest ParseHistoryRequest(const QueryParams& params, const StatusBoard&
 // GET /api/log: from=ISO, to=ISO (default: no bound), device=NAME (a device,
 // or qdx-host for its own events), limit=N (the newest N).
 LogRange ParseLogRequest(const QueryParams& params, const StatusBoard& board);
-std::string LogJson(const std::vector<std::string>& events);
+// Each row its event's JSON with count, last_time and last_time_ms added;
+// then the events whose repeats a row counts, and within how long.
+std::string LogJson(const std::vector<LoggedRow>& rows,
+                    const std::vector<std::string>& repeats = {});
 
 std::string HistoryJson(const HistoryRequest& req, const HistoryPage& page);
 // With step, the columns of each slice's figures after the first record's.

@@ -90,23 +90,37 @@ void AppendSlice(std::string& out, const Aggregate& a) {
 
 }  // namespace
 
-std::string LogJson(const std::vector<std::string>& events) {
+std::string LogJson(const std::vector<LoggedRow>& rows, const std::vector<std::string>& repeats) {
   JsonOut out;
-  out.reserve(64 + events.size() * 300);
-  out.BeginObject().Key("count").Int(static_cast<long long>(events.size()));
+  out.reserve(64 + rows.size() * 360);
+  out.BeginObject().Key("count").Int(static_cast<long long>(rows.size()));
   out.Key("events").BeginArray();
   Json::CharReaderBuilder builder;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  for (const std::string& e : events) {
+  for (const LoggedRow& row : rows) {
+    const std::string& e = row.json;
     // Written by another program: served as text rather than breaking the answer.
     Json::Value v;
-    if (reader->parse(e.data(), e.data() + e.size(), &v, nullptr) && v.isObject()) {
-      out.Raw(e);
-    } else {
+    if (!reader->parse(e.data(), e.data() + e.size(), &v, nullptr) || !v.isObject()) {
       out.BeginObject().Key("event").String("unreadable").Key("text").String(e).EndObject();
+    } else if (v.isMember("count") || v.isMember("last_time") || v.isMember("last_time_ms")) {
+      out.Raw(e);  // keys of its own are not overwritten
+    } else {
+      // The keys go in before the object's closing brace, the rest as stored.
+      JsonOut added;
+      added.BeginObject()
+          .Key("count")
+          .Int(row.count)
+          .Key("last_time")
+          .String(FormatUtcMs(row.last_ms));
+      added.Key("last_time_ms").Int(row.last_ms).EndObject();
+      const std::string& tail = added.str();
+      out.Raw(e.substr(0, e.rfind('}')) + (v.empty() ? "" : ",") + tail.substr(1));
     }
   }
-  out.EndArray().EndObject();
+  out.EndArray().Key("repeats").BeginObject().Key("events").BeginArray();
+  for (const std::string& name : repeats) out.String(name);
+  out.EndArray().Key("within_s").Int(kRepeatWindowMs / 1000).EndObject().EndObject();
   return std::move(out.str());
 }
 

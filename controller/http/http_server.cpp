@@ -217,7 +217,7 @@ void HttpServer::Impl::Routes() {
   server.Get("/api/log", [this](const httplib::Request& req, httplib::Response& res) {
     const LogRange q = ParseLogRequest(Query(req), *board);
     res.set_header("Cache-Control", "no-store");
-    res.set_content(LogJson(ReadLog(HistoryPath(), q)), kJson);
+    res.set_content(LogJson(ReadLog(HistoryPath(), q), board->log_repeats()), kJson);
   });
 
   server.Get("/api/notify", [this](const httplib::Request& req, httplib::Response& res) {

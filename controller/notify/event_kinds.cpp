@@ -9,28 +9,28 @@ namespace {
 using K = EventKindId;
 
 constexpr std::array<EventKind, kEventKindCount> kKinds = {{
-    {K::kAlarm, "alarm_raised", "alarm_cleared", "alarm", "a threshold alarm changes", true, 0,
-     nullptr, nullptr, nullptr},
+    {K::kAlarm, "alarm_raised", "alarm_cleared", "alarm", "a threshold alarm changes", true, true,
+     0, nullptr, nullptr, nullptr},
     {K::kUtility, "utility_failure", "utility_restored", "utility",
-     "the utility-failure flag sets, clears", true, zota::kUtilityFail, "input_voltage",
+     "the utility-failure flag sets, clears", true, true, zota::kUtilityFail, "input_voltage",
      "utility failure: running on battery", "utility power restored"},
     {K::kBattery, "battery_low", "battery_ok", "battery", "the battery-low flag sets, clears", true,
-     zota::kBatteryLow, "battery_voltage", "battery low", "battery no longer low"},
-    {K::kUps, "ups_failed", "ups_ok", "ups", "the UPS-failed flag sets, clears", true,
+     true, zota::kBatteryLow, "battery_voltage", "battery low", "battery no longer low"},
+    {K::kUps, "ups_failed", "ups_ok", "ups", "the UPS-failed flag sets, clears", true, true,
      zota::kUpsFailed, nullptr, "UPS failed", "UPS no longer failed"},
     {K::kLink, "link_lost", "link_restored", "link",
      "no record for the device's link_lost_after_s, or its port lost; restored with the next "
      "record",
-     true, 0, nullptr, nullptr, nullptr},
+     true, true, 0, nullptr, nullptr, nullptr},
     {K::kHistory, "history_failing", "history_ok", "history",
-     "the history's state is other than ok for 60 s, or records were dropped; and back", false, 0,
+     "the history's state is other than ok for 60 s, or records were dropped; and back", false,
+     false, 0, nullptr, nullptr, nullptr},
+    {K::kStarted, "started", nullptr, nullptr, "qdx-host itself started", false, false, 0, nullptr,
+     nullptr, nullptr},
+    {K::kStopping, "stopping", nullptr, nullptr, "qdx-host itself stops", false, false, 0, nullptr,
+     nullptr, nullptr},
+    {K::kTest, "test", nullptr, nullptr, "sent by notify-test to every target", false, false, 0,
      nullptr, nullptr, nullptr},
-    {K::kStarted, "started", nullptr, nullptr, "qdx-host itself started", false, 0, nullptr,
-     nullptr, nullptr},
-    {K::kStopping, "stopping", nullptr, nullptr, "qdx-host itself stops", false, 0, nullptr,
-     nullptr, nullptr},
-    {K::kTest, "test", nullptr, nullptr, "sent by notify-test to every target", false, 0, nullptr,
-     nullptr, nullptr},
 }};
 
 // A kind is found by its id as an index; a measurement is one the record has.

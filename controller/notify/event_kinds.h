@@ -30,6 +30,7 @@ struct EventKind {
   const char* condition;    // raised and cleared ("alarm" gets ":ID"); null for none
   const char* when;         // the condition in words
   bool holdable;            // its raise waits for a target's after_s
+  bool counted;             // the event log counts its repeats in one row (a flapping line)
   std::uint8_t flag;        // the record's state flag it follows; 0 for none
   const char* measurement;  // key of the measurement told with it; null for none
   const char* raise_text;   // the text after the device's name, for flag events

@@ -21,6 +21,14 @@ const std::vector<std::string>& EventNames() {
 
 bool IsEventName(const std::string& name) { return FindKind(name) != nullptr; }
 
+std::vector<std::string> CountedEventNames() {
+  std::vector<std::string> out;
+  for (const std::string& name : EventNames()) {
+    if (FindKind(name)->counted) out.push_back(name);
+  }
+  return out;
+}
+
 std::string ConditionOf(const NotifyEvent& e, bool* raises) {
   bool up = false;
   const EventKind* k = FindKind(e.name, &up);
@@ -30,6 +38,11 @@ std::string ConditionOf(const NotifyEvent& e, bool* raises) {
   // Each alarm is a condition of its own.
   if (k->id == EventKindId::kAlarm) c += ":" + e.details.get("alarm_id", "").asString();
   return c;
+}
+
+std::string RepeatKey(const NotifyEvent& e) {
+  const EventKind* k = FindKind(e.name);
+  return k != nullptr && k->counted ? ConditionOf(e) : std::string();
 }
 
 std::string EventJson(const NotifyEvent& e) {

@@ -23,10 +23,17 @@ struct NotifyEvent {
 // Every event name a target may ask for, raise before clear, in event_kinds.h's order.
 const std::vector<std::string>& EventNames();
 bool IsEventName(const std::string& name);
+// Those whose repeats the event log counts in one row, in the same order.
+std::vector<std::string> CountedEventNames();
 
 // The condition an event raises or clears ("utility", "alarm:ID"...), and
 // whether it raises it; empty for events of no condition (started, test...).
 std::string ConditionOf(const NotifyEvent& e, bool* raises = nullptr);
+
+// What a repeat must share with the event, beyond its name and device, for
+// the event log to count both in one row: its condition; empty when the
+// event's kind is not counted.
+std::string RepeatKey(const NotifyEvent& e);
 
 // The event as the JSON a target receives, on one line.
 std::string EventJson(const NotifyEvent& e);

@@ -139,9 +139,14 @@ class StatusBoard : public std::enable_shared_from_this<StatusBoard> {
   void SetNotifyJson(std::function<std::string()> f) { notify_json_ = std::move(f); }
   std::string NotifyJson() const { return notify_json_ ? notify_json_() : "{\"targets\":[]}"; }
   long long history_dropped() const;
+  // The events whose repeats the event log counts in one row (GET /api/log,
+  // so that the page counts live ones alike); before serving.
+  void SetLogRepeats(std::vector<std::string> events) { log_repeats_ = std::move(events); }
+  const std::vector<std::string>& log_repeats() const { return log_repeats_; }
 
  private:
   friend class EventSubscription;
+  std::vector<std::string> log_repeats_;
   std::function<std::string()> extra_metrics_;
   std::function<std::string()> notify_json_;
   static void SetLink(DeviceStatus& d, LinkState link, std::int64_t now_ms);

@@ -130,6 +130,8 @@ PROBE = """(() => {
     drawn: drawn,
     note: document.getElementById('history-note').textContent,
     log: Array.from(document.querySelectorAll('#log li')).map((li) => li.dataset.event),
+    failures: Array.from(document.querySelectorAll('#log li[data-event="utility_failure"]'))
+      .map((li) => li.dataset.count + ' ' + (li.querySelector('.repeats') || {}).textContent),
   };
 })()"""
 
@@ -336,6 +338,20 @@ def main():
                 fail("the alarm threshold is not drawn on the input-voltage chart", got)
             if got["charts"] != 7 or got["link"] != "ok":
                 fail("expected seven charts and link ok", got)
+            # The power-cycle device's failures come again and again: the list
+            # counts them in one row (x2, x3...) as the event log does.
+            deadline = time.time() + 30
+            while True:
+                got = browser.call("Runtime.evaluate", session, expression=PROBE,
+                                   returnByValue=True)["result"].get("value") or {}
+                counted = got.get("failures", [])
+                if len(counted) == 1 and counted[0].split()[0] not in ("1", "undefined"):
+                    break
+                if time.time() > deadline or len(counted) > 1:
+                    fail("repeated utility failures are not counted in one row of the list", got)
+                time.sleep(0.25)
+            if counted[0] != "%s \u00d7%s" % (counted[0].split()[0], counted[0].split()[0]):
+                fail("a counted row does not show its count", got)
             time.sleep(0.5)  # let the last live update paint
             save_screenshot(browser, session, shot)
             # The week view thins the history out and still draws it.

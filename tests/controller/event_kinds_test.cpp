@@ -24,9 +24,25 @@ std::set<std::string> Quoted(const std::string& text) {
   return out;
 }
 
+// The names quoted from a paragraph's first line (starting with start) up to
+// end, each line read in turn.
+class Span {
+ public:
+  Span(const char* start, const char* end) : start_(start), end_(end) {}
+  void Read(const std::string& line) {
+    if (line.rfind(start_, 0) == 0 || (!text_.empty() && text_.find(end_) == std::string::npos))
+      text_ += line + " ";
+  }
+  std::set<std::string> Names() const { return Quoted(text_.substr(0, text_.find(end_))); }
+
+ private:
+  std::string start_, end_, text_;
+};
+
 struct Docs {
   std::set<std::string> listed;    // the events table's first column
   std::set<std::string> holdable;  // named by the after_s item
+  std::set<std::string> counted;   // named by the event log's paragraph on repeats
 };
 
 Docs ReadDocs() {
@@ -36,7 +52,8 @@ Docs ReadDocs() {
   std::string line;
   bool section = false;
   bool table = false;
-  std::string after;
+  Span after("- `after_s`:", "are sent");
+  Span repeats("Repeats of `", "are counted");
   while (std::getline(in, line)) {
     if (line.rfind("## ", 0) == 0) section = line == "## Events and notification";
     if (!section) continue;
@@ -46,14 +63,13 @@ Docs ReadDocs() {
     } else if (line.rfind("|", 0) != 0) {
       table = false;
     }
-    if (line.rfind("- `after_s`:", 0) == 0 ||
-        (!after.empty() && after.find("are sent") == std::string::npos))
-      after += line + " ";
+    after.Read(line);
+    repeats.Read(line);
   }
-  after = after.substr(0, after.find("are sent"));
-  for (const std::string& n : Quoted(after)) {
+  for (const std::string& n : after.Names()) {
     if (n != "after_s") d.holdable.insert(n);
   }
+  d.counted = repeats.Names();
   return d;
 }
 
@@ -67,6 +83,8 @@ TEST(EventKindsTest, OperatingDocsListEveryEventAndNoOther) {
     if (k.holdable) holdable.insert(k.raise);
   }
   EXPECT_EQ(docs.holdable, holdable);
+  const auto& counted = controller::CountedEventNames();
+  EXPECT_EQ(docs.counted, std::set<std::string>(counted.begin(), counted.end()));
 }
 
 }  // namespace
