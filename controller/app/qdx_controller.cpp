@@ -42,6 +42,7 @@ int QDXController::Run(const controller::RunLimits& limits, int stop_fd) {
   bool stop = false;
   WatchInputs(stop_fd, &stop);
   turns_.assign(links_.size(), Turns{});
+  began_ = start;
   for (std::size_t i = 0; loop_ && i < links_.size(); ++i) {
     links_[i]->Begin(start);
     Arrange(i, start);

@@ -131,6 +131,7 @@ class QDXController : public std::enable_shared_from_this<QDXController> {
   controller::EventLoop::Id history_watch_ = 0;   // the writer's alert
   bool stopping_ = false;                         // the loop has ended: no more turns
   bool start_failed_ = false;                     // a simulator's first start failed
+  controller::Clock::time_point began_{};         // the first poll slot, which late links join
   std::shared_ptr<controller::Wakeup> sim_wake_;  // a simulator start is done
 
   std::unique_ptr<controller::EventLoop> loop_;

@@ -187,7 +187,7 @@ void QDXController::SimulatorsDone(controller::Clock::time_point now) {
       fatal_ = start_failed_ = true;
       return;
     }
-    link.Begin(now);
+    link.Begin(now, began_);
     Arrange(i, now);
   }
 }

@@ -58,8 +58,9 @@ int DeviceLink::Replay(const unsigned char* data, int len, Clock::time_point now
   return accepted;
 }
 
-void DeviceLink::Begin(Clock::time_point now) {
+void DeviceLink::Begin(Clock::time_point now, Clock::time_point slots) {
   next_poll_ = now;
+  slots_ = slots < now ? slots : Clock::time_point::min();
   idle_since_ = now;
   TellMissing(now);
 }
@@ -124,6 +125,11 @@ void DeviceLink::Ready(short revents, Clock::time_point now) {
 // Slots fall behind as polls do, without a burst.
 void DeviceLink::NextSlot(Clock::time_point now) {
   const auto interval = std::chrono::milliseconds(cfg_.poll_interval_ms);
+  if (slots_ != Clock::time_point::min()) {
+    next_poll_ = slots_ + ((now - slots_) / interval + 1) * interval;
+    slots_ = Clock::time_point::min();
+    return;
+  }
   next_poll_ += interval;
   if (next_poll_ <= now) next_poll_ = now + interval;
 }

@@ -62,7 +62,10 @@ class DeviceLink {
   int Replay(const unsigned char* data, int len, Clock::time_point now);
 
   // The loop's side.
-  void Begin(Clock::time_point now);
+  // Polls from now on. A link begun after the others (its simulator came up
+  // later) joins their slots, begun at `slots`, from its second poll: devices
+  // of one interval stay in step, as ports opened at start are.
+  void Begin(Clock::time_point now, Clock::time_point slots = Clock::time_point::min());
   // When the link next needs a turn; `filed` is the wake the loop holds for it.
   Clock::time_point Wake(Clock::time_point filed) const;
   void Turn(Clock::time_point now);                  // its time has come
@@ -154,7 +157,8 @@ class DeviceLink {
   std::vector<unsigned char> unsent_;  // bytes of the poll the line has not taken yet
 
   Clock::time_point next_poll_{};
-  Clock::time_point polled_at_{};   // when the latest poll went out
+  Clock::time_point slots_ = Clock::time_point::min();  // the others' first slot, to join
+  Clock::time_point polled_at_{};                       // when the latest poll went out
   Clock::time_point reply_due_{};   // its reply deadline, the one the cycle is judged by
   Clock::time_point idle_since_{};  // when the last cycle ended
   Clock::time_point reopen_at_{};

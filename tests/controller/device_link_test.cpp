@@ -94,6 +94,31 @@ TEST(DeviceLinkTest, AFullLineFailsThePollAtItsTimeoutAndKeepsThePort) {
   ::close(fds[1]);
 }
 
+// A link begun late (its simulator came up after the others began) polls at
+// once, then in the others' slots: devices of one interval stay in step.
+TEST(DeviceLinkTest, ALinkBegunLateJoinsTheSlotsFromItsSecondPoll) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  auto dev = std::make_shared<SocketDevice>(fds[0]);
+  dev->reply_timeout_ms_ = 50;
+  controller::DeviceConfig cfg;
+  cfg.name = "ups1";
+  cfg.data_id = 1;
+  cfg.poll_interval_ms = 1000;
+  cfg.reply_timeout_ms = 50;
+  DeviceLink link(cfg, 0, dev, "");
+  link.OpenAtStart();
+  const Clock::time_point slots = Clock::time_point(std::chrono::hours(1));
+  const Clock::time_point late = slots + std::chrono::milliseconds(1300);
+  link.Begin(late, slots);
+  link.Turn(late);
+  EXPECT_EQ(link.exchange(), DeviceLink::Exchange::kAwaiting);
+  link.Turn(late + std::chrono::milliseconds(100));  // no reply: the cycle ends
+  EXPECT_EQ(link.Wake(Clock::time_point::max()), slots + std::chrono::milliseconds(2000));
+  link.Close();
+  ::close(fds[1]);
+}
+
 // ---- one link, its exchanges at given times ------------------------------
 
 constexpr int kPollMs = 1000;
