@@ -190,6 +190,13 @@ void AddOptions(CLI::App& app, Options& o) {
                "each answered and exit (also: qdx-host notify-test SITE)");
 }
 
+// The command line, "qdx-host notify-test SITE" read as the option.
+std::vector<std::string> Arguments(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  if (argc > 1 && args[1] == "notify-test") args[1] = "--notify-test";
+  return args;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,9 +211,7 @@ int main(int argc, char** argv) {
       "history."};
   Options o;
   AddOptions(app, o);
-  // "qdx-host notify-test SITE" reads as the option.
-  std::vector<std::string> args(argv, argv + argc);
-  if (argc > 1 && args[1] == "notify-test") args[1] = "--notify-test";
+  std::vector<std::string> args = Arguments(argc, argv);
   std::vector<char*> arg_ptrs;
   for (std::string& a : args) arg_ptrs.push_back(&a[0]);
   try {
