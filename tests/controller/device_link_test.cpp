@@ -45,18 +45,23 @@ class SocketDevice : public QDXSPDevice {
   int fd_;
 };
 
+// One device polled every second, its reply due within timeout_ms.
+controller::DeviceConfig OneSecond(int timeout_ms) {
+  controller::DeviceConfig cfg;
+  cfg.name = "ups1";
+  cfg.data_id = 1;
+  cfg.poll_interval_ms = 1000;
+  cfg.reply_timeout_ms = timeout_ms;
+  return cfg;
+}
+
 TEST(DeviceLinkTest, AFailedWriteLosesThePortAtOnce) {
   ::signal(SIGPIPE, SIG_IGN);
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   ::close(fds[1]);  // the line is gone: writing gives EPIPE
   auto dev = std::make_shared<SocketDevice>(fds[0]);
-  controller::DeviceConfig cfg;
-  cfg.name = "ups1";
-  cfg.data_id = 1;
-  cfg.poll_interval_ms = 1000;
-  cfg.reply_timeout_ms = 800;
-  DeviceLink link(cfg, 0, dev, "");
+  DeviceLink link(OneSecond(800), 0, dev, "");
   link.OpenAtStart();
   const Clock::time_point now = Clock::now();
   link.Begin(now);
@@ -74,12 +79,7 @@ TEST(DeviceLinkTest, AFullLineFailsThePollAtItsTimeoutAndKeepsThePort) {
   }  // nobody reads fds[1]: the line takes nothing more
   auto dev = std::make_shared<SocketDevice>(fds[0]);
   dev->reply_timeout_ms_ = 50;
-  controller::DeviceConfig cfg;
-  cfg.name = "ups1";
-  cfg.data_id = 1;
-  cfg.poll_interval_ms = 1000;
-  cfg.reply_timeout_ms = 50;
-  DeviceLink link(cfg, 0, dev, "");
+  DeviceLink link(OneSecond(50), 0, dev, "");
   link.OpenAtStart();
   link.Begin(Clock::now());
   link.Turn(Clock::now());
@@ -101,12 +101,7 @@ TEST(DeviceLinkTest, ALinkBegunLateJoinsTheSlotsFromItsSecondPoll) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
   auto dev = std::make_shared<SocketDevice>(fds[0]);
   dev->reply_timeout_ms_ = 50;
-  controller::DeviceConfig cfg;
-  cfg.name = "ups1";
-  cfg.data_id = 1;
-  cfg.poll_interval_ms = 1000;
-  cfg.reply_timeout_ms = 50;
-  DeviceLink link(cfg, 0, dev, "");
+  DeviceLink link(OneSecond(50), 0, dev, "");
   link.OpenAtStart();
   const Clock::time_point slots = Clock::time_point(std::chrono::hours(1));
   const Clock::time_point late = slots + std::chrono::milliseconds(1300);
