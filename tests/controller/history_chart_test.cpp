@@ -57,23 +57,18 @@ class HistoryChartTest : public ::testing::Test {
 
   // The long way: every row of device 7 in time order.
   std::vector<controller::HistoryRow> AllRows() {
-    sqlite3* db = nullptr;
-    sqlite3_open(path_.c_str(), &db);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db,
-                       "SELECT time_ms, data FROM history WHERE data_id = 7 AND device_type = "
-                       "'zota_up2200' AND time_ms IS NOT NULL ORDER BY time_ms, id",
-                       -1, &st, nullptr);
     std::vector<controller::HistoryRow> out;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      controller::HistoryRow r;
-      r.time_ms = sqlite3_column_int64(st, 0);
-      const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
-      r.data.assign(p, p + sqlite3_column_bytes(st, 1));
-      out.push_back(r);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    test_support::SqlRows(path_,
+                          "SELECT time_ms, data FROM history WHERE data_id = 7 AND device_type = "
+                          "'zota_up2200' AND time_ms IS NOT NULL ORDER BY time_ms, id",
+                          [&out](sqlite3_stmt* st) {
+                            controller::HistoryRow r;
+                            r.time_ms = sqlite3_column_int64(st, 0);
+                            const auto* p =
+                                static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
+                            r.data.assign(p, p + sqlite3_column_bytes(st, 1));
+                            out.push_back(r);
+                          });
     return out;
   }
 

@@ -41,19 +41,13 @@ class HistoryRepeatTest : public ::testing::Test {
   // Rows in storing order.
   std::vector<Row> Rows(std::int64_t t0) const {
     std::vector<Row> out;
-    sqlite3* db = nullptr;
-    sqlite3_open(path_.c_str(), &db);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db,
-                       "SELECT event, data_id, count, IFNULL(last_ms, time_ms) FROM event_log "
-                       "ORDER BY id",
-                       -1, &st, nullptr);
-    while (sqlite3_step(st) == SQLITE_ROW)
-      out.push_back({reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                     sqlite3_column_int64(st, 1), sqlite3_column_int64(st, 2),
-                     (sqlite3_column_int64(st, 3) - t0) / kSecond});
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    test_support::SqlRows(
+        path_, "SELECT event, data_id, count, IFNULL(last_ms, time_ms) FROM event_log ORDER BY id",
+        [&](sqlite3_stmt* st) {
+          out.push_back({reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                         sqlite3_column_int64(st, 1), sqlite3_column_int64(st, 2),
+                         (sqlite3_column_int64(st, 3) - t0) / kSecond});
+        });
     return out;
   }
 
